@@ -1,0 +1,111 @@
+#include "common/convert.hpp"
+
+#include <datetime.h>
+#include <pybind11/numpy.h>
+
+#include <string>
+#include <string_view>
+
+#include "meridan/dates/civil.hpp"
+
+namespace meridan::bind {
+
+namespace {
+
+void ensure_datetime_api() {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw py::error_already_set();
+    }
+}
+
+std::int64_t ticks_per_day(const std::string& unit) {
+    if (unit == "D") return 1;
+    if (unit == "h") return 24;
+    if (unit == "m") return 1440;
+    if (unit == "s") return 86'400;
+    if (unit == "ms") return 86'400'000;
+    if (unit == "us") return 86'400'000'000;
+    if (unit == "ns") return 86'400'000'000'000;
+    return 0;
+}
+
+// Day numbers of a numpy datetime64 array of any common unit.
+std::vector<std::int64_t> datetime64_days(py::array values) {
+    py::module_ np = py::module_::import("numpy");
+    py::tuple info = np.attr("datetime_data")(values.attr("dtype"));
+    const std::int64_t per_day =
+        ticks_per_day(info[0].cast<std::string>()) / info[1].cast<std::int64_t>();
+    if (per_day <= 0) throw py::value_error("unsupported datetime64 unit");
+    auto ticks = values.attr("view")("int64").cast<py::array_t<std::int64_t>>();
+    auto view = ticks.unchecked<1>();
+    std::vector<std::int64_t> days(static_cast<std::size_t>(view.shape(0)));
+    for (py::ssize_t i = 0; i < view.shape(0); ++i) {
+        const std::int64_t t = view(i);
+        days[static_cast<std::size_t>(i)] =
+            t == no_day ? no_day : dates::day_of_ticks(t, per_day);
+    }
+    return days;
+}
+
+}  // namespace
+
+py::module_ pandas() { return py::module_::import("pandas"); }
+
+std::optional<std::int64_t> day_number(py::handle value) {
+    ensure_datetime_api();
+    PyObject* v = value.ptr();
+    if (PyDate_Check(v)) {  // datetime.datetime and pandas.Timestamp are dates too
+        // pandas' NaT derives from datetime but names no day.
+        if (std::string_view(Py_TYPE(v)->tp_name).ends_with("NaTType")) return std::nullopt;
+        return dates::days_from_civil(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                                      PyDateTime_GET_DAY(v));
+    }
+    py::module_ np = py::module_::import("numpy");
+    if (py::isinstance(value, np.attr("datetime64"))) {
+        py::array arr = np.attr("array")(value);
+        auto days = datetime64_days(arr.attr("reshape")(1));
+        if (days.empty() || days[0] == no_day) return std::nullopt;
+        return days[0];
+    }
+    if (py::isinstance<py::str>(value)) {
+        try {
+            py::object ts = pandas().attr("Timestamp")(value);
+            if (!PyDate_Check(ts.ptr())) return std::nullopt;  // NaT
+            return day_number(ts);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::int64_t> index_day_numbers(py::handle index) {
+    py::module_ pd = pandas();
+    if (py::isinstance(index, pd.attr("DatetimeIndex"))) {
+        py::object wall = py::reinterpret_borrow<py::object>(index);
+        if (!index.attr("tz").is_none()) wall = index.attr("tz_localize")(py::none());
+        return datetime64_days(wall.attr("to_numpy")());
+    }
+    std::vector<std::int64_t> days;
+    days.reserve(py::len(index));
+    for (py::handle label : index) days.push_back(day_number(label).value_or(no_day));
+    return days;
+}
+
+bool is_datetime(py::handle value) {
+    ensure_datetime_api();
+    return PyDateTime_Check(value.ptr()) &&
+           !std::string_view(Py_TYPE(value.ptr())->tp_name).ends_with("NaTType");
+}
+
+py::object date_object(std::int64_t day) {
+    ensure_datetime_api();
+    const dates::CivilDay c = dates::civil_from_days(day);
+    PyObject* d = PyDate_FromDate(c.year, c.month, c.day);
+    if (!d) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(d);
+}
+
+}  // namespace meridan::bind

@@ -1,0 +1,40 @@
+// Arithmetic on Python number objects, for code that must keep the caller's numeric
+// types (int, float, Decimal, numpy scalars) exactly as Python arithmetic would.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace meridan::bind {
+
+namespace py = pybind11;
+
+namespace detail {
+inline py::object checked(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+}  // namespace detail
+
+inline py::object add(py::handle a, py::handle b) { return detail::checked(PyNumber_Add(a.ptr(), b.ptr())); }
+inline py::object sub(py::handle a, py::handle b) { return detail::checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+inline py::object mul(py::handle a, py::handle b) { return detail::checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline py::object true_div(py::handle a, py::handle b) {
+    return detail::checked(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+
+/// Python's `a == b` as a truth value.
+inline bool equal(py::handle a, py::handle b) {
+    const int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    return eq == 1;
+}
+
+/// Python's `a == "text"`.
+inline bool equal(py::handle a, const char* text) { return equal(a, py::str(text)); }
+
+/// Python's `bool(a != b)` (not a shortcut on identity, so NaN != NaN holds).
+inline bool not_equal(py::handle a, py::handle b) {
+    return detail::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)).cast<bool>() ;
+}
+
+}  // namespace meridan::bind

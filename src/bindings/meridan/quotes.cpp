@@ -1,0 +1,244 @@
+// meridan.quotes: a date-by-date view of market data (closes, cash dividends per
+// share, split coefficients) for the position calculator and the attribution, with a
+// provider that fetches from the market-data client and keeps what it fetched.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <vector>
+
+#include "common/args.hpp"
+#include "common/convert.hpp"
+#include "common/globals.hpp"
+#include "common/number.hpp"
+#include "common/pyclass.hpp"
+#include "meridan/dates/civil.hpp"
+
+namespace py = pybind11;
+using meridan::bind::Signature;
+
+namespace {
+
+// Closes are cached a year ahead of the date asked for, so that a day-by-day replay
+// needs one request per instrument and year.
+constexpr int kPrefetchDays = 365;
+
+// A datetime (a pandas Timestamp included) names its calendar day: closes are cached
+// by calendar day, so it is looked up as that day.
+py::object calendar_day(const py::object& date) {
+    return meridan::bind::is_datetime(date) ? py::object(date.attr("date")()) : date;
+}
+
+// Calendar days of the row labels: vectorised for a DatetimeIndex, `.date()` of each
+// label otherwise.
+std::vector<py::object> row_dates(py::handle index) {
+    std::vector<py::object> out;
+    out.reserve(py::len(index));
+    if (py::isinstance(index, meridan::bind::pandas().attr("DatetimeIndex")) &&
+        index.attr("tz").is_none()) {
+        for (std::int64_t day : meridan::bind::index_day_numbers(index)) {
+            out.push_back(day == meridan::bind::no_day ? py::object(py::none())
+                                                       : meridan::bind::date_object(day));
+        }
+        return out;
+    }
+    for (py::handle label : index) out.push_back(label.attr("date")());
+    return out;
+}
+
+// Values of one column as Python objects, read from the column's array in one pass.
+std::vector<py::object> column_values(py::handle frame, py::ssize_t j) {
+    py::object column = frame.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+    py::object array = column.attr("to_numpy")();
+    std::vector<py::object> out;
+    out.reserve(py::len(array));
+    if (py::str(array.attr("dtype")).cast<std::string>() == "float64") {
+        auto values = array.cast<py::array_t<double>>().unchecked<1>();
+        for (py::ssize_t i = 0; i < values.shape(0); ++i) out.push_back(py::float_(values(i)));
+        return out;
+    }
+    for (py::handle v : column.attr("tolist")()) out.push_back(py::reinterpret_borrow<py::object>(v));
+    return out;
+}
+
+// The cached value of `series` (a per-instrument dividend or split series, or the
+// empty dict of an instrument without data) on the calendar day of `date`.
+std::optional<py::object> value_on(const py::object& series, const py::object& date) {
+    if (py::isinstance<py::dict>(series)) {
+        const int found = PySequence_Contains(series.ptr(), date.ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found == 0) return std::nullopt;
+        return py::object(series[date]);
+    }
+    const std::optional<std::int64_t> day = meridan::bind::day_number(date);
+    if (!day) {
+        const int found = PySequence_Contains(series.ptr(), date.ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found == 0) return std::nullopt;
+        return py::object(series[date]);
+    }
+    const std::vector<std::int64_t> days = meridan::bind::index_day_numbers(series.attr("index"));
+    const auto position = meridan::dates::find_day(days, *day);
+    if (!position) return std::nullopt;
+    return py::object(series.attr("iloc")[py::int_(*position)]);
+}
+
+constexpr const char* kProviderDoc =
+    "\n    获得多个股票的收盘价，原始价格\n    @return dict order_book_id:price\n    ";
+
+constexpr const char* kCachedDoc =
+    "Market data provider that reads the market-data client and keeps everything it\n"
+    "read for its own lifetime.\n\n"
+    "CachedMarketDataProvider(adjust_type=\"none\"): closes in that adjustment mode\n"
+    "(\"none\", \"pre\", \"post\" or any mode the client accepts). Closes are fetched a\n"
+    "year (365 calendar days) ahead of the date asked for; each instrument's dividend\n"
+    "and split tables are fetched once. Dividends are served only in mode \"none\" or\n"
+    "another mode that is neither \"pre\" nor \"post\"; splits only in mode \"none\".";
+
+}  // namespace
+
+PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
+    m.doc() = "Close prices, dividends per share and split coefficients by date.";
+    m.attr("datetime") = py::module_::import("datetime");
+    m.attr("pd") = py::module_::import("pandas");
+    meridan::bind::import_star(m, "tickvane");
+
+    py::object base = meridan::bind::make_class(m, "MarketDataProvider", py::tuple(), kProviderDoc);
+    for (const char* name : {"get_close_price", "get_dividend_per_share", "get_split_coefficient"}) {
+        meridan::bind::def_abstract_method(base, {name, {"self", "order_book_ids", "date"}, {}},
+                                           "Implemented by providers; returns a dict by order book id.");
+    }
+
+    py::object cls = meridan::bind::make_class(m, "CachedMarketDataProvider", py::make_tuple(base), kCachedDoc,
+                                               "CachedMarketDataProvider(adjust_type='none')");
+
+    meridan::bind::def_method(
+        cls, {"__init__", {"self", "adjust_type"}, {py::str("none")}},
+        "Creates a provider with empty caches for closes in mode `adjust_type`.",
+        [](const std::vector<py::object>& a) {
+            py::setattr(a[0], "_adjust_type", a[1]);
+            py::setattr(a[0], "_price_cache", py::dict());
+            py::setattr(a[0], "_dividend_cache", py::dict());
+            py::setattr(a[0], "_split_cache", py::dict());
+            return py::none();
+        });
+
+    meridan::bind::def_method(
+        cls, {"_fill_price_cache", {"self", "order_book_ids", "date"}, {}},
+        "Fetches the closes of `order_book_ids` from `date` to 365 days later in one\n"
+        "request and caches them by (order book id, calendar day).",
+        [m](const std::vector<py::object>& a) {
+            const py::object& ids = a[1];
+            const py::object& date = a[2];
+            py::object end = date + meridan::bind::global(m, "datetime").attr("timedelta")(py::arg("days") = kPrefetchDays);
+            py::object reply = meridan::bind::global(m, "get_price")(
+                ids, py::arg("start_date") = date, py::arg("end_date") = end,
+                py::arg("adjust_type") = a[0].attr("_adjust_type"), py::arg("fields") = "close");
+            if (reply.is_none()) return py::object(py::none());
+            py::dict cache = a[0].attr("_price_cache");
+            py::object pd = meridan::bind::pandas();
+            if (py::isinstance(reply, pd.attr("DataFrame"))) {
+                const std::vector<py::object> days = row_dates(reply.attr("index"));
+                py::list columns = reply.attr("columns").attr("tolist")();
+                std::vector<std::vector<py::object>> values;
+                for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(columns.size()); ++j) {
+                    values.push_back(column_values(reply, j));
+                }
+                for (std::size_t i = 0; i < days.size(); ++i) {
+                    for (std::size_t j = 0; j < values.size(); ++j) {
+                        cache[py::make_tuple(columns[j], days[i])] = values[j][i];
+                    }
+                }
+            } else {
+                // A single series answers for the first id asked for.
+                py::object first = ids[py::int_(0)];
+                const std::vector<py::object> days = row_dates(reply.attr("index"));
+                py::list values = reply.attr("tolist")();
+                for (std::size_t i = 0; i < days.size(); ++i) {
+                    cache[py::make_tuple(first, days[i])] = values[i];
+                }
+            }
+            return py::object(py::none());
+        });
+
+    meridan::bind::def_method(
+        cls, {"get_close_price", {"self", "order_book_ids", "date"}, {}},
+        "Close of each id on calendar day `date` (a dict by id), adjusted by the\n"
+        "provider's mode. Missing closes are fetched in one request covering the next\n"
+        "365 days; an id without a close that day raises KeyError((id, date)).",
+        [](const std::vector<py::object>& a) {
+            const py::object& self = a[0];
+            const py::object ids = a[1];
+            const py::object date = calendar_day(a[2]);
+            py::dict cache = self.attr("_price_cache");
+            py::list missing;
+            for (py::handle oid : ids) {
+                if (!cache.contains(py::make_tuple(oid, date))) missing.append(oid);
+            }
+            if (!missing.empty()) self.attr("_fill_price_cache")(missing, date);
+            py::dict result;
+            for (py::handle oid : ids) {
+                py::tuple key = py::make_tuple(oid, date);
+                PyObject* value = PyDict_GetItemWithError(cache.ptr(), key.ptr());
+                if (!value) {
+                    if (PyErr_Occurred()) throw py::error_already_set();
+                    PyErr_SetObject(PyExc_KeyError, py::make_tuple(key).ptr());
+                    throw py::error_already_set();
+                }
+                result[oid] = py::reinterpret_borrow<py::object>(value);
+            }
+            return py::object(result);
+        });
+
+    meridan::bind::def_method(
+        cls, {"get_dividend_per_share", {"self", "order_book_ids", "date"}, {}},
+        "Cash dividend per share (pre-tax cash per lot divided by the lot size) of the\n"
+        "ids whose book closure falls on the calendar day of `date`; empty in modes\n"
+        "\"pre\" and \"post\".",
+        [m](const std::vector<py::object>& a) {
+            const py::object& self = a[0];
+            py::object mode = self.attr("_adjust_type");
+            if (meridan::bind::equal(mode, "pre") || meridan::bind::equal(mode, "post")) return py::object(py::dict());
+            py::dict cache = self.attr("_dividend_cache");
+            for (py::handle oid : a[1]) {
+                if (cache.contains(oid)) continue;
+                py::object table = meridan::bind::global(m, "get_dividend")(
+                    oid, py::arg("adjusted") = !meridan::bind::equal(mode, "none"));
+                if (table.is_none()) {
+                    cache[oid] = py::dict();
+                    continue;
+                }
+                table = table.attr("set_index")("book_closure_date");
+                cache[oid] = table["dividend_cash_before_tax"].attr("__truediv__")(table["round_lot"]);
+            }
+            py::dict result;
+            for (py::handle oid : a[1]) {
+                if (auto value = value_on(cache[oid], a[2])) result[oid] = *value;
+            }
+            return py::object(result);
+        });
+
+    meridan::bind::def_method(
+        cls, {"get_split_coefficient", {"self", "order_book_ids", "date"}, {}},
+        "New shares per old share of the ids that split on the calendar day of `date`;\n"
+        "empty unless the mode is \"none\".",
+        [m](const std::vector<py::object>& a) {
+            const py::object& self = a[0];
+            if (!meridan::bind::equal(self.attr("_adjust_type"), "none")) return py::object(py::dict());
+            py::dict cache = self.attr("_split_cache");
+            for (py::handle oid : a[1]) {
+                if (cache.contains(oid)) continue;
+                py::object table = meridan::bind::global(m, "get_split")(oid);
+                if (table.is_none()) {
+                    cache[oid] = py::dict();
+                    continue;
+                }
+                cache[oid] = table["split_coefficient_to"].attr("__truediv__")(table["split_coefficient_from"]);
+            }
+            py::dict result;
+            for (py::handle oid : a[1]) {
+                if (auto value = value_on(cache[oid], a[2])) result[oid] = *value;
+            }
+            return py::object(result);
+        });
+}
