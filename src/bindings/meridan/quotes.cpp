@@ -4,7 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "common/args.hpp"
@@ -61,24 +63,40 @@ std::vector<py::object> column_values(py::handle frame, py::ssize_t j) {
     return out;
 }
 
-// The cached value of `series` (a per-instrument dividend or split series, or the
-// empty dict of an instrument without data) on the calendar day of `date`.
-std::optional<py::object> value_on(const py::object& series, const py::object& date) {
-    if (py::isinstance<py::dict>(series)) {
-        const int found = PySequence_Contains(series.ptr(), date.ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found == 0) return std::nullopt;
-        return py::object(series[date]);
-    }
-    const std::optional<std::int64_t> day = meridan::bind::day_number(date);
-    if (!day) {
-        const int found = PySequence_Contains(series.ptr(), date.ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found == 0) return std::nullopt;
-        return py::object(series[date]);
+// Day numbers of the index of a cached event series, worked out once per series and
+// kept in the provider's `_event_days` memo under the series' identity (the entry
+// holds the series, so the identity cannot be reused while it is there).
+py::array_t<std::int64_t> event_days(const py::object& self, const py::object& series) {
+    if (!py::hasattr(self, "_event_days")) py::setattr(self, "_event_days", py::dict());
+    py::dict memo = self.attr("_event_days");
+    py::int_ key(reinterpret_cast<std::uintptr_t>(series.ptr()));
+    PyObject* entry = PyDict_GetItemWithError(memo.ptr(), key.ptr());
+    if (entry) {
+        auto held = py::reinterpret_borrow<py::tuple>(entry);
+        if (held[0].ptr() == series.ptr()) return held[1].cast<py::array_t<std::int64_t>>();
+    } else if (PyErr_Occurred()) {
+        throw py::error_already_set();
     }
     const std::vector<std::int64_t> days = meridan::bind::index_day_numbers(series.attr("index"));
-    const auto position = meridan::dates::find_day(days, *day);
+    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(days.size()), days.data());
+    memo[key] = py::make_tuple(series, array);
+    return array;
+}
+
+// The cached value of `series` (a per-instrument dividend or split series, or the
+// empty dict of an instrument without data) on the calendar day of `date`, whatever
+// form the date takes (date, datetime, Timestamp, datetime64, ISO text).
+std::optional<py::object> value_on(const py::object& self, const py::object& series,
+                                   const py::object& date, std::optional<std::int64_t> day) {
+    if (py::isinstance<py::dict>(series) || !day) {
+        const int found = PySequence_Contains(series.ptr(), date.ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found == 0) return std::nullopt;
+        return py::object(series[date]);
+    }
+    const py::array_t<std::int64_t> days = event_days(self, series);
+    const auto position = meridan::dates::find_day(
+        std::span<const std::int64_t>(days.data(), static_cast<std::size_t>(days.size())), *day);
     if (!position) return std::nullopt;
     return py::object(series.attr("iloc")[py::int_(*position)]);
 }
@@ -212,8 +230,9 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
                 cache[oid] = table["dividend_cash_before_tax"].attr("__truediv__")(table["round_lot"]);
             }
             py::dict result;
+            const auto day = meridan::bind::day_number(a[2]);
             for (py::handle oid : a[1]) {
-                if (auto value = value_on(cache[oid], a[2])) result[oid] = *value;
+                if (auto value = value_on(self, cache[oid], a[2], day)) result[oid] = *value;
             }
             return py::object(result);
         });
@@ -236,8 +255,9 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
                 cache[oid] = table["split_coefficient_to"].attr("__truediv__")(table["split_coefficient_from"]);
             }
             py::dict result;
+            const auto day = meridan::bind::day_number(a[2]);
             for (py::handle oid : a[1]) {
-                if (auto value = value_on(cache[oid], a[2])) result[oid] = *value;
+                if (auto value = value_on(self, cache[oid], a[2], day)) result[oid] = *value;
             }
             return py::object(result);
         });

@@ -1,0 +1,1 @@
+"""Portfolio analytics for Chinese A-share stock portfolios."""

@@ -1,0 +1,1 @@
+"""Position calculator: trade and position normalisation and the portfolio book."""

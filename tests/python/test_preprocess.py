@@ -1,0 +1,131 @@
+"""Normalisation of uploaded positions, trade statements and backtest logs."""
+
+import datetime as dt
+
+import pandas as pd
+import pytest
+
+from meridan.pcalc.preprocess import fix_backtest_trades, fix_positions, fix_trades
+from meridan.pcalc.trade import Trade
+from meridan.quotes import CachedMarketDataProvider
+
+BANK, MOUTAI, ETF = "000001.XSHE", "600519.XSHG", "510050.XSHG"
+
+
+class NoPrices:
+    def get_close_price(self, order_book_ids, date):
+        raise AssertionError("no price should be asked for")
+
+
+def statement(**columns):
+    return pd.DataFrame(columns)
+
+
+def test_positions_normalise_ids_and_keep_quantities(fake_tickvane):
+    frame = statement(order_book_id=["sz000001", "600519", "000001.SZ"],
+                      quantity=[100, 0, 300])
+    assert fix_positions(frame) == {BANK: 300, MOUTAI: 0}
+    assert fix_positions(statement(order_book_id=[], quantity=[])) == {}
+    assert fake_tickvane.count() == 0
+
+
+def test_trades_are_checked_normalised_and_sorted(fake_tickvane):
+    frame = statement(
+        order_book_id=["600519.SH", "sz000001", "000001", "600519"],
+        datetime=["2016-03-02 10:00", "2016-03-01 14:00", "2016-03-02 10:00", "20160301"],
+        side=["sell", "BUY", "Buy", "buy"],
+        last_quantity=[100.9, 200, 300, 400],
+        last_price=["10.5", 11, 12.25, 13],
+        transaction_cost=[1, 2, 3, 4],
+        remark=["ignored", None, None, None],
+    )
+    trades = fix_trades(frame, NoPrices())
+    moutai = fake_tickvane.default_reply("instruments", MOUTAI).symbol
+    bank = fake_tickvane.default_reply("instruments", BANK).symbol
+    assert trades == [
+        Trade(datetime=pd.Timestamp("2016-03-01"), order_book_id=MOUTAI, symbol=moutai,
+              last_price=13.0, last_quantity=400, side="BUY", transaction_cost=4.0),
+        Trade(datetime=pd.Timestamp("2016-03-01 14:00"), order_book_id=BANK, symbol=bank,
+              last_price=11.0, last_quantity=200, side="BUY", transaction_cost=2.0),
+        # Equal times keep their row order.
+        Trade(datetime=pd.Timestamp("2016-03-02 10:00"), order_book_id=MOUTAI, symbol=moutai,
+              last_price=10.5, last_quantity=100, side="SELL", transaction_cost=1.0),
+        Trade(datetime=pd.Timestamp("2016-03-02 10:00"), order_book_id=BANK, symbol=bank,
+              last_price=12.25, last_quantity=300, side="BUY", transaction_cost=3.0),
+    ]
+    assert all(type(t.last_price) is float and type(t.last_quantity) is int for t in trades)
+    # Each row: the instrument twice, the calendar of its day once.
+    assert fake_tickvane.count("instruments") == 8
+    assert fake_tickvane.count("get_trading_dates") == 4
+    assert fake_tickvane.count() == 12
+
+
+def test_unpriced_rows_take_the_close_of_their_day_through_the_provider(fake_tickvane):
+    frame = statement(order_book_id=[BANK, BANK, MOUTAI],
+                      datetime=["2016-03-01 10:00", "2016-06-01 10:00", "2016-03-02"],
+                      side=["BUY", "SELL", "BUY"], last_quantity=[100, 100, 100])
+    trades = fix_trades(frame, CachedMarketDataProvider())
+    closes = fake_tickvane.default_reply("get_price", [BANK, MOUTAI], "2016-03-01", "2016-06-01",
+                                         adjust_type="none")
+    assert [t.last_price for t in trades] == [
+        closes.loc["2016-03-01", BANK], closes.loc["2016-03-02", MOUTAI],
+        closes.loc["2016-06-01", BANK]]
+    assert [t.transaction_cost for t in trades] == [0.0, 0.0, 0.0]
+    # The second BANK row falls inside the first row's year of prefetched closes.
+    assert [c.args[0] for c in fake_tickvane.calls_to("get_price")] == [[BANK], [MOUTAI]]
+
+
+@pytest.mark.parametrize("row, message", [
+    (dict(order_book_id=ETF, datetime="not a time"), "交割单含有非股票数据，请修改后重新上传"),
+    (dict(datetime="2016-03-05 10:00"), "2016-03-05 10:00:00 is not a trading day"),
+    (dict(side="hold"), 'invalid side: HOLD, should be "BUY" or "SELL"'),
+    (dict(datetime="2016-13-45"), "invalid datetime: 2016-13-45"),
+])
+def test_first_bad_row_fails_the_statement(fake_tickvane, row, message):
+    good = dict(order_book_id=BANK, datetime="2016-03-01", side="BUY", last_quantity=100,
+                last_price=10.0)
+    frame = pd.DataFrame([good, {**good, **row}, {**good, "side": "nonsense"}])
+    with pytest.raises(RuntimeError) as info:
+        fix_trades(frame, NoPrices())
+    assert str(info.value) == message
+
+
+def test_unreadable_time_keeps_the_reason_attached(fake_tickvane):
+    frame = statement(order_book_id=[BANK], datetime=["yesterday"], side=["BUY"],
+                      last_quantity=[1])
+    with pytest.raises(RuntimeError) as info:
+        fix_trades(frame, NoPrices())
+    assert isinstance(info.value.__context__, ValueError)
+    assert "yesterday" in str(info.value.__context__)
+
+
+def test_conversion_errors_propagate(fake_tickvane):
+    frame = statement(order_book_id=[BANK], datetime=["2016-03-01"], side=["BUY"],
+                      last_quantity=[1], last_price=["ten"])
+    with pytest.raises(ValueError):
+        fix_trades(frame, NoPrices())
+
+
+def test_empty_statement_asks_nothing(fake_tickvane):
+    empty = statement(order_book_id=[], datetime=[], side=[], last_quantity=[])
+    assert fix_trades(empty, NoPrices()) == []
+    assert fix_backtest_trades(empty.assign(last_price=[], transaction_cost=[])) == []
+    assert fake_tickvane.count() == 0
+
+
+def test_backtest_log_is_trusted_and_filtered(fake_tickvane):
+    times = pd.to_datetime(["2016-03-02 09:31", "2016-03-01 09:31", "2016-03-01 09:32"])
+    frame = pd.DataFrame({"order_book_id": [BANK, ETF, MOUTAI],
+                          "side": ["SELL", "BUY", "buy"],
+                          "last_price": [10, 3, "20.5"],
+                          "last_quantity": [100.7, 200, 300],
+                          "transaction_cost": [1, 0, "2"]}, index=times)
+    trades = fix_backtest_trades(frame)
+    symbols = {oid: fake_tickvane.default_reply("instruments", oid).symbol for oid in (BANK, MOUTAI)}
+    assert trades == [
+        Trade(datetime=times[0], order_book_id=BANK, symbol=symbols[BANK], last_price=10.0,
+              last_quantity=100, side="SELL", transaction_cost=1.0),
+        Trade(datetime=times[2], order_book_id=MOUTAI, symbol=symbols[MOUTAI], last_price=20.5,
+              last_quantity=300, side="buy", transaction_cost=2.0),
+    ]
+    assert [c.args for c in fake_tickvane.calls] == [(BANK,), (ETF,), (MOUTAI,)]

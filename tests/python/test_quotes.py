@@ -1,0 +1,138 @@
+"""The market data providers: what they answer and how few requests they make."""
+
+import datetime as dt
+
+import pandas as pd
+import pytest
+
+import meridan.quotes as quotes
+from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
+
+MOUTAI, BANK, ETF = "600519.XSHG", "000001.XSHE", "510050.XSHG"
+D = dt.date(2016, 3, 1)
+
+
+def price_calls(fake):
+    return [(c.args, c.kwargs) for c in fake.calls_to("get_price")]
+
+
+def test_first_request_prefetches_a_year_and_later_days_are_free(fake_tickvane):
+    md = CachedMarketDataProvider()
+    first = md.get_close_price([MOUTAI, BANK], D)
+    assert price_calls(fake_tickvane) == [(([MOUTAI, BANK],), dict(
+        start_date=D, end_date=D + dt.timedelta(days=365), adjust_type="none", fields="close"))]
+    closes = fake_tickvane.default_reply("get_price", [MOUTAI, BANK], D, D, adjust_type="none")
+    assert first == {MOUTAI: closes[MOUTAI].iloc[0], BANK: closes[BANK].iloc[0]}
+
+    md.get_close_price([BANK, MOUTAI], dt.date(2016, 12, 30))
+    md.get_close_price([MOUTAI], D)
+    assert fake_tickvane.count() == 1
+
+    # Before the window and past it, only the missing pairs are asked for.
+    md.get_close_price([MOUTAI], dt.date(2016, 2, 29))
+    md.get_close_price([BANK, MOUTAI], dt.date(2017, 3, 2))
+    assert [a[0] for a, _ in price_calls(fake_tickvane)[1:]] == [[MOUTAI], [BANK, MOUTAI]]
+
+
+def test_cache_is_keyed_by_calendar_day(fake_tickvane):
+    md = CachedMarketDataProvider("post")
+    md.get_close_price([BANK], D)
+    assert set(md._price_cache) >= {(BANK, D), (BANK, dt.date(2016, 3, 2))}
+    assert all(type(day) is dt.date for _, day in md._price_cache)
+    assert fake_tickvane.calls[0].kwargs["adjust_type"] == "post"
+    # A Timestamp or datetime names its calendar day and is served from the cache.
+    assert md.get_close_price([BANK], pd.Timestamp(D)) == md.get_close_price([BANK], D)
+    assert md.get_close_price([BANK], dt.datetime(2016, 3, 1, 15)) == md.get_close_price([BANK], D)
+    assert fake_tickvane.count("get_price") == 1
+
+
+def test_no_ids_no_request(fake_tickvane):
+    assert CachedMarketDataProvider().get_close_price([], D) == {}
+    assert CachedMarketDataProvider().get_dividend_per_share([], D) == {}
+    assert fake_tickvane.count() == 0
+
+
+def test_series_reply_belongs_to_the_first_id(fake_tickvane):
+    fake_tickvane.set_reply("get_price", pd.Series(
+        [10.0, 11.0], index=pd.to_datetime(["2016-03-01", "2016-03-02"])))
+    md = CachedMarketDataProvider()
+    assert md.get_close_price([ETF], D) == {ETF: 10.0}
+    assert md._price_cache == {(ETF, D): 10.0, (ETF, dt.date(2016, 3, 2)): 11.0}
+
+
+@pytest.mark.parametrize("reply, day", [
+    (None, D),                       # the service has nothing
+    ("default", dt.date(2016, 3, 5)),  # a Saturday: no row for the day
+])
+def test_missing_close_raises_key_error_with_the_pair(fake_tickvane, reply, day):
+    if reply is None:
+        fake_tickvane.set_reply("get_price", None)
+    md = CachedMarketDataProvider()
+    with pytest.raises(KeyError) as info:
+        md.get_close_price([BANK], day)
+    assert info.value.args == ((BANK, day),)
+
+
+def test_service_errors_propagate(fake_tickvane):
+    fake_tickvane.set_error("get_price", ConnectionError("down"))
+    with pytest.raises(ConnectionError):
+        CachedMarketDataProvider().get_close_price([BANK], D)
+
+
+CLOSURE = pd.Timestamp("2016-06-30")
+
+
+@pytest.mark.parametrize("day", [
+    CLOSURE, CLOSURE.date(), CLOSURE.to_pydatetime(), "2016-06-30", CLOSURE.to_datetime64()])
+def test_dividend_per_share_on_its_book_closure_day(fake_tickvane, day):
+    md = CachedMarketDataProvider()
+    assert md.get_dividend_per_share([MOUTAI, BANK], day) == {MOUTAI: 0.25}
+    assert md.get_dividend_per_share([MOUTAI, BANK], dt.date(2016, 7, 1)) == {}
+    # One request per instrument, also for the one without dividends.
+    assert [c.args for c in fake_tickvane.calls] == [(MOUTAI,), (BANK,)]
+    assert all(c.kwargs == {"adjusted": False} for c in fake_tickvane.calls)
+    assert md._dividend_cache[BANK] == {}
+
+
+@pytest.mark.parametrize("day", [pd.Timestamp("2017-07-13"), dt.date(2017, 7, 13)])
+def test_split_coefficient_on_its_day(fake_tickvane, day):
+    md = CachedMarketDataProvider()
+    assert md.get_split_coefficient([BANK, MOUTAI], day) == {MOUTAI: 1.5}
+    assert md.get_split_coefficient([MOUTAI], dt.date(2017, 7, 14)) == {}
+    assert [c.args for c in fake_tickvane.calls] == [(BANK,), (MOUTAI,)]
+
+
+@pytest.mark.parametrize("mode, dividends_asked, splits_asked", [
+    ("none", {"adjusted": False}, True),
+    ("pre", None, False),
+    ("post", None, False),
+    ("other", {"adjusted": True}, False),
+])
+def test_modes_decide_what_is_served(fake_tickvane, mode, dividends_asked, splits_asked):
+    md = CachedMarketDataProvider(mode)
+    dividends = md.get_dividend_per_share([MOUTAI], CLOSURE)
+    splits = md.get_split_coefficient([MOUTAI], dt.date(2017, 7, 13))
+    calls = fake_tickvane.calls_to("get_dividend")
+    if dividends_asked is None:
+        assert dividends == {} and calls == []
+    else:
+        assert [c.kwargs for c in calls] == [dividends_asked]
+    assert bool(fake_tickvane.calls_to("get_split")) == splits_asked
+    assert splits == ({MOUTAI: 1.5} if splits_asked else {})
+
+
+def test_abstract_provider():
+    assert MarketDataProvider.__doc__ == (
+        "\n    获得多个股票的收盘价，原始价格\n    @return dict order_book_id:price\n    ")
+    for name in ("get_close_price", "get_dividend_per_share", "get_split_coefficient"):
+        with pytest.raises(NotImplementedError) as info:
+            getattr(MarketDataProvider(), name)([BANK], D)
+        assert info.value.args == ()
+    assert issubclass(CachedMarketDataProvider, MarketDataProvider)
+
+
+def test_replaced_service_function_is_used(fake_tickvane, monkeypatch):
+    seen = []
+    monkeypatch.setattr(quotes, "get_split", lambda oid: seen.append(oid))
+    assert CachedMarketDataProvider().get_split_coefficient([BANK], D) == {}
+    assert seen == [BANK] and fake_tickvane.count() == 0
