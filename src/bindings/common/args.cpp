@@ -9,7 +9,7 @@ std::string Signature::text_signature() const {
     const std::size_t first_optional = required();
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i) out += ", ";
-        out += (i == 0 && names[i] == "self") ? std::string("$self") : names[i];
+        out += names[i];
         if (i >= first_optional) {
             out += "=";
             out += py::repr(defaults[i - first_optional]).cast<std::string>();

@@ -21,8 +21,9 @@ struct Signature {
 
     std::size_t required() const { return names.size() - defaults.size(); }
 
-    /// "name(a, b=None)" with "$self" for a method's first parameter, the form that
-    /// CPython reads into `__text_signature__`.
+    /// "name(a, b=None)", the form that CPython reads into `__text_signature__`. A
+    /// method's "self" stays a plain parameter: its builtin's `__self__` is the data
+    /// capsule, which `inspect` would otherwise take for a bound receiver.
     std::string text_signature() const;
 };
 

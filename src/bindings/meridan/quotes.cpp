@@ -12,7 +12,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
-#include "common/number.hpp"
+#include "common/pyops.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/dates/civil.hpp"
 
@@ -89,9 +89,7 @@ py::array_t<std::int64_t> event_days(const py::object& self, const py::object& s
 std::optional<py::object> value_on(const py::object& self, const py::object& series,
                                    const py::object& date, std::optional<std::int64_t> day) {
     if (py::isinstance<py::dict>(series) || !day) {
-        const int found = PySequence_Contains(series.ptr(), date.ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found == 0) return std::nullopt;
+        if (!meridan::bind::contains(series, date)) return std::nullopt;
         return py::object(series[date]);
     }
     const py::array_t<std::int64_t> days = event_days(self, series);

@@ -12,7 +12,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
-#include "common/number.hpp"
+#include "common/pyops.hpp"
 #include "common/pyclass.hpp"
 
 namespace py = pybind11;
@@ -38,12 +38,6 @@ std::vector<std::pair<py::object, py::object>> item_pairs(py::handle mapping) {
             py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq.ptr(), 1)));
     }
     return pairs;
-}
-
-bool contains(py::handle mapping, py::handle key) {
-    const int found = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
 }
 
 // The attributes of a position that the book may change, saved so that a failed
@@ -182,7 +176,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
             };
             std::vector<Planned> plan;
             for (auto& [oid, coefficient] : item_pairs(a[1])) {
-                if (!contains(book, oid)) continue;
+                if (!mb::contains(book, oid)) continue;
                 py::object position = book[oid];
                 Planned* current = nullptr;
                 for (auto& p : plan) {
@@ -220,7 +214,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
             py::object book = a[0].attr("_positions");
             py::object total = a[0].attr("_dividends");
             for (auto& [oid, per_share] : item_pairs(a[1])) {
-                if (!contains(book, oid)) continue;
+                if (!mb::contains(book, oid)) continue;
                 total = mb::add(total, mb::mul(book[oid].attr("quantity"), per_share));
             }
             py::setattr(a[0], "_dividends", total);

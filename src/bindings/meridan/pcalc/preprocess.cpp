@@ -8,39 +8,25 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
-#include "common/number.hpp"
+#include "common/pyops.hpp"
 #include "common/pyclass.hpp"
 
 namespace py = pybind11;
 using meridan::bind::global;
 using meridan::bind::Signature;
+using meridan::bind::to_float;
+using meridan::bind::to_int;
 
 namespace {
 
 constexpr const char* kNotStock = "交割单含有非股票数据，请修改后重新上传";
 
 bool is_common_stock(py::handle instrument) {
-    const int eq = PyObject_RichCompareBool(instrument.attr("type").ptr(), py::str("CS").ptr(), Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    return eq == 1;
-}
-
-py::object to_float(py::handle value) {
-    PyObject* f = PyNumber_Float(value.ptr());
-    if (!f) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(f);
-}
-
-py::object to_int(py::handle value) {
-    PyObject* i = PyNumber_Long(value.ptr());
-    if (!i) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(i);
+    return meridan::bind::equal(instrument.attr("type"), "CS");
 }
 
 bool has_column(py::handle frame, const char* name) {
-    const int found = PySequence_Contains(frame.attr("columns").ptr(), py::str(name).ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
+    return meridan::bind::contains(frame.attr("columns"), py::str(name));
 }
 
 [[noreturn]] void raise_runtime(const std::string& message) {
@@ -105,10 +91,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     raise_runtime(py::str(dt).cast<std::string>() + " is not a trading day");
                 }
                 py::object side = row.attr("side").attr("upper")();
-                const int buy = PyObject_RichCompareBool(side.ptr(), py::str("BUY").ptr(), Py_EQ);
-                const int sell = buy == 1 ? 0 : PyObject_RichCompareBool(side.ptr(), py::str("SELL").ptr(), Py_EQ);
-                if (buy < 0 || sell < 0) throw py::error_already_set();
-                if (!buy && !sell) {
+                if (!meridan::bind::equal(side, "BUY") && !meridan::bind::equal(side, "SELL")) {
                     raise_runtime("invalid side: " + py::str(side).cast<std::string>() +
                                   ", should be \"BUY\" or \"SELL\"");
                 }

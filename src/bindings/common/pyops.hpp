@@ -1,5 +1,6 @@
-// Arithmetic on Python number objects, for code that must keep the caller's numeric
-// types (int, float, Decimal, numpy scalars) exactly as Python arithmetic would.
+// Python operators on objects, for code that must behave exactly as the equivalent
+// Python expression: arithmetic that keeps the caller's numeric types (int, float,
+// Decimal, numpy scalars), comparisons, membership and the float()/int() conversions.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -34,7 +35,18 @@ inline bool equal(py::handle a, const char* text) { return equal(a, py::str(text
 
 /// Python's `bool(a != b)` (not a shortcut on identity, so NaN != NaN holds).
 inline bool not_equal(py::handle a, py::handle b) {
-    return detail::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)).cast<bool>() ;
+    return detail::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)).cast<bool>();
 }
+
+/// Python's `item in container`.
+inline bool contains(py::handle container, py::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+/// Python's `float(value)` and `int(value)` (truncation toward zero, text accepted).
+inline py::object to_float(py::handle value) { return detail::checked(PyNumber_Float(value.ptr())); }
+inline py::object to_int(py::handle value) { return detail::checked(PyNumber_Long(value.ptr())); }
 
 }  // namespace meridan::bind

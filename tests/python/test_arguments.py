@@ -1,0 +1,68 @@
+"""Wrong calls of every public function raise TypeError with the package's wording,
+before anything is read or changed."""
+
+import pytest
+
+from meridan.pcalc import preprocess
+from meridan.pcalc.portfolio import Portfolio
+from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
+
+book = Portfolio()
+md = CachedMarketDataProvider()
+base = MarketDataProvider()
+
+CASES = [
+    # Portfolio: the receiver counts as an argument, as for any method.
+    (Portfolio, (1, 2, 3), {}, "__init__() takes at most 3 positional arguments (4 given)"),
+    (Portfolio, (), {"money": 1}, "__init__() got an unexpected keyword argument 'money'"),
+    (Portfolio, (1,), {"cash": 1}, "__init__() got multiple values for keyword argument 'cash'"),
+    (book.holdings, (1,), {}, "holdings() takes exactly 1 positional argument (2 given)"),
+    (book.apply_trade, (), {}, "apply_trade() takes exactly 2 positional arguments (1 given)"),
+    (book.apply_trade, (None,), {"trade": None},
+     "apply_trade() got multiple values for keyword argument 'trade'"),
+    (book.get_position, (), {"id": "A"}, "get_position() got an unexpected keyword argument 'id'"),
+    (book.apply_split, ({}, {}), {}, "apply_split() takes exactly 2 positional arguments (3 given)"),
+    (book.apply_dividend, (), {}, "apply_dividend() takes exactly 2 positional arguments (1 given)"),
+    # Providers.
+    (CachedMarketDataProvider, ("none", 1), {},
+     "__init__() takes at most 2 positional arguments (3 given)"),
+    (CachedMarketDataProvider, (), {"mode": "pre"},
+     "__init__() got an unexpected keyword argument 'mode'"),
+    (md.get_close_price, ([],), {}, "get_close_price() takes exactly 3 positional arguments (2 given)"),
+    (md.get_dividend_per_share, ([], None), {"order_book_ids": []},
+     "get_dividend_per_share() got multiple values for keyword argument 'order_book_ids'"),
+    (md.get_split_coefficient, ([], None), {"day": 1},
+     "get_split_coefficient() got an unexpected keyword argument 'day'"),
+    (base.get_close_price, (), {}, "get_close_price() takes exactly 3 positional arguments (1 given)"),
+    (base.get_dividend_per_share, ([], None, 1), {},
+     "get_dividend_per_share() takes exactly 3 positional arguments (4 given)"),
+    (base.get_split_coefficient, ([],), {"date": None, "x": 1},
+     "get_split_coefficient() got an unexpected keyword argument 'x'"),
+    # Normalisation.
+    (preprocess.fix_positions, (), {}, "fix_positions() takes exactly 1 positional argument (0 given)"),
+    (preprocess.fix_positions, (None,), {"frame": None},
+     "fix_positions() got multiple values for keyword argument 'frame'"),
+    (preprocess.fix_trades, (None,), {}, "fix_trades() takes exactly 2 positional arguments (1 given)"),
+    (preprocess.fix_trades, (None, None), {"provider": None},
+     "fix_trades() got an unexpected keyword argument 'provider'"),
+    (preprocess.fix_backtest_trades, (None, None), {},
+     "fix_backtest_trades() takes exactly 1 positional argument (2 given)"),
+]
+
+
+@pytest.mark.parametrize("function, args, kwargs, message", CASES)
+def test_wrong_calls(fake_tickvane, function, args, kwargs, message):
+    before = (book._cash, dict(book._positions), md._price_cache.copy())
+    with pytest.raises(TypeError) as info:
+        function(*args, **kwargs)
+    assert str(info.value) == message
+    assert (book._cash, dict(book._positions), md._price_cache) == before
+    assert fake_tickvane.count() == 0
+
+
+def test_signatures_are_visible():
+    import inspect
+    assert str(inspect.signature(Portfolio)) == "(cash=100000.0, positions=None)"
+    assert str(inspect.signature(preprocess.fix_trades)) == "(frame, md)"
+    assert str(inspect.signature(CachedMarketDataProvider.get_close_price)) == (
+        "(self, order_book_ids, date)")
