@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -97,6 +98,25 @@ std::optional<py::object> value_on(const py::object& self, const py::object& ser
         std::span<const std::int64_t>(days.data(), static_cast<std::size_t>(days.size())), *day);
     if (!position) return std::nullopt;
     return py::object(series.attr("iloc")[py::int_(*position)]);
+}
+
+// Dividends and splits: fills `cache` for the ids not yet in it, one request each
+// (`fetch` answers an id's event series, or None when it has none, cached as an empty
+// dict), then collects the events of `date` by id.
+py::object events_on(const py::object& self, const char* cache_name, const py::object& ids,
+                     const py::object& date, const std::function<py::object(py::handle)>& fetch) {
+    py::dict cache = self.attr(cache_name);
+    for (py::handle oid : ids) {
+        if (cache.contains(oid)) continue;
+        py::object series = fetch(oid);
+        cache[oid] = series.is_none() ? py::object(py::dict()) : series;
+    }
+    py::dict result;
+    const auto day = meridan::bind::day_number(date);
+    for (py::handle oid : ids) {
+        if (auto value = value_on(self, cache[oid], date, day)) result[oid] = *value;
+    }
+    return result;
 }
 
 constexpr const char* kProviderDoc =
@@ -214,25 +234,16 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         [m](const std::vector<py::object>& a) {
             const py::object& self = a[0];
             py::object mode = self.attr("_adjust_type");
-            if (meridan::bind::equal(mode, "pre") || meridan::bind::equal(mode, "post")) return py::object(py::dict());
-            py::dict cache = self.attr("_dividend_cache");
-            for (py::handle oid : a[1]) {
-                if (cache.contains(oid)) continue;
-                py::object table = meridan::bind::global(m, "get_dividend")(
-                    oid, py::arg("adjusted") = !meridan::bind::equal(mode, "none"));
-                if (table.is_none()) {
-                    cache[oid] = py::dict();
-                    continue;
-                }
+            if (meridan::bind::equal(mode, "pre") || meridan::bind::equal(mode, "post")) {
+                return py::object(py::dict());
+            }
+            const bool adjusted = !meridan::bind::equal(mode, "none");
+            return events_on(self, "_dividend_cache", a[1], a[2], [m, adjusted](py::handle oid) {
+                py::object table = meridan::bind::global(m, "get_dividend")(oid, py::arg("adjusted") = adjusted);
+                if (table.is_none()) return table;
                 table = table.attr("set_index")("book_closure_date");
-                cache[oid] = table["dividend_cash_before_tax"].attr("__truediv__")(table["round_lot"]);
-            }
-            py::dict result;
-            const auto day = meridan::bind::day_number(a[2]);
-            for (py::handle oid : a[1]) {
-                if (auto value = value_on(self, cache[oid], a[2], day)) result[oid] = *value;
-            }
-            return py::object(result);
+                return meridan::bind::true_div(table["dividend_cash_before_tax"], table["round_lot"]);
+            });
         });
 
     meridan::bind::def_method(
@@ -242,21 +253,10 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         [m](const std::vector<py::object>& a) {
             const py::object& self = a[0];
             if (!meridan::bind::equal(self.attr("_adjust_type"), "none")) return py::object(py::dict());
-            py::dict cache = self.attr("_split_cache");
-            for (py::handle oid : a[1]) {
-                if (cache.contains(oid)) continue;
+            return events_on(self, "_split_cache", a[1], a[2], [m](py::handle oid) {
                 py::object table = meridan::bind::global(m, "get_split")(oid);
-                if (table.is_none()) {
-                    cache[oid] = py::dict();
-                    continue;
-                }
-                cache[oid] = table["split_coefficient_to"].attr("__truediv__")(table["split_coefficient_from"]);
-            }
-            py::dict result;
-            const auto day = meridan::bind::day_number(a[2]);
-            for (py::handle oid : a[1]) {
-                if (auto value = value_on(self, cache[oid], a[2], day)) result[oid] = *value;
-            }
-            return py::object(result);
+                if (table.is_none()) return table;
+                return meridan::bind::true_div(table["split_coefficient_to"], table["split_coefficient_from"]);
+            });
         });
 }
