@@ -43,13 +43,16 @@ def main():
 
     md = CachedMarketDataProvider()
     trades = fix_trades(broker_statement(stocks, days), md)
-    print(f"statement normalised: {len(trades)} trades, first {trades[0]!r}")
+    # A stock suspended on the day has no close to trade at (NaN): such orders never fill.
+    filled = [t for t in trades if t.last_price == t.last_price]
+    print(f"statement normalised: {len(trades)} trades, {len(trades) - len(filled)} on "
+          f"suspended days left out; first {trades[0]!r}")
 
     book = Portfolio(cash=2_000_000.0)
     by_day = {}
-    for trade in trades:
+    for trade in filled:
         by_day.setdefault(trade.datetime.date(), []).append(trade)
-    values = {}
+    values, last_close = {}, {}
     t1 = time.perf_counter()
     for day in pd.to_datetime(days):
         date = day.date()
@@ -59,8 +62,10 @@ def main():
         for trade in by_day.get(date, []):
             book.apply_trade(trade)
         held = book.holdings()
-        closes = md.get_close_price(held, date)
-        stock_value = sum(book.get_position(oid).quantity * closes[oid] for oid in held)
+        for oid, close in md.get_close_price(held, date).items():
+            if close == close:  # suspended stocks keep their last close
+                last_close[oid] = close
+        stock_value = sum(book.get_position(oid).quantity * last_close[oid] for oid in held)
         values[day] = book._cash + book._dividends + stock_value
     replay = time.perf_counter() - t1
 
