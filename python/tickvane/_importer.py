@@ -1,0 +1,506 @@
+"""Builds a store from a folder of CSV or Parquet files, one per table (see SCHEMA.md).
+
+Every file is read and checked before anything is written: types, dates (on the trading
+calendar where the table is daily), known ids, value ranges, duplicate keys. The first
+bad row stops the import with its file, line, column and value. Checks run column-wise on
+whole columns (pandas), so millions of rows take seconds; the exact physical line of a bad
+CSV record is found afterwards by re-reading the file up to it. Writing goes through the
+atomic writer: a failed import leaves the previous store as it was.
+"""
+
+import csv
+import datetime as _dt
+import gzip
+import os
+import re
+import sqlite3
+
+from . import _schema
+from ._progress import Progress
+from ._writer import StoreWriter
+
+
+class DataImportError(ValueError):
+    """A file of the import folder is not in the store's format.
+
+    Attributes: file (name within the folder), line (CSV: physical line number, the header
+    being line 1; Parquet: data row number from 1; None for whole-file problems), column,
+    value, problem.
+    """
+
+    def __init__(self, file, problem, line=None, column=None, value=None, unit="line"):
+        self.file, self.problem, self.line, self.column, self.value = (
+            file, problem, line, column, value)
+        where = file
+        if line is not None:
+            where += ", %s %d" % (unit, line)
+        if column is not None:
+            where += ", column %r" % column
+        text = "%s: %s" % (where, problem)
+        if value is not None:
+            text += " (value %r)" % (value,)
+        super().__init__(text)
+
+
+# Column kinds: how a cell is read and what it must satisfy. A column is (name, kind,
+# may be empty, default when the whole column is absent; _REQUIRED: it must be present).
+_REQUIRED = object()
+_ID_PATTERN = r"^[0-9A-Za-z]+\.[A-Za-z]+$"
+
+
+def _layouts():
+    opt = None
+    factors = [(f, "real", True, opt) for f in _schema.FACTORS]
+    tenors = [(t, "real", True, opt) for t in _schema.TENORS]
+    return {
+        "trading_dates": [("date", "date", False, _REQUIRED)],
+        "instruments": [
+            ("order_book_id", "id", False, _REQUIRED), ("symbol", "text", False, _REQUIRED),
+            ("type", "type", False, _REQUIRED), ("exchange", "text", False, _REQUIRED),
+            ("listed_date", "date", False, _REQUIRED), ("de_listed_date", "date", True, opt),
+            ("round_lot", "posint", False, _REQUIRED),
+            ("sector_code_name", "msci", True, opt),
+            ("shenwan_industry_name", "shenwan", True, opt)],
+        "st_periods": [
+            ("order_book_id", "known", False, _REQUIRED), ("start_date", "date", False, _REQUIRED),
+            ("end_date", "date", True, opt)],
+        "prices": [
+            ("order_book_id", "known", False, _REQUIRED), ("date", "tdate", False, _REQUIRED),
+            ("close", "positive", False, _REQUIRED), ("adj_factor", "positive", False, "1")],
+        "index_components": [
+            ("index_id", "index", False, _REQUIRED), ("date", "tdate", False, _REQUIRED),
+            ("order_book_id", "known", False, _REQUIRED)],
+        "index_weights": [
+            ("index_id", "index", False, _REQUIRED), ("date", "tdate", False, _REQUIRED),
+            ("order_book_id", "known", False, _REQUIRED), ("weight", "nonneg", False, _REQUIRED)],
+        "dividends": [
+            ("order_book_id", "known", False, _REQUIRED),
+            ("book_closure_date", "tdate", False, _REQUIRED),
+            ("ex_dividend_date", "tdate", False, _REQUIRED), ("payable_date", "date", True, opt),
+            ("dividend_cash_before_tax", "nonneg", False, _REQUIRED),
+            ("round_lot", "posint", False, "10")],
+        "splits": [
+            ("order_book_id", "known", False, _REQUIRED), ("ex_date", "tdate", False, _REQUIRED),
+            ("split_coefficient_from", "positive", False, _REQUIRED),
+            ("split_coefficient_to", "positive", False, _REQUIRED)],
+        "factor_exposures": [("order_book_id", "known", False, _REQUIRED),
+                             ("date", "tdate", False, _REQUIRED)] + factors,
+        "factor_returns": [("date", "tdate", False, _REQUIRED)] + factors,
+        "yield_curve": [("date", "tdate", False, _REQUIRED)] + tenors,
+    }
+
+
+_KEYS = {
+    "trading_dates": ("date",), "instruments": ("order_book_id",),
+    "st_periods": ("order_book_id", "start_date"), "prices": ("order_book_id", "date"),
+    "index_components": ("index_id", "date", "order_book_id"),
+    "index_weights": ("index_id", "date", "order_book_id"),
+    "dividends": ("order_book_id", "ex_dividend_date"), "splits": ("order_book_id", "ex_date"),
+    "factor_exposures": ("order_book_id", "date"), "factor_returns": ("date",),
+    "yield_curve": ("date",),
+}
+_MANDATORY_TABLES = ("trading_dates", "instruments")
+_SUFFIXES = (".csv", ".csv.gz", ".parquet")
+_CHUNK = 200_000  # rows checked and inserted at a time
+
+
+def import_folder(folder, target, progress=True):
+    """Validate every table file in `folder` and write the store `target` atomically.
+
+    Tables stream through in chunks, checked and then inserted into the temporary file, so
+    memory stays bounded whatever the size of the data; the first bad row aborts the whole
+    import and the temporary file goes with it.
+    """
+    folder = os.fspath(folder)
+    if not os.path.isdir(folder):
+        raise DataImportError(folder, "not a folder")
+    bar = Progress("tickvane import", enabled=progress)
+    try:
+        files = _find_files(folder)
+        sizes = {t: max(os.path.getsize(p), 1) for t, p in files.items()}
+        total, done = float(sum(sizes.values())), 0.0
+        context = {}
+        with StoreWriter(target) as writer:
+            for table in _schema.TABLES:
+                path = files.get(table)
+                if path is None:
+                    continue
+                share = sizes[table] / total
+                bar.stage("checking and writing %s" % table.replace("_", " "), done)
+                for fraction, rows, locate in _checked_chunks(table, path, context):
+                    _insert(writer, table, rows, locate)
+                    bar.update(done + 0.98 * share * fraction)
+                done += 0.98 * share
+                if table == "trading_dates" and not context["calendar"]:
+                    raise DataImportError(os.path.basename(path), "no trading dates")
+            bar.stage("finishing the store file", 0.99)
+            writer.set_meta(source="import", imported_from=os.path.abspath(folder))
+    except BaseException:
+        bar.fail()
+        raise
+    bar.done("store ready at %s" % target)
+    return target
+
+
+def _insert(writer, table, rows, locate):
+    """Insert a checked chunk; a key already present is reported at its row."""
+    con = writer.con
+    con.execute("SAVEPOINT chunk")
+    try:
+        writer.insert(table, rows)
+    except sqlite3.IntegrityError:
+        con.execute("ROLLBACK TO chunk")
+        con.execute("RELEASE chunk")
+        keys = _KEYS[table]
+        positions = [_schema.COLUMNS[table].index(k) for k in keys]
+        seen = set()
+        sql = "SELECT 1 FROM %s WHERE %s" % (table, " AND ".join('"%s" = ?' % k for k in keys))
+        for k, row in enumerate(rows):
+            key = tuple(row[p] for p in positions)
+            if key in seen or con.execute(sql, key).fetchone():
+                locate(k, keys[-1], "repeats the key (%s) of an earlier row" % ", ".join(keys))
+            seen.add(key)
+        raise
+    con.execute("RELEASE chunk")
+
+
+def _find_files(folder):
+    files = {}
+    for name in sorted(os.listdir(folder)):
+        lower = name.lower()
+        suffix = next((s for s in _SUFFIXES if lower.endswith(s)), None)
+        if suffix is None:
+            continue
+        table = name[:-len(suffix)]
+        if table not in _schema.TABLES:
+            raise DataImportError(name, "not a table of the store (tables: %s)"
+                                  % ", ".join(_schema.TABLES))
+        if table in files:
+            raise DataImportError(name, "table %s is also given by %s"
+                                  % (table, os.path.basename(files[table])))
+        files[table] = os.path.join(folder, name)
+    for table in _MANDATORY_TABLES:
+        if table not in files:
+            raise DataImportError(folder, "no %s file (%s)" % (
+                table, " or ".join(table + s for s in _SUFFIXES)))
+    return files
+
+
+def _chunks(path):
+    """(text chunks of the file, how rows are numbered): each chunk a DataFrame of text
+    cells ('' for empty) under the header's own column names."""
+    import pandas as pd
+
+    name = os.path.basename(path)
+    if path.lower().endswith(".parquet"):
+        try:
+            frame = pd.read_parquet(path)
+        except ImportError as exc:
+            raise DataImportError(name, "reading Parquet files needs pyarrow or fastparquet"
+                                  " (%s)" % exc) from None
+        except Exception as exc:
+            raise DataImportError(name, "not a readable Parquet file: %s" % exc) from None
+        header = [str(c).strip() for c in frame.columns]
+        text = _parquet_as_text(frame)
+        parts = (text.iloc[k:k + _CHUNK] for k in range(0, max(len(text), 1), _CHUNK))
+        return header, parts, "row"
+    header = _csv_header(path)
+    if not header:
+        raise DataImportError(name, "the file is empty (it needs at least a header line)")
+
+    def parts():
+        # The file opens only once the caller iterates, and closes however that ends.
+        try:
+            reader = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False,
+                                 encoding="utf-8", skipinitialspace=True, chunksize=_CHUNK)
+        except UnicodeDecodeError as exc:
+            raise DataImportError(name, "not UTF-8 text: %s" % exc) from None
+        except (pd.errors.ParserError, pd.errors.EmptyDataError, ValueError) as exc:
+            raise DataImportError(name, "not a readable CSV file: %s" % exc) from None
+        try:
+            for chunk in reader:
+                yield chunk
+        except UnicodeDecodeError as exc:
+            raise DataImportError(name, "not UTF-8 text: %s" % exc) from None
+        except (pd.errors.ParserError, ValueError) as exc:
+            raise DataImportError(name, "not a readable CSV file: %s" % exc) from None
+        finally:
+            reader.close()
+    return header, parts(), "line"
+
+
+def _csv_header(path):
+    opener = gzip.open if path.lower().endswith(".gz") else open
+    try:
+        with opener(path, "rt", encoding="utf-8", newline="") as handle:
+            for row in csv.reader(handle):
+                if row:
+                    return [cell.strip() for cell in row]
+    except UnicodeDecodeError as exc:
+        raise DataImportError(os.path.basename(path), "not UTF-8 text: %s" % exc) from None
+    except (OSError, csv.Error) as exc:
+        raise DataImportError(os.path.basename(path), "not a readable CSV file: %s" % exc) \
+            from None
+    return []
+
+
+def _parquet_as_text(frame):
+    """Parquet columns in their native types, rendered as the text a CSV would hold."""
+    import numpy as np
+    import pandas as pd
+
+    out = {}
+    for col in frame.columns:
+        s = frame[col]
+        missing = s.isna().to_numpy()
+        if pd.api.types.is_datetime64_any_dtype(s):
+            text = s.dt.strftime("%Y-%m-%d")
+        elif pd.api.types.is_float_dtype(s):
+            text = pd.Series([repr(float(v)) for v in s.to_numpy()], index=s.index)
+        else:
+            text = s.map(lambda v: v.isoformat() if hasattr(v, "isoformat") else str(v))
+        out[str(col).strip()] = pd.Series(np.where(missing, "", text.astype(object).to_numpy()),
+                                          index=s.index, dtype=object)
+    return pd.DataFrame(out, index=frame.index)
+
+
+def _checked_chunks(table, path, context):
+    """Yield (fraction of the table done, checked rows, locate) chunk by chunk.
+
+    `locate(k, column, problem)` raises the report for row k of the chunk just yielded.
+    Updates `context` with what later tables are checked against (calendar, known ids).
+    """
+    import numpy as np
+    import pandas as pd
+
+    layout = _layouts()[table]
+    name = os.path.basename(path)
+    header, parts, unit = _chunks(path)
+    known = [c[0] for c in layout]
+    for col in header:
+        if col not in known:
+            raise DataImportError(name, "unknown column (columns of %s: %s)"
+                                  % (table, ", ".join(known)), line=1, column=col, unit=unit)
+    for col in header:
+        if header.count(col) > 1:
+            raise DataImportError(name, "column given twice", line=1, column=col, unit=unit)
+    for col, kind, nullable, default in layout:
+        if col not in header and default is _REQUIRED:
+            raise DataImportError(name, "missing column (columns of %s: %s)"
+                                  % (table, ", ".join(known)), line=1, column=col, unit=unit)
+    if table == "trading_dates":
+        context["calendar"] = set()
+        context["calendar_array"] = np.zeros(0, dtype=np.int64)
+    if table == "instruments":
+        context["known"], context["indices"] = set(), set()
+    expected_rows = max(_count_lines(path) - 1, 1) if unit == "line" else _CHUNK
+    offset = 0
+    for frame in parts:
+        frame.columns = header if len(frame.columns) == len(header) else frame.columns
+        n = len(frame)
+
+        def report(k, column, problem, values=None, offset=offset, frame=frame):
+            value = (values[column][2][k] if values is not None
+                     else str(frame[column].iloc[k]).strip() if column in frame else None)
+            line = _csv_line(path, offset + k) if unit == "line" else offset + k + 1
+            raise DataImportError(name, problem, line=line, column=column, value=value,
+                                  unit=unit)
+
+        problems, values = [], {}
+        for col, kind, nullable, default in layout:
+            if col in frame.columns:
+                raw = frame[col]
+            else:
+                raw = pd.Series([default or ""] * n, dtype=object, index=frame.index)
+            parsed, bad, empty, text, problem = _parse_column(kind, raw, context)
+            if not nullable:
+                problems.append((empty, col, "empty cell"))
+            problems.append((bad & ~empty, col, problem))
+            values[col] = (parsed, empty, text)
+        problems.extend(_row_checks(table, values))
+        first = None
+        for mask, col, message in problems:
+            hits = np.flatnonzero(mask)
+            if len(hits) and (first is None or hits[0] < first[0]):
+                first = (int(hits[0]), col, message)
+        if first is not None:
+            report(*first, values=values)
+        if table == "trading_dates":
+            context["calendar"].update(values["date"][0].tolist())
+            context["calendar_array"] = np.fromiter(context["calendar"], dtype=np.int64)
+        if table == "instruments":
+            ids = values["order_book_id"][0].tolist()
+            context["known"].update(ids)
+            context["indices"].update(
+                i for i, t in zip(ids, values["type"][0].tolist()) if t == "INDX")
+        columns_out = []
+        for col, kind, nullable, default in layout:
+            parsed, empty, _ = values[col]
+            if nullable and empty.any():
+                columns_out.append([None if e else v
+                                    for v, e in zip(parsed.tolist(), empty.tolist())])
+            else:
+                columns_out.append(parsed.tolist())
+        rows = list(zip(*columns_out))
+        offset += n
+        yield min(offset / expected_rows, 1.0), rows, (
+            lambda k, col, problem, report=report: report(k, col, problem))
+
+
+def _parse_column(kind, raw, context):
+    """(parsed, bad, empty, text, problem) for one column of a chunk.
+
+    Cells are parsed as they are; only the cells that fail are stripped of surrounding
+    blanks and parsed again, which keeps the common case free of per-cell Python work.
+    """
+    import numpy as np
+
+    raw = raw.astype(object)
+    text = raw.to_numpy(dtype=object)
+    empty = (raw == "").to_numpy()
+    parsed, bad, problem = _parse(kind, raw, context)
+    retry = bad & ~empty
+    if retry.any():
+        stripped = raw[retry].str.strip()
+        again, still_bad, _ = _parse(kind, stripped, context)
+        parsed = parsed.copy()
+        parsed[retry] = again
+        bad = bad.copy()
+        bad[retry] = still_bad
+        now_empty = (stripped == "").to_numpy()
+        empty = empty.copy()
+        empty[retry] = now_empty
+        text = text.copy()
+        text[retry] = stripped.to_numpy(dtype=object)
+    return parsed, bad, empty, text, problem
+
+
+def _parse(kind, s, context):
+    """(parsed values, bad mask, problem text) for a column of text cells (object Series)."""
+    import numpy as np
+    import pandas as pd
+
+    if kind in ("date", "tdate"):
+        ymd, bad = _parse_dates(s)
+        if kind == "tdate":
+            off = ~np.isin(ymd, context.get("calendar_array", np.zeros(0, dtype=np.int64)))
+            return ymd, bad | off, ("not a date (YYYY-MM-DD or YYYYMMDD) or not a trading"
+                                    " date of trading_dates")
+        return ymd, bad, "not a date (YYYY-MM-DD or YYYYMMDD)"
+    if kind in ("real", "positive", "nonneg", "posint"):
+        num = pd.to_numeric(s, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+        ok = np.isfinite(num) & (np.abs(num) < 1e100)
+        if kind == "real":
+            return num, ~ok, "not a finite number"
+        if kind == "positive":
+            return num, ~(ok & (num > 0)), "not a positive number"
+        if kind == "nonneg":
+            return num, ~(ok & (num >= 0)), "not a non-negative number"
+        whole = ok & (num > 0) & (num == np.round(num)) & (num < 2 ** 31)
+        return np.where(whole, num, 0).astype(np.int64), ~whole, "not a positive whole number"
+    values = s.to_numpy(dtype=object)
+    if kind == "id":
+        ok = s.str.match(_ID_PATTERN).fillna(False).to_numpy(dtype=bool)
+        return values, ~ok, "not an order_book_id like 600000.XSHG"
+    if kind == "text":
+        return values, np.zeros(len(s), dtype=bool), ""
+    allowed = {"type": _schema.INSTRUMENT_TYPES, "msci": _schema.MSCI_SECTORS,
+               "shenwan": _schema.SHENWAN_NAMES, "known": context.get("known", ()),
+               "index": context.get("indices", ())}[kind]
+    bad = ~s.isin(list(allowed)).to_numpy(dtype=bool)
+    problem = {
+        "type": "not an instrument type (%s)" % ", ".join(_schema.INSTRUMENT_TYPES),
+        "msci": "not one of the 10 MSCI sector names",
+        "shenwan": "not one of the 28 Shenwan industry names",
+        "known": "not an order_book_id of instruments",
+        "index": "not an index (an instrument of type INDX)",
+    }[kind]
+    return values, bad, problem
+
+
+_DATE_RE = re.compile(r"^(\d{4})-?(\d{2})-?(\d{2})(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$")
+
+
+def _parse_dates(s):
+    """yyyymmdd integers and a bad mask for text dates; the two plain forms go through
+    pandas' compiled parser, anything else through the pattern."""
+    import numpy as np
+    import pandas as pd
+
+    n = len(s)
+    ymd = np.zeros(n, dtype=np.int64)
+    todo = np.ones(n, dtype=bool)
+    for fmt, width in (("%Y-%m-%d", 10), ("%Y%m%d", 8)):
+        if not todo.any():
+            break
+        part = s[todo]
+        parsed = pd.to_datetime(part, format=fmt, errors="coerce")
+        # strptime-style parsing accepts '2020-1-3'; only the full-width text counts here.
+        hit = (parsed.notna() & (part.str.len() == width)).to_numpy(dtype=bool)
+        where = np.flatnonzero(todo)[hit]
+        got = parsed[hit]
+        ymd[where] = (got.dt.year * 10000 + got.dt.month * 100 + got.dt.day).to_numpy()
+        todo[where] = False
+    if todo.any():
+        where = np.flatnonzero(todo)
+        for pos, text in zip(where, s.to_numpy(dtype=object)[where]):
+            m = _DATE_RE.match(text) if isinstance(text, str) else None
+            if not m:
+                continue
+            y, mo, d = int(m.group(1)), int(m.group(2)), int(m.group(3))
+            try:
+                _dt.date(y, mo, d)
+            except ValueError:
+                continue
+            ymd[pos] = y * 10000 + mo * 100 + d
+            todo[pos] = False
+    return ymd, todo
+
+
+def _row_checks(table, values):
+    """Checks between columns of one row."""
+    def later(a, b, message, strict):
+        pa, ea, _ = values[a]
+        pb, eb, _ = values[b]
+        bad = (pb < pa) if not strict else (pb <= pa)
+        return [(bad & ~ea & ~eb, b, message)]
+
+    if table == "instruments":
+        return later("listed_date", "de_listed_date", "de_listed_date is not after listed_date",
+                     strict=True)
+    if table == "st_periods":
+        return later("start_date", "end_date", "end_date is before start_date", strict=False)
+    if table == "dividends":
+        return later("book_closure_date", "ex_dividend_date",
+                     "ex_dividend_date is before book_closure_date", strict=False)
+    return []
+
+
+def _count_lines(path):
+    """Lines of a plain CSV file (for the progress bar only; compressed files are not
+    counted and report their progress chunk by chunk)."""
+    if path.lower().endswith(".gz"):
+        return _CHUNK
+    count = 0
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 20), b""):
+            count += block.count(b"\n")
+    return count
+
+
+def _csv_line(path, record):
+    """Physical line on which data record `record` (0-based, header excluded) starts."""
+    opener = gzip.open if path.lower().endswith(".gz") else open
+    with opener(path, "rt", encoding="utf-8", newline="") as handle:
+        reader = csv.reader(handle)
+        seen = -1   # the header is record -1
+        end_of_previous = 0
+        for row in reader:
+            if not row:  # blank lines are skipped by the reader above too
+                end_of_previous = reader.line_num
+                continue
+            if seen == record:
+                return end_of_previous + 1
+            seen += 1
+            end_of_previous = reader.line_num
+    return record + 2
