@@ -34,8 +34,8 @@ std::vector<py::object> bind_arguments(const Signature& sig, const py::args& arg
     const bool all_required = n_required == n_params;
 
     if (n_positional > n_params) {
-        throw py::type_error(
-            count_error(sig.function, n_params, all_required ? "exactly" : "at most", given));
+        throw py::type_error(count_error(sig.function, n_params,
+                                         all_required ? "exactly" : "at most", given));
     }
     std::vector<py::object> bound(n_params);
     for (std::size_t i = 0; i < n_positional; ++i) bound[i] = args[i];
@@ -50,13 +50,14 @@ std::vector<py::object> bind_arguments(const Signature& sig, const py::args& arg
             while (index < n_params && sig.names[index] != key) ++index;
             // A method's receiver is never a keyword.
             if (index == n_params || (index == 0 && sig.names[0] == "self")) {
-                throw py::type_error(sig.function + "() got an unexpected keyword argument '" +
-                                     key + "'");
+                throw py::type_error(sig.function +
+                                     "() got an unexpected keyword argument '" + key +
+                                     "'");
             }
             if (bound[index]) {
                 throw py::type_error(sig.function +
-                                     "() got multiple values for keyword argument '" + key +
-                                     "'");
+                                     "() got multiple values for keyword argument '" +
+                                     key + "'");
             }
             bound[index] = py::reinterpret_borrow<py::object>(item.second);
         }
@@ -65,7 +66,8 @@ std::vector<py::object> bind_arguments(const Signature& sig, const py::args& arg
         if (bound[i]) continue;
         if (i < n_required) {
             throw py::type_error(count_error(sig.function, n_required,
-                                             all_required ? "exactly" : "at least", given));
+                                             all_required ? "exactly" : "at least",
+                                             given));
         }
         bound[i] = sig.defaults[i - n_required];
     }

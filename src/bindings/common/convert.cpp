@@ -57,7 +57,8 @@ std::optional<std::int64_t> day_number(py::handle value) {
     PyObject* v = value.ptr();
     if (PyDate_Check(v)) {  // datetime.datetime and pandas.Timestamp are dates too
         // pandas' NaT derives from datetime but names no day.
-        if (std::string_view(Py_TYPE(v)->tp_name).ends_with("NaTType")) return std::nullopt;
+        if (std::string_view(Py_TYPE(v)->tp_name).ends_with("NaTType"))
+            return std::nullopt;
         return dates::days_from_civil(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
                                       PyDateTime_GET_DAY(v));
     }

@@ -22,12 +22,16 @@ struct FunctionData {
 };
 
 PyObject* trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
-    auto* data = static_cast<FunctionData*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    auto* data =
+        static_cast<FunctionData*>(PyCapsule_GetPointer(capsule, kCapsuleName));
     if (!data) return nullptr;
     try {
         auto positional = py::reinterpret_borrow<py::args>(args);
-        auto keywords = kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
-        return data->body(bind_arguments(data->sig, positional, keywords)).release().ptr();
+        auto keywords =
+            kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
+        return data->body(bind_arguments(data->sig, positional, keywords))
+            .release()
+            .ptr();
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -52,7 +56,8 @@ py::object make_function(Signature sig, const std::string& doc, Body body,
     data->sig = std::move(sig);
     data->body = std::move(body);
     data->def.ml_name = data->name.c_str();
-    data->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline));
+    data->def.ml_meth =
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline));
     data->def.ml_flags = METH_VARARGS | METH_KEYWORDS;
     data->def.ml_doc = data->doc.c_str();
     PyMethodDef* def = &data->def;
@@ -74,11 +79,12 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
     ns["__qualname__"] = name;
     // The signature line goes into the type's internal doc, where
     // __text_signature__ is read from; __doc__ itself keeps the plain text.
-    if (signature && doc) ns["__doc__"] = std::string(signature) + "\n--\n\n" + doc;
-    else ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
-    py::object cls =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
-            name, bases, ns);
+    if (signature && doc)
+        ns["__doc__"] = std::string(signature) + "\n--\n\n" + doc;
+    else
+        ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    py::object cls = py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
     if (signature && doc) py::setattr(cls, "__doc__", py::str(doc));
     m.attr(name.c_str()) = cls;
     return cls;
@@ -86,21 +92,24 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
 
 void def_function(py::module_& m, Signature sig, const std::string& doc, Body body) {
     const std::string name = sig.function;
-    m.attr(name.c_str()) = make_function(std::move(sig), doc, std::move(body), m.attr("__name__"));
+    m.attr(name.c_str()) =
+        make_function(std::move(sig), doc, std::move(body), m.attr("__name__"));
 }
 
 void def_method(py::object cls, Signature sig, const std::string& doc, Body body) {
     const std::string name = sig.function;
-    py::object fn = make_function(std::move(sig), doc, std::move(body), cls.attr("__module__"));
+    py::object fn =
+        make_function(std::move(sig), doc, std::move(body), cls.attr("__module__"));
     PyObject* method = PyInstanceMethod_New(fn.ptr());
     if (!method) throw py::error_already_set();
     py::setattr(cls, name.c_str(), py::reinterpret_steal<py::object>(method));
 }
 
 void def_abstract_method(py::object cls, Signature sig, const std::string& doc) {
-    def_method(cls, std::move(sig), doc, [](const std::vector<py::object>&) -> py::object {
-        raise_bare(PyExc_NotImplementedError);
-    });
+    def_method(cls, std::move(sig), doc,
+               [](const std::vector<py::object>&) -> py::object {
+                   raise_bare(PyExc_NotImplementedError);
+               });
 }
 
 void raise_bare(PyObject* type) {

@@ -16,9 +16,15 @@ inline py::object checked(PyObject* result) {
 }
 }  // namespace detail
 
-inline py::object add(py::handle a, py::handle b) { return detail::checked(PyNumber_Add(a.ptr(), b.ptr())); }
-inline py::object sub(py::handle a, py::handle b) { return detail::checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
-inline py::object mul(py::handle a, py::handle b) { return detail::checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline py::object add(py::handle a, py::handle b) {
+    return detail::checked(PyNumber_Add(a.ptr(), b.ptr()));
+}
+inline py::object sub(py::handle a, py::handle b) {
+    return detail::checked(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+inline py::object mul(py::handle a, py::handle b) {
+    return detail::checked(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
 inline py::object true_div(py::handle a, py::handle b) {
     return detail::checked(PyNumber_TrueDivide(a.ptr(), b.ptr()));
 }
@@ -46,7 +52,11 @@ inline bool contains(py::handle container, py::handle item) {
 }
 
 /// Python's `float(value)` and `int(value)` (truncation toward zero, text accepted).
-inline py::object to_float(py::handle value) { return detail::checked(PyNumber_Float(value.ptr())); }
-inline py::object to_int(py::handle value) { return detail::checked(PyNumber_Long(value.ptr())); }
+inline py::object to_float(py::handle value) {
+    return detail::checked(PyNumber_Float(value.ptr()));
+}
+inline py::object to_int(py::handle value) {
+    return detail::checked(PyNumber_Long(value.ptr()));
+}
 
 }  // namespace meridan::bind

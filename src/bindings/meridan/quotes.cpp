@@ -13,8 +13,8 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
-#include "common/pyops.hpp"
 #include "common/pyclass.hpp"
+#include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 
 namespace py = pybind11;
@@ -37,11 +37,11 @@ py::object calendar_day(const py::object& date) {
 std::vector<py::object> row_dates(py::handle index) {
     std::vector<py::object> out;
     out.reserve(py::len(index));
-    if (py::isinstance(index, meridan::bind::pandas().attr("DatetimeIndex")) &&
-        index.attr("tz").is_none()) {
+    if (py::isinstance(index, meridan::bind::pandas().attr("DatetimeIndex"))) {
         for (std::int64_t day : meridan::bind::index_day_numbers(index)) {
-            out.push_back(day == meridan::bind::no_day ? py::object(py::none())
-                                                       : meridan::bind::date_object(day));
+            out.push_back(day == meridan::bind::no_day
+                              ? py::object(py::none())
+                              : meridan::bind::date_object(day));
         }
         return out;
     }
@@ -51,16 +51,19 @@ std::vector<py::object> row_dates(py::handle index) {
 
 // Values of one column as Python objects, read from the column's array in one pass.
 std::vector<py::object> column_values(py::handle frame, py::ssize_t j) {
-    py::object column = frame.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+    py::object column = frame.attr(
+        "iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
     py::object array = column.attr("to_numpy")();
     std::vector<py::object> out;
     out.reserve(py::len(array));
     if (py::str(array.attr("dtype")).cast<std::string>() == "float64") {
         auto values = array.cast<py::array_t<double>>().unchecked<1>();
-        for (py::ssize_t i = 0; i < values.shape(0); ++i) out.push_back(py::float_(values(i)));
+        for (py::ssize_t i = 0; i < values.shape(0); ++i)
+            out.push_back(py::float_(values(i)));
         return out;
     }
-    for (py::handle v : column.attr("tolist")()) out.push_back(py::reinterpret_borrow<py::object>(v));
+    for (py::handle v : column.attr("tolist")())
+        out.push_back(py::reinterpret_borrow<py::object>(v));
     return out;
 }
 
@@ -74,11 +77,13 @@ py::array_t<std::int64_t> event_days(const py::object& self, const py::object& s
     PyObject* entry = PyDict_GetItemWithError(memo.ptr(), key.ptr());
     if (entry) {
         auto held = py::reinterpret_borrow<py::tuple>(entry);
-        if (held[0].ptr() == series.ptr()) return held[1].cast<py::array_t<std::int64_t>>();
+        if (held[0].ptr() == series.ptr())
+            return held[1].cast<py::array_t<std::int64_t>>();
     } else if (PyErr_Occurred()) {
         throw py::error_already_set();
     }
-    const std::vector<std::int64_t> days = meridan::bind::index_day_numbers(series.attr("index"));
+    const std::vector<std::int64_t> days =
+        meridan::bind::index_day_numbers(series.attr("index"));
     py::array_t<std::int64_t> array(static_cast<py::ssize_t>(days.size()), days.data());
     memo[key] = py::make_tuple(series, array);
     return array;
@@ -88,14 +93,17 @@ py::array_t<std::int64_t> event_days(const py::object& self, const py::object& s
 // empty dict of an instrument without data) on the calendar day of `date`, whatever
 // form the date takes (date, datetime, Timestamp, datetime64, ISO text).
 std::optional<py::object> value_on(const py::object& self, const py::object& series,
-                                   const py::object& date, std::optional<std::int64_t> day) {
+                                   const py::object& date,
+                                   std::optional<std::int64_t> day) {
     if (py::isinstance<py::dict>(series) || !day) {
         if (!meridan::bind::contains(series, date)) return std::nullopt;
         return py::object(series[date]);
     }
     const py::array_t<std::int64_t> days = event_days(self, series);
     const auto position = meridan::dates::find_day(
-        std::span<const std::int64_t>(days.data(), static_cast<std::size_t>(days.size())), *day);
+        std::span<const std::int64_t>(days.data(),
+                                      static_cast<std::size_t>(days.size())),
+        *day);
     if (!position) return std::nullopt;
     return py::object(series.attr("iloc")[py::int_(*position)]);
 }
@@ -103,8 +111,9 @@ std::optional<py::object> value_on(const py::object& self, const py::object& ser
 // Dividends and splits: fills `cache` for the ids not yet in it, one request each
 // (`fetch` answers an id's event series, or None when it has none, cached as an empty
 // dict), then collects the events of `date` by id.
-py::object events_on(const py::object& self, const char* cache_name, const py::object& ids,
-                     const py::object& date, const std::function<py::object(py::handle)>& fetch) {
+py::object events_on(const py::object& self, const char* cache_name,
+                     const py::object& ids, const py::object& date,
+                     const std::function<py::object(py::handle)>& fetch) {
     py::dict cache = self.attr(cache_name);
     for (py::handle oid : ids) {
         if (cache.contains(oid)) continue;
@@ -126,7 +135,8 @@ constexpr const char* kCachedDoc =
     "Market data provider that reads the market-data client and keeps everything it\n"
     "read for its own lifetime.\n\n"
     "CachedMarketDataProvider(adjust_type=\"none\"): closes in that adjustment mode\n"
-    "(\"none\", \"pre\", \"post\" or any mode the client accepts). Closes are fetched a\n"
+    "(\"none\", \"pre\", \"post\" or any mode the client accepts). Closes are fetched "
+    "a\n"
     "year (365 calendar days) ahead of the date asked for; each instrument's dividend\n"
     "and split tables are fetched once. Dividends are served only in mode \"none\" or\n"
     "another mode that is neither \"pre\" nor \"post\"; splits only in mode \"none\".";
@@ -139,14 +149,18 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
     m.attr("pd") = py::module_::import("pandas");
     meridan::bind::import_star(m, "tickvane");
 
-    py::object base = meridan::bind::make_class(m, "MarketDataProvider", py::tuple(), kProviderDoc);
-    for (const char* name : {"get_close_price", "get_dividend_per_share", "get_split_coefficient"}) {
-        meridan::bind::def_abstract_method(base, {name, {"self", "order_book_ids", "date"}, {}},
-                                           "Implemented by providers; returns a dict by order book id.");
+    py::object base =
+        meridan::bind::make_class(m, "MarketDataProvider", py::tuple(), kProviderDoc);
+    for (const char* name :
+         {"get_close_price", "get_dividend_per_share", "get_split_coefficient"}) {
+        meridan::bind::def_abstract_method(
+            base, {name, {"self", "order_book_ids", "date"}, {}},
+            "Implemented by providers; returns a dict by order book id.");
     }
 
-    py::object cls = meridan::bind::make_class(m, "CachedMarketDataProvider", py::make_tuple(base), kCachedDoc,
-                                               "CachedMarketDataProvider(adjust_type='none')");
+    py::object cls = meridan::bind::make_class(
+        m, "CachedMarketDataProvider", py::make_tuple(base), kCachedDoc,
+        "CachedMarketDataProvider(adjust_type='none')");
 
     meridan::bind::def_method(
         cls, {"__init__", {"self", "adjust_type"}, {py::str("none")}},
@@ -166,10 +180,13 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         [m](const std::vector<py::object>& a) {
             const py::object& ids = a[1];
             const py::object& date = a[2];
-            py::object end = date + meridan::bind::global(m, "datetime").attr("timedelta")(py::arg("days") = kPrefetchDays);
+            py::object end =
+                date + meridan::bind::global(m, "datetime")
+                           .attr("timedelta")(py::arg("days") = kPrefetchDays);
             py::object reply = meridan::bind::global(m, "get_price")(
                 ids, py::arg("start_date") = date, py::arg("end_date") = end,
-                py::arg("adjust_type") = a[0].attr("_adjust_type"), py::arg("fields") = "close");
+                py::arg("adjust_type") = a[0].attr("_adjust_type"),
+                py::arg("fields") = "close");
             if (reply.is_none()) return py::object(py::none());
             py::dict cache = a[0].attr("_price_cache");
             py::object pd = meridan::bind::pandas();
@@ -177,7 +194,8 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
                 const std::vector<py::object> days = row_dates(reply.attr("index"));
                 py::list columns = reply.attr("columns").attr("tolist")();
                 std::vector<std::vector<py::object>> values;
-                for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(columns.size()); ++j) {
+                for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(columns.size());
+                     ++j) {
                     values.push_back(column_values(reply, j));
                 }
                 for (std::size_t i = 0; i < days.size(); ++i) {
@@ -228,35 +246,43 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
 
     meridan::bind::def_method(
         cls, {"get_dividend_per_share", {"self", "order_book_ids", "date"}, {}},
-        "Cash dividend per share (pre-tax cash per lot divided by the lot size) of the\n"
+        "Cash dividend per share (pre-tax cash per lot divided by the lot size) of "
+        "the\n"
         "ids whose book closure falls on the calendar day of `date`; empty in modes\n"
         "\"pre\" and \"post\".",
         [m](const std::vector<py::object>& a) {
             const py::object& self = a[0];
             py::object mode = self.attr("_adjust_type");
-            if (meridan::bind::equal(mode, "pre") || meridan::bind::equal(mode, "post")) {
+            if (meridan::bind::equal(mode, "pre") ||
+                meridan::bind::equal(mode, "post")) {
                 return py::object(py::dict());
             }
             const bool adjusted = !meridan::bind::equal(mode, "none");
-            return events_on(self, "_dividend_cache", a[1], a[2], [m, adjusted](py::handle oid) {
-                py::object table = meridan::bind::global(m, "get_dividend")(oid, py::arg("adjusted") = adjusted);
-                if (table.is_none()) return table;
-                table = table.attr("set_index")("book_closure_date");
-                return meridan::bind::true_div(table["dividend_cash_before_tax"], table["round_lot"]);
-            });
+            return events_on(
+                self, "_dividend_cache", a[1], a[2], [m, adjusted](py::handle oid) {
+                    py::object table = meridan::bind::global(m, "get_dividend")(
+                        oid, py::arg("adjusted") = adjusted);
+                    if (table.is_none()) return table;
+                    table = table.attr("set_index")("book_closure_date");
+                    return meridan::bind::true_div(table["dividend_cash_before_tax"],
+                                                   table["round_lot"]);
+                });
         });
 
     meridan::bind::def_method(
         cls, {"get_split_coefficient", {"self", "order_book_ids", "date"}, {}},
-        "New shares per old share of the ids that split on the calendar day of `date`;\n"
+        "New shares per old share of the ids that split on the calendar day of "
+        "`date`;\n"
         "empty unless the mode is \"none\".",
         [m](const std::vector<py::object>& a) {
             const py::object& self = a[0];
-            if (!meridan::bind::equal(self.attr("_adjust_type"), "none")) return py::object(py::dict());
+            if (!meridan::bind::equal(self.attr("_adjust_type"), "none"))
+                return py::object(py::dict());
             return events_on(self, "_split_cache", a[1], a[2], [m](py::handle oid) {
                 py::object table = meridan::bind::global(m, "get_split")(oid);
                 if (table.is_none()) return table;
-                return meridan::bind::true_div(table["split_coefficient_to"], table["split_coefficient_from"]);
+                return meridan::bind::true_div(table["split_coefficient_to"],
+                                               table["split_coefficient_from"]);
             });
         });
 }

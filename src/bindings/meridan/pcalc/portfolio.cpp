@@ -12,8 +12,8 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
-#include "common/pyops.hpp"
 #include "common/pyclass.hpp"
+#include "common/pyops.hpp"
 
 namespace py = pybind11;
 using meridan::bind::Signature;
@@ -30,8 +30,9 @@ std::vector<std::pair<py::object, py::object>> item_pairs(py::handle mapping) {
         if (!seq) throw py::error_already_set();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
         if (n != 2) {
-            throw py::value_error("expected pairs (order_book_id, value) from items(), got " +
-                                  py::repr(item).cast<std::string>());
+            throw py::value_error(
+                "expected pairs (order_book_id, value) from items(), got " +
+                py::repr(item).cast<std::string>());
         }
         pairs.emplace_back(
             py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq.ptr(), 0)),
@@ -48,7 +49,8 @@ struct SavedPosition {
 
     explicit SavedPosition(py::object pos) : position(std::move(pos)) {
         for (const char* name : {"quantity", "avg_price"}) {
-            if (py::hasattr(position, name)) attributes.emplace_back(name, position.attr(name));
+            if (py::hasattr(position, name))
+                attributes.emplace_back(name, position.attr(name));
         }
     }
     void restore() const {
@@ -75,10 +77,10 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
     m.doc() = "The book of a portfolio replayed from its trades, splits and dividends.";
     m.attr("Position") = py::module_::import("meridan.pcalc.position").attr("Position");
 
-    py::object dict_type = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyDict_Type));
-    py::object positions_cls =
-        meridan::bind::make_class(m, "Positions", py::make_tuple(dict_type), kPositionsDoc);
+    py::object dict_type =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type));
+    py::object positions_cls = meridan::bind::make_class(
+        m, "Positions", py::make_tuple(dict_type), kPositionsDoc);
     meridan::bind::def_method(
         positions_cls, {"__missing__", {"self", "key"}, {}},
         "A new flat Position(key) for an instrument not in the book; not stored.",
@@ -125,7 +127,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
     meridan::bind::def_method(
         portfolio_cls, {"apply_trade", {"self", "trade"}, {}},
         "Books an executed trade: cash moves by price times quantity, plus the\n"
-        "transaction cost on a buy or minus it on a sale (side \"BUY\" buys, any other\n"
+        "transaction cost on a buy or minus it on a sale (side \"BUY\" buys, any "
+        "other\n"
         "side sells), and the instrument's position is updated and kept in the book.",
         [](const std::vector<py::object>& a) {
             const py::object& self = a[0];
@@ -134,7 +137,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
             py::object oid = trade.attr("order_book_id");
             py::object position = book[oid];
             const bool buy = mb::equal(trade.attr("side"), "BUY");
-            py::object gross = mb::mul(trade.attr("last_price"), trade.attr("last_quantity"));
+            py::object gross =
+                mb::mul(trade.attr("last_price"), trade.attr("last_quantity"));
             py::object cost = trade.attr("transaction_cost");
             py::object cash = self.attr("_cash");
             py::object new_cash = buy ? mb::sub(cash, mb::add(gross, cost))
@@ -162,7 +166,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
 
     meridan::bind::def_method(
         portfolio_cls, {"apply_split", {"self", "splits"}, {}},
-        "Applies share splits: `splits` maps order book id to new shares per old share.\n"
+        "Applies share splits: `splits` maps order book id to new shares per old "
+        "share.\n"
         "Each held position's quantity is multiplied and its average price divided by\n"
         "the coefficient; instruments not in the book are skipped.",
         [](const std::vector<py::object>& a) {
@@ -183,7 +188,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                     if (p.position.is(position)) current = &p;
                 }
                 if (!current) {
-                    plan.push_back({position, position.attr("quantity"), position.attr("avg_price")});
+                    plan.push_back({position, position.attr("quantity"),
+                                    position.attr("avg_price")});
                     current = &plan.back();
                 }
                 py::object quantity = mb::mul(current->quantity, coefficient);

@@ -56,13 +56,16 @@ std::int64_t day_of_ticks(std::int64_t ticks, std::int64_t ticks_per_day) {
 }
 
 CivilDay add_months(CivilDay day, int months) {
-    const std::int64_t index = static_cast<std::int64_t>(day.year) * 12 + (day.month - 1) + months;
+    const std::int64_t index =
+        static_cast<std::int64_t>(day.year) * 12 + (day.month - 1) + months;
     const int year = static_cast<int>(floor_div(index, 12));
-    const int month = static_cast<int>(index - static_cast<std::int64_t>(year) * 12) + 1;
+    const int month =
+        static_cast<int>(index - static_cast<std::int64_t>(year) * 12) + 1;
     return {year, month, std::min(day.day, days_in_month(year, month))};
 }
 
-std::optional<std::size_t> find_day(std::span<const std::int64_t> days, std::int64_t day) {
+std::optional<std::size_t> find_day(std::span<const std::int64_t> days,
+                                    std::int64_t day) {
     const auto it = std::find(days.begin(), days.end(), day);
     if (it == days.end()) return std::nullopt;
     return static_cast<std::size_t>(it - days.begin());

@@ -40,6 +40,7 @@ std::int64_t day_of_ticks(std::int64_t ticks, std::int64_t ticks_per_day);
 CivilDay add_months(CivilDay day, int months);
 
 /// Position of the first entry of `days` equal to `day`, if any.
-std::optional<std::size_t> find_day(std::span<const std::int64_t> days, std::int64_t day);
+std::optional<std::size_t> find_day(std::span<const std::int64_t> days,
+                                    std::int64_t day);
 
 }  // namespace meridan::dates
