@@ -76,9 +76,12 @@ py::array_t<std::int64_t> event_days(const py::object& self, const py::object& s
     py::int_ key(reinterpret_cast<std::uintptr_t>(series.ptr()));
     PyObject* entry = PyDict_GetItemWithError(memo.ptr(), key.ptr());
     if (entry) {
-        auto held = py::reinterpret_borrow<py::tuple>(entry);
-        if (held[0].ptr() == series.ptr())
-            return held[1].cast<py::array_t<std::int64_t>>();
+        // Entries are (series, day numbers) pairs written below; anything else is redone.
+        if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
+            PyTuple_GET_ITEM(entry, 0) == series.ptr()) {
+            return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 1))
+                .cast<py::array_t<std::int64_t>>();
+        }
     } else if (PyErr_Occurred()) {
         throw py::error_already_set();
     }

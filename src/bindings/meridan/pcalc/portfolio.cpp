@@ -117,9 +117,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         [](const std::vector<py::object>& a) {
             py::list held;
             py::int_ zero(0);
-            for (py::handle item : a[0].attr("_positions").attr("items")()) {
-                py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-                if (mb::not_equal(pair[1].attr("quantity"), zero)) held.append(pair[0]);
+            for (auto& [oid, position] : item_pairs(a[0].attr("_positions"))) {
+                if (mb::not_equal(position.attr("quantity"), zero)) held.append(oid);
             }
             return py::object(held);
         });

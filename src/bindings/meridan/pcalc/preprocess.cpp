@@ -57,7 +57,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::dict positions;
             py::object fix_id = global(m, "fix_order_book_id");
             for (py::handle item : a[0].attr("iterrows")()) {
-                py::object row = py::reinterpret_borrow<py::tuple>(item)[1];
+                py::object row = py::reinterpret_borrow<py::object>(item)[py::int_(1)];
                 positions[fix_id(row.attr("order_book_id"))] = row.attr("quantity");
             }
             return py::object(positions);
