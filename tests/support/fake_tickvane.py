@@ -27,10 +27,12 @@ new objects: changing a reply never changes the tables.
 Replies of the service, as the fake gives them:
 
 - "no data" is ``None`` for get_price, get_price_change_rate, get_factor_exposure,
-  get_factor_return, get_yield_curve, index_components, index_weights, get_dividend
-  and get_split;
+  get_factor_return, get_yield_curve, get_dividend and get_split;
+- get_price for one id is a Series named by the id;
+- index_components and index_weights (a Series named "weight" by order_book_id) are
+  empty before an index's first constituent set, ValueError for an index without any;
 - get_trading_dates answers a list of ``datetime.date`` (empty when none);
-  get_previous/next_trading_date a ``pd.Timestamp`` (ValueError past the calendar);
+  get_previous/next_trading_date a ``pd.Timestamp`` (None past the calendar);
 - instruments raises ValueError for an unknown id;
 - start and end dates are compared as calendar days: a date-time counts as its day.
 - adjust_type "none" gives the stored closes; "post" multiplies the closes from each
@@ -455,11 +457,11 @@ def _build_defaults():
             {
                 "book_closure_date": pd.DatetimeIndex(["2016-06-30"]).as_unit(_UNIT),
                 "dividend_cash_before_tax": [2.5],
-                "round_lot": [10.0],
+                "round_lot": [10],
             }
         )
     }
-    split_index = pd.DatetimeIndex([split_day], name="date").as_unit(_UNIT)
+    split_index = pd.DatetimeIndex([split_day], name="ex_date").as_unit(_UNIT)
     splits = {
         "600519.XSHG": pd.DataFrame(
             {"split_coefficient_from": [10.0], "split_coefficient_to": [15.0]},
@@ -758,7 +760,7 @@ class FakeTickvane:
                     [_day(book_closure_date)]
                 ).as_unit(_UNIT),
                 "dividend_cash_before_tax": [float(dividend_cash_before_tax)],
-                "round_lot": [float(round_lot)],
+                "round_lot": [round_lot],
             }
         )
         old = self.data.dividends.get(order_book_id)
@@ -783,7 +785,7 @@ class FakeTickvane:
                 "split_coefficient_from": [float(split_coefficient_from)],
                 "split_coefficient_to": [float(split_coefficient_to)],
             },
-            index=pd.DatetimeIndex([_day(date)], name="date").as_unit(_UNIT),
+            index=pd.DatetimeIndex([_day(date)], name="ex_date").as_unit(_UNIT),
         )
         old = self.data.splits.get(order_book_id)
         table = row if old is None else pd.concat([old, row])
@@ -861,10 +863,9 @@ class FakeTickvane:
             series = series.loc[start:end]
             return series if len(series) else None
 
-        name = fields or "close"
         if isinstance(order_book_ids, str):
             series = window(order_book_ids)
-            return None if series is None else series.rename(name).copy()
+            return None if series is None else series.rename(order_book_ids).copy()
         ids = list(order_book_ids)
         parts = [window(oid) for oid in ids]
         present = [p for p in parts if p is not None]
@@ -912,19 +913,21 @@ class FakeTickvane:
         return list(self._days(_day(start_date), _day(end_date)).date)
 
     def _op_get_previous_trading_date(self, date):
-        """The last trading date strictly before the day of ``date``."""
+        """The last trading date strictly before the day of ``date``; None before the
+        calendar."""
         day = _day(date)
         position = self.data.calendar.searchsorted(day, side="left")
         if position == 0:
-            raise ValueError(f"no trading date before {date!r}")
+            return None
         return self.data.calendar[position - 1]
 
     def _op_get_next_trading_date(self, date):
-        """The first trading date strictly after the day of ``date``."""
+        """The first trading date strictly after the day of ``date``; None past the
+        calendar."""
         day = _day(date)
         position = self.data.calendar.searchsorted(day, side="right")
         if position == len(self.data.calendar):
-            raise ValueError(f"no trading date after {date!r}")
+            return None
         return self.data.calendar[position]
 
     def _op_instruments(self, order_book_ids):
@@ -998,16 +1001,24 @@ class FakeTickvane:
         effective = sorted(d for d in by_day if d <= day)
         return by_day[effective[-1]] if effective else None
 
-    def _op_index_components(self, order_book_id, date):
-        """Ids of the index's constituents on the day of ``date``; None when unknown."""
+    def _index_weights(self, order_book_id, date):
+        if order_book_id not in self.data.index_weights:
+            raise ValueError(f"no constituents for index {order_book_id!r}")
         weights = self._constituents(order_book_id, date)
-        return None if weights is None else list(weights.index)
+        if weights is None:
+            weights = pd.Series(dtype=float)
+        return weights.rename("weight").rename_axis("order_book_id")
+
+    def _op_index_components(self, order_book_id, date):
+        """Ids of the index's constituents on the day of ``date``; an empty list before
+        its first constituent set, ValueError for an index without any."""
+        return list(self._index_weights(order_book_id, date).index)
 
     def _op_index_weights(self, order_book_id, date):
-        """Constituent weights of the index on the day of ``date``, a Series by id;
-        None when unknown."""
-        weights = self._constituents(order_book_id, date)
-        return None if weights is None else weights.copy()
+        """Constituent weights of the index on the day of ``date``, a Series named
+        "weight" by order_book_id; empty before its first constituent set, ValueError
+        for an index without any."""
+        return self._index_weights(order_book_id, date).copy()
 
     def _op_get_dividend(self, order_book_id, adjusted=True):
         """Cash dividends of an instrument: a DataFrame with book_closure_date,
