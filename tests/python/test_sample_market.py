@@ -55,3 +55,12 @@ def test_dividends_and_splits_of_the_sample_reach_the_book(tickvane):
     book = Portfolio(positions={split_owner: 1000})
     book.apply_split(md.get_split_coefficient([split_owner], day))
     assert book.get_position(split_owner).quantity == 1000 * coefficient
+
+
+def test_readme_example_runs(tickvane, capsys):
+    import pathlib
+    import re
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    example = re.search(r"## Example\n\n```python\n(.*?)```", readme, re.S).group(1)
+    exec(example, {})
+    assert "600000.XSHG" in capsys.readouterr().out
