@@ -202,3 +202,17 @@ def test_fixture_installs_a_fresh_fake(fake_tickvane):
     import tickvane
 
     assert tickvane is fake_tickvane and fake_tickvane.calls == []
+
+
+def test_fake_offers_the_real_clients_operations_with_its_signatures(fake):
+    # The fake lists the operations it stands in for; this keeps that list and the
+    # parameters in step with the real client, so tests never pass against a fake
+    # the package could not call the same way.
+    import inspect
+
+    import tickvane
+
+    assert set(FakeTickvane.__all__) <= set(tickvane.__all__)
+    for name in FakeTickvane.__all__:
+        real = inspect.signature(getattr(tickvane, name))
+        assert inspect.signature(getattr(fake, name)) == real, name
