@@ -107,7 +107,7 @@ void def_method(py::object cls, Signature sig, const std::string& doc, Body body
 
 void def_abstract_method(py::object cls, Signature sig, const std::string& doc) {
     def_method(cls, std::move(sig), doc,
-               [](const std::vector<py::object>&) -> py::object {
+               [](Args) -> py::object {
                    raise_bare(PyExc_NotImplementedError);
                });
 }

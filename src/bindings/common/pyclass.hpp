@@ -14,8 +14,25 @@
 
 namespace meridan::bind {
 
+/// The arguments of a call, one value per parameter in the signature's order,
+/// defaults filled in. A view: valid for the duration of the call only.
+class Args {
+public:
+    Args(const py::object* values, std::size_t count) : values_(values), count_(count) {}
+    Args(const std::vector<py::object>& values) : Args(values.data(), values.size()) {}
+
+    const py::object& operator[](std::size_t i) const { return values_[i]; }
+    std::size_t size() const { return count_; }
+    const py::object* begin() const { return values_; }
+    const py::object* end() const { return values_ + count_; }
+
+private:
+    const py::object* values_;
+    std::size_t count_;
+};
+
 /// The body of a function: receives one value per parameter, defaults filled in.
-using Body = std::function<py::object(const std::vector<py::object>&)>;
+using Body = std::function<py::object(Args)>;
 
 /// A new class `name` in module `m`, derived from `bases`, with `doc` as its
 /// documentation (None when `doc` is null) and, when given, `signature` (such as

@@ -168,7 +168,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
     meridan::bind::def_method(
         cls, {"__init__", {"self", "adjust_type"}, {py::str("none")}},
         "Creates a provider with empty caches for closes in mode `adjust_type`.",
-        [](const std::vector<py::object>& a) {
+        [](meridan::bind::Args a) {
             py::setattr(a[0], "_adjust_type", a[1]);
             py::setattr(a[0], "_price_cache", py::dict());
             py::setattr(a[0], "_dividend_cache", py::dict());
@@ -180,7 +180,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         cls, {"_fill_price_cache", {"self", "order_book_ids", "date"}, {}},
         "Fetches the closes of `order_book_ids` from `date` to 365 days later in one\n"
         "request and caches them by (order book id, calendar day).",
-        [m](const std::vector<py::object>& a) {
+        [m](meridan::bind::Args a) {
             const py::object& ids = a[1];
             const py::object& date = a[2];
             py::object end =
@@ -223,7 +223,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         "Close of each id on calendar day `date` (a dict by id), adjusted by the\n"
         "provider's mode. Missing closes are fetched in one request covering the next\n"
         "365 days; an id without a close that day raises KeyError((id, date)).",
-        [](const std::vector<py::object>& a) {
+        [](meridan::bind::Args a) {
             const py::object& self = a[0];
             const py::object ids = a[1];
             const py::object date = calendar_day(a[2]);
@@ -253,7 +253,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         "the\n"
         "ids whose book closure falls on the calendar day of `date`; empty in modes\n"
         "\"pre\" and \"post\".",
-        [m](const std::vector<py::object>& a) {
+        [m](meridan::bind::Args a) {
             const py::object& self = a[0];
             py::object mode = self.attr("_adjust_type");
             if (meridan::bind::equal(mode, "pre") ||
@@ -277,7 +277,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         "New shares per old share of the ids that split on the calendar day of "
         "`date`;\n"
         "empty unless the mode is \"none\".",
-        [m](const std::vector<py::object>& a) {
+        [m](meridan::bind::Args a) {
             const py::object& self = a[0];
             if (!meridan::bind::equal(self.attr("_adjust_type"), "none"))
                 return py::object(py::dict());

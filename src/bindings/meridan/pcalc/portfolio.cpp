@@ -84,7 +84,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
     meridan::bind::def_method(
         positions_cls, {"__missing__", {"self", "key"}, {}},
         "A new flat Position(key) for an instrument not in the book; not stored.",
-        [m](const std::vector<py::object>& a) {
+        [m](meridan::bind::Args a) {
             return meridan::bind::global(m, "Position")(a[1]);
         });
 
@@ -96,7 +96,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         portfolio_cls,
         {"__init__", {"self", "cash", "positions"}, {py::float_(100000.0), py::none()}},
         "Opens a book with `cash` and the share quantities of `positions`.",
-        [m, positions_cls](const std::vector<py::object>& a) {
+        [m, positions_cls](meridan::bind::Args a) {
             const py::object& self = a[0];
             py::object book = positions_cls();
             if (!a[2].is_none()) {
@@ -114,7 +114,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
     meridan::bind::def_method(
         portfolio_cls, {"holdings", {"self"}, {}},
         "Order book ids whose quantity is not 0, in the order they entered the book.",
-        [](const std::vector<py::object>& a) {
+        [](meridan::bind::Args a) {
             py::list held;
             py::int_ zero(0);
             for (auto& [oid, position] : item_pairs(a[0].attr("_positions"))) {
@@ -129,7 +129,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "transaction cost on a buy or minus it on a sale (side \"BUY\" buys, any "
         "other\n"
         "side sells), and the instrument's position is updated and kept in the book.",
-        [](const std::vector<py::object>& a) {
+        [](meridan::bind::Args a) {
             const py::object& self = a[0];
             const py::object& trade = a[1];
             py::object book = self.attr("_positions");
@@ -159,7 +159,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         portfolio_cls, {"get_position", {"self", "key"}, {}},
         "The Position of order book id `key`; a new flat Position, not stored, for an\n"
         "instrument that is not in the book.",
-        [](const std::vector<py::object>& a) {
+        [](meridan::bind::Args a) {
             return py::object(a[0].attr("_positions")[a[1]]);
         });
 
@@ -169,7 +169,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "share.\n"
         "Each held position's quantity is multiplied and its average price divided by\n"
         "the coefficient; instruments not in the book are skipped.",
-        [](const std::vector<py::object>& a) {
+        [](meridan::bind::Args a) {
             py::object book = a[0].attr("_positions");
             // Work out every new (quantity, avg_price) first; a position split twice in
             // one call is split on top of its first result.
@@ -215,7 +215,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "Books cash dividends: `dividends` maps order book id to cash per share. Each\n"
         "instrument in the book adds quantity times dividend to the dividend income\n"
         "(never to cash); instruments not in the book are skipped.",
-        [](const std::vector<py::object>& a) {
+        [](meridan::bind::Args a) {
             py::object book = a[0].attr("_positions");
             py::object total = a[0].attr("_dividends");
             for (auto& [oid, per_share] : item_pairs(a[1])) {

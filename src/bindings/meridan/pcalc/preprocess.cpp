@@ -53,7 +53,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "dict from normalised order book id to the row's quantity (unconverted). A "
         "later\n"
         "row of the same instrument replaces an earlier one.",
-        [m](const std::vector<py::object>& a) {
+        [m](meridan::bind::Args a) {
             py::dict positions;
             py::object fix_id = global(m, "fix_order_book_id");
             for (py::handle item : a[0].attr("iterrows")()) {
@@ -74,7 +74,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "row that is not a common stock, has an unreadable time, falls on a day "
         "without\n"
         "trading or has a side other than BUY/SELL raises RuntimeError.",
-        [m](const std::vector<py::object>& a) {
+        [m](meridan::bind::Args a) {
             const py::object& frame = a[0];
             const py::object& md = a[1];
             const bool priced = has_column(frame, "last_price");
@@ -139,7 +139,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "last_price, last_quantity, transaction_cost) as a new list of Trade records "
         "in\n"
         "row order, leaving out instruments that are not common stocks.",
-        [m](const std::vector<py::object>& a) {
+        [m](meridan::bind::Args a) {
             py::list trades;
             for (py::handle row : a[0].attr("itertuples")()) {
                 py::object instrument =
