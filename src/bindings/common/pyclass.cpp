@@ -41,6 +41,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionData* data = reinterpret_cast<FunctionObject*>(callable)->data;
     const std::size_t n = data->sig.names.size();
     try {
+        // All arguments given by position: the body reads the caller's array in place
+        // (py::object is a single PyObject* and the array outlives the call).
+        static_assert(sizeof(py::object) == sizeof(PyObject*));
+        if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) == n)
+            return data->body(Args(reinterpret_cast<const py::object*>(args), n))
+                .release()
+                .ptr();
         std::array<py::object, kInlineArgs> inline_values;
         std::vector<py::object> heap_values;
         py::object* values = inline_values.data();
