@@ -6,6 +6,7 @@ plain Python time / meridan time (above 1: meridan is faster).
     python bench/bench_calls.py
 """
 
+import gc
 import statistics
 import sys
 import time
@@ -192,7 +193,172 @@ def empty_calls():
     ]
 
 
+# ---- whole workloads, market-data replies prepared in advance ------------------------
+def own_seconds(fn, repeat=3):
+    fn()  # prepares the replies
+    return min(_timed(fn) for _ in range(repeat))
+
+
+class PreparedService(__import__("types").ModuleType):
+    """The market-data client with every reply prepared in advance: each distinct
+    request is answered once by the in-memory client, then from a dict, so both
+    sides of a comparison pay almost nothing for market data."""
+
+    def __init__(self, fake):
+        super().__init__("tickvane")
+        self._fake = fake
+        self._memo = {}
+        self.__all__ = ["instruments", "get_trading_dates", "get_price"]
+
+    def _reply(self, key, make):
+        try:
+            return self._memo[key]
+        except KeyError:
+            reply = self._memo[key] = make()
+            return reply
+
+    def instruments(self, order_book_ids):
+        return self._reply(("i", order_book_ids),
+                           lambda: self._fake.instruments(order_book_ids))
+
+    def get_trading_dates(self, start_date, end_date):
+        return self._reply(("t", start_date, end_date),
+                           lambda: self._fake.get_trading_dates(start_date, end_date))
+
+    def get_price(self, order_book_ids, start_date=None, end_date=None, **kwargs):
+        ids = order_book_ids if isinstance(order_book_ids, str) else tuple(order_book_ids)
+        return self._reply(
+            ("p", ids, start_date, end_date, tuple(sorted(kwargs.items()))),
+            lambda: self._fake.get_price(order_book_ids, start_date, end_date, **kwargs))
+
+
+def workloads():
+    import numpy as np
+
+    sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parents[1]
+                           / "tests" / "support"))
+    import fake_tickvane
+
+    fake = PreparedService(fake_tickvane.FakeTickvane())
+    sys.modules["tickvane"] = fake
+    from meridan.pcalc import preprocess
+
+    rng = np.random.default_rng(3)
+    stocks = ["000001.XSHE", "600519.XSHG", "601857.XSHG", "000725.XSHE"]
+    days = pd.DatetimeIndex(fake._fake.get_trading_dates("2016-02-01", "2017-12-29"))
+    out = []
+
+    # A backtest log of 6,000 rows.
+    n = 6_000
+    log = pd.DataFrame({
+        "order_book_id": rng.choice(stocks, n),
+        "side": rng.choice(["BUY", "SELL"], n),
+        "last_price": rng.uniform(5, 50, n).round(2),
+        "last_quantity": rng.integers(1, 50, n) * 100,
+        "transaction_cost": rng.uniform(1, 20, n).round(2),
+    }, index=pd.DatetimeIndex(rng.choice(days, n)).sort_values() + pd.Timedelta("10h"))
+
+    def plain_backtest():
+        trades = []
+        for row in log.itertuples():
+            instrument = fake.instruments(row.order_book_id)
+            if instrument.type != "CS":
+                continue
+            trades.append(PyTrade(datetime=row.Index, order_book_id=row.order_book_id,
+                                  symbol=instrument.symbol, last_price=float(row.last_price),
+                                  last_quantity=int(row.last_quantity), side=row.side,
+                                  transaction_cost=float(row.transaction_cost)))
+        return trades
+
+    out.append(("fix_backtest_trades, 6,000 rows", own_seconds(plain_backtest),
+                own_seconds(lambda: preprocess.fix_backtest_trades(log))))
+
+    # A statement of 3,000 rows without prices: each trade priced at its day's close.
+    n = 3_000
+    statement = pd.DataFrame({
+        "order_book_id": rng.choice([s.split(".")[0] for s in stocks], n),
+        "datetime": [str(d + pd.Timedelta("10h")) for d in rng.choice(days, n)],
+        "side": rng.choice(["buy", "sell"], n),
+        "last_quantity": rng.integers(1, 50, n) * 100,
+    })
+    from meridan.util import fix_datetime, fix_order_book_id
+    from meridan.quotes import CachedMarketDataProvider
+
+    def pandas_loop():
+        trades = []
+        for _, row in statement.iterrows():
+            oid = fix_order_book_id(row["order_book_id"])
+            dt = fix_datetime(row["datetime"])
+            close = fake.get_price(oid, dt.date(), dt.date(), adjust_type="none")
+            trades.append(PyTrade(datetime=dt, order_book_id=oid,
+                                  symbol=fake.instruments(oid).symbol,
+                                  last_price=float(close.iloc[0]),
+                                  last_quantity=int(row["last_quantity"]),
+                                  side=row["side"].upper(), transaction_cost=0.0))
+        trades.sort(key=lambda t: t.datetime)
+        return trades
+
+    baseline = own_seconds(pandas_loop, repeat=1)
+    ours = own_seconds(lambda: preprocess.fix_trades(statement, CachedMarketDataProvider()))
+    out.append(("fix_trades, 3,000 unpriced rows (vs iterrows)", baseline, ours))
+    sys.modules.pop("tickvane")
+    return out
+
+
+def replay_workload():
+    """Three years of a 150-stock book day by day: splits and dividends of every
+    holding each day, about 17,000 trades; market data prepared in advance."""
+    import numpy as np
+
+    rng = np.random.default_rng(5)
+    ids = [f"{600000 + i:06d}.XSHG" for i in range(150)]
+    n_days = 732
+    plan = []
+    for d in range(n_days):
+        splits = {ids[k]: 1.5 for k in rng.integers(0, 150, 1)} if d % 60 == 0 else {}
+        dividends = {ids[k]: 0.2 for k in rng.integers(0, 150, 3)}
+        trades = [(ids[k], "BUY" if j % 2 == 0 else "SELL")
+                  for j, k in enumerate(rng.integers(0, 150, 23))]
+        plan.append((splits, dividends, trades))
+    day = pd.Timestamp("2020-01-02 10:00")
+    results = []
+    for book_cls, trade_cls in ((PyPortfolio, PyTrade), (Portfolio, Trade)):
+        made = [[trade_cls(datetime=day, order_book_id=oid, symbol=oid, last_price=10.0,
+                           last_quantity=100, side=side, transaction_cost=5.0)
+                 for oid, side in trades] for _, _, trades in plan]
+
+        def run():
+            book = book_cls(1e9, {oid: 1_000_000 for oid in ids})
+            for (splits, dividends, _), trades in zip(plan, made):
+                book.holdings()
+                book.apply_split(splits)
+                book.apply_dividend(dividends)
+                for t in trades:
+                    book.apply_trade(t)
+            return book
+
+        results.append(min(_timed(run) for _ in range(5)))
+    return ("book replay, 3 years, 150 stocks, 17,000 trades", *results)
+
+
+def _timed(fn):
+    # The collector's passes over the prepared trades would land in either side's
+    # timing at random; both sides run without it.
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        fn()
+        return time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
 def main():
+    print(f"{'workload':46s} {'baseline s':>11s} {'meridan s':>10s} {'ratio':>7s}")
+    for label, baseline, ours in [replay_workload(), *workloads()]:
+        print(f"{label:46s} {baseline:11.4f} {ours:10.4f} {baseline / ours:6.1f}x")
+    print()
     ours, plain = rows()
     print(f"{'call':36s} {'plain Python':>13s} {'meridan':>9s} {'ratio':>7s}   (us per call)")
     for key in ours:
