@@ -3,6 +3,8 @@
 // takes: a mapping of quantities and a list of Trade records.
 #include <pybind11/pybind11.h>
 
+#include <cmath>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/names.hpp"
+#include "common/numbers.hpp"
 #include "common/pyops.hpp"
 
 namespace py = pybind11;
@@ -68,6 +71,71 @@ py::object new_trade(py::handle cls, py::handle datetime, py::handle oid,
     throw py::error_already_set();
 }
 
+std::string text(py::handle value) { return py::str(value).cast<std::string>(); }
+
+// ValueError naming the first required column the table lacks, before any row is read.
+void require_columns(py::handle frame, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        if (!has_column(frame, name))
+            throw py::value_error(std::string("the table has no column '") + name + "'");
+    }
+}
+
+// The integer number of shares of a cell: a whole number >= 0 (100.0 is 100; 100.7
+// is refused rather than truncated).
+py::object whole_quantity(py::handle value) {
+    if (mb::is_real_number(value) && mb::is_finite(value) && !mb::is_negative(value)) {
+        py::object whole = to_int(value);
+        if (mb::equal(whole, value)) return whole;
+    }
+    raise_runtime("invalid last_quantity: " + text(value));
+}
+
+// The float of a price or cost cell, which must be finite and >= 0.
+py::object amount(py::handle value, const char* column) {
+    py::object f = to_float(value);
+    const double d = PyFloat_AS_DOUBLE(f.ptr());
+    if (!std::isfinite(d) || d < 0) raise_runtime(std::string("invalid ") + column + ": " + text(value));
+    return f;
+}
+
+// The upper-cased side of a cell; the invalid-side error for anything but text that
+// reads "BUY" or "SELL".
+py::object checked_side(py::handle raw) {
+    py::object side = py::isinstance<py::str>(raw) ? mb::getattr<"upper">(raw)()
+                                                   : py::reinterpret_borrow<py::object>(raw);
+    if (!py::isinstance<py::str>(side) ||
+        (!mb::equal(side, "BUY") && !mb::equal(side, "SELL"))) {
+        raise_runtime("invalid side: " + text(side) + ", should be \"BUY\" or \"SELL\"");
+    }
+    return side;
+}
+
+// Runs the work of one row; an error it raises carries a note naming the row.
+template <class F>
+void for_row(std::size_t i, py::handle oid, F&& work) {
+    try {
+        work();
+    } catch (py::error_already_set& e) {
+        py::object note = py::str("in row {} of the table (order_book_id {!r})").format(i, oid);
+        PyObject* r = PyObject_CallMethod(e.value().ptr(), "add_note", "O", note.ptr());
+        if (r) Py_DECREF(r); else PyErr_Clear();
+        throw;
+    }
+}
+
+// The trade time of a cell through fix_datetime; the invalid-datetime error, with
+// fix_datetime's error as its cause, when it cannot be read.
+py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
+    try {
+        return fix_time(raw_time);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::raise_from(e, PyExc_RuntimeError, ("invalid datetime: " + text(raw_time)).c_str());
+        throw py::error_already_set();
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
@@ -89,10 +157,15 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "row of the same instrument replaces an earlier one.",
         [m](meridan::bind::Args a) {
             py::dict positions;
+            if (py::len(a[0]) == 0) return py::object(positions);
+            require_columns(a[0], {"order_book_id", "quantity"});
+            // Each column as typed: integer codes stay integers beside float quantities.
+            py::list ids = column(a[0], "order_book_id");
+            py::list quantities = column(a[0], "quantity");
             py::object fix_id = global(m, "fix_order_book_id");
-            for (py::handle item : a[0].attr("iterrows")()) {
-                py::object row = py::reinterpret_borrow<py::object>(item)[py::int_(1)];
-                positions[fix_id(row.attr("order_book_id"))] = row.attr("quantity");
+            const std::size_t n = py::len(ids);
+            for (std::size_t i = 0; i < n; ++i) {
+                for_row(i, ids[i], [&] { positions[fix_id(ids[i])] = quantities[i]; });
             }
             return py::object(positions);
         });
@@ -115,6 +188,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             const bool costed = has_column(frame, "transaction_cost");
             py::list trades;
             if (py::len(frame) == 0) return py::object(trades);
+            require_columns(frame, {"order_book_id", "datetime", "side", "last_quantity"});
             py::list ids = column(frame, "order_book_id");
             py::list times = column(frame, "datetime");
             py::list sides = column(frame, "side");
@@ -129,43 +203,27 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::float_ no_cost(0.0);
             const std::size_t n = py::len(ids);
             for (std::size_t i = 0; i < n; ++i) {
-                py::object oid = fix_id(ids[i]);
-                if (!is_common_stock(instruments(oid))) raise_runtime(kNotStock);
-
-                py::object raw_time = times[i];
-                py::object dt;
-                try {
-                    dt = fix_time(raw_time);
-                } catch (py::error_already_set& e) {
-                    if (!e.matches(PyExc_Exception)) throw;
-                    py::raise_from(
-                        e, PyExc_RuntimeError,
-                        ("invalid datetime: " + py::str(raw_time).cast<std::string>())
-                            .c_str());
-                    throw py::error_already_set();
-                }
-                if (!py::bool_(trading_dates(dt, dt))) {
-                    raise_runtime(py::str(dt).cast<std::string>() +
-                                  " is not a trading day");
-                }
-                py::object side = mb::getattr<"upper">(sides[i])();
-                if (!meridan::bind::equal(side, "BUY") &&
-                    !meridan::bind::equal(side, "SELL")) {
-                    raise_runtime("invalid side: " + py::str(side).cast<std::string>() +
-                                  ", should be \"BUY\" or \"SELL\"");
-                }
-                py::object price;
-                if (priced) {
-                    price = to_float(prices[i]);
-                } else {
-                    py::list one;
-                    one.append(oid);
-                    price = md.attr("get_close_price")(one, dt.attr("date")())[oid];
-                }
-                py::object cost = costed ? to_float(costs[i]) : no_cost;
-                py::object symbol = mb::getattr<"symbol">(instruments(oid));
-                trades.append(new_trade(trade_cls, dt, oid, symbol, price,
-                                        to_int(quantities[i]), side, cost));
+                for_row(i, ids[i], [&] {
+                    py::object oid = fix_id(ids[i]);
+                    if (!is_common_stock(instruments(oid))) raise_runtime(kNotStock);
+                    py::object dt = trade_time(fix_time, times[i]);
+                    if (!py::bool_(trading_dates(dt, dt)))
+                        raise_runtime(text(dt) + " is not a trading day");
+                    py::object side = checked_side(sides[i]);
+                    py::object price;
+                    if (priced) {
+                        price = amount(prices[i], "last_price");
+                    } else {
+                        py::list one;
+                        one.append(oid);
+                        price = md.attr("get_close_price")(one, dt.attr("date")())[oid];
+                    }
+                    py::object cost = costed ? amount(costs[i], "transaction_cost") : no_cost;
+                    py::object quantity = whole_quantity(quantities[i]);
+                    py::object symbol = mb::getattr<"symbol">(instruments(oid));
+                    trades.append(new_trade(trade_cls, dt, oid, symbol, price, quantity,
+                                            side, cost));
+                });
             }
             // list.sort is stable: trades of the same time keep their row order.
             trades.attr("sort")(
@@ -185,6 +243,8 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             const py::object& frame = a[0];
             py::list trades;
             if (py::len(frame) == 0) return py::object(trades);
+            require_columns(frame, {"order_book_id", "side", "last_price", "last_quantity",
+                                    "transaction_cost"});
             py::list times = mb::getattr<"tolist">(mb::getattr<"index">(frame))();
             py::list ids = column(frame, "order_book_id");
             py::list sides = column(frame, "side");
@@ -192,15 +252,21 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::list quantities = column(frame, "last_quantity");
             py::list costs = column(frame, "transaction_cost");
             py::object instruments = global(m, "instruments");
+            py::object fix_time = global(m, "fix_datetime");
             py::object trade_cls = global(m, "Trade");
             const std::size_t n = py::len(ids);
             for (std::size_t i = 0; i < n; ++i) {
-                py::object instrument = instruments(ids[i]);
-                if (!is_common_stock(instrument)) continue;
-                trades.append(new_trade(trade_cls, times[i], ids[i],
-                                        mb::getattr<"symbol">(instrument),
-                                        to_float(prices[i]), to_int(quantities[i]),
-                                        sides[i], to_float(costs[i])));
+                for_row(i, ids[i], [&] {
+                    py::object instrument = instruments(ids[i]);
+                    if (!is_common_stock(instrument)) return;
+                    py::object dt = trade_time(fix_time, times[i]);
+                    py::object side = checked_side(sides[i]);
+                    trades.append(new_trade(trade_cls, dt, ids[i],
+                                            mb::getattr<"symbol">(instrument),
+                                            amount(prices[i], "last_price"),
+                                            whole_quantity(quantities[i]), side,
+                                            amount(costs[i], "transaction_cost")));
+                });
             }
             return py::object(trades);
         });
