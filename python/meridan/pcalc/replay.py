@@ -121,7 +121,10 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
 
     trades = list(trades)
     for i, trade in enumerate(trades):
-        day = _day(trade.datetime, _describe(i, trade))
+        try:
+            day = _day(trade.datetime, "its datetime")
+        except ValueError as exc:
+            raise ValueError(f"{_describe(i, trade)}: {exc}") from None
         if not first <= day <= last:
             raise ValueError(
                 f"{_describe(i, trade)} lies outside the replay range {first} to {last}"
@@ -154,9 +157,9 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
         else:
             ids = held
         closes = _closes(md, ids, day) if ids else {}
-        last_close.update(closes)
         for i, trade in todays:
-            if trade.order_book_id not in closes:
+            close = closes.get(trade.order_book_id)
+            if close is None or close != close:
                 untradable(i, trade, f"{trade.order_book_id} has no close on {day}")
                 continue
             try:
@@ -183,13 +186,17 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
         for oid in held:
             quantity = book_positions[oid].quantity
             close = closes.get(oid)
-            if close is None:
+            if close is not None and close == close:
+                last_close[oid] = close
+            else:
                 close = last_close.get(oid)
                 if close is None:
                     close = last_close[oid] = _close_before(oid, day)
             value = float(quantity) * float(close)
             total += value
-            entries.append({"order_book_id": oid, "quantity": _plain(quantity),
+            if type(quantity) is not int and type(quantity) is not float:
+                quantity = _plain(quantity)
+            entries.append({"order_book_id": oid, "quantity": quantity,
                             "market_value": value})
         series.append({"date": day, "positions": entries, "market_value": total,
                        "cash": cash_now})
@@ -237,11 +244,12 @@ def benchmark_value_series(order_book_id, dates):
     return pd.Series(levels[at], index=index, dtype="float64", name=order_book_id)
 
 
-def _day(value, what):
+def _day(value, what="date"):
     """The calendar day of a date in any form the market-data client reads."""
     if isinstance(value, _dt.datetime):
         if value is not pd.NaT:
-            return value.date()
+            # The base class's own date(): a Timestamp's is several times slower.
+            return _dt.datetime.date(value)
     elif isinstance(value, _dt.date):
         return value
     elif not isinstance(value, (bool, numbers.Number, np.bool_)) and value is not None:
@@ -251,7 +259,7 @@ def _day(value, what):
             stamp = pd.NaT
         if stamp is not pd.NaT:
             return stamp.date()
-    raise ValueError(f"{what}: not a date: {value!r}")
+    raise ValueError(f"{what} is not a date: {value!r}")
 
 
 def _span(first, last):
@@ -268,25 +276,23 @@ def _describe(i, trade):
 
 
 def _closes(md, ids, day):
-    """The closes on ``day`` of those of ``ids`` that have one, by id.
+    """The provider's closes of ``ids`` on ``day``, by id; an id without a close that
+    day is absent or NaN.
 
-    The provider answers a missing close with KeyError((id, day)) or with NaN; both mean
-    that the instrument did not trade that day, and the other ids are asked again
-    (their closes are cached by then, so this costs no request).
+    The provider answers a missing close with NaN or with KeyError((id, day)); both mean
+    that the instrument did not trade that day. After a KeyError the other ids are
+    asked again (their closes are cached by then, so this costs no request).
     """
-    ids = list(ids)
-    while ids:
+    while True:
         try:
-            found = md.get_close_price(ids, day)
+            return md.get_close_price(ids, day)
         except KeyError as exc:
             key = exc.args[0] if exc.args else None
-            if isinstance(key, tuple) and len(key) == 2 and key[0] in ids:
-                ids.remove(key[0])
-                continue
-            raise
-        return {oid: close for oid, close in found.items()
-                if close is not None and close == close}
-    return {}
+            if not (isinstance(key, tuple) and len(key) == 2 and key[0] in ids):
+                raise
+            ids = [oid for oid in ids if oid != key[0]]
+            if not ids:
+                return {}
 
 
 def _close_before(order_book_id, day):
@@ -301,13 +307,13 @@ def _close_before(order_book_id, day):
         raise ValueError(
             f"{order_book_id} is held on {day} but has no close on or before that day"
         )
-    close_day = _day(closes.index[-1], order_book_id)
+    close_day = _day(closes.index[-1], "a close date")
     close = float(closes.iloc[-1])
     splits = tickvane.get_split(order_book_id)
     if splits is not None:
         for when, old, new in zip(splits.index, splits["split_coefficient_from"],
                                   splits["split_coefficient_to"]):
-            if close_day < _day(when, order_book_id) <= day:
+            if close_day < _day(when, "a split date") <= day:
                 close = close * float(old) / float(new)
     return close
 
