@@ -192,6 +192,10 @@ def test_suspended_holdings_keep_their_last_close_through_a_split(week, md):
     first = replay([], D[2], D[3], md(), positions={B: 500}).portfolio_series[0]
     assert first["positions"][0]["market_value"] == 10500.0
     assert ((B,), D[1]) in [(c.args, c.kwargs["end_date"]) for c in week.calls_to("get_price")]
+    # Starting on the split day itself: the old close prices the new shares at half.
+    first = replay([], D[3], D[3], md(), positions={B: 500}).portfolio_series[0]
+    assert first["positions"] == [
+        {"order_book_id": B, "quantity": 1000.0, "market_value": 10500.0}]
 
 
 def test_benchmark_value_series(fake_tickvane):

@@ -165,7 +165,8 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
             try:
                 book.apply_trade(trade)
             except Exception as exc:
-                exc.add_note(f"while booking {_describe(i, trade)}")
+                if hasattr(exc, "add_note"):  # Python 3.11 and later
+                    exc.add_note(f"while booking {_describe(i, trade)}")
                 raise
         if todays:
             held = book.holdings()
