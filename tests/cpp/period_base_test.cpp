@@ -1,0 +1,141 @@
+// Standard period bases and the profit-and-loss summary built on them.
+#include "meridan/periods/period_base.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "meridan/dates/civil.hpp"
+#include "meridan/profit/profit_summary.hpp"
+
+namespace mp = meridan::periods;
+namespace mf = meridan::profit;
+
+namespace {
+
+std::int64_t day(int y, int m, int d) { return meridan::dates::days_from_civil(y, m, d); }
+
+}  // namespace
+
+TEST(PeriodBase, RollingBaseDaysClampToMonthEnd) {
+    struct {
+        std::int64_t end;
+        int months;
+        std::int64_t base;
+    } cases[] = {
+        {day(2017, 3, 31), 1, day(2017, 2, 28)},  {day(2016, 3, 31), 1, day(2016, 2, 29)},
+        {day(2017, 5, 31), 3, day(2017, 2, 28)},  {day(2017, 8, 31), 6, day(2017, 2, 28)},
+        {day(2016, 2, 29), 12, day(2015, 2, 28)}, {day(2017, 1, 15), 1, day(2016, 12, 15)},
+        {day(2017, 7, 31), 1, day(2017, 6, 30)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mp::iso_day(mp::rolling_base_day(c.end, c.months)), mp::iso_day(c.base));
+    }
+}
+
+TEST(PeriodBase, BasePositionIsFirstOnOrAfter) {
+    const std::vector<std::int64_t> days{10, 12, 12, 15};
+    EXPECT_EQ(mp::base_position(days, std::nullopt), 0u);
+    EXPECT_EQ(mp::base_position(days, 5), 0u);
+    EXPECT_EQ(mp::base_position(days, 12), 1u);  // first of repeated days
+    EXPECT_EQ(mp::base_position(days, 13), 3u);
+    EXPECT_EQ(mp::base_position(days, 16), std::nullopt);
+    EXPECT_EQ(mp::base_position({}, std::nullopt), std::nullopt);
+}
+
+TEST(PeriodBase, IsoDayIsZeroPadded) {
+    EXPECT_EQ(mp::iso_day(day(2017, 6, 3)), "2017-06-03");
+    EXPECT_EQ(mp::iso_day(day(987, 1, 2)), "0987-01-02");
+}
+
+namespace {
+
+struct Series {
+    std::vector<std::int64_t> days;
+    std::vector<double> values;
+    mf::DatedValues view() const { return {days, values}; }
+};
+
+// Daily values 100, 101, ... on every calendar day from `first` through `last`.
+Series daily(std::int64_t first, std::int64_t last, double step = 1.0) {
+    Series s;
+    for (std::int64_t d = first; d <= last; ++d) {
+        s.days.push_back(d);
+        s.values.push_back(100.0 + step * static_cast<double>(d - first));
+    }
+    return s;
+}
+
+std::vector<std::string> keys(const std::vector<mf::SummaryRow>& rows) {
+    std::vector<std::string> out;
+    for (const auto& r : rows) out.emplace_back(r.key);
+    return out;
+}
+
+double expected(const Series& s, std::int64_t base_day) {
+    std::size_t i = 0;
+    while (s.days[i] < base_day) ++i;
+    return s.values.back() / s.values[i] - 1.0;
+}
+
+}  // namespace
+
+TEST(ProfitSummary, KeysAndBasesOverAYear) {
+    const std::int64_t start = day(2016, 1, 4), end = day(2017, 3, 31);
+    const Series p = daily(start, end), b = daily(start, end, 2.0);
+    const mf::CalendarBases cal{day(2017, 2, 28), day(2017, 2, 27), day(2016, 12, 30),
+                                std::nullopt};
+    const auto rows = mf::profit_summary(p.view(), b.view(), end, cal, end - start);
+    EXPECT_EQ(keys(rows), (std::vector<std::string>{
+                              "one_month", "three_month", "six_month", "one_year",
+                              "this_month", "this_year", "total", "annualized_total"}));
+    EXPECT_DOUBLE_EQ(rows[0].portfolio, expected(p, day(2017, 2, 28)));
+    EXPECT_DOUBLE_EQ(rows[1].benchmark, expected(b, day(2016, 12, 31)));
+    EXPECT_DOUBLE_EQ(rows[2].portfolio, expected(p, day(2016, 9, 30)));
+    EXPECT_DOUBLE_EQ(rows[3].portfolio, expected(p, day(2016, 3, 31)));
+    // Each series takes its own calendar base; no base means its first value.
+    EXPECT_DOUBLE_EQ(rows[4].portfolio, expected(p, day(2017, 2, 28)));
+    EXPECT_DOUBLE_EQ(rows[4].benchmark, expected(b, day(2017, 2, 27)));
+    EXPECT_DOUBLE_EQ(rows[5].portfolio, expected(p, day(2016, 12, 30)));
+    EXPECT_DOUBLE_EQ(rows[5].benchmark, rows[6].benchmark);
+    const double ratio = p.values.back() / p.values.front();
+    EXPECT_DOUBLE_EQ(rows[6].portfolio, ratio - 1.0);
+    EXPECT_DOUBLE_EQ(rows[7].portfolio,
+                     std::pow(ratio, 365.0 / static_cast<double>(end - start)) - 1.0);
+}
+
+TEST(ProfitSummary, AnnualisedOnlyPastAYear) {
+    const std::int64_t start = day(2015, 1, 5);
+    for (std::int64_t span : {365, 366}) {
+        const Series p = daily(start, start + span);
+        const auto rows = mf::profit_summary(p.view(), p.view(), start + span, {}, span);
+        ASSERT_EQ(rows.size(), span > 365 ? 8u : 7u);
+        if (span > 365) {
+            EXPECT_DOUBLE_EQ(rows.back().portfolio,
+                             std::pow((100.0 + 366) / 100.0, 365.0 / 366.0) - 1.0);
+        }
+    }
+}
+
+TEST(ProfitSummary, ShortSeriesMeasuresEveryPeriodFromTheFirstValue) {
+    const Series p = daily(day(2017, 3, 6), day(2017, 3, 31));
+    const auto rows = mf::profit_summary(p.view(), p.view(), p.days.back(), {}, 25);
+    for (const auto& r : rows) {
+        EXPECT_DOUBLE_EQ(r.portfolio, rows[6].portfolio) << r.key;
+    }
+}
+
+TEST(ProfitSummary, BaseAfterTheLastValueNamesSeriesAndPeriod) {
+    const Series p = daily(day(2017, 1, 2), day(2017, 3, 31));
+    const Series b = daily(day(2017, 1, 2), day(2017, 2, 10));  // ends early
+    try {
+        mf::profit_summary(p.view(), b.view(), p.days.back(), {}, 88);
+        FAIL() << "no exception";
+    } catch (const mf::EmptyPeriod& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "benchmark series has no value on or after 2017-02-28, the base of "
+                  "\"one_month\"");
+    }
+}
