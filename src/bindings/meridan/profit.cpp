@@ -15,6 +15,7 @@
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
+#include "meridan/dates/civil.hpp"
 #include "meridan/periods/period_base.hpp"
 #include "meridan/profit/profit_summary.hpp"
 #include "meridan/series/alignment.hpp"
@@ -63,10 +64,30 @@ std::optional<std::int64_t> answered_day(const py::object& date) {
     return day;
 }
 
+// "YYYY-MM-DD" of each day, written digit by digit: the detail of a long series has
+// thousands of dates.
 py::list date_texts(std::span<const std::int64_t> days) {
     py::list out(days.size());
-    for (std::size_t i = 0; i < days.size(); ++i)
-        out[i] = py::str(meridan::periods::iso_day(days[i]));
+    for (std::size_t i = 0; i < days.size(); ++i) {
+        const meridan::dates::CivilDay c = meridan::dates::civil_from_days(days[i]);
+        if (c.year < 0 || c.year > 9999) {
+            out[i] = py::str(meridan::periods::iso_day(days[i]));
+            continue;
+        }
+        char text[10];
+        auto digits = [&text](int value, int at, int width) {
+            for (int k = at + width - 1; k >= at; --k, value /= 10)
+                text[k] = static_cast<char>('0' + value % 10);
+        };
+        digits(c.year, 0, 4);
+        text[4] = '-';
+        digits(c.month, 5, 2);
+        text[7] = '-';
+        digits(c.day, 8, 2);
+        PyObject* s = PyUnicode_FromStringAndSize(text, 10);
+        if (!s) throw py::error_already_set();
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), s);
+    }
     return out;
 }
 
