@@ -1,6 +1,6 @@
-// Built as a plain CPython builtin, like the functions of pyclass.cpp, so the
-// function carries its own name, docstring and signature; the arguments are
-// checked here, before the body runs.
+// Built as a plain CPython builtin called through vectorcall, so the function
+// carries its own name, docstring and signature; the arguments are checked here,
+// before the body runs.
 #include "common/positional_only.hpp"
 
 #include <exception>
@@ -19,17 +19,17 @@ struct SingleArgumentFunction {
     PyMethodDef def{};
 };
 
-PyObject* call(PyObject* capsule, PyObject* args, PyObject* kwargs) {
+PyObject* call(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames) {
     auto* data = static_cast<SingleArgumentFunction*>(
         PyCapsule_GetPointer(capsule, kCapsuleName));
     if (!data) return nullptr;
     try {
-        if (kwargs && PyDict_GET_SIZE(kwargs) != 0)
+        if (kwnames && PyTuple_GET_SIZE(kwnames) != 0)
             throw py::type_error(no_keywords_error(data->name));
-        const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+        const auto given = static_cast<std::size_t>(nargs);
         if (given != 1) throw py::type_error(single_argument_error(data->name, given));
-        const py::object argument =
-            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, 0));
+        const py::object argument = py::reinterpret_borrow<py::object>(args[0]);
         return data->body(Args(&argument, 1)).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
@@ -69,7 +69,7 @@ void def_single_argument_function(py::module_& m, const std::string& name,
     data->def.ml_name = data->name.c_str();
     data->def.ml_meth =
         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call));
-    data->def.ml_flags = METH_VARARGS | METH_KEYWORDS;
+    data->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     data->def.ml_doc = data->doc.c_str();
     PyMethodDef* def = &data->def;
     PyObject* capsule = PyCapsule_New(data.get(), kCapsuleName, &free_function);
