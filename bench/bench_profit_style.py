@@ -128,6 +128,7 @@ def own_seconds_per_call(fake, functions, calls):
             for _ in range(calls):
                 function()
             per_call[k].append((time.perf_counter() - start - fake.time_inside) / calls)
+            assert all(call.replayed for call in fake.calls), "a reply was not prepared"
             requests.append(fake.count() // calls)
     return [statistics.median(times) for times in per_call], requests[0]
 

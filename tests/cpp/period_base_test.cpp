@@ -68,43 +68,7 @@ Series daily(std::int64_t first, std::int64_t last, double step = 1.0) {
     return s;
 }
 
-std::vector<std::string> keys(const std::vector<mf::SummaryRow>& rows) {
-    std::vector<std::string> out;
-    for (const auto& r : rows) out.emplace_back(r.key);
-    return out;
-}
-
-double expected(const Series& s, std::int64_t base_day) {
-    std::size_t i = 0;
-    while (s.days[i] < base_day) ++i;
-    return s.values.back() / s.values[i] - 1.0;
-}
-
 }  // namespace
-
-TEST(ProfitSummary, KeysAndBasesOverAYear) {
-    const std::int64_t start = day(2016, 1, 4), end = day(2017, 3, 31);
-    const Series p = daily(start, end), b = daily(start, end, 2.0);
-    const mf::CalendarBases cal{day(2017, 2, 28), day(2017, 2, 27), day(2016, 12, 30),
-                                std::nullopt};
-    const auto rows = mf::profit_summary(p.view(), b.view(), end, cal, end - start);
-    EXPECT_EQ(keys(rows), (std::vector<std::string>{
-                              "one_month", "three_month", "six_month", "one_year",
-                              "this_month", "this_year", "total", "annualized_total"}));
-    EXPECT_DOUBLE_EQ(rows[0].portfolio, expected(p, day(2017, 2, 28)));
-    EXPECT_DOUBLE_EQ(rows[1].benchmark, expected(b, day(2016, 12, 31)));
-    EXPECT_DOUBLE_EQ(rows[2].portfolio, expected(p, day(2016, 9, 30)));
-    EXPECT_DOUBLE_EQ(rows[3].portfolio, expected(p, day(2016, 3, 31)));
-    // Each series takes its own calendar base; no base means its first value.
-    EXPECT_DOUBLE_EQ(rows[4].portfolio, expected(p, day(2017, 2, 28)));
-    EXPECT_DOUBLE_EQ(rows[4].benchmark, expected(b, day(2017, 2, 27)));
-    EXPECT_DOUBLE_EQ(rows[5].portfolio, expected(p, day(2016, 12, 30)));
-    EXPECT_DOUBLE_EQ(rows[5].benchmark, rows[6].benchmark);
-    const double ratio = p.values.back() / p.values.front();
-    EXPECT_DOUBLE_EQ(rows[6].portfolio, ratio - 1.0);
-    EXPECT_DOUBLE_EQ(rows[7].portfolio,
-                     std::pow(ratio, 365.0 / static_cast<double>(end - start)) - 1.0);
-}
 
 TEST(ProfitSummary, AnnualisedOnlyPastAYear) {
     const std::int64_t start = day(2015, 1, 5);
@@ -116,14 +80,6 @@ TEST(ProfitSummary, AnnualisedOnlyPastAYear) {
             EXPECT_DOUBLE_EQ(rows.back().portfolio,
                              std::pow((100.0 + 366) / 100.0, 365.0 / 366.0) - 1.0);
         }
-    }
-}
-
-TEST(ProfitSummary, ShortSeriesMeasuresEveryPeriodFromTheFirstValue) {
-    const Series p = daily(day(2017, 3, 6), day(2017, 3, 31));
-    const auto rows = mf::profit_summary(p.view(), p.view(), p.days.back(), {}, 25);
-    for (const auto& r : rows) {
-        EXPECT_DOUBLE_EQ(r.portfolio, rows[6].portfolio) << r.key;
     }
 }
 

@@ -117,14 +117,6 @@ def test_short_and_fresh_series_measure_from_the_first_value(fake_tickvane):
         assert summary[key] == summary["total"], key
 
 
-def test_one_month_back_from_31_march_starts_on_28_february(fake_tickvane):
-    days = pd.date_range("2017-02-20", "2017-03-31")  # calendar days, no holes
-    series = pd.Series(np.arange(len(days), dtype=float) + 100, index=days)
-    result = profit.profit_analysis(series, None, series * 2)
-    base = series[pd.Timestamp("2017-02-28")]
-    assert result["summary"]["one_month"] == [series.iloc[-1] / base - 1] * 2
-
-
 def test_weekend_values_drop_and_missing_trading_days_are_padded(fake_tickvane):
     days = trading_days(fake_tickvane, "2017-06-01", "2017-06-30")
     missing = days[5]

@@ -80,22 +80,24 @@ def recording_sm(monkeypatch):
     return fake
 
 
-# Spans from 2015-01-05 and the window keys worked out by hand.
+# First date, span in days and the window keys worked out by hand.
 SPANS = [
-    (60, ["2015-03-06"]),
-    (100, ["2015-04-05", "2015-04-15"]),
-    (300, ["2015-05-01", "2015-08-01", "2015-11-01"]),
-    (500, ["2015-07-05", "2016-01-05", "2016-05-19"]),
-    (547, ["2015-07-05", "2016-01-05", "2016-07-05"]),
-    (548, ["2015-07-06", "2016-01-06", "2016-07-06"]),
-    (1095, ["2017-01-04", "2017-07-04", "2018-01-04"]),
-    (1096, ["2016-01-05", "2017-01-05", "2018-01-05"]),
+    ("2015-01-05", 60, ["2015-03-06"]),
+    ("2015-01-05", 100, ["2015-04-05", "2015-04-15"]),
+    ("2015-01-05", 300, ["2015-05-01", "2015-08-01", "2015-11-01"]),
+    ("2015-01-05", 500, ["2015-07-05", "2016-01-05", "2016-05-19"]),
+    ("2015-01-05", 547, ["2015-07-05", "2016-01-05", "2016-07-05"]),
+    ("2015-01-05", 548, ["2015-07-06", "2016-01-06", "2016-07-06"]),
+    ("2015-01-05", 1095, ["2017-01-04", "2017-07-04", "2018-01-04"]),
+    ("2015-01-05", 1096, ["2016-01-05", "2017-01-05", "2018-01-05"]),
+    # Month ends clamp; the second end is 12 months on, not two clamped 6-month steps.
+    ("2015-08-31", 500, ["2016-02-29", "2016-08-31", "2017-01-12"]),
 ]
 
 
-@pytest.mark.parametrize("span, keys", SPANS)
-def test_windows_by_span(fake_tickvane, recording_sm, span, keys):
-    start = pd.Timestamp("2015-01-05")
+@pytest.mark.parametrize("first, span, keys", SPANS)
+def test_windows_by_span(fake_tickvane, recording_sm, first, span, keys):
+    start = pd.Timestamp(first)
     series = values_on(pd.date_range(start, start + pd.Timedelta(days=span)), seed=span)
     before = series.copy()
     result = style.style_analysis(series)

@@ -1,7 +1,5 @@
 #include "meridan/periods/style_windows.hpp"
 
-#include "meridan/dates/civil.hpp"
-
 namespace meridan::periods {
 
 StyleStep style_step(std::int64_t span_days) {
@@ -25,18 +23,6 @@ std::vector<std::int64_t> style_window_ends(std::span<const std::int64_t> candid
         if (e >= end_day) break;
     }
     return ends;
-}
-
-std::vector<std::int64_t> style_window_ends(std::int64_t start_day, std::int64_t end_day,
-                                            std::int64_t span_days) {
-    const StyleStep step = style_step(span_days);
-    const dates::CivilDay anchor = dates::civil_from_days(step.backward ? end_day : start_day);
-    std::vector<std::int64_t> candidates;
-    for (int k : style_end_multiples(step)) {
-        const dates::CivilDay e = dates::add_months(anchor, k * step.months);
-        candidates.push_back(dates::days_from_civil(e.year, e.month, e.day));
-    }
-    return style_window_ends(candidates, end_day);
 }
 
 }  // namespace meridan::periods

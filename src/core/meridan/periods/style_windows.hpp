@@ -22,7 +22,9 @@ struct StyleStep {
 StyleStep style_step(std::int64_t span_days);
 
 /// Candidate window ends as signed multiples of the step, in order: -2, -1, 0 from
-/// the last date when backward, +1, +2, +3 from the first date when forward.
+/// the last date when backward, +1, +2, +3 from the first date when forward. The
+/// k-th end moves k steps at once from its anchor (31 August plus 12 months is
+/// 31 August, where two 6-month steps would give 29 August).
 std::array<int, 3> style_end_multiples(const StyleStep& step);
 
 /// The window ends actually used, from the candidate end days in order: an end past
@@ -30,12 +32,5 @@ std::array<int, 3> style_end_multiples(const StyleStep& step);
 /// window. One to three days.
 std::vector<std::int64_t> style_window_ends(std::span<const std::int64_t> candidates,
                                             std::int64_t end_day);
-
-/// The whole plan on calendar days: candidate ends from `start_day` or `end_day` by
-/// calendar-month steps (clamped to month ends; the k-th end moves k steps at once,
-/// not k single steps), then cut as above. `span_days` is the whole-day length of
-/// the series.
-std::vector<std::int64_t> style_window_ends(std::int64_t start_day, std::int64_t end_day,
-                                            std::int64_t span_days);
 
 }  // namespace meridan::periods
