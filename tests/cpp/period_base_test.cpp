@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -45,11 +44,6 @@ TEST(PeriodBase, BasePositionIsFirstOnOrAfter) {
     EXPECT_EQ(mp::base_position({}, std::nullopt), std::nullopt);
 }
 
-TEST(PeriodBase, IsoDayIsZeroPadded) {
-    EXPECT_EQ(mp::iso_day(day(2017, 6, 3)), "2017-06-03");
-    EXPECT_EQ(mp::iso_day(day(987, 1, 2)), "0987-01-02");
-}
-
 namespace {
 
 struct Series {
@@ -69,19 +63,6 @@ Series daily(std::int64_t first, std::int64_t last, double step = 1.0) {
 }
 
 }  // namespace
-
-TEST(ProfitSummary, AnnualisedOnlyPastAYear) {
-    const std::int64_t start = day(2015, 1, 5);
-    for (std::int64_t span : {365, 366}) {
-        const Series p = daily(start, start + span);
-        const auto rows = mf::profit_summary(p.view(), p.view(), start + span, {}, span);
-        ASSERT_EQ(rows.size(), span > 365 ? 8u : 7u);
-        if (span > 365) {
-            EXPECT_DOUBLE_EQ(rows.back().portfolio,
-                             std::pow((100.0 + 366) / 100.0, 365.0 / 366.0) - 1.0);
-        }
-    }
-}
 
 TEST(ProfitSummary, BaseAfterTheLastValueNamesSeriesAndPeriod) {
     const Series p = daily(day(2017, 1, 2), day(2017, 3, 31));

@@ -3,13 +3,13 @@ statsmodels, on the test market: window plans by span, the daily returns that en
 the regressions, and the requests and fits made."""
 
 import math
-import types
 
 import numpy as np
 import pandas as pd
 import pytest
 import statsmodels.api as sm
 from dateutil.relativedelta import relativedelta
+from fake_tickvane import FACTORS
 
 from meridan import style
 
@@ -166,22 +166,19 @@ def test_unknown_factor_raises_after_the_regressions(fake_tickvane, recording_sm
 
 
 def test_module_names_are_looked_up_at_call_time(fake_tickvane, monkeypatch):
-    assert style.TRANSLATION == dict(zip(style.TRANSLATION, LABELS))
-    assert list(style.TRANSLATION)[:3] == ["beta", "growth", "liquidity"]
+    assert list(style.TRANSLATION.items()) == list(zip(FACTORS, LABELS))
     steps = []
-
-    def recording_relativedelta(**kwargs):
-        steps.append(kwargs)
-        return relativedelta(**kwargs)
-
-    monkeypatch.setattr(style, "relativedelta", recording_relativedelta)
+    monkeypatch.setattr(style, "relativedelta",
+                        lambda **kw: steps.append(kw) or relativedelta(**kw))
     style.style_analysis(values_on(pd.bdate_range("2016-01-04", "2016-12-30")))
     assert steps == [{"months": 3}]
 
 
-def test_empty_series_and_missing_factor_returns(fake_tickvane):
-    with pytest.raises(IndexError):
-        style.style_analysis(pd.Series([], dtype=float, index=pd.DatetimeIndex([])))
-    assert fake_tickvane.count() == 0
-    with pytest.raises(ValueError, match="no factor returns"):
-        style.style_analysis(values_on(pd.bdate_range("2019-03-04", periods=5)))
+@pytest.mark.parametrize("series, error, requests", [
+    (pd.Series([], dtype=float, index=pd.DatetimeIndex([])), IndexError, 0),
+    (values_on(pd.bdate_range("2019-03-04", periods=5)), ValueError, 1),  # no factor data
+])
+def test_failures(fake_tickvane, series, error, requests):
+    with pytest.raises(error):
+        style.style_analysis(series)
+    assert fake_tickvane.count() == requests
