@@ -55,7 +55,10 @@ def assert_same(result, want):
     assert list(result) == list(want)
     for key, values in result.items():
         assert all(type(v) is (str if key == "style" else float) for v in values)
-        assert values == pytest.approx(want[key], rel=1e-9, abs=1e-12), key
+        if key == "style":
+            assert values == want[key]
+        else:
+            assert values == pytest.approx(want[key], rel=1e-9, abs=1e-12), key
 
 
 class RecordingSm:
