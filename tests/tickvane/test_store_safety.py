@@ -55,17 +55,17 @@ def folder_with(tmp_path, market, write_market):
     return write
 
 
-def run_python(code, *args, **kwargs):
+def run_python(code, *args, env=None, **kwargs):
     package_root = os.path.dirname(os.path.dirname(tickvane.__file__))
-    env = dict(os.environ, PYTHONPATH=package_root)
+    env = dict(os.environ, PYTHONPATH=package_root, **(env or {}))
     return subprocess.Popen([sys.executable, "-c", code] + list(args), env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             **kwargs)
 
 
-def run_cli(*args):
+def run_cli(*args, env=None):
     proc = run_python("import sys, tickvane.__main__ as m; sys.exit(m.main(sys.argv[1:]))",
-                      *args)
+                      *args, env=env)
     out, err = proc.communicate(timeout=120)
     return proc.returncode, out, err
 
@@ -429,7 +429,8 @@ def test_command_line_refusals_are_true(tmp_path, store, folder_with):
     folder.mkdir()
     year_zero = folder_with("bad", {("trading_dates", 1): "00000101"})
     cases = [
-        (["build-sample", "--store", target, "--quiet"] + SMALL_FLAGS, 1,
+        # TICKVANE_STORE names the imported store; no --store.
+        (["build-sample", "--quiet"] + SMALL_FLAGS, 1,
          ["holds imported market data", "--force", "nothing was written; the store at %s is"
           " unchanged" % target]),
         (["build-sample", "--store", target, "--seed", "-1"], 2, ["argument --seed"]),
@@ -441,7 +442,7 @@ def test_command_line_refusals_are_true(tmp_path, store, folder_with):
           "nothing was written; the store at %s is unchanged" % target]),
     ]
     for args, status, fragments in cases:
-        code, out, err = run_cli(*args)
+        code, out, err = run_cli(*args, env={"TICKVANE_STORE": target})
         assert code == status, (args, err)
         for fragment in fragments:
             assert fragment in err, (args, err)
