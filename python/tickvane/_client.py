@@ -5,6 +5,10 @@ other table is read on its first use: prices and factor exposures one instrument
 time (a request pays only for the instruments it names), the smaller tables whole. Data
 then lives in dense matrices indexed by (instrument row, trading-day position), so a
 repeated request is a slice and a pandas constructor, not a query.
+
+Opening checks that every table and column of the schema is there. Whatever fails later
+while a table is read (a damaged page, a value that is no number or no date of 1900 to
+2199) is a StoreError naming the file, the table and how to get a good store back.
 """
 
 import bisect
