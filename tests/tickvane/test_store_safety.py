@@ -410,7 +410,11 @@ def test_command_line_refusals_are_true(tmp_path, store, folder_with):
     folder = tmp_path / "dir"
     folder.mkdir()
     year_zero = folder_with("bad", {("trading_dates", 1): "00000101"})
+    notes = tmp_path / "notes.txt"
+    notes.write_text("the user's own file")
     cases = [
+        (["import", str(tmp_path / "good"), "--store", str(notes), "--quiet"], 1,
+         ["is not a tickvane store", "--force", "the store at %s is unchanged" % notes]),
         # TICKVANE_STORE names the imported store; no --store.
         (["build-sample", "--quiet"] + SMALL_FLAGS, 1,
          ["holds imported market data", "--force", "nothing was written; the store at %s is"
@@ -430,6 +434,7 @@ def test_command_line_refusals_are_true(tmp_path, store, folder_with):
         for fragment in fragments:
             assert fragment in err, (args, err)
         assert digest(target) == before and leftovers(str(tmp_path)) == []
+    assert notes.read_text() == "the user's own file"
     code, out, err = run_cli("build-sample", "--store", target, "--quiet", "--force",
                              *SMALL_FLAGS)
     assert code == 0, err
