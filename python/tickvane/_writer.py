@@ -16,6 +16,7 @@ from writers in another PID namespace (a container) or on another host sharing t
 
 import contextlib
 import datetime as _dt
+import errno
 import os
 import signal
 import sqlite3
@@ -259,10 +260,16 @@ def _fsync_dir(folder):
 
 
 def _flock(fd, blocking):
+    """True: locked; False: another holds it; None: the file system has no flock (some
+    network and FUSE file systems), where writers fall back to judging by process id."""
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | (0 if blocking else fcntl.LOCK_NB))
     except BlockingIOError:
         return False
+    except OSError as exc:
+        if exc.errno in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOSYS, errno.EINVAL):
+            return None
+        raise
     return True
 
 
@@ -287,7 +294,8 @@ def _claim_temp(target):
     prefix = ".%s%s%d-" % (base, _TMP_MARK, os.getpid())
     while True:
         fd, lock_path = tempfile.mkstemp(prefix=prefix, suffix=_LOCK_SUFFIX, dir=folder)
-        if fcntl is not None and not (_flock(fd, blocking=False) and _same_file(fd, lock_path)):
+        locked = _flock(fd, blocking=False) if fcntl is not None else None
+        if locked is False or (locked and not _same_file(fd, lock_path)):
             # An orphan sweep took the fresh lock file in the instant before we locked it
             # (and removes it): start again under a new name.
             os.close(fd)
@@ -343,7 +351,7 @@ def _remove_stale_build_lock(target):
     except OSError:
         return
     try:
-        if _flock(fd, blocking=False) and _same_file(fd, path):
+        if _flock(fd, blocking=False) is True and _same_file(fd, path):
             with contextlib.suppress(OSError):
                 os.remove(path)
     finally:
@@ -351,33 +359,33 @@ def _remove_stale_build_lock(target):
 
 
 def _remove_if_orphan(path, rest):
+    """Remove the temporary file `path` (and its journal and lock file) unless its writer
+    is alive: its lock is held or, where there is no lock to test (no lock file, no
+    flock), the process named in the file name `rest` ("PID-...") still runs."""
     lock_path = path + _LOCK_SUFFIX
     fd = None
     if fcntl is not None:
         try:
             fd = os.open(lock_path, os.O_RDWR)
         except FileNotFoundError:
-            fd = None
+            pass  # died between removing its file and its lock, or an older tickvane's
         except OSError:
             return
-    if fd is None:
-        # No lock file: a writer that died between removing its temporary file and its
-        # lock file, or one from a tickvane that judged writers by process id; keep that
-        # rule for such files.
-        pid_text = rest.split("-", 1)[0]
-        if pid_text.isdigit() and _alive(int(pid_text)):
-            return
-        _remove_files(path)
-        return
     try:
-        if not _flock(fd, blocking=False):
+        locked = _flock(fd, blocking=False) if fd is not None else None
+        if locked is False:
             return  # a live writer holds it
+        if locked is None:
+            pid_text = rest.split("-", 1)[0]
+            if pid_text.isdigit() and _alive(int(pid_text)):
+                return
         _remove_files(path)
-        if _same_file(fd, lock_path):
+        if fd is None or _same_file(fd, lock_path):
             with contextlib.suppress(OSError):
                 os.remove(lock_path)
     finally:
-        os.close(fd)
+        if fd is not None:
+            os.close(fd)
 
 
 def _remove_files(path):
@@ -430,11 +438,11 @@ def build_lock(target):
         while True:
             fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
             try:
-                _flock(fd, blocking=True)
+                locked = _flock(fd, blocking=True)
             except BaseException:
                 os.close(fd)
                 raise
-            if _same_file(fd, path):
+            if locked is None or _same_file(fd, path):
                 break
             os.close(fd)
         try:
