@@ -2,12 +2,14 @@
 
 Without --store the commands act on the default store (TICKVANE_STORE, else the cached
 sample). Exit status 0 on success, 1 on a failed command (the message names the problem
-and says what became of the store), 2 on a usage error, 128 + N when signal N (SIGTERM,
-SIGHUP) stopped a build or import.
+and says what became of the store), 2 on a usage error. SIGTERM or SIGHUP during a build
+or import removes the temporary file, says what became of the store, and then ends the
+process by that signal.
 """
 
 import argparse
 import os
+import signal
 import sqlite3
 import sys
 
@@ -80,6 +82,7 @@ def main(argv=None):
         return 0
 
     before = _identity(store)
+    saved = _catch_termination()
     try:
         if args.command == "build-sample":
             from ._sample import build_sample
@@ -91,6 +94,10 @@ def main(argv=None):
     except Terminated as exc:
         sys.stderr.write("tickvane: stopped by signal %d; %s\n"
                          % (exc.signum, _outcome(store, before)))
+        sys.stderr.flush()
+        # End by the signal itself, as the default action would have.
+        signal.signal(exc.signum, signal.SIG_DFL)
+        signal.raise_signal(exc.signum)
         return exc.code
     except KeyboardInterrupt:
         sys.stderr.write("tickvane: interrupted; %s\n" % _outcome(store, before))
@@ -99,6 +106,9 @@ def main(argv=None):
         sys.stderr.write("tickvane: %s\n" % exc)
         sys.stderr.write("tickvane: %s\n" % _outcome(store, before))
         return 1
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
     try:
         _print_info(store)
     except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
@@ -106,6 +116,20 @@ def main(argv=None):
                          " failed: %s\n" % (store, exc))
         return 1
     return 0
+
+
+def _catch_termination():
+    """SIGTERM and SIGHUP raise Terminated while the command writes, so that the message
+    below can say what became of the store; returns the handlers to restore."""
+    def handler(signum, frame):
+        raise Terminated(signum)
+
+    saved = {}
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is not None and signal.getsignal(signum) is signal.SIG_DFL:
+            saved[signum] = signal.signal(signum, handler)
+    return saved
 
 
 def _identity(path):

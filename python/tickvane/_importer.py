@@ -19,7 +19,7 @@ import zlib
 
 from . import _schema
 from ._progress import Progress
-from ._writer import StoreWriter, check_replaceable
+from ._writer import StoreWriter, check_replaceable, redeliver
 
 
 class DataImportError(ValueError):
@@ -148,8 +148,9 @@ def import_folder(folder, target, progress=True, force=False):
                     raise DataImportError(os.path.basename(path), "no trading dates")
             bar.stage("finishing the store file", 0.99)
             writer.set_meta(source="import", imported_from=os.path.abspath(folder))
-    except BaseException:
+    except BaseException as exc:
         bar.fail()
+        redeliver(exc)
         raise
     bar.done("store ready at %s" % target)
     return target

@@ -44,7 +44,7 @@ import numpy as np
 
 from . import _schema
 from ._progress import Progress
-from ._writer import StoreWriter, build_lock, check_replaceable
+from ._writer import StoreWriter, build_lock, check_replaceable, redeliver
 
 DEFAULT_SEED = _schema.SAMPLE_SEED
 DEFAULT_STOCKS = _schema.SAMPLE_STOCKS
@@ -200,8 +200,9 @@ def build_sample(path, seed=DEFAULT_SEED, n_stocks=DEFAULT_STOCKS, start=DEFAULT
                                 start_date=start, end_date=end,
                                 sample_version=SAMPLE_VERSION)
                 bar.stage("finishing the store file", 0.99)
-    except BaseException:
+    except BaseException as exc:
         bar.fail()
+        redeliver(exc)
         raise
     bar.done("sample market ready at %s" % path)
     return path

@@ -221,7 +221,15 @@ def _read_meta(path):
 
 
 def _raise_terminated(signum, frame):
-    raise Terminated(signum)
+    raise Terminated(signum, redeliver=True)
+
+
+def redeliver(exc):
+    """After a Terminated raised by the writer's own handler has unwound every clean-up,
+    end the process by the signal, as its default action would have."""
+    if isinstance(exc, Terminated) and exc.redeliver:
+        signal.signal(exc.signum, signal.SIG_DFL)
+        signal.raise_signal(exc.signum)
 
 
 def _check_readable(path, target):

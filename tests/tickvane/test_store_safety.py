@@ -212,10 +212,11 @@ def test_write_failures_keep_the_store_and_leave_nothing(tmp_path, store, write_
 
 # ------------------------------------------------------------------------- kills
 
-# A build that announces itself once its temporary file exists, then waits to be killed.
+# A build that announces itself once its temporary file exists, then waits to be killed;
+# through the command line, or through the library (argv: "library", target).
 BUILD_AND_WAIT = textwrap.dedent("""
     import sys, time
-    import tickvane.__main__ as cli
+    import tickvane, tickvane.__main__ as cli
     from tickvane import _sample
 
     def slow(writer, tables, bar, first=0.0):
@@ -223,26 +224,34 @@ BUILD_AND_WAIT = textwrap.dedent("""
         time.sleep(60)
 
     _sample.write_tables = slow
+    if sys.argv[1] == "library":
+        tickvane.build_sample(sys.argv[2], progress=False, force=True, seed=7, n_stocks=10,
+                              start_date="2019-06-03", end_date="2019-09-30")
     sys.exit(cli.main(sys.argv[1:]))
 """)
 
 
-def _start_build(target):
-    proc = run_python(BUILD_AND_WAIT, "build-sample", "--store", target, "--force", "--quiet",
-                      *SMALL_FLAGS)
+def _start_build(target, through="command line"):
+    args = (["library", target] if through == "library" else
+            ["build-sample", "--store", target, "--force", "--quiet"] + SMALL_FLAGS)
+    proc = run_python(BUILD_AND_WAIT, *args)
     assert proc.stdout.readline().strip() == "writing", proc.stderr.read()
     return proc
 
 
-def test_sigterm_during_a_build_removes_the_temporary_file(tmp_path, store):
+@pytest.mark.parametrize("through, message", [
+    ("command line", "stopped by signal %d; nothing was written; the store at %s is unchanged"),
+    ("library", None),
+])
+def test_sigterm_during_a_build_removes_the_temporary_file(tmp_path, store, through,
+                                                          message):
     target, before = store
-    proc = _start_build(target)
+    proc = _start_build(target, through)
     assert leftovers(str(tmp_path))            # the build is under way
     proc.send_signal(signal.SIGTERM)
     out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 128 + signal.SIGTERM
-    assert "stopped by signal %d; nothing was written; the store at %s is unchanged" % (
-        signal.SIGTERM, target) in err
+    assert proc.returncode == -signal.SIGTERM, err   # still ends by the signal
+    assert message is None or message % (signal.SIGTERM, target) in err
     assert digest(target) == before and leftovers(str(tmp_path)) == []
 
 
