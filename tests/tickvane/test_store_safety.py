@@ -262,6 +262,7 @@ def test_orphans_are_judged_by_their_lock_not_their_process_id(tmp_path, store,
     proc = _start_build(target)
     proc.kill()
     proc.communicate(timeout=60)
+    assert digest(target) == before
     assert any(n.endswith(".lock") for n in leftovers(str(tmp_path)))
     # A live writer whose process id means nothing here (another PID namespace or host):
     # its lock is held, so its file must survive another writer's clean-up.
