@@ -192,8 +192,11 @@ def build_sample(path, seed=DEFAULT_SEED, n_stocks=DEFAULT_STOCKS, start=DEFAULT
     bar = Progress("tickvane sample", enabled=progress)
     try:
         with build_lock(path):
+            # Checked before the work and again before the rename: an import may have
+            # written the target meanwhile (imports do not take the build lock).
             check_replaceable(path, "build-sample", force)
-            with StoreWriter(path) as writer:
+            with StoreWriter(path, before_replace=lambda: check_replaceable(
+                    path, "build-sample", force)) as writer:
                 tables = generate(seed, n_stocks, start, end, bar)
                 write_tables(writer, tables, bar, first=0.55)
                 writer.set_meta(source="sample", seed=seed, n_stocks=n_stocks,

@@ -43,7 +43,10 @@ _live_guard = threading.Lock()
 
 
 class StoreWriter:
-    def __init__(self, target):
+    """Writes one store file; `before_replace` (optional) is called just before the
+    finished file replaces the target, and may refuse by raising."""
+
+    def __init__(self, target, before_replace=None):
         self.target = os.path.abspath(target)
         if os.path.isdir(self.target):
             raise IsADirectoryError("%s is a folder; a store is a file (name one inside"
@@ -52,6 +55,7 @@ class StoreWriter:
         self.con = None
         self.tmp_path = None
         self._lock_fd = None
+        self._before_replace = before_replace
         self._saved_handlers = {}
         folder = os.path.dirname(self.target)
         os.makedirs(folder, exist_ok=True)
@@ -117,6 +121,8 @@ class StoreWriter:
             with open(self.tmp_path, "rb") as handle:
                 os.fsync(handle.fileno())
             _check_readable(self.tmp_path, self.target)
+            if self._before_replace is not None:
+                self._before_replace()
             os.chmod(self.tmp_path, 0o644)
             os.replace(self.tmp_path, self.target)
         except BaseException:

@@ -160,8 +160,8 @@ def _disk_full(monkeypatch):
     """The disk fills up while the final commit writes the meta table."""
     real_init, real_set_meta = _writer.StoreWriter.__init__, _writer.StoreWriter.set_meta
 
-    def init(self, target):
-        real_init(self, target)
+    def init(self, target, **kwargs):
+        real_init(self, target, **kwargs)
         pages = self.con.execute("PRAGMA page_count").fetchone()[0]
         self.con.execute("PRAGMA max_page_count = %d" % pages)  # SQLite's "disk is full"
 
@@ -208,6 +208,22 @@ def test_write_failures_keep_the_store_and_leave_nothing(tmp_path, store, write_
             tickvane.build_sample(target, progress=False, force=True, **SMALL)
     monkeypatch.undo()
     assert digest(target) == before and leftovers(str(tmp_path)) == []
+
+
+def test_a_build_does_not_replace_data_imported_while_it_ran(tmp_path, write_market,
+                                                            monkeypatch):
+    target = tickvane.build_sample(str(tmp_path / "s.sqlite"), progress=False, **SMALL)
+    real_write = _sample.write_tables
+
+    def write_tables(writer, tables, bar, first=0.0):
+        tickvane.import_folder(write_market(str(tmp_path / "m")), target, progress=False)
+        real_write(writer, tables, bar, first)
+
+    monkeypatch.setattr(_sample, "write_tables", write_tables)
+    with pytest.raises(FileExistsError, match="holds imported market data"):
+        tickvane.build_sample(target, progress=False, **SMALL)
+    assert tickvane.store_info(target)["meta"]["source"] == "import"
+    assert leftovers(str(tmp_path)) == []
 
 
 # ------------------------------------------------------------------------- kills
