@@ -60,7 +60,8 @@ def main(argv=None):
     p_build.add_argument("--end", type=_day, default=SAMPLE_END,
                          help="last day (default %(default)s)")
     p_build.add_argument("--force", action="store_true",
-                         help="replace the store even if it holds imported data")
+                         help="replace the store even if it holds imported data or is no"
+                              " tickvane store")
     p_build.add_argument("--quiet", action="store_true", help="no progress bar")
 
     p_import = sub.add_parser(
