@@ -235,7 +235,10 @@ def _chunks(path):
         except _GZIP_ERRORS as exc:
             raise _cut_off(path, exc) from None
         except (pd.errors.ParserError, pd.errors.EmptyDataError, ValueError) as exc:
-            raise DataImportError(name, "not a readable CSV file: %s" % exc) from None
+            # The parser counts lines through the whole file, not per chunk.
+            at = re.search(r"\bline (\d+)", str(exc))
+            raise DataImportError(name, "not a readable CSV file: %s" % exc,
+                                  line=int(at.group(1)) if at else None) from None
         finally:
             if reader is not None:
                 reader.close()

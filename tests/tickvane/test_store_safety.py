@@ -122,6 +122,8 @@ IMPORT_REFUSALS = {
                              None, ("index_weights.csv", 2, "weight", "5.0", "sum to 5.0")),
     "a byte that is not UTF-8": ({}, _non_utf8,
                                  ("instruments.csv", 3, "symbol", "B\ufffdta", "byte 0xe9")),
+    "a row with an extra cell": ({("prices", 4): "600001.XSHG,2020-01-07,10.00,1.0,9"}, None,
+                                 ("prices.csv", 5, None, None, "Expected 4 fields")),
     "a cut-off gzip file": ({}, _truncated_gzip,
                             ("prices.csv.gz", ANY, None, None, "damaged or cut off")),
 }
