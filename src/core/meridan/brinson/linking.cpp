@@ -64,6 +64,11 @@ SectorResult link_periods(std::span<const SectorResult> periods,
     return out;
 }
 
+void divide_by_sum(std::span<double> weight) {
+    const double total = skipna_sum(weight);
+    for (double& w : weight) w /= total;
+}
+
 void normalise_weights(std::span<double> weight) {
     const double factor = 1.0 / skipna_sum(weight);
     for (double& w : weight) w *= factor;

@@ -20,6 +20,10 @@ namespace meridan::brinson {
 SectorResult link_periods(std::span<const SectorResult> periods,
                           std::span<const double> lengths);
 
+/// Divides every weight by the sum of all (missing values skipped by the sum): the
+/// weights as fractions of their total.
+void divide_by_sum(std::span<double> weight);
+
 /// Scales `weight` by 1 / its sum, so that it adds up to 1 (missing values are
 /// skipped by the sum).
 void normalise_weights(std::span<double> weight);
