@@ -44,21 +44,6 @@ constexpr const char* kColumns[core::kTableColumns] = {
     "BenchmarkReturn", "ReturnDifference", "Allocation",       "Selection",
     "Interaction",     "TotalActiveReturn"};
 
-// The keys read from snapshots and positions, interned once.
-struct Keys {
-    PyObject* date = PyUnicode_InternFromString("date");
-    PyObject* positions = PyUnicode_InternFromString("positions");
-    PyObject* order_book_id = PyUnicode_InternFromString("order_book_id");
-    PyObject* quantity = PyUnicode_InternFromString("quantity");
-    PyObject* market_value = PyUnicode_InternFromString("market_value");
-    PyObject* cash = PyUnicode_InternFromString("cash");
-};
-
-const Keys& keys() {
-    static const Keys* k = new Keys();  // lives as long as the interpreter
-    return *k;
-}
-
 py::object steal(PyObject* p) {
     if (!p) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(p);
@@ -66,14 +51,20 @@ py::object steal(PyObject* p) {
 
 // `mapping[key]`: a plain dict is read directly; anything else (a dict subclass with
 // __missing__, another mapping) through its own __getitem__. KeyError names the key.
-py::object item(py::handle mapping, PyObject* key) {
+py::object item(py::handle mapping, py::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (v) return py::reinterpret_borrow<py::object>(v);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
         throw py::error_already_set();
     }
-    return steal(PyObject_GetItem(mapping.ptr(), key));
+    return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+// The keys read from snapshots and positions.
+template <mb::fixed_string Key>
+py::object item(py::handle mapping) {
+    return item(mapping, mb::name<Key>());
 }
 
 // `sequence[i]`, with the sequence's own IndexError when out of range.
@@ -138,11 +129,10 @@ std::pair<std::vector<py::object>, std::vector<double>> read_series(py::handle s
 // A position list as {order_book_id: quantity}, in position order (a repeated id
 // keeps its first place and its last quantity).
 py::dict holdings_map(py::handle snapshot) {
-    const Keys& k = keys();
     py::dict map;
-    for (py::handle pos : item(snapshot, k.positions)) {
-        py::object oid = item(pos, k.order_book_id);
-        py::object qty = item(pos, k.quantity);
+    for (py::handle pos : item<"positions">(snapshot)) {
+        py::object oid = item<"order_book_id">(pos);
+        py::object qty = item<"quantity">(pos);
         if (PyDict_SetItem(map.ptr(), oid.ptr(), qty.ptr()) < 0)
             throw py::error_already_set();
     }
@@ -163,10 +153,9 @@ py::object scaled_quantity(py::handle quantity, py::handle coefficient) {
 }
 
 // Applies the splits the provider reports for `date` to `holdings`, in place.
-void apply_splits(py::dict& holdings, py::handle keys_view, py::handle get_split,
+void apply_splits(py::dict& holdings, py::handle keys_view, py::handle md,
                   py::handle date) {
-    py::object splits = steal(
-        PyObject_CallFunctionObjArgs(get_split.ptr(), keys_view.ptr(), date.ptr(), nullptr));
+    py::object splits = mb::call_method<"get_split_coefficient">(md, keys_view, date);
     auto apply = [&](py::handle oid, py::handle coefficient) {
         PyObject* held = PyDict_GetItemWithError(holdings.ptr(), oid.ptr());
         if (!held) {
@@ -211,14 +200,13 @@ std::vector<Period> split_periods(const std::vector<py::object>& snapshots,
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw py::error_already_set();
     }
-    py::object get_split = md.attr("get_split_coefficient");
     std::vector<Period> periods;
     py::dict holdings = holdings_map(snapshots[0]);
     py::object keys_view = holdings.attr("keys")();
     Period current{0, 1};
     for (std::size_t i = 1; i < snapshots.size(); ++i) {
         const py::object& p = snapshots[i];
-        apply_splits(holdings, keys_view, get_split, item(p, keys().date));
+        apply_splits(holdings, keys_view, md, item<"date">(p));
         py::dict xholdings = holdings_map(p);
         if (mb::not_equal(holdings, xholdings)) {
             periods.push_back(current);
@@ -291,7 +279,7 @@ std::vector<py::object> classify(py::handle classifier, const std::vector<py::ob
     std::vector<py::object> labels;
     labels.reserve(ids.size());
     for (const py::object& oid : ids)
-        labels.push_back(steal(PyObject_CallOneArg(classifier.ptr(), oid.ptr())));
+        labels.push_back(mb::call_method<"__call__">(classifier, oid));
     return labels;
 }
 
@@ -309,11 +297,10 @@ py::object change_rates(const py::module_& m, py::handle ids, py::handle start,
 // A portfolio period: the first snapshot's non-zero positions weighted by its market
 // value, compounded over the period's dates with one change-rate request.
 Holdings read_portfolio_period(const py::module_& m, py::handle first, py::handle last) {
-    const Keys& k = keys();
     Holdings h;
-    py::object start = item(first, k.date);
-    py::object end = item(last, k.date);
-    py::object total_value = item(first, k.market_value);
+    py::object start = item<"date">(first);
+    py::object end = item<"date">(last);
+    py::object total_value = item<"market_value">(first);
     const double total = as_double(total_value);
     if (total == 0.0) {
         throw py::value_error("the portfolio snapshot of " + py::str(start).cast<std::string>() +
@@ -321,11 +308,11 @@ Holdings read_portfolio_period(const py::module_& m, py::handle first, py::handl
     }
     py::list requested;
     py::dict weight_of;  // id -> weight, in first-seen order, last value kept
-    for (py::handle pos : item(first, k.positions)) {
-        if (!nonzero(item(pos, k.quantity))) continue;
-        py::object oid = item(pos, k.order_book_id);
+    for (py::handle pos : item<"positions">(first)) {
+        if (!nonzero(item<"quantity">(pos))) continue;
+        py::object oid = item<"order_book_id">(pos);
         requested.append(oid);
-        weight_of[oid] = py::float_(as_double(item(pos, k.market_value)) / total);
+        weight_of[oid] = py::float_(as_double(item<"market_value">(pos)) / total);
     }
     if (!requested.empty()) {
         py::object reply = change_rates(m, requested, start, end);
@@ -339,15 +326,15 @@ Holdings read_portfolio_period(const py::module_& m, py::handle first, py::handl
 }
 
 void read_portfolio_cash(Holdings& h, py::handle first) {
-    h.cash = as_double(item(first, keys().cash)) / as_double(item(first, keys().market_value));
+    h.cash = as_double(item<"cash">(first)) / as_double(item<"market_value">(first));
 }
 
 // A benchmark run: the weights of its first date as fractions of their sum,
 // compounded over the run with one change-rate request for all constituents.
-Holdings read_benchmark_period(const py::module_& m, py::handle get_weighting,
+Holdings read_benchmark_period(const py::module_& m, py::handle benchmark,
                                py::handle start, py::handle end) {
     Holdings h;
-    py::object weighting = steal(PyObject_CallOneArg(get_weighting.ptr(), start.ptr()));
+    py::object weighting = mb::call_method<"get_weighting">(benchmark, start);
     auto [ids, weights] = read_series(weighting);
     core::divide_by_sum(weights);
     py::list requested;
@@ -403,7 +390,7 @@ struct Rows {
 Rows sector_rows(py::handle classifier) {
     py::list labels;
     labels.append(py::str(kCash));
-    for (py::handle s : classifier.attr("all_sectors")()) labels.append(s);
+    for (py::handle s : mb::call_method<"all_sectors">(classifier)) labels.append(s);
     return Rows(std::move(labels));
 }
 
@@ -438,7 +425,8 @@ py::object sorted_result(const Holdings& h) {
     }
     present.attr("sort")();
     bool cash_listed = false;
-    for (py::handle l : present) cash_listed = cash_listed || mb::equal(l, kCash);
+    const py::str cash(kCash);
+    for (py::handle l : present) cash_listed = cash_listed || mb::equal(l, cash);
     if (h.cash && !cash_listed) present.append(py::str(kCash));
     const Rows rows(present);
     const core::SectorResult r = on_rows(h, rows);
@@ -509,11 +497,10 @@ std::pair<core::SectorResult, Rows> benchmark_result(const py::module_& m,
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw py::error_already_set();
     }
-    py::object components = benchmark.attr("components");
     std::vector<bool> same(dates.size(), true);
     Constituents previous;
     for (std::size_t i = 0; i < dates.size(); ++i) {
-        Constituents current{steal(PyObject_CallOneArg(components.ptr(), dates[i].ptr())),
+        Constituents current{mb::call_method<"components">(benchmark, dates[i]),
                              py::object()};
         // A one-shot iterable must be read now.
         if (!is_list_or_tuple(current.given)) current.as_set();
@@ -525,11 +512,10 @@ std::pair<core::SectorResult, Rows> benchmark_result(const py::module_& m,
     const std::vector<core::Run> runs =
         core::constituent_runs(std::span<const bool>(flags.get(), same.size()));
 
-    py::object get_weighting = benchmark.attr("get_weighting");
     std::vector<Holdings> periods;
     std::vector<double> lengths;
     for (const core::Run& run : runs) {
-        periods.push_back(read_benchmark_period(m, get_weighting, dates[run.first],
+        periods.push_back(read_benchmark_period(m, benchmark, dates[run.first],
                                                 dates[run.first + run.length - 1]));
         classify_twice(periods.back(), classifier);
         lengths.push_back(static_cast<double>(run.length));
@@ -539,7 +525,8 @@ std::pair<core::SectorResult, Rows> benchmark_result(const py::module_& m,
     for (const Holdings& h : periods) on_table.push_back(on_rows(h, rows));
     core::SectorResult linked = core::link_periods(on_table, lengths);
     core::normalise_weights(linked.weight);
-    const double actual = as_double(benchmark.attr("get_change_rate")(dates.front(), dates.back()));
+    const double actual = as_double(
+        mb::call_method<"get_change_rate">(benchmark, dates.front(), dates.back()));
     core::rescale_returns(linked.weight, linked.ret, actual);
     return {std::move(linked), std::move(rows)};
 }
@@ -561,7 +548,7 @@ std::vector<py::object> in_range(const std::vector<py::object>& series, py::hand
     const auto hi = mb::day_number(end);
     std::vector<py::object> kept;
     for (const py::object& p : series) {
-        py::object date = item(p, keys().date);
+        py::object date = item<"date">(p);
         std::optional<std::int64_t> day;
         if (lo && hi) day = mb::day_number(date);
         bool keep;
@@ -676,7 +663,7 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
         "with the weights of `start_date` (as fractions of their sum):\n"
         "(sector_weight, sector_return), Series by sector in sorted order; no cash.",
         [m](mb::Args a) {
-            Holdings h = read_benchmark_period(m, a[0].attr("get_weighting"), a[2], a[3]);
+            Holdings h = read_benchmark_period(m, a[0], a[2], a[3]);
             classify_twice(h, a[1]);
             return sorted_result(h);
         });
@@ -739,13 +726,13 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
             core::SectorResult portfolio = core::link_periods(on_table, lengths);
             core::normalise_weights(portfolio.weight);
             const double actual =
-                as_double(item(series.back(), keys().market_value)) /
-                    as_double(item(series.front(), keys().market_value)) -
+                as_double(item<"market_value">(series.back())) /
+                    as_double(item<"market_value">(series.front())) -
                 1.0;
             core::rescale_returns(portfolio.weight, portfolio.ret, actual);
 
             std::vector<py::object> dates;
-            for (const py::object& p : series) dates.push_back(item(p, keys().date));
+            for (const py::object& p : series) dates.push_back(item<"date">(p));
             auto [bench, bench_rows] = benchmark_result(m, benchmark, dates, classifier);
             // The benchmark's rows come from a second all_sectors() call; a classifier
             // that answers differently is read by label onto the first list.

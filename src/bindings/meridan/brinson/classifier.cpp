@@ -7,6 +7,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/names.hpp"
 #include "common/pyclass.hpp"
 
 namespace py = pybind11;
@@ -37,11 +38,21 @@ constexpr const char* kMsciSectors[] = {
     "金融", "信息技术", "电信服务",     "公共服务",   "工业",
 };
 
-// A classifier's call: the named attribute of the client's instrument record.
-mb::Body record_attribute(const py::module_& m, const char* attribute) {
-    return [m, attribute](mb::Args a) -> py::object {
-        return mb::service(m, "instruments")(a[1]).attr(attribute);
-    };
+// A classifier's call: the named attribute of the client's instrument record. The
+// client is looked up at call time, by interned names: attribution calls this twice
+// per instrument and period.
+template <mb::fixed_string Attribute>
+py::object record_attribute(const py::module_& m, const py::object& order_book_id) {
+    PyObject* client = PyDict_GetItemWithError(PyModule_GetDict(m.ptr()),
+                                               mb::name<"tickvane">().ptr());
+    if (!client) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'tickvane' is not defined");
+        throw py::error_already_set();
+    }
+    py::object instruments = mb::getattr<"instruments">(client);
+    PyObject* record = PyObject_CallOneArg(instruments.ptr(), order_book_id.ptr());
+    if (!record) throw py::error_already_set();
+    return mb::getattr<Attribute>(py::reinterpret_steal<py::object>(record));
 }
 
 }  // namespace
@@ -80,7 +91,7 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
     mb::def_method(msci, {"__call__", {"self", "order_book_id"}, {}},
                    "The MSCI sector name of the instrument: the `sector_code_name` of\n"
                    "`tickvane.instruments(order_book_id)`, unchecked.",
-                   record_attribute(m, "sector_code_name"));
+                   [m](mb::Args a) { return record_attribute<"sector_code_name">(m, a[1]); });
 
     py::object shenwan = mb::make_class(
         m, "ShenWanSectorDecider", py::make_tuple(base),
@@ -97,7 +108,9 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
                    "The Shenwan industry name of the instrument: the\n"
                    "`shenwan_industry_name` of `tickvane.instruments(order_book_id)`,\n"
                    "unchecked.",
-                   record_attribute(m, "shenwan_industry_name"));
+                   [m](mb::Args a) {
+                       return record_attribute<"shenwan_industry_name">(m, a[1]);
+                   });
 
     m.attr("SectorDecider_MSCI") = msci();
     m.attr("SectorDecider_ShenWan") = shenwan();
