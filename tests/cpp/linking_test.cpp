@@ -59,6 +59,12 @@ TEST(Linking, RescalingReproducesTheActualChange) {
     std::vector<double> weights = {2.0, 6.0, 0.0};
     mb::normalise_weights(weights);
     EXPECT_EQ(weights, (std::vector<double>{0.25, 0.75, 0.0}));
+    // Fractions of the total, a missing weight skipped by the sum and kept missing.
+    std::vector<double> index = {1.0, std::nan(""), 3.0};
+    mb::divide_by_sum(index);
+    EXPECT_EQ(index[0], 0.25);
+    EXPECT_TRUE(std::isnan(index[1]));
+    EXPECT_EQ(index[2], 0.75);
 }
 
 TEST(BenchmarkRuns, ChangesStartRuns) {

@@ -5,6 +5,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 
@@ -43,14 +44,31 @@ py::object plain_number(py::object value) {
     return value;
 }
 
-// The benchmark operations of an index benchmark: the module function `name`
-// (looked up at call time, so its memo answers) on (self._index, *arguments).
-mb::Body on_index(const py::module_& m, const char* name) {
-    return [m, name](mb::Args a) -> py::object {
-        py::tuple call(a.size());
-        call[0] = a[0].attr("_index");
-        for (std::size_t i = 1; i < a.size(); ++i) call[i] = a[i];
-        return mb::global(m, name)(*call);
+// A module global looked up at call time by its interned name; NameError when absent.
+template <mb::fixed_string Name>
+py::object module_global(const py::module_& m) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(m.ptr()), mb::name<Name>().ptr());
+    if (!value) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", mb::name<Name>().ptr());
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+// The benchmark operations of an index benchmark: the module function `Name`
+// (looked up at call time, so its memo answers) on (self._index, *arguments). The
+// attribution asks for constituents on every date, so this path avoids building
+// names or tuples it does not need.
+template <mb::fixed_string Name>
+mb::Body on_index(const py::module_& m) {
+    return [m](mb::Args a) -> py::object {
+        py::object index = mb::getattr<"_index">(a[0]);
+        PyObject* stack[3] = {index.ptr(), nullptr, nullptr};
+        for (std::size_t i = 1; i < a.size(); ++i) stack[i] = a[i].ptr();
+        PyObject* r = PyObject_Vectorcall(module_global<Name>(m).ptr(), stack, a.size(), nullptr);
+        if (!r) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(r);
     };
 }
 
@@ -66,7 +84,8 @@ PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
                  "market-data client answers them. Memoised for the process; the result\n"
                  "is shared, treat it as read-only.",
                  [m](mb::Args a) {
-                     return mb::service(m, "index_components")(a[0], a[1]);
+                     return mb::getattr<"index_components">(module_global<"tickvane">(m))(
+                         a[0], a[1]);
                  });
     def_memoised(m, {"index_weights", {"order_book_id", "date"}, {}},
                  "The constituent weights of index `order_book_id` on `date`: a Series\n"
@@ -119,15 +138,15 @@ PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
                    });
     mb::def_method(index, {"components", {"self", "date"}, {}},
                    "The index's constituent ids on `date` (memoised, shared).",
-                   on_index(m, "index_components"));
+                   on_index<"index_components">(m));
     mb::def_method(index, {"get_weighting", {"self", "date"}, {}},
                    "The index's constituent weights on `date`, a Series by id "
                    "(memoised,\nshared).",
-                   on_index(m, "index_weights"));
+                   on_index<"index_weights">(m));
     mb::def_method(index, {"get_change_rate", {"self", "start_date", "end_date"}, {}},
                    "The index's close-to-close change from `start_date` to `end_date`,\n"
                    "a fraction (memoised).",
-                   on_index(m, "get_change_rate"));
+                   on_index<"get_change_rate">(m));
 
     m.attr("BrinsonBenchmark_HS300") = index("000300.XSHG");
     m.attr("BrinsonBenchmark_ZZ500") = index("000905.XSHG");

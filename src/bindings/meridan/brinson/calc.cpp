@@ -126,17 +126,55 @@ std::pair<std::vector<py::object>, std::vector<double>> read_series(py::handle s
 
 // ------------------------------------------------------------------ splitting
 
+// The positions of a snapshot, read once as a list.
+py::object positions_of(py::handle snapshot) {
+    return steal(PySequence_Fast(item<"positions">(snapshot).ptr(), "positions must be iterable"));
+}
+
 // A position list as {order_book_id: quantity}, in position order (a repeated id
-// keeps its first place and its last quantity).
-py::dict holdings_map(py::handle snapshot) {
+// keeps its first place and its last quantity); `listed` receives the ids in order.
+py::dict holdings_map(py::handle snapshot, std::vector<py::object>& listed) {
+    py::object positions = positions_of(snapshot);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(positions.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(positions.ptr());
     py::dict map;
-    for (py::handle pos : item<"positions">(snapshot)) {
-        py::object oid = item<"order_book_id">(pos);
-        py::object qty = item<"quantity">(pos);
+    listed.clear();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::object oid = item<"order_book_id">(items[i]);
+        py::object qty = item<"quantity">(items[i]);
         if (PyDict_SetItem(map.ptr(), oid.ptr(), qty.ptr()) < 0)
             throw py::error_already_set();
+        listed.push_back(std::move(oid));
     }
     return map;
+}
+
+// Whether a snapshot holds exactly `holdings`, answered without building its map when
+// it lists the ids of `listed` (the ids of the snapshot the holdings were last
+// matched with, so the same key set) in the same order with equal quantities. Empty
+// when that quick reading cannot decide.
+std::optional<bool> same_holdings(const py::dict& holdings, py::handle snapshot,
+                                  const std::vector<py::object>& listed) {
+    py::object positions = positions_of(snapshot);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(positions.ptr());
+    if (static_cast<std::size_t>(n) != listed.size()) return std::nullopt;
+    PyObject** items = PySequence_Fast_ITEMS(positions.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::object oid = item<"order_book_id">(items[i]);
+        py::object qty = item<"quantity">(items[i]);
+        const py::object& expected = listed[static_cast<std::size_t>(i)];
+        if (oid.ptr() != expected.ptr() && !mb::equal(oid, expected)) return std::nullopt;
+        PyObject* held = PyDict_GetItemWithError(holdings.ptr(), oid.ptr());
+        if (!held) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return std::nullopt;
+        }
+        // Python's dict comparison: identity first, then ==.
+        const int eq = PyObject_RichCompareBool(held, qty.ptr(), Py_EQ);
+        if (eq < 0) throw py::error_already_set();
+        if (eq == 0) return std::nullopt;
+    }
+    return true;
 }
 
 // A float quantity scaled by a split coefficient, with the rounding noise of the
@@ -201,13 +239,19 @@ std::vector<Period> split_periods(const std::vector<py::object>& snapshots,
         throw py::error_already_set();
     }
     std::vector<Period> periods;
-    py::dict holdings = holdings_map(snapshots[0]);
+    std::vector<py::object> listed;
+    py::dict holdings = holdings_map(snapshots[0], listed);
     py::object keys_view = holdings.attr("keys")();
     Period current{0, 1};
     for (std::size_t i = 1; i < snapshots.size(); ++i) {
         const py::object& p = snapshots[i];
         apply_splits(holdings, keys_view, md, item<"date">(p));
-        py::dict xholdings = holdings_map(p);
+        if (same_holdings(holdings, p, listed).value_or(false)) {
+            ++current.length;
+            continue;
+        }
+        std::vector<py::object> xlisted;
+        py::dict xholdings = holdings_map(p, xlisted);
         if (mb::not_equal(holdings, xholdings)) {
             periods.push_back(current);
             current = {i, 1};
@@ -216,6 +260,7 @@ std::vector<Period> split_periods(const std::vector<py::object>& snapshots,
         } else {
             ++current.length;
         }
+        listed = std::move(xlisted);
     }
     periods.push_back(current);
     return periods;
@@ -239,10 +284,13 @@ struct Holdings {
 // alignment does), or a single Series, whose return applies to every id.
 std::vector<double> compound_reply(const py::object& reply,
                                    const std::vector<py::object>& ids) {
-    py::module_ pd = mb::pandas();
+    // The pandas types, looked up once (pandas stays imported for the process).
+    static PyObject* const frame_type = py::object(mb::pandas().attr("DataFrame")).release().ptr();
+    static PyObject* const series_type = py::object(mb::pandas().attr("Series")).release().ptr();
     std::vector<double> out(ids.size(), std::nan(""));
-    const bool frame = py::isinstance(reply, pd.attr("DataFrame"));
-    if (!frame && !py::isinstance(reply, pd.attr("Series"))) {
+    const bool frame = PyObject_IsInstance(reply.ptr(), frame_type) == 1;
+    if (!frame && PyObject_IsInstance(reply.ptr(), series_type) != 1) {
+        if (PyErr_Occurred()) throw py::error_already_set();
         // What the reply's own arithmetic says of `reply + 1` (None: TypeError).
         mb::add(reply, py::int_(1));
         throw py::type_error("get_price_change_rate answered " +
@@ -250,7 +298,7 @@ std::vector<double> compound_reply(const py::object& reply,
                              ", not a DataFrame");
     }
     py::array_t<double, py::array::c_style | py::array::forcecast> table =
-        reply.attr("to_numpy")(py::arg("dtype") = "float64");
+        mb::call_method<"to_numpy">(reply, py::str("float64"));
     const std::size_t rows = table.ndim() > 0 ? static_cast<std::size_t>(table.shape(0)) : 0;
     const std::size_t cols =
         table.ndim() == 2 ? static_cast<std::size_t>(table.shape(1)) : 1;
@@ -260,7 +308,14 @@ std::vector<double> compound_reply(const py::object& reply,
         std::fill(out.begin(), out.end(), growth[0]);
         return out;
     }
-    py::list columns = reply.attr("columns").attr("tolist")();
+    py::list columns = mb::call_method<"tolist">(mb::getattr<"columns">(reply));
+    // Usually the columns are the ids asked for, in order.
+    bool in_order = columns.size() == ids.size();
+    for (std::size_t j = 0; in_order && j < ids.size(); ++j) {
+        PyObject* c = PyList_GET_ITEM(columns.ptr(), static_cast<Py_ssize_t>(j));
+        in_order = c == ids[j].ptr() || mb::equal(c, ids[j]);
+    }
+    if (in_order) return growth;
     py::dict position;
     for (std::size_t j = columns.size(); j-- > 0;) position[columns[j]] = py::int_(j);
     for (std::size_t i = 0; i < ids.size(); ++i) {
