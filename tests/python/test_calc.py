@@ -69,6 +69,7 @@ SPLIT_CASES = [
     ([{"A": 100}, {"A": 150.0}], {1: {"A": 1.5}}, [2]),
     ([{"A": 700.0}, {"A": 980}], {1: {"A": 1.4}}, [2]),  # 700 x 1.4 is not 980 in floats
     ([{"A": 100}, {"A": 101}, {"A": 101}, {}], {}, [1, 2, 1]),
+    ([{"A": 1, "B": 2}, {"B": 2, "A": 1}, {"B": 2, "A": 1.5}], {}, [2, 1]),  # order alone
 ]
 
 
@@ -85,6 +86,19 @@ def test_split_by_position(quantities, splits, lengths):
     # Asked for each later snapshot, with a live view of the holdings' keys.
     assert [d for _, d in md.asked] == days[1:]
     assert all(type(ids) is type({}.keys()) for ids, _ in md.asked)
+
+
+def test_split_with_a_repeated_position():
+    # Like the mapping it stands for: the last quantity of a repeated id counts.
+    one = {"order_book_id": "A", "quantity": 1, "market_value": 1.0}
+    two = {"order_book_id": "B", "quantity": 2, "market_value": 1.0}
+    day = [{"date": D1, "positions": [one, two], "market_value": 2.0, "cash": 0.0},
+           {"date": D2, "positions": [one, dict(one, quantity=5), two], "market_value": 2.0,
+            "cash": 0.0},
+           {"date": D3, "positions": [dict(one, quantity=5), one, two], "market_value": 2.0,
+            "cash": 0.0}]
+    assert [len(p) for p in calc.split_by_position(day, Splits())] == [1, 1, 1]
+    assert [len(p) for p in calc.split_by_position([day[0], day[2]], Splits())] == [2]
 
 
 def test_split_of_an_id_not_held_and_an_empty_series():
