@@ -15,11 +15,13 @@
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/pcalc/checks.hpp"
 #include "meridan/pcalc/records.hpp"
 
 namespace py = pybind11;
 using meridan::bind::Signature;
 namespace mb = meridan::bind;
+namespace pc = meridan::pcalc;
 
 namespace {
 
@@ -105,7 +107,9 @@ constexpr const char* kPortfolioDoc =
     "Portfolio(cash=100000.0, positions=None) opens a book with `cash` (currency) and\n"
     "`positions`, a mapping from order book id to a number of shares. Trades, splits\n"
     "and dividends are applied in the caller's order; each operation either applies\n"
-    "completely or, when it raises, leaves the book exactly as it was.";
+    "completely or, when it raises, leaves the book exactly as it was. Cash must be a\n"
+    "finite number and each quantity a finite number >= 0 (TypeError for what is not\n"
+    "a number, ValueError otherwise, naming the value).";
 
 }  // namespace
 
@@ -142,10 +146,18 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "Opens a book with `cash` and the share quantities of `positions`.",
         [m, positions_cls, cash_slot, book_slot, dividends_slot](mb::Args a) {
             const py::object& self = a[0];
+            pc::check_amount(a[1], "cash", "number", pc::Bound::any,
+                             [] { return std::string("opening cash"); });
             py::object book = positions_cls();
             if (!a[2].is_none()) {
+                const auto pairs = item_pairs(a[2]);
+                for (auto& [oid, quantity] : pairs) {
+                    pc::check_amount(quantity, "quantity", "number of shares",
+                                     pc::Bound::non_negative,
+                                     [&] { return "opening position " + pc::repr_of(oid); });
+                }
                 py::object position_cls = mb::global(m, "Position");
-                for (auto& [oid, quantity] : item_pairs(a[2])) {
+                for (auto& [oid, quantity] : pairs) {
                     book[oid] = position_cls(oid, quantity);
                 }
             }
@@ -169,9 +181,11 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
     mb::def_method(
         portfolio_cls, {"apply_trade", {"self", "trade"}, {}},
         "Books an executed trade: cash moves by price times quantity, plus the\n"
-        "transaction cost on a buy or minus it on a sale (side \"BUY\" buys, any "
-        "other\n"
-        "side sells), and the instrument's position is updated and kept in the book.",
+        "transaction cost on a buy or minus it on a sale (side \"BUY\" or \"SELL\"), and\n"
+        "the instrument's position is updated and kept in the book. A side, price,\n"
+        "quantity or cost that would corrupt the book (another side; a NaN, infinite or\n"
+        "negative number; not a number) raises ValueError or TypeError and changes\n"
+        "nothing.",
         [positions, trades, cash_slot, book_slot](mb::Args a) {
             const py::object& self = a[0];
             const py::object& trade = a[1];
@@ -190,10 +204,17 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                 }
             }
             if (!stored) position = book[oid];
-            const bool buy = mb::equal(trades->side(trade), "BUY");
-            py::object gross =
-                mb::mul(trades->last_price(trade), trades->last_quantity(trade));
+            auto trade_of = [&] { return "trade of " + py::str(oid).cast<std::string>(); };
+            const bool buy = pc::check_side(trades->side(trade), trade_of);
+            py::object price = trades->last_price(trade);
+            py::object quantity = trades->last_quantity(trade);
             py::object cost = trades->transaction_cost(trade);
+            pc::check_amount(price, "last_price", "price", pc::Bound::non_negative, trade_of);
+            pc::check_amount(quantity, "last_quantity", "number of shares",
+                             pc::Bound::non_negative, trade_of);
+            pc::check_amount(cost, "transaction_cost", "amount", pc::Bound::non_negative,
+                             trade_of);
+            py::object gross = mb::mul(price, quantity);
             py::object cash = cash_slot->value(self);
             py::object new_cash = buy ? mb::sub(cash, mb::add(gross, cost))
                                       : mb::add(cash, mb::sub(gross, cost));
@@ -221,7 +242,9 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "Applies share splits: `splits` maps order book id to new shares per old "
         "share.\n"
         "Each held position's quantity is multiplied and its average price divided by\n"
-        "the coefficient; instruments not in the book are skipped.",
+        "the coefficient; instruments not in the book are skipped. A float quantity\n"
+        "within 1e-6 of a whole number becomes that whole number. Every coefficient\n"
+        "must be a finite number > 0, or nothing changes.",
         [positions, book_slot](mb::Args a) {
             py::object book = book_slot->value(a[0]);
             // Work out every new (quantity, avg_price) first; a position split twice in
@@ -232,7 +255,13 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                 py::object avg_price;
             };
             std::vector<Planned> plan;
-            for (auto& [oid, coefficient] : item_pairs(a[1])) {
+            const auto pairs = item_pairs(a[1]);
+            for (auto& [oid, coefficient] : pairs) {
+                pc::check_amount(coefficient, "split coefficient", "number",
+                                 pc::Bound::positive,
+                                 [&] { return "split of " + pc::repr_of(oid); });
+            }
+            for (auto& [oid, coefficient] : pairs) {
                 if (!mb::contains(book, oid)) continue;
                 py::object position = book[oid];
                 Planned* current = nullptr;
@@ -244,7 +273,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                                     positions->avg_price(position)});
                     current = &plan.back();
                 }
-                py::object quantity = mb::mul(current->quantity, coefficient);
+                py::object quantity =
+                    pc::whole_if_close(mb::mul(current->quantity, coefficient));
                 py::object avg_price = mb::true_div(current->avg_price, coefficient);
                 current->quantity = quantity;
                 current->avg_price = avg_price;
@@ -268,11 +298,18 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         portfolio_cls, {"apply_dividend", {"self", "dividends"}, {}},
         "Books cash dividends: `dividends` maps order book id to cash per share. Each\n"
         "instrument in the book adds quantity times dividend to the dividend income\n"
-        "(never to cash); instruments not in the book are skipped.",
+        "(never to cash); instruments not in the book are skipped. Every amount must\n"
+        "be a finite number >= 0, or nothing changes.",
         [positions, book_slot, dividends_slot](mb::Args a) {
             py::object book = book_slot->value(a[0]);
             py::object total = dividends_slot->value(a[0]);
-            for (auto& [oid, per_share] : item_pairs(a[1])) {
+            const auto pairs = item_pairs(a[1]);
+            for (auto& [oid, per_share] : pairs) {
+                pc::check_amount(per_share, "dividend per share", "amount",
+                                 pc::Bound::non_negative,
+                                 [&] { return "dividend of " + pc::repr_of(oid); });
+            }
+            for (auto& [oid, per_share] : pairs) {
                 if (!mb::contains(book, oid)) continue;
                 total = mb::add(total, mb::mul(positions->quantity(book[oid]), per_share));
             }

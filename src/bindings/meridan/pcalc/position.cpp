@@ -9,6 +9,7 @@
 #include "common/numbers.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/pcalc/checks.hpp"
 #include "meridan/pcalc/records.hpp"
 
 namespace py = pybind11;
@@ -27,15 +28,22 @@ constexpr const char* kPositionDoc =
 constexpr const char* kApplyTradeDoc =
     "Book one trade of this instrument, reading ``trade.side``, ``trade.last_price``\n"
     "and ``trade.last_quantity`` (shares, never negative).\n\n"
-    "A side of exactly \"BUY\" adds the shares and moves ``avg_price`` to the\n"
+    "A side of \"BUY\" adds the shares and moves ``avg_price`` to the\n"
     "quantity-weighted average of the old average and the trade price (fees are not\n"
-    "part of the cost price); any other side is a sale, which removes the shares and\n"
-    "keeps ``avg_price``. A position left with 0 shares has ``avg_price`` 0.0.\n\n"
-    "Raises ValueError for a sale of more shares than are held, a negative or NaN\n"
-    "quantity, or a buy at a negative or non-finite price, and TypeError for a\n"
-    "quantity that is not a number; the position is then left unchanged.";
+    "part of the cost price); a side of \"SELL\" removes the shares and keeps\n"
+    "``avg_price``. A position left with 0 shares has ``avg_price`` 0.0.\n\n"
+    "Raises ValueError for a sale of more shares than are held, any other side, a\n"
+    "quantity or price that is negative, NaN or infinite, and TypeError for a\n"
+    "quantity or price that is not a number; the position is then left unchanged.";
 
-std::string repr_of(py::handle v) { return py::repr(v).cast<std::string>(); }
+using meridan::pcalc::repr_of;
+namespace pc = meridan::pcalc;
+
+// str() of an owned reference that may be null (an attribute that was missing).
+std::string text_of(PyObject* value) {
+    if (!value) return "?";
+    return py::str(py::reinterpret_steal<py::object>(value)).cast<std::string>();
+}
 
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
@@ -98,45 +106,22 @@ PYBIND11_MODULE(position, m, py::mod_gil_not_used()) {
             const py::object& trade = a[1];
             py::object quantity = trades->last_quantity(trade);
             auto trade_of = [&] {
-                PyObject* oid = PyObject_GetAttr(trade.ptr(), mb::name<"order_book_id">().ptr());
-                if (!oid) {
-                    PyErr_Clear();
-                    return std::string("?");
-                }
-                return py::str(py::reinterpret_steal<py::object>(oid)).cast<std::string>();
+                return "trade of " + text_of(fields->order_book_id.get_optional(self));
             };
-            if (!mb::is_real_number(quantity)) {
-                raise(PyExc_TypeError, "last_quantity must be a number of shares, got " +
-                                           repr_of(quantity) + " (trade of " + trade_of() +
-                                           ")");
-            }
-            if (mb::is_nan(quantity) || mb::is_negative(quantity)) {
-                raise(PyExc_ValueError,
-                      "last_quantity must be a non-negative number of shares, got " +
-                          repr_of(quantity) + " (trade of " + trade_of() + ")");
-            }
+            pc::check_amount(quantity, "last_quantity", "number of shares",
+                             pc::Bound::non_negative, trade_of);
+            const bool buy = pc::check_side(trades->side(trade), trade_of);
+            py::object price = trades->last_price(trade);
+            // A NaN price (a missing close) would silently poison every later
+            // average, so it is refused like a negative one, on both sides.
+            pc::check_amount(price, "last_price", "price", pc::Bound::non_negative, [&] {
+                return std::string(buy ? "buy" : "sell") + " of " +
+                       text_of(fields->order_book_id.get_optional(self));
+            });
             py::object held = fields->quantity(self);
             py::object avg = fields->avg_price(self);
-            py::object side = trades->side(trade);
             py::object new_quantity, new_avg;
-            if (mb::equal(side, "BUY")) {
-                py::object price = trades->last_price(trade);
-                // A NaN price (a missing close) would silently poison every later
-                // average, so it is refused like a negative one.
-                if (!mb::is_real_number(price)) {
-                    raise(PyExc_TypeError, "last_price must be a price per share, got " +
-                                               repr_of(price) + " (buy of " +
-                                               py::str(fields->order_book_id(self))
-                                                   .cast<std::string>() +
-                                               ")");
-                }
-                if (!mb::is_finite(price) || mb::is_negative(price)) {
-                    raise(PyExc_ValueError,
-                          "last_price must be a finite non-negative price, got " +
-                              repr_of(price) + " (buy of " +
-                              py::str(fields->order_book_id(self)).cast<std::string>() +
-                              ")");
-                }
+            if (buy) {
                 std::tie(new_quantity, new_avg) = bought(held, avg, quantity, price);
             } else {
                 const int more = PyObject_RichCompareBool(quantity.ptr(), held.ptr(), Py_GT);
