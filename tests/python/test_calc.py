@@ -19,7 +19,12 @@ D1, D2, D3 = dt.date(2016, 3, 1), dt.date(2016, 3, 2), dt.date(2016, 3, 3)
 
 @pytest.fixture(autouse=True)
 def empty_memo():
-    for f in (bm.index_components, bm.index_weights, bm.get_change_rate):
+    """The benchmark memo is process-wide: no test sees another's replies."""
+    memo = (bm.index_components, bm.index_weights, bm.get_change_rate)
+    for f in memo:
+        f.cache_clear()
+    yield
+    for f in memo:
         f.cache_clear()
 
 
@@ -382,3 +387,35 @@ def test_argument_errors(fake_tickvane, case):
         function(*args, **kwargs)
     assert str(info.value) == rest[-1]
     assert fake_tickvane.count() == 0
+
+
+@pytest.mark.sample
+def test_calc_on_the_sample_market():
+    import tickvane
+
+    from meridan.pcalc.replay import replay
+    from meridan.pcalc.trade import Trade
+
+    start, end = "2023-03-01", "2023-05-31"
+    stocks = tickvane.index_components("000300.XSHG", start)[:8]
+    closes = tickvane.get_price(stocks, start, end, adjust_type="none")
+    trades = [Trade(datetime=pd.Timestamp(f"{day.date()} 10:00"), order_book_id=oid,
+                    symbol=oid, last_price=closes[oid].loc[day], last_quantity=1000,
+                    side="BUY", transaction_cost=5.0)
+              for k, oid in enumerate(stocks) for day in closes.index[k::20][:2]
+              if closes[oid].loc[day] == closes[oid].loc[day]]
+    series = replay(trades, start, end, cash=1e6, skip_untradable=True).portfolio_series
+    for method in ("BHB", "BF"):
+        table = calc.calc(series, bm.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan,
+                          start, end, CachedMarketDataProvider(), method)
+        assert list(table.index) == [CASH] + cl.SectorDecider_ShenWan.all_sectors() + [TOTAL]
+        effects = table[["Allocation", "Selection", "Interaction"]].sum(axis=1)
+        np.testing.assert_allclose(effects, table["TotalActiveReturn"], atol=1e-14)
+        total = table.loc[TOTAL]
+        assert total["PortfolioWeight"] == pytest.approx(1) == total["BenchmarkWeight"]
+        assert total["PortfolioReturn"] == pytest.approx(
+            series[-1]["market_value"] / series[0]["market_value"] - 1, abs=1e-12)
+        index = tickvane.get_price("000300.XSHG", series[0]["date"], series[-1]["date"],
+                                   adjust_type="none")
+        assert total["BenchmarkReturn"] == pytest.approx(index.iloc[-1] / index.iloc[0] - 1,
+                                                         abs=1e-12)
