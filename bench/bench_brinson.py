@@ -12,7 +12,12 @@ each timed run. A plain pandas rendering of the same computation runs beside it.
 Times are the thread's CPU time (the client's clock is switched to it too), best of
 several runs: on a shared machine wall time mostly measures the other processes.
 
-    python bench/bench_brinson.py
+    python bench/bench_brinson.py            # on the test client
+    python bench/bench_brinson.py --sample   # on the embedded sample store
+
+With --sample the series comes from the replay helper (meridan.pcalc.replay) over
+three years of the sample market; the whole call is timed (wall clock, the store's
+own time included) with the benchmark memo cold, then warm.
 """
 
 import contextlib
@@ -201,5 +206,52 @@ def main():
     print("total row:", {k: round(v, 6) for k, v in table.loc["总计"].items()})
 
 
+def sample():
+    import tickvane
+
+    from meridan.brinson import benchmark
+    from meridan.brinson import calc
+    from meridan.brinson import classifier as cl
+    from meridan.pcalc.replay import replay
+    from meridan.pcalc.trade import Trade
+    from meridan.quotes import CachedMarketDataProvider
+
+    days = tickvane.get_trading_dates("2021-01-01", "2023-12-31")[:N_DAYS]
+    start, end = days[0], days[-1]
+    stocks = tickvane.index_components(INDEX, start)[:N_HOLDINGS]
+    closes = tickvane.get_price(stocks, start, end, adjust_type="none").ffill()
+    rng = np.random.default_rng(9)
+
+    def trade(day, oid, quantity):
+        return Trade(datetime=pd.Timestamp(f"{day} 10:00"), order_book_id=oid, symbol=oid,
+                     last_price=float(closes[oid].loc[pd.Timestamp(day)]),
+                     last_quantity=quantity, side="BUY", transaction_cost=5.0)
+
+    trades = [trade(start, oid, 1000) for oid in stocks]
+    trades += [trade(day, stocks[int(rng.integers(N_HOLDINGS))], 100)
+               for day in days[4::5]]
+    t0 = time.perf_counter()
+    series = replay(trades, start, end, cash=1e7, skip_untradable=True).portfolio_series
+    replay_seconds = time.perf_counter() - t0
+    memo = (benchmark.index_components, benchmark.index_weights, benchmark.get_change_rate)
+    for f in memo:
+        f.cache_clear()
+    figures = []
+    for label in ("cold memo", "warm memo"):
+        t0 = time.perf_counter()
+        table = calc.calc(series, benchmark.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan,
+                          start, end, CachedMarketDataProvider(), "BHB")
+        figures.append((label, time.perf_counter() - t0))
+    periods = len(calc.split_by_position(series, CachedMarketDataProvider()))
+    print(f"sample store: {len(series)} snapshots ({start} .. {end}), {N_HOLDINGS} holdings, "
+          f"{periods} periods; series replayed in {replay_seconds:.1f} s")
+    for label, seconds in figures:
+        print(f"calc, {label}: {1e3 * seconds:.0f} ms (wall, the store's time included)")
+    print("total row:", {k: round(v, 6) for k, v in table.loc["总计"].items()})
+
+
 if __name__ == "__main__":
-    main()
+    if "--sample" in sys.argv[1:]:
+        sample()
+    else:
+        main()
