@@ -20,7 +20,8 @@ const std::vector<double> rb = {0.08, -0.02, 0.03};
 
 void expect_near(const std::vector<double>& got, const std::vector<double>& want) {
     ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], want[i], 1e-15) << i;
+    for (std::size_t i = 0; i < got.size(); ++i)
+        EXPECT_NEAR(got[i], want[i], 1e-15) << i;
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ TEST(SectorGrouping, ZeroWeightSectorHasReturnZeroAndMissingValuesAreSkipped) {
 TEST(SectorGrouping, WeightsAndReturnsMayGoToDifferentSlots) {
     const std::vector<double> w = {0.5};
     const std::vector<double> r = {0.1};
-    const auto g = mb::group_by_sector(w, r, std::vector<int>{0}, std::vector<int>{1}, 2);
+    const auto g =
+        mb::group_by_sector(w, r, std::vector<int>{0}, std::vector<int>{1}, 2);
     EXPECT_EQ(g.weight, (std::vector<double>{0.5, 0.0}));
     EXPECT_EQ(g.ret, (std::vector<double>{0.0, 0.0}));
     EXPECT_THROW(mb::group_by_sector(w, r, std::vector<int>{}, std::vector<int>{0}, 1),

@@ -47,10 +47,12 @@ py::object plain_number(py::object value) {
 // A module global looked up at call time by its interned name; NameError when absent.
 template <mb::fixed_string Name>
 py::object module_global(const py::module_& m) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(m.ptr()), mb::name<Name>().ptr());
+    PyObject* value =
+        PyDict_GetItemWithError(PyModule_GetDict(m.ptr()), mb::name<Name>().ptr());
     if (!value) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", mb::name<Name>().ptr());
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined",
+                         mb::name<Name>().ptr());
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(value);
@@ -66,7 +68,8 @@ mb::Body on_index(const py::module_& m) {
         py::object index = mb::getattr<"_index">(a[0]);
         PyObject* stack[3] = {index.ptr(), nullptr, nullptr};
         for (std::size_t i = 1; i < a.size(); ++i) stack[i] = a[i].ptr();
-        PyObject* r = PyObject_Vectorcall(module_global<Name>(m).ptr(), stack, a.size(), nullptr);
+        PyObject* r =
+            PyObject_Vectorcall(module_global<Name>(m).ptr(), stack, a.size(), nullptr);
         if (!r) throw py::error_already_set();
         return py::reinterpret_steal<py::object>(r);
     };
@@ -79,26 +82,28 @@ PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
     m.attr("lru_cache") = import_lru_cache();
     m.attr("tickvane") = py::module_::import("tickvane");
 
-    def_memoised(m, {"index_components", {"order_book_id", "date"}, {}},
-                 "The constituent ids of index `order_book_id` on `date`, as the\n"
-                 "market-data client answers them. Memoised for the process; the result\n"
-                 "is shared, treat it as read-only.",
-                 [m](mb::Args a) {
-                     return mb::getattr<"index_components">(module_global<"tickvane">(m))(
-                         a[0], a[1]);
-                 });
-    def_memoised(m, {"index_weights", {"order_book_id", "date"}, {}},
-                 "The constituent weights of index `order_book_id` on `date`: a Series\n"
-                 "by constituent id, as the market-data client answers it. Memoised for\n"
-                 "the process; the result is shared, treat it as read-only.",
-                 [m](mb::Args a) {
-                     return mb::service(m, "index_weights")(a[0], a[1]);
-                 });
+    def_memoised(
+        m, {"index_components", {"order_book_id", "date"}, {}},
+        "The constituent ids of index `order_book_id` on `date`, as the\n"
+        "market-data client answers them. Memoised for the process; the result\n"
+        "is shared, treat it as read-only.",
+        [m](mb::Args a) {
+            return mb::getattr<"index_components">(module_global<"tickvane">(m))(a[0],
+                                                                                 a[1]);
+        });
+    def_memoised(
+        m, {"index_weights", {"order_book_id", "date"}, {}},
+        "The constituent weights of index `order_book_id` on `date`: a Series\n"
+        "by constituent id, as the market-data client answers it. Memoised for\n"
+        "the process; the result is shared, treat it as read-only.",
+        [m](mb::Args a) { return mb::service(m, "index_weights")(a[0], a[1]); });
     def_memoised(
         m, {"get_change_rate", {"order_book_id", "start_date", "end_date"}, {}},
-        "Price change of `order_book_id` from `start_date` to `end_date` as a fraction:\n"
+        "Price change of `order_book_id` from `start_date` to `end_date` as a "
+        "fraction:\n"
         "the last unadjusted close of the range over the first, minus 1 (0.0 for a\n"
-        "single close). Memoised for the process. An empty reply raises IndexError, no\n"
+        "single close). Memoised for the process. An empty reply raises IndexError, "
+        "no\n"
         "reply (None) TypeError.",
         [m](mb::Args a) {
             py::object closes = mb::service(m, "get_price")(
@@ -117,8 +122,9 @@ PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
         m, "BrinsonBenchmark", py::tuple(),
         "A benchmark of an attribution: constituents and weights on a date, total "
         "return\nover a range.");
-    mb::def_abstract_method(base, {"components", {"self", "date"}, {}},
-                            "Implemented by benchmarks: the constituent ids on `date`.");
+    mb::def_abstract_method(
+        base, {"components", {"self", "date"}, {}},
+        "Implemented by benchmarks: the constituent ids on `date`.");
     mb::def_abstract_method(
         base, {"get_weighting", {"self", "date"}, {}},
         "Implemented by benchmarks: a Series of constituent weights on `date`.");
@@ -143,10 +149,11 @@ PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
                    "The index's constituent weights on `date`, a Series by id "
                    "(memoised,\nshared).",
                    on_index<"index_weights">(m));
-    mb::def_method(index, {"get_change_rate", {"self", "start_date", "end_date"}, {}},
-                   "The index's close-to-close change from `start_date` to `end_date`,\n"
-                   "a fraction (memoised).",
-                   on_index<"get_change_rate">(m));
+    mb::def_method(
+        index, {"get_change_rate", {"self", "start_date", "end_date"}, {}},
+        "The index's close-to-close change from `start_date` to `end_date`,\n"
+        "a fraction (memoised).",
+        on_index<"get_change_rate">(m));
 
     m.attr("BrinsonBenchmark_HS300") = index("000300.XSHG");
     m.attr("BrinsonBenchmark_ZZ500") = index("000905.XSHG");

@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,6 +23,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
+#include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/brinson/benchmark_runs.hpp"
@@ -40,7 +41,7 @@ namespace {
 constexpr const char* kCash = "现金";
 constexpr const char* kTotal = "总计";
 constexpr const char* kColumns[core::kTableColumns] = {
-    "PortfolioWeight", "BenchmarkWeight", "WeightDifference",  "PortfolioReturn",
+    "PortfolioWeight", "BenchmarkWeight",  "WeightDifference", "PortfolioReturn",
     "BenchmarkReturn", "ReturnDifference", "Allocation",       "Selection",
     "Interaction",     "TotalActiveReturn"};
 
@@ -91,7 +92,7 @@ double as_double(py::handle value) {
     return v;
 }
 
-// Python's `value != 0`, without a call for plain floats and ints.
+// Python's `value != 0`, read directly for a plain float.
 bool nonzero(py::handle value) {
     if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr()) != 0.0;
     static PyObject* zero = PyLong_FromLong(0);
@@ -119,7 +120,8 @@ std::pair<std::vector<py::object>, std::vector<double>> read_series(py::handle s
         series.attr("to_numpy")(py::arg("dtype") = "float64");
     std::vector<py::object> out_labels;
     out_labels.reserve(labels.size());
-    for (py::handle l : labels) out_labels.push_back(py::reinterpret_borrow<py::object>(l));
+    for (py::handle l : labels)
+        out_labels.push_back(py::reinterpret_borrow<py::object>(l));
     return {std::move(out_labels),
             std::vector<double>(values.data(), values.data() + values.size())};
 }
@@ -128,7 +130,8 @@ std::pair<std::vector<py::object>, std::vector<double>> read_series(py::handle s
 
 // The positions of a snapshot, read once as a list.
 py::object positions_of(py::handle snapshot) {
-    return steal(PySequence_Fast(item<"positions">(snapshot).ptr(), "positions must be iterable"));
+    return steal(PySequence_Fast(item<"positions">(snapshot).ptr(),
+                                 "positions must be iterable"));
 }
 
 // A position list as {order_book_id: quantity}, in position order (a repeated id
@@ -163,7 +166,8 @@ std::optional<bool> same_holdings(const py::dict& holdings, py::handle snapshot,
         py::object oid = item<"order_book_id">(items[i]);
         py::object qty = item<"quantity">(items[i]);
         const py::object& expected = listed[static_cast<std::size_t>(i)];
-        if (oid.ptr() != expected.ptr() && !mb::equal(oid, expected)) return std::nullopt;
+        if (oid.ptr() != expected.ptr() && !mb::equal(oid, expected))
+            return std::nullopt;
         PyObject* held = PyDict_GetItemWithError(holdings.ptr(), oid.ptr());
         if (!held) {
             if (PyErr_Occurred()) throw py::error_already_set();
@@ -219,7 +223,8 @@ void apply_splits(py::dict& holdings, py::handle keys_view, py::handle md,
     }
     for (py::handle pair : splits.attr("items")()) {
         py::tuple t = py::reinterpret_borrow<py::object>(pair).cast<py::tuple>();
-        if (t.size() != 2) throw py::value_error("expected (order_book_id, coefficient) pairs");
+        if (t.size() != 2)
+            throw py::value_error("expected (order_book_id, coefficient) pairs");
         apply(t[0], t[1]);
     }
 }
@@ -285,8 +290,10 @@ struct Holdings {
 std::vector<double> compound_reply(const py::object& reply,
                                    const std::vector<py::object>& ids) {
     // The pandas types, looked up once (pandas stays imported for the process).
-    static PyObject* const frame_type = py::object(mb::pandas().attr("DataFrame")).release().ptr();
-    static PyObject* const series_type = py::object(mb::pandas().attr("Series")).release().ptr();
+    static PyObject* const frame_type =
+        py::object(mb::pandas().attr("DataFrame")).release().ptr();
+    static PyObject* const series_type =
+        py::object(mb::pandas().attr("Series")).release().ptr();
     std::vector<double> out(ids.size(), std::nan(""));
     const bool frame = PyObject_IsInstance(reply.ptr(), frame_type) == 1;
     if (!frame && PyObject_IsInstance(reply.ptr(), series_type) != 1) {
@@ -299,7 +306,8 @@ std::vector<double> compound_reply(const py::object& reply,
     }
     py::array_t<double, py::array::c_style | py::array::forcecast> table =
         mb::call_method<"to_numpy">(reply, py::str("float64"));
-    const std::size_t rows = table.ndim() > 0 ? static_cast<std::size_t>(table.shape(0)) : 0;
+    const std::size_t rows =
+        table.ndim() > 0 ? static_cast<std::size_t>(table.shape(0)) : 0;
     const std::size_t cols =
         table.ndim() == 2 ? static_cast<std::size_t>(table.shape(1)) : 1;
     const std::vector<double> growth = core::compound_columns(
@@ -330,7 +338,8 @@ std::vector<double> compound_reply(const py::object& reply,
 }
 
 // The classifier's answer for each id, one call per id.
-std::vector<py::object> classify(py::handle classifier, const std::vector<py::object>& ids) {
+std::vector<py::object> classify(py::handle classifier,
+                                 const std::vector<py::object>& ids) {
     std::vector<py::object> labels;
     labels.reserve(ids.size());
     for (const py::object& oid : ids)
@@ -346,19 +355,21 @@ void classify_twice(Holdings& h, py::handle classifier) {
 py::object change_rates(const py::module_& m, py::handle ids, py::handle start,
                         py::handle end) {
     return mb::service(m, "get_price_change_rate")(ids, py::arg("start_date") = start,
-                                                  py::arg("end_date") = end);
+                                                   py::arg("end_date") = end);
 }
 
 // A portfolio period: the first snapshot's non-zero positions weighted by its market
 // value, compounded over the period's dates with one change-rate request.
-Holdings read_portfolio_period(const py::module_& m, py::handle first, py::handle last) {
+Holdings read_portfolio_period(const py::module_& m, py::handle first,
+                               py::handle last) {
     Holdings h;
     py::object start = item<"date">(first);
     py::object end = item<"date">(last);
     py::object total_value = item<"market_value">(first);
     const double total = as_double(total_value);
     if (total == 0.0) {
-        throw py::value_error("the portfolio snapshot of " + py::str(start).cast<std::string>() +
+        throw py::value_error("the portfolio snapshot of " +
+                              py::str(start).cast<std::string>() +
                               " has market_value 0, so its weights are undefined");
     }
     py::list requested;
@@ -415,7 +426,8 @@ struct Rows {
             py::object label = labels[r];
             PyObject* seen = PyDict_GetItemWithError(row_of.ptr(), label.ptr());
             if (seen) {
-                source.push_back(py::reinterpret_borrow<py::int_>(seen).cast<std::size_t>());
+                source.push_back(
+                    py::reinterpret_borrow<py::int_>(seen).cast<std::size_t>());
             } else {
                 if (PyErr_Occurred()) throw py::error_already_set();
                 row_of[label] = py::int_(r);
@@ -494,15 +506,18 @@ py::object sorted_result(const Holdings& h) {
 core::SectorResult reindexed(py::handle weight, py::handle ret, const Rows& rows) {
     core::SectorResult out{std::vector<double>(rows.size(), 0.0),
                            std::vector<double>(rows.size(), 0.0)};
-    for (auto [series, target] : {std::pair{weight, &out.weight}, std::pair{ret, &out.ret}}) {
+    for (auto [series, target] :
+         {std::pair{weight, &out.weight}, std::pair{ret, &out.ret}}) {
         auto [labels, values] = read_series(series);
         py::set seen;
         for (std::size_t i = 0; i < labels.size(); ++i) {
             if (seen.contains(labels[i]))
-                throw py::value_error("cannot reindex on an axis with duplicate labels");
+                throw py::value_error(
+                    "cannot reindex on an axis with duplicate labels");
             seen.add(labels[i]);
             const int r = rows.find(labels[i]);
-            if (r != core::kNoSector) (*target)[static_cast<std::size_t>(r)] = values[i];
+            if (r != core::kNoSector)
+                (*target)[static_cast<std::size_t>(r)] = values[i];
         }
     }
     rows.copy_repeated(out);
@@ -544,10 +559,9 @@ bool same_constituents(Constituents& a, Constituents& b) {
 // The benchmark over `dates`: runs of unchanged constituents, each attributed with
 // the weights of its first date, linked, normalised to a total weight of 1 and
 // rescaled to the benchmark's own change from the first date to the last.
-std::pair<core::SectorResult, Rows> benchmark_result(const py::module_& m,
-                                                     py::handle benchmark,
-                                                     const std::vector<py::object>& dates,
-                                                     py::handle classifier) {
+std::pair<core::SectorResult, Rows> benchmark_result(
+    const py::module_& m, py::handle benchmark, const std::vector<py::object>& dates,
+    py::handle classifier) {
     if (dates.empty()) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw py::error_already_set();
@@ -597,8 +611,8 @@ bool less_equal(py::handle a, py::handle b) {
 
 // Snapshots whose date lies in [start, end], compared as calendar days whatever the
 // date types; values that name no day compare as Python compares them.
-std::vector<py::object> in_range(const std::vector<py::object>& series, py::handle start,
-                                 py::handle end) {
+std::vector<py::object> in_range(const std::vector<py::object>& series,
+                                 py::handle start, py::handle end) {
     const auto lo = mb::day_number(start);
     const auto hi = mb::day_number(end);
     std::vector<py::object> kept;
@@ -669,7 +683,8 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
         "then \"现金\". Weights are the first snapshot's market values over its total\n"
         "(fractions); a sector's return is the weight-averaged compound return of its\n"
         "stocks from the first snapshot's date to the last, a missing daily rate\n"
-        "counting as no change; a sector of weight 0 has return 0. ValueError when the\n"
+        "counting as no change; a sector of weight 0 has return 0. ValueError when "
+        "the\n"
         "first snapshot's market_value is 0.",
         [m](mb::Args a) {
             py::object first = at(a[0], 0);
@@ -694,26 +709,31 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
             std::vector<core::SectorResult> periods;
             std::vector<double> lengths;
             for (py::handle entry : a[0]) {
-                py::tuple pair = py::reinterpret_borrow<py::object>(entry).cast<py::tuple>();
-                if (pair.size() != 2) throw py::value_error("expected (length, result) pairs");
+                py::tuple pair =
+                    py::reinterpret_borrow<py::object>(entry).cast<py::tuple>();
+                if (pair.size() != 2)
+                    throw py::value_error("expected (length, result) pairs");
                 py::tuple result = pair[1].cast<py::tuple>();
                 if (result.size() != 2)
-                    throw py::value_error("expected (sector_weight, sector_return) pairs");
+                    throw py::value_error(
+                        "expected (sector_weight, sector_return) pairs");
                 lengths.push_back(as_double(pair[0]));
                 periods.push_back(reindexed(result[0], result[1], rows));
             }
             if (periods.empty()) {
                 // No period: 0/0 weights and returns as for any weight-0 row.
-                core::SectorResult none{
-                    std::vector<double>(rows.size(), std::nan("")),
-                    std::vector<double>(rows.size(), 0.0)};
+                core::SectorResult none{std::vector<double>(rows.size(), std::nan("")),
+                                        std::vector<double>(rows.size(), 0.0)};
                 return result_pair(none, rows);
             }
             return result_pair(core::link_periods(periods, lengths), rows);
         });
 
     mb::def_function(
-        m, {"calc_benchmark_single_period", {"benchmark", "classifier", "start_date", "end_date"}, {}},
+        m,
+        {"calc_benchmark_single_period",
+         {"benchmark", "classifier", "start_date", "end_date"},
+         {}},
         "Sector weights and returns of the benchmark from `start_date` to `end_date`\n"
         "with the weights of `start_date` (as fractions of their sum):\n"
         "(sector_weight, sector_return), Series by sector in sorted order; no cash.",
@@ -726,7 +746,8 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
     mb::def_function(
         m, {"calc_benchmark", {"benchmark", "dates", "classifier"}, {}},
         "The benchmark's (sector_weight, sector_return) over `dates` (ascending),\n"
-        "Series by \"现金\" then `classifier.all_sectors()`: dates are cut into runs of\n"
+        "Series by \"现金\" then `classifier.all_sectors()`: dates are cut into runs "
+        "of\n"
         "unchanged constituents, each run attributed with the weights of its first\n"
         "date, the runs linked, the weights normalised to 1 and the returns scaled so\n"
         "that their weighted sum is the benchmark's change from the first date to the\n"
@@ -745,7 +766,8 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
           "method"},
          {}},
         "Brinson attribution of the snapshots dated from `start_date` to `end_date`\n"
-        "(both included, compared as calendar days) against `benchmark`, by the sectors\n"
+        "(both included, compared as calendar days) against `benchmark`, by the "
+        "sectors\n"
         "of `classifier`; `md` supplies split coefficients. A DataFrame with the rows\n"
         "\"现金\", the classifier's sectors and \"总计\", and the columns\n"
         "PortfolioWeight, BenchmarkWeight, WeightDifference, PortfolioReturn,\n"
@@ -780,15 +802,15 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
             for (const Holdings& h : periods) on_table.push_back(on_rows(h, rows));
             core::SectorResult portfolio = core::link_periods(on_table, lengths);
             core::normalise_weights(portfolio.weight);
-            const double actual =
-                as_double(item<"market_value">(series.back())) /
-                    as_double(item<"market_value">(series.front())) -
-                1.0;
+            const double actual = as_double(item<"market_value">(series.back())) /
+                                      as_double(item<"market_value">(series.front())) -
+                                  1.0;
             core::rescale_returns(portfolio.weight, portfolio.ret, actual);
 
             std::vector<py::object> dates;
             for (const py::object& p : series) dates.push_back(item<"date">(p));
-            auto [bench, bench_rows] = benchmark_result(m, benchmark, dates, classifier);
+            auto [bench, bench_rows] =
+                benchmark_result(m, benchmark, dates, classifier);
             // The benchmark's rows come from a second all_sectors() call; a classifier
             // that answers differently is read by label onto the first list.
             core::SectorResult aligned{std::vector<double>(rows.size(), 0.0),

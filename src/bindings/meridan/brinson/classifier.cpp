@@ -46,7 +46,8 @@ py::object record_attribute(const py::module_& m, const py::object& order_book_i
     PyObject* client = PyDict_GetItemWithError(PyModule_GetDict(m.ptr()),
                                                mb::name<"tickvane">().ptr());
     if (!client) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'tickvane' is not defined");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_NameError, "name 'tickvane' is not defined");
         throw py::error_already_set();
     }
     py::object instruments = mb::getattr<"instruments">(client);
@@ -58,11 +59,13 @@ py::object record_attribute(const py::module_& m, const py::object& order_book_i
 }  // namespace
 
 PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
-    m.doc() = "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries.";
+    m.doc() =
+        "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries.";
     m.attr("tickvane") = py::module_::import("tickvane");
 
     py::dict industry_map;
-    for (const auto& [index_id, name] : kShenWanIndustries) industry_map[index_id] = name;
+    for (const auto& [index_id, name] : kShenWanIndustries)
+        industry_map[index_id] = name;
     m.attr("SHENWAN_INDUSTRY_MAP") = industry_map;
 
     py::object base = mb::make_class(
@@ -74,8 +77,9 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
                    [](mb::Args) { return py::object(py::none()); });
     mb::def_abstract_method(base, {"all_sectors", {"self"}, {}},
                             "Implemented by schemes: the list of all sector names.");
-    mb::def_abstract_method(base, {"__call__", {"self", "order_book_id"}, {}},
-                            "Implemented by schemes: the sector name of an instrument.");
+    mb::def_abstract_method(
+        base, {"__call__", {"self", "order_book_id"}, {}},
+        "Implemented by schemes: the sector name of an instrument.");
 
     py::object msci = mb::make_class(
         m, "MSCISectorDecider", py::make_tuple(base),
@@ -88,10 +92,11 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
                        for (const char* name : kMsciSectors) sectors.append(name);
                        return py::object(sectors);
                    });
-    mb::def_method(msci, {"__call__", {"self", "order_book_id"}, {}},
-                   "The MSCI sector name of the instrument: the `sector_code_name` of\n"
-                   "`tickvane.instruments(order_book_id)`, unchecked.",
-                   [m](mb::Args a) { return record_attribute<"sector_code_name">(m, a[1]); });
+    mb::def_method(
+        msci, {"__call__", {"self", "order_book_id"}, {}},
+        "The MSCI sector name of the instrument: the `sector_code_name` of\n"
+        "`tickvane.instruments(order_book_id)`, unchecked.",
+        [m](mb::Args a) { return record_attribute<"sector_code_name">(m, a[1]); });
 
     py::object shenwan = mb::make_class(
         m, "ShenWanSectorDecider", py::make_tuple(base),
@@ -100,17 +105,17 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
     py::list industries;
     for (py::handle name : industry_map.attr("values")()) industries.append(name);
     shenwan.attr("SHENWAN_INDUSTRIES") = industries;
-    mb::def_method(shenwan, {"all_sectors", {"self"}, {}},
-                   "The 28 industry names in the order of SHENWAN_INDUSTRY_MAP: the\n"
-                   "class-level SHENWAN_INDUSTRIES list itself, shared, not a copy.",
-                   [](mb::Args a) { return py::object(a[0].attr("SHENWAN_INDUSTRIES")); });
-    mb::def_method(shenwan, {"__call__", {"self", "order_book_id"}, {}},
-                   "The Shenwan industry name of the instrument: the\n"
-                   "`shenwan_industry_name` of `tickvane.instruments(order_book_id)`,\n"
-                   "unchecked.",
-                   [m](mb::Args a) {
-                       return record_attribute<"shenwan_industry_name">(m, a[1]);
-                   });
+    mb::def_method(
+        shenwan, {"all_sectors", {"self"}, {}},
+        "The 28 industry names in the order of SHENWAN_INDUSTRY_MAP: the\n"
+        "class-level SHENWAN_INDUSTRIES list itself, shared, not a copy.",
+        [](mb::Args a) { return py::object(a[0].attr("SHENWAN_INDUSTRIES")); });
+    mb::def_method(
+        shenwan, {"__call__", {"self", "order_book_id"}, {}},
+        "The Shenwan industry name of the instrument: the\n"
+        "`shenwan_industry_name` of `tickvane.instruments(order_book_id)`,\n"
+        "unchecked.",
+        [m](mb::Args a) { return record_attribute<"shenwan_industry_name">(m, a[1]); });
 
     m.attr("SectorDecider_MSCI") = msci();
     m.attr("SectorDecider_ShenWan") = shenwan();

@@ -16,7 +16,8 @@ bool in_range(int slot, std::size_t n) {
 SectorResult group_by_sector(std::span<const double> weight,
                              std::span<const double> ret,
                              std::span<const int> weight_sector,
-                             std::span<const int> return_sector, std::size_t n_sectors) {
+                             std::span<const int> return_sector,
+                             std::size_t n_sectors) {
     const std::size_t n = weight.size();
     if (ret.size() != n || weight_sector.size() != n || return_sector.size() != n)
         throw std::invalid_argument("group_by_sector: input sizes differ");
