@@ -38,10 +38,6 @@ def test_lookup_reads_the_instrument_record_unchecked(fake_tickvane, decider, at
         ("instruments", ("600519.XSHG",), {}), ("instruments", ("000001.XSHE",), {})]
     with pytest.raises(ValueError, match="unknown instrument"):
         decider("999999.XSHG")
-    with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(1 given\)"):
-        decider()
-    with pytest.raises(TypeError, match="unexpected keyword argument 'id'"):
-        decider(id="000001.XSHE")
 
 
 def test_base_class_is_abstract(fake_tickvane):
@@ -51,14 +47,3 @@ def test_base_class_is_abstract(fake_tickvane):
             call()
         assert info.value.args == ()
     assert fake_tickvane.count() == 0
-
-
-def test_subclass_from_python():
-    class Fixed(cl.SectorDecider):
-        def all_sectors(self):
-            return ["A"]
-
-        def __call__(self, order_book_id):
-            return "A"
-
-    assert Fixed()("x") == "A" and Fixed().all_sectors() == ["A"]
