@@ -4,6 +4,7 @@ before anything is read or changed."""
 import pytest
 
 from meridan import profit, style
+from meridan.brinson import benchmark, calc, classifier
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
@@ -48,6 +49,21 @@ CASES = [
      "fix_trades() got an unexpected keyword argument 'provider'"),
     (preprocess.fix_backtest_trades, (None, None), {},
      "fix_backtest_trades() takes exactly 1 positional argument (2 given)"),
+    # Brinson attribution: classifiers and benchmarks are called like Python methods.
+    (classifier.SectorDecider_ShenWan, (), {}, "__call__() takes exactly 2 positional arguments (1 given)"),
+    (classifier.SectorDecider_MSCI, (), {"id": "A"}, "__call__() got an unexpected keyword argument 'id'"),
+    (benchmark.index_components, ("000300.XSHG",), {"day": None},
+     "index_components() got an unexpected keyword argument 'day'"),
+    (benchmark.BrinsonBenchmark_HS300.get_change_rate, (None,), {},
+     "get_change_rate() takes exactly 3 positional arguments (2 given)"),
+    (calc.split_by_position, ([],), {}, "split_by_position() takes exactly 2 positional arguments (1 given)"),
+    (calc.calc_portfolio_single_period, ([], None), {"x": 1},
+     "calc_portfolio_single_period() got an unexpected keyword argument 'x'"),
+    (calc.combine, ([], []), {"results": []}, "combine() got multiple values for keyword argument 'results'"),
+    (calc.calc_benchmark_single_period, (None,) * 3, {},
+     "calc_benchmark_single_period() takes exactly 4 positional arguments (3 given)"),
+    (calc.calc_benchmark, (None,) * 4, {}, "calc_benchmark() takes exactly 3 positional arguments (4 given)"),
+    (calc.calc, (None,) * 6, {}, "calc() takes exactly 7 positional arguments (6 given)"),
     # Profit and style: style_analysis takes its one argument by position only.
     (profit.profit_analysis, (None,), {}, "profit_analysis() takes at least 2 positional arguments (1 given)"),
     (profit.profit_analysis, (1, 2, 3, 4), {}, "profit_analysis() takes at most 3 positional arguments (4 given)"),
