@@ -62,6 +62,13 @@ TEST(Averaging, LastRowsOfEachGroupSkippingMissing) {
     EXPECT_DOUBLE_EQ(m.means.at(1, 1), 4.0);
     EXPECT_TRUE(std::isnan(m.means.at(2, 0)));
     EXPECT_EQ(m.count, (std::vector<std::size_t>{25, 2, 0}));
+
+    // The rows read: group 0's last 22 (rows 5.. of its 25) and both of group 1.
+    const std::vector<std::size_t> kept = mx::last_rows(group, 3);
+    EXPECT_EQ(kept.size(), 24u);
+    EXPECT_EQ(kept.front(), 3u);  // group 1's first row
+    EXPECT_EQ(kept[1], 4u);       // group 0's fourth row: its first three are cut
+    EXPECT_EQ(kept.back(), rows.rows - 1);
 }
 
 TEST(Weighting, NormaliseSkipsMissingAndExposuresSumByFactor) {

@@ -3,6 +3,8 @@
 // newly listed and special-treatment stocks; and the same for up to three snapshots
 // of a period, as records ready for display.
 #include <pybind11/pybind11.h>
+// After pybind11, which brings in Python.h.
+#include <datetime.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -14,7 +16,7 @@
 
 #include "common/args.hpp"
 #include "common/convert.hpp"
-#include "common/float_arrays.hpp"
+#include "common/numeric_arrays.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -97,6 +99,22 @@ py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
     no_exposure(count, date);
 }
 
+// Means over the last dates of each group of the reply's rows; only the rows averaged
+// are read out of the reply, which spans the whole 90-day window.
+mx::GroupMeans average(const py::object& reply, const std::vector<std::int64_t>& group,
+                       std::size_t groups) {
+    const std::vector<std::size_t> rows = mx::last_rows(group, groups);
+    meridan::bind::FloatRows read = meridan::bind::float_rows(reply, rows);
+    mx::FactorTable table;
+    table.rows = read.rows;
+    table.cols = read.cols;
+    table.values = std::move(read.values);
+    std::vector<std::int64_t> kept_group;
+    kept_group.reserve(rows.size());
+    for (std::size_t r : rows) kept_group.push_back(group[r]);
+    return mx::average_last_rows(table, kept_group, groups);
+}
+
 Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids,
                           const py::list& ids, const py::object& date) {
     Exposures out;
@@ -109,11 +127,6 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
     }
     const py::object reply = fetch_reply(m, order_book_ids, ids.size(), date);
     out.factors = reply.attr("columns");
-    meridan::bind::FloatRows rows = meridan::bind::float_rows(reply);
-    mx::FactorTable values;
-    values.rows = rows.rows;
-    values.cols = rows.cols;
-    values.values = std::move(rows.values);
     py::object index = reply.attr("index");
     const bool by_instrument =
         py::isinstance(index, meridan::bind::pandas().attr("MultiIndex"));
@@ -125,43 +138,48 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
                 "Length mismatch: Expected axis has 1 elements, new values have " +
                 std::to_string(ids.size()) + " elements");
         }
-        const std::vector<std::int64_t> group(values.rows, 0);
-        out.table = mx::average_last_rows(values, group, 1).means;
+        const std::vector<std::int64_t> all(static_cast<std::size_t>(py::len(reply)), 0);
+        out.table = average(reply, all, 1).means;
         out.requested = {0};
         out.ids.append(ids[0]);
         return out;
     }
 
     // Rows labelled (order_book_id, date): each row's instrument is its code in the
-    // first level; the level's labels are matched to the request once.
-    py::object level = index.attr("levels")[py::int_(0)];
-    const std::vector<double> where = meridan::bind::float_values(
-        level.attr("get_indexer")(ids));  // position of each requested id, -1 if absent
-    const std::vector<double> codes =
-        meridan::bind::float_values(index.attr("codes")[py::int_(0)]);
-    std::vector<std::int64_t> group_of_code(static_cast<std::size_t>(py::len(level)), -1);
+    // first level, whose labels are matched to the request once.
+    py::dict code_of;
+    py::ssize_t code = 0;
+    for (py::handle label : index.attr("levels")[py::int_(0)].attr("tolist")())
+        code_of[label] = py::int_(code++);
+    std::vector<std::int64_t> group_of_code(static_cast<std::size_t>(code), -1);
     std::vector<std::size_t> first_request;  // request position of each group
-    for (std::size_t j = 0; j < where.size(); ++j) {
-        if (where[j] < 0) continue;
-        auto& g = group_of_code[static_cast<std::size_t>(where[j])];
+    for (std::size_t j = 0; j < ids.size(); ++j) {
+        PyObject* found = PyDict_GetItemWithError(code_of.ptr(), ids[j].ptr());
+        if (!found) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;  // no exposures for this id
+        }
+        auto& g = group_of_code[py::cast<std::size_t>(found)];
         if (g >= 0) continue;  // an id asked for twice keeps its first place
         g = static_cast<std::int64_t>(first_request.size());
         first_request.push_back(j);
     }
-    std::vector<std::int64_t> group(values.rows, -1);
-    for (std::size_t r = 0; r < values.rows; ++r) {
-        if (codes[r] >= 0) group[r] = group_of_code[static_cast<std::size_t>(codes[r])];
+    std::vector<std::int64_t> group =
+        meridan::bind::int64_values(index.attr("codes")[py::int_(0)]);
+    for (std::int64_t& g : group) {
+        // A code of -1 marks a missing label.
+        g = g >= 0 ? group_of_code[static_cast<std::size_t>(g)] : -1;
     }
-    const mx::GroupMeans means =
-        mx::average_last_rows(values, group, first_request.size());
-    out.table = mx::FactorTable(0, values.cols);
+    const mx::GroupMeans means = average(reply, group, first_request.size());
+    out.table = mx::FactorTable(0, means.means.cols);
     for (std::size_t g = 0; g < first_request.size(); ++g) {
         if (means.count[g] == 0) continue;  // listed in the level but without rows
         out.requested.push_back(first_request[g]);
         out.ids.append(ids[first_request[g]]);
-        out.table.values.insert(out.table.values.end(),
-                                means.means.values.begin() + static_cast<std::ptrdiff_t>(g * values.cols),
-                                means.means.values.begin() + static_cast<std::ptrdiff_t>((g + 1) * values.cols));
+        const auto row = means.means.values.begin() +
+                         static_cast<std::ptrdiff_t>(g * means.means.cols);
+        out.table.values.insert(out.table.values.end(), row,
+                                row + static_cast<std::ptrdiff_t>(means.means.cols));
         ++out.table.rows;
     }
     return out;
@@ -176,13 +194,39 @@ py::object exposure_frame(const Exposures& e) {
                                       row_index(e.ids), e.factors);
 }
 
+// A naive date or date-time exactly at midnight (nanoseconds of a Timestamp included).
+bool naive_midnight(const py::object& value) {
+    PyObject* v = value.ptr();
+    if (!PyDate_Check(v)) return false;
+    if (!PyDateTime_Check(v)) return true;
+    if (PyDateTime_DATE_GET_TZINFO(v) != Py_None) return false;
+    if (PyDateTime_DATE_GET_HOUR(v) || PyDateTime_DATE_GET_MINUTE(v) ||
+        PyDateTime_DATE_GET_SECOND(v) || PyDateTime_DATE_GET_MICROSECOND(v))
+        return false;
+    return PyDateTime_CheckExact(v) || !py::hasattr(value, "nanosecond") ||
+           value.attr("nanosecond").cast<std::int64_t>() == 0;
+}
+
+// Whole days from the listing date to `date`, as `(date - pd.Timestamp(listed)).days`.
+// A listing date at midnight, the usual record, is counted in calendar days, which
+// gives the same number, since `date` lies within its own day; anything else goes
+// through pandas.
+std::int64_t days_since(const py::module_& m, const py::object& date,
+                        const py::object& listed) {
+    if (naive_midnight(listed) && PyDateTime_Check(date.ptr()) &&
+        PyDateTime_DATE_GET_TZINFO(date.ptr()) == Py_None) {
+        const auto to = meridan::bind::day_number(date);
+        const auto from = meridan::bind::day_number(listed);
+        if (to && from) return *to - *from;
+    }
+    py::object pd = meridan::bind::global(m, "pd");
+    return (date - pd.attr("Timestamp")(listed)).attr("days").cast<std::int64_t>();
+}
+
 bool is_new_stock(const py::module_& m, const py::object& order_book_id,
                   const py::object& date) {
     py::object listed = service(m, "instruments")(order_book_id).attr("listed_date");
-    py::object pd = meridan::bind::global(m, "pd");
-    const auto whole_days =
-        (date - pd.attr("Timestamp")(listed)).attr("days").cast<std::int64_t>();
-    switch (mx::listing_age(whole_days)) {
+    switch (mx::listing_age(days_since(m, date, listed))) {
         case mx::ListingAge::newly_listed:
             return true;
         case mx::ListingAge::seasoned:
@@ -278,7 +322,7 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         const std::vector<double> weights =
             mx::normalise(meridan::bind::float_values(weighting));
         const Weighted w =
-            weigh(m, py::list(weighting.attr("index")), weights, date);
+            weigh(m, weighting.attr("index").attr("tolist")(), weights, date);
         out.benchmark = w.result.total;
         benchmark_exposure =
             meridan::bind::float_series(w.result.total, w.exposures.factors);
@@ -388,6 +432,8 @@ py::dict translation_table() {
 
 PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
     m.doc() = "Style-factor exposure of portfolio snapshots and of their benchmark.";
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
     m.attr("datetime") = py::module_::import("datetime");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("relativedelta") =

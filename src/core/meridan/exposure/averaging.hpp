@@ -19,6 +19,12 @@ struct GroupMeans {
     std::vector<std::size_t> count;  // rows that fell in each group (before the cut)
 };
 
+/// The rows that the averaging reads: the last `window` rows of each group, in
+/// ascending order, so that a caller can gather just these from a long table. Rows of
+/// a negative group are left out.
+std::vector<std::size_t> last_rows(std::span<const std::int64_t> group, std::size_t groups,
+                                   std::size_t window = kAveragedDates);
+
 /// Mean of each column over the last `window` rows of each group, the rows taken in
 /// the order they are stored (dates ascending). `group[r]` is row r's group, in
 /// [0, groups), or negative for a row to ignore. Missing values (NaN) are skipped, as

@@ -1,11 +1,13 @@
-// Conversions between pandas' float columns and plain float64 buffers: the numbers
-// of a Series or DataFrame read into std::vector<double> (row-major for a frame), and
-// new float64 Series and DataFrames built from such buffers with given labels.
+// Conversions between pandas' numeric columns and plain buffers: the numbers of a
+// Series or DataFrame read into std::vector (row-major for a frame, optionally only
+// some rows), and new float64 Series and DataFrames built from such buffers with
+// given labels.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -18,6 +20,9 @@ namespace py = pybind11;
 /// values that are not numbers.
 std::vector<double> float_values(py::handle values);
 
+/// The values of an integer Series, Index or array (such as MultiIndex codes).
+std::vector<std::int64_t> int64_values(py::handle values);
+
 /// The values of a DataFrame (or 2-D array) as float64, row by row.
 struct FloatRows {
     std::size_t rows = 0;
@@ -25,6 +30,10 @@ struct FloatRows {
     std::vector<double> values;  // rows * cols, row-major
 };
 FloatRows float_rows(py::handle frame);
+
+/// Only the rows at the given positions, in that order (each less than the frame's
+/// length), copied without converting the rest of the frame.
+FloatRows float_rows(py::handle frame, std::span<const std::size_t> rows);
 
 /// A new float64 Series of `values` with `index` (any labels pandas accepts).
 py::object float_series(std::span<const double> values, py::handle index,

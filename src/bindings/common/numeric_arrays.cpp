@@ -1,4 +1,4 @@
-#include "common/float_arrays.hpp"
+#include "common/numeric_arrays.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -33,22 +33,48 @@ std::vector<double> float_values(py::handle values) {
     return out;
 }
 
-FloatRows float_rows(py::handle frame) {
+std::vector<std::int64_t> int64_values(py::handle values) {
+    py::module_ np = py::module_::import("numpy");
+    auto array = np.attr("asarray")(values, py::arg("dtype") = np.attr("int64"))
+                     .cast<py::array_t<std::int64_t>>();
+    if (array.ndim() != 1) throw py::value_error("expected one-dimensional values");
+    auto view = array.unchecked<1>();
+    std::vector<std::int64_t> out(static_cast<std::size_t>(view.shape(0)));
+    for (py::ssize_t i = 0; i < view.shape(0); ++i)
+        out[static_cast<std::size_t>(i)] = view(i);
+    return out;
+}
+
+namespace {
+
+// Frames are often stored column by column; the strided view reads either layout.
+template <typename RowAt>
+FloatRows gather(py::handle frame, std::size_t count, RowAt row_at) {
     auto array = float64_array(frame).cast<py::array_t<double>>();
     if (array.ndim() != 2) throw py::value_error("expected two-dimensional values");
-    // Frames are often stored column by column; the strided view reads either layout.
     auto view = array.unchecked<2>();
     FloatRows out;
-    out.rows = static_cast<std::size_t>(view.shape(0));
+    out.rows = count;
     out.cols = static_cast<std::size_t>(view.shape(1));
     out.values.resize(out.rows * out.cols);
-    for (py::ssize_t i = 0; i < view.shape(0); ++i) {
-        for (py::ssize_t j = 0; j < view.shape(1); ++j) {
-            out.values[static_cast<std::size_t>(i) * out.cols +
-                       static_cast<std::size_t>(j)] = view(i, j);
-        }
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto r = static_cast<py::ssize_t>(row_at(i));
+        if (r >= view.shape(0)) throw std::out_of_range("float_rows: row out of range");
+        for (std::size_t j = 0; j < out.cols; ++j)
+            out.values[i * out.cols + j] = view(r, static_cast<py::ssize_t>(j));
     }
     return out;
+}
+
+}  // namespace
+
+FloatRows float_rows(py::handle frame) {
+    return gather(frame, static_cast<std::size_t>(py::len(frame)),
+                  [](std::size_t i) { return i; });
+}
+
+FloatRows float_rows(py::handle frame, std::span<const std::size_t> rows) {
+    return gather(frame, rows.size(), [rows](std::size_t i) { return rows[i]; });
 }
 
 py::object float_series(std::span<const double> values, py::handle index,
