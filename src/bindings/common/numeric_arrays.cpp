@@ -45,36 +45,26 @@ std::vector<std::int64_t> int64_values(py::handle values) {
     return out;
 }
 
-namespace {
-
-// Frames are often stored column by column; the strided view reads either layout.
-template <typename RowAt>
-FloatRows gather(py::handle frame, std::size_t count, RowAt row_at) {
+FloatMatrix float_matrix(py::handle frame) {
+    FloatMatrix out;
     auto array = float64_array(frame).cast<py::array_t<double>>();
     if (array.ndim() != 2) throw py::value_error("expected two-dimensional values");
-    auto view = array.unchecked<2>();
-    FloatRows out;
-    out.rows = count;
-    out.cols = static_cast<std::size_t>(view.shape(1));
-    out.values.resize(out.rows * out.cols);
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto r = static_cast<py::ssize_t>(row_at(i));
-        if (r >= view.shape(0)) throw std::out_of_range("float_rows: row out of range");
-        for (std::size_t j = 0; j < out.cols; ++j)
-            out.values[i * out.cols + j] = view(r, static_cast<py::ssize_t>(j));
+    if (array.strides(0) % static_cast<py::ssize_t>(sizeof(double)) ||
+        array.strides(1) % static_cast<py::ssize_t>(sizeof(double))) {
+        // Strides that are no whole number of elements: read a compact copy instead.
+        array = py::module_::import("numpy")
+                    .attr("ascontiguousarray")(array)
+                    .cast<py::array_t<double>>();
     }
+    out.data = array.data();
+    out.rows = static_cast<std::size_t>(array.shape(0));
+    out.cols = static_cast<std::size_t>(array.shape(1));
+    out.row_stride = static_cast<std::ptrdiff_t>(array.strides(0)) /
+                     static_cast<std::ptrdiff_t>(sizeof(double));
+    out.col_stride = static_cast<std::ptrdiff_t>(array.strides(1)) /
+                     static_cast<std::ptrdiff_t>(sizeof(double));
+    out.array = std::move(array);
     return out;
-}
-
-}  // namespace
-
-FloatRows float_rows(py::handle frame) {
-    return gather(frame, static_cast<std::size_t>(py::len(frame)),
-                  [](std::size_t i) { return i; });
-}
-
-FloatRows float_rows(py::handle frame, std::span<const std::size_t> rows) {
-    return gather(frame, rows.size(), [rows](std::size_t i) { return rows[i]; });
 }
 
 py::object float_series(std::span<const double> values, py::handle index,

@@ -1,7 +1,6 @@
 // Conversions between pandas' numeric columns and plain buffers: the numbers of a
-// Series or DataFrame read into std::vector (row-major for a frame, optionally only
-// some rows), and new float64 Series and DataFrames built from such buffers with
-// given labels.
+// Series read into std::vector, those of a DataFrame exposed in place as a float64
+// matrix, and new float64 Series and DataFrames built from buffers with given labels.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -23,17 +22,18 @@ std::vector<double> float_values(py::handle values);
 /// The values of an integer Series, Index or array (such as MultiIndex codes).
 std::vector<std::int64_t> int64_values(py::handle values);
 
-/// The values of a DataFrame (or 2-D array) as float64, row by row.
-struct FloatRows {
+/// The values of a DataFrame (or 2-D array) as a float64 numpy array, converted
+/// only when they are not float64 already (missing values become NaN), with its
+/// shape and strides in elements for reading it in place in either memory order.
+struct FloatMatrix {
+    py::object array;  // the numpy array, kept alive while `data` is read
+    const double* data = nullptr;
     std::size_t rows = 0;
     std::size_t cols = 0;
-    std::vector<double> values;  // rows * cols, row-major
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
 };
-FloatRows float_rows(py::handle frame);
-
-/// Only the rows at the given positions, in that order (each less than the frame's
-/// length), copied without converting the rest of the frame.
-FloatRows float_rows(py::handle frame, std::span<const std::size_t> rows);
+FloatMatrix float_matrix(py::handle frame);
 
 /// A new float64 Series of `values` with `index` (any labels pandas accepts).
 py::object float_series(std::span<const double> values, py::handle index,

@@ -99,20 +99,13 @@ py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
     no_exposure(count, date);
 }
 
-// Means over the last dates of each group of the reply's rows; only the rows averaged
-// are read out of the reply, which spans the whole 90-day window.
+// Means over the last dates of each group of the reply's rows, read in place.
 mx::GroupMeans average(const py::object& reply, const std::vector<std::int64_t>& group,
                        std::size_t groups) {
-    const std::vector<std::size_t> rows = mx::last_rows(group, groups);
-    meridan::bind::FloatRows read = meridan::bind::float_rows(reply, rows);
-    mx::FactorTable table;
-    table.rows = read.rows;
-    table.cols = read.cols;
-    table.values = std::move(read.values);
-    std::vector<std::int64_t> kept_group;
-    kept_group.reserve(rows.size());
-    for (std::size_t r : rows) kept_group.push_back(group[r]);
-    return mx::average_last_rows(table, kept_group, groups);
+    const meridan::bind::FloatMatrix values = meridan::bind::float_matrix(reply);
+    const mx::TableView view{values.data, values.rows, values.cols, values.row_stride,
+                             values.col_stride};
+    return mx::average_last_rows(view, group, groups);
 }
 
 Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids,

@@ -6,22 +6,7 @@
 
 namespace meridan::exposure {
 
-std::vector<std::size_t> last_rows(std::span<const std::int64_t> group, std::size_t groups,
-                                   std::size_t window) {
-    std::vector<std::size_t> taken(groups, 0);
-    std::vector<std::size_t> rows;
-    for (std::size_t r = group.size(); r-- > 0;) {
-        if (group[r] < 0) continue;
-        const auto g = static_cast<std::size_t>(group[r]);
-        if (g >= groups) throw std::out_of_range("last_rows: group out of range");
-        if (taken[g] == window) continue;
-        ++taken[g];
-        rows.push_back(r);
-    }
-    return {rows.rbegin(), rows.rend()};
-}
-
-GroupMeans average_last_rows(const FactorTable& rows, std::span<const std::int64_t> group,
+GroupMeans average_last_rows(const TableView& rows, std::span<const std::int64_t> group,
                              std::size_t groups, std::size_t window) {
     if (group.size() != rows.rows)
         throw std::invalid_argument("average_last_rows: one group per row expected");

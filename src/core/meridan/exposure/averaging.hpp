@@ -19,17 +19,12 @@ struct GroupMeans {
     std::vector<std::size_t> count;  // rows that fell in each group (before the cut)
 };
 
-/// The rows that the averaging reads: the last `window` rows of each group, in
-/// ascending order, so that a caller can gather just these from a long table. Rows of
-/// a negative group are left out.
-std::vector<std::size_t> last_rows(std::span<const std::int64_t> group, std::size_t groups,
-                                   std::size_t window = kAveragedDates);
-
 /// Mean of each column over the last `window` rows of each group, the rows taken in
 /// the order they are stored (dates ascending). `group[r]` is row r's group, in
 /// [0, groups), or negative for a row to ignore. Missing values (NaN) are skipped, as
-/// pandas' mean does; a column with no value in a group's window is NaN.
-GroupMeans average_last_rows(const FactorTable& rows, std::span<const std::int64_t> group,
+/// pandas' mean does; a column with no value in a group's window is NaN. Only the
+/// rows averaged are read, so a reply spanning a long window costs little more.
+GroupMeans average_last_rows(const TableView& rows, std::span<const std::int64_t> group,
                              std::size_t groups, std::size_t window = kAveragedDates);
 
 }  // namespace meridan::exposure
