@@ -62,7 +62,6 @@ TEST(Averaging, LastRowsOfEachGroupSkippingMissing) {
     EXPECT_DOUBLE_EQ(m.means.at(1, 1), 4.0);
     EXPECT_TRUE(std::isnan(m.means.at(2, 0)));
     EXPECT_EQ(m.count, (std::vector<std::size_t>{25, 2, 0}));
-
 }
 
 TEST(Averaging, ReadsEitherMemoryOrder) {
@@ -96,9 +95,10 @@ TEST(Weighting, NormaliseSkipsMissingAndExposuresSumByFactor) {
 
 TEST(Holdings, SharesOfTheBookAndLastValuePerInstrument) {
     // A (ST) 100, B newly listed and ST 300, A again 200, C 200.
-    const std::vector<mx::Holding> h = {
-        {100.0, false, true, 0}, {300.0, true, true, 0}, {200.0, false, true, 0},
-        {200.0, false, false, 1}};
+    const std::vector<mx::Holding> h = {{100.0, false, true, 0},
+                                        {300.0, true, true, 0},
+                                        {200.0, false, true, 0},
+                                        {200.0, false, false, 1}};
     const mx::BookWeights b = mx::weigh_holdings(h, 2);
     EXPECT_DOUBLE_EQ(b.total, 800.0);
     EXPECT_DOUBLE_EQ(b.newly_listed_total, 300.0);
@@ -135,19 +135,27 @@ TEST(Snapshots, ChoiceByStep) {
     const Case cases[] = {
         // Month ends a quarter apart: 31 Dec, 30 Sep, 30 Jun (31 Dec - 3 months).
         {{day(2016, 6, 30), day(2016, 9, 30), day(2016, 12, 31)},
-         day(2016, 1, 1), day(2016, 12, 31), {2, 1, 0}},
+         day(2016, 1, 1),
+         day(2016, 12, 31),
+         {2, 1, 0}},
         // 31 Aug back 6 months is 29 Feb, then 29 Aug: 28 Aug 2015 is nearer.
         {{day(2015, 8, 28), day(2016, 2, 29), day(2016, 8, 31)},
-         day(2015, 1, 1), day(2016, 8, 31), {2, 1, 0}},
+         day(2015, 1, 1),
+         day(2016, 8, 31),
+         {2, 1, 0}},
         // The second target's nearest snapshot is the one chosen first.
-        {{day(2016, 4, 1), day(2016, 10, 31)}, day(2016, 1, 1), day(2016, 12, 31),
+        {{day(2016, 4, 1), day(2016, 10, 31)},
+         day(2016, 1, 1),
+         day(2016, 12, 31),
          {1, 1, 0}},
         // The target moves before the start: one record.
         {{day(2016, 3, 1), day(2016, 5, 1)}, day(2016, 4, 1), day(2016, 5, 1), {1}},
         {{}, day(2016, 1, 1), day(2016, 12, 31), {}},
         // Yearly step past 1095 days.
         {{day(2014, 1, 2), day(2015, 1, 2), day(2016, 1, 4), day(2016, 7, 1)},
-         day(2013, 1, 1), day(2016, 12, 31), {3, 2, 1}},
+         day(2013, 1, 1),
+         day(2016, 12, 31),
+         {3, 2, 1}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(mx::choose_by_step(c.days, c.start, c.end), c.chosen);

@@ -317,6 +317,9 @@ def test_period_failures(fake_tickvane):
         ex.exposure_analysis(series, Benchmark({MOUTAI: 1.0}), "2016-01-01", "2016-12-31")
     with pytest.raises(KeyError, match="date"):
         ex.exposure_analysis([{"positions": []}], None, "2016-01-01", "2016-12-31")
+    # A missing bound would select nothing: it is refused by name.
+    with pytest.raises(ValueError, match="end_date is not a date: None"):
+        ex.exposure_analysis_1(series, None, "2016-01-01", None)
 
 
 @pytest.mark.parametrize("function, args, kwargs, message", [

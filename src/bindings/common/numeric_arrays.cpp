@@ -78,9 +78,9 @@ py::object float_frame(std::span<const double> values, std::size_t rows,
                        std::size_t cols, py::handle index, py::handle columns) {
     if (values.size() != rows * cols)
         throw std::invalid_argument("float_frame: values do not match the shape");
-    py::array_t<double> array({static_cast<py::ssize_t>(rows),
-                               static_cast<py::ssize_t>(cols)},
-                              values.data());
+    py::array_t<double> array(
+        {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)},
+        values.data());
     return pandas().attr("DataFrame")(array, py::arg("index") = index,
                                       py::arg("columns") = columns,
                                       py::arg("copy") = false);

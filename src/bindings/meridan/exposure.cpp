@@ -16,8 +16,8 @@
 
 #include "common/args.hpp"
 #include "common/convert.hpp"
-#include "common/numeric_arrays.hpp"
 #include "common/globals.hpp"
+#include "common/numeric_arrays.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
@@ -41,9 +41,9 @@ constexpr int kWindowDays = 90;
 constexpr int kLookBackTradingDays = 30;
 
 const char* const kFactors[][2] = {
-    {"beta", "贝塔"},        {"growth", "成长性"},   {"liquidity", "流动性"},
-    {"leverage", "杠杆率"},  {"momentum", "动量"},   {"reversal", "反转"},
-    {"size", "市值"},        {"yield", "盈利性"},    {"volatility", "波动率"},
+    {"beta", "贝塔"},       {"growth", "成长性"}, {"liquidity", "流动性"},
+    {"leverage", "杠杆率"}, {"momentum", "动量"}, {"reversal", "反转"},
+    {"size", "市值"},       {"yield", "盈利性"},  {"volatility", "波动率"},
     {"value", "价值"},
 };
 
@@ -76,10 +76,10 @@ struct Exposures {
 };
 
 [[noreturn]] void no_exposure(std::size_t count, const py::object& date) {
-    throw std::runtime_error("no factor exposure for " + std::to_string(count) +
-                             " instruments in the " +
-                             std::to_string(kLookBackTradingDays) +
-                             " trading days before " + py::str(date).cast<std::string>());
+    throw std::runtime_error(
+        "no factor exposure for " + std::to_string(count) + " instruments in the " +
+        std::to_string(kLookBackTradingDays) + " trading days before " +
+        py::str(date).cast<std::string>());
 }
 
 // The service's reply for the `count` ids near `date`: the first reply that is not
@@ -131,7 +131,8 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
                 "Length mismatch: Expected axis has 1 elements, new values have " +
                 std::to_string(ids.size()) + " elements");
         }
-        const std::vector<std::int64_t> all(static_cast<std::size_t>(py::len(reply)), 0);
+        const std::vector<std::int64_t> all(static_cast<std::size_t>(py::len(reply)),
+                                            0);
         out.table = average(reply, all, 1).means;
         out.requested = {0};
         out.ids.append(ids[0]);
@@ -301,8 +302,8 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         if (!weighted_ids.empty()) {
             const Weighted w = weigh(m, weighted_ids, book.weights, date);
             out.portfolio = w.result.total;
-            portfolio_exposure = meridan::bind::float_series(
-                w.result.total, w.exposures.factors);
+            portfolio_exposure =
+                meridan::bind::float_series(w.result.total, w.exposures.factors);
             detailed = meridan::bind::float_frame(
                 w.result.share.values, w.result.share.rows, w.result.share.cols,
                 row_index(w.exposures.ids), w.exposures.factors);
@@ -357,9 +358,18 @@ py::dict period_record(const py::module_& m, const Single& single) {
     return record;
 }
 
-std::int64_t bound_day(const py::module_& m, const py::object& value) {
-    py::object day = meridan::bind::global(m, "pd").attr("Timestamp")(value).attr("date")();
-    return *meridan::bind::day_number(day);
+// A bound converted as `pd.Timestamp(value).date()`; a missing one (None, NaT) would
+// silently select nothing, so it is refused by name.
+std::int64_t bound_day(const py::module_& m, const char* name,
+                       const py::object& value) {
+    py::object day =
+        meridan::bind::global(m, "pd").attr("Timestamp")(value).attr("date")();
+    const auto number = meridan::bind::day_number(day);
+    if (!number) {
+        throw py::value_error(std::string(name) +
+                              " is not a date: " + py::repr(value).cast<std::string>());
+    }
+    return *number;
 }
 
 std::string date_key(std::int64_t day) {
@@ -374,8 +384,8 @@ enum class Choice { by_step, first_middle_last };
 py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     const py::object& series = a[0];
     const py::object& benchmark = a[1];
-    std::int64_t start = bound_day(m, a[2]);
-    const std::int64_t end = bound_day(m, a[3]);
+    std::int64_t start = bound_day(m, "start_date", a[2]);
+    const std::int64_t end = bound_day(m, "end_date", a[3]);
     if (choice == Choice::first_middle_last)
         start = std::max(start, meridan::dates::days_from_civil(2010, 1, 1));
 
@@ -437,12 +447,15 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
 
     meridan::bind::def_function(
         m, {"get_exposure", {"order_book_ids", "date"}, {}},
-        "Average style-factor exposure of each instrument of `order_book_ids` (a list)\n"
+        "Average style-factor exposure of each instrument of `order_book_ids` (a "
+        "list)\n"
         "over its last 22 dates with exposures in the 90 calendar days up to `date`.\n"
         "A DataFrame with one row per instrument that has exposures, in the order\n"
         "asked for, and one column per factor (the service's factor names). When the\n"
-        "service has nothing for the window, it is moved back one trading day at a time,\n"
-        "at most 30 times; then RuntimeError. An empty list asks for nothing and gives\n"
+        "service has nothing for the window, it is moved back one trading day at a "
+        "time,\n"
+        "at most 30 times; then RuntimeError. An empty list asks for nothing and "
+        "gives\n"
         "an empty table over the ten factors.",
         [m](Args a) {
             const py::list ids = id_list(a[0]);
@@ -451,7 +464,8 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
 
     meridan::bind::def_function(
         m, {"_is_new_stock", {"order_book_id", "date"}, {}},
-        "Whether the stock counts as newly listed on `date` (a Timestamp): listed fewer\n"
+        "Whether the stock counts as newly listed on `date` (a Timestamp): listed "
+        "fewer\n"
         "than 150 calendar days before, or 150 to 365 days before with at most 132\n"
         "trading dates from its listing date to `date`.",
         [m](Args a) {
@@ -466,21 +480,28 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
         m, {"single_exposure_analysis", {"portfolio", "benchmark", "date"}, {}},
         "Factor exposure of one portfolio snapshot and of a benchmark on `date`.\n\n"
         "A dict: \"portfolio_exposure\" (a Series by factor: the holdings' exposures\n"
-        "weighted by market value, newly listed stocks left out and the rest scaled to\n"
-        "sum to one), \"benchmark_exposure\" (the same for the benchmark's weights; None\n"
-        "without a benchmark), \"detailed_portfolio_exposure\" (a DataFrame by holding\n"
+        "weighted by market value, newly listed stocks left out and the rest scaled "
+        "to\n"
+        "sum to one), \"benchmark_exposure\" (the same for the benchmark's weights; "
+        "None\n"
+        "without a benchmark), \"detailed_portfolio_exposure\" (a DataFrame by "
+        "holding\n"
         "and factor: each holding's share of the portfolio's exposure),\n"
         "\"st_stock_weight\" and \"new_stock_weight\" (fractions of the whole book's\n"
-        "market value held in special-treatment and in newly listed stocks). A snapshot\n"
+        "market value held in special-treatment and in newly listed stocks). A "
+        "snapshot\n"
         "without positions gives None, None and 0, 0; one of newly listed stocks only\n"
         "gives None exposures with its weights.",
-        [m](Args a) { return py::object(single_analysis(m, a[0], a[1], a[2]).result); });
+        [m](Args a) {
+            return py::object(single_analysis(m, a[0], a[1], a[2]).result);
+        });
 
     meridan::bind::def_function(
         m, {"to_date", {"d"}, {}},
         "`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`.",
         [](Args a) {
-            if (meridan::bind::is_datetime(a[0])) return py::object(a[0].attr("date")());
+            if (meridan::bind::is_datetime(a[0]))
+                return py::object(a[0].attr("date")());
             return a[0];
         });
 
@@ -492,8 +513,10 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
         "Factor exposure of up to three snapshots of `portfolio_series` between\n"
         "`start_date` and `end_date` (calendar days, both included): those nearest to\n"
         "the end date and to one and two steps before it, the step being 3 months for\n"
-        "a range of up to 365 days, 6 months up to 1095 days, a year beyond. A dict by\n"
-        "the snapshot's date (\"YYYY-MM-DD\"), newest first, of records with \"factors\"\n"
+        "a range of up to 365 days, 6 months up to 1095 days, a year beyond. A dict "
+        "by\n"
+        "the snapshot's date (\"YYYY-MM-DD\"), newest first, of records with "
+        "\"factors\"\n"
         "(display labels), \"portfolio\" and \"benchmark\" (exposures in that order),\n"
         "\"st_stock_weight\" and \"new_stock_weight\". A benchmark must be given.",
         [m](Args a) { return period_analysis(m, a, Choice::by_step); });
@@ -503,7 +526,8 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
         {"exposure_analysis_1",
          {"portfolio_series", "benchmark", "start_date", "end_date"},
          {}},
-        "As exposure_analysis, for the first, the middle and the last snapshot between\n"
+        "As exposure_analysis, for the first, the middle and the last snapshot "
+        "between\n"
         "the dates (all of them when there are at most three), oldest first; a start\n"
         "before 2010-01-01 counts from 2010-01-01.",
         [m](Args a) { return period_analysis(m, a, Choice::first_middle_last); });

@@ -17,7 +17,8 @@ GroupMeans average_last_rows(const TableView& rows, std::span<const std::int64_t
     for (std::size_t r = rows.rows; r-- > 0;) {
         if (group[r] < 0) continue;
         const auto g = static_cast<std::size_t>(group[r]);
-        if (g >= groups) throw std::out_of_range("average_last_rows: group out of range");
+        if (g >= groups)
+            throw std::out_of_range("average_last_rows: group out of range");
         ++out.count[g];
         if (taken[g] == window) continue;
         ++taken[g];

@@ -31,7 +31,8 @@ struct TableView {
     std::ptrdiff_t col_stride = 1;
 
     static TableView of(const FactorTable& t) {
-        return {t.values.data(), t.rows, t.cols, static_cast<std::ptrdiff_t>(t.cols), 1};
+        return {t.values.data(), t.rows, t.cols, static_cast<std::ptrdiff_t>(t.cols),
+                1};
     }
 
     double at(std::size_t r, std::size_t c) const {

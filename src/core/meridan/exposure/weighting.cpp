@@ -29,7 +29,8 @@ WeightedExposure weigh_exposures(const FactorTable& exposures,
         }
     }
     for (std::size_t r = 0; r < exposures.rows; ++r) {
-        for (std::size_t c = 0; c < exposures.cols; ++c) out.share.at(r, c) /= out.total[c];
+        for (std::size_t c = 0; c < exposures.cols; ++c)
+            out.share.at(r, c) /= out.total[c];
     }
     return out;
 }
