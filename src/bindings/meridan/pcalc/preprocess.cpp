@@ -3,15 +3,20 @@
 // takes: a mapping of quantities and a list of Trade records.
 #include <pybind11/pybind11.h>
 
+#include <cmath>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
+#include "common/names.hpp"
+#include "common/numbers.hpp"
 #include "common/pyops.hpp"
 
 namespace py = pybind11;
+namespace mb = meridan::bind;
 using meridan::bind::global;
 using meridan::bind::Signature;
 using meridan::bind::to_float;
@@ -29,9 +34,106 @@ bool has_column(py::handle frame, const char* name) {
     return meridan::bind::contains(frame.attr("columns"), py::str(name));
 }
 
+// A column's cells as Python objects, read in one pass (the values itertuples would
+// give for its rows).
+py::list column(py::handle frame, const char* name) {
+    return mb::getattr<"tolist">(frame[py::str(name)])();
+}
+
+// The interned keyword names of Trade's fields, in the order `new_trade` takes them.
+PyObject* trade_keywords() {
+    static PyObject* names = [] {
+        PyObject* t = PyTuple_New(7);
+        if (!t) throw py::error_already_set();
+        const char* fields[] = {"datetime", "order_book_id", "symbol", "last_price",
+                                "last_quantity", "side", "transaction_cost"};
+        for (Py_ssize_t i = 0; i < 7; ++i)
+            PyTuple_SET_ITEM(t, i, PyUnicode_InternFromString(fields[i]));
+        return t;
+    }();
+    return names;
+}
+
+// Trade(datetime=…, order_book_id=…, symbol=…, last_price=…, last_quantity=…,
+// side=…, transaction_cost=…), called by keyword without building a dict.
+py::object new_trade(py::handle cls, py::handle datetime, py::handle oid,
+                     py::handle symbol, py::handle price, py::handle quantity,
+                     py::handle side, py::handle cost) {
+    PyObject* args[] = {datetime.ptr(), oid.ptr(),  symbol.ptr(), price.ptr(),
+                        quantity.ptr(), side.ptr(), cost.ptr()};
+    PyObject* trade = PyObject_Vectorcall(cls.ptr(), args, 0, trade_keywords());
+    if (!trade) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(trade);
+}
+
 [[noreturn]] void raise_runtime(const std::string& message) {
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     throw py::error_already_set();
+}
+
+std::string text(py::handle value) { return py::str(value).cast<std::string>(); }
+
+// ValueError naming the first required column the table lacks, before any row is read.
+void require_columns(py::handle frame, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        if (!has_column(frame, name))
+            throw py::value_error(std::string("the table has no column '") + name + "'");
+    }
+}
+
+// The integer number of shares of a cell: a whole number >= 0 (100.0 is 100; 100.7
+// is refused rather than truncated).
+py::object whole_quantity(py::handle value) {
+    if (mb::is_real_number(value) && mb::is_finite(value) && !mb::is_negative(value)) {
+        py::object whole = to_int(value);
+        if (mb::equal(whole, value)) return whole;
+    }
+    raise_runtime("invalid last_quantity: " + text(value));
+}
+
+// The float of a price or cost cell, which must be finite and >= 0.
+py::object amount(py::handle value, const char* column) {
+    py::object f = to_float(value);
+    const double d = PyFloat_AS_DOUBLE(f.ptr());
+    if (!std::isfinite(d) || d < 0) raise_runtime(std::string("invalid ") + column + ": " + text(value));
+    return f;
+}
+
+// The upper-cased side of a cell; the invalid-side error for anything but text that
+// reads "BUY" or "SELL".
+py::object checked_side(py::handle raw) {
+    py::object side = py::isinstance<py::str>(raw) ? mb::getattr<"upper">(raw)()
+                                                   : py::reinterpret_borrow<py::object>(raw);
+    if (!py::isinstance<py::str>(side) ||
+        (!mb::equal(side, "BUY") && !mb::equal(side, "SELL"))) {
+        raise_runtime("invalid side: " + text(side) + ", should be \"BUY\" or \"SELL\"");
+    }
+    return side;
+}
+
+// Runs the work of one row; an error it raises carries a note naming the row.
+template <class F>
+void for_row(std::size_t i, py::handle oid, F&& work) {
+    try {
+        work();
+    } catch (py::error_already_set& e) {
+        py::object note = py::str("in row {} of the table (order_book_id {!r})").format(i, oid);
+        PyObject* r = PyObject_CallMethod(e.value().ptr(), "add_note", "O", note.ptr());
+        if (r) Py_DECREF(r); else PyErr_Clear();
+        throw;
+    }
+}
+
+// The trade time of a cell through fix_datetime; the invalid-datetime error, with
+// fix_datetime's error as its cause, when it cannot be read.
+py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
+    try {
+        return fix_time(raw_time);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::raise_from(e, PyExc_RuntimeError, ("invalid datetime: " + text(raw_time)).c_str());
+        throw py::error_already_set();
+    }
 }
 
 }  // namespace
@@ -55,10 +157,15 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "row of the same instrument replaces an earlier one.",
         [m](meridan::bind::Args a) {
             py::dict positions;
+            if (py::len(a[0]) == 0) return py::object(positions);
+            require_columns(a[0], {"order_book_id", "quantity"});
+            // Each column as typed: integer codes stay integers beside float quantities.
+            py::list ids = column(a[0], "order_book_id");
+            py::list quantities = column(a[0], "quantity");
             py::object fix_id = global(m, "fix_order_book_id");
-            for (py::handle item : a[0].attr("iterrows")()) {
-                py::object row = py::reinterpret_borrow<py::object>(item)[py::int_(1)];
-                positions[fix_id(row.attr("order_book_id"))] = row.attr("quantity");
+            const std::size_t n = py::len(ids);
+            for (std::size_t i = 0; i < n; ++i) {
+                for_row(i, ids[i], [&] { positions[fix_id(ids[i])] = quantities[i]; });
             }
             return py::object(positions);
         });
@@ -80,50 +187,43 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             const bool priced = has_column(frame, "last_price");
             const bool costed = has_column(frame, "transaction_cost");
             py::list trades;
-            for (py::handle row : frame.attr("itertuples")()) {
-                py::object oid =
-                    global(m, "fix_order_book_id")(row.attr("order_book_id"));
-                if (!is_common_stock(global(m, "instruments")(oid)))
-                    raise_runtime(kNotStock);
-
-                py::object raw_time = row.attr("datetime");
-                py::object dt;
-                try {
-                    dt = global(m, "fix_datetime")(raw_time);
-                } catch (py::error_already_set& e) {
-                    if (!e.matches(PyExc_Exception)) throw;
-                    py::raise_from(
-                        e, PyExc_RuntimeError,
-                        ("invalid datetime: " + py::str(raw_time).cast<std::string>())
-                            .c_str());
-                    throw py::error_already_set();
-                }
-                if (!py::bool_(global(m, "get_trading_dates")(dt, dt))) {
-                    raise_runtime(py::str(dt).cast<std::string>() +
-                                  " is not a trading day");
-                }
-                py::object side = row.attr("side").attr("upper")();
-                if (!meridan::bind::equal(side, "BUY") &&
-                    !meridan::bind::equal(side, "SELL")) {
-                    raise_runtime("invalid side: " + py::str(side).cast<std::string>() +
-                                  ", should be \"BUY\" or \"SELL\"");
-                }
-                py::object price;
-                if (priced) {
-                    price = to_float(row.attr("last_price"));
-                } else {
-                    py::list one;
-                    one.append(oid);
-                    price = md.attr("get_close_price")(one, dt.attr("date")())[oid];
-                }
-                py::object cost =
-                    costed ? to_float(row.attr("transaction_cost")) : py::float_(0.0);
-                py::object symbol = global(m, "instruments")(oid).attr("symbol");
-                trades.append(global(m, "Trade")(
-                    py::arg("datetime") = dt, py::arg("order_book_id") = oid,
-                    py::arg("symbol") = symbol, py::arg("last_price") = price,
-                    py::arg("last_quantity") = to_int(row.attr("last_quantity")),
-                    py::arg("side") = side, py::arg("transaction_cost") = cost));
+            if (py::len(frame) == 0) return py::object(trades);
+            require_columns(frame, {"order_book_id", "datetime", "side", "last_quantity"});
+            py::list ids = column(frame, "order_book_id");
+            py::list times = column(frame, "datetime");
+            py::list sides = column(frame, "side");
+            py::list quantities = column(frame, "last_quantity");
+            py::list prices = priced ? column(frame, "last_price") : py::list();
+            py::list costs = costed ? column(frame, "transaction_cost") : py::list();
+            py::object fix_id = global(m, "fix_order_book_id");
+            py::object fix_time = global(m, "fix_datetime");
+            py::object instruments = global(m, "instruments");
+            py::object trading_dates = global(m, "get_trading_dates");
+            py::object trade_cls = global(m, "Trade");
+            py::float_ no_cost(0.0);
+            const std::size_t n = py::len(ids);
+            for (std::size_t i = 0; i < n; ++i) {
+                for_row(i, ids[i], [&] {
+                    py::object oid = fix_id(ids[i]);
+                    if (!is_common_stock(instruments(oid))) raise_runtime(kNotStock);
+                    py::object dt = trade_time(fix_time, times[i]);
+                    if (!py::bool_(trading_dates(dt, dt)))
+                        raise_runtime(text(dt) + " is not a trading day");
+                    py::object side = checked_side(sides[i]);
+                    py::object price;
+                    if (priced) {
+                        price = amount(prices[i], "last_price");
+                    } else {
+                        py::list one;
+                        one.append(oid);
+                        price = md.attr("get_close_price")(one, dt.attr("date")())[oid];
+                    }
+                    py::object cost = costed ? amount(costs[i], "transaction_cost") : no_cost;
+                    py::object quantity = whole_quantity(quantities[i]);
+                    py::object symbol = mb::getattr<"symbol">(instruments(oid));
+                    trades.append(new_trade(trade_cls, dt, oid, symbol, price, quantity,
+                                            side, cost));
+                });
             }
             // list.sort is stable: trades of the same time keep their row order.
             trades.attr("sort")(
@@ -140,20 +240,33 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "in\n"
         "row order, leaving out instruments that are not common stocks.",
         [m](meridan::bind::Args a) {
+            const py::object& frame = a[0];
             py::list trades;
-            for (py::handle row : a[0].attr("itertuples")()) {
-                py::object instrument =
-                    global(m, "instruments")(row.attr("order_book_id"));
-                if (!is_common_stock(instrument)) continue;
-                trades.append(global(m, "Trade")(
-                    py::arg("datetime") = row.attr("Index"),
-                    py::arg("order_book_id") = row.attr("order_book_id"),
-                    py::arg("symbol") = instrument.attr("symbol"),
-                    py::arg("last_price") = to_float(row.attr("last_price")),
-                    py::arg("last_quantity") = to_int(row.attr("last_quantity")),
-                    py::arg("side") = row.attr("side"),
-                    py::arg("transaction_cost") =
-                        to_float(row.attr("transaction_cost"))));
+            if (py::len(frame) == 0) return py::object(trades);
+            require_columns(frame, {"order_book_id", "side", "last_price", "last_quantity",
+                                    "transaction_cost"});
+            py::list times = mb::getattr<"tolist">(mb::getattr<"index">(frame))();
+            py::list ids = column(frame, "order_book_id");
+            py::list sides = column(frame, "side");
+            py::list prices = column(frame, "last_price");
+            py::list quantities = column(frame, "last_quantity");
+            py::list costs = column(frame, "transaction_cost");
+            py::object instruments = global(m, "instruments");
+            py::object fix_time = global(m, "fix_datetime");
+            py::object trade_cls = global(m, "Trade");
+            const std::size_t n = py::len(ids);
+            for (std::size_t i = 0; i < n; ++i) {
+                for_row(i, ids[i], [&] {
+                    py::object instrument = instruments(ids[i]);
+                    if (!is_common_stock(instrument)) return;
+                    py::object dt = trade_time(fix_time, times[i]);
+                    py::object side = checked_side(sides[i]);
+                    trades.append(new_trade(trade_cls, dt, ids[i],
+                                            mb::getattr<"symbol">(instrument),
+                                            amount(prices[i], "last_price"),
+                                            whole_quantity(quantities[i]), side,
+                                            amount(costs[i], "transaction_cost")));
+                });
             }
             return py::object(trades);
         });
