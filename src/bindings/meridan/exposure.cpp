@@ -17,6 +17,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
+#include "common/names.hpp"
 #include "common/numeric_arrays.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -55,6 +56,15 @@ bool truthy(py::handle value) {
 
 py::object days(const py::module_& m, int n) {
     return meridan::bind::global(m, "datetime").attr("timedelta")(py::arg("days") = n);
+}
+
+// `mapping[key]` with an interned key: snapshots and positions are read once per
+// holding.
+template <meridan::bind::fixed_string Key>
+py::object item(py::handle mapping) {
+    PyObject* value = PyObject_GetItem(mapping.ptr(), meridan::bind::name<Key>().ptr());
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
 }
 
 // The requested ids as a list; a single id given as text counts as a list of one.
@@ -219,7 +229,8 @@ std::int64_t days_since(const py::module_& m, const py::object& date,
 
 bool is_new_stock(const py::module_& m, const py::object& order_book_id,
                   const py::object& date) {
-    py::object listed = service(m, "instruments")(order_book_id).attr("listed_date");
+    py::object listed =
+        meridan::bind::getattr<"listed_date">(service(m, "instruments")(order_book_id));
     switch (mx::listing_age(days_since(m, date, listed))) {
         case mx::ListingAge::newly_listed:
             return true;
@@ -271,14 +282,15 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
     py::object st_weight = py::int_(0);
     py::object new_weight = py::int_(0);
 
-    py::object positions = portfolio["positions"];
+    py::object positions = item<"positions">(portfolio);
     if (truthy(positions)) {
         std::vector<mx::Holding> holdings;
         py::dict slot_of;
         py::list weighted_ids;
         for (py::handle position : positions) {
-            py::object oid = position["order_book_id"];
-            const double value = py::float_(position["market_value"]).cast<double>();
+            py::object oid = item<"order_book_id">(position);
+            const double value =
+                py::float_(item<"market_value">(position)).cast<double>();
             mx::Holding h{value, is_new_stock(m, oid, date), false, 0};
             if (!h.newly_listed) {
                 h.special_treatment = truthy(service(m, "_is_st_stock")(oid, latest));
@@ -312,7 +324,8 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
 
     py::object benchmark_exposure = py::none();
     if (truthy(benchmark)) {
-        py::object weighting = benchmark.attr("get_weighting")(date);
+        py::object weighting =
+            meridan::bind::call_method<"get_weighting">(benchmark, date);
         const std::vector<double> weights =
             mx::normalise(meridan::bind::float_values(weighting));
         const Weighted w =
@@ -399,7 +412,7 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     const auto n = static_cast<std::size_t>(py::len(series));
     for (std::size_t i = 0; i < n; ++i) {
         py::object snapshot = series[py::int_(i)];
-        py::object date = snapshot["date"];
+        py::object date = item<"date">(snapshot);
         const auto day = meridan::bind::day_number(date);
         if (!day) {
             throw py::type_error("snapshot date is not a date: " +
