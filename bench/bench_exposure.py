@@ -10,7 +10,12 @@ newly-listed and special-treatment tests, averaging the latest 22 dates of each
 instrument, weighting, and building the pandas results. Target: under 2 ms per
 single-day analysis.
 
-    python bench/bench_exposure.py
+    python bench/bench_exposure.py            # on the test client
+    python bench/bench_exposure.py --sample   # on the embedded sample store
+
+With --sample the same is measured on the sample market of the embedded store: a
+100-stock book replayed over three years by meridan.pcalc.replay, against the
+constituent weights of 000300.XSHG, the client's time measured by a timing wrapper.
 """
 
 import datetime as dt
@@ -249,5 +254,71 @@ def main():
           + ", ".join(f"{x:.1f}" for x in os.getloadavg()) + f" on {os.cpu_count()} cores")
 
 
+# ------------------------------------------------------------------ the sample store
+
+
+def sample_main():
+    import functools
+
+    import tickvane
+
+    import meridan.exposure as ex
+    from meridan.pcalc.replay import replay
+
+    inside = [0.0]
+
+    def timed(function):
+        @functools.wraps(function)
+        def wrapper(*args, **kwargs):
+            start = CLOCK()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                inside[0] += CLOCK() - start
+        return wrapper
+
+    tickvane.open_store()
+    client = types.SimpleNamespace(**{n: timed(getattr(tickvane, n)) for n in tickvane.__all__})
+
+    class Index:
+        def get_weighting(self, date):
+            return client.index_weights(INDEX, date)
+
+    start, end = "2021-01-04", "2023-12-29"
+    stocks = tickvane.index_components(INDEX, start)[:N_HOLDINGS]
+    series = replay([], start, end, cash=1e6, positions={oid: 10_000 for oid in stocks})[0]
+    benchmark = Index()
+    ex.tickvane = client
+    days = series[:: len(series) // 10][:10]
+
+    def own(call, repeat=3):
+        times = []
+        gc.collect()
+        gc.disable()
+        try:
+            for _ in range(repeat):
+                inside[0] = 0.0
+                t0 = CLOCK()
+                call()
+                times.append(CLOCK() - t0 - inside[0])
+        finally:
+            gc.enable()
+        return statistics.median(times)
+
+    for s in days:  # first touch of the store's tables
+        ex.single_exposure_analysis(s, benchmark, s["date"])
+    ours = statistics.mean(own(lambda s=s: ex.single_exposure_analysis(
+        s, benchmark, s["date"])) for s in days)
+    theirs = statistics.mean(own(lambda s=s: pandas_single(
+        client, s, benchmark, s["date"])) for s in days)
+    period = own(lambda: ex.exposure_analysis(series, benchmark, start, end))
+    period_pd = own(lambda: pandas_period(client, series, benchmark, start, end))
+    print(f"sample store: {len(stocks)} holdings replayed over {len(series)} days, benchmark "
+          f"{INDEX}; single_exposure_analysis own time {1e3 * ours:.3f} ms, pandas "
+          f"{1e3 * theirs:.3f} ms, ratio {theirs / ours:.1f}x; exposure_analysis "
+          f"{1e3 * period:.3f} ms, pandas {1e3 * period_pd:.3f} ms, "
+          f"ratio {period_pd / period:.1f}x")
+
+
 if __name__ == "__main__":
-    main()
+    sample_main() if "--sample" in sys.argv[1:] else main()
