@@ -3,6 +3,7 @@ before anything is read or changed."""
 
 import pytest
 
+import meridan.exposure as exposure
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
@@ -47,6 +48,17 @@ CASES = [
      "fix_trades() got an unexpected keyword argument 'provider'"),
     (preprocess.fix_backtest_trades, (None, None), {},
      "fix_backtest_trades() takes exactly 1 positional argument (2 given)"),
+    # Factor exposure.
+    (exposure.get_exposure, ([],), {}, "get_exposure() takes exactly 2 positional arguments (1 given)"),
+    (exposure._is_new_stock, ("A", None), {"day": None},
+     "_is_new_stock() got an unexpected keyword argument 'day'"),
+    (exposure.single_exposure_analysis, ({}, None), {"portfolio": {}, "date": None},
+     "single_exposure_analysis() got multiple values for keyword argument 'portfolio'"),
+    (exposure.to_date, (), {}, "to_date() takes exactly 1 positional argument (0 given)"),
+    (exposure.exposure_analysis, ([], None, None, None, None), {},
+     "exposure_analysis() takes exactly 4 positional arguments (5 given)"),
+    (exposure.exposure_analysis_1, ([], None, None), {"end": None},
+     "exposure_analysis_1() got an unexpected keyword argument 'end'"),
 ]
 
 
@@ -64,5 +76,7 @@ def test_signatures_are_visible():
     import inspect
     assert str(inspect.signature(Portfolio)) == "(cash=100000.0, positions=None)"
     assert str(inspect.signature(preprocess.fix_trades)) == "(frame, md)"
+    assert str(inspect.signature(exposure.exposure_analysis)) == (
+        "(portfolio_series, benchmark, start_date, end_date)")
     assert str(inspect.signature(CachedMarketDataProvider.get_close_price)) == (
         "(self, order_book_ids, date)")
