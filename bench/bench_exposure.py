@@ -172,6 +172,32 @@ def pandas_period(tv, series, benchmark, start_date, end_date):
     return result
 
 
+class Instant:
+    """A client that answers from memory what the fake answered the first time, so
+    that nearly all of a call's time is the package's own: the figure it gives needs
+    nothing subtracted and does not suffer from the fake's own work between the
+    package's steps."""
+
+    def __init__(self, fake):
+        self._fake = fake
+        self._memo = {}
+
+    def __getattr__(self, name):
+        operation = getattr(self._fake, name)
+        memo = self._memo
+
+        def answer(*args):
+            key = (name, *(tuple(a) if isinstance(a, list) else a for a in args))
+            try:
+                return memo[key]
+            except KeyError:
+                reply = memo[key] = operation(*args)
+                return reply
+
+        setattr(self, name, answer)
+        return answer
+
+
 # ---------------------------------------------------------------------------- timing
 
 
@@ -239,6 +265,16 @@ def main():
         whole = CLOCK() - t0
         inside = fake.time_inside
 
+    instant = Instant(fake)
+    ex.tickvane = instant
+    quick_benchmark = IndexBenchmark(instant)
+    for i in sample_days:
+        ex.single_exposure_analysis(series[i], quick_benchmark, series[i]["date"])
+    fake.reset_calls()
+    quick = statistics.mean(own_seconds(fake, lambda i=i: ex.single_exposure_analysis(
+        series[i], quick_benchmark, series[i]["date"]), 5) for i in sample_days)
+    ex.tickvane = fake
+
     ours_ms, pd_ms = 1e3 * statistics.mean(single), 1e3 * statistics.mean(single_pd)
     print(f"{N_HOLDINGS} holdings, benchmark of {N_CONSTITUENTS}, {len(series)} daily snapshots "
           f"({days[0].date()} .. {days[-1].date()}); {requests} service requests in the "
@@ -247,6 +283,7 @@ def main():
           f"{ours_ms:.3f} ms; pandas {pd_ms:.3f} ms; ratio {pd_ms / ours_ms:.1f}x "
           f"(target < 2 ms)")
     print(f"  one call: {1e3 * whole:.3f} ms in all, {1e3 * inside:.3f} ms inside the client")
+    print(f"  with a client answering from memory (nothing to subtract): {1e3 * quick:.3f} ms")
     print(f"exposure_analysis over {YEARS} years ({len(ours)} snapshots analysed), own time: "
           f"{1e3 * period:.3f} ms; pandas {1e3 * period_pd:.3f} ms; "
           f"ratio {period_pd / period:.1f}x")
