@@ -4,6 +4,7 @@ before anything is read or changed."""
 import pytest
 
 import meridan.exposure as exposure
+from meridan import profit, style
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
@@ -59,6 +60,17 @@ CASES = [
      "exposure_analysis() takes exactly 4 positional arguments (5 given)"),
     (exposure.exposure_analysis_1, ([], None, None), {"end": None},
      "exposure_analysis_1() got an unexpected keyword argument 'end'"),
+    # Profit and style: style_analysis takes its one argument by position only.
+    (profit.profit_analysis, (None,), {}, "profit_analysis() takes at least 2 positional arguments (1 given)"),
+    (profit.profit_analysis, (1, 2, 3, 4), {}, "profit_analysis() takes at most 3 positional arguments (4 given)"),
+    (profit.profit_analysis, (None, None), {"benchmark": None},
+     "profit_analysis() got multiple values for keyword argument 'benchmark'"),
+    (profit.profit_analysis, (None, None), {"series": None},
+     "profit_analysis() got an unexpected keyword argument 'series'"),
+    (style.style_analysis, (), {}, "style_analysis() takes exactly one argument (0 given)"),
+    (style.style_analysis, (None, None), {}, "style_analysis() takes exactly one argument (2 given)"),
+    (style.style_analysis, (), {"portfolio_series": None}, "style_analysis() takes no keyword arguments"),
+    (style.style_analysis, (None,), {"x": 1}, "style_analysis() takes no keyword arguments"),
 ]
 
 
@@ -78,5 +90,8 @@ def test_signatures_are_visible():
     assert str(inspect.signature(preprocess.fix_trades)) == "(frame, md)"
     assert str(inspect.signature(exposure.exposure_analysis)) == (
         "(portfolio_series, benchmark, start_date, end_date)")
+    assert str(inspect.signature(profit.profit_analysis)) == (
+        "(portfolio_series, benchmark, benchmark_series=None)")
+    assert str(inspect.signature(style.style_analysis)) == "(portfolio_series, /)"
     assert str(inspect.signature(CachedMarketDataProvider.get_close_price)) == (
         "(self, order_book_ids, date)")
