@@ -23,16 +23,6 @@ py::array float64_array(py::handle values) {
 
 }  // namespace
 
-std::vector<double> float_values(py::handle values) {
-    auto array = float64_array(values).cast<py::array_t<double>>();
-    if (array.ndim() != 1) throw py::value_error("expected one-dimensional values");
-    auto view = array.unchecked<1>();
-    std::vector<double> out(static_cast<std::size_t>(view.shape(0)));
-    for (py::ssize_t i = 0; i < view.shape(0); ++i)
-        out[static_cast<std::size_t>(i)] = view(i);
-    return out;
-}
-
 std::vector<std::int64_t> int64_values(py::handle values) {
     py::module_ np = py::module_::import("numpy");
     auto array = np.attr("asarray")(values, py::arg("dtype") = np.attr("int64"))

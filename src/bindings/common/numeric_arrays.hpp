@@ -1,6 +1,7 @@
-// Conversions between pandas' numeric columns and plain buffers: the numbers of a
-// Series read into std::vector, those of a DataFrame exposed in place as a float64
-// matrix, and new float64 Series and DataFrames built from buffers with given labels.
+// Conversions between pandas' numeric objects and plain buffers, beside those of
+// float_series.hpp: integer values (such as MultiIndex codes) read into std::vector,
+// the values of a DataFrame exposed in place as a float64 matrix, and new float64
+// Series and DataFrames built from buffers with given labels.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -13,11 +14,6 @@
 namespace meridan::bind {
 
 namespace py = pybind11;
-
-/// The values of a Series, Index, numpy array or sequence of numbers as float64;
-/// missing values (None, NaN, pandas' NA) become NaN. Raises as `float()` would for
-/// values that are not numbers.
-std::vector<double> float_values(py::handle values);
 
 /// The values of an integer Series, Index or array (such as MultiIndex codes).
 std::vector<std::int64_t> int64_values(py::handle values);

@@ -16,6 +16,7 @@
 
 #include "common/args.hpp"
 #include "common/convert.hpp"
+#include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/names.hpp"
 #include "common/numeric_arrays.hpp"
@@ -326,8 +327,8 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
     if (truthy(benchmark)) {
         py::object weighting =
             meridan::bind::call_method<"get_weighting">(benchmark, date);
-        const std::vector<double> weights =
-            mx::normalise(meridan::bind::float_values(weighting));
+        const std::vector<double> weights = mx::normalise(
+            meridan::bind::span_of(meridan::bind::float_values(weighting)));
         const Weighted w =
             weigh(m, weighting.attr("index").attr("tolist")(), weights, date);
         out.benchmark = w.result.total;
@@ -343,12 +344,6 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
     return out;
 }
 
-py::list float_list(const std::vector<double>& values) {
-    py::list out;
-    for (double v : values) out.append(py::float_(v));
-    return out;
-}
-
 // One record of a period summary, from the snapshot's analysis.
 py::dict period_record(const py::module_& m, const Single& single) {
     // Without a benchmark this read fails, as there are no factor labels to show.
@@ -358,14 +353,15 @@ py::dict period_record(const py::module_& m, const Single& single) {
     for (py::handle name : factors) labels.append(translation[name]);
     py::list portfolio;
     if (single.portfolio) {
-        portfolio = float_list(*single.portfolio);
+        portfolio = meridan::bind::float_list(*single.portfolio);
     } else {
         for (std::size_t i = 0; i < labels.size(); ++i) portfolio.append(py::int_(0));
     }
     py::dict record;
     record["factors"] = labels;
     record["portfolio"] = portfolio;
-    record["benchmark"] = single.benchmark ? float_list(*single.benchmark) : py::list();
+    record["benchmark"] =
+        single.benchmark ? meridan::bind::float_list(*single.benchmark) : py::list();
     record["st_stock_weight"] = single.result["st_stock_weight"];
     record["new_stock_weight"] = single.result["new_stock_weight"];
     return record;
