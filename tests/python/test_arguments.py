@@ -3,6 +3,7 @@ before anything is read or changed."""
 
 import pytest
 
+import meridan.exposure as exposure
 from meridan import profit, style
 from meridan.brinson import benchmark, calc, classifier
 from meridan.pcalc import preprocess
@@ -64,6 +65,17 @@ CASES = [
      "calc_benchmark_single_period() takes exactly 4 positional arguments (3 given)"),
     (calc.calc_benchmark, (None,) * 4, {}, "calc_benchmark() takes exactly 3 positional arguments (4 given)"),
     (calc.calc, (None,) * 6, {}, "calc() takes exactly 7 positional arguments (6 given)"),
+    # Factor exposure.
+    (exposure.get_exposure, ([],), {}, "get_exposure() takes exactly 2 positional arguments (1 given)"),
+    (exposure._is_new_stock, ("A", None), {"day": None},
+     "_is_new_stock() got an unexpected keyword argument 'day'"),
+    (exposure.single_exposure_analysis, ({}, None), {"portfolio": {}, "date": None},
+     "single_exposure_analysis() got multiple values for keyword argument 'portfolio'"),
+    (exposure.to_date, (), {}, "to_date() takes exactly 1 positional argument (0 given)"),
+    (exposure.exposure_analysis, ([], None, None, None, None), {},
+     "exposure_analysis() takes exactly 4 positional arguments (5 given)"),
+    (exposure.exposure_analysis_1, ([], None, None), {"end": None},
+     "exposure_analysis_1() got an unexpected keyword argument 'end'"),
     # Profit and style: style_analysis takes its one argument by position only.
     (profit.profit_analysis, (None,), {}, "profit_analysis() takes at least 2 positional arguments (1 given)"),
     (profit.profit_analysis, (1, 2, 3, 4), {}, "profit_analysis() takes at most 3 positional arguments (4 given)"),
@@ -92,6 +104,8 @@ def test_signatures_are_visible():
     import inspect
     assert str(inspect.signature(Portfolio)) == "(cash=100000.0, positions=None)"
     assert str(inspect.signature(preprocess.fix_trades)) == "(frame, md)"
+    assert str(inspect.signature(exposure.exposure_analysis)) == (
+        "(portfolio_series, benchmark, start_date, end_date)")
     assert str(inspect.signature(profit.profit_analysis)) == (
         "(portfolio_series, benchmark, benchmark_series=None)")
     assert str(inspect.signature(style.style_analysis)) == "(portfolio_series, /)"
