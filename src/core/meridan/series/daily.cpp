@@ -1,0 +1,47 @@
+#include "meridan/series/daily.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace meridan::series {
+
+std::optional<std::size_t> first_out_of_order(std::span<const std::int64_t> days) {
+    for (std::size_t i = 1; i < days.size(); ++i) {
+        if (days[i] < days[i - 1]) return i;
+    }
+    return std::nullopt;
+}
+
+std::vector<double> reindex_pad(std::span<const std::int64_t> source_days,
+                                std::span<const double> values,
+                                std::span<const std::int64_t> target_days) {
+    std::vector<double> out(target_days.size(),
+                            std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t i = 0; i < target_days.size(); ++i) {
+        const auto after =
+            std::upper_bound(source_days.begin(), source_days.end(), target_days[i]);
+        if (after != source_days.begin()) {
+            out[i] = values[static_cast<std::size_t>(after - source_days.begin()) - 1];
+        }
+    }
+    return out;
+}
+
+std::vector<double> pct_change_pad(std::span<const double> values) {
+    std::vector<double> out(values.size(), std::numeric_limits<double>::quiet_NaN());
+    double previous = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double current = std::isnan(values[i]) ? previous : values[i];
+        if (i > 0) out[i] = current / previous - 1.0;
+        previous = current;
+    }
+    return out;
+}
+
+std::size_t first_on_or_after(std::span<const std::int64_t> days, std::int64_t day) {
+    return static_cast<std::size_t>(
+        std::lower_bound(days.begin(), days.end(), day) - days.begin());
+}
+
+}  // namespace meridan::series
