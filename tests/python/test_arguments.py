@@ -3,6 +3,8 @@ before anything is read or changed."""
 
 import pytest
 
+import perilon
+from meridan import risk
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
@@ -47,6 +49,18 @@ CASES = [
      "fix_trades() got an unexpected keyword argument 'provider'"),
     (preprocess.fix_backtest_trades, (None, None), {},
      "fix_backtest_trades() takes exactly 1 positional argument (2 given)"),
+    # Risk.
+    (risk.get_risk_free_rate, ("2017-01-03",), {},
+     "get_risk_free_rate() takes exactly 2 positional arguments (1 given)"),
+    (risk.get_risk_free_rate, ("2017-01-03",), {"end": "2017-02-03"},
+     "get_risk_free_rate() got an unexpected keyword argument 'end'"),
+    (risk.risk_analysis, (None, "000300.XSHG"), {"benchmark": "000300.XSHG"},
+     "risk_analysis() got multiple values for keyword argument 'benchmark'"),
+    (risk.risk_analysis, (None, None, None), {},
+     "risk_analysis() takes exactly 2 positional arguments (3 given)"),
+    (perilon.Risk, ([], []), {}, "__init__() takes at least 4 positional arguments (3 given)"),
+    (perilon.Risk, ([], [], 0.0), {"periods": 12},
+     "__init__() got an unexpected keyword argument 'periods'"),
 ]
 
 
@@ -64,5 +78,8 @@ def test_signatures_are_visible():
     import inspect
     assert str(inspect.signature(Portfolio)) == "(cash=100000.0, positions=None)"
     assert str(inspect.signature(preprocess.fix_trades)) == "(frame, md)"
+    assert str(inspect.signature(risk.risk_analysis)) == "(portfolio_series, benchmark)"
+    assert str(inspect.signature(perilon.Risk)) == (
+        "(returns, benchmark_returns, risk_free_rate, annualization=244)")
     assert str(inspect.signature(CachedMarketDataProvider.get_close_price)) == (
         "(self, order_book_ids, date)")
