@@ -31,6 +31,9 @@ TEST(Series, ReindexCarriesTheLatestEarlierValue) {
     const std::vector<std::int64_t> dst{9, 10, 11, 12, 14, 16, 20};
     expect_same(ms::reindex_pad(src, vals, dst), {kNaN, 1.0, 1.0, kNaN, 4.0, 5.0, 5.0});
     expect_same(ms::reindex_pad({}, {}, dst), std::vector<double>(dst.size(), kNaN));
+    // Targets out of order are looked up one by one.
+    const std::vector<std::int64_t> shuffled{16, 9, 13, 11};
+    expect_same(ms::reindex_pad(src, vals, shuffled), {5.0, kNaN, 4.0, 1.0});
 }
 
 TEST(Series, PctChangeFillsMissingValuesForward) {

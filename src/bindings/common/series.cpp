@@ -15,8 +15,9 @@ py::array_t<double> float_values(py::handle data, const char* what) {
     } else if (py::hasattr(data, "to_numpy")) {
         // pandas: nullable and object columns carry pd.NA or None for missing values,
         // which only `to_numpy` turns into NaN.
-        const bool is_float =
-            py::str(data.attr("dtype")).cast<std::string>() == "float64";
+        const bool is_float = PyObject_RichCompareBool(
+                                  data.attr("dtype").ptr(),
+                                  py::dtype::of<double>().ptr(), Py_EQ) == 1;
         array = is_float ? data.attr("to_numpy")()
                          : data.attr("to_numpy")(py::arg("dtype") = "float64",
                                                  py::arg("na_value") =

@@ -73,6 +73,20 @@ py::object first_curve_value(const py::object& curve,
     py::str column(tenor.column.data(), tenor.column.size());
     py::object position = curve.attr("columns").attr("get_loc")(column);
     if (PyLong_Check(position.ptr())) {
+        // A curve of float columns is read from its array: the same value as
+        // `curve.iloc[0, position]` without pandas' indexing machinery.
+        py::object values = curve.attr("to_numpy")();
+        if (py::isinstance<py::array_t<double>>(values) &&
+            py::array(values).ndim() == 2) {
+            const auto array = py::array_t<double>(values).unchecked<2>();
+            const auto j = position.cast<py::ssize_t>();
+            if (array.shape(0) == 0) {
+                throw py::index_error(
+                    "index 0 is out of bounds for axis 0 with size 0");
+            }
+            const double x = array(0, j);
+            return std::isnan(x) ? py::object(py::int_(0)) : py::object(py::float_(x));
+        }
         return rate_value(curve.attr("iloc")[py::make_tuple(0, position)]);
     }
     // A repeated column label: the first row of what pandas selects for it.

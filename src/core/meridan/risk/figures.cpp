@@ -36,30 +36,32 @@ RiskFigures risk_figures(std::span<const double> r_in, std::span<const double> b
     const double daily_rate = annual_rate / a;
 
     std::vector<double> excess(n);  // r − rf_d
-    std::vector<double> active(n);  // r − b
     std::size_t wins = 0;
     for (std::size_t i = 0; i < n; ++i) {
         excess[i] = r[i] - daily_rate;
-        active[i] = r[i] - b[i];
         if (r[i] > b[i]) ++wins;
     }
+    const PairMoments m = pair_moments(r, b);
+    // r − rf_d differs from r by a constant: same standard deviation, and its mean
+    // is the mean of r less rf_d.
+    const double mean_excess = m.mean_x - daily_rate;
+    const double volatility = std::sqrt(m.var_x);
 
     RiskFigures f{};
     f.n = n;
     f.annual_return = annualized_return(r, a);
-    f.beta = ratio(sample_covariance(r, b), sample_variance(b));
+    f.beta = ratio(m.cov, m.var_y);
     const double benchmark_return = annualized_return(b, a);
     f.alpha = f.annual_return -
               (annual_rate + f.beta * (benchmark_return - annual_rate));
-    const double mean_excess = mean(excess);
-    f.sharpe = ratio(mean_excess, std::sqrt(sample_variance(excess))) * root_a;
+    f.sharpe = ratio(mean_excess, volatility) * root_a;
     const double downside = downside_deviation(excess, 0.0);
     f.sortino = ratio(mean_excess * a, downside * root_a);
     f.max_drawdown = max_drawdown(r);
     f.var = historical_var(r, kVarConfidence);
-    f.volatility = std::sqrt(sample_variance(r)) * root_a;
-    f.tracking_error = std::sqrt(sample_variance(active)) * root_a;
-    f.information_ratio = ratio(mean(active) * a, f.tracking_error);
+    f.volatility = volatility * root_a;
+    f.tracking_error = std::sqrt(m.var_diff) * root_a;
+    f.information_ratio = ratio(m.mean_diff * a, f.tracking_error);
     f.downside_risk = downside * root_a;
     f.calmar = ratio(f.annual_return, f.max_drawdown);
     f.win_rate = n == 0 ? nan : static_cast<double>(wins) / static_cast<double>(n);

@@ -10,20 +10,6 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-bool is_constant(std::span<const double> x) {
-    return std::all_of(x.begin(), x.end(), [&](double v) { return v == x.front(); });
-}
-
-// Sum of (x - m)(y - m_y): the mean is corrected by one more pass over the
-// deviations, which removes most of the rounding of the first division.
-double centred_cross_sum(std::span<const double> x, std::span<const double> y) {
-    const double mx = mean(x);
-    const double my = mean(y);
-    double sum = 0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) sum += (x[i] - mx) * (y[i] - my);
-    return sum;
-}
-
 }  // namespace
 
 ReturnPairs drop_missing_pairs(std::span<const double> r, std::span<const double> b) {
@@ -38,27 +24,49 @@ ReturnPairs drop_missing_pairs(std::span<const double> r, std::span<const double
     return out;
 }
 
-double mean(std::span<const double> x) {
-    if (x.empty()) return nan;
-    const double n = static_cast<double>(x.size());
-    double sum = 0.0;
-    for (double v : x) sum += v;
-    const double first = sum / n;
-    double correction = 0.0;
-    for (double v : x) correction += v - first;
-    return first + correction / n;
+PairMoments pair_moments(std::span<const double> x, std::span<const double> y) {
+    const std::size_t n = x.size();
+    if (n == 0) return {nan, nan, nan, nan, nan, nan, nan};
+    const double count = static_cast<double>(n);
+    double sx = 0.0, sy = 0.0;
+    bool x_varies = false, y_varies = false, diff_varies = false;
+    const double diff0 = x[0] - y[0];
+    for (std::size_t i = 0; i < n; ++i) {
+        sx += x[i];
+        sy += y[i];
+        x_varies |= x[i] != x[0];
+        y_varies |= y[i] != y[0];
+        diff_varies |= x[i] - y[i] != diff0;
+    }
+    const double mx = sx / count, my = sy / count, md = mx - my;
+    // Centred sums; the plain sums of deviations correct the means and the squares.
+    double dx = 0.0, dy = 0.0, dd = 0.0, xx = 0.0, yy = 0.0, xy = 0.0, ddd = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = x[i] - mx, b = y[i] - my, c = (x[i] - y[i]) - md;
+        dx += a;
+        dy += b;
+        dd += c;
+        xx += a * a;
+        yy += b * b;
+        xy += a * b;
+        ddd += c * c;
+    }
+    PairMoments m{mx + dx / count, my + dy / count, md + dd / count, nan, nan, nan, nan};
+    if (n < 2) return m;
+    const double dof = count - 1.0;
+    m.var_x = x_varies ? (xx - dx * dx / count) / dof : 0.0;
+    m.var_y = y_varies ? (yy - dy * dy / count) / dof : 0.0;
+    m.cov = x_varies && y_varies ? (xy - dx * dy / count) / dof : 0.0;
+    m.var_diff = diff_varies ? (ddd - dd * dd / count) / dof : 0.0;
+    return m;
 }
 
-double sample_variance(std::span<const double> x) {
-    if (x.size() < 2) return nan;
-    if (is_constant(x)) return 0.0;
-    return centred_cross_sum(x, x) / static_cast<double>(x.size() - 1);
-}
+double mean(std::span<const double> x) { return pair_moments(x, x).mean_x; }
+
+double sample_variance(std::span<const double> x) { return pair_moments(x, x).var_x; }
 
 double sample_covariance(std::span<const double> x, std::span<const double> y) {
-    if (x.size() < 2) return nan;
-    if (is_constant(x) || is_constant(y)) return 0.0;
-    return centred_cross_sum(x, y) / static_cast<double>(x.size() - 1);
+    return pair_moments(x, y).cov;
 }
 
 double annualized_return(std::span<const double> r, double periods_per_year) {

@@ -18,16 +18,30 @@ struct ReturnPairs {
 };
 ReturnPairs drop_missing_pairs(std::span<const double> r, std::span<const double> b);
 
+/// Means, sample variances (ddof 1) and covariance of paired values, and of their
+/// differences x − y, from two passes over the pairs (the second corrects the means
+/// for the rounding of the first). Means are NaN when empty, the second moments for
+/// fewer than two pairs. A constant side has a variance (and covariance) of exactly
+/// 0, not the rounding noise of its mean, so constant returns give undefined ratios
+/// rather than huge ones.
+struct PairMoments {
+    double mean_x;
+    double mean_y;
+    double mean_diff;
+    double var_x;
+    double var_y;
+    double cov;
+    double var_diff;
+};
+PairMoments pair_moments(std::span<const double> x, std::span<const double> y);
+
 /// Arithmetic mean; NaN when empty.
 double mean(std::span<const double> x);
 
-/// Sample variance (ddof 1); NaN for fewer than two values. Exactly 0 when all values
-/// are equal, so that constant returns give a zero variance rather than the rounding
-/// noise of their mean.
+/// Sample variance (ddof 1), as `pair_moments`.
 double sample_variance(std::span<const double> x);
 
-/// Sample covariance (ddof 1); NaN for fewer than two pairs, exactly 0 when either
-/// side is constant.
+/// Sample covariance (ddof 1), as `pair_moments`.
 double sample_covariance(std::span<const double> x, std::span<const double> y);
 
 /// (Π(1 + r))^(periods_per_year / n) − 1: the compound return scaled to a year of

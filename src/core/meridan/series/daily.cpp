@@ -18,12 +18,17 @@ std::vector<double> reindex_pad(std::span<const std::int64_t> source_days,
                                 std::span<const std::int64_t> target_days) {
     std::vector<double> out(target_days.size(),
                             std::numeric_limits<double>::quiet_NaN());
+    // One merge pass when the targets ascend (a calendar); a search where they do not.
+    std::size_t known = 0;  // source days on or before the current target
     for (std::size_t i = 0; i < target_days.size(); ++i) {
-        const auto after =
-            std::upper_bound(source_days.begin(), source_days.end(), target_days[i]);
-        if (after != source_days.begin()) {
-            out[i] = values[static_cast<std::size_t>(after - source_days.begin()) - 1];
+        const std::int64_t day = target_days[i];
+        if (i > 0 && day < target_days[i - 1]) {
+            known = static_cast<std::size_t>(
+                std::upper_bound(source_days.begin(), source_days.end(), day) -
+                source_days.begin());
         }
+        while (known < source_days.size() && source_days[known] <= day) ++known;
+        if (known > 0) out[i] = values[known - 1];
     }
     return out;
 }
