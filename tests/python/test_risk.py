@@ -230,3 +230,25 @@ def test_figures_are_perilon_figures_of_the_windows(fake_tickvane):
                      "sharpe": rp.sharpe, "sortino": rp.sortino,
                      "max_drawdown": rp.max_drawdown, "var": rp.var}
     assert all(type(v) is float for v in block.values())
+
+
+def test_no_closes_means_no_period(fake_tickvane):
+    fake_tickvane.set_reply("get_price", None)
+    series = pd.Series(1.0, index=pd.date_range("2017-03-01", "2017-06-01"))
+    with pytest.raises(IndexError, match="period 'one_month' starting 2017-05-01"):
+        risk.risk_analysis(series, INDEX)
+
+
+@pytest.mark.sample
+def test_index_against_itself_on_the_sample_market():
+    import tickvane
+    tickvane.open_store()
+    closes = tickvane.get_price(INDEX, "2021-01-04", "2023-06-30", fields="ClosingPx",
+                                adjust_type="none")
+    result = risk.risk_analysis(closes * 3.0, INDEX)
+    for key in PERIODS:
+        p, b = result[key]["portfolio"], result[key]["benchmark"]
+        for name in ("return", "sharpe", "max_drawdown", "var"):
+            assert p[name] == pytest.approx(b[name], rel=1e-9)
+        assert p["beta"] == pytest.approx(1.0) and p["alpha"] == pytest.approx(0, abs=1e-9)
+        assert 0 < p["max_drawdown"] < 1 and -1 < p["return"] < 10
