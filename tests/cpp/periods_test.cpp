@@ -1,9 +1,8 @@
 // Start days of the standard periods, month-end clamping included.
-#include "meridan/periods/standard.hpp"
-
 #include <gtest/gtest.h>
 
 #include "meridan/dates/civil.hpp"
+#include "meridan/periods/standard.hpp"
 
 namespace mp = meridan::periods;
 namespace md = meridan::dates;

@@ -21,8 +21,8 @@ TEST(RiskKernels, MomentsAndTheirUndefinedCases) {
     EXPECT_NEAR(mr::sample_variance(x), 0.0013 / 3, 1e-18);
     const std::vector<double> y{0.02, -0.01, 0.01, 0.0};
     // deviations of y from 0.005: 0.015 -0.015 0.005 -0.005
-    EXPECT_NEAR(mr::sample_covariance(x, y), (0.005 * 0.015 + 0.025 * 0.015 +
-                                              0.025 * 0.005 + 0.005 * 0.005) / 3,
+    EXPECT_NEAR(mr::sample_covariance(x, y),
+                (0.005 * 0.015 + 0.025 * 0.015 + 0.025 * 0.005 + 0.005 * 0.005) / 3,
                 1e-18);
     EXPECT_TRUE(std::isnan(mr::mean({})));
     EXPECT_TRUE(std::isnan(mr::sample_variance(std::vector<double>{0.1})));
@@ -50,8 +50,9 @@ TEST(RiskKernels, CompoundingDrawdownAndQuantiles) {
     EXPECT_DOUBLE_EQ(mr::historical_var(std::vector<double>{-0.03}, 0.95), 0.03);
     EXPECT_TRUE(std::isnan(mr::quantile_linear({}, 0.5)));
 
-    EXPECT_NEAR(mr::downside_deviation(std::vector<double>{0.01, -0.02, 0.0, -0.01}, 0.0),
-                std::sqrt(0.0005 / 4), 1e-17);
+    EXPECT_NEAR(
+        mr::downside_deviation(std::vector<double>{0.01, -0.02, 0.0, -0.01}, 0.0),
+        std::sqrt(0.0005 / 4), 1e-17);
 }
 
 TEST(RiskFigures, MissingValuesAreDroppedPairwise) {
@@ -75,14 +76,15 @@ TEST(RiskFigures, HandCheckedSeries) {
     // cov(r, b): mean r 0.00666.., mean b 0.00666..; var(b) = 1/3 e-4
     const double mr_ = 0.02 / 3, mb = 0.02 / 3;
     const double cov = ((0.01 - mr_) * (0 - mb) + (-0.01 - mr_) * (0.01 - mb) +
-                        (0.02 - mr_) * (0.01 - mb)) / 2;
-    const double var_b =
-        ((0 - mb) * (0 - mb) + 2 * (0.01 - mb) * (0.01 - mb)) / 2;
+                        (0.02 - mr_) * (0.01 - mb)) /
+                       2;
+    const double var_b = ((0 - mb) * (0 - mb) + 2 * (0.01 - mb) * (0.01 - mb)) / 2;
     EXPECT_NEAR(f.beta, cov / var_b, 1e-12);
     EXPECT_NEAR(f.alpha, f.annual_return - f.beta * (1.0 * 1.01 * 1.01 - 1), 1e-12);
-    const double sd = std::sqrt(((0.01 - mr_) * (0.01 - mr_) +
-                                 (-0.01 - mr_) * (-0.01 - mr_) +
-                                 (0.02 - mr_) * (0.02 - mr_)) / 2);
+    const double sd =
+        std::sqrt(((0.01 - mr_) * (0.01 - mr_) + (-0.01 - mr_) * (-0.01 - mr_) +
+                   (0.02 - mr_) * (0.02 - mr_)) /
+                  2);
     EXPECT_NEAR(f.sharpe, mr_ / sd * std::sqrt(3.0), 1e-12);
     EXPECT_NEAR(f.volatility, sd * std::sqrt(3.0), 1e-15);
     const double down = std::sqrt(0.0001 / 3);
@@ -97,8 +99,8 @@ TEST(RiskFigures, HandCheckedSeries) {
 
 TEST(RiskFigures, UndefinedFiguresAreNaN) {
     // One pair: no standard deviation, so no beta, alpha, Sharpe or tracking error.
-    const auto one = mr::risk_figures(std::vector<double>{-0.02},
-                                      std::vector<double>{0.01}, 0.0244);
+    const auto one =
+        mr::risk_figures(std::vector<double>{-0.02}, std::vector<double>{0.01}, 0.0244);
     EXPECT_NEAR(one.annual_return, std::pow(0.98, 244.0) - 1, 1e-12);
     EXPECT_TRUE(std::isnan(one.beta));
     EXPECT_TRUE(std::isnan(one.alpha));

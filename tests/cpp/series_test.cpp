@@ -1,12 +1,12 @@
 // Reindexing with carried values, pad-filled changes and slice starts, each against
 // the pandas expression it reproduces (worked out by hand here).
-#include "meridan/series/daily.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <vector>
+
+#include "meridan/series/daily.hpp"
 
 namespace ms = meridan::series;
 

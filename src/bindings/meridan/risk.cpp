@@ -62,8 +62,7 @@ py::object rate_value(const py::object& value) {
 // The first row's value in the curve column of `tenor`: the column looked up by label
 // (pandas' KeyError when absent), the row by position (IndexError when there is
 // none). A reply of None, the service's "no data", has no row either.
-py::object first_curve_value(const py::object& curve,
-                             const meridan::risk::Tenor& tenor,
+py::object first_curve_value(const py::object& curve, const meridan::risk::Tenor& tenor,
                              const py::object& date) {
     if (curve.is_none()) {
         PyErr_SetString(PyExc_IndexError,
@@ -108,15 +107,16 @@ void check_dates(const std::vector<std::int64_t>& days, const py::object& index,
                  const char* what) {
     for (std::size_t i = 0; i < days.size(); ++i) {
         if (days[i] == bind::no_day) {
-            throw py::value_error(std::string(what) + " has a label that is not a date: " +
+            throw py::value_error(std::string(what) +
+                                  " has a label that is not a date: " +
                                   py::repr(index[py::int_(i)]).cast<std::string>());
         }
     }
     if (auto i = meridan::series::first_out_of_order(days)) {
-        throw py::value_error(std::string(what) +
-                              " dates must be in ascending order: " +
-                              date_text(index[py::int_(*i)]) + " follows " +
-                              date_text(index[py::int_(*i - 1)]));
+        throw py::value_error(
+            std::string(what) +
+            " dates must be in ascending order: " + date_text(index[py::int_(*i)]) +
+            " follows " + date_text(index[py::int_(*i - 1)]));
     }
 }
 
@@ -156,31 +156,41 @@ constexpr const char* kRateDoc =
 
 constexpr const char* kAnalysisDoc =
     "Risk figures of a portfolio against the index `benchmark` (an order book id)\n"
-    "over seven periods ending on the last date of `portfolio_series` (a Series of the\n"
+    "over seven periods ending on the last date of `portfolio_series` (a Series of "
+    "the\n"
     "portfolio's value by date, ascending; only ratios of values are used).\n\n"
     "The index's closes from the first to the last date of the series are requested\n"
-    "once (get_price(benchmark, start, end, fields=\"ClosingPx\", adjust_type=\"none\"));\n"
+    "once (get_price(benchmark, start, end, fields=\"ClosingPx\", "
+    "adjust_type=\"none\"));\n"
     "the series is carried onto the index's trading days (a trading day missing from\n"
-    "the series takes the value of its latest earlier date, dates that are not trading\n"
+    "the series takes the value of its latest earlier date, dates that are not "
+    "trading\n"
     "days drop out; dates compare as calendar days), and both become daily returns\n"
     "(missing values forward-filled first; the first day has no return).\n\n"
-    "Periods, each a window of the daily returns from its start day (inclusive) to the\n"
-    "end: \"one_month\", \"three_month\", \"six_month\", \"one_year\" (calendar months\n"
+    "Periods, each a window of the daily returns from its start day (inclusive) to "
+    "the\n"
+    "end: \"one_month\", \"three_month\", \"six_month\", \"one_year\" (calendar "
+    "months\n"
     "back from the last date, 31 March going back to the end of February),\n"
-    "\"this_month\", \"this_year\" (from the first of the last date's month or year) and\n"
+    "\"this_month\", \"this_year\" (from the first of the last date's month or year) "
+    "and\n"
     "\"total\" (from the first date). Each window's risk-free rate is\n"
     "get_risk_free_rate(first return date of the window, last date).\n\n"
-    "Returns {period: {\"benchmark\": block, \"portfolio\": block}} where a block holds\n"
-    "\"return\", \"alpha\", \"beta\", \"sharpe\", \"sortino\", \"max_drawdown\" and \"var\" of\n"
+    "Returns {period: {\"benchmark\": block, \"portfolio\": block}} where a block "
+    "holds\n"
+    "\"return\", \"alpha\", \"beta\", \"sharpe\", \"sortino\", \"max_drawdown\" and "
+    "\"var\" of\n"
     "perilon.Risk(portfolio window, benchmark window, rate) for the portfolio and of\n"
     "perilon.Risk(benchmark window, benchmark window, rate) for the benchmark, whose\n"
-    "\"alpha\", \"beta\" and \"sortino\" are always 0, 1 and \"\". A period without any\n"
+    "\"alpha\", \"beta\" and \"sortino\" are always 0, 1 and \"\". A period without "
+    "any\n"
     "daily return raises IndexError naming the period and its start day.";
 
 }  // namespace
 
 PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
-    m.doc() = "Risk-free rate from the yield curve and risk figures over standard periods.";
+    m.doc() =
+        "Risk-free rate from the yield curve and risk figures over standard periods.";
     m.attr("pd") = bind::pandas();
     m.attr("np") = py::module_::import("numpy");
     m.attr("tickvane") = py::module_::import("tickvane");
@@ -229,10 +239,11 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
             py::object bench_index = py::none();
             if (!closes.is_none()) {
                 if (!py::isinstance(closes, bind::pandas().attr("Series"))) {
-                    throw py::type_error(
-                        "closes of " + py::repr(a[1]).cast<std::string>() +
-                        " must come as a Series, got " +
-                        py::str(py::type::of(closes).attr("__name__")).cast<std::string>());
+                    throw py::type_error("closes of " +
+                                         py::repr(a[1]).cast<std::string>() +
+                                         " must come as a Series, got " +
+                                         py::str(py::type::of(closes).attr("__name__"))
+                                             .cast<std::string>());
                 }
                 bench = bind::dated_values(closes, "benchmark closes");
                 bench_index = closes.attr("index");
@@ -246,7 +257,8 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
                 {portfolio.values.data(),
                  static_cast<std::size_t>(portfolio.values.size())},
                 bench.days);
-            const std::vector<double> p_change = meridan::series::pct_change_pad(aligned);
+            const std::vector<double> p_change =
+                meridan::series::pct_change_pad(aligned);
             const std::vector<double> b_change =
                 meridan::series::pct_change_pad(bench_values);
             // Returns start on the second trading day: the first has no change.
@@ -266,7 +278,8 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
                 const std::string_view key = meridan::periods::key(period);
                 const std::int64_t from =
                     meridan::periods::period_start(period, last_day, first_day);
-                const std::size_t k = meridan::series::first_on_or_after(return_days, from);
+                const std::size_t k =
+                    meridan::series::first_on_or_after(return_days, from);
                 if (k == return_days.size()) {
                     PyErr_SetString(PyExc_IndexError,
                                     ("no daily return in period '" + std::string(key) +
@@ -276,7 +289,8 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
                     throw py::error_already_set();
                 }
                 const py::object first = bench_index[py::int_(k + skip)];
-                const py::object rate = risk_free_rate(m, first, last_day - return_days[k]);
+                const py::object rate =
+                    risk_free_rate(m, first, last_day - return_days[k]);
                 const py::object p_window = tail(p_returns, k);
                 const py::object b_window = tail(b_returns, k);
                 const py::object rp = risk_class(p_window, b_window, rate);

@@ -7,8 +7,8 @@ namespace meridan::periods {
 namespace {
 
 constexpr std::array<std::string_view, 7> kKeys = {
-    "one_month", "three_month", "six_month", "one_year",
-    "this_month", "this_year", "total",
+    "one_month",  "three_month", "six_month", "one_year",
+    "this_month", "this_year",   "total",
 };
 
 std::int64_t months_back(std::int64_t day, int months) {
@@ -27,7 +27,8 @@ std::optional<Period> from_key(std::string_view k) {
     return std::nullopt;
 }
 
-std::int64_t period_start(Period period, std::int64_t last_day, std::int64_t first_day) {
+std::int64_t period_start(Period period, std::int64_t last_day,
+                          std::int64_t first_day) {
     const dates::CivilDay last = dates::civil_from_days(last_day);
     switch (period) {
         case Period::one_month:

@@ -24,8 +24,8 @@ enum class Period {
 
 /// The periods in the order results list them.
 inline constexpr std::array<Period, 7> kStandardPeriods = {
-    Period::one_month, Period::three_month, Period::six_month, Period::one_year,
-    Period::this_month, Period::this_year, Period::total,
+    Period::one_month,  Period::three_month, Period::six_month, Period::one_year,
+    Period::this_month, Period::this_year,   Period::total,
 };
 
 /// The result key of a period: "one_month" ... "total".

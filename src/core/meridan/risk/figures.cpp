@@ -52,8 +52,8 @@ RiskFigures risk_figures(std::span<const double> r_in, std::span<const double> b
     f.annual_return = annualized_return(r, a);
     f.beta = ratio(m.cov, m.var_y);
     const double benchmark_return = annualized_return(b, a);
-    f.alpha = f.annual_return -
-              (annual_rate + f.beta * (benchmark_return - annual_rate));
+    f.alpha =
+        f.annual_return - (annual_rate + f.beta * (benchmark_return - annual_rate));
     f.sharpe = ratio(mean_excess, volatility) * root_a;
     const double downside = downside_deviation(excess, 0.0);
     f.sortino = ratio(mean_excess * a, downside * root_a);

@@ -51,7 +51,8 @@ PairMoments pair_moments(std::span<const double> x, std::span<const double> y) {
         xy += a * b;
         ddd += c * c;
     }
-    PairMoments m{mx + dx / count, my + dy / count, md + dd / count, nan, nan, nan, nan};
+    PairMoments m{
+        mx + dx / count, my + dy / count, md + dd / count, nan, nan, nan, nan};
     if (n < 2) return m;
     const double dof = count - 1.0;
     m.var_x = x_varies ? (xx - dx * dx / count) / dof : 0.0;

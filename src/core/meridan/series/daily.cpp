@@ -45,8 +45,8 @@ std::vector<double> pct_change_pad(std::span<const double> values) {
 }
 
 std::size_t first_on_or_after(std::span<const std::int64_t> days, std::int64_t day) {
-    return static_cast<std::size_t>(
-        std::lower_bound(days.begin(), days.end(), day) - days.begin());
+    return static_cast<std::size_t>(std::lower_bound(days.begin(), days.end(), day) -
+                                    days.begin());
 }
 
 }  // namespace meridan::series
