@@ -43,7 +43,6 @@ def test_opening_positions_keep_zero_quantities_but_hold_only_nonzero():
 @pytest.mark.parametrize("side, expected_cash", [
     ("BUY", 100000.0 - 1005.0),
     ("SELL", 100000.0 + 995.0),
-    ("buy", 100000.0 + 995.0),  # only the exact "BUY" buys
 ])
 def test_cash_moves_by_gross_and_cost(side, expected_cash):
     book = Portfolio(positions={"000001.XSHE": 200})
@@ -144,7 +143,8 @@ def _position_that_fails_half_way(book):
     (_bad_new_trade, ValueError),
     (_trade_without_cost, AttributeError),
     (_position_that_fails_half_way, RuntimeError),
-    (lambda b: b.apply_split({"000001.XSHE": 2, "600000.XSHG": 0}), ZeroDivisionError),
+    (lambda b: b.apply_split({"000001.XSHE": 2, "600000.XSHG": 0}), ValueError),
+    (lambda b: b.apply_trade(trade(side="buy")), ValueError),  # only "BUY" and "SELL"
     (lambda b: b.apply_split({"000001.XSHE": 2, "600000.XSHG": "x"}), TypeError),
     (lambda b: b.apply_dividend({"000001.XSHE": 0.5, "600000.XSHG": "x"}), TypeError),
     (lambda b: b.apply_dividend(SimpleNamespace(items=lambda: [("000001.XSHE", 1), (1, 2, 3)])),
@@ -182,3 +182,74 @@ def test_subclass_extends_the_book():
     book = Audited(1000.0)
     book.apply_trade(trade(price=1.0, quantity=10, cost=0.0))
     assert book.log == ["000001.XSHE"] and book._cash == 990.0
+
+
+NAN, INF = float("nan"), float("inf")
+
+
+@pytest.mark.parametrize("operation, error, words", [
+    # Values that would corrupt the book are refused at the door, naming them.
+    (lambda b: b.apply_trade(trade(side="SELL", price=NAN)), ValueError, ["last_price", "nan"]),
+    (lambda b: b.apply_trade(trade(side="SELL", price=-1.0)), ValueError, ["-1.0"]),
+    (lambda b: b.apply_trade(trade(cost=NAN)), ValueError, ["transaction_cost", "nan"]),
+    (lambda b: b.apply_trade(trade(cost=-5)), ValueError, ["transaction_cost", "-5"]),
+    (lambda b: b.apply_trade(trade(quantity=INF)), ValueError, ["last_quantity", "inf"]),
+    (lambda b: b.apply_trade(trade(side=None)), ValueError, ["side", "None"]),
+    (lambda b: b.apply_trade(trade(price="10")), TypeError, ["'10'"]),
+    (lambda b: b.apply_split({"A": NAN}), ValueError, ["'A'", "nan"]),
+    (lambda b: b.apply_split({"A": -2}), ValueError, ["-2"]),
+    (lambda b: b.apply_split({"A": INF}), ValueError, ["inf"]),
+    (lambda b: b.apply_split({"A": 2, "NOT.HELD": 0}), ValueError, ["'NOT.HELD'"]),
+    (lambda b: b.apply_dividend({"A": 1.0, "NOT.HELD": NAN}), ValueError, ["nan"]),
+    (lambda b: b.apply_dividend({"A": True}), TypeError, ["True"]),
+])
+def test_values_that_would_corrupt_the_book_are_refused(operation, error, words):
+    book = Portfolio(positions={"A": 100, "000001.XSHE": 100})
+    before = copy.deepcopy(state(book))
+    with pytest.raises(error) as info:
+        operation(book)
+    assert all(word in str(info.value) for word in words), str(info.value)
+    assert state(book) == before
+
+
+@pytest.mark.parametrize("cash, positions, error, words", [
+    (None, None, TypeError, ["cash", "None"]),
+    (NAN, None, ValueError, ["cash", "nan"]),
+    (True, None, TypeError, ["True"]),
+    (0, {"A": "100"}, TypeError, ["'A'", "'100'"]),
+    (0, {"B": NAN}, ValueError, ["'B'", "nan"]),
+    (0, {"C": -100}, ValueError, ["'C'", "-100"]),
+])
+def test_a_book_opens_only_on_sound_values(cash, positions, error, words):
+    with pytest.raises(error) as info:
+        Portfolio(cash, positions)
+    assert all(word in str(info.value) for word in words), str(info.value)
+
+
+def test_a_table_given_as_positions_is_refused_plainly():
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(TypeError) as info:
+        Portfolio(positions=pd.DataFrame({"A": [100]}))
+    assert "pybind11" not in str(info.value) and "quantity" in str(info.value)
+
+
+def test_other_number_types_and_negative_cash_are_accepted():
+    from decimal import Decimal
+    import numpy as np
+    book = Portfolio(Decimal("-10.5"), {"A": np.int64(100), "B": Fraction(1, 2)})
+    assert book.holdings() == ["A", "B"]
+
+
+@pytest.mark.parametrize("quantity, ratios, sell, left", [
+    (700, [1.4], 980, 0),              # 700 x 1.4 is 979.9999999999999 in floats
+    (100, [1.1], 110, 0),              # would leave a ghost of 1.4e-14 shares
+    (100, [1.5, 1.5], 225, 0),
+    (10, [2], 20, 0),                  # exact ints stay ints
+    (3, [Fraction(1, 3)], 1, 0),       # exact types are never rounded
+])
+def test_float_splits_leave_whole_shares(quantity, ratios, sell, left):
+    book = Portfolio(positions={"A": quantity})
+    for ratio in ratios:
+        book.apply_split({"A": ratio})
+    book.apply_trade(trade(oid="A", side="SELL", quantity=sell, price=1.0))
+    assert book.get_position("A").quantity == left and book.holdings() == []

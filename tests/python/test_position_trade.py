@@ -79,9 +79,6 @@ def trade(side, quantity, price=0.0):
         (200, [], 200, 0.0),
         (200, [("BUY", 200, 10.0)], 400, 5.0),
         (200, [("SELL", 200, 9.0)], 0, 0.0),
-        # Any side other than exactly "BUY" is a sale.
-        (0, [("BUY", 100, 10.0), ("buy", 30, 50.0)], 70, 10.0),
-        (0, [("BUY", 100, 10.0), ("HOLD", 30, 50.0)], 70, 10.0),
         # Zero-share trades change nothing, also on an empty position.
         (0, [("BUY", 0, 10.0)], 0, 0.0),
         (0, [("BUY", 100, 10.0), ("BUY", 0, 99.0), ("SELL", 0, 1.0)], 100, 10.0),
@@ -123,6 +120,11 @@ def test_position_keeps_quantity_type_and_starts_flat():
         (100, trade("BUY", 10, math.nan), ValueError, ["nan", "000001.XSHE"]),
         (100, trade("BUY", 10, -1.0), ValueError, ["-1.0"]),
         (100, trade("BUY", 10, "10.0"), TypeError, ["'10.0'"]),
+        # Only "BUY" and "SELL" are sides: a lower-case "buy" is not taken for a sale.
+        (100, trade("buy", 30, 50.0), ValueError, ["'buy'", "000001.XSHE"]),
+        (100, trade("HOLD", 30, 50.0), ValueError, ["'HOLD'"]),
+        (100, trade("SELL", 10, math.nan), ValueError, ["nan", "sell of 000001.XSHE"]),
+        (100, trade("SELL", math.inf, 1.0), ValueError, ["inf"]),
     ],
 )
 def test_position_refuses_bad_trades_unchanged(start, bad, error, words):

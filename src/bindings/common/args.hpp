@@ -18,6 +18,8 @@ struct Signature {
     std::string function;
     std::vector<std::string> names;
     std::vector<py::object> defaults;
+    /// Parameters after the first `positional` ones are keyword-only.
+    std::size_t positional = static_cast<std::size_t>(-1);
 
     std::size_t required() const { return names.size() - defaults.size(); }
 
@@ -27,10 +29,16 @@ struct Signature {
     std::string text_signature() const;
 };
 
-/// Binds a call's arguments to the signature's parameters, one value per parameter
-/// (defaults filled in), or raises TypeError with the agreed wording.
-std::vector<py::object> bind_arguments(const Signature& sig, const py::args& args,
-                                       const py::kwargs& kwargs);
+/// The parameter names of `sig` as interned strings, for `bind_arguments`.
+std::vector<py::object> interned_names(const Signature& sig);
+
+/// Binds a vectorcall's arguments (`args[0..nargs)` positional, then one value per
+/// entry of the `kwnames` tuple, which may be null) to `out[0..sig.names.size())`,
+/// defaults filled in, or raises TypeError with the agreed wording. `keys` are
+/// `interned_names(sig)`. Allocates nothing.
+void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
+                    PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                    py::object* out);
 
 /// The wording for a wrong number of arguments, exposed for functions with their own
 /// rules (`given` counts positional and keyword arguments together).

@@ -1,9 +1,14 @@
-// Builds functions as plain CPython builtins (a PyMethodDef whose data travels in a
-// capsule) rather than through pybind11's dispatcher, which treats any "__init__" as
-// the constructor of a pybind11 type. The result carries the exact name, the
-// docstring with its signature line and the agreed argument errors.
+// Functions as objects of a small native type, "meridan.function", rather than
+// pybind11's dispatcher (which treats any "__init__" as the constructor of a pybind11
+// type) or METH_VARARGS builtins (a new argument tuple, and for methods a bound-method
+// object, on every call). The type is called through vectorcall and carries the
+// method-descriptor flag, so the interpreter calls `obj.method(...)` as
+// `method(obj, ...)`, exactly as it does for Python functions.
 #include "common/pyclass.hpp"
 
+#include <structmember.h>
+
+#include <array>
 #include <exception>
 #include <memory>
 
@@ -11,27 +16,49 @@ namespace meridan::bind {
 
 namespace {
 
-constexpr const char* kCapsuleName = "meridan.function";
-
 struct FunctionData {
     Signature sig;
+    std::vector<py::object> keys;  // interned parameter names
     Body body;
-    std::string name;
-    std::string doc;
-    PyMethodDef def{};
+    std::string doc;            // without the signature line
+    std::string signature;      // "(a, b=None)"
+    py::object name;            // str
+    py::object qualname;        // str
+    py::object module;          // str or None
 };
 
-PyObject* trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
-    auto* data =
-        static_cast<FunctionData*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-    if (!data) return nullptr;
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FunctionData* data;
+};
+
+// Arguments of most calls fit here, so binding them allocates nothing.
+constexpr std::size_t kInlineArgs = 8;
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionData* data = reinterpret_cast<FunctionObject*>(callable)->data;
+    const std::size_t n = data->sig.names.size();
     try {
-        auto positional = py::reinterpret_borrow<py::args>(args);
-        auto keywords =
-            kwargs ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
-        return data->body(bind_arguments(data->sig, positional, keywords))
-            .release()
-            .ptr();
+        // All arguments given by position: the body reads the caller's array in place
+        // (py::object is a single PyObject* and the array outlives the call).
+        static_assert(sizeof(py::object) == sizeof(PyObject*));
+        if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) == n)
+            return data->body(Args(reinterpret_cast<const py::object*>(args), n))
+                .release()
+                .ptr();
+        std::array<py::object, kInlineArgs> inline_values;
+        std::vector<py::object> heap_values;
+        py::object* values = inline_values.data();
+        if (n > kInlineArgs) {
+            heap_values.resize(n);
+            values = heap_values.data();
+        }
+        bind_arguments(data->sig, data->keys, args,
+                       static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
+                       values);
+        return data->body(Args(values, n)).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -44,36 +71,113 @@ PyObject* trampoline(PyObject* capsule, PyObject* args, PyObject* kwargs) {
     return nullptr;
 }
 
-void free_data(PyObject* capsule) {
-    delete static_cast<FunctionData*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+void function_dealloc(PyObject* self) {
+    delete reinterpret_cast<FunctionObject*>(self)->data;
+    PyObject_Free(self);
+}
+
+// As for Python functions: looked up on a class, the function itself; on an
+// instance, a bound method.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    FunctionData* data = reinterpret_cast<FunctionObject*>(self)->data;
+    return PyUnicode_FromFormat("<function %U>", data->qualname.ptr());
+}
+
+FunctionData* data_of(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self)->data;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(data_of(self)->name.ptr()); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(data_of(self)->qualname.ptr());
+}
+PyObject* get_module(PyObject* self, void*) {
+    return Py_NewRef(data_of(self)->module.ptr());
+}
+PyObject* get_doc(PyObject* self, void*) {
+    return PyUnicode_FromStringAndSize(
+        data_of(self)->doc.data(), static_cast<Py_ssize_t>(data_of(self)->doc.size()));
+}
+// Read by `inspect.signature`, as for builtins.
+PyObject* get_text_signature(PyObject* self, void*) {
+    const std::string& s = data_of(self)->signature;
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* function_type() {
+    static PyTypeObject* type = [] {
+        static PyTypeObject t{};
+        Py_SET_TYPE(&t, &PyType_Type);
+        Py_SET_REFCNT(&t, 1);
+        t.tp_name = "meridan.function";
+        t.tp_basicsize = sizeof(FunctionObject);
+        t.tp_dealloc = function_dealloc;
+        t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+        t.tp_repr = function_repr;
+        t.tp_call = PyVectorcall_Call;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL |
+                     Py_TPFLAGS_METHOD_DESCRIPTOR;
+        t.tp_doc = "A function of the meridan extension modules.";
+        t.tp_getset = function_getset;
+        t.tp_descr_get = function_descr_get;
+        if (PyType_Ready(&t) < 0) throw py::error_already_set();
+        return &t;
+    }();
+    return type;
 }
 
 py::object make_function(Signature sig, const std::string& doc, Body body,
-                         py::handle module_name) {
+                         py::handle module_name, const std::string& qualname) {
     auto data = std::make_unique<FunctionData>();
-    data->name = sig.function;
-    data->doc = sig.text_signature() + "\n--\n\n" + doc;
+    data->keys = interned_names(sig);
+    data->signature = sig.text_signature().substr(sig.function.size());
+    data->name = py::str(sig.function);
+    data->qualname = py::str(qualname);
+    data->module = py::reinterpret_borrow<py::object>(module_name);
+    data->doc = doc;
     data->sig = std::move(sig);
     data->body = std::move(body);
-    data->def.ml_name = data->name.c_str();
-    data->def.ml_meth =
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline));
-    data->def.ml_flags = METH_VARARGS | METH_KEYWORDS;
-    data->def.ml_doc = data->doc.c_str();
-    PyMethodDef* def = &data->def;
-    PyObject* capsule = PyCapsule_New(data.get(), kCapsuleName, &free_data);
-    if (!capsule) throw py::error_already_set();
-    data.release();
-    auto owner = py::reinterpret_steal<py::object>(capsule);
-    PyObject* fn = PyCFunction_NewEx(def, owner.ptr(), module_name.ptr());
+    FunctionObject* fn = PyObject_New(FunctionObject, function_type());
     if (!fn) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(fn);
+    fn->vectorcall = function_vectorcall;
+    fn->data = data.release();
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(fn));
 }
 
 }  // namespace
 
+namespace detail {
+
+const Body* native_body(PyObject* callable, std::size_t n_args) {
+    if (Py_TYPE(callable) != function_type()) return nullptr;
+    const FunctionData* data = data_of(callable);
+    return data->sig.names.size() == n_args ? &data->body : nullptr;
+}
+
+}  // namespace detail
+
 py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
                       const char* doc, const char* signature) {
+    return make_class(m, name, std::move(bases), doc, signature, {});
+}
+
+py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
+                      const char* doc, const char* signature,
+                      std::initializer_list<const char*> slots) {
     py::dict ns;
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = name;
@@ -83,6 +187,13 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
         ns["__doc__"] = std::string(signature) + "\n--\n\n" + doc;
     else
         ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    if (slots.size()) {
+        py::list names;
+        for (const char* s : slots) names.append(s);
+        names.append("__dict__");
+        names.append("__weakref__");
+        ns["__slots__"] = py::tuple(names);
+    }
     py::object cls = py::reinterpret_borrow<py::object>(
         reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
     if (signature && doc) py::setattr(cls, "__doc__", py::str(doc));
@@ -90,26 +201,43 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
     return cls;
 }
 
+Slot::Slot(py::handle cls, const char* attribute) : name_(attribute) {
+    PyObject* descr = PyDict_GetItemString(
+        reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, attribute);
+    if (!descr || !PyObject_TypeCheck(descr, &PyMemberDescr_Type)) {
+        throw py::type_error(std::string("no slot '") + attribute + "'");
+    }
+    offset_ = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member->offset;
+}
+
+py::object Slot::value(py::handle obj) const {
+    PyObject* v = get(obj);
+    if (!v) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'",
+                     Py_TYPE(obj.ptr())->tp_name, name_.c_str());
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
 void def_function(py::module_& m, Signature sig, const std::string& doc, Body body) {
     const std::string name = sig.function;
     m.attr(name.c_str()) =
-        make_function(std::move(sig), doc, std::move(body), m.attr("__name__"));
+        make_function(std::move(sig), doc, std::move(body), m.attr("__name__"), name);
 }
 
 void def_method(py::object cls, Signature sig, const std::string& doc, Body body) {
     const std::string name = sig.function;
-    py::object fn =
-        make_function(std::move(sig), doc, std::move(body), cls.attr("__module__"));
-    PyObject* method = PyInstanceMethod_New(fn.ptr());
-    if (!method) throw py::error_already_set();
-    py::setattr(cls, name.c_str(), py::reinterpret_steal<py::object>(method));
+    const std::string qualname = cls.attr("__qualname__").cast<std::string>() + "." + name;
+    py::object fn = make_function(std::move(sig), doc, std::move(body),
+                                  cls.attr("__module__"), qualname);
+    py::setattr(cls, name.c_str(), fn);
 }
 
 void def_abstract_method(py::object cls, Signature sig, const std::string& doc) {
-    def_method(cls, std::move(sig), doc,
-               [](Args) -> py::object {
-                   raise_bare(PyExc_NotImplementedError);
-               });
+    def_method(cls, std::move(sig), doc, [](Args) -> py::object {
+        raise_bare(PyExc_NotImplementedError);
+    });
 }
 
 void raise_bare(PyObject* type) {

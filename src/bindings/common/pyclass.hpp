@@ -2,15 +2,23 @@
 // ones written in Python: real heap types built with `type()` (so they can be
 // subclassed and carry instance attributes), methods that bind `self`, signatures
 // visible to `inspect.signature`, and the package's argument-error texts.
+//
+// Functions are objects of one small native type that is called through vectorcall
+// and acts as a method descriptor, like a Python function: `obj.method(...)` calls it
+// with `obj` prepended and creates no bound-method object, and arguments are bound
+// into a buffer on the stack.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/names.hpp"
 
 namespace meridan::bind {
 
@@ -41,6 +49,41 @@ using Body = std::function<py::object(Args)>;
 py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
                       const char* doc, const char* signature = nullptr);
 
+/// An instance attribute kept in a native slot of the instances of a class made by
+/// `make_class` with `slots`: read and written from C++ without a lookup, and as a
+/// normal attribute from Python. Subclasses share the layout, so a Slot of a class
+/// works on instances of its subclasses too.
+class Slot {
+public:
+    Slot() = default;
+    /// The slot `attribute` of `cls` (which must list it in its `__slots__`).
+    Slot(py::handle cls, const char* attribute);
+
+    /// The value, or null when the attribute is unset. Borrowed.
+    PyObject* get(py::handle obj) const {
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) + offset_);
+    }
+    /// The value; AttributeError naming the attribute when it is unset.
+    py::object value(py::handle obj) const;
+    void set(py::handle obj, py::handle value) const {
+        PyObject** field =
+            reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) + offset_);
+        PyObject* old = *field;
+        *field = py::handle(value).inc_ref().ptr();
+        Py_XDECREF(old);
+    }
+
+private:
+    Py_ssize_t offset_ = 0;
+    std::string name_;
+};
+
+/// As `make_class`, with instance attributes `slots` kept in native slots (see
+/// `Slot`); instances still have a `__dict__` for any other attribute.
+py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
+                      const char* doc, const char* signature,
+                      std::initializer_list<const char*> slots);
+
 /// A module-level function.
 void def_function(py::module_& m, Signature sig, const std::string& doc, Body body);
 
@@ -52,5 +95,39 @@ void def_abstract_method(py::object cls, Signature sig, const std::string& doc);
 
 /// Raises the pending Python error `type` with no arguments (a bare exception).
 [[noreturn]] void raise_bare(PyObject* type);
+
+namespace detail {
+/// The body of `callable` when it is a function made here taking `n_args`
+/// arguments, else null.
+const Body* native_body(PyObject* callable, std::size_t n_args);
+}  // namespace detail
+
+/// `obj.<Name>(args...)` as Python would call it, at close to the cost of a C++
+/// call when the method found is one of ours: its body then runs directly, without
+/// argument binding. A method overridden in a Python subclass, or replaced on the
+/// class or the instance, is called as Python would call it.
+template <fixed_string Name, class... A>
+py::object call_method(py::handle obj, const A&... args) {
+    constexpr std::size_t n = 1 + sizeof...(A);
+    PyObject* method = nullptr;
+    const int unbound = _PyObject_GetMethod(obj.ptr(), name<Name>().ptr(), &method);
+    if (!method) throw py::error_already_set();
+    auto owned = py::reinterpret_steal<py::object>(method);
+    if (unbound) {
+        if (const Body* body = detail::native_body(method, n)) {
+            const py::object values[n] = {py::reinterpret_borrow<py::object>(obj),
+                                          py::reinterpret_borrow<py::object>(args)...};
+            return (*body)(Args(values, n));
+        }
+        PyObject* stack[n] = {obj.ptr(), py::handle(args).ptr()...};
+        PyObject* r = PyObject_Vectorcall(method, stack, n, nullptr);
+        if (!r) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(r);
+    }
+    PyObject* stack[n] = {nullptr, py::handle(args).ptr()...};
+    PyObject* r = PyObject_Vectorcall(method, stack + 1, n - 1, nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
 
 }  // namespace meridan::bind

@@ -36,8 +36,12 @@ inline bool equal(py::handle a, py::handle b) {
     return eq == 1;
 }
 
-/// Python's `a == "text"`.
-inline bool equal(py::handle a, const char* text) { return equal(a, py::str(text)); }
+/// Python's `a == "text"` for an ASCII `text`; an exact str is compared in place.
+inline bool equal(py::handle a, const char* text) {
+    if (PyUnicode_CheckExact(a.ptr()))
+        return PyUnicode_CompareWithASCIIString(a.ptr(), text) == 0;
+    return equal(a, py::str(text));
+}
 
 /// Python's `bool(a != b)` (not a shortcut on identity, so NaN != NaN holds).
 inline bool not_equal(py::handle a, py::handle b) {

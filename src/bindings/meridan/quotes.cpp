@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -26,10 +27,26 @@ namespace {
 // needs one request per instrument and year.
 constexpr int kPrefetchDays = 365;
 
-// A datetime (a pandas Timestamp included) names its calendar day: closes are cached
-// by calendar day, so it is looked up as that day.
+// The ids of a request: one id given as text, or any iterable of ids, read once.
+py::list id_list(const py::object& ids) {
+    if (py::isinstance<py::str>(ids)) {
+        py::list one;
+        one.append(ids);
+        return one;
+    }
+    return py::list(ids);
+}
+
+// The calendar day a request is about, whatever form the date takes (date, datetime,
+// Timestamp, datetime64, ISO or compact text), as a datetime.date: the caches are
+// keyed by calendar day.
 py::object calendar_day(const py::object& date) {
-    return meridan::bind::is_datetime(date) ? py::object(date.attr("date")()) : date;
+    const auto day = meridan::bind::day_number(date);
+    if (!day) {
+        throw py::value_error("cannot read a date from " +
+                              py::repr(date).cast<std::string>());
+    }
+    return meridan::bind::date_object(*day);
 }
 
 // Calendar days of the row labels: vectorised for a DatetimeIndex, `.date()` of each
@@ -70,7 +87,11 @@ std::vector<py::object> column_values(py::handle frame, py::ssize_t j) {
 // Day numbers of the index of a cached event series, worked out once per series and
 // kept in the provider's `_event_days` memo under the series' identity (the entry
 // holds the series, so the identity cannot be reused while it is there).
-py::array_t<std::int64_t> event_days(const py::object& self, const py::object& series) {
+// Day numbers are read as raw memory: an array from the memo that is not contiguous
+// is copied into one that is.
+using DayArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+DayArray event_days(const py::object& self, const py::object& series) {
     if (!py::hasattr(self, "_event_days")) py::setattr(self, "_event_days", py::dict());
     py::dict memo = self.attr("_event_days");
     py::int_ key(reinterpret_cast<std::uintptr_t>(series.ptr()));
@@ -80,14 +101,14 @@ py::array_t<std::int64_t> event_days(const py::object& self, const py::object& s
         if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
             PyTuple_GET_ITEM(entry, 0) == series.ptr()) {
             return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 1))
-                .cast<py::array_t<std::int64_t>>();
+                .cast<DayArray>();
         }
     } else if (PyErr_Occurred()) {
         throw py::error_already_set();
     }
     const std::vector<std::int64_t> days =
         meridan::bind::index_day_numbers(series.attr("index"));
-    py::array_t<std::int64_t> array(static_cast<py::ssize_t>(days.size()), days.data());
+    DayArray array(static_cast<py::ssize_t>(days.size()), days.data());
     memo[key] = py::make_tuple(series, array);
     return array;
 }
@@ -102,7 +123,7 @@ std::optional<py::object> value_on(const py::object& self, const py::object& ser
         if (!meridan::bind::contains(series, date)) return std::nullopt;
         return py::object(series[date]);
     }
-    const py::array_t<std::int64_t> days = event_days(self, series);
+    const DayArray days = event_days(self, series);
     const auto position = meridan::dates::find_day(
         std::span<const std::int64_t>(days.data(),
                                       static_cast<std::size_t>(days.size())),
@@ -225,7 +246,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         "365 days; an id without a close that day raises KeyError((id, date)).",
         [](meridan::bind::Args a) {
             const py::object& self = a[0];
-            const py::object ids = a[1];
+            const py::list ids = id_list(a[1]);
             const py::object date = calendar_day(a[2]);
             py::dict cache = self.attr("_price_cache");
             py::list missing;
@@ -242,6 +263,12 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
                     PyErr_SetObject(PyExc_KeyError, py::make_tuple(key).ptr());
                     throw py::error_already_set();
                 }
+                // A day without a close fails the same way whether the service left
+                // it out (one id) or answered NaN (several ids).
+                if (PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value))) {
+                    PyErr_SetObject(PyExc_KeyError, py::make_tuple(key).ptr());
+                    throw py::error_already_set();
+                }
                 result[oid] = py::reinterpret_borrow<py::object>(value);
             }
             return py::object(result);
@@ -255,6 +282,8 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         "\"pre\" and \"post\".",
         [m](meridan::bind::Args a) {
             const py::object& self = a[0];
+            const py::object date = calendar_day(a[2]);
+            const py::list ids = id_list(a[1]);
             py::object mode = self.attr("_adjust_type");
             if (meridan::bind::equal(mode, "pre") ||
                 meridan::bind::equal(mode, "post")) {
@@ -262,7 +291,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
             }
             const bool adjusted = !meridan::bind::equal(mode, "none");
             return events_on(
-                self, "_dividend_cache", a[1], a[2], [m, adjusted](py::handle oid) {
+                self, "_dividend_cache", ids, date, [m, adjusted](py::handle oid) {
                     py::object table = meridan::bind::global(m, "get_dividend")(
                         oid, py::arg("adjusted") = adjusted);
                     if (table.is_none()) return table;
@@ -279,9 +308,11 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         "empty unless the mode is \"none\".",
         [m](meridan::bind::Args a) {
             const py::object& self = a[0];
+            const py::object date = calendar_day(a[2]);
+            const py::list ids = id_list(a[1]);
             if (!meridan::bind::equal(self.attr("_adjust_type"), "none"))
                 return py::object(py::dict());
-            return events_on(self, "_split_cache", a[1], a[2], [m](py::handle oid) {
+            return events_on(self, "_split_cache", ids, date, [m](py::handle oid) {
                 py::object table = meridan::bind::global(m, "get_split")(oid);
                 if (table.is_none()) return table;
                 return meridan::bind::true_div(table["split_coefficient_to"],

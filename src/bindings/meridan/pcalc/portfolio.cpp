@@ -7,6 +7,7 @@
 // the book only when every step has succeeded.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -14,17 +15,34 @@
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/pcalc/checks.hpp"
+#include "meridan/pcalc/records.hpp"
 
 namespace py = pybind11;
 using meridan::bind::Signature;
 namespace mb = meridan::bind;
+namespace pc = meridan::pcalc;
 
 namespace {
+
+// The book's own mapping class, whose items are read like a dict's.
+PyObject* g_positions_cls = nullptr;
 
 // The (key, value) pairs of `mapping.items()`, each checked to be a pair.
 std::vector<std::pair<py::object, py::object>> item_pairs(py::handle mapping) {
     std::vector<std::pair<py::object, py::object>> pairs;
-    for (py::handle item : mapping.attr("items")()) {
+    if (PyDict_CheckExact(mapping.ptr()) ||
+        Py_TYPE(mapping.ptr()) == reinterpret_cast<PyTypeObject*>(g_positions_cls)) {
+        // Copied out first: the values are used while other Python code runs.
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(mapping.ptr())));
+        while (PyDict_Next(mapping.ptr(), &pos, &key, &value))
+            pairs.emplace_back(py::reinterpret_borrow<py::object>(key),
+                               py::reinterpret_borrow<py::object>(value));
+        return pairs;
+    }
+    for (py::handle item : mb::getattr<"items">(mapping)()) {
         py::object seq = py::reinterpret_steal<py::object>(
             PySequence_Fast(item.ptr(), "cannot unpack non-iterable object"));
         if (!seq) throw py::error_already_set();
@@ -41,22 +59,42 @@ std::vector<std::pair<py::object, py::object>> item_pairs(py::handle mapping) {
     return pairs;
 }
 
-// The attributes of a position that the book may change, saved so that a failed
-// update can put them back.
+// The quantity and average price of a position, saved so that a failed update can
+// put them back. Read from the slots of our own Position, by name from any other
+// position object (which may lack them).
 struct SavedPosition {
     py::object position;
-    std::vector<std::pair<const char*, py::object>> attributes;
+    PyObject* quantity = nullptr;
+    PyObject* avg_price = nullptr;
 
-    explicit SavedPosition(py::object pos) : position(std::move(pos)) {
-        for (const char* name : {"quantity", "avg_price"}) {
-            if (py::hasattr(position, name))
-                attributes.emplace_back(name, position.attr(name));
-        }
+    SavedPosition(py::object pos, const meridan::pcalc::PositionFields& fields)
+        : position(std::move(pos)) {
+        quantity = fields.quantity.get_optional(position);
+        avg_price = fields.avg_price.get_optional(position);
     }
-    void restore() const {
-        for (const auto& [name, value] : attributes) py::setattr(position, name, value);
+    SavedPosition(const SavedPosition&) = delete;
+    SavedPosition(SavedPosition&& other) noexcept
+        : position(std::move(other.position)), quantity(other.quantity),
+          avg_price(other.avg_price) {
+        other.quantity = other.avg_price = nullptr;
     }
+    ~SavedPosition() {
+        Py_XDECREF(quantity);
+        Py_XDECREF(avg_price);
+    }
+    void restore(const meridan::pcalc::PositionFields& fields) const {
+        if (quantity) fields.quantity.set(position, quantity);
+        if (avg_price) fields.avg_price.set(position, avg_price);
+    }
+
 };
+
+// `value != 0` as Python evaluates it, without a call for exact ints and floats.
+bool nonzero(py::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr()) != 0.0;
+    if (PyLong_CheckExact(value.ptr())) return PyObject_IsTrue(value.ptr()) == 1;
+    return mb::not_equal(value, py::int_(0));
+}
 
 constexpr const char* kPositionsDoc =
     "Positions of a book by order book id.\n\n"
@@ -69,108 +107,146 @@ constexpr const char* kPortfolioDoc =
     "Portfolio(cash=100000.0, positions=None) opens a book with `cash` (currency) and\n"
     "`positions`, a mapping from order book id to a number of shares. Trades, splits\n"
     "and dividends are applied in the caller's order; each operation either applies\n"
-    "completely or, when it raises, leaves the book exactly as it was.";
+    "completely or, when it raises, leaves the book exactly as it was. Cash must be a\n"
+    "finite number and each quantity a finite number >= 0 (TypeError for what is not\n"
+    "a number, ValueError otherwise, naming the value).";
 
 }  // namespace
 
 PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
     m.doc() = "The book of a portfolio replayed from its trades, splits and dividends.";
-    m.attr("Position") = py::module_::import("meridan.pcalc.position").attr("Position");
+    py::object position_cls =
+        py::module_::import("meridan.pcalc.position").attr("Position");
+    m.attr("Position") = position_cls;
+    py::object trade_cls = py::module_::import("meridan.pcalc.trade").attr("Trade");
+    auto positions = std::make_shared<meridan::pcalc::PositionFields>(position_cls);
+    auto trades = std::make_shared<meridan::pcalc::TradeFields>(trade_cls);
 
     py::object dict_type =
         py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type));
-    py::object positions_cls = meridan::bind::make_class(
-        m, "Positions", py::make_tuple(dict_type), kPositionsDoc);
-    meridan::bind::def_method(
+    py::object positions_cls =
+        mb::make_class(m, "Positions", py::make_tuple(dict_type), kPositionsDoc);
+    g_positions_cls = positions_cls.inc_ref().ptr();
+    mb::def_method(
         positions_cls, {"__missing__", {"self", "key"}, {}},
         "A new flat Position(key) for an instrument not in the book; not stored.",
-        [m](meridan::bind::Args a) {
-            return meridan::bind::global(m, "Position")(a[1]);
-        });
+        [m](mb::Args a) { return mb::global(m, "Position")(a[1]); });
 
     py::object portfolio_cls =
-        meridan::bind::make_class(m, "Portfolio", py::tuple(), kPortfolioDoc,
-                                  "Portfolio(cash=100000.0, positions=None)");
+        mb::make_class(m, "Portfolio", py::tuple(), kPortfolioDoc,
+                       "Portfolio(cash=100000.0, positions=None)",
+                       {"_cash", "_positions", "_dividends"});
+    auto cash_slot = std::make_shared<mb::Slot>(portfolio_cls, "_cash");
+    auto book_slot = std::make_shared<mb::Slot>(portfolio_cls, "_positions");
+    auto dividends_slot = std::make_shared<mb::Slot>(portfolio_cls, "_dividends");
 
-    meridan::bind::def_method(
+    mb::def_method(
         portfolio_cls,
         {"__init__", {"self", "cash", "positions"}, {py::float_(100000.0), py::none()}},
         "Opens a book with `cash` and the share quantities of `positions`.",
-        [m, positions_cls](meridan::bind::Args a) {
+        [m, positions_cls, cash_slot, book_slot, dividends_slot](mb::Args a) {
             const py::object& self = a[0];
+            pc::check_amount(a[1], "cash", "number", pc::Bound::any,
+                             [] { return std::string("opening cash"); });
             py::object book = positions_cls();
             if (!a[2].is_none()) {
-                py::object position_cls = meridan::bind::global(m, "Position");
-                for (auto& [oid, quantity] : item_pairs(a[2])) {
+                const auto pairs = item_pairs(a[2]);
+                for (auto& [oid, quantity] : pairs) {
+                    pc::check_amount(quantity, "quantity", "number of shares",
+                                     pc::Bound::non_negative,
+                                     [&] { return "opening position " + pc::repr_of(oid); });
+                }
+                py::object position_cls = mb::global(m, "Position");
+                for (auto& [oid, quantity] : pairs) {
                     book[oid] = position_cls(oid, quantity);
                 }
             }
-            py::setattr(self, "_cash", a[1]);
-            py::setattr(self, "_positions", book);
-            py::setattr(self, "_dividends", py::int_(0));
+            cash_slot->set(self, a[1]);
+            book_slot->set(self, book);
+            dividends_slot->set(self, py::int_(0));
             return py::none();
         });
 
-    meridan::bind::def_method(
+    mb::def_method(
         portfolio_cls, {"holdings", {"self"}, {}},
         "Order book ids whose quantity is not 0, in the order they entered the book.",
-        [](meridan::bind::Args a) {
+        [positions, book_slot](mb::Args a) {
             py::list held;
-            py::int_ zero(0);
-            for (auto& [oid, position] : item_pairs(a[0].attr("_positions"))) {
-                if (mb::not_equal(position.attr("quantity"), zero)) held.append(oid);
+            for (auto& [oid, position] : item_pairs(book_slot->value(a[0]))) {
+                if (nonzero(positions->quantity(position))) held.append(oid);
             }
             return py::object(held);
         });
 
-    meridan::bind::def_method(
+    mb::def_method(
         portfolio_cls, {"apply_trade", {"self", "trade"}, {}},
         "Books an executed trade: cash moves by price times quantity, plus the\n"
-        "transaction cost on a buy or minus it on a sale (side \"BUY\" buys, any "
-        "other\n"
-        "side sells), and the instrument's position is updated and kept in the book.",
-        [](meridan::bind::Args a) {
+        "transaction cost on a buy or minus it on a sale (side \"BUY\" or \"SELL\"), and\n"
+        "the instrument's position is updated and kept in the book. A side, price,\n"
+        "quantity or cost that would corrupt the book (another side; a NaN, infinite or\n"
+        "negative number; not a number) raises ValueError or TypeError and changes\n"
+        "nothing.",
+        [positions, trades, cash_slot, book_slot](mb::Args a) {
             const py::object& self = a[0];
             const py::object& trade = a[1];
-            py::object book = self.attr("_positions");
-            py::object oid = trade.attr("order_book_id");
-            py::object position = book[oid];
-            const bool buy = mb::equal(trade.attr("side"), "BUY");
-            py::object gross =
-                mb::mul(trade.attr("last_price"), trade.attr("last_quantity"));
-            py::object cost = trade.attr("transaction_cost");
-            py::object cash = self.attr("_cash");
+            py::object book = book_slot->value(self);
+            py::object oid = trades->order_book_id(trade);
+            // A position read from the book is already stored; one made for an
+            // instrument not in the book is stored once the trade is booked.
+            bool stored = false;
+            py::object position;
+            if (Py_TYPE(book.ptr()) == reinterpret_cast<PyTypeObject*>(g_positions_cls)) {
+                PyObject* found = PyDict_GetItemWithError(book.ptr(), oid.ptr());
+                if (!found && PyErr_Occurred()) throw py::error_already_set();
+                if (found) {
+                    position = py::reinterpret_borrow<py::object>(found);
+                    stored = true;
+                }
+            }
+            if (!stored) position = book[oid];
+            auto trade_of = [&] { return "trade of " + py::str(oid).cast<std::string>(); };
+            const bool buy = pc::check_side(trades->side(trade), trade_of);
+            py::object price = trades->last_price(trade);
+            py::object quantity = trades->last_quantity(trade);
+            py::object cost = trades->transaction_cost(trade);
+            pc::check_amount(price, "last_price", "price", pc::Bound::non_negative, trade_of);
+            pc::check_amount(quantity, "last_quantity", "number of shares",
+                             pc::Bound::non_negative, trade_of);
+            pc::check_amount(cost, "transaction_cost", "amount", pc::Bound::non_negative,
+                             trade_of);
+            py::object gross = mb::mul(price, quantity);
+            py::object cash = cash_slot->value(self);
             py::object new_cash = buy ? mb::sub(cash, mb::add(gross, cost))
                                       : mb::add(cash, mb::sub(gross, cost));
 
-            SavedPosition saved(position);
+            SavedPosition saved(position, *positions);
             try {
-                position.attr("apply_trade")(trade);
+                mb::call_method<"apply_trade">(position, trade);
             } catch (py::error_already_set&) {
-                saved.restore();
+                saved.restore(*positions);
                 throw;
             }
-            py::setattr(self, "_cash", new_cash);
-            book[oid] = position;
+            cash_slot->set(self, new_cash);
+            if (!stored) book[oid] = position;
             return py::none();
         });
 
-    meridan::bind::def_method(
+    mb::def_method(
         portfolio_cls, {"get_position", {"self", "key"}, {}},
         "The Position of order book id `key`; a new flat Position, not stored, for an\n"
         "instrument that is not in the book.",
-        [](meridan::bind::Args a) {
-            return py::object(a[0].attr("_positions")[a[1]]);
-        });
+        [book_slot](mb::Args a) { return py::object(book_slot->value(a[0])[a[1]]); });
 
-    meridan::bind::def_method(
+    mb::def_method(
         portfolio_cls, {"apply_split", {"self", "splits"}, {}},
         "Applies share splits: `splits` maps order book id to new shares per old "
         "share.\n"
         "Each held position's quantity is multiplied and its average price divided by\n"
-        "the coefficient; instruments not in the book are skipped.",
-        [](meridan::bind::Args a) {
-            py::object book = a[0].attr("_positions");
+        "the coefficient; instruments not in the book are skipped. A float quantity\n"
+        "within 1e-6 of a whole number becomes that whole number. Every coefficient\n"
+        "must be a finite number > 0, or nothing changes.",
+        [positions, book_slot](mb::Args a) {
+            py::object book = book_slot->value(a[0]);
             // Work out every new (quantity, avg_price) first; a position split twice in
             // one call is split on top of its first result.
             struct Planned {
@@ -179,7 +255,13 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                 py::object avg_price;
             };
             std::vector<Planned> plan;
-            for (auto& [oid, coefficient] : item_pairs(a[1])) {
+            const auto pairs = item_pairs(a[1]);
+            for (auto& [oid, coefficient] : pairs) {
+                pc::check_amount(coefficient, "split coefficient", "number",
+                                 pc::Bound::positive,
+                                 [&] { return "split of " + pc::repr_of(oid); });
+            }
+            for (auto& [oid, coefficient] : pairs) {
                 if (!mb::contains(book, oid)) continue;
                 py::object position = book[oid];
                 Planned* current = nullptr;
@@ -187,42 +269,51 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                     if (p.position.is(position)) current = &p;
                 }
                 if (!current) {
-                    plan.push_back({position, position.attr("quantity"),
-                                    position.attr("avg_price")});
+                    plan.push_back({position, positions->quantity(position),
+                                    positions->avg_price(position)});
                     current = &plan.back();
                 }
-                py::object quantity = mb::mul(current->quantity, coefficient);
+                py::object quantity =
+                    pc::whole_if_close(mb::mul(current->quantity, coefficient));
                 py::object avg_price = mb::true_div(current->avg_price, coefficient);
                 current->quantity = quantity;
                 current->avg_price = avg_price;
             }
             std::vector<SavedPosition> saved;
+            saved.reserve(plan.size());
             try {
                 for (auto& p : plan) {
-                    saved.emplace_back(p.position);
-                    py::setattr(p.position, "quantity", p.quantity);
-                    py::setattr(p.position, "avg_price", p.avg_price);
+                    saved.emplace_back(p.position, *positions);
+                    positions->quantity.set(p.position, p.quantity);
+                    positions->avg_price.set(p.position, p.avg_price);
                 }
             } catch (py::error_already_set&) {
-                for (auto& s : saved) s.restore();
+                for (auto& s : saved) s.restore(*positions);
                 throw;
             }
             return py::none();
         });
 
-    meridan::bind::def_method(
+    mb::def_method(
         portfolio_cls, {"apply_dividend", {"self", "dividends"}, {}},
         "Books cash dividends: `dividends` maps order book id to cash per share. Each\n"
         "instrument in the book adds quantity times dividend to the dividend income\n"
-        "(never to cash); instruments not in the book are skipped.",
-        [](meridan::bind::Args a) {
-            py::object book = a[0].attr("_positions");
-            py::object total = a[0].attr("_dividends");
-            for (auto& [oid, per_share] : item_pairs(a[1])) {
-                if (!mb::contains(book, oid)) continue;
-                total = mb::add(total, mb::mul(book[oid].attr("quantity"), per_share));
+        "(never to cash); instruments not in the book are skipped. Every amount must\n"
+        "be a finite number >= 0, or nothing changes.",
+        [positions, book_slot, dividends_slot](mb::Args a) {
+            py::object book = book_slot->value(a[0]);
+            py::object total = dividends_slot->value(a[0]);
+            const auto pairs = item_pairs(a[1]);
+            for (auto& [oid, per_share] : pairs) {
+                pc::check_amount(per_share, "dividend per share", "amount",
+                                 pc::Bound::non_negative,
+                                 [&] { return "dividend of " + pc::repr_of(oid); });
             }
-            py::setattr(a[0], "_dividends", total);
+            for (auto& [oid, per_share] : pairs) {
+                if (!mb::contains(book, oid)) continue;
+                total = mb::add(total, mb::mul(positions->quantity(book[oid]), per_share));
+            }
+            dividends_slot->set(a[0], total);
             return py::none();
         });
 }

@@ -9,9 +9,11 @@
 #include "common/args.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
+#include "common/names.hpp"
 #include "common/pyops.hpp"
 
 namespace py = pybind11;
+namespace mb = meridan::bind;
 using meridan::bind::global;
 using meridan::bind::Signature;
 using meridan::bind::to_float;
@@ -27,6 +29,38 @@ bool is_common_stock(py::handle instrument) {
 
 bool has_column(py::handle frame, const char* name) {
     return meridan::bind::contains(frame.attr("columns"), py::str(name));
+}
+
+// A column's cells as Python objects, read in one pass (the values itertuples would
+// give for its rows).
+py::list column(py::handle frame, const char* name) {
+    return mb::getattr<"tolist">(frame[py::str(name)])();
+}
+
+// The interned keyword names of Trade's fields, in the order `new_trade` takes them.
+PyObject* trade_keywords() {
+    static PyObject* names = [] {
+        PyObject* t = PyTuple_New(7);
+        if (!t) throw py::error_already_set();
+        const char* fields[] = {"datetime", "order_book_id", "symbol", "last_price",
+                                "last_quantity", "side", "transaction_cost"};
+        for (Py_ssize_t i = 0; i < 7; ++i)
+            PyTuple_SET_ITEM(t, i, PyUnicode_InternFromString(fields[i]));
+        return t;
+    }();
+    return names;
+}
+
+// Trade(datetime=…, order_book_id=…, symbol=…, last_price=…, last_quantity=…,
+// side=…, transaction_cost=…), called by keyword without building a dict.
+py::object new_trade(py::handle cls, py::handle datetime, py::handle oid,
+                     py::handle symbol, py::handle price, py::handle quantity,
+                     py::handle side, py::handle cost) {
+    PyObject* args[] = {datetime.ptr(), oid.ptr(),  symbol.ptr(), price.ptr(),
+                        quantity.ptr(), side.ptr(), cost.ptr()};
+    PyObject* trade = PyObject_Vectorcall(cls.ptr(), args, 0, trade_keywords());
+    if (!trade) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(trade);
 }
 
 [[noreturn]] void raise_runtime(const std::string& message) {
@@ -80,16 +114,28 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             const bool priced = has_column(frame, "last_price");
             const bool costed = has_column(frame, "transaction_cost");
             py::list trades;
-            for (py::handle row : frame.attr("itertuples")()) {
-                py::object oid =
-                    global(m, "fix_order_book_id")(row.attr("order_book_id"));
-                if (!is_common_stock(global(m, "instruments")(oid)))
-                    raise_runtime(kNotStock);
+            if (py::len(frame) == 0) return py::object(trades);
+            py::list ids = column(frame, "order_book_id");
+            py::list times = column(frame, "datetime");
+            py::list sides = column(frame, "side");
+            py::list quantities = column(frame, "last_quantity");
+            py::list prices = priced ? column(frame, "last_price") : py::list();
+            py::list costs = costed ? column(frame, "transaction_cost") : py::list();
+            py::object fix_id = global(m, "fix_order_book_id");
+            py::object fix_time = global(m, "fix_datetime");
+            py::object instruments = global(m, "instruments");
+            py::object trading_dates = global(m, "get_trading_dates");
+            py::object trade_cls = global(m, "Trade");
+            py::float_ no_cost(0.0);
+            const std::size_t n = py::len(ids);
+            for (std::size_t i = 0; i < n; ++i) {
+                py::object oid = fix_id(ids[i]);
+                if (!is_common_stock(instruments(oid))) raise_runtime(kNotStock);
 
-                py::object raw_time = row.attr("datetime");
+                py::object raw_time = times[i];
                 py::object dt;
                 try {
-                    dt = global(m, "fix_datetime")(raw_time);
+                    dt = fix_time(raw_time);
                 } catch (py::error_already_set& e) {
                     if (!e.matches(PyExc_Exception)) throw;
                     py::raise_from(
@@ -98,11 +144,11 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                             .c_str());
                     throw py::error_already_set();
                 }
-                if (!py::bool_(global(m, "get_trading_dates")(dt, dt))) {
+                if (!py::bool_(trading_dates(dt, dt))) {
                     raise_runtime(py::str(dt).cast<std::string>() +
                                   " is not a trading day");
                 }
-                py::object side = row.attr("side").attr("upper")();
+                py::object side = mb::getattr<"upper">(sides[i])();
                 if (!meridan::bind::equal(side, "BUY") &&
                     !meridan::bind::equal(side, "SELL")) {
                     raise_runtime("invalid side: " + py::str(side).cast<std::string>() +
@@ -110,20 +156,16 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                 }
                 py::object price;
                 if (priced) {
-                    price = to_float(row.attr("last_price"));
+                    price = to_float(prices[i]);
                 } else {
                     py::list one;
                     one.append(oid);
                     price = md.attr("get_close_price")(one, dt.attr("date")())[oid];
                 }
-                py::object cost =
-                    costed ? to_float(row.attr("transaction_cost")) : py::float_(0.0);
-                py::object symbol = global(m, "instruments")(oid).attr("symbol");
-                trades.append(global(m, "Trade")(
-                    py::arg("datetime") = dt, py::arg("order_book_id") = oid,
-                    py::arg("symbol") = symbol, py::arg("last_price") = price,
-                    py::arg("last_quantity") = to_int(row.attr("last_quantity")),
-                    py::arg("side") = side, py::arg("transaction_cost") = cost));
+                py::object cost = costed ? to_float(costs[i]) : no_cost;
+                py::object symbol = mb::getattr<"symbol">(instruments(oid));
+                trades.append(new_trade(trade_cls, dt, oid, symbol, price,
+                                        to_int(quantities[i]), side, cost));
             }
             // list.sort is stable: trades of the same time keep their row order.
             trades.attr("sort")(
@@ -140,20 +182,25 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "in\n"
         "row order, leaving out instruments that are not common stocks.",
         [m](meridan::bind::Args a) {
+            const py::object& frame = a[0];
             py::list trades;
-            for (py::handle row : a[0].attr("itertuples")()) {
-                py::object instrument =
-                    global(m, "instruments")(row.attr("order_book_id"));
+            if (py::len(frame) == 0) return py::object(trades);
+            py::list times = mb::getattr<"tolist">(mb::getattr<"index">(frame))();
+            py::list ids = column(frame, "order_book_id");
+            py::list sides = column(frame, "side");
+            py::list prices = column(frame, "last_price");
+            py::list quantities = column(frame, "last_quantity");
+            py::list costs = column(frame, "transaction_cost");
+            py::object instruments = global(m, "instruments");
+            py::object trade_cls = global(m, "Trade");
+            const std::size_t n = py::len(ids);
+            for (std::size_t i = 0; i < n; ++i) {
+                py::object instrument = instruments(ids[i]);
                 if (!is_common_stock(instrument)) continue;
-                trades.append(global(m, "Trade")(
-                    py::arg("datetime") = row.attr("Index"),
-                    py::arg("order_book_id") = row.attr("order_book_id"),
-                    py::arg("symbol") = instrument.attr("symbol"),
-                    py::arg("last_price") = to_float(row.attr("last_price")),
-                    py::arg("last_quantity") = to_int(row.attr("last_quantity")),
-                    py::arg("side") = row.attr("side"),
-                    py::arg("transaction_cost") =
-                        to_float(row.attr("transaction_cost"))));
+                trades.append(new_trade(trade_cls, times[i], ids[i],
+                                        mb::getattr<"symbol">(instrument),
+                                        to_float(prices[i]), to_int(quantities[i]),
+                                        sides[i], to_float(costs[i])));
             }
             return py::object(trades);
         });

@@ -1,0 +1,378 @@
+"""The cost of calls into the package beside the same classes written plainly in
+Python (the book's rules: all-or-nothing updates, average cost price on buys), measured
+in the same run. Microseconds per call, median of repeated batches; the ratio is
+plain Python time / meridan time (above 1: meridan is faster).
+
+    python bench/bench_calls.py
+"""
+
+import gc
+import statistics
+import sys
+import time
+
+import pandas as pd
+
+from meridan.pcalc.portfolio import Portfolio
+from meridan.pcalc.position import Position
+from meridan.pcalc.trade import Trade
+
+
+# ---- the plain-Python book, written the obvious way -------------------------------
+class PyTrade:
+    __slots__ = ("datetime", "order_book_id", "symbol", "last_price", "last_quantity",
+                 "side", "transaction_cost")
+
+    def __init__(self, *, datetime, order_book_id, symbol, last_price, last_quantity,
+                 side, transaction_cost):
+        self.datetime = datetime
+        self.order_book_id = order_book_id
+        self.symbol = symbol
+        self.last_price = last_price
+        self.last_quantity = last_quantity
+        self.side = side
+        self.transaction_cost = transaction_cost
+
+
+class PyPosition:
+    def __init__(self, order_book_id, quantity=0):
+        self.order_book_id = order_book_id
+        self.quantity = quantity
+        self.avg_price = 0.0
+
+    def apply_trade(self, trade):
+        quantity = trade.last_quantity
+        if trade.side == "BUY":
+            new_quantity = self.quantity + quantity
+            new_avg = (0.0 if new_quantity == 0 else
+                       (self.quantity * self.avg_price + quantity * trade.last_price)
+                       / new_quantity)
+        else:
+            if quantity > self.quantity:
+                raise ValueError("cannot sell")
+            new_quantity = self.quantity - quantity
+            new_avg = 0.0 if new_quantity == 0 else self.avg_price
+        self.quantity = new_quantity
+        self.avg_price = new_avg
+
+
+class PyPositions(dict):
+    def __missing__(self, key):
+        return PyPosition(key)
+
+
+class PyPortfolio:
+    def __init__(self, cash=100000.0, positions=None):
+        self._cash = cash
+        self._positions = PyPositions()
+        for oid, quantity in (positions or {}).items():
+            self._positions[oid] = PyPosition(oid, quantity)
+        self._dividends = 0
+
+    def holdings(self):
+        return [oid for oid, p in self._positions.items() if p.quantity != 0]
+
+    def get_position(self, key):
+        return self._positions[key]
+
+    def apply_trade(self, trade):
+        position = self._positions[trade.order_book_id]
+        gross = trade.last_price * trade.last_quantity
+        if trade.side == "BUY":
+            cash = self._cash - (gross + trade.transaction_cost)
+        else:
+            cash = self._cash + (gross - trade.transaction_cost)
+        position.apply_trade(trade)
+        self._cash = cash
+        self._positions[trade.order_book_id] = position
+
+    def apply_split(self, splits):
+        plan = []
+        for oid, coefficient in splits.items():
+            if oid in self._positions:
+                p = self._positions[oid]
+                plan.append((p, p.quantity * coefficient, p.avg_price / coefficient))
+        for p, quantity, avg in plan:
+            p.quantity, p.avg_price = quantity, avg
+
+    def apply_dividend(self, dividends):
+        total = self._dividends
+        for oid, amount in dividends.items():
+            if oid in self._positions:
+                total += self._positions[oid].quantity * amount
+        self._dividends = total
+
+
+# ---- timing -------------------------------------------------------------------------
+def per_call(fn, n=20_000, repeat=15):
+    """Median microseconds per call of fn() over `repeat` batches of n calls."""
+    rounds = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        rounds.append((time.perf_counter() - start) / n)
+    loop = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(n):
+            pass
+        loop.append((time.perf_counter() - start) / n)
+    return 1e6 * (statistics.median(rounds) - statistics.median(loop))
+
+
+FIELDS = dict(datetime=pd.Timestamp("2020-01-02 10:00"), order_book_id="000001.XSHE",
+              symbol="平安银行", last_price=10.0, last_quantity=100, side="BUY",
+              transaction_cost=5.0)
+
+
+def rows():
+    ids = [f"{i:06d}.XSHE" for i in range(1, 151)]
+    out = []
+    for make_book, make_trade, make_position in (
+        (Portfolio, Trade, Position),
+        (PyPortfolio, PyTrade, PyPosition),
+    ):
+        book = make_book(1e12, {oid: 1_000_000 for oid in ids})
+        buy = make_trade(**FIELDS)
+        sell = make_trade(**{**FIELDS, "side": "SELL"})
+        position = make_position("000001.XSHE", 10**12)
+        held = ids[17]
+        flip = [buy, sell]
+        state = [0]
+
+        def trade_book():
+            state[0] ^= 1
+            book.apply_trade(flip[state[0]])
+
+        def trade_position():
+            state[0] ^= 1
+            position.apply_trade(flip[state[0]])
+
+        out.append({
+            "Portfolio.apply_split({})": per_call(lambda: book.apply_split({})),
+            "Portfolio.apply_dividend({})": per_call(lambda: book.apply_dividend({})),
+            "Portfolio.apply_trade(trade)": per_call(trade_book),
+            "Position.apply_trade(trade)": per_call(trade_position),
+            "Portfolio.holdings() (150 held)": per_call(book.holdings, n=2_000),
+            "Portfolio.get_position(held id)": per_call(lambda: book.get_position(held)),
+            "Trade(...)": per_call(lambda: make_trade(**FIELDS)),
+        })
+    return out
+
+
+def empty_calls():
+    """One empty call into the package: from Python, and from C++ through the fast
+    method-call path (a C++ loop calling the method of a native object)."""
+    from meridan import _callpath
+
+    probe = _callpath.Probe()
+
+    class Plain:
+        def ping(self, x):
+            return x
+
+    plain = Plain()
+    n = 200_000
+    start = time.perf_counter()
+    _callpath.call_ping(probe, 1, n)
+    from_cpp = 1e6 * (time.perf_counter() - start) / n
+
+    class Override(_callpath.Probe):
+        def ping(self, x):
+            return x
+
+    start = time.perf_counter()
+    _callpath.call_ping(Override(), 1, n)
+    from_cpp_override = 1e6 * (time.perf_counter() - start) / n
+    return [
+        ("empty method call from Python", per_call(lambda: probe.ping(1)),
+         per_call(lambda: plain.ping(1))),
+        ("empty method call from C++", from_cpp, None),
+        ("same, method overridden in Python", from_cpp_override, None),
+    ]
+
+
+# ---- whole workloads, market-data replies prepared in advance ------------------------
+def own_seconds(fn, repeat=3):
+    fn()  # prepares the replies
+    return min(_timed(fn) for _ in range(repeat))
+
+
+class PreparedService(__import__("types").ModuleType):
+    """The market-data client with every reply prepared in advance: each distinct
+    request is answered once by the in-memory client, then from a dict, so both
+    sides of a comparison pay almost nothing for market data."""
+
+    def __init__(self, fake):
+        super().__init__("tickvane")
+        self._fake = fake
+        self._memo = {}
+        self.__all__ = ["instruments", "get_trading_dates", "get_price"]
+
+    def _reply(self, key, make):
+        try:
+            return self._memo[key]
+        except KeyError:
+            reply = self._memo[key] = make()
+            return reply
+
+    def instruments(self, order_book_ids):
+        return self._reply(("i", order_book_ids),
+                           lambda: self._fake.instruments(order_book_ids))
+
+    def get_trading_dates(self, start_date, end_date):
+        return self._reply(("t", start_date, end_date),
+                           lambda: self._fake.get_trading_dates(start_date, end_date))
+
+    def get_price(self, order_book_ids, start_date=None, end_date=None, **kwargs):
+        ids = order_book_ids if isinstance(order_book_ids, str) else tuple(order_book_ids)
+        return self._reply(
+            ("p", ids, start_date, end_date, tuple(sorted(kwargs.items()))),
+            lambda: self._fake.get_price(order_book_ids, start_date, end_date, **kwargs))
+
+
+def workloads():
+    import numpy as np
+
+    sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parents[1]
+                           / "tests" / "support"))
+    import fake_tickvane
+
+    fake = PreparedService(fake_tickvane.FakeTickvane())
+    sys.modules["tickvane"] = fake
+    from meridan.pcalc import preprocess
+
+    rng = np.random.default_rng(3)
+    stocks = ["000001.XSHE", "600519.XSHG", "601857.XSHG", "000725.XSHE"]
+    days = pd.DatetimeIndex(fake._fake.get_trading_dates("2016-02-01", "2017-12-29"))
+    out = []
+
+    # A backtest log of 6,000 rows.
+    n = 6_000
+    log = pd.DataFrame({
+        "order_book_id": rng.choice(stocks, n),
+        "side": rng.choice(["BUY", "SELL"], n),
+        "last_price": rng.uniform(5, 50, n).round(2),
+        "last_quantity": rng.integers(1, 50, n) * 100,
+        "transaction_cost": rng.uniform(1, 20, n).round(2),
+    }, index=pd.DatetimeIndex(rng.choice(days, n)).sort_values() + pd.Timedelta("10h"))
+
+    def plain_backtest():
+        trades = []
+        for row in log.itertuples():
+            instrument = fake.instruments(row.order_book_id)
+            if instrument.type != "CS":
+                continue
+            trades.append(PyTrade(datetime=row.Index, order_book_id=row.order_book_id,
+                                  symbol=instrument.symbol, last_price=float(row.last_price),
+                                  last_quantity=int(row.last_quantity), side=row.side,
+                                  transaction_cost=float(row.transaction_cost)))
+        return trades
+
+    out.append(("fix_backtest_trades, 6,000 rows", own_seconds(plain_backtest),
+                own_seconds(lambda: preprocess.fix_backtest_trades(log))))
+
+    # A statement of 3,000 rows without prices: each trade priced at its day's close.
+    n = 3_000
+    statement = pd.DataFrame({
+        "order_book_id": rng.choice([s.split(".")[0] for s in stocks], n),
+        "datetime": [str(d + pd.Timedelta("10h")) for d in rng.choice(days, n)],
+        "side": rng.choice(["buy", "sell"], n),
+        "last_quantity": rng.integers(1, 50, n) * 100,
+    })
+    from meridan.util import fix_datetime, fix_order_book_id
+    from meridan.quotes import CachedMarketDataProvider
+
+    def pandas_loop():
+        trades = []
+        for _, row in statement.iterrows():
+            oid = fix_order_book_id(row["order_book_id"])
+            dt = fix_datetime(row["datetime"])
+            close = fake.get_price(oid, dt.date(), dt.date(), adjust_type="none")
+            trades.append(PyTrade(datetime=dt, order_book_id=oid,
+                                  symbol=fake.instruments(oid).symbol,
+                                  last_price=float(close.iloc[0]),
+                                  last_quantity=int(row["last_quantity"]),
+                                  side=row["side"].upper(), transaction_cost=0.0))
+        trades.sort(key=lambda t: t.datetime)
+        return trades
+
+    baseline = own_seconds(pandas_loop, repeat=1)
+    ours = own_seconds(lambda: preprocess.fix_trades(statement, CachedMarketDataProvider()))
+    out.append(("fix_trades, 3,000 unpriced rows (vs iterrows)", baseline, ours))
+    sys.modules.pop("tickvane")
+    return out
+
+
+def replay_workload():
+    """Three years of a 150-stock book day by day: splits and dividends of every
+    holding each day, about 17,000 trades; market data prepared in advance."""
+    import numpy as np
+
+    rng = np.random.default_rng(5)
+    ids = [f"{600000 + i:06d}.XSHG" for i in range(150)]
+    n_days = 732
+    plan = []
+    for d in range(n_days):
+        splits = {ids[k]: 1.5 for k in rng.integers(0, 150, 1)} if d % 60 == 0 else {}
+        dividends = {ids[k]: 0.2 for k in rng.integers(0, 150, 3)}
+        trades = [(ids[k], "BUY" if j % 2 == 0 else "SELL")
+                  for j, k in enumerate(rng.integers(0, 150, 23))]
+        plan.append((splits, dividends, trades))
+    day = pd.Timestamp("2020-01-02 10:00")
+    results = []
+    for book_cls, trade_cls in ((PyPortfolio, PyTrade), (Portfolio, Trade)):
+        made = [[trade_cls(datetime=day, order_book_id=oid, symbol=oid, last_price=10.0,
+                           last_quantity=100, side=side, transaction_cost=5.0)
+                 for oid, side in trades] for _, _, trades in plan]
+
+        def run():
+            book = book_cls(1e9, {oid: 1_000_000 for oid in ids})
+            for (splits, dividends, _), trades in zip(plan, made):
+                book.holdings()
+                book.apply_split(splits)
+                book.apply_dividend(dividends)
+                for t in trades:
+                    book.apply_trade(t)
+            return book
+
+        results.append(min(_timed(run) for _ in range(5)))
+    return ("book replay, 3 years, 150 stocks, 17,000 trades", *results)
+
+
+def _timed(fn):
+    # The collector's passes over the prepared trades would land in either side's
+    # timing at random; both sides run without it.
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        fn()
+        return time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
+def main():
+    print(f"{'workload':46s} {'baseline s':>11s} {'meridan s':>10s} {'ratio':>7s}")
+    for label, baseline, ours in [replay_workload(), *workloads()]:
+        print(f"{label:46s} {baseline:11.4f} {ours:10.4f} {baseline / ours:6.1f}x")
+    print()
+    ours, plain = rows()
+    print(f"{'call':36s} {'plain Python':>13s} {'meridan':>9s} {'ratio':>7s}   (us per call)")
+    for key in ours:
+        print(f"{key:36s} {plain[key]:13.3f} {ours[key]:9.3f} {plain[key] / ours[key]:6.2f}x")
+    try:
+        extra = empty_calls()
+    except ImportError:
+        return
+    for label, value, baseline in extra:
+        if baseline is None:
+            print(f"{label:36s} {'':13s} {value:9.3f}")
+        else:
+            print(f"{label:36s} {baseline:13.3f} {value:9.3f} {baseline / value:6.2f}x")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
