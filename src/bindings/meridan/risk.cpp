@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -272,15 +273,35 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
 
             const std::int64_t first_day = portfolio.days.front();
             const std::int64_t last_day = portfolio.days.back();
+            // Where each period's window starts; the labels of the non-empty ones are
+            // boxed in one pandas call rather than one call per period.
+            std::array<std::size_t, meridan::periods::kStandardPeriods.size()> firsts{};
+            std::vector<py::ssize_t> label_positions;
+            for (std::size_t i = 0; i < firsts.size(); ++i) {
+                const std::int64_t from = meridan::periods::period_start(
+                    meridan::periods::kStandardPeriods[i], last_day, first_day);
+                firsts[i] = meridan::series::first_on_or_after(return_days, from);
+                if (firsts[i] < return_days.size())
+                    label_positions.push_back(
+                        static_cast<py::ssize_t>(firsts[i] + skip));
+            }
+            py::list labels;
+            if (!label_positions.empty()) {
+                labels = py::list(bench_index.attr("take")(py::array_t<py::ssize_t>(
+                    static_cast<py::ssize_t>(label_positions.size()),
+                    label_positions.data())));
+            }
+
             const py::object risk_class = bind::global(m, "perilon").attr("Risk");
             py::dict result;
-            for (const auto period : meridan::periods::kStandardPeriods) {
+            std::size_t next_label = 0;
+            for (std::size_t i = 0; i < firsts.size(); ++i) {
+                const auto period = meridan::periods::kStandardPeriods[i];
                 const std::string_view key = meridan::periods::key(period);
-                const std::int64_t from =
-                    meridan::periods::period_start(period, last_day, first_day);
-                const std::size_t k =
-                    meridan::series::first_on_or_after(return_days, from);
+                const std::size_t k = firsts[i];
                 if (k == return_days.size()) {
+                    const std::int64_t from =
+                        meridan::periods::period_start(period, last_day, first_day);
                     PyErr_SetString(PyExc_IndexError,
                                     ("no daily return in period '" + std::string(key) +
                                      "' starting " + day_text(from) + " (series ends " +
@@ -288,7 +309,7 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
                                         .c_str());
                     throw py::error_already_set();
                 }
-                const py::object first = bench_index[py::int_(k + skip)];
+                const py::object first = labels[next_label++];
                 const py::object rate =
                     risk_free_rate(m, first, last_day - return_days[k]);
                 const py::object p_window = tail(p_returns, k);
