@@ -105,6 +105,11 @@ def test_rate_edge_replies(fake_tickvane):
     fake_tickvane.set_reply("get_yield_curve", curve)
     zero = risk.get_risk_free_rate("2017-06-05", end_date="2017-10-01")
     assert zero == 0 and type(zero) is int
+    # Columns of objects are read through pandas, the value passed on as it is.
+    mixed = curve.astype({"3M": object})
+    mixed.iloc[0, 3] = 0.031
+    fake_tickvane.set_reply("get_yield_curve", mixed)
+    assert risk.get_risk_free_rate("2017-06-05", "2017-10-01") == 0.031
     fake_tickvane.set_reply("get_yield_curve", curve.drop(columns="3M"))
     with pytest.raises(KeyError):
         risk.get_risk_free_rate("2017-06-05", "2017-10-01")

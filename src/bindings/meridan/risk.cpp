@@ -73,8 +73,9 @@ py::object first_curve_value(const py::object& curve, const meridan::risk::Tenor
     py::str column(tenor.column.data(), tenor.column.size());
     py::object position = curve.attr("columns").attr("get_loc")(column);
     if (PyLong_Check(position.ptr())) {
-        // A curve of float columns is read from its array: the same value as
-        // `curve.iloc[0, position]` without pandas' indexing machinery.
+        // A curve whose columns are all numbers is read from its float array: the
+        // value of `curve.iloc[0, position]` as a Python float, without pandas'
+        // indexing machinery (the costly part of a call).
         py::object values = curve.attr("to_numpy")();
         if (py::isinstance<py::array_t<double>>(values) &&
             py::array(values).ndim() == 2) {
