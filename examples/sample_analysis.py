@@ -3,8 +3,9 @@
 Takes twenty constituents of the CSI 300 at the start of 2023, writes the kind of trade
 statement a broker sends (codes as users type them, lower-case sides, no prices),
 normalises it, and replays the book day by day for three years with closes, splits and
-dividends read through a CachedMarketDataProvider. Prints the value of the book along
-the way and what the replay asked of the market-data client.
+dividends read through a CachedMarketDataProvider (meridan.pcalc.replay). Prints the
+value of the book along the way beside the CSI 300, and what the replay asked of the
+market-data client.
 
     python examples/sample_analysis.py
 """
@@ -14,23 +15,27 @@ import time
 import pandas as pd
 import tickvane
 
-from meridan.pcalc.portfolio import Portfolio
 from meridan.pcalc.preprocess import fix_trades
+from meridan.pcalc.replay import benchmark_value_series, replay
 from meridan.quotes import CachedMarketDataProvider
 
 START, END = "2023-01-03", "2025-12-31"
 
 
-def broker_statement(stocks, days):
-    """Buys each stock on the first day, then sells half and buys it back every quarter."""
+def broker_statement(stocks, days, traded):
+    """Buys each stock on the first day, then sells half and buys it back every quarter;
+    like a real statement, it has no fills on days a stock did not trade (``traded``:
+    a frame of booleans by day and stock)."""
     rows = []
     for k, oid in enumerate(stocks):
         code, exchange = oid.split(".")
         typed = code + (".SH" if exchange == "XSHG" else ".SZ")
-        rows.append((typed, f"{days[0]} 10:{k:02d}:00", "buy", 2000))
+        orders = [(days[0], f"10:{k:02d}:00", "buy", 2000)]
         for quarter in range(60, len(days), 61):
-            rows.append((typed, f"{days[quarter]} 14:00:00", "sell", 1000))
-            rows.append((typed, f"{days[quarter + 1]} 09:45:00", "buy", 1000.0))
+            orders.append((days[quarter], "14:00:00", "sell", 1000))
+            orders.append((days[quarter + 1], "09:45:00", "buy", 1000.0))
+        rows += [(typed, f"{day} {at}", side, quantity) for day, at, side, quantity in orders
+                 if traded.at[pd.Timestamp(day), oid]]
     return pd.DataFrame(rows, columns=["order_book_id", "datetime", "side", "last_quantity"])
 
 
@@ -42,38 +47,25 @@ def main():
           f"{len(days)} trading days, {len(stocks)} stocks")
 
     md = CachedMarketDataProvider()
-    trades = fix_trades(broker_statement(stocks, days), md)
-    # A stock suspended on the day has no close to trade at (NaN): such orders never fill.
-    filled = [t for t in trades if t.last_price == t.last_price]
-    print(f"statement normalised: {len(trades)} trades, {len(trades) - len(filled)} on "
-          f"suspended days left out; first {trades[0]!r}")
+    traded = tickvane.get_price(stocks, START, END, adjust_type="none").notna()
+    trades = fix_trades(broker_statement(stocks, days, traded), md)
+    print(f"statement normalised: {len(trades)} trades; first {trades[0]!r}")
 
-    book = Portfolio(cash=2_000_000.0)
-    by_day = {}
-    for trade in filled:
-        by_day.setdefault(trade.datetime.date(), []).append(trade)
-    values, last_close = {}, {}
     t1 = time.perf_counter()
-    for day in pd.to_datetime(days):
-        date = day.date()
-        held = book.holdings()
-        book.apply_split(md.get_split_coefficient(held, date))
-        book.apply_dividend(md.get_dividend_per_share(held, date))
-        for trade in by_day.get(date, []):
-            book.apply_trade(trade)
-        held = book.holdings()
-        for oid, close in md.get_close_price(held, date).items():
-            if close == close:  # suspended stocks keep their last close
-                last_close[oid] = close
-        stock_value = sum(book.get_position(oid).quantity * last_close[oid] for oid in held)
-        values[day] = book._cash + book._dividends + stock_value
-    replay = time.perf_counter() - t1
+    # A trade on a day its stock has no close would raise ValueError naming it;
+    # skip_untradable=True would hand such trades back in `skipped` instead.
+    snapshots, nav, skipped, book = replay(trades, START, END, md, cash=2_000_000.0)
+    elapsed = time.perf_counter() - t1
+    index = benchmark_value_series("000300.XSHG", nav)
 
-    nav = pd.Series(values)
-    print(f"replayed {len(nav)} days in {replay:.2f} s")
-    for when in (nav.index[0], nav.index[len(nav) // 2], nav.index[-1]):
-        print(f"  {when.date()}  value {nav[when]:>14,.2f}")
-    print(f"total return {nav.iloc[-1] / nav.iloc[0] - 1:+.2%}, dividends received "
+    print(f"replayed {len(nav)} days in {elapsed:.2f} s")
+    for k in (0, len(nav) // 2, len(nav) - 1):
+        snapshot = snapshots[k]
+        print(f"  {snapshot['date']}  value {snapshot['market_value']:>14,.2f}  cash "
+              f"{snapshot['cash']:>14,.2f}  {len(snapshot['positions'])} holdings  "
+              f"CSI 300 {index.iloc[k]:,.2f}")
+    print(f"total return {nav.iloc[-1] / nav.iloc[0] - 1:+.2%} (CSI 300 "
+          f"{index.iloc[-1] / index.iloc[0] - 1:+.2%}), dividends received "
           f"{book._dividends:,.2f}, cash {book._cash:,.2f}, {len(book.holdings())} holdings")
     print(f"provider cache: {len(md._price_cache)} closes, {len(md._dividend_cache)} dividend "
           f"tables, {len(md._split_cache)} split tables")

@@ -170,8 +170,16 @@ def fix_datetime(value):
     Beijing wall time (Asia/Shanghai) and returned without a timezone.
 
     Raises ValueError, naming the value, for anything else: None, NaN, NaT, numbers,
-    booleans, empty or unreadable text, and impossible dates such as "2017-02-30".
+    booleans, empty or unreadable text, impossible dates such as "2017-02-30", and
+    times outside the years 1900 to 2199, which no market data covers.
     """
+    ts = _fix_datetime(value)
+    if not 1900 <= ts.year <= 2199:
+        raise _bad_datetime(value)
+    return ts
+
+
+def _fix_datetime(value):
     # NaT passes isinstance checks for datetime, so it is rejected first.
     if value is pd.NaT:
         raise _bad_datetime(value)

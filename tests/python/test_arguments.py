@@ -4,7 +4,7 @@ before anything is read or changed."""
 import pytest
 
 import perilon
-from meridan import risk
+from meridan import profit, risk, style
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
@@ -49,6 +49,17 @@ CASES = [
      "fix_trades() got an unexpected keyword argument 'provider'"),
     (preprocess.fix_backtest_trades, (None, None), {},
      "fix_backtest_trades() takes exactly 1 positional argument (2 given)"),
+    # Profit and style: style_analysis takes its one argument by position only.
+    (profit.profit_analysis, (None,), {}, "profit_analysis() takes at least 2 positional arguments (1 given)"),
+    (profit.profit_analysis, (1, 2, 3, 4), {}, "profit_analysis() takes at most 3 positional arguments (4 given)"),
+    (profit.profit_analysis, (None, None), {"benchmark": None},
+     "profit_analysis() got multiple values for keyword argument 'benchmark'"),
+    (profit.profit_analysis, (None, None), {"series": None},
+     "profit_analysis() got an unexpected keyword argument 'series'"),
+    (style.style_analysis, (), {}, "style_analysis() takes exactly one argument (0 given)"),
+    (style.style_analysis, (None, None), {}, "style_analysis() takes exactly one argument (2 given)"),
+    (style.style_analysis, (), {"portfolio_series": None}, "style_analysis() takes no keyword arguments"),
+    (style.style_analysis, (None,), {"x": 1}, "style_analysis() takes no keyword arguments"),
     # Risk.
     (risk.get_risk_free_rate, ("2017-01-03",), {},
      "get_risk_free_rate() takes exactly 2 positional arguments (1 given)"),
@@ -78,6 +89,9 @@ def test_signatures_are_visible():
     import inspect
     assert str(inspect.signature(Portfolio)) == "(cash=100000.0, positions=None)"
     assert str(inspect.signature(preprocess.fix_trades)) == "(frame, md)"
+    assert str(inspect.signature(profit.profit_analysis)) == (
+        "(portfolio_series, benchmark, benchmark_series=None)")
+    assert str(inspect.signature(style.style_analysis)) == "(portfolio_series, /)"
     assert str(inspect.signature(risk.risk_analysis)) == "(portfolio_series, benchmark)"
     assert str(inspect.signature(perilon.Risk)) == (
         "(returns, benchmark_returns, risk_free_rate, annualization=244)")

@@ -34,7 +34,7 @@ def test_trades_are_checked_normalised_and_sorted(fake_tickvane):
         order_book_id=["600519.SH", "sz000001", "000001", "600519"],
         datetime=["2016-03-02 10:00", "2016-03-01 14:00", "2016-03-02 10:00", "20160301"],
         side=["sell", "BUY", "Buy", "buy"],
-        last_quantity=[100.9, 200, 300, 400],
+        last_quantity=[100.0, 200, 300, 400],
         last_price=["10.5", 11, 12.25, 13],
         transaction_cost=[1, 2, 3, 4],
         remark=["ignored", None, None, None],
@@ -118,7 +118,7 @@ def test_backtest_log_is_trusted_and_filtered(fake_tickvane):
     frame = pd.DataFrame({"order_book_id": [BANK, ETF, MOUTAI],
                           "side": ["SELL", "BUY", "buy"],
                           "last_price": [10, 3, "20.5"],
-                          "last_quantity": [100.7, 200, 300],
+                          "last_quantity": [100.0, 200, 300],
                           "transaction_cost": [1, 0, "2"]}, index=times)
     trades = fix_backtest_trades(frame)
     symbols = {oid: fake_tickvane.default_reply("instruments", oid).symbol for oid in (BANK, MOUTAI)}
@@ -126,6 +126,56 @@ def test_backtest_log_is_trusted_and_filtered(fake_tickvane):
         Trade(datetime=times[0], order_book_id=BANK, symbol=symbols[BANK], last_price=10.0,
               last_quantity=100, side="SELL", transaction_cost=1.0),
         Trade(datetime=times[2], order_book_id=MOUTAI, symbol=symbols[MOUTAI], last_price=20.5,
-              last_quantity=300, side="buy", transaction_cost=2.0),
+              last_quantity=300, side="BUY", transaction_cost=2.0),
     ]
     assert [c.args for c in fake_tickvane.calls] == [(BANK,), (ETF,), (MOUTAI,)]
+
+
+NAN, INF = float("nan"), float("inf")
+GOOD = dict(order_book_id=BANK, datetime="2016-03-01", side="BUY", last_quantity=100,
+            last_price=10.0, transaction_cost=1.0)
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (dict(last_quantity=100.7), RuntimeError, "invalid last_quantity: 100.7"),
+    (dict(last_quantity=-100), RuntimeError, "invalid last_quantity: -100"),
+    (dict(last_quantity=INF), RuntimeError, "invalid last_quantity: inf"),
+    (dict(last_price=NAN), RuntimeError, "invalid last_price: nan"),
+    (dict(last_price=-1.0), RuntimeError, "invalid last_price: -1.0"),
+    (dict(transaction_cost=INF), RuntimeError, "invalid transaction_cost: inf"),
+    (dict(transaction_cost=-0.5), RuntimeError, "invalid transaction_cost: -0.5"),
+    (dict(side=NAN), RuntimeError, 'invalid side: nan, should be "BUY" or "SELL"'),
+    (dict(side="hold"), RuntimeError, 'invalid side: HOLD, should be "BUY" or "SELL"'),
+])
+def test_statement_and_backtest_values_are_checked(fake_tickvane, change, error, message):
+    frame = pd.DataFrame([GOOD, {**GOOD, **change}])
+    backtest = frame.drop(columns="datetime").set_index(
+        pd.to_datetime(frame["datetime"]) + pd.Timedelta("10h"))
+    for call in (lambda: fix_trades(frame, NoPrices()), lambda: fix_backtest_trades(backtest)):
+        with pytest.raises(error) as info:
+            call()
+        assert str(info.value) == message
+        assert info.value.__notes__ == [f"in row 1 of the table (order_book_id '{BANK}')"]
+
+
+@pytest.mark.parametrize("function, drop", [
+    (lambda f: fix_trades(f, NoPrices()), "side"),
+    (fix_backtest_trades, "transaction_cost"),
+    (fix_positions, "quantity"),
+])
+def test_a_missing_column_is_named_before_any_row_is_read(fake_tickvane, function, drop):
+    frame = pd.DataFrame([{**GOOD, "quantity": 1}]).drop(columns=drop)
+    with pytest.raises(ValueError, match=f"no column '{drop}'"):
+        function(frame)
+    assert fake_tickvane.count() == 0
+
+
+def test_backtest_times_are_read_like_statement_times(fake_tickvane):
+    frame = pd.DataFrame([GOOD], index=["someday"]).drop(columns="datetime")
+    with pytest.raises(RuntimeError, match="invalid datetime: someday"):
+        fix_backtest_trades(frame)
+
+
+def test_position_codes_keep_their_type(fake_tickvane):
+    frame = pd.DataFrame({"order_book_id": [600000, 1], "quantity": [100.5, 200.0]})
+    assert fix_positions(frame) == {"600000.XSHG": 100.5, "000001.XSHE": 200.0}

@@ -136,3 +136,36 @@ def test_replaced_service_function_is_used(fake_tickvane, monkeypatch):
     monkeypatch.setattr(quotes, "get_split", lambda oid: seen.append(oid))
     assert CachedMarketDataProvider().get_split_coefficient([BANK], D) == {}
     assert seen == [BANK] and fake_tickvane.count() == 0
+
+
+@pytest.mark.parametrize("ids", [
+    lambda: BANK,                          # one id as text, not its characters
+    lambda: (oid for oid in [BANK]),       # any iterable, read once
+    lambda: {BANK: 1}.keys(),
+])
+@pytest.mark.parametrize("date", [
+    D, "2016-03-01", "20160301", pd.Timestamp(D), dt.datetime(2016, 3, 1, 9, 30),
+    pd.Timestamp(D).to_datetime64(),
+])
+def test_requests_take_ids_and_dates_in_every_form(fake_tickvane, ids, date):
+    md = CachedMarketDataProvider()
+    expected = CachedMarketDataProvider().get_close_price([BANK], D)
+    assert md.get_close_price(ids(), date) == expected
+
+
+@pytest.mark.parametrize("method", [
+    "get_close_price", "get_dividend_per_share", "get_split_coefficient"])
+def test_an_unreadable_date_is_named(fake_tickvane, method):
+    for mode in ("none", "pre"):
+        with pytest.raises(ValueError, match="'the day after'"):
+            getattr(CachedMarketDataProvider(mode), method)([BANK], "the day after")
+    assert fake_tickvane.count() == 0
+
+
+def test_a_day_without_a_close_fails_alike_in_any_request(fake_tickvane):
+    # The suspended stock answers NaN inside a request for several ids.
+    suspended, day = "000002.XSHE", dt.date(2016, 1, 6)
+    for ids in ([suspended], [BANK, suspended]):
+        with pytest.raises(KeyError) as info:
+            CachedMarketDataProvider().get_close_price(ids, day)
+        assert info.value.args == ((suspended, day),)

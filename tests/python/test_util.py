@@ -141,6 +141,11 @@ def test_fix_datetime_reads(value, expected):
         "yesterday",
         "2017-06-30 garbage",
         b"2017-06-30",
+        # Outside the years any market data covers (the first one lands in year 10000).
+        "9999-12-31T23:00-01:00",
+        "1899-12-31",
+        "2200-01-01",
+        dt.date(1, 1, 1),
     ],
 )
 def test_fix_datetime_rejects(value):

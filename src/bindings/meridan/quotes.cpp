@@ -15,6 +15,7 @@
 #include "common/convert.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
+#include "common/names.hpp"
 #include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 
@@ -41,6 +42,7 @@ py::list id_list(const py::object& ids) {
 // Timestamp, datetime64, ISO or compact text), as a datetime.date: the caches are
 // keyed by calendar day.
 py::object calendar_day(const py::object& date) {
+    if (meridan::bind::is_plain_date(date)) return date;
     const auto day = meridan::bind::day_number(date);
     if (!day) {
         throw py::value_error("cannot read a date from " +
@@ -248,15 +250,20 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
             const py::object& self = a[0];
             const py::list ids = id_list(a[1]);
             const py::object date = calendar_day(a[2]);
-            py::dict cache = self.attr("_price_cache");
+            py::dict cache = meridan::bind::getattr<"_price_cache">(self);
+            std::vector<py::tuple> keys;
+            keys.reserve(ids.size());
             py::list missing;
             for (py::handle oid : ids) {
-                if (!cache.contains(py::make_tuple(oid, date))) missing.append(oid);
+                keys.push_back(py::make_tuple(oid, date));
+                if (!cache.contains(keys.back())) missing.append(oid);
             }
-            if (!missing.empty()) self.attr("_fill_price_cache")(missing, date);
+            if (!missing.empty())
+                meridan::bind::call_method<"_fill_price_cache">(self, missing, date);
             py::dict result;
-            for (py::handle oid : ids) {
-                py::tuple key = py::make_tuple(oid, date);
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                const py::tuple& key = keys[i];
+                py::handle oid = ids[i];
                 PyObject* value = PyDict_GetItemWithError(cache.ptr(), key.ptr());
                 if (!value) {
                     if (PyErr_Occurred()) throw py::error_already_set();
