@@ -17,14 +17,17 @@
 
 #include "common/args.hpp"
 #include "common/convert.hpp"
+#include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
-#include "common/series.hpp"
 #include "meridan/dates/civil.hpp"
+#include "meridan/periods/period_base.hpp"
 #include "meridan/periods/standard.hpp"
 #include "meridan/risk/yield_curve.hpp"
-#include "meridan/series/daily.hpp"
+#include "meridan/series/alignment.hpp"
+#include "meridan/series/changes.hpp"
+#include "meridan/series/label_slice.hpp"
 
 namespace py = pybind11;
 namespace bind = meridan::bind;
@@ -32,16 +35,9 @@ using meridan::bind::Signature;
 
 namespace {
 
-std::string day_text(std::int64_t day) {
-    const meridan::dates::CivilDay c = meridan::dates::civil_from_days(day);
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", c.year, c.month, c.day);
-    return text;
-}
-
 // A date as messages show it: its calendar day, or str() of whatever else it is.
 std::string date_text(py::handle date) {
-    if (auto day = bind::day_number(date)) return day_text(*day);
+    if (auto day = bind::day_number(date)) return meridan::periods::iso_day(*day);
     return py::str(date).cast<std::string>();
 }
 
@@ -114,12 +110,12 @@ void check_dates(const std::vector<std::int64_t>& days, const py::object& index,
                                   py::repr(index[py::int_(i)]).cast<std::string>());
         }
     }
-    if (auto i = meridan::series::first_out_of_order(days)) {
-        throw py::value_error(
-            std::string(what) +
-            " dates must be in ascending order: " + date_text(index[py::int_(*i)]) +
-            " follows " + date_text(index[py::int_(*i - 1)]));
-    }
+    if (meridan::series::is_ascending(days)) return;
+    std::size_t i = 1;
+    while (days[i] >= days[i - 1]) ++i;
+    throw py::value_error(std::string(what) + " dates must be in ascending order: " +
+                          date_text(index[py::int_(i)]) + " follows " +
+                          date_text(index[py::int_(i - 1)]));
 }
 
 py::array_t<double> to_array(std::span<const double> values) {
@@ -233,11 +229,13 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
                 a[1], start, end, py::arg("fields") = "ClosingPx",
                 py::arg("adjust_type") = "none");
 
-            const bind::DatedValues portfolio =
-                bind::dated_values(series, "portfolio_series");
-            check_dates(portfolio.days, index, "portfolio_series");
+            const std::vector<std::int64_t> portfolio_days =
+                bind::index_day_numbers(index);
+            check_dates(portfolio_days, index, "portfolio_series");
+            const bind::FloatArray portfolio_values = bind::float_values(series);
             // No closes (None) means no trading day, so no period has a return.
-            bind::DatedValues bench{{}, py::array_t<double>(0)};
+            std::vector<std::int64_t> bench_days;
+            bind::FloatArray bench_values(0);
             py::object bench_index = py::none();
             if (!closes.is_none()) {
                 if (!py::isinstance(closes, bind::pandas().attr("Series"))) {
@@ -247,33 +245,29 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
                                          py::str(py::type::of(closes).attr("__name__"))
                                              .cast<std::string>());
                 }
-                bench = bind::dated_values(closes, "benchmark closes");
                 bench_index = closes.attr("index");
-                check_dates(bench.days, bench_index, "benchmark closes");
+                bench_days = bind::index_day_numbers(bench_index);
+                check_dates(bench_days, bench_index, "benchmark closes");
+                bench_values = bind::float_values(closes);
             }
 
-            const std::span<const double> bench_values(
-                bench.values.data(), static_cast<std::size_t>(bench.values.size()));
-            const std::vector<double> aligned = meridan::series::reindex_pad(
-                portfolio.days,
-                {portfolio.values.data(),
-                 static_cast<std::size_t>(portfolio.values.size())},
-                bench.days);
+            const std::vector<double> aligned = meridan::series::reindex_ffill(
+                portfolio_days, bind::span_of(portfolio_values), bench_days);
             const std::vector<double> p_change =
-                meridan::series::pct_change_pad(aligned);
+                meridan::series::pad_filled_changes(aligned);
             const std::vector<double> b_change =
-                meridan::series::pct_change_pad(bench_values);
+                meridan::series::pad_filled_changes(bind::span_of(bench_values));
             // Returns start on the second trading day: the first has no change.
-            const std::size_t skip = bench.days.empty() ? 0 : 1;
+            const std::size_t skip = bench_days.empty() ? 0 : 1;
             const py::array_t<double> p_returns =
                 to_array(std::span<const double>(p_change).subspan(skip));
             const py::array_t<double> b_returns =
                 to_array(std::span<const double>(b_change).subspan(skip));
             const std::span<const std::int64_t> return_days =
-                std::span<const std::int64_t>(bench.days).subspan(skip);
+                std::span<const std::int64_t>(bench_days).subspan(skip);
 
-            const std::int64_t first_day = portfolio.days.front();
-            const std::int64_t last_day = portfolio.days.back();
+            const std::int64_t first_day = portfolio_days.front();
+            const std::int64_t last_day = portfolio_days.back();
             // Where each period's window starts; the labels of the non-empty ones are
             // boxed in one pandas call rather than one call per period.
             std::array<std::size_t, meridan::periods::kStandardPeriods.size()> firsts{};
@@ -281,7 +275,8 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
             for (std::size_t i = 0; i < firsts.size(); ++i) {
                 const std::int64_t from = meridan::periods::period_start(
                     meridan::periods::kStandardPeriods[i], last_day, first_day);
-                firsts[i] = meridan::series::first_on_or_after(return_days, from);
+                firsts[i] = meridan::series::first_on_or_after(return_days, from)
+                                .value_or(return_days.size());
                 if (firsts[i] < return_days.size())
                     label_positions.push_back(
                         static_cast<py::ssize_t>(firsts[i] + skip));
@@ -303,11 +298,12 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
                 if (k == return_days.size()) {
                     const std::int64_t from =
                         meridan::periods::period_start(period, last_day, first_day);
-                    PyErr_SetString(PyExc_IndexError,
-                                    ("no daily return in period '" + std::string(key) +
-                                     "' starting " + day_text(from) + " (series ends " +
-                                     day_text(last_day) + ")")
-                                        .c_str());
+                    PyErr_SetString(
+                        PyExc_IndexError,
+                        ("no daily return in period '" + std::string(key) +
+                         "' starting " + meridan::periods::iso_day(from) +
+                         " (series ends " + meridan::periods::iso_day(last_day) + ")")
+                            .c_str());
                     throw py::error_already_set();
                 }
                 const py::object first = labels[next_label++];

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/array_input.hpp"
 #include "common/pyclass.hpp"
-#include "common/series.hpp"
 #include "meridan/risk/figures.hpp"
 
 namespace py = pybind11;
@@ -80,8 +80,8 @@ PYBIND11_MODULE(_risk, m, py::mod_gil_not_used()) {
         "Computes every figure of `returns` against `benchmark_returns` (see the "
         "class).",
         [](meridan::bind::Args a) {
-            const auto r = meridan::bind::float_values(a[1], "returns");
-            const auto b = meridan::bind::float_values(a[2], "benchmark_returns");
+            const auto r = meridan::bind::float_array(a[1], "returns");
+            const auto b = meridan::bind::float_array(a[2], "benchmark_returns");
             if (r.size() != b.size()) {
                 throw py::value_error(
                     "returns and benchmark_returns differ in length: " +

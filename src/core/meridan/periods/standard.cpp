@@ -1,6 +1,7 @@
 #include "meridan/periods/standard.hpp"
 
 #include "meridan/dates/civil.hpp"
+#include "meridan/periods/period_base.hpp"
 
 namespace meridan::periods {
 
@@ -10,11 +11,6 @@ constexpr std::array<std::string_view, 7> kKeys = {
     "one_month",  "three_month", "six_month", "one_year",
     "this_month", "this_year",   "total",
 };
-
-std::int64_t months_back(std::int64_t day, int months) {
-    const dates::CivilDay c = dates::add_months(dates::civil_from_days(day), -months);
-    return dates::days_from_civil(c.year, c.month, c.day);
-}
 
 }  // namespace
 
@@ -32,13 +28,13 @@ std::int64_t period_start(Period period, std::int64_t last_day,
     const dates::CivilDay last = dates::civil_from_days(last_day);
     switch (period) {
         case Period::one_month:
-            return months_back(last_day, 1);
+            return rolling_base_day(last_day, 1);
         case Period::three_month:
-            return months_back(last_day, 3);
+            return rolling_base_day(last_day, 3);
         case Period::six_month:
-            return months_back(last_day, 6);
+            return rolling_base_day(last_day, 6);
         case Period::one_year:  // a year back from 29 February lands on the 28th
-            return months_back(last_day, 12);
+            return rolling_base_day(last_day, 12);
         case Period::this_month:
             return dates::days_from_civil(last.year, last.month, 1);
         case Period::this_year:

@@ -1,23 +1,18 @@
-#include "common/series.hpp"
+#include "common/array_input.hpp"
 
-#include <cmath>
 #include <limits>
 #include <string>
 
-#include "common/convert.hpp"
-
 namespace meridan::bind {
 
-py::array_t<double> float_values(py::handle data, const char* what) {
+py::array_t<double> float_array(py::handle data, const char* what) {
     py::object array;
     if (py::isinstance<py::array>(data)) {
         array = py::reinterpret_borrow<py::object>(data);
     } else if (py::hasattr(data, "to_numpy")) {
         // pandas: nullable and object columns carry pd.NA or None for missing values,
         // which only `to_numpy` turns into NaN.
-        const bool is_float =
-            PyObject_RichCompareBool(data.attr("dtype").ptr(),
-                                     py::dtype::of<double>().ptr(), Py_EQ) == 1;
+        const bool is_float = py::dtype::of<double>().equal(data.attr("dtype"));
         array = is_float ? data.attr("to_numpy")()
                          : data.attr("to_numpy")(
                                py::arg("dtype") = "float64",
@@ -35,10 +30,6 @@ py::array_t<double> float_values(py::handle data, const char* what) {
             py::str(py::getattr(values, "shape")).cast<std::string>());
     }
     return values;
-}
-
-DatedValues dated_values(py::handle series, const char* what) {
-    return {index_day_numbers(series.attr("index")), float_values(series, what)};
 }
 
 }  // namespace meridan::bind
