@@ -15,10 +15,6 @@ namespace meridan::bind {
 
 namespace py = pybind11;
 
-/// The two argument errors, filled with the function's name.
-std::string no_keywords_error(const std::string& function);
-std::string single_argument_error(const std::string& function, std::size_t given);
-
 /// A module-level function `name(param, /)`; `body` receives the one argument.
 void def_single_argument_function(py::module_& m, const std::string& name,
                                   const std::string& param, const std::string& doc,

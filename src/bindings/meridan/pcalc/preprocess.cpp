@@ -6,7 +6,10 @@
 // after Python.h
 #include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <optional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -204,6 +207,22 @@ private:
     py::dict cache_;
 };
 
+// The order of naive Timestamps as a number (nanoseconds from the epoch of the wall
+// time), so that trades can be sorted without comparing Timestamps in Python; empty
+// for any other kind of time.
+std::optional<std::int64_t> time_key(py::handle dt) {
+    if (Py_TYPE(dt.ptr()) != reinterpret_cast<PyTypeObject*>(g_own->timestamp_type.ptr()) ||
+        !mb::getattr<"tzinfo">(dt).is_none())
+        return std::nullopt;
+    PyObject* o = dt.ptr();
+    const meridan::dates::LocalTime t{
+        PyDateTime_GET_YEAR(o),        PyDateTime_GET_MONTH(o),
+        PyDateTime_GET_DAY(o),         PyDateTime_DATE_GET_HOUR(o),
+        PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
+        PyDateTime_DATE_GET_MICROSECOND(o)};
+    return t.epoch_microseconds() * 1000 + mb::getattr<"nanosecond">(dt).cast<std::int64_t>();
+}
+
 // The trade time of a cell through fix_datetime; the invalid-datetime error, with
 // fix_datetime's error as its cause, when it cannot be read.
 py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
@@ -289,6 +308,9 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::object trade_cls = global(m, "Trade");
             py::float_ no_cost(0.0);
             const std::size_t n = py::len(ids);
+            std::vector<std::int64_t> keys;
+            keys.reserve(n);
+            bool keyed = true;
             for (std::size_t i = 0; i < n; ++i) {
                 for_row(i, ids[i], [&] {
                     py::object oid = fix_id(ids[i]);
@@ -312,9 +334,25 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     py::object symbol = mb::getattr<"symbol">(instruments(oid));
                     trades.append(new_trade(trade_cls, dt, oid, symbol, price, quantity,
                                             side, cost));
+                    if (keyed) {
+                        const auto key = time_key(dt);
+                        if (key) keys.push_back(*key);
+                        keyed = key.has_value();
+                    }
                 });
             }
-            // list.sort is stable: trades of the same time keep their row order.
+            // Sorted stably: trades of the same time keep their row order.
+            if (keyed) {
+                std::vector<std::size_t> order(n);
+                std::iota(order.begin(), order.end(), std::size_t{0});
+                std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+                    return keys[x] < keys[y];
+                });
+                py::list sorted(static_cast<py::ssize_t>(n));
+                for (std::size_t k = 0; k < n; ++k)
+                    sorted[k] = trades[order[k]];
+                return py::object(sorted);
+            }
             trades.attr("sort")(
                 py::arg("key") =
                     py::module_::import("operator").attr("attrgetter")("datetime"));
