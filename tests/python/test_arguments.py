@@ -4,7 +4,8 @@ before anything is read or changed."""
 import pytest
 
 import meridan.exposure as exposure
-from meridan import profit, style
+import perilon
+from meridan import profit, risk, style
 from meridan.brinson import benchmark, calc, classifier
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
@@ -87,6 +88,18 @@ CASES = [
     (style.style_analysis, (None, None), {}, "style_analysis() takes exactly one argument (2 given)"),
     (style.style_analysis, (), {"portfolio_series": None}, "style_analysis() takes no keyword arguments"),
     (style.style_analysis, (None,), {"x": 1}, "style_analysis() takes no keyword arguments"),
+    # Risk.
+    (risk.get_risk_free_rate, ("2017-01-03",), {},
+     "get_risk_free_rate() takes exactly 2 positional arguments (1 given)"),
+    (risk.get_risk_free_rate, ("2017-01-03",), {"end": "2017-02-03"},
+     "get_risk_free_rate() got an unexpected keyword argument 'end'"),
+    (risk.risk_analysis, (None, "000300.XSHG"), {"benchmark": "000300.XSHG"},
+     "risk_analysis() got multiple values for keyword argument 'benchmark'"),
+    (risk.risk_analysis, (None, None, None), {},
+     "risk_analysis() takes exactly 2 positional arguments (3 given)"),
+    (perilon.Risk, ([], []), {}, "__init__() takes at least 4 positional arguments (3 given)"),
+    (perilon.Risk, ([], [], 0.0), {"periods": 12},
+     "__init__() got an unexpected keyword argument 'periods'"),
 ]
 
 
@@ -109,5 +122,8 @@ def test_signatures_are_visible():
     assert str(inspect.signature(profit.profit_analysis)) == (
         "(portfolio_series, benchmark, benchmark_series=None)")
     assert str(inspect.signature(style.style_analysis)) == "(portfolio_series, /)"
+    assert str(inspect.signature(risk.risk_analysis)) == "(portfolio_series, benchmark)"
+    assert str(inspect.signature(perilon.Risk)) == (
+        "(returns, benchmark_returns, risk_free_rate, annualization=244)")
     assert str(inspect.signature(CachedMarketDataProvider.get_close_price)) == (
         "(self, order_book_ids, date)")
