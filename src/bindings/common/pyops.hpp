@@ -55,6 +55,13 @@ inline bool contains(py::handle container, py::handle item) {
     return found == 1;
 }
 
+/// `fn(args...)` through vectorcall: no argument tuple is built.
+template <class... A>
+py::object call(py::handle fn, const A&... args) {
+    PyObject* stack[] = {py::handle(args).ptr()...};
+    return detail::checked(PyObject_Vectorcall(fn.ptr(), stack, sizeof...(A), nullptr));
+}
+
 /// Python's `float(value)` and `int(value)` (truncation toward zero, text accepted).
 inline py::object to_float(py::handle value) {
     return detail::checked(PyNumber_Float(value.ptr()));

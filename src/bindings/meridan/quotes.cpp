@@ -264,12 +264,14 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
             py::dict cache = meridan::bind::getattr<"_price_cache">(self);
             std::vector<py::tuple> keys;
             keys.reserve(ids.size());
-            py::list missing;
+            py::object missing;  // a list, made when an id is missing
             for (py::handle oid : ids) {
                 keys.push_back(py::make_tuple(oid, date));
-                if (!cache.contains(keys.back())) missing.append(oid);
+                if (cache.contains(keys.back())) continue;
+                if (!missing) missing = py::list();
+                if (PyList_Append(missing.ptr(), oid.ptr()) < 0) throw py::error_already_set();
             }
-            if (!missing.empty())
+            if (missing)
                 meridan::bind::call_method<"_fill_price_cache">(self, missing, date);
             py::dict result;
             for (std::size_t i = 0; i < keys.size(); ++i) {

@@ -326,10 +326,10 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             for (std::size_t i = 0; i < n; ++i) {
                 for_row(i, ids[i], [&] {
                     py::object oid = fix_id(ids[i]);
-                    if (!is_common_stock(instruments(oid))) raise_runtime(kNotStock);
+                    if (!is_common_stock(mb::call(instruments, oid))) raise_runtime(kNotStock);
                     py::object dt =
                         read_times[i] ? read_times[i] : trade_time(fix_time, times[i]);
-                    if (!py::bool_(trading_dates(dt, dt)))
+                    if (!py::bool_(mb::call(trading_dates, dt, dt)))
                         raise_runtime(text(dt) + " is not a trading day");
                     py::object side = checked_side(sides[i]);
                     py::object price;
@@ -343,7 +343,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     }
                     py::object cost = costed ? amount(costs[i], "transaction_cost") : no_cost;
                     py::object quantity = whole_quantity(quantities[i]);
-                    py::object symbol = mb::getattr<"symbol">(instruments(oid));
+                    py::object symbol = mb::getattr<"symbol">(mb::call(instruments, oid));
                     trades.append(new_trade(trade_cls, dt, oid, symbol, price, quantity,
                                             side, cost));
                     if (keyed) {
@@ -397,7 +397,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             const std::size_t n = py::len(ids);
             for (std::size_t i = 0; i < n; ++i) {
                 for_row(i, ids[i], [&] {
-                    py::object instrument = instruments(ids[i]);
+                    py::object instrument = mb::call(instruments, ids[i]);
                     if (!is_common_stock(instrument)) return;
                     py::object dt =
                         read_times[i] ? read_times[i] : trade_time(fix_time, times[i]);
