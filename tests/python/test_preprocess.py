@@ -198,3 +198,10 @@ def test_trades_come_out_in_a_stable_time_order(fake_tickvane, monkeypatch, repl
     trades = fix_trades(frame, NoPrices())
     expected = sorted(range(len(times)), key=lambda i: pd.Timestamp(times[i]))
     assert [t.last_quantity for t in trades] == [i + 1 for i in expected]
+
+
+def test_aware_backtest_times_become_beijing_wall_time(fake_tickvane):
+    frame = pd.DataFrame([GOOD]).drop(columns="datetime").set_index(
+        pd.DatetimeIndex([pd.Timestamp("2016-03-01 02:00", tz="UTC")]))
+    [trade] = fix_backtest_trades(frame)
+    assert trade.datetime == pd.Timestamp("2016-03-01 10:00") and trade.datetime.tz is None

@@ -169,8 +169,7 @@ std::vector<py::object> bulk_times(const py::list& cells, const py::object& fix_
             }
         } else if (Py_TYPE(cell) == reinterpret_cast<PyTypeObject*>(ts_type)) {
             const int year = PyDateTime_GET_YEAR(cell);
-            if (year >= 1900 && year <= 2199 &&
-                mb::getattr<"tzinfo">(cell).is_none())
+            if (year >= 1900 && year <= 2199 && PyDateTime_DATE_GET_TZINFO(cell) == Py_None)
                 out[i] = py::reinterpret_borrow<py::object>(cell);
         }
     }
@@ -212,8 +211,9 @@ private:
 // time), so that trades can be sorted without comparing Timestamps in Python; empty
 // for any other kind of time.
 std::optional<std::int64_t> time_key(py::handle dt) {
+    // The tzinfo field of the datetime underneath (a struct read, not the property).
     if (Py_TYPE(dt.ptr()) != reinterpret_cast<PyTypeObject*>(g_own->timestamp_type.ptr()) ||
-        !mb::getattr<"tzinfo">(dt).is_none())
+        PyDateTime_DATE_GET_TZINFO(dt.ptr()) != Py_None)
         return std::nullopt;
     PyObject* o = dt.ptr();
     const meridan::dates::LocalTime t{
