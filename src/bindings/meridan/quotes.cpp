@@ -230,14 +230,26 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
             if (py::isinstance(reply, pd.attr("DataFrame"))) {
                 const std::vector<py::object> days = row_dates(reply.attr("index"));
                 py::list columns = reply.attr("columns").attr("tolist")();
+                const std::size_t n_columns = columns.size();
+                // All closes float64 (the usual reply): read in one pass from the
+                // frame's values; any other column keeps the objects the frame holds.
+                py::object all = reply.attr("to_numpy")();
+                const bool floats = py::str(all.attr("dtype")).cast<std::string>() == "float64";
                 std::vector<std::vector<py::object>> values;
-                for (py::ssize_t j = 0; j < static_cast<py::ssize_t>(columns.size());
-                     ++j) {
-                    values.push_back(column_values(reply, j));
+                if (!floats) {
+                    for (std::size_t j = 0; j < n_columns; ++j)
+                        values.push_back(column_values(reply, static_cast<py::ssize_t>(j)));
                 }
+                auto matrix = floats ? all.cast<py::array_t<double>>() : py::array_t<double>();
                 for (std::size_t i = 0; i < days.size(); ++i) {
-                    for (std::size_t j = 0; j < values.size(); ++j) {
-                        cache[py::make_tuple(columns[j], days[i])] = values[j][i];
+                    for (std::size_t j = 0; j < n_columns; ++j) {
+                        py::object value =
+                            floats ? py::float_(*matrix.data(static_cast<py::ssize_t>(i),
+                                                             static_cast<py::ssize_t>(j)))
+                                   : values[j][i];
+                        py::tuple key = py::make_tuple(columns[j], days[i]);
+                        if (PyDict_SetItem(cache.ptr(), key.ptr(), value.ptr()) < 0)
+                            throw py::error_already_set();
                     }
                 }
             } else {
