@@ -1,0 +1,2 @@
+"""Brinson attribution: sector classifiers, index benchmarks and the attribution
+engine."""
