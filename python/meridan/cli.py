@@ -72,8 +72,8 @@ def _num(value):
 class Progress:
     """One line per slow step on stderr, with its time."""
 
-    def __init__(self, stream=sys.stderr):
-        self.stream = stream
+    def __init__(self, stream=None):
+        self.stream = sys.stderr if stream is None else stream
         self.started = time.perf_counter()
 
     def step(self, text):
@@ -245,13 +245,14 @@ def _fail(message):
     return 2
 
 
-def analyse(options, out=sys.stdout):
+def analyse(options, out=None):
     from meridan.pcalc.replay import benchmark_value_series
     from meridan.quotes import CachedMarketDataProvider
     from meridan.statement import StatementError, load_statement, replay_statement
 
     import tickvane
 
+    out = sys.stdout if out is None else out
     progress = Progress()
     if options.cash is not None and not (math.isfinite(options.cash)
                                          and options.cash >= 0):
