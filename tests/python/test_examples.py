@@ -88,7 +88,9 @@ def test_report_renders_in_chromium(tmp_path):
     # BokehJS is in the page itself: no script is fetched.
     assert "<script" in page and 'src="http' not in page
     probe = tmp_path / "probe.html"
-    probe.write_text(page.replace("</body>", _PROBE + "</body>"), encoding="utf-8")
+    # BokehJS itself contains the text "</body>": the probe goes before the last one.
+    head, tail = page.rsplit("</body>", 1)
+    probe.write_text(head + _PROBE + "</body>" + tail, encoding="utf-8")
     run = subprocess.run(
         [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
          "--enable-logging=stderr", "--v=0", "--virtual-time-budget=10000",
