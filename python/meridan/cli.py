@@ -180,18 +180,21 @@ def page(title, header_html, sections, figures):
     from bokeh.models import Div
     from bokeh.resources import INLINE
 
-    style = ("<style>table{border-collapse:collapse;font:13px sans-serif}"
-             "td,th{border:1px solid #ccc;padding:2px 6px;text-align:right}"
-             "h2{font:bold 18px sans-serif;margin:24px 0 6px}p{font:14px sans-serif}"
-             "</style>")
-    items = [Div(text=style + header_html, width=960)]
+    items = [Div(text=_STYLE + header_html, width=960)]
     for name, body in sections:
-        items.append(Div(text=f"<h2>{html.escape(name)}</h2>", width=960))
+        items.append(Div(text=_STYLE + f"<h2>{html.escape(name)}</h2>", width=960))
         if isinstance(body, list):
             items.extend(body)
         else:
-            items.append(Div(text=body, width=960))
+            items.append(Div(text=_STYLE + body, width=960))
     return file_html(column(*items), INLINE, title)
+
+
+# Each Div is drawn in its own shadow tree, so every one carries the page's style.
+_STYLE = ("<style>table{border-collapse:collapse;font:13px sans-serif}"
+          "td,th{border:1px solid #ccc;padding:2px 6px;text-align:right}"
+          "h1{font:bold 22px sans-serif}h2{font:bold 18px sans-serif;margin:24px 0 6px}"
+          "p{font:14px sans-serif}</style>")
 
 
 def _table_html(table, notes=()):
@@ -313,6 +316,13 @@ def analyse(options, out=None):
     def say(text=""):
         print(text, file=out)
 
+    def show(table):
+        # Chinese labels are two columns wide in a terminal.
+        with pd.option_context("display.unicode.east_asian_width", True,
+                               "display.width", 250, "display.max_columns", None,
+                               "display.max_rows", None):
+            say(table.to_string())
+
     say(f"\nStatement {options.statement}: {len(trades)} trades, "
         f"{len(skipped)} other rows skipped")
     for number, text in skipped:
@@ -349,9 +359,9 @@ def analyse(options, out=None):
         figures = list(report.report_figures(attribution))
         shown = attribution.map(_pct)
         say(f"\nBrinson attribution ({options.method}, {options.sectors} sectors)")
-        say(shown.to_string())
+        show(shown)
         sections.append((f"Brinson attribution ({options.method}, {options.sectors})",
-                         figures + [_html_div(_table_html(shown))]))
+                         figures + [_html_div(_STYLE + _table_html(shown))]))
     sections.append(("Value against the benchmark",
                      [value_curve(values, bench, index_name)]))
 
@@ -366,7 +376,7 @@ def analyse(options, out=None):
             continue
         table, notes = body
         say(f"\n{title}")
-        say(table.to_string())
+        show(table)
         for note in notes:
             say(f"  {note}")
         sections.append((title, _table_html(table, notes)))
@@ -375,7 +385,7 @@ def analyse(options, out=None):
         say(f"\n{title}: not available: {reason}")
         sections.append((title, f"<p>Not available: {html.escape(reason)}</p>"))
 
-    header = (f"<h1 style='font:bold 22px sans-serif'>Portfolio analysis</h1>"
+    header = (f"<h1>Portfolio analysis</h1>"
               f"<p>Statement {html.escape(os.path.basename(options.statement))}: "
               f"{len(trades)} trades; analysed {start} to {end} against "
               f"{html.escape(index_name)} ({index_id}). Opening cash {cash:,.2f}. "
