@@ -1,12 +1,23 @@
 """The ``meridan analyse`` command end to end: a report for a sound statement, one
 clear message and no report for a hostile one."""
 
+import importlib
 import pathlib
 
 import pytest
 
-import meridan.statement  # noqa: F401  (imported before any test installs a fake client)
 from meridan import cli
+
+# Every module the command uses is imported before any test installs the fake client, so
+# that installing it replaces, and its removal restores, the real one in each of them.
+for _name in ("meridan.statement", "meridan.cli", "meridan.brinson.report",
+              "meridan.brinson.calc", "meridan.brinson.classifier",
+              "meridan.brinson.benchmark", "meridan.exposure", "meridan.risk",
+              "meridan.profit", "meridan.style"):
+    try:
+        importlib.import_module(_name)
+    except ImportError:
+        pass
 
 HEADER = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,手续费,印花税,过户费"
 BUYS = [
