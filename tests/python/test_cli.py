@@ -2,6 +2,7 @@
 clear message and no report for a hostile one."""
 
 import importlib
+import importlib.util
 import pathlib
 
 import pytest
@@ -42,6 +43,13 @@ def test_report_for_a_statement(tmp_path, fake_tickvane, capsys, encoding):
     # Least opening cash: both purchases with their fees (33,050.33), rounded up.
     assert "Opening cash 33,051.00" in printed
     assert "analysed 2016-03-01 to 2016-06-30" in printed
+    # Each analysis that is installed runs on this market.
+    for title, module in (("Brinson attribution", "meridan.brinson.calc"),
+                          ("Factor exposure", "meridan.exposure"), ("Risk", "meridan.risk"),
+                          ("Profit and loss", "meridan.profit"),
+                          ("Style regression", "meridan.style")):
+        if importlib.util.find_spec(module) is not None:
+            assert f"{title}: not available" not in printed
     page = out.read_text(encoding="utf-8")
     assert "Cumulative return: portfolio and benchmark" in page
     # BokehJS is inline: the page needs no network.
