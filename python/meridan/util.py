@@ -69,7 +69,12 @@ def fix_order_book_id(code):
     exchange always wins over the leading digits. Anything else raises ValueError.
     """
     if isinstance(code, str):
-        text = code.strip().upper()
+        text = code.strip()
+        # Checked before upper-casing: some non-ASCII letters upper-case to ASCII
+        # ("ſ" to "S"), which would let "600000.ſh" pass as "600000.SH".
+        if not text.isascii():
+            raise ValueError(f"not an instrument code: {code!r}")
+        text = text.upper()
         match = _CODE_RE.fullmatch(text)
         if match is None:
             raise ValueError(f"not an instrument code: {code!r}")

@@ -181,8 +181,10 @@ def use_store(path=None):
 
 
 def open_store(path=None):
-    """Open a store now (building the default sample if it is missing) and describe it
-    (see store_info). With a path, that store becomes the one the operations read."""
+    """Open a store now and describe it (see store_info). With a path, that store becomes
+    the one the operations read. Only the default sample in the user cache folder is built
+    when missing; a store named by TICKVANE_STORE or a path must exist
+    (FileNotFoundError naming it)."""
     if path is not None:
         _manage.use_store(path)
     return _manage.current().info()
@@ -209,29 +211,32 @@ def store_info(path=None):
 
 
 def build_sample(path=None, seed=SAMPLE_SEED, progress=True, n_stocks=SAMPLE_STOCKS,
-                 start_date=SAMPLE_START, end_date=SAMPLE_END):
+                 start_date=SAMPLE_START, end_date=SAMPLE_END, force=False):
     """Generate the sample market into `path` (default: the store the operations read)
     and return the path. The same seed and sizes give the same data. Progress goes to
-    stderr. The file is replaced atomically: an interrupted build leaves the previous one.
+    stderr. The file is replaced atomically: a failed or interrupted build leaves the
+    previous one. A store of imported data, or a file that is no tickvane store, is
+    replaced only with force=True (FileExistsError otherwise).
     """
     from ._sample import build_sample as build
 
     path = _manage.resolve(path)
     build(path, seed=seed, n_stocks=n_stocks, start=start_date, end=end_date,
-          progress=progress)
+          progress=progress, force=force)
     _manage.forget_if_current(path)
     return path
 
 
-def import_folder(folder, path=None, progress=True):
+def import_folder(folder, path=None, progress=True, force=False):
     """Build a store at `path` (default: the store the operations read) from the CSV or
     Parquet files in `folder`, one file per table as described in SCHEMA.md; return the
     path. Every row is validated first; the first bad one raises tickvane.DataImportError
-    naming file, line, column and value, and leaves any previous store untouched."""
+    naming file, line, column and value, and leaves any previous store untouched. A file
+    at `path` that is not a tickvane store is replaced only with force=True."""
     from ._importer import import_folder as run
 
     path = _manage.resolve(path)
-    run(folder, path, progress=progress)
+    run(folder, path, progress=progress, force=force)
     _manage.forget_if_current(path)
     return path
 
@@ -240,7 +245,7 @@ def __getattr__(name):
     # The error types live with the modules that raise them; loading them on demand keeps
     # the package import free of numpy, pandas and SQLite.
     if name == "StoreError":
-        from ._client import StoreError
+        from ._errors import StoreError
         return StoreError
     if name == "DataImportError":
         from ._importer import DataImportError

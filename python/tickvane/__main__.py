@@ -1,15 +1,43 @@
 """Command line: python -m tickvane {info, build-sample, import} [--store PATH].
 
 Without --store the commands act on the default store (TICKVANE_STORE, else the cached
-sample). Exit status 0 on success, 1 on a failed command (the message names the problem),
-2 on a usage error.
+sample). Exit status 0 on success, 1 on a failed command (the message names the problem
+and says what became of the store), 2 on a usage error. SIGTERM or SIGHUP during a build
+or import removes the temporary file, says what became of the store, and then ends the
+process by that signal.
 """
 
 import argparse
+import os
+import signal
+import sqlite3
 import sys
 
 from . import _manage
+from ._errors import Terminated
 from ._schema import SAMPLE_END, SAMPLE_SEED, SAMPLE_START, SAMPLE_STOCKS
+
+
+def _whole(low):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+        if value < low:
+            raise argparse.ArgumentTypeError("must be at least %d, not %d" % (low, value))
+        return value
+    return parse
+
+
+def _day(text):
+    from ._dates import to_ordinal
+
+    try:
+        to_ordinal(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a date (YYYY-MM-DD): %r" % text) from None
+    return text
 
 
 def main(argv=None):
@@ -23,48 +51,110 @@ def main(argv=None):
 
     p_build = sub.add_parser("build-sample", help="generate the sample market into a store")
     p_build.add_argument("--store", help="store file (default: %s)" % _manage.default_path())
-    p_build.add_argument("--seed", type=int, default=SAMPLE_SEED)
-    p_build.add_argument("--stocks", type=int, default=SAMPLE_STOCKS,
-                         help="number of common stocks (default %(default)s)")
-    p_build.add_argument("--start", default=SAMPLE_START, help="first day (default %(default)s)")
-    p_build.add_argument("--end", default=SAMPLE_END, help="last day (default %(default)s)")
+    p_build.add_argument("--seed", type=_whole(0), default=SAMPLE_SEED,
+                         help="random seed, a whole number >= 0 (default %(default)s)")
+    p_build.add_argument("--stocks", type=_whole(10), default=SAMPLE_STOCKS,
+                         help="number of common stocks, at least 10 (default %(default)s)")
+    p_build.add_argument("--start", type=_day, default=SAMPLE_START,
+                         help="first day (default %(default)s)")
+    p_build.add_argument("--end", type=_day, default=SAMPLE_END,
+                         help="last day (default %(default)s)")
+    p_build.add_argument("--force", action="store_true",
+                         help="replace the store even if it holds imported data or is no"
+                              " tickvane store")
     p_build.add_argument("--quiet", action="store_true", help="no progress bar")
 
     p_import = sub.add_parser(
         "import", help="build a store from a folder of CSV or Parquet files (see SCHEMA.md)")
     p_import.add_argument("folder")
     p_import.add_argument("--store", help="store file (default: %s)" % _manage.default_path())
+    p_import.add_argument("--force", action="store_true",
+                          help="replace the file at --store even if it is no tickvane store")
     p_import.add_argument("--quiet", action="store_true", help="no progress bar")
 
     args = parser.parse_args(argv)
     store = _manage.resolve(args.store)
-    try:
-        if args.command == "info":
+    if args.command == "info":
+        try:
             _print_info(store)
-        elif args.command == "build-sample":
+        except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
+            sys.stderr.write("tickvane: %s\n" % exc)
+            return 1
+        return 0
+
+    before = _identity(store)
+    saved = _catch_termination()
+    try:
+        if args.command == "build-sample":
             from ._sample import build_sample
             build_sample(store, seed=args.seed, n_stocks=args.stocks, start=args.start,
-                         end=args.end, progress=not args.quiet)
-            _print_info(store)
+                         end=args.end, progress=not args.quiet, force=args.force)
         else:
             from ._importer import import_folder
-            import_folder(args.folder, store, progress=not args.quiet)
-            _print_info(store)
+            import_folder(args.folder, store, progress=not args.quiet, force=args.force)
+    except Terminated as exc:
+        sys.stderr.write("tickvane: stopped by signal %d; %s\n"
+                         % (exc.signum, _outcome(store, before)))
+        sys.stderr.flush()
+        # End by the signal itself, as the default action would have.
+        signal.signal(exc.signum, signal.SIG_DFL)
+        signal.raise_signal(exc.signum)
+        return exc.code
     except KeyboardInterrupt:
-        sys.stderr.write("tickvane: interrupted; the store at %s is unchanged\n" % store)
+        sys.stderr.write("tickvane: interrupted; %s\n" % _outcome(store, before))
         return 1
-    except (ValueError, OSError, RuntimeError) as exc:
+    except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
         sys.stderr.write("tickvane: %s\n" % exc)
-        if args.command in ("import", "build-sample"):
-            sys.stderr.write("tickvane: nothing was written; the store at %s is unchanged\n"
-                             % store)
+        sys.stderr.write("tickvane: %s\n" % _outcome(store, before))
+        return 1
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+    try:
+        _print_info(store)
+    except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
+        sys.stderr.write("tickvane: the new store was written to %s, but reading it back"
+                         " failed: %s\n" % (store, exc))
         return 1
     return 0
 
 
-def _print_info(path):
-    import os
+def _catch_termination():
+    """SIGTERM and SIGHUP raise Terminated while the command writes, so that the message
+    below can say what became of the store; returns the handlers to restore."""
+    def handler(signum, frame):
+        raise Terminated(signum)
 
+    saved = {}
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is not None and signal.getsignal(signum) is signal.SIG_DFL:
+            saved[signum] = signal.signal(signum, handler)
+    return saved
+
+
+def _identity(path):
+    """What tells one file at `path` from its replacement (None: no file)."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def _outcome(path, before):
+    """What became of the store at `path` after a failed command, as observed."""
+    now = _identity(path)
+    if now == before:
+        if before is None:
+            return "nothing was written; there is still no store at %s" % path
+        return "nothing was written; the store at %s is unchanged" % path
+    if now is None:
+        return "the store at %s is gone" % path
+    return "the store at %s was replaced by the new one before the failure" % path
+
+
+def _print_info(path):
     from ._client import Store
 
     if not os.path.exists(path):

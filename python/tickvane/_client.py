@@ -5,9 +5,14 @@ other table is read on its first use: prices and factor exposures one instrument
 time (a request pays only for the instruments it names), the smaller tables whole. Data
 then lives in dense matrices indexed by (instrument row, trading-day position), so a
 repeated request is a slice and a pandas constructor, not a query.
+
+Opening checks that every table and column of the schema is there. Whatever fails later
+while a table is read (a damaged page, a value that is no number or no date of 1900 to
+2199) is a StoreError naming the file, the table and how to get a good store back.
 """
 
 import bisect
+import contextlib
 import datetime as _dt
 import itertools
 import os
@@ -20,6 +25,7 @@ import pandas as pd
 
 from . import _schema
 from ._dates import to_ordinal, ymd_to_date
+from ._errors import StoreError
 from ._records import Instrument
 
 _NAN = float("nan")
@@ -31,8 +37,13 @@ _ADJUST_TYPES = ("none", "pre", "post")
 _PRICE_FIELDS = (None, "close", "ClosingPx")
 
 
-class StoreError(RuntimeError):
-    """The file is not a usable store (not SQLite, wrong schema version, damaged)."""
+# The range of years a store may hold: every date the client hands out must convert to
+# a pandas Timestamp and a datetime.date.
+FIRST_YMD, LAST_YMD = 19000101, 21991231
+
+
+class OutdatedStoreError(StoreError):
+    """The file is a store of another schema version (written by another tickvane)."""
 
 
 def connect_readonly(path):
@@ -50,6 +61,7 @@ class Store:
         if not os.path.isfile(self.path):
             raise FileNotFoundError("no tickvane store at %s" % self.path)
         self._lock = threading.RLock()
+        self._con = None
         con = connect_readonly(self.path)
         try:
             self.meta = dict(con.execute("SELECT key, value FROM meta"))
@@ -59,17 +71,19 @@ class Store:
         version = self.meta.get("schema_version")
         if version != _schema.SCHEMA_VERSION:
             con.close()
-            raise StoreError("%s has store schema version %r; this tickvane reads version %r"
-                             " (rebuild it with 'python -m tickvane build-sample' or import"
-                             " the data again)" % (self.path, version, _schema.SCHEMA_VERSION))
+            raise OutdatedStoreError(
+                "%s has store schema version %r; this tickvane reads version %r (%s)"
+                % (self.path, version, _schema.SCHEMA_VERSION, rebuild_hint(self.path,
+                                                                            self.meta)))
         self._con = con
         try:
+            self._check_tables()
             self._open_calendar()
             self._open_instruments()
             self._open_st_periods()
-        except sqlite3.DatabaseError as exc:
+        except (sqlite3.Error, ValueError, OverflowError) as exc:
             self.close()
-            raise StoreError("%s is damaged or incomplete (%s)" % (self.path, exc)) from None
+            raise self._damaged("opening it", exc) from None
         except BaseException:
             self.close()
             raise
@@ -92,12 +106,62 @@ class Store:
             raise StoreError("the store %s has been closed" % self.path)
         return self._con.execute(sql, args)
 
+    def _damaged(self, what, exc):
+        if isinstance(exc, StoreError):
+            return exc
+        return StoreError("%s is damaged or incomplete (%s: %s; %s)" % (
+            self.path, what, exc, rebuild_hint(self.path, self.meta)))
+
+    @contextlib.contextmanager
+    def _reading(self, table):
+        """Report any failure to read `table` (SQLite errors, values no date or number can
+        be made of) as a StoreError naming the file: such a file is damaged."""
+        try:
+            yield
+        except (sqlite3.Error, ValueError, OverflowError) as exc:
+            raise self._damaged("reading %s" % table, exc) from None
+
+    def _check_tables(self):
+        found = {}
+        for (table,) in self._query("SELECT name FROM sqlite_master WHERE type = 'table'"):
+            found[table] = None
+        missing = [t for t in _schema.TABLES if t not in found]
+        if missing:
+            raise StoreError("%s is incomplete: table%s %s %s missing (%s)" % (
+                self.path, "s" if len(missing) > 1 else "", ", ".join(missing),
+                "are" if len(missing) > 1 else "is", rebuild_hint(self.path, self.meta)))
+        for table in _schema.TABLES:
+            columns = {r[1] for r in self._query('PRAGMA table_info("%s")' % table)}
+            lost = [c for c in _schema.COLUMNS[table] if c not in columns]
+            if lost:
+                raise StoreError("%s is incomplete: table %s has no column %s (%s)" % (
+                    self.path, table, ", ".join(lost), rebuild_hint(self.path, self.meta)))
+
+    def check(self):
+        """Check what opening does not read: the date columns of the tables read on first
+        use lie in the years the client serves (the daily tables' dates are checked
+        against the calendar at import, so their small companions are checked here)."""
+        dated = {"dividends": ("book_closure_date", "ex_dividend_date", "payable_date"),
+                 "splits": ("ex_date",), "index_components": ("date",),
+                 "index_weights": ("date",), "factor_returns": ("date",),
+                 "yield_curve": ("date",)}
+        with self._reading("the date columns"):
+            for table, columns in dated.items():
+                for col in columns:
+                    low, high = self._query('SELECT MIN("%s"), MAX("%s") FROM %s'
+                                            % (col, col, table)).fetchone()
+                    for ymd in (low, high):
+                        if ymd is not None:
+                            _checked_ymd(ymd, "%s.%s" % (table, col))
+
     # ---------------------------------------------------------------- opening
 
     def _open_calendar(self):
         ymd = [r[0] for r in self._query("SELECT date FROM trading_dates ORDER BY date")]
         if not ymd:
             raise StoreError("%s has an empty trading calendar" % self.path)
+        _checked_ymd(ymd[0], "trading_dates.date")
+        _checked_ymd(ymd[-1], "trading_dates.date")
         self._cal_ymd = np.array(ymd, dtype=np.int64)
         self._cal_dates = [ymd_to_date(v) for v in ymd]
         self._cal_ord = [d.toordinal() for d in self._cal_dates]
@@ -264,8 +328,9 @@ class Store:
                           "post": np.empty(shape), "change": np.empty(shape),
                           "loaded": np.zeros(len(self._ids), dtype=bool)}
                     self._px = px
-                for row in rows[~px["loaded"][rows]]:
-                    self._load_prices(int(row), px)
+                with self._reading("prices"):
+                    for row in rows[~px["loaded"][rows]]:
+                        self._load_prices(int(row), px)
         return px
 
     def _load_prices(self, row, px):
@@ -364,26 +429,30 @@ class Store:
                        " AND date BETWEEN ? AND ? ORDER BY date"
                        % ", ".join('IFNULL("%s", %r)' % (f, _MISSING) for f in _schema.FACTORS))
                 width = len(_schema.FACTORS) + 1
-                for row in rows:
-                    row = int(row)
-                    for chunk in chunks[~ex["loaded"][row, chunks]]:
-                        a = int(self._chunk_start[chunk])
-                        b = int(self._chunk_start[chunk + 1]) if chunk + 1 < len(
-                            self._chunk_start) else self._n_dates
-                        cur = self._query(sql, (self._ids[row], int(self._cal_ymd[a]),
-                                                int(self._cal_ymd[b - 1])))
-                        data = np.fromiter(itertools.chain.from_iterable(cur),
-                                           dtype=np.float64).reshape(-1, width)
-                        values = ex["values"][row, a:b]
-                        values.fill(_NAN)
-                        if len(data):
-                            pos = np.searchsorted(self._cal_ymd, data[:, 0].astype(np.int64))
-                            block = data[:, 1:]
-                            block[block == _MISSING] = _NAN
-                            ex["values"][row, pos] = block
-                            ex["present"][row, pos] = True
-                        ex["loaded"][row, chunk] = True
+                with self._reading("factor_exposures"):
+                    self._load_exposures(ex, rows, chunks, sql, width)
         return ex
+
+    def _load_exposures(self, ex, rows, chunks, sql, width):
+        for row in rows:
+            row = int(row)
+            for chunk in chunks[~ex["loaded"][row, chunks]]:
+                a = int(self._chunk_start[chunk])
+                b = int(self._chunk_start[chunk + 1]) if chunk + 1 < len(
+                    self._chunk_start) else self._n_dates
+                cur = self._query(sql, (self._ids[row], int(self._cal_ymd[a]),
+                                        int(self._cal_ymd[b - 1])))
+                data = np.fromiter(itertools.chain.from_iterable(cur),
+                                   dtype=np.float64).reshape(-1, width)
+                values = ex["values"][row, a:b]
+                values.fill(_NAN)
+                if len(data):
+                    pos = np.searchsorted(self._cal_ymd, data[:, 0].astype(np.int64))
+                    block = data[:, 1:]
+                    block[block == _MISSING] = _NAN
+                    ex["values"][row, pos] = block
+                    ex["present"][row, pos] = True
+                ex["loaded"][row, chunk] = True
 
     def get_factor_exposure(self, order_book_ids, start_date, end_date):
         single, ids = self._ids_arg(order_book_ids)
@@ -423,8 +492,12 @@ class Store:
                 if data is None:
                     sql = "SELECT date, %s FROM %s ORDER BY date" % (
                         ", ".join('"%s"' % c for c in columns), table)
-                    rows = np.array(self._query(sql).fetchall(),
-                                    dtype=np.float64).reshape(-1, len(columns) + 1)
+                    with self._reading(table):
+                        rows = np.array(self._query(sql).fetchall(),
+                                        dtype=np.float64).reshape(-1, len(columns) + 1)
+                        if len(rows):
+                            _checked_ymd(int(rows[0, 0]), table + ".date")
+                            _checked_ymd(int(rows[-1, 0]), table + ".date")
                     values = np.full((self._n_dates, len(columns)), _NAN)
                     present = np.zeros(self._n_dates, dtype=bool)
                     if len(rows):
@@ -460,7 +533,8 @@ class Store:
         if self._components is None:
             with self._lock:
                 if self._components is None:
-                    self._load_index_tables()
+                    with self._reading("the index tables"):
+                        self._load_index_tables()
         return getattr(self, attr)
 
     def _load_index_tables(self):
@@ -525,19 +599,23 @@ class Store:
         if actions is None:
             with self._lock:
                 if self._actions is None:
-                    dividends, splits = {}, {}
-                    for row in self._query(
-                            "SELECT order_book_id, book_closure_date, ex_dividend_date,"
-                            " payable_date, dividend_cash_before_tax, round_lot"
-                            " FROM dividends ORDER BY order_book_id, ex_dividend_date"):
-                        dividends.setdefault(row[0], []).append(row[1:])
-                    for row in self._query(
-                            "SELECT order_book_id, ex_date, split_coefficient_from,"
-                            " split_coefficient_to FROM splits ORDER BY order_book_id, ex_date"):
-                        splits.setdefault(row[0], []).append(row[1:])
-                    self._actions = (dividends, splits)
+                    with self._reading("dividends and splits"):
+                        self._actions = self._load_corporate_actions()
                 actions = self._actions
         return actions
+
+    def _load_corporate_actions(self):
+        dividends, splits = {}, {}
+        for row in self._query(
+                "SELECT order_book_id, book_closure_date, ex_dividend_date,"
+                " payable_date, dividend_cash_before_tax, round_lot"
+                " FROM dividends ORDER BY order_book_id, ex_dividend_date"):
+            dividends.setdefault(row[0], []).append(row[1:])
+        for row in self._query(
+                "SELECT order_book_id, ex_date, split_coefficient_from,"
+                " split_coefficient_to FROM splits ORDER BY order_book_id, ex_date"):
+            splits.setdefault(row[0], []).append(row[1:])
+        return dividends, splits
 
     def get_dividend(self, order_book_id, adjusted=True):
         oid = self._one_id(order_book_id)
@@ -552,10 +630,14 @@ class Store:
             ex_days = np.array([r[1] for r in rows], dtype=np.int64)
             for ex_date, ratio_from, ratio_to in splits[oid]:
                 cash = np.where(ex_days <= ex_date, cash * (ratio_from / ratio_to), cash)
+        with self._reading("dividends"):
+            book_closure = _dates_column([r[0] for r in rows])
+            ex_dividend = _dates_column([r[1] for r in rows])
+            payable = _dates_column([r[2] for r in rows])
         frame = pd.DataFrame({
-            "book_closure_date": _dates_column([r[0] for r in rows]),
-            "ex_dividend_date": _dates_column([r[1] for r in rows]),
-            "payable_date": _dates_column([r[2] for r in rows]),
+            "book_closure_date": book_closure,
+            "ex_dividend_date": ex_dividend,
+            "payable_date": payable,
             "dividend_cash_before_tax": cash,
             "round_lot": np.array([r[4] for r in rows], dtype=np.int64),
         })
@@ -566,7 +648,8 @@ class Store:
         rows = self._corporate_actions()[1].get(oid)
         if not rows:
             return None
-        index = pd.DatetimeIndex(_dates_column([r[0] for r in rows]), name="ex_date")
+        with self._reading("splits"):
+            index = pd.DatetimeIndex(_dates_column([r[0] for r in rows]), name="ex_date")
         return pd.DataFrame({
             "split_coefficient_from": np.array([r[1] for r in rows], dtype=np.float64),
             "split_coefficient_to": np.array([r[2] for r in rows], dtype=np.float64),
@@ -576,13 +659,14 @@ class Store:
 
     def info(self):
         counts = {}
-        for table in _schema.TABLES:
-            counts[table] = self._query("SELECT COUNT(*) FROM %s" % table).fetchone()[0]
+        with self._reading("the row counts"):
+            for table in _schema.TABLES:
+                counts[table] = self._query("SELECT COUNT(*) FROM %s" % table).fetchone()[0]
+            indices = [r[0] for r in self._query(
+                "SELECT DISTINCT index_id FROM index_components ORDER BY index_id")]
         kinds = {}
         for inst in self._inst.values():
             kinds[inst.type] = kinds.get(inst.type, 0) + 1
-        indices = [r[0] for r in self._query(
-            "SELECT DISTINCT index_id FROM index_components ORDER BY index_id")]
         return {
             "path": self.path,
             "size_bytes": os.path.getsize(self.path),
@@ -596,10 +680,56 @@ class Store:
         }
 
 
+def _checked_ymd(ymd, where):
+    """A yyyymmdd value read from the store as a date; ValueError when it is no date of
+    the years the client serves."""
+    if not isinstance(ymd, int) or not FIRST_YMD <= ymd <= LAST_YMD:
+        raise ValueError("%s holds %r, not a date from 1900 to 2199" % (where, ymd))
+    return ymd_to_date(ymd)
+
+
+def sample_parameters(path, meta):
+    """{seed, n_stocks, start, end} a sample store was built with, as recorded in its meta
+    table; a sample built before the dates were recorded gives its calendar's first and
+    last day instead (the generated data depends only on the sessions between them).
+    Values that cannot be found are None."""
+    found = {"seed": meta.get("seed"), "n_stocks": meta.get("n_stocks"),
+             "start": meta.get("start_date"), "end": meta.get("end_date")}
+    if found["start"] is None or found["end"] is None:
+        try:
+            con = connect_readonly(path)
+            try:
+                low, high = con.execute(
+                    "SELECT MIN(date), MAX(date) FROM trading_dates").fetchone()
+            finally:
+                con.close()
+            found["start"] = found["start"] or _checked_ymd(low, "").isoformat()
+            found["end"] = found["end"] or _checked_ymd(high, "").isoformat()
+        except (sqlite3.Error, ValueError, TypeError):
+            pass
+    return found
+
+
+def rebuild_hint(path, meta):
+    """How to make the file at `path` usable again, from what its meta table records."""
+    if meta.get("source") == "sample":
+        found = sample_parameters(path, meta)
+        command = "python -m tickvane build-sample --store %s" % path
+        for flag, key in (("--seed", "seed"), ("--stocks", "n_stocks"), ("--start", "start"),
+                          ("--end", "end")):
+            if found[key] is not None:
+                command += " %s %s" % (flag, found[key])
+        return "it is a generated sample; rebuild it with: %s" % command
+    if meta.get("source") == "import":
+        return "import the data again: python -m tickvane import %s --store %s" % (
+            meta.get("imported_from", "FOLDER"), path)
+    return "import the data again or build the sample market"
+
+
 def _dates_column(values):
     """A datetime64 array from yyyymmdd integers (NaT for NULL)."""
     out = np.full(len(values), np.datetime64("NaT"), dtype="datetime64[%s]" % _UNIT)
     for i, v in enumerate(values):
         if v is not None:
-            out[i] = np.datetime64(ymd_to_date(int(v)), _UNIT)
+            out[i] = np.datetime64(_checked_ymd(int(v), "a date column"), _UNIT)
     return out

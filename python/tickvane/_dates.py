@@ -33,13 +33,21 @@ def _text_ordinal(text):
     try:
         if len(s) == 8 and s.isdigit():
             return _dt.date(int(s[:4]), int(s[4:6]), int(s[6:])).toordinal()
-        if len(s) == 10:
-            return _dt.date.fromisoformat(s).toordinal()
-        if len(s) > 10 and s[4] == "-" and s[10] in "T ":
-            return _dt.datetime.fromisoformat(s).toordinal()
+        # fromisoformat also reads ISO week dates ("2019-W01-1") and other forms nobody
+        # writes for a trading day; only YYYY-MM-DD, with or without a time, is a date here.
+        if len(s) >= 10 and _is_ymd(s[:10]):
+            if len(s) == 10:
+                return _dt.date.fromisoformat(s).toordinal()
+            if s[10] in "T ":
+                return _dt.datetime.fromisoformat(s).toordinal()
     except ValueError:
         pass
     raise ValueError("not a date: %r" % (text,))
+
+
+def _is_ymd(s):
+    return (s[4] == "-" and s[7] == "-" and s[:4].isdigit() and s[5:7].isdigit()
+            and s[8:].isdigit() and s.isascii())
 
 
 def _datetime64_ordinal(value):

@@ -8,16 +8,18 @@ CSV record is found afterwards by re-reading the file up to it. Writing goes thr
 atomic writer: a failed import leaves the previous store as it was.
 """
 
+import codecs
 import csv
 import datetime as _dt
 import gzip
 import os
 import re
 import sqlite3
+import zlib
 
 from . import _schema
 from ._progress import Progress
-from ._writer import StoreWriter
+from ._writer import StoreWriter, check_replaceable, redeliver
 
 
 class DataImportError(ValueError):
@@ -102,18 +104,29 @@ _KEYS = {
 _MANDATORY_TABLES = ("trading_dates", "instruments")
 _SUFFIXES = (".csv", ".csv.gz", ".parquet")
 _CHUNK = 200_000  # rows checked and inserted at a time
+# Dates a store may hold: the years every date converts to a pandas Timestamp (of any
+# resolution) and a datetime.date, with room for listings long past and far ahead.
+_FIRST_YMD, _LAST_YMD = 19000101, 21991231
+# How far one date's index weights may sum from 1: weights published in percent with
+# three decimals and converted to fractions are off by up to 0.0025 for 500 members.
+_WEIGHT_TOLERANCE = 0.01
+_ENCODING = "utf-8-sig"  # UTF-8, with or without the byte-order mark Excel writes
+# What a damaged or cut-off gzip file raises while it is read.
+_GZIP_ERRORS = (EOFError, zlib.error, gzip.BadGzipFile)
 
 
-def import_folder(folder, target, progress=True):
+def import_folder(folder, target, progress=True, force=False):
     """Validate every table file in `folder` and write the store `target` atomically.
 
     Tables stream through in chunks, checked and then inserted into the temporary file, so
     memory stays bounded whatever the size of the data; the first bad row aborts the whole
-    import and the temporary file goes with it.
+    import and the temporary file goes with it. A file at `target` that is not a tickvane
+    store is replaced only with `force`.
     """
     folder = os.fspath(folder)
     if not os.path.isdir(folder):
         raise DataImportError(folder, "not a folder")
+    check_replaceable(target, "import", force)
     bar = Progress("tickvane import", enabled=progress)
     try:
         files = _find_files(folder)
@@ -135,8 +148,9 @@ def import_folder(folder, target, progress=True):
                     raise DataImportError(os.path.basename(path), "no trading dates")
             bar.stage("finishing the store file", 0.99)
             writer.set_meta(source="import", imported_from=os.path.abspath(folder))
-    except BaseException:
+    except BaseException as exc:
         bar.fail()
+        redeliver(exc)
         raise
     bar.done("store ready at %s" % target)
     return target
@@ -210,34 +224,87 @@ def _chunks(path):
 
     def parts():
         # The file opens only once the caller iterates, and closes however that ends.
+        reader = None
         try:
             reader = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False,
-                                 encoding="utf-8", skipinitialspace=True, chunksize=_CHUNK)
-        except UnicodeDecodeError as exc:
-            raise DataImportError(name, "not UTF-8 text: %s" % exc) from None
-        except (pd.errors.ParserError, pd.errors.EmptyDataError, ValueError) as exc:
-            raise DataImportError(name, "not a readable CSV file: %s" % exc) from None
-        try:
+                                 encoding=_ENCODING, skipinitialspace=True, chunksize=_CHUNK)
             for chunk in reader:
                 yield chunk
-        except UnicodeDecodeError as exc:
-            raise DataImportError(name, "not UTF-8 text: %s" % exc) from None
-        except (pd.errors.ParserError, ValueError) as exc:
-            raise DataImportError(name, "not a readable CSV file: %s" % exc) from None
+        except UnicodeDecodeError:
+            raise _undecodable(path, header) from None
+        except _GZIP_ERRORS as exc:
+            raise _cut_off(path, exc) from None
+        except (pd.errors.ParserError, pd.errors.EmptyDataError, ValueError) as exc:
+            # The parser counts lines through the whole file, not per chunk.
+            at = re.search(r"\bline (\d+)", str(exc))
+            raise DataImportError(name, "not a readable CSV file: %s" % exc,
+                                  line=int(at.group(1)) if at else None) from None
         finally:
-            reader.close()
+            if reader is not None:
+                reader.close()
     return header, parts(), "line"
+
+
+def _open_binary(path):
+    return gzip.open(path, "rb") if path.lower().endswith(".gz") else open(path, "rb")
+
+
+def _undecodable(path, header):
+    """The report for a file that is not UTF-8: the first physical line holding a byte
+    that is not, the cell it lies in and that cell's text."""
+    name = os.path.basename(path)
+    try:
+        with _open_binary(path) as handle:
+            for number, raw in enumerate(handle, 1):
+                if number == 1 and raw.startswith(codecs.BOM_UTF8):
+                    raw = raw[len(codecs.BOM_UTF8):]
+                try:
+                    text = raw.decode("utf-8")
+                    if number == 1 and header is None:
+                        header = [c.strip() for c in next(csv.reader([text]), [])]
+                except UnicodeDecodeError as exc:
+                    problem = "not UTF-8 text (byte 0x%02x)" % raw[exc.start]
+                    text = raw.decode("utf-8", "surrogateescape").rstrip("\r\n")
+                    cells = next(csv.reader([text]), [])
+                    for k, cell in enumerate(cells):
+                        if any("\udc80" <= ch <= "\udcff" for ch in cell):
+                            column = header[k] if number > 1 and header and k < len(
+                                header) else None
+                            value = cell.encode("utf-8", "surrogateescape").decode(
+                                "utf-8", "replace")
+                            return DataImportError(name, problem, line=number, column=column,
+                                                   value=value)
+                    return DataImportError(name, problem, line=number)
+    except _GZIP_ERRORS + (OSError,):
+        pass
+    return DataImportError(name, "not UTF-8 text")
+
+
+def _cut_off(path, exc):
+    """The report for a compressed file that is damaged or ends early: the line where
+    its readable part breaks off."""
+    lines = 0
+    try:
+        with gzip.open(path, "rb") as handle:
+            for block in iter(lambda: handle.read(1 << 20), b""):
+                lines += block.count(b"\n")
+    except _GZIP_ERRORS + (OSError,):
+        pass
+    return DataImportError(os.path.basename(path), "the compressed file is damaged or cut off"
+                           " (%s); its readable part ends here" % exc, line=lines + 1)
 
 
 def _csv_header(path):
     opener = gzip.open if path.lower().endswith(".gz") else open
     try:
-        with opener(path, "rt", encoding="utf-8", newline="") as handle:
+        with opener(path, "rt", encoding=_ENCODING, newline="") as handle:
             for row in csv.reader(handle):
                 if row:
                     return [cell.strip() for cell in row]
-    except UnicodeDecodeError as exc:
-        raise DataImportError(os.path.basename(path), "not UTF-8 text: %s" % exc) from None
+    except UnicodeDecodeError:
+        raise _undecodable(path, None) from None
+    except _GZIP_ERRORS as exc:
+        raise _cut_off(path, exc) from None
     except (OSError, csv.Error) as exc:
         raise DataImportError(os.path.basename(path), "not a readable CSV file: %s" % exc) \
             from None
@@ -318,6 +385,8 @@ def _checked_chunks(table, path, context):
             problems.append((bad & ~empty, col, problem))
             values[col] = (parsed, empty, text)
         problems.extend(_row_checks(table, values))
+        if table == "dividends":
+            problems.append(_repeated_book_closure(values, context, offset, path, unit))
         first = None
         for mask, col, message in problems:
             hits = np.flatnonzero(mask)
@@ -328,6 +397,8 @@ def _checked_chunks(table, path, context):
         if table == "trading_dates":
             context["calendar"].update(values["date"][0].tolist())
             context["calendar_array"] = np.fromiter(context["calendar"], dtype=np.int64)
+        if table == "index_weights":
+            _add_weight_sums(values, context, offset)
         if table == "instruments":
             ids = values["order_book_id"][0].tolist()
             context["known"].update(ids)
@@ -345,6 +416,65 @@ def _checked_chunks(table, path, context):
         offset += n
         yield min(offset / expected_rows, 1.0), rows, (
             lambda k, col, problem, report=report: report(k, col, problem))
+    if table == "index_weights":
+        _check_weight_sums(context, path, unit)
+
+
+def _line_of(path, unit, record):
+    """Line (CSV) or row number (Parquet) of data record `record` (0-based)."""
+    return _csv_line(path, record) if unit == "line" else record + 1
+
+
+def _repeated_book_closure(values, context, offset, path, unit):
+    """A second dividend of one instrument with the same book-closure date: the provider
+    looks dividends up by that date and would serve one of them only, so the file must
+    give one row with the sum of their cash."""
+    import numpy as np
+
+    seen = context.setdefault("book_closures", {})
+    oids, dates = values["order_book_id"][0], values["book_closure_date"][0]
+    bad = np.zeros(len(oids), dtype=bool)
+    first = None
+    for k, key in enumerate(zip(oids.tolist(), dates.tolist())):
+        earlier = seen.setdefault(key, offset + k)
+        if earlier != offset + k:
+            bad[k] = True
+            first = earlier if first is None else first
+    message = ""
+    if first is not None:
+        message = ("a second dividend of this order_book_id with the same book_closure_date"
+                   " (the first is on %s %d); give one row with the sum of their cash" % (
+                       unit, _line_of(path, unit, first)))
+    return bad, "book_closure_date", message
+
+
+def _add_weight_sums(values, context, offset):
+    import pandas as pd
+
+    sums = context.setdefault("weight_sums", {})
+    frame = pd.DataFrame({"index_id": values["index_id"][0], "date": values["date"][0],
+                          "weight": values["weight"][0]})
+    frame["record"] = range(offset, offset + len(frame))
+    grouped = frame.groupby(["index_id", "date"], sort=False).agg(
+        weight=("weight", "sum"), record=("record", "min"))
+    for key, weight, record in zip(grouped.index, grouped["weight"], grouped["record"]):
+        entry = sums.get(key)
+        sums[key] = (weight, record) if entry is None else (entry[0] + weight, entry[1])
+
+
+def _check_weight_sums(context, path, unit):
+    """Each date's weights of an index sum to 1 (within rounding); reported at the date's
+    first row."""
+    bad = [(record, key, total) for key, (total, record) in context.get("weight_sums", {})
+           .items() if abs(total - 1.0) > _WEIGHT_TOLERANCE]
+    if bad:
+        record, (index_id, ymd), total = min(bad)
+        raise DataImportError(
+            os.path.basename(path), "the weights of %s on %04d-%02d-%02d sum to %s, not 1"
+            " (within %s); this row is the first of that date" % (
+                index_id, ymd // 10000, ymd // 100 % 100, ymd % 100, round(total, 6),
+                _WEIGHT_TOLERANCE), line=_line_of(path, unit, record), column="weight",
+            value=str(round(total, 6)), unit=unit)
 
 
 def _parse_column(kind, raw, context):
@@ -384,9 +514,9 @@ def _parse(kind, s, context):
         ymd, bad = _parse_dates(s)
         if kind == "tdate":
             off = ~np.isin(ymd, context.get("calendar_array", np.zeros(0, dtype=np.int64)))
-            return ymd, bad | off, ("not a date (YYYY-MM-DD or YYYYMMDD) or not a trading"
-                                    " date of trading_dates")
-        return ymd, bad, "not a date (YYYY-MM-DD or YYYYMMDD)"
+            return ymd, bad | off, ("not a date (YYYY-MM-DD or YYYYMMDD, 1900 to 2199) or"
+                                    " not a trading date of trading_dates")
+        return ymd, bad, "not a date (YYYY-MM-DD or YYYYMMDD, 1900 to 2199)"
     if kind in ("real", "positive", "nonneg", "posint"):
         num = pd.to_numeric(s, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
         ok = np.isfinite(num) & (np.abs(num) < 1e100)
@@ -418,12 +548,14 @@ def _parse(kind, s, context):
     return values, bad, problem
 
 
-_DATE_RE = re.compile(r"^(\d{4})-?(\d{2})-?(\d{2})(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$")
+_DATE_RE = re.compile(
+    r"^(\d{4})-?(\d{2})-?(\d{2})(?:[ T](\d{2}):(\d{2})(?::(\d{2})(?:\.\d+)?)?)?$", re.ASCII)
 
 
 def _parse_dates(s):
     """yyyymmdd integers and a bad mask for text dates; the two plain forms go through
-    pandas' compiled parser, anything else through the pattern."""
+    pandas' compiled parser, anything else through the pattern. Dates outside 1900 to
+    2199 are bad: pandas reads year 0 happily, but no date of the client can hold it."""
     import numpy as np
     import pandas as pd
 
@@ -450,11 +582,13 @@ def _parse_dates(s):
             y, mo, d = int(m.group(1)), int(m.group(2)), int(m.group(3))
             try:
                 _dt.date(y, mo, d)
+                # The time of day is ignored, but it must be one.
+                _dt.time(int(m.group(4) or 0), int(m.group(5) or 0), int(m.group(6) or 0))
             except ValueError:
                 continue
             ymd[pos] = y * 10000 + mo * 100 + d
             todo[pos] = False
-    return ymd, todo
+    return ymd, todo | (ymd < _FIRST_YMD) | (ymd > _LAST_YMD)
 
 
 def _row_checks(table, values):
@@ -491,7 +625,7 @@ def _count_lines(path):
 def _csv_line(path, record):
     """Physical line on which data record `record` (0-based, header excluded) starts."""
     opener = gzip.open if path.lower().endswith(".gz") else open
-    with opener(path, "rt", encoding="utf-8", newline="") as handle:
+    with opener(path, "rt", encoding=_ENCODING, newline="") as handle:
         reader = csv.reader(handle)
         seen = -1   # the header is record -1
         end_of_previous = 0

@@ -3,8 +3,11 @@
 Standard library only at import; the client (numpy, pandas, SQLite) loads with the first
 operation. The store is, in order: the file given to use_store/open_store, the file named
 by the environment variable TICKVANE_STORE, or sample.sqlite in the user cache folder
-($XDG_CACHE_HOME/tickvane or ~/.cache/tickvane). When the store comes from the environment
-or the cache folder and does not exist yet, the sample market is built there first.
+($XDG_CACHE_HOME/tickvane or ~/.cache/tickvane). Only that cache location is ever built
+without being asked: a missing sample there is built, and a sample there written by a
+tickvane of another store version is rebuilt from its recorded parameters. A store named
+explicitly that does not exist is a FileNotFoundError (a typo must not cost a 500 MB
+build), and a damaged store is a StoreError saying how to rebuild it.
 """
 
 import os
@@ -22,6 +25,11 @@ def default_path():
     env = os.environ.get(ENV_STORE)
     if env:
         return os.path.abspath(os.path.expanduser(env))
+    return cache_path()
+
+
+def cache_path():
+    """The sample's place in the user cache folder: the one store built unasked."""
     cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(os.path.abspath(cache), "tickvane", "sample.sqlite")
 
@@ -47,18 +55,29 @@ def _open():
         from . import _client
 
         path = resolve()
-        if _chosen is None:
+        automatic = _chosen is None and path == cache_path()
+        if automatic:
             _build_if_missing(path)
+        elif _chosen is None and not os.path.exists(path):
+            raise FileNotFoundError(
+                "no tickvane store at %s, the file named by %s (only the default %s is"
+                " built automatically; create this one with 'python -m tickvane"
+                " build-sample' or 'python -m tickvane import FOLDER', or correct %s)"
+                % (path, ENV_STORE, cache_path(), ENV_STORE))
         try:
             store = _client.Store(path)
-        except _client.StoreError:
-            if _chosen is not None or not _is_old_sample(path):
+        except _client.OutdatedStoreError:
+            parameters = _recorded_sample(path) if automatic else None
+            if parameters is None:
                 raise
-            # A sample written by an older tickvane: it is ours to regenerate.
-            sys.stderr.write("tickvane: the sample store at %s is from an older version;"
-                             " rebuilding it\n" % path)
+            # A sample written by a tickvane of another store version: ours to regenerate,
+            # exactly as it was built.
+            sys.stderr.write("tickvane: the sample store at %s is from another version of"
+                             " tickvane; rebuilding it (seed %s, %s stocks, %s to %s)\n"
+                             % ((path,) + parameters))
             from ._sample import build_sample
-            build_sample(path)
+            seed, n_stocks, start, end = parameters
+            build_sample(path, seed=seed, n_stocks=n_stocks, start=start, end=end)
             store = _client.Store(path)
         _current = store
         return store
@@ -78,9 +97,11 @@ def _build_if_missing(path):
         build_sample(path)
 
 
-def _is_old_sample(path):
+def _recorded_sample(path):
+    """(seed, n_stocks, start, end) a sample store was built with, or None when the file
+    is no sample or they cannot all be found (then it is not rebuilt unasked)."""
     import sqlite3
-    from ._client import connect_readonly
+    from ._client import connect_readonly, sample_parameters
 
     try:
         con = connect_readonly(path)
@@ -88,9 +109,14 @@ def _is_old_sample(path):
             meta = dict(con.execute("SELECT key, value FROM meta"))
         finally:
             con.close()
-    except sqlite3.DatabaseError:
-        return False
-    return meta.get("source") == "sample"
+        if meta.get("source") != "sample":
+            return None
+        found = sample_parameters(path, meta)
+        if None in found.values():
+            return None
+        return (int(found["seed"]), int(found["n_stocks"]), found["start"], found["end"])
+    except (sqlite3.DatabaseError, TypeError, ValueError):
+        return None
 
 
 def use_store(path=None):

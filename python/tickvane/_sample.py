@@ -44,7 +44,7 @@ import numpy as np
 
 from . import _schema
 from ._progress import Progress
-from ._writer import StoreWriter, build_lock
+from ._writer import StoreWriter, build_lock, check_replaceable, redeliver
 
 DEFAULT_SEED = _schema.SAMPLE_SEED
 DEFAULT_STOCKS = _schema.SAMPLE_STOCKS
@@ -181,22 +181,66 @@ HS300_ID, ZZ500_ID = "000300.XSHG", "000905.XSHG"
 
 
 def build_sample(path, seed=DEFAULT_SEED, n_stocks=DEFAULT_STOCKS, start=DEFAULT_START,
-                 end=DEFAULT_END, progress=True):
-    """Generate the sample market and write it to `path` atomically; return the path."""
+                 end=DEFAULT_END, progress=True, force=False):
+    """Generate the sample market and write it to `path` atomically; return the path.
+
+    A store of imported data (or a file that is no store) at `path` is replaced only with
+    `force`. The parameters are recorded in the store's meta table, so that a damaged
+    sample can be rebuilt as it was.
+    """
+    seed, n_stocks, start, end = check_parameters(seed, n_stocks, start, end)
     bar = Progress("tickvane sample", enabled=progress)
     try:
         with build_lock(path):
-            with StoreWriter(path) as writer:
+            # Checked before the work and again before the rename: an import may have
+            # written the target meanwhile (imports do not take the build lock).
+            check_replaceable(path, "build-sample", force)
+            with StoreWriter(path, before_replace=lambda: check_replaceable(
+                    path, "build-sample", force)) as writer:
                 tables = generate(seed, n_stocks, start, end, bar)
                 write_tables(writer, tables, bar, first=0.55)
                 writer.set_meta(source="sample", seed=seed, n_stocks=n_stocks,
+                                start_date=start, end_date=end,
                                 sample_version=SAMPLE_VERSION)
                 bar.stage("finishing the store file", 0.99)
-    except BaseException:
+    except BaseException as exc:
         bar.fail()
+        redeliver(exc)
         raise
     bar.done("sample market ready at %s" % path)
     return path
+
+
+def check_parameters(seed, n_stocks, start, end):
+    """(seed, n_stocks, start, end) checked and normalised (dates as ISO text); ValueError
+    naming the parameter otherwise."""
+    def whole(name, value, low):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < low:
+            raise ValueError("%s must be a whole number of at least %d, not %r"
+                             % (name, low, value))
+        return int(value)
+
+    def day(name, value):
+        from ._dates import to_ordinal
+
+        try:
+            d = _dt.date.fromordinal(to_ordinal(value))
+        except ValueError:
+            raise ValueError("%s must be a date such as 2010-01-04, not %r"
+                             % (name, value)) from None
+        if not 1900 <= d.year <= 2199:
+            raise ValueError("%s must lie in 1900 to 2199 (the years a store holds), not %r"
+                             % (name, value))
+        return d
+
+    seed = whole("seed", seed, 0)
+    if seed >= 2 ** 128:
+        raise ValueError("seed must be below 2**128, not %r" % seed)
+    n_stocks = whole("n_stocks", n_stocks, 10)
+    first, last = day("start", start), day("end", end)
+    if first >= last:
+        raise ValueError("start (%s) must come before end (%s)" % (first, last))
+    return seed, n_stocks, first.isoformat(), last.isoformat()
 
 
 def write_tables(writer, tables, bar, first=0.0):

@@ -3,6 +3,10 @@ before anything is read or changed."""
 
 import pytest
 
+import meridan.exposure as exposure
+import perilon
+from meridan import profit, risk, style
+from meridan.brinson import benchmark, calc, classifier
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
@@ -47,6 +51,55 @@ CASES = [
      "fix_trades() got an unexpected keyword argument 'provider'"),
     (preprocess.fix_backtest_trades, (None, None), {},
      "fix_backtest_trades() takes exactly 1 positional argument (2 given)"),
+    # Brinson attribution: classifiers and benchmarks are called like Python methods.
+    (classifier.SectorDecider_ShenWan, (), {}, "__call__() takes exactly 2 positional arguments (1 given)"),
+    (classifier.SectorDecider_MSCI, (), {"id": "A"}, "__call__() got an unexpected keyword argument 'id'"),
+    (benchmark.index_components, ("000300.XSHG",), {"day": None},
+     "index_components() got an unexpected keyword argument 'day'"),
+    (benchmark.BrinsonBenchmark_HS300.get_change_rate, (None,), {},
+     "get_change_rate() takes exactly 3 positional arguments (2 given)"),
+    (calc.split_by_position, ([],), {}, "split_by_position() takes exactly 2 positional arguments (1 given)"),
+    (calc.calc_portfolio_single_period, ([], None), {"x": 1},
+     "calc_portfolio_single_period() got an unexpected keyword argument 'x'"),
+    (calc.combine, ([], []), {"results": []}, "combine() got multiple values for keyword argument 'results'"),
+    (calc.calc_benchmark_single_period, (None,) * 3, {},
+     "calc_benchmark_single_period() takes exactly 4 positional arguments (3 given)"),
+    (calc.calc_benchmark, (None,) * 4, {}, "calc_benchmark() takes exactly 3 positional arguments (4 given)"),
+    (calc.calc, (None,) * 6, {}, "calc() takes exactly 7 positional arguments (6 given)"),
+    # Factor exposure.
+    (exposure.get_exposure, ([],), {}, "get_exposure() takes exactly 2 positional arguments (1 given)"),
+    (exposure._is_new_stock, ("A", None), {"day": None},
+     "_is_new_stock() got an unexpected keyword argument 'day'"),
+    (exposure.single_exposure_analysis, ({}, None), {"portfolio": {}, "date": None},
+     "single_exposure_analysis() got multiple values for keyword argument 'portfolio'"),
+    (exposure.to_date, (), {}, "to_date() takes exactly 1 positional argument (0 given)"),
+    (exposure.exposure_analysis, ([], None, None, None, None), {},
+     "exposure_analysis() takes exactly 4 positional arguments (5 given)"),
+    (exposure.exposure_analysis_1, ([], None, None), {"end": None},
+     "exposure_analysis_1() got an unexpected keyword argument 'end'"),
+    # Profit and style: style_analysis takes its one argument by position only.
+    (profit.profit_analysis, (None,), {}, "profit_analysis() takes at least 2 positional arguments (1 given)"),
+    (profit.profit_analysis, (1, 2, 3, 4), {}, "profit_analysis() takes at most 3 positional arguments (4 given)"),
+    (profit.profit_analysis, (None, None), {"benchmark": None},
+     "profit_analysis() got multiple values for keyword argument 'benchmark'"),
+    (profit.profit_analysis, (None, None), {"series": None},
+     "profit_analysis() got an unexpected keyword argument 'series'"),
+    (style.style_analysis, (), {}, "style_analysis() takes exactly one argument (0 given)"),
+    (style.style_analysis, (None, None), {}, "style_analysis() takes exactly one argument (2 given)"),
+    (style.style_analysis, (), {"portfolio_series": None}, "style_analysis() takes no keyword arguments"),
+    (style.style_analysis, (None,), {"x": 1}, "style_analysis() takes no keyword arguments"),
+    # Risk.
+    (risk.get_risk_free_rate, ("2017-01-03",), {},
+     "get_risk_free_rate() takes exactly 2 positional arguments (1 given)"),
+    (risk.get_risk_free_rate, ("2017-01-03",), {"end": "2017-02-03"},
+     "get_risk_free_rate() got an unexpected keyword argument 'end'"),
+    (risk.risk_analysis, (None, "000300.XSHG"), {"benchmark": "000300.XSHG"},
+     "risk_analysis() got multiple values for keyword argument 'benchmark'"),
+    (risk.risk_analysis, (None, None, None), {},
+     "risk_analysis() takes exactly 2 positional arguments (3 given)"),
+    (perilon.Risk, ([], []), {}, "__init__() takes at least 4 positional arguments (3 given)"),
+    (perilon.Risk, ([], [], 0.0), {"periods": 12},
+     "__init__() got an unexpected keyword argument 'periods'"),
 ]
 
 
@@ -64,5 +117,13 @@ def test_signatures_are_visible():
     import inspect
     assert str(inspect.signature(Portfolio)) == "(cash=100000.0, positions=None)"
     assert str(inspect.signature(preprocess.fix_trades)) == "(frame, md)"
+    assert str(inspect.signature(exposure.exposure_analysis)) == (
+        "(portfolio_series, benchmark, start_date, end_date)")
+    assert str(inspect.signature(profit.profit_analysis)) == (
+        "(portfolio_series, benchmark, benchmark_series=None)")
+    assert str(inspect.signature(style.style_analysis)) == "(portfolio_series, /)"
+    assert str(inspect.signature(risk.risk_analysis)) == "(portfolio_series, benchmark)"
+    assert str(inspect.signature(perilon.Risk)) == (
+        "(returns, benchmark_returns, risk_free_rate, annualization=244)")
     assert str(inspect.signature(CachedMarketDataProvider.get_close_price)) == (
         "(self, order_book_ids, date)")

@@ -89,3 +89,33 @@ def test_only_ordinary_exceptions(fake_tickvane, name, a, b, c):
         raise
     except Exception:
         pass
+
+
+def _state(book):
+    # repr keeps NaN == NaN and tells 1 from 1.0.
+    return repr((book._cash, book._dividends,
+                 [(k, p.quantity, p.avg_price) for k, p in book._positions.items()]))
+
+
+def _sound(value):
+    try:
+        return np.isfinite(float(value))
+    except (TypeError, ValueError, OverflowError):
+        return False
+
+
+@pytest.mark.parametrize("operation", ["apply_trade", "apply_split", "apply_dividend"])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(a=values)
+def test_the_book_refuses_whole_or_stays_sound(fake_tickvane, operation, a):
+    book = Portfolio(1000.0, {"000001.XSHE": 100, "600519.XSHG": 50})
+    before = _state(book)
+    try:
+        getattr(book, operation)(a)
+    except Exception:
+        assert _state(book) == before
+        return
+    assert _sound(book._cash) and _sound(book._dividends)
+    for position in book._positions.values():
+        assert _sound(position.quantity) and float(position.quantity) >= 0
+        assert _sound(position.avg_price) and position.avg_price >= 0

@@ -202,6 +202,10 @@ NAN, INF = float("nan"), float("inf")
     (lambda b: b.apply_split({"A": 2, "NOT.HELD": 0}), ValueError, ["'NOT.HELD'"]),
     (lambda b: b.apply_dividend({"A": 1.0, "NOT.HELD": NAN}), ValueError, ["nan"]),
     (lambda b: b.apply_dividend({"A": True}), TypeError, ["True"]),
+    # Finite values whose result would overflow.
+    (lambda b: b.apply_trade(trade(price=1e308, quantity=10)), ValueError, ["cash", "inf"]),
+    (lambda b: b.apply_split({"A": 1e307, "000001.XSHE": 2}), ValueError, ["quantity", "inf"]),
+    (lambda b: b.apply_dividend({"A": 1e307}), ValueError, ["dividend income", "inf"]),
 ])
 def test_values_that_would_corrupt_the_book_are_refused(operation, error, words):
     book = Portfolio(positions={"A": 100, "000001.XSHE": 100})

@@ -5,6 +5,7 @@ import datetime as dt
 import pandas as pd
 import pytest
 
+from meridan.pcalc import preprocess
 from meridan.pcalc.preprocess import fix_backtest_trades, fix_positions, fix_trades
 from meridan.pcalc.trade import Trade
 from meridan.quotes import CachedMarketDataProvider
@@ -179,3 +180,21 @@ def test_backtest_times_are_read_like_statement_times(fake_tickvane):
 def test_position_codes_keep_their_type(fake_tickvane):
     frame = pd.DataFrame({"order_book_id": [600000, 1], "quantity": [100.5, 200.0]})
     assert fix_positions(frame) == {"600000.XSHG": 100.5, "000001.XSHE": 200.0}
+
+
+@pytest.mark.parametrize("replace_reader", [False, True])
+def test_trades_come_out_in_a_stable_time_order(fake_tickvane, monkeypatch, replace_reader):
+    # Times read in bulk, and through a replaced reader that returns plain datetimes,
+    # sort like Python's stable sort of the rows by time.
+    if replace_reader:
+        monkeypatch.setattr(preprocess, "fix_datetime", lambda v: (
+            pd.Timestamp(v).to_pydatetime() if isinstance(v, str) else v))
+    times = ["2016-03-02 10:00", "2016-03-01 14:00:00.000001", "2016-03-02 10:00",
+             "2016/3/1 14:00", "20160301", pd.Timestamp("2016-03-01 14:00:00.000000001"),
+             "2016-03-02T09:59:59.999999"]
+    frame = statement(order_book_id=[BANK] * len(times), datetime=times,
+                      side=["BUY"] * len(times), last_quantity=list(range(1, len(times) + 1)),
+                      last_price=[10.0] * len(times))
+    trades = fix_trades(frame, NoPrices())
+    expected = sorted(range(len(times)), key=lambda i: pd.Timestamp(times[i]))
+    assert [t.last_quantity for t in trades] == [i + 1 for i in expected]

@@ -72,6 +72,8 @@ def test_fix_order_book_id_normalises(code, expected):
         "６00000",  # full-width digit
         b"600000",
         ["600000"],
+        "600000.\u017fh",  # a long s, which upper-cases to "S"
+        "\u0663\u0660\u0660\u0660\u0660\u0660",  # Arabic-Indic digits
     ],
 )
 def test_fix_order_book_id_rejects(code):

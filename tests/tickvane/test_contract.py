@@ -42,6 +42,7 @@ def test_every_date_form_names_its_calendar_day(value):
 @pytest.mark.parametrize("value", [
     20200103, 3.5, "2020-13-01", "yesterday", "", "2020/01/03", b"2020-01-03", pd.NaT,
     np.datetime64("NaT"), [2020, 1, 3], None,
+    "2020-W01-5", "2020-W01-5T10:00", "2020-003", "２０２０-01-03",  # ISO week/ordinal forms
 ])
 def test_anything_else_is_a_value_error_naming_it(value):
     with pytest.raises(ValueError, match="not a date: " + _quoted(value)):

@@ -242,7 +242,8 @@ def test_cli_import_failure_names_the_row_and_keeps_the_store(tmp_path, folder_w
     out = run_cli("import", bad, "--store", target, "--quiet")
     assert out.returncode == 1
     assert "prices.csv, line 4, column 'close'" in out.stderr and "'abc'" in out.stderr
-    assert "unchanged" in out.stderr and not os.path.exists(target)
+    assert "nothing was written; there is still no store" in out.stderr
+    assert not os.path.exists(target)
     good = run_cli("import", write_market(str(tmp_path / "good")), "--store", target, "--quiet")
     assert good.returncode == 0, good.stderr
     assert "10 trading days" in good.stdout

@@ -75,8 +75,10 @@ def test_interrupted_build_leaves_no_half_store(tmp_path, monkeypatch):
 
 
 def test_first_operation_builds_the_missing_default_store(tmp_path, monkeypatch):
-    target = tmp_path / "cache" / "sample.sqlite"
-    monkeypatch.setenv("TICKVANE_STORE", str(target))
+    # Only the cache location is built unasked (a store named by TICKVANE_STORE must exist).
+    target = tmp_path / "cache" / "tickvane" / "sample.sqlite"
+    monkeypatch.delenv("TICKVANE_STORE")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
     real_build = _sample.build_sample
     calls = []
 

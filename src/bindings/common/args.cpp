@@ -11,6 +11,7 @@ std::string Signature::text_signature() const {
         if (i) out += ", ";
         if (i == positional) out += "*, ";
         out += names[i];
+        if (single_positional) out += ", /";
         if (i >= first_optional) {
             out += "=";
             out += py::repr(defaults[i - first_optional]).cast<std::string>();
@@ -65,6 +66,13 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
     const std::size_t given = nargs + n_keywords;
     const bool all_required = n_required == n_params;
 
+    if (sig.single_positional) {
+        if (n_keywords) throw py::type_error(sig.function + "() takes no keyword arguments");
+        if (nargs != 1) {
+            throw py::type_error(sig.function + "() takes exactly one argument (" +
+                                 std::to_string(nargs) + " given)");
+        }
+    }
     if (nargs > sig.positional && sig.positional < n_params) {
         throw py::type_error(count_error(sig.function, sig.positional, "exactly", nargs));
     }

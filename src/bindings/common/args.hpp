@@ -20,6 +20,10 @@ struct Signature {
     std::vector<py::object> defaults;
     /// Parameters after the first `positional` ones are keyword-only.
     std::size_t positional = static_cast<std::size_t>(-1);
+    /// One parameter, given by position only, with the wording of the old
+    /// interpreter's single-argument builtins ("f() takes no keyword arguments",
+    /// "f() takes exactly one argument (2 given)"), which analysts' code matches on.
+    bool single_positional = false;
 
     std::size_t required() const { return names.size() - defaults.size(); }
 

@@ -101,6 +101,11 @@ bool is_datetime(py::handle value) {
            !std::string_view(Py_TYPE(value.ptr())->tp_name).ends_with("NaTType");
 }
 
+bool is_plain_date(py::handle value) {
+    ensure_datetime_api();
+    return PyDate_CheckExact(value.ptr());
+}
+
 py::object date_object(std::int64_t day) {
     ensure_datetime_api();
     const dates::CivilDay c = dates::civil_from_days(day);

@@ -28,6 +28,9 @@ std::vector<std::int64_t> index_day_numbers(py::handle index);
 /// True for a datetime.datetime (a pandas Timestamp included), false for NaT.
 bool is_datetime(py::handle value);
 
+/// True for a datetime.date that is not a datetime (nor a subclass of date).
+bool is_plain_date(py::handle value);
+
 /// A new datetime.date for a day number.
 py::object date_object(std::int64_t day);
 

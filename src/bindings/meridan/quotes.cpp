@@ -15,6 +15,7 @@
 #include "common/convert.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
+#include "common/names.hpp"
 #include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 
@@ -41,6 +42,7 @@ py::list id_list(const py::object& ids) {
 // Timestamp, datetime64, ISO or compact text), as a datetime.date: the caches are
 // keyed by calendar day.
 py::object calendar_day(const py::object& date) {
+    if (meridan::bind::is_plain_date(date)) return date;
     const auto day = meridan::bind::day_number(date);
     if (!day) {
         throw py::value_error("cannot read a date from " +
@@ -91,9 +93,19 @@ std::vector<py::object> column_values(py::handle frame, py::ssize_t j) {
 // is copied into one that is.
 using DayArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-DayArray event_days(const py::object& self, const py::object& series) {
-    if (!py::hasattr(self, "_event_days")) py::setattr(self, "_event_days", py::dict());
-    py::dict memo = self.attr("_event_days");
+// The provider's `_event_days` memo, made on first use.
+py::dict event_days_memo(const py::object& self) {
+    PyObject* memo = PyObject_GetAttr(self.ptr(), meridan::bind::name<"_event_days">().ptr());
+    if (memo && PyDict_Check(memo)) return py::reinterpret_steal<py::dict>(memo);
+    Py_XDECREF(memo);  // anything but a dict is replaced
+    if (!memo && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    if (!memo) PyErr_Clear();
+    py::dict fresh;
+    meridan::bind::setattr<"_event_days">(self, fresh);
+    return fresh;
+}
+
+DayArray event_days(const py::dict& memo, const py::object& series) {
     py::int_ key(reinterpret_cast<std::uintptr_t>(series.ptr()));
     PyObject* entry = PyDict_GetItemWithError(memo.ptr(), key.ptr());
     if (entry) {
@@ -116,14 +128,14 @@ DayArray event_days(const py::object& self, const py::object& series) {
 // The cached value of `series` (a per-instrument dividend or split series, or the
 // empty dict of an instrument without data) on the calendar day of `date`, whatever
 // form the date takes (date, datetime, Timestamp, datetime64, ISO text).
-std::optional<py::object> value_on(const py::object& self, const py::object& series,
+std::optional<py::object> value_on(const py::dict& memo, const py::object& series,
                                    const py::object& date,
                                    std::optional<std::int64_t> day) {
     if (py::isinstance<py::dict>(series) || !day) {
         if (!meridan::bind::contains(series, date)) return std::nullopt;
         return py::object(series[date]);
     }
-    const DayArray days = event_days(self, series);
+    const DayArray days = event_days(memo, series);
     const auto position = meridan::dates::find_day(
         std::span<const std::int64_t>(days.data(),
                                       static_cast<std::size_t>(days.size())),
@@ -139,6 +151,7 @@ py::object events_on(const py::object& self, const char* cache_name,
                      const py::object& ids, const py::object& date,
                      const std::function<py::object(py::handle)>& fetch) {
     py::dict cache = self.attr(cache_name);
+    py::dict memo = event_days_memo(self);
     for (py::handle oid : ids) {
         if (cache.contains(oid)) continue;
         py::object series = fetch(oid);
@@ -147,7 +160,7 @@ py::object events_on(const py::object& self, const char* cache_name,
     py::dict result;
     const auto day = meridan::bind::day_number(date);
     for (py::handle oid : ids) {
-        if (auto value = value_on(self, cache[oid], date, day)) result[oid] = *value;
+        if (auto value = value_on(memo, cache[oid], date, day)) result[oid] = *value;
     }
     return result;
 }
@@ -248,15 +261,20 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
             const py::object& self = a[0];
             const py::list ids = id_list(a[1]);
             const py::object date = calendar_day(a[2]);
-            py::dict cache = self.attr("_price_cache");
+            py::dict cache = meridan::bind::getattr<"_price_cache">(self);
+            std::vector<py::tuple> keys;
+            keys.reserve(ids.size());
             py::list missing;
             for (py::handle oid : ids) {
-                if (!cache.contains(py::make_tuple(oid, date))) missing.append(oid);
+                keys.push_back(py::make_tuple(oid, date));
+                if (!cache.contains(keys.back())) missing.append(oid);
             }
-            if (!missing.empty()) self.attr("_fill_price_cache")(missing, date);
+            if (!missing.empty())
+                meridan::bind::call_method<"_fill_price_cache">(self, missing, date);
             py::dict result;
-            for (py::handle oid : ids) {
-                py::tuple key = py::make_tuple(oid, date);
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                const py::tuple& key = keys[i];
+                py::handle oid = ids[i];
                 PyObject* value = PyDict_GetItemWithError(cache.ptr(), key.ptr());
                 if (!value) {
                     if (PyErr_Occurred()) throw py::error_already_set();

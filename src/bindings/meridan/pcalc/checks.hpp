@@ -115,6 +115,16 @@ bool check_side(py::handle side, const Where& where) {
                                       " (" + where() + ")");
 }
 
+/// ValueError unless a result the book is about to keep is finite (a float result
+/// can overflow to an infinity even from finite inputs).
+template <class Where>
+void check_result(py::handle value, const char* what, const Where& where) {
+    if (PyFloat_Check(value.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(value.ptr()))) {
+        raise_error(PyExc_ValueError, std::string(what) + " would become " + repr_of(value) +
+                                          " (" + where() + ")");
+    }
+}
+
 /// A float within 1e-6 of a whole number becomes that whole number (still a float),
 /// so that shares scaled by a float split ratio can be sold whole; other numbers are
 /// returned as they are.

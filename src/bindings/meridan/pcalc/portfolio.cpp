@@ -218,6 +218,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
             py::object cash = cash_slot->value(self);
             py::object new_cash = buy ? mb::sub(cash, mb::add(gross, cost))
                                       : mb::add(cash, mb::sub(gross, cost));
+            pc::check_result(new_cash, "cash", trade_of);
 
             SavedPosition saved(position, *positions);
             try {
@@ -276,6 +277,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                 py::object quantity =
                     pc::whole_if_close(mb::mul(current->quantity, coefficient));
                 py::object avg_price = mb::true_div(current->avg_price, coefficient);
+                pc::check_result(quantity, "quantity", [&] { return "split of " + pc::repr_of(oid); });
                 current->quantity = quantity;
                 current->avg_price = avg_price;
             }
@@ -312,6 +314,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
             for (auto& [oid, per_share] : pairs) {
                 if (!mb::contains(book, oid)) continue;
                 total = mb::add(total, mb::mul(positions->quantity(book[oid]), per_share));
+                pc::check_result(total, "dividend income",
+                                 [&] { return "dividend of " + pc::repr_of(oid); });
             }
             dividends_slot->set(a[0], total);
             return py::none();

@@ -1,9 +1,15 @@
 // meridan.pcalc.preprocess: turns the tables users upload (opening positions, a
 // broker's trade statement, a backtest's trade log) into what the portfolio book
 // takes: a mapping of quantities and a list of Trade records.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+// after Python.h
+#include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <optional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -13,7 +19,9 @@
 #include "common/pyclass.hpp"
 #include "common/names.hpp"
 #include "common/numbers.hpp"
+#include "common/convert.hpp"
 #include "common/pyops.hpp"
+#include "meridan/dates/parse.hpp"
 
 namespace py = pybind11;
 namespace mb = meridan::bind;
@@ -27,7 +35,7 @@ namespace {
 constexpr const char* kNotStock = "交割单含有非股票数据，请修改后重新上传";
 
 bool is_common_stock(py::handle instrument) {
-    return meridan::bind::equal(instrument.attr("type"), "CS");
+    return meridan::bind::equal(meridan::bind::getattr<"type">(instrument), "CS");
 }
 
 bool has_column(py::handle frame, const char* name) {
@@ -84,6 +92,9 @@ void require_columns(py::handle frame, std::initializer_list<const char*> names)
 // The integer number of shares of a cell: a whole number >= 0 (100.0 is 100; 100.7
 // is refused rather than truncated).
 py::object whole_quantity(py::handle value) {
+    long long exact = 0;
+    if (mb::exact_int(value, exact) && exact >= 0) return py::reinterpret_borrow<py::object>(value);
+    PyErr_Clear();
     if (mb::is_real_number(value) && mb::is_finite(value) && !mb::is_negative(value)) {
         py::object whole = to_int(value);
         if (mb::equal(whole, value)) return whole;
@@ -93,7 +104,8 @@ py::object whole_quantity(py::handle value) {
 
 // The float of a price or cost cell, which must be finite and >= 0.
 py::object amount(py::handle value, const char* column) {
-    py::object f = to_float(value);
+    py::object f = PyFloat_CheckExact(value.ptr()) ? py::reinterpret_borrow<py::object>(value)
+                                                   : to_float(value);
     const double d = PyFloat_AS_DOUBLE(f.ptr());
     if (!std::isfinite(d) || d < 0) raise_runtime(std::string("invalid ") + column + ": " + text(value));
     return f;
@@ -124,6 +136,93 @@ void for_row(std::size_t i, py::handle oid, F&& work) {
     }
 }
 
+// The package's own normalisers, as imported: a column is converted in bulk only
+// while the module still uses them (a replacement is called cell by cell).
+struct OwnNormalisers {
+    py::object fix_datetime;
+    py::object fix_order_book_id;
+    py::object timestamp_type;
+    std::string timestamp_unit;  // what pd.Timestamp(datetime) gives: "us" or "ns"
+};
+OwnNormalisers* g_own = nullptr;
+
+// fix_datetime of every cell that the fast reader can read exactly as fix_datetime
+// does (text in the common forms; naive Timestamps, which fix_datetime returns as
+// they are), null for the others, which are read cell by cell in their row's turn.
+std::vector<py::object> bulk_times(const py::list& cells, const py::object& fix_time) {
+    std::vector<py::object> out(cells.size());
+    if (!fix_time.is(g_own->fix_datetime)) return out;
+    std::vector<std::int64_t> micros;
+    std::vector<std::size_t> where;
+    PyObject* ts_type = g_own->timestamp_type.ptr();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        PyObject* cell = PyList_GET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(i));
+        if (PyUnicode_CheckExact(cell)) {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(cell, &size);
+            if (!utf8) throw py::error_already_set();
+            if (auto t = meridan::dates::parse_local_time(
+                    std::string_view(utf8, static_cast<std::size_t>(size)))) {
+                micros.push_back(t->epoch_microseconds());
+                where.push_back(i);
+            }
+        } else if (Py_TYPE(cell) == reinterpret_cast<PyTypeObject*>(ts_type)) {
+            const int year = PyDateTime_GET_YEAR(cell);
+            if (year >= 1900 && year <= 2199 &&
+                mb::getattr<"tzinfo">(cell).is_none())
+                out[i] = py::reinterpret_borrow<py::object>(cell);
+        }
+    }
+    if (micros.empty()) return out;
+    py::array_t<std::int64_t> ticks(static_cast<py::ssize_t>(micros.size()), micros.data());
+    py::object stamps = ticks.attr("view")("datetime64[us]")
+                            .attr("astype")("datetime64[" + g_own->timestamp_unit + "]");
+    py::list values = mb::pandas().attr("DatetimeIndex")(stamps).attr("tolist")();
+    for (std::size_t k = 0; k < where.size(); ++k) out[where[k]] = values[k];
+    return out;
+}
+
+// fix_order_book_id of a cell, worked out once per distinct text or integer cell
+// while the module uses the package's own (pure) function.
+class IdNormaliser {
+public:
+    explicit IdNormaliser(py::object fix_id)
+        : fix_id_(std::move(fix_id)), memo_(fix_id_.is(g_own->fix_order_book_id)) {}
+
+    py::object operator()(py::handle cell) {
+        const bool key = memo_ && (PyUnicode_CheckExact(cell.ptr()) || PyLong_CheckExact(cell.ptr()));
+        if (key) {
+            PyObject* hit = PyDict_GetItemWithError(cache_.ptr(), cell.ptr());
+            if (hit) return py::reinterpret_borrow<py::object>(hit);
+            if (PyErr_Occurred()) throw py::error_already_set();
+        }
+        py::object id = fix_id_(cell);
+        if (key) cache_[cell] = id;
+        return id;
+    }
+
+private:
+    py::object fix_id_;
+    bool memo_;
+    py::dict cache_;
+};
+
+// The order of naive Timestamps as a number (nanoseconds from the epoch of the wall
+// time), so that trades can be sorted without comparing Timestamps in Python; empty
+// for any other kind of time.
+std::optional<std::int64_t> time_key(py::handle dt) {
+    if (Py_TYPE(dt.ptr()) != reinterpret_cast<PyTypeObject*>(g_own->timestamp_type.ptr()) ||
+        !mb::getattr<"tzinfo">(dt).is_none())
+        return std::nullopt;
+    PyObject* o = dt.ptr();
+    const meridan::dates::LocalTime t{
+        PyDateTime_GET_YEAR(o),        PyDateTime_GET_MONTH(o),
+        PyDateTime_GET_DAY(o),         PyDateTime_DATE_GET_HOUR(o),
+        PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
+        PyDateTime_DATE_GET_MICROSECOND(o)};
+    return t.epoch_microseconds() * 1000 + mb::getattr<"nanosecond">(dt).cast<std::int64_t>();
+}
+
 // The trade time of a cell through fix_datetime; the invalid-datetime error, with
 // fix_datetime's error as its cause, when it cannot be read.
 py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
@@ -146,6 +245,12 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
     py::module_ util = py::module_::import("meridan.util");
     m.attr("fix_datetime") = util.attr("fix_datetime");
     m.attr("fix_order_book_id") = util.attr("fix_order_book_id");
+    {
+        py::object ts = mb::pandas().attr("Timestamp");
+        py::object sample = ts(py::module_::import("datetime").attr("datetime")(2000, 1, 1));
+        g_own = new OwnNormalisers{util.attr("fix_datetime"), util.attr("fix_order_book_id"),
+                                   ts, sample.attr("unit").cast<std::string>()};
+    }
     m.attr("Trade") = py::module_::import("meridan.pcalc.trade").attr("Trade");
 
     meridan::bind::def_function(
@@ -162,7 +267,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             // Each column as typed: integer codes stay integers beside float quantities.
             py::list ids = column(a[0], "order_book_id");
             py::list quantities = column(a[0], "quantity");
-            py::object fix_id = global(m, "fix_order_book_id");
+            IdNormaliser fix_id(global(m, "fix_order_book_id"));
             const std::size_t n = py::len(ids);
             for (std::size_t i = 0; i < n; ++i) {
                 for_row(i, ids[i], [&] { positions[fix_id(ids[i])] = quantities[i]; });
@@ -195,18 +300,23 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::list quantities = column(frame, "last_quantity");
             py::list prices = priced ? column(frame, "last_price") : py::list();
             py::list costs = costed ? column(frame, "transaction_cost") : py::list();
-            py::object fix_id = global(m, "fix_order_book_id");
+            IdNormaliser fix_id(global(m, "fix_order_book_id"));
             py::object fix_time = global(m, "fix_datetime");
+            const std::vector<py::object> read_times = bulk_times(times, fix_time);
             py::object instruments = global(m, "instruments");
             py::object trading_dates = global(m, "get_trading_dates");
             py::object trade_cls = global(m, "Trade");
             py::float_ no_cost(0.0);
             const std::size_t n = py::len(ids);
+            std::vector<std::int64_t> keys;
+            keys.reserve(n);
+            bool keyed = true;
             for (std::size_t i = 0; i < n; ++i) {
                 for_row(i, ids[i], [&] {
                     py::object oid = fix_id(ids[i]);
                     if (!is_common_stock(instruments(oid))) raise_runtime(kNotStock);
-                    py::object dt = trade_time(fix_time, times[i]);
+                    py::object dt =
+                        read_times[i] ? read_times[i] : trade_time(fix_time, times[i]);
                     if (!py::bool_(trading_dates(dt, dt)))
                         raise_runtime(text(dt) + " is not a trading day");
                     py::object side = checked_side(sides[i]);
@@ -216,16 +326,33 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     } else {
                         py::list one;
                         one.append(oid);
-                        price = md.attr("get_close_price")(one, dt.attr("date")())[oid];
+                        price = mb::call_method<"get_close_price">(
+                            md, one, mb::call_method<"date">(dt))[oid];
                     }
                     py::object cost = costed ? amount(costs[i], "transaction_cost") : no_cost;
                     py::object quantity = whole_quantity(quantities[i]);
                     py::object symbol = mb::getattr<"symbol">(instruments(oid));
                     trades.append(new_trade(trade_cls, dt, oid, symbol, price, quantity,
                                             side, cost));
+                    if (keyed) {
+                        const auto key = time_key(dt);
+                        if (key) keys.push_back(*key);
+                        keyed = key.has_value();
+                    }
                 });
             }
-            // list.sort is stable: trades of the same time keep their row order.
+            // Sorted stably: trades of the same time keep their row order.
+            if (keyed) {
+                std::vector<std::size_t> order(n);
+                std::iota(order.begin(), order.end(), std::size_t{0});
+                std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+                    return keys[x] < keys[y];
+                });
+                py::list sorted(static_cast<py::ssize_t>(n));
+                for (std::size_t k = 0; k < n; ++k)
+                    sorted[k] = trades[order[k]];
+                return py::object(sorted);
+            }
             trades.attr("sort")(
                 py::arg("key") =
                     py::module_::import("operator").attr("attrgetter")("datetime"));
@@ -253,13 +380,15 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::list costs = column(frame, "transaction_cost");
             py::object instruments = global(m, "instruments");
             py::object fix_time = global(m, "fix_datetime");
+            const std::vector<py::object> read_times = bulk_times(times, fix_time);
             py::object trade_cls = global(m, "Trade");
             const std::size_t n = py::len(ids);
             for (std::size_t i = 0; i < n; ++i) {
                 for_row(i, ids[i], [&] {
                     py::object instrument = instruments(ids[i]);
                     if (!is_common_stock(instrument)) return;
-                    py::object dt = trade_time(fix_time, times[i]);
+                    py::object dt =
+                        read_times[i] ? read_times[i] : trade_time(fix_time, times[i]);
                     py::object side = checked_side(sides[i]);
                     trades.append(new_trade(trade_cls, dt, ids[i],
                                             mb::getattr<"symbol">(instrument),

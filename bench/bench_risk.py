@@ -1,0 +1,187 @@
+"""risk_analysis on five years of daily portfolio values against an index, beside the
+same computation written plainly with pandas and numpy; and perilon.Risk beside a numpy
+reading of its formulas. Market data comes from the in-memory test client with every
+reply prepared in advance; the time spent inside it is measured and left out of both
+sides' figures. Microseconds per call, median (and fastest) of repeated batches with the garbage
+collector paused; the ratio is baseline time / meridan time (above 1: meridan is faster).
+
+    python bench/bench_risk.py
+"""
+
+import gc
+import os
+import pathlib
+import statistics
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+from dateutil.relativedelta import relativedelta
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
+import fake_tickvane  # noqa: E402
+
+INDEX = "000300.XSHG"
+YEARS, BATCHES, CALLS, RISK_CALLS = 5, 15, 20, 300
+A = 244
+
+
+def build_market():
+    fake = fake_tickvane.FakeTickvane(defaults=False)
+    calendar = pd.bdate_range("2014-01-02", periods=YEARS * 244 + 30)
+    fake.set_trading_dates(calendar)
+    fake.set_instrument(INDEX, type="INDX")
+    rng = np.random.default_rng(5)
+    closes = 3000 * np.exp(np.cumsum(rng.normal(0.0002, 0.012, len(calendar))))
+    fake.set_closes(INDEX, pd.Series(closes, index=calendar).round(2))
+    years = np.array(list(fake_tickvane.TENORS.values()))
+    level = 0.025 + 0.003 * np.sin(np.arange(len(calendar)) / 120)
+    fake.set_yield_curve(pd.DataFrame(level[:, None] + 0.012 * (1 - np.exp(-years / 3)),
+                                      index=calendar, columns=list(fake_tickvane.TENORS)))
+    # Calendar days (weekends included, as a valuation series may have), a few gaps.
+    days = pd.date_range(calendar[0], calendar[YEARS * 244 - 1])
+    values = 1e7 * np.exp(np.cumsum(rng.normal(0.0003, 0.01, len(days))))
+    series = pd.Series(values, index=days).drop(days[100:104])
+    series.iloc[500] = np.nan
+    return fake, series
+
+
+# ------------------------------------------------------------------ plain baseline
+
+def plain_risk(r, b, rate, a=A):
+    keep = ~(np.isnan(r) | np.isnan(b))
+    r, b = r[keep], b[keep]
+    n = len(r)
+    ann = np.prod(1 + r) ** (a / n) - 1
+    ann_b = np.prod(1 + b) ** (a / n) - 1
+    var_b = np.var(b, ddof=1)
+    beta = np.cov(r, b, ddof=1)[0, 1] / var_b if var_b else np.nan
+    e = r - rate / a
+    sd = np.std(e, ddof=1)
+    down = np.sqrt(np.mean(np.minimum(e, 0) ** 2))
+    value = np.cumprod(np.concatenate([[1.0], 1 + r]))
+    return {
+        "annual_return": float(ann),
+        "alpha": float(ann - (rate + beta * (ann_b - rate))),
+        "beta": float(beta),
+        "sharpe": float(np.mean(e) / sd * np.sqrt(a)) if sd else np.nan,
+        "sortino": float(np.mean(e) * a / (down * np.sqrt(a))) if down else np.nan,
+        "max_drawdown": float(np.max(1 - value / np.maximum.accumulate(value))),
+        "var": float(-np.percentile(r, 5)),
+    }
+
+
+def plain_rate(tickvane, start, end, tenors):
+    curve = tickvane.get_yield_curve(start, start)
+    days = (pd.Timestamp(end) - pd.Timestamp(start)).days
+    label = "S0"
+    for count, name in tenors:
+        if days <= count:
+            break
+        label = name
+    value = curve[label[1:] + label[0]].iloc[0]
+    return 0 if np.isnan(value) else float(value)
+
+
+def plain_analysis(tickvane, series, benchmark, tenors):
+    start, end = series.index[0], series.index[-1]
+    closes = tickvane.get_price(benchmark, start, end, fields="ClosingPx", adjust_type="none")
+    aligned = series.reindex(closes.index, method="ffill").ffill()
+    filled = closes.ffill()
+    rp = (aligned / aligned.shift(1) - 1)[1:]
+    rb = (filled / filled.shift(1) - 1)[1:]
+    starts = {"one_month": end - relativedelta(months=1),
+              "three_month": end - relativedelta(months=3),
+              "six_month": end - relativedelta(months=6),
+              "one_year": end - relativedelta(years=1),
+              "this_month": end.replace(day=1),
+              "this_year": end.replace(month=1, day=1),
+              "total": start}
+    result = {}
+    for key, s in starts.items():
+        wp, wb = rp[s:], rb[s:]
+        rate = plain_rate(tickvane, wp.index[0], end, tenors)
+        p = plain_risk(wp.values, wb.values, rate)
+        b = plain_risk(wb.values, wb.values, rate)
+        result[key] = {
+            "benchmark": {"return": b["annual_return"], "alpha": 0, "beta": 1,
+                          "sharpe": b["sharpe"], "sortino": "",
+                          "max_drawdown": b["max_drawdown"], "var": b["var"]},
+            "portfolio": {"return": p["annual_return"], "alpha": p["alpha"],
+                          "beta": p["beta"], "sharpe": p["sharpe"], "sortino": p["sortino"],
+                          "max_drawdown": p["max_drawdown"], "var": p["var"]},
+        }
+    return result
+
+
+# ------------------------------------------------------------------------ timing
+
+def median_seconds(call, n, fake=None):
+    """Median over BATCHES batches of n calls of the time per call, less the time spent
+    inside the fake service when one is given."""
+    call()  # the first call stores any reply not yet stored
+    per_call = []
+    gc.collect()
+    gc.disable()
+    try:
+        for _ in range(BATCHES):
+            if fake is not None:
+                fake.reset_calls()
+            start = time.perf_counter()
+            for _ in range(n):
+                call()
+            elapsed = time.perf_counter() - start
+            per_call.append((elapsed - (fake.time_inside if fake else 0.0)) / n)
+    finally:
+        gc.enable()
+    return statistics.median(per_call), min(per_call)
+
+
+def main():
+    fake, series = build_market()
+    sys.modules["tickvane"] = fake
+    import perilon
+    import meridan.risk as risk
+
+    start, end = series.index[0], series.index[-1]
+    with fake.replaying():
+        fake.prepare("get_price", INDEX, start, end, fields="ClosingPx", adjust_type="none")
+        ours = risk.risk_analysis(series, INDEX)
+        plain = plain_analysis(fake, series, INDEX, risk.YIELD_CURVE_TENORS)
+        worst = max(abs(ours[k][s][f] - plain[k][s][f]) / max(abs(plain[k][s][f]), 1e-12)
+                    for k in ours for s in ours[k] for f in ours[k][s]
+                    if not isinstance(plain[k][s][f], str))
+        ours_own, ours_best = median_seconds(lambda: risk.risk_analysis(series, INDEX), CALLS,
+                                             fake)
+        requests = fake.count() / CALLS
+        inside = fake.time_inside / CALLS
+        plain_own, plain_best = median_seconds(
+            lambda: plain_analysis(fake, series, INDEX, risk.YIELD_CURVE_TENORS), CALLS // 4,
+            fake)
+
+    print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+    print(f"risk_analysis: {len(series)} daily values ({start.date()} .. {end.date()}), "
+          f"7 periods x 2 Risk objects, {requests:.0f} service requests per call "
+          f"(replayed, {1e6 * inside:.0f} us inside the fake, not counted)")
+    print(f"  meridan.risk : {1e6 * ours_own:8.1f} us per call, own time (fastest batch "
+          f"{1e6 * ours_best:.1f} us; target < 1000 us)")
+    print(f"  pandas/numpy : {1e6 * plain_own:8.1f} us per call, own time (fastest batch "
+          f"{1e6 * plain_best:.1f} us)")
+    print(f"  ratio        : {plain_own / ours_own:8.1f}; largest relative difference of the "
+          f"figures {worst:.1e}")
+
+    rng = np.random.default_rng(9)
+    r = rng.normal(0.0004, 0.012, YEARS * 244)
+    b = 0.7 * r + rng.normal(0, 0.006, len(r))
+    for label, arrays in (("numpy arrays", (r, b)),
+                          ("pandas Series", (pd.Series(r), pd.Series(b)))):
+        ours_risk, _ = median_seconds(lambda: perilon.Risk(*arrays, 0.025), RISK_CALLS)
+        plain_risk_s, _ = median_seconds(
+            lambda: plain_risk(np.asarray(arrays[0]), np.asarray(arrays[1]), 0.025),
+            RISK_CALLS // 10)
+        print(f"perilon.Risk, {len(r)} days, {label}: {1e6 * ours_risk:.1f} us (13 figures); "
+              f"numpy, 7 figures: {1e6 * plain_risk_s:.1f} us; ratio {plain_risk_s / ours_risk:.1f}")
+
+if __name__ == "__main__":
+    main()

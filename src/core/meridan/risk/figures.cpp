@@ -1,0 +1,71 @@
+#include "meridan/risk/figures.hpp"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "meridan/risk/kernels.hpp"
+
+namespace meridan::risk {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// A ratio whose denominator is zero or undefined is itself undefined: NaN rather
+// than an infinity or the sign of a rounding residue.
+double ratio(double numerator, double denominator) {
+    if (!(denominator != 0.0) || std::isnan(denominator)) return nan;
+    return numerator / denominator;
+}
+
+}  // namespace
+
+RiskFigures risk_figures(std::span<const double> r_in, std::span<const double> b_in,
+                         double annual_rate, double annualization) {
+    if (r_in.size() != b_in.size()) {
+        throw std::invalid_argument("returns and benchmark returns differ in length");
+    }
+    const ReturnPairs pairs = drop_missing_pairs(r_in, b_in);
+    const std::span<const double> r(pairs.r);
+    const std::span<const double> b(pairs.b);
+    const std::size_t n = r.size();
+    const double a = annualization;
+    const double root_a = std::sqrt(a);
+    const double daily_rate = annual_rate / a;
+
+    std::vector<double> excess(n);  // r − rf_d
+    std::size_t wins = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        excess[i] = r[i] - daily_rate;
+        if (r[i] > b[i]) ++wins;
+    }
+    const PairMoments m = pair_moments(r, b);
+    // r − rf_d differs from r by a constant: same standard deviation, and its mean
+    // is the mean of r less rf_d.
+    const double mean_excess = m.mean_x - daily_rate;
+    const double volatility = std::sqrt(m.var_x);
+
+    RiskFigures f{};
+    f.n = n;
+    f.annual_return = annualized_return(r, a);
+    f.beta = ratio(m.cov, m.var_y);
+    const double benchmark_return = annualized_return(b, a);
+    f.alpha =
+        f.annual_return - (annual_rate + f.beta * (benchmark_return - annual_rate));
+    f.sharpe = ratio(mean_excess, volatility) * root_a;
+    const double downside = downside_deviation(excess, 0.0);
+    f.sortino = ratio(mean_excess * a, downside * root_a);
+    f.max_drawdown = max_drawdown(r);
+    f.var = historical_var(r, kVarConfidence);
+    f.volatility = volatility * root_a;
+    f.tracking_error = std::sqrt(m.var_diff) * root_a;
+    f.information_ratio = ratio(m.mean_diff * a, f.tracking_error);
+    f.downside_risk = downside * root_a;
+    f.calmar = ratio(f.annual_return, f.max_drawdown);
+    f.win_rate = n == 0 ? nan : static_cast<double>(wins) / static_cast<double>(n);
+    return f;
+}
+
+}  // namespace meridan::risk

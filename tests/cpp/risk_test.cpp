@@ -1,0 +1,93 @@
+// Risk kernels on series small enough to check by hand, and the figures' undefined
+// cases (the figures themselves are compared with numpy in the Python tests).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "meridan/risk/figures.hpp"
+#include "meridan/risk/kernels.hpp"
+
+namespace mr = meridan::risk;
+
+namespace {
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+}
+
+TEST(RiskKernels, MomentsAndTheirUndefinedCases) {
+    const std::vector<double> x{0.01, -0.02, 0.03, 0.0};
+    EXPECT_NEAR(mr::mean(x), 0.005, 1e-17);
+    // deviations 0.005 -0.025 0.025 -0.005: squares sum 0.0013, over 3
+    EXPECT_NEAR(mr::sample_variance(x), 0.0013 / 3, 1e-18);
+    const std::vector<double> y{0.02, -0.01, 0.01, 0.0};
+    // deviations of y from 0.005: 0.015 -0.015 0.005 -0.005
+    EXPECT_NEAR(mr::sample_covariance(x, y),
+                (0.005 * 0.015 + 0.025 * 0.015 + 0.025 * 0.005 + 0.005 * 0.005) / 3,
+                1e-18);
+    EXPECT_TRUE(std::isnan(mr::mean({})));
+    EXPECT_TRUE(std::isnan(mr::sample_variance(std::vector<double>{0.1})));
+    // Constant values: exactly zero, although 0.1 has no exact mean in binary.
+    const std::vector<double> constant(7, 0.1);
+    EXPECT_EQ(mr::sample_variance(constant), 0.0);
+    EXPECT_EQ(mr::sample_covariance(std::vector<double>(4, 0.1), y), 0.0);
+}
+
+TEST(RiskKernels, CompoundingDrawdownAndQuantiles) {
+    const std::vector<double> r{0.10, -0.5, 1.0};  // value 1.1, 0.55, 1.1
+    EXPECT_NEAR(mr::annualized_return(r, 3.0), 1.1 - 1.0, 1e-15);
+    EXPECT_NEAR(mr::annualized_return(r, 6.0), 1.21 - 1.0, 1e-15);
+    EXPECT_NEAR(mr::max_drawdown(r), 0.5, 1e-15);
+    // A first-day loss is measured from the starting value 1.
+    EXPECT_NEAR(mr::max_drawdown(std::vector<double>{-0.2, 0.1}), 0.2, 1e-15);
+    EXPECT_EQ(mr::max_drawdown(std::vector<double>{0.1, 0.0, 0.2}), 0.0);
+    EXPECT_TRUE(std::isnan(mr::max_drawdown({})));
+
+    const std::vector<double> q{5, 1, 4, 2, 3};  // sorted 1..5
+    EXPECT_DOUBLE_EQ(mr::quantile_linear(q, 0.0), 1.0);
+    EXPECT_DOUBLE_EQ(mr::quantile_linear(q, 1.0), 5.0);
+    EXPECT_DOUBLE_EQ(mr::quantile_linear(q, 0.05), 1.2);  // h = 0.2
+    EXPECT_DOUBLE_EQ(mr::quantile_linear(q, 0.8), 4.2);   // h = 3.2
+    EXPECT_DOUBLE_EQ(mr::historical_var(std::vector<double>{-0.03}, 0.95), 0.03);
+    EXPECT_TRUE(std::isnan(mr::quantile_linear({}, 0.5)));
+
+    EXPECT_NEAR(
+        mr::downside_deviation(std::vector<double>{0.01, -0.02, 0.0, -0.01}, 0.0),
+        std::sqrt(0.0005 / 4), 1e-17);
+}
+
+TEST(RiskFigures, UndefinedFiguresAreNaN) {
+    // One pair: no standard deviation, so no beta, alpha, Sharpe or tracking error.
+    const auto one =
+        mr::risk_figures(std::vector<double>{-0.02}, std::vector<double>{0.01}, 0.0244);
+    EXPECT_NEAR(one.annual_return, std::pow(0.98, 244.0) - 1, 1e-12);
+    EXPECT_TRUE(std::isnan(one.beta));
+    EXPECT_TRUE(std::isnan(one.alpha));
+    EXPECT_TRUE(std::isnan(one.sharpe));
+    EXPECT_TRUE(std::isnan(one.tracking_error));
+    EXPECT_NEAR(one.max_drawdown, 0.02, 1e-15);
+    EXPECT_NEAR(one.var, 0.02, 1e-15);
+    EXPECT_NEAR(one.sortino, -1.0 * std::sqrt(244.0), 1e-9);  // mean/|mean|·√A
+
+    // Constant returns against themselves: zero variances, never an infinity.
+    const std::vector<double> flat(10, 0.001);
+    const auto c = mr::risk_figures(flat, flat, 0.0);
+    EXPECT_TRUE(std::isnan(c.sharpe));
+    EXPECT_TRUE(std::isnan(c.beta));
+    EXPECT_TRUE(std::isnan(c.information_ratio));
+    EXPECT_TRUE(std::isnan(c.sortino));  // no day below the risk-free rate
+    EXPECT_TRUE(std::isnan(c.calmar));   // no drawdown
+    EXPECT_EQ(c.downside_risk, 0.0);
+    EXPECT_EQ(c.tracking_error, 0.0);
+    EXPECT_EQ(c.win_rate, 0.0);
+
+    const std::vector<double> none{kNaN, kNaN};
+    const auto e = mr::risk_figures(none, std::vector<double>{0.1, 0.2}, 0.03);
+    EXPECT_EQ(e.n, 0u);
+    for (double v : {e.annual_return, e.alpha, e.beta, e.sharpe, e.sortino,
+                     e.max_drawdown, e.var, e.volatility, e.win_rate, e.calmar}) {
+        EXPECT_TRUE(std::isnan(v));
+    }
+    EXPECT_THROW(mr::risk_figures(none, std::vector<double>{0.1}, 0.0),
+                 std::invalid_argument);
+}

@@ -1,0 +1,74 @@
+"""Index benchmarks and the process-wide memo of the benchmark data functions."""
+
+import datetime as dt
+
+import pandas as pd
+import pytest
+
+from meridan.brinson import benchmark as bm
+
+D1, D2 = dt.date(2016, 3, 1), dt.date(2016, 3, 31)
+
+
+@pytest.fixture(autouse=True)
+def empty_memo():
+    for f in (bm.index_components, bm.index_weights, bm.get_change_rate):
+        f.cache_clear()
+    yield
+    for f in (bm.index_components, bm.index_weights, bm.get_change_rate):
+        f.cache_clear()
+
+
+def test_index_benchmark_answers_from_the_memo(fake_tickvane):
+    hs300 = bm.BrinsonBenchmark_HS300
+    assert hs300._index == "000300.XSHG" and bm.BrinsonBenchmark_ZZ500._index == "000905.XSHG"
+    components = hs300.components(D1)
+    assert components == ["000001.XSHE", "000002.XSHE", "600519.XSHG", "601857.XSHG",
+                          "000725.XSHE"]
+    weights = hs300.get_weighting(D1)
+    assert weights.to_dict() == pytest.approx({"000001.XSHE": 0.30, "000002.XSHE": 0.20,
+                                               "600519.XSHG": 0.25, "601857.XSHG": 0.15,
+                                               "000725.XSHE": 0.10})
+    # The memo hands out the very object it keeps, also to the module function.
+    assert hs300.components(D1) is components
+    assert bm.index_weights("000300.XSHG", D1) is weights
+    assert [(c.name, c.args, c.kwargs) for c in fake_tickvane.calls] == [
+        ("index_components", ("000300.XSHG", D1), {}),
+        ("index_weights", ("000300.XSHG", D1), {})]
+    info = bm.index_components.cache_info()
+    assert (info.hits, info.misses, info.maxsize) == (1, 1, None)
+
+
+def test_change_rate_is_last_over_first_unadjusted_close(fake_tickvane):
+    closes = fake_tickvane.default_reply("get_price", "000300.XSHG", D1, D2,
+                                         fields="close", adjust_type="none")
+    rate = bm.BrinsonBenchmark_HS300.get_change_rate(D1, D2)
+    assert type(rate) is float
+    assert rate == pytest.approx(closes.iloc[-1] / closes.iloc[0] - 1, abs=1e-15)
+    bm.get_change_rate("000300.XSHG", D1, D2)
+    assert [(c.args, c.kwargs) for c in fake_tickvane.calls] == [
+        (("000300.XSHG", D1, D2), {"fields": "close", "adjust_type": "none"})]
+    assert bm.get_change_rate("000300.XSHG", D1, D1) == 0.0
+
+
+@pytest.mark.parametrize("reply, error", [
+    (pd.Series([], dtype=float), IndexError),
+    (None, TypeError),
+])
+def test_change_rate_failures_are_not_memoised(fake_tickvane, reply, error):
+    fake_tickvane.set_replies("get_price", [reply])
+    with pytest.raises(error):
+        bm.get_change_rate("000300.XSHG", D1, D2)
+    assert bm.get_change_rate.cache_info().currsize == 0
+    bm.get_change_rate("000300.XSHG", D1, D2)
+    assert fake_tickvane.count("get_price") == 2
+
+
+def test_base_class_is_abstract(fake_tickvane):
+    base = bm.BrinsonBenchmark()
+    for call in (lambda: base.components(D1), lambda: base.get_weighting(D1),
+                 lambda: base.get_change_rate(D1, D2)):
+        with pytest.raises(NotImplementedError) as info:
+            call()
+        assert info.value.args == ()
+    assert fake_tickvane.count() == 0
