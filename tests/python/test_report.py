@@ -151,12 +151,23 @@ def test_module_constants():
     assert tuple(report.Blues8) == BLUES8
 
 
-@pytest.mark.parametrize("ipython", [True, False])
-def test_import_outside_a_notebook(tmp_path, ipython):
-    # Importing never fails; without IPython the charts go to a standalone inline page.
+BROKEN_NOTEBOOK = (
+    "import bokeh.io\n"
+    "def refuse(**kwargs):\n"
+    "    raise RuntimeError('no notebook here')\n"
+    "bokeh.io.output_notebook = refuse\n"
+)
+
+
+@pytest.mark.parametrize("setup, expected", [
+    ("", ["True", "None"]),
+    ("import sys\nsys.modules['IPython'] = None\n", ["False", "inline"]),
+    (BROKEN_NOTEBOOK, ["False", "inline"]),
+])
+def test_import_outside_a_notebook(tmp_path, setup, expected):
+    # Importing never fails; without a notebook the charts go to a standalone inline page.
     code = (
-        "import sys\n"
-        + ("" if ipython else "sys.modules['IPython'] = None\n")
+        setup
         + "import meridan.brinson.report as r\n"
         "from bokeh.io.state import curstate\n"
         "s = curstate()\n"
@@ -164,5 +175,5 @@ def test_import_outside_a_notebook(tmp_path, ipython):
     )
     out = subprocess.run([sys.executable, "-W", "error", "-c", code], cwd=tmp_path,
                          capture_output=True, text=True, check=True)
-    assert out.stdout.split() == (["True", "None"] if ipython else ["False", "inline"])
+    assert out.stdout.split() == expected
     assert list(tmp_path.iterdir()) == []

@@ -133,8 +133,14 @@ void set_output(py::module_& m) {
     py::object resources = py::module_::import("bokeh.resources").attr("INLINE");
     py::object find_spec = py::module_::import("importlib.util").attr("find_spec");
     if (!find_spec("IPython").is_none()) {
-        meridan::bind::global(m, "output_notebook")(py::arg("resources") = resources);
-        return;
+        try {
+            meridan::bind::global(m, "output_notebook")(py::arg("resources") = resources);
+            return;
+        } catch (const py::error_already_set& e) {
+            // An IPython that is present but cannot serve the notebook mode (a broken
+            // install, say) must not make the import fail: fall back to a page.
+            if (!e.matches(PyExc_Exception)) throw;
+        }
     }
     py::object path = py::module_::import("os.path");
     py::object page = path.attr("join")(
