@@ -269,11 +269,12 @@ def normalise_statement(frame):
     get = {field: frame[column].tolist() for field, column in found.items()}
     fee_cells = [(c, frame[c].tolist()) for c in fees]
     rows, skipped = [], []
+    everything = frame.to_numpy(dtype=object)
     for k in range(len(frame)):
         number = k + 1
-        cells = {field: _cell(values[k]) for field, values in get.items()}
-        if not any(_cell(v) for v in frame.iloc[k].tolist()):
+        if not any(_cell(v) for v in everything[k]):
             continue  # an empty line
+        cells = {field: _cell(values[k]) for field, values in get.items()}
         side_text = cells["side"]
         side = side_text.upper()
         quantity_text = cells["last_quantity"]
