@@ -260,6 +260,11 @@ def analyse(options, out=None):
     if options.cash is not None and not (math.isfinite(options.cash)
                                          and options.cash >= 0):
         return _fail(f"--cash must be a number of 0 or more, got {options.cash}")
+    folder = os.path.dirname(os.path.abspath(options.out))
+    if not os.path.isdir(folder) or os.path.isdir(options.out):
+        return _fail(f"--out {options.out}: no folder {folder} to write the report in"
+                     if not os.path.isdir(folder) else
+                     f"--out {options.out} is a folder; give a file name")
     index_id, _, index_name = BENCHMARKS[options.benchmark]
     md = CachedMarketDataProvider()
 

@@ -82,6 +82,16 @@ def test_hostile_statement_writes_nothing(tmp_path, fake_tickvane, capsys, rows,
     assert [p.name for p in tmp_path.iterdir()] == ["交割单.csv"]
 
 
+@pytest.mark.parametrize("out, message", [("absent/report.html", "no folder"),
+                                          (".", "is a folder")])
+def test_unwritable_report_path(tmp_path, fake_tickvane, capsys, out, message):
+    statement = tmp_path / "s.csv"
+    statement.write_text("\n".join([HEADER] + BUYS) + "\n", encoding="utf-8")
+    assert cli.main(["analyse", str(statement), "--out", str(tmp_path / out)]) == 2
+    assert message in capsys.readouterr().err
+    assert [p.name for p in tmp_path.iterdir()] == ["s.csv"]
+
+
 def test_missing_columns(tmp_path, fake_tickvane, capsys):
     code, out = run(tmp_path, ["600519,100"], header="证券代码,成交数量")
     assert code == 2 and not out.exists()
