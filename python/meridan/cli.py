@@ -268,6 +268,11 @@ def analyse(options, out=None):
     index_id, _, index_name = BENCHMARKS[options.benchmark]
     md = CachedMarketDataProvider()
 
+    # The first use of the sample market builds it (tickvane shows its own progress).
+    progress.step("opening the market data")
+    tickvane.get_trading_dates(_dt.date(2020, 1, 1), _dt.date(2020, 1, 10))
+    progress.done("ready")
+
     progress.step(f"reading {options.statement}")
     try:
         trades, rows, skipped = load_statement(options.statement, md)
