@@ -40,8 +40,6 @@ import pandas as pd
 BENCHMARKS = {"hs300": ("000300.XSHG", "BrinsonBenchmark_HS300", "沪深300"),
               "zz500": ("000905.XSHG", "BrinsonBenchmark_ZZ500", "中证500")}
 SECTORS = {"shenwan": "SectorDecider_ShenWan", "msci": "SectorDecider_MSCI"}
-PERIODS = ["one_month", "three_month", "six_month", "one_year", "this_month",
-           "this_year", "total", "annualized_total"]
 
 
 class Unavailable(Exception):
@@ -74,7 +72,7 @@ class Progress:
 
     def __init__(self, stream=None):
         self.stream = sys.stderr if stream is None else stream
-        self.started = time.perf_counter()
+        self._t = time.perf_counter()
 
     def step(self, text):
         self.stream.write(f"  {text} ...")
@@ -122,7 +120,7 @@ def risk(values, index_id):
     for period, blocks in result.items():
         p, b = blocks["portfolio"], blocks["benchmark"]
         rows[period] = {
-            "return (annual)": _pct(p["return"]), "benchmark": _pct(b["return"]),
+            "annual return": _pct(p["return"]), "benchmark annual return": _pct(b["return"]),
             "alpha": _pct(p["alpha"]), "beta": _num(p["beta"]),
             "sharpe": _num(p["sharpe"]), "benchmark sharpe": _num(b["sharpe"]),
             "sortino": _num(p["sortino"]),
@@ -234,12 +232,7 @@ def _parser():
 
 
 def main(argv=None):
-    options = _parser().parse_args(argv)
-    try:
-        return analyse(options)
-    except Unavailable as exc:  # pragma: no cover - a step reports its own
-        print(f"error: {exc}", file=sys.stderr)
-        return 1
+    return analyse(_parser().parse_args(argv))
 
 
 def _fail(message):

@@ -7,7 +7,6 @@ import pathlib
 import re
 import shutil
 import subprocess
-import sys
 
 import pytest
 
