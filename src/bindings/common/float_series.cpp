@@ -8,8 +8,9 @@ FloatArray float_values(py::handle series) {
     py::object values = py::reinterpret_borrow<py::object>(series);
     const py::dtype float64 = py::dtype::of<double>();
     if (py::hasattr(series, "dtype") && float64.equal(series.attr("dtype"))) {
-        // Already float64: NaN is its only missing value, so the values serve as is.
-        values = series.attr("to_numpy")();
+        // Already float64: NaN is its only missing value, so the values serve as is
+        // (a numpy array is taken itself; a Series or Index through to_numpy).
+        if (py::hasattr(series, "to_numpy")) values = series.attr("to_numpy")();
     } else if (py::hasattr(series, "to_numpy")) {
         // na_value turns pd.NA of nullable columns into NaN instead of failing.
         values = series.attr("to_numpy")(

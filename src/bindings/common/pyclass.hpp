@@ -97,6 +97,23 @@ void def_abstract_method(py::object cls, Signature sig, const std::string& doc);
 [[noreturn]] void raise_bare(PyObject* type);
 
 namespace detail {
+/// The attribute `name` of `obj` as the interpreter looks a method up: 1 and the
+/// function itself when it is a method to be called with `obj` prepended, 0 and the
+/// attribute otherwise; a new reference, null with an exception set on failure.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyObject_GetMethod(obj, name, method);
+#else
+    *method = PyObject_GetAttr(obj, name);
+    if (*method && PyMethod_Check(*method) && PyMethod_GET_SELF(*method) == obj) {
+        PyObject* function = Py_NewRef(PyMethod_GET_FUNCTION(*method));
+        Py_SETREF(*method, function);
+        return 1;
+    }
+    return 0;
+#endif
+}
+
 /// The body of `callable` when it is a function made here taking `n_args`
 /// arguments, else null.
 const Body* native_body(PyObject* callable, std::size_t n_args);
@@ -110,7 +127,7 @@ template <fixed_string Name, class... A>
 py::object call_method(py::handle obj, const A&... args) {
     constexpr std::size_t n = 1 + sizeof...(A);
     PyObject* method = nullptr;
-    const int unbound = _PyObject_GetMethod(obj.ptr(), name<Name>().ptr(), &method);
+    const int unbound = detail::get_method(obj.ptr(), name<Name>().ptr(), &method);
     if (!method) throw py::error_already_set();
     auto owned = py::reinterpret_steal<py::object>(method);
     if (unbound) {

@@ -21,6 +21,7 @@
 #include "common/numbers.hpp"
 #include "common/convert.hpp"
 #include "common/pyops.hpp"
+#include "meridan/dates/civil.hpp"
 #include "meridan/dates/parse.hpp"
 
 namespace py = pybind11;
@@ -114,7 +115,7 @@ py::object amount(py::handle value, const char* column) {
 // The upper-cased side of a cell; the invalid-side error for anything but text that
 // reads "BUY" or "SELL".
 py::object checked_side(py::handle raw) {
-    py::object side = py::isinstance<py::str>(raw) ? mb::getattr<"upper">(raw)()
+    py::object side = py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw)
                                                    : py::reinterpret_borrow<py::object>(raw);
     if (!py::isinstance<py::str>(side) ||
         (!mb::equal(side, "BUY") && !mb::equal(side, "SELL"))) {
@@ -223,6 +224,17 @@ std::optional<std::int64_t> time_key(py::handle dt) {
     return t.epoch_microseconds() * 1000 + mb::getattr<"nanosecond">(dt).cast<std::int64_t>();
 }
 
+// `dt.date()`: built from the fields of a datetime (a Timestamp's date() is that
+// same date), asked of the object otherwise.
+py::object calendar_date(const py::object& dt) {
+    if (mb::is_datetime(dt)) {  // datetime.datetime, pandas Timestamp; not NaT
+        return mb::date_object(meridan::dates::days_from_civil(
+            PyDateTime_GET_YEAR(dt.ptr()), PyDateTime_GET_MONTH(dt.ptr()),
+            PyDateTime_GET_DAY(dt.ptr())));
+    }
+    return mb::call_method<"date">(dt);
+}
+
 // The trade time of a cell through fix_datetime; the invalid-datetime error, with
 // fix_datetime's error as its cause, when it cannot be read.
 py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
@@ -327,7 +339,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                         py::list one;
                         one.append(oid);
                         price = mb::call_method<"get_close_price">(
-                            md, one, mb::call_method<"date">(dt))[oid];
+                            md, one, calendar_date(dt))[oid];
                     }
                     py::object cost = costed ? amount(costs[i], "transaction_cost") : no_cost;
                     py::object quantity = whole_quantity(quantities[i]);

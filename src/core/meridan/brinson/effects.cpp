@@ -4,20 +4,11 @@
 #include <stdexcept>
 
 #include "meridan/brinson/linking.hpp"
+#include "meridan/series/reductions.hpp"
 
 namespace meridan::brinson {
 
-namespace {
-
-double skipna_sum(std::span<const double> values) {
-    double total = 0.0;
-    for (double v : values) {
-        if (!std::isnan(v)) total += v;
-    }
-    return total;
-}
-
-}  // namespace
+using series::skipna_sum;
 
 Effects attribution_effects(std::span<const double> wp, std::span<const double> wb,
                             std::span<const double> rp, std::span<const double> rb,

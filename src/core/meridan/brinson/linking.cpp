@@ -3,20 +3,11 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "meridan/series/reductions.hpp"
+
 namespace meridan::brinson {
 
-namespace {
-
-// pandas' sum: missing values skipped, 0 when none is left.
-double skipna_sum(std::span<const double> values) {
-    double total = 0.0;
-    for (double v : values) {
-        if (!std::isnan(v)) total += v;
-    }
-    return total;
-}
-
-}  // namespace
+using series::skipna_sum;
 
 double weighted_sum(std::span<const double> weight, std::span<const double> ret) {
     if (weight.size() != ret.size())
