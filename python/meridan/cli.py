@@ -360,6 +360,8 @@ def analyse(options, out=None):
     if attribution is not None:
         report = _module("meridan.brinson.report")
         figures = list(report.report_figures(attribution))
+        # Some thirty industry names side by side: slanted, they stay legible.
+        figures[0].xaxis.major_label_orientation = 0.8
         shown = attribution.map(_pct)
         say(f"\nBrinson attribution ({options.method}, {options.sectors} sectors)")
         show(shown)
