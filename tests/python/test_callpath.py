@@ -69,3 +69,11 @@ def test_trade_record_behaves_like_a_frozen_record():
     tagged = Tagged(**fields)
     assert "Tagged(datetime=1, " in repr(tagged) and tagged != trade
     assert str(inspect.signature(Trade)).startswith("(*, datetime, order_book_id")
+
+
+def test_a_value_the_binding_cannot_read_is_a_plain_type_error():
+    with pytest.raises(TypeError) as info:
+        _callpath.call_ping(_callpath.Probe(), 1, "many")
+    message = str(info.value)
+    assert message.startswith("call_ping() got a value of an unexpected type")
+    assert "'str'" in message and "PYBIND11" not in message

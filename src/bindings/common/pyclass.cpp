@@ -61,6 +61,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return data->body(Args(values, n)).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
+    } catch (py::cast_error& e) {
+        // A value of a type the binding cannot read: a TypeError in the caller's terms,
+        // never pybind11's own wording.
+        PyErr_Format(PyExc_TypeError, "%U() got a value of an unexpected type (%s)",
+                     data->name.ptr(), e.what());
     } catch (py::builtin_exception& e) {
         e.set_error();
     } catch (std::bad_alloc&) {
