@@ -6,7 +6,7 @@ import pytest
 import meridan.exposure as exposure
 import perilon
 from meridan import profit, risk, style
-from meridan.brinson import benchmark, calc, classifier
+from meridan.brinson import benchmark, calc, classifier, report
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
@@ -97,6 +97,12 @@ CASES = [
      "risk_analysis() got multiple values for keyword argument 'benchmark'"),
     (risk.risk_analysis, (None, None, None), {},
      "risk_analysis() takes exactly 2 positional arguments (3 given)"),
+    # Attribution charts.
+    (report.generate_report, (), {}, "generate_report() takes exactly 1 positional argument (0 given)"),
+    (report.gen_sector_weights, (None,), {"df": None},
+     "gen_sector_weights() got multiple values for keyword argument 'df'"),
+    (report.report_figures, (), {"table": None},
+     "report_figures() got an unexpected keyword argument 'table'"),
     (perilon.Risk, ([], []), {}, "__init__() takes at least 4 positional arguments (3 given)"),
     (perilon.Risk, ([], [], 0.0), {"periods": 12},
      "__init__() got an unexpected keyword argument 'periods'"),
@@ -123,6 +129,7 @@ def test_signatures_are_visible():
         "(portfolio_series, benchmark, benchmark_series=None)")
     assert str(inspect.signature(style.style_analysis)) == "(portfolio_series, /)"
     assert str(inspect.signature(risk.risk_analysis)) == "(portfolio_series, benchmark)"
+    assert str(inspect.signature(report.generate_report)) == "(df)"
     assert str(inspect.signature(perilon.Risk)) == (
         "(returns, benchmark_returns, risk_free_rate, annualization=244)")
     assert str(inspect.signature(CachedMarketDataProvider.get_close_price)) == (

@@ -1,0 +1,134 @@
+"""The examples cannot rot: the notebook is executed, and the command's report is
+opened in headless Chromium, which must draw the charts without a script error."""
+
+import importlib
+import json
+import pathlib
+import re
+import shutil
+import subprocess
+
+import pytest
+
+# Every module the command uses is imported before any test installs the fake client, so
+# that installing it replaces, and its removal restores, the real one in each of them.
+for _name in ("meridan.statement", "meridan.cli", "meridan.brinson.report",
+              "meridan.brinson.calc", "meridan.brinson.classifier",
+              "meridan.brinson.benchmark", "meridan.exposure", "meridan.risk",
+              "meridan.profit", "meridan.style"):
+    try:
+        importlib.import_module(_name)
+    except ImportError:
+        pass
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+ANALYSES = ["meridan.brinson.calc", "meridan.exposure", "meridan.risk", "meridan.profit",
+            "meridan.style"]
+
+
+def _need_analyses():
+    for name in ANALYSES:
+        pytest.importorskip(name)
+
+
+@pytest.mark.sample
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_notebook_runs(tmp_path):
+    nbformat = pytest.importorskip("nbformat")
+    nbclient = pytest.importorskip("nbclient")
+    pytest.importorskip("ipykernel")
+    _need_analyses()
+    notebook = nbformat.read(EXAMPLES / "analysis.ipynb", as_version=4)
+    shutil.copy(EXAMPLES / "sample_statement.csv", tmp_path)
+    client = nbclient.NotebookClient(notebook, timeout=300, kernel_name="python3",
+                                     resources={"metadata": {"path": str(tmp_path)}})
+    client.execute()
+    outputs = [o for cell in notebook.cells if cell.cell_type == "code"
+               for o in cell.outputs]
+    assert not [o for o in outputs if o.output_type == "error"]
+    # The charts reach the notebook as bokeh output, with BokehJS loaded inline.
+    mimes = {m for o in outputs for m in o.get("data", {})}
+    assert "application/vnd.bokehjs_exec.v0+json" in mimes
+
+
+def _chromium():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        path = shutil.which(name)
+        if path:
+            return path
+    pytest.skip("no Chromium installed")
+
+
+# The page's own script, run in the browser after load: whether a canvas of every
+# chart holds a drawn (non-blank) pixel, and the errors seen.
+_PROBE = """
+<script>
+window.__errors = [];
+window.addEventListener("error", e => window.__errors.push(String(e.message)));
+function __probe() {
+  const canvases = [];
+  const walk = root => {
+    if (!root) return;
+    root.querySelectorAll("canvas").forEach(c => canvases.push(c));
+    root.querySelectorAll("*").forEach(el => el.shadowRoot && walk(el.shadowRoot));
+  };
+  walk(document);
+  const drawn = canvases.filter(c => {
+    if (!c.width || !c.height) return false;
+    const data = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+    for (let i = 3; i < data.length; i += 4) if (data[i] !== 0) return true;
+    return false;
+  }).length;
+  document.title = JSON.stringify({canvases: canvases.length, drawn: drawn,
+                                   errors: window.__errors});
+}
+setTimeout(__probe, 3000);
+</script>
+"""
+
+
+@pytest.mark.sample
+def test_report_renders_in_chromium(tmp_path):
+    browser = _chromium()
+    _need_analyses()
+    from meridan import cli
+
+    out = tmp_path / "report.html"
+    assert cli.main(["analyse", str(EXAMPLES / "sample_statement.csv"), "--end",
+                     "2025-12-31", "--out", str(out)]) == 0
+    page = out.read_text(encoding="utf-8")
+    # BokehJS is in the page itself: no script is fetched.
+    assert "<script" in page and not re.search(r"<script[^>]*\bsrc=", page)
+    probe = tmp_path / "probe.html"
+    # BokehJS itself contains the text "</body>": the probe goes before the last one.
+    head, tail = page.rsplit("</body>", 1)
+    probe.write_text(head + _PROBE + "</body>" + tail, encoding="utf-8")
+    run = subprocess.run(
+        [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+         "--enable-logging=stderr", "--v=0", "--virtual-time-budget=10000",
+         "--dump-dom", probe.as_uri()],
+        capture_output=True, text=True, timeout=120)
+    title = run.stdout.split("<title>", 1)[1].split("</title>", 1)[0]
+    report = json.loads(title.replace("&quot;", '"'))
+    assert report["errors"] == []
+    assert "Uncaught" not in run.stderr
+    # Three charts: sector weights, effects, value curve; each draws on a canvas.
+    assert report["drawn"] >= 3, report
+
+
+@pytest.mark.sample
+def test_readme_tour_runs(monkeypatch, tmp_path):
+    _need_analyses()
+    from meridan.brinson import report
+
+    monkeypatch.setattr(report, "show", lambda fig: None)
+    readme = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
+    tour = readme.split("## A tour of the analyses", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```python\n(.*?)```", tour, re.S)
+    assert len(blocks) == 2
+    monkeypatch.chdir(EXAMPLES.parent)
+    namespace = {}
+    exec("\n".join(blocks), namespace)
+    table = namespace["table"]
+    assert table.index[-1] == "总计"
+    assert table.loc["总计", "PortfolioWeight"] == pytest.approx(1.0)
