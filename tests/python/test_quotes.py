@@ -169,3 +169,18 @@ def test_a_day_without_a_close_fails_alike_in_any_request(fake_tickvane):
         with pytest.raises(KeyError) as info:
             CachedMarketDataProvider().get_close_price(ids, day)
         assert info.value.args == ((suspended, day),)
+
+
+def test_a_strided_day_array_in_the_memo_is_read_correctly(fake_tickvane):
+    import numpy as np
+    fake_tickvane.add_dividend(MOUTAI, "2017-06-30", 5.0, 10.0)
+    md = CachedMarketDataProvider()
+    day = dt.date(2016, 6, 30)
+    assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
+    # Replace each memo entry's day numbers by an equal array that is not contiguous.
+    for key, (series, days) in list(md._event_days.items()):
+        md._event_days[key] = (series, np.repeat(days, 2)[::2])
+        assert not md._event_days[key][1].flags.c_contiguous
+    assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
+    assert md.get_dividend_per_share([MOUTAI], dt.date(2017, 6, 30)) == {MOUTAI: 0.5}
+    assert md.get_dividend_per_share([MOUTAI], dt.date(2016, 7, 1)) == {}
