@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <optional>
 #include <initializer_list>
@@ -150,8 +151,14 @@ OwnNormalisers* g_own = nullptr;
 // fix_datetime of every cell that the fast reader can read exactly as fix_datetime
 // does (text in the common forms; naive Timestamps, which fix_datetime returns as
 // they are), null for the others, which are read cell by cell in their row's turn.
-std::vector<py::object> bulk_times(const py::list& cells, const py::object& fix_time) {
+// `keys`, when given, receives the sort key of each time read from text (nanoseconds of
+// the wall time) and kNoKey for the others.
+constexpr std::int64_t kNoKey = std::numeric_limits<std::int64_t>::min();
+
+std::vector<py::object> bulk_times(const py::list& cells, const py::object& fix_time,
+                                   std::vector<std::int64_t>* keys = nullptr) {
     std::vector<py::object> out(cells.size());
+    if (keys) keys->assign(cells.size(), kNoKey);
     if (!fix_time.is(g_own->fix_datetime)) return out;
     std::vector<std::int64_t> micros;
     std::vector<std::size_t> where;
@@ -178,7 +185,10 @@ std::vector<py::object> bulk_times(const py::list& cells, const py::object& fix_
     py::object stamps = ticks.attr("view")("datetime64[us]")
                             .attr("astype")("datetime64[" + g_own->timestamp_unit + "]");
     py::list values = mb::pandas().attr("DatetimeIndex")(stamps).attr("tolist")();
-    for (std::size_t k = 0; k < where.size(); ++k) out[where[k]] = values[k];
+    for (std::size_t k = 0; k < where.size(); ++k) {
+        out[where[k]] = values[k];
+        if (keys) (*keys)[where[k]] = micros[k] * 1000;
+    }
     return out;
 }
 
@@ -233,6 +243,16 @@ py::object calendar_date(const py::object& dt) {
             PyDateTime_GET_DAY(dt.ptr())));
     }
     return mb::call_method<"date">(dt);
+}
+
+// `mapping[key]`, read in place from a dict.
+py::object item_of(const py::object& mapping, const py::object& key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value) return py::reinterpret_borrow<py::object>(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return mapping[key];  // the KeyError Python would raise
 }
 
 // The trade time of a cell through fix_datetime; the invalid-datetime error, with
@@ -314,41 +334,47 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::list costs = costed ? column(frame, "transaction_cost") : py::list();
             IdNormaliser fix_id(global(m, "fix_order_book_id"));
             py::object fix_time = global(m, "fix_datetime");
-            const std::vector<py::object> read_times = bulk_times(times, fix_time);
+            std::vector<std::int64_t> keys;
+            const std::vector<py::object> read_times = bulk_times(times, fix_time, &keys);
             py::object instruments = global(m, "instruments");
             py::object trading_dates = global(m, "get_trading_dates");
             py::object trade_cls = global(m, "Trade");
             py::float_ no_cost(0.0);
             const std::size_t n = py::len(ids);
-            std::vector<std::int64_t> keys;
-            keys.reserve(n);
             bool keyed = true;
+            auto cell = [](const py::list& column, std::size_t i) {
+                return py::handle(PyList_GET_ITEM(column.ptr(), static_cast<Py_ssize_t>(i)));
+            };
             for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, ids[i], [&] {
-                    py::object oid = fix_id(ids[i]);
+                for_row(i, cell(ids, i), [&] {
+                    py::object oid = fix_id(cell(ids, i));
                     if (!is_common_stock(mb::call(instruments, oid))) raise_runtime(kNotStock);
-                    py::object dt =
-                        read_times[i] ? read_times[i] : trade_time(fix_time, times[i]);
-                    if (!py::bool_(mb::call(trading_dates, dt, dt)))
+                    const py::object& dt = read_times[i]
+                                               ? read_times[i]
+                                               : trade_time(fix_time, py::reinterpret_borrow<py::object>(cell(times, i)));
+                    if (PyObject_IsTrue(mb::call(trading_dates, dt, dt).ptr()) != 1) {
+                        if (PyErr_Occurred()) throw py::error_already_set();
                         raise_runtime(text(dt) + " is not a trading day");
-                    py::object side = checked_side(sides[i]);
+                    }
+                    py::object side = checked_side(cell(sides, i));
                     py::object price;
                     if (priced) {
-                        price = amount(prices[i], "last_price");
+                        price = amount(cell(prices, i), "last_price");
                     } else {
-                        py::list one;
-                        one.append(oid);
-                        price = mb::call_method<"get_close_price">(
-                            md, one, calendar_date(dt))[oid];
+                        py::list one(1);
+                        PyList_SET_ITEM(one.ptr(), 0, oid.inc_ref().ptr());
+                        price = item_of(mb::call_method<"get_close_price">(md, one, calendar_date(dt)), oid);
                     }
-                    py::object cost = costed ? amount(costs[i], "transaction_cost") : no_cost;
-                    py::object quantity = whole_quantity(quantities[i]);
+                    py::object cost =
+                        costed ? amount(cell(costs, i), "transaction_cost") : no_cost;
+                    py::object quantity = whole_quantity(cell(quantities, i));
                     py::object symbol = mb::getattr<"symbol">(mb::call(instruments, oid));
-                    trades.append(new_trade(trade_cls, dt, oid, symbol, price, quantity,
-                                            side, cost));
-                    if (keyed) {
+                    py::object trade =
+                        new_trade(trade_cls, dt, oid, symbol, price, quantity, side, cost);
+                    if (PyList_Append(trades.ptr(), trade.ptr()) < 0) throw py::error_already_set();
+                    if (keyed && keys[i] == kNoKey) {
                         const auto key = time_key(dt);
-                        if (key) keys.push_back(*key);
+                        if (key) keys[i] = *key;
                         keyed = key.has_value();
                     }
                 });
@@ -361,8 +387,10 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     return keys[x] < keys[y];
                 });
                 py::list sorted(static_cast<py::ssize_t>(n));
-                for (std::size_t k = 0; k < n; ++k)
-                    sorted[k] = trades[order[k]];
+                for (std::size_t k = 0; k < n; ++k) {
+                    PyObject* t = PyList_GET_ITEM(trades.ptr(), static_cast<Py_ssize_t>(order[k]));
+                    PyList_SET_ITEM(sorted.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(t));
+                }
                 return py::object(sorted);
             }
             trades.attr("sort")(
