@@ -23,11 +23,11 @@ import time
 
 import numpy as np
 import pandas as pd
-import statsmodels.api as sm
 from dateutil.relativedelta import relativedelta
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
 import fake_tickvane  # noqa: E402
+from pandas_style import style_reference  # noqa: E402
 
 INDEX = "000300.XSHG"
 PROFIT_CALLS, STYLE_CALLS, ROUNDS = 200, 10, 7
@@ -88,32 +88,9 @@ def pandas_profit(tv, portfolio_series, benchmark):
 def pandas_style(tv, portfolio_series):
     """style_analysis in plain pandas: the same add_constant, OLS, fit, params and
     tvalues calls on the same slices."""
-    filled = portfolio_series.ffill()
-    returns = filled / filled.shift() - 1
-    returns.iloc[0] = 0
-    start_date, end_date = portfolio_series.index[0], portfolio_series.index[-1]
-    factors = tv.get_factor_return(start_date, end_date)
-    returns = returns.reindex(factors.index, fill_value=0.0)
-    days = (end_date - start_date).days
-    if days > 1095:
-        step, backward = relativedelta(years=1), True
-    elif days > 365:
-        step, backward = relativedelta(months=6), days > 547.5
-    else:
-        step, backward = relativedelta(months=3), days > 270
-    ends = ([end_date - step * 2, end_date - step, end_date] if backward
-            else [start_date + step, start_date + step * 2, start_date + step * 3])
-    result, fit = {}, None
-    for e in ends:
-        e = min(e, end_date)
-        X = sm.add_constant(factors[start_date:e], has_constant="add")
-        fit = sm.OLS(returns[start_date:e], X).fit()
-        result["%04d-%02d-%02d" % (e.year, e.month, e.day)] = [float(v) for v in fit.params[1:]]
-        if e >= end_date:
-            break
-    result["style"] = [TRANSLATION[c] for c in factors.columns]
-    result["latest_tvalues"] = [float(v) for v in fit.tvalues[1:]]
-    return result
+    factors = tv.get_factor_return(portfolio_series.index[0], portfolio_series.index[-1])
+    return style_reference(portfolio_series, factors,
+                           [TRANSLATION[c] for c in factors.columns])
 
 
 def own_seconds_per_call(fake, functions, calls):

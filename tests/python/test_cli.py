@@ -9,17 +9,6 @@ import pytest
 
 from meridan import cli
 
-# Every module the command uses is imported before any test installs the fake client, so
-# that installing it replaces, and its removal restores, the real one in each of them.
-for _name in ("meridan.statement", "meridan.cli", "meridan.brinson.report",
-              "meridan.brinson.calc", "meridan.brinson.classifier",
-              "meridan.brinson.benchmark", "meridan.exposure", "meridan.risk",
-              "meridan.profit", "meridan.style"):
-    try:
-        importlib.import_module(_name)
-    except ImportError:
-        pass
-
 HEADER = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,手续费,印花税,过户费"
 BUYS = [
     "20160301,09:35:12,000001,平安银行,证券买入,1000,12.99,5,0,0.13",

@@ -1,7 +1,6 @@
 """The examples cannot rot: the notebook is executed, and the command's report is
 opened in headless Chromium, which must draw the charts without a script error."""
 
-import importlib
 import json
 import pathlib
 import re
@@ -9,17 +8,6 @@ import shutil
 import subprocess
 
 import pytest
-
-# Every module the command uses is imported before any test installs the fake client, so
-# that installing it replaces, and its removal restores, the real one in each of them.
-for _name in ("meridan.statement", "meridan.cli", "meridan.brinson.report",
-              "meridan.brinson.calc", "meridan.brinson.classifier",
-              "meridan.brinson.benchmark", "meridan.exposure", "meridan.risk",
-              "meridan.profit", "meridan.style"):
-    try:
-        importlib.import_module(_name)
-    except ImportError:
-        pass
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 ANALYSES = ["meridan.brinson.calc", "meridan.exposure", "meridan.risk", "meridan.profit",

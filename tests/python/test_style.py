@@ -10,6 +10,7 @@ import pytest
 import statsmodels.api as sm
 from dateutil.relativedelta import relativedelta
 from fake_tickvane import FACTORS
+from pandas_style import style_reference
 
 from meridan import style
 
@@ -24,31 +25,7 @@ def values_on(days, seed=0):
 
 def expected(series, factors):
     """The analysis in pandas and statsmodels, window plan included."""
-    filled = series.ffill()
-    returns = filled / filled.shift() - 1
-    returns.iloc[0] = 0
-    returns = returns.reindex(factors.index, fill_value=0.0)
-    start, end = series.index[0], series.index[-1]
-    days = (end - start).days
-    if days > 1095:
-        step, backward = relativedelta(years=1), True
-    elif days > 365:
-        step, backward = relativedelta(months=6), days > 547.5
-    else:
-        step, backward = relativedelta(months=3), days > 270
-    ends = ([end - step * 2, end - step, end] if backward
-            else [start + step, start + step * 2, start + step * 3])
-    result, fit = {}, None
-    for e in ends:
-        e = min(e, end)
-        X = sm.add_constant(factors[start:e], has_constant="add")
-        fit = sm.OLS(returns[start:e], X).fit()
-        result["%04d-%02d-%02d" % (e.year, e.month, e.day)] = list(fit.params[1:])
-        if e >= end:
-            break
-    result["style"] = LABELS
-    result["latest_tvalues"] = list(fit.tvalues[1:])
-    return result
+    return style_reference(series, factors, LABELS)
 
 
 def assert_same(result, want):
