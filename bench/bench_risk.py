@@ -17,10 +17,10 @@ import time
 
 import numpy as np
 import pandas as pd
-from dateutil.relativedelta import relativedelta
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
 import fake_tickvane  # noqa: E402
+from pandas_risk import risk_windows  # noqa: E402
 
 INDEX = "000300.XSHG"
 YEARS, BATCHES, CALLS, RISK_CALLS = 5, 15, 20, 300
@@ -87,20 +87,8 @@ def plain_rate(tickvane, start, end, tenors):
 def plain_analysis(tickvane, series, benchmark, tenors):
     start, end = series.index[0], series.index[-1]
     closes = tickvane.get_price(benchmark, start, end, fields="ClosingPx", adjust_type="none")
-    aligned = series.reindex(closes.index, method="ffill").ffill()
-    filled = closes.ffill()
-    rp = (aligned / aligned.shift(1) - 1)[1:]
-    rb = (filled / filled.shift(1) - 1)[1:]
-    starts = {"one_month": end - relativedelta(months=1),
-              "three_month": end - relativedelta(months=3),
-              "six_month": end - relativedelta(months=6),
-              "one_year": end - relativedelta(years=1),
-              "this_month": end.replace(day=1),
-              "this_year": end.replace(month=1, day=1),
-              "total": start}
     result = {}
-    for key, s in starts.items():
-        wp, wb = rp[s:], rb[s:]
+    for key, (wp, wb) in risk_windows(series, closes).items():
         rate = plain_rate(tickvane, wp.index[0], end, tenors)
         p = plain_risk(wp.values, wb.values, rate)
         b = plain_risk(wb.values, wb.values, rate)

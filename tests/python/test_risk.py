@@ -8,10 +8,10 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-from dateutil.relativedelta import relativedelta
 
 import meridan.risk as risk
 from fake_tickvane import TENORS
+from pandas_risk import risk_windows
 
 INDEX = "000300.XSHG"
 PERIODS = ["one_month", "three_month", "six_month", "one_year", "this_month", "this_year",
@@ -44,24 +44,7 @@ def portfolio(fake, start, end, oid="000001.XSHE"):
     return fake.default_reply("get_price", oid, start, end, adjust_type="none") * 1000
 
 
-def pandas_windows(series, closes):
-    """Daily return windows per period, written with pandas."""
-    aligned = series.reindex(closes.index, method="ffill")
-
-    def change(x):
-        x = x.ffill()
-        return (x / x.shift(1) - 1).iloc[1:]
-
-    rp, rb = change(aligned), change(closes)
-    start, end = series.index[0], series.index[-1]
-    starts = {"one_month": end - relativedelta(months=1),
-              "three_month": end - relativedelta(months=3),
-              "six_month": end - relativedelta(months=6),
-              "one_year": end - relativedelta(years=1),
-              "this_month": end.replace(day=1),
-              "this_year": end.replace(month=1, day=1),
-              "total": start}
-    return {k: (rp[s:], rb[s:]) for k, s in starts.items()}
+pandas_windows = risk_windows
 
 
 def curve_value(fake, day, column):
