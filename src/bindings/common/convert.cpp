@@ -50,6 +50,15 @@ std::vector<std::int64_t> datetime64_days(py::array values) {
 
 }  // namespace
 
+py::list id_list(const py::object& ids) {
+    if (py::isinstance<py::str>(ids)) {
+        py::list one;
+        one.append(ids);
+        return one;
+    }
+    return py::list(ids);
+}
+
 py::module_ pandas() { return py::module_::import("pandas"); }
 
 std::optional<std::int64_t> day_number(py::handle value) {

@@ -34,6 +34,10 @@ bool is_plain_date(py::handle value);
 /// A new datetime.date for a day number.
 py::object date_object(std::int64_t day);
 
+/// The ids of a request as a new list: one id given as text, or any iterable of ids,
+/// read once.
+py::list id_list(const py::object& ids);
+
 /// The pandas module (imported on first use, kept by the import system).
 py::module_ pandas();
 

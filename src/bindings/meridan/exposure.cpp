@@ -32,6 +32,7 @@
 namespace py = pybind11;
 namespace mx = meridan::exposure;
 using meridan::bind::Args;
+using meridan::bind::id_list;
 using meridan::bind::service;
 
 namespace {
@@ -66,16 +67,6 @@ py::object item(py::handle mapping) {
     PyObject* value = PyObject_GetItem(mapping.ptr(), meridan::bind::name<Key>().ptr());
     if (!value) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(value);
-}
-
-// The requested ids as a list; a single id given as text counts as a list of one.
-py::list id_list(const py::object& order_book_ids) {
-    if (py::isinstance<py::str>(order_book_ids)) {
-        py::list one;
-        one.append(order_book_ids);
-        return one;
-    }
-    return py::list(order_book_ids);
 }
 
 // Averaged exposures of the requested instruments that have data, in request order.

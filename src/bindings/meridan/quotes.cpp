@@ -20,6 +20,7 @@
 #include "meridan/dates/civil.hpp"
 
 namespace py = pybind11;
+using meridan::bind::id_list;
 using meridan::bind::Signature;
 
 namespace {
@@ -27,16 +28,6 @@ namespace {
 // Closes are cached a year ahead of the date asked for, so that a day-by-day replay
 // needs one request per instrument and year.
 constexpr int kPrefetchDays = 365;
-
-// The ids of a request: one id given as text, or any iterable of ids, read once.
-py::list id_list(const py::object& ids) {
-    if (py::isinstance<py::str>(ids)) {
-        py::list one;
-        one.append(ids);
-        return one;
-    }
-    return py::list(ids);
-}
 
 // The calendar day a request is about, whatever form the date takes (date, datetime,
 // Timestamp, datetime64, ISO or compact text), as a datetime.date: the caches are
