@@ -96,7 +96,8 @@ std::vector<std::int64_t> index_day_numbers(py::handle index) {
     if (py::isinstance(index, pd.attr("DatetimeIndex"))) {
         py::object wall = py::reinterpret_borrow<py::object>(index);
         if (!index.attr("tz").is_none()) wall = index.attr("tz_localize")(py::none());
-        return datetime64_days(wall.attr("to_numpy")());
+        // .values: the datetime64 array itself (to_numpy makes checks and a copy).
+        return datetime64_days(wall.attr("values"));
     }
     std::vector<std::int64_t> days;
     days.reserve(py::len(index));

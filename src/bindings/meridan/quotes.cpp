@@ -156,6 +156,19 @@ py::object events_on(const py::object& self, const char* cache_name,
     return result;
 }
 
+// cache[(oid, day)] = value. A key of text and a date refers to nothing the cycle
+// collector has to visit, so it is left untracked from the start (the collector
+// would untrack it on its first pass).
+void store(const py::dict& cache, py::handle oid, py::handle day, py::handle value) {
+    PyObject* key = PyTuple_Pack(2, oid.ptr(), day.ptr());
+    if (!key) throw py::error_already_set();
+    if (!PyObject_GC_IsTracked(oid.ptr()) && !PyObject_GC_IsTracked(day.ptr()))
+        PyObject_GC_UnTrack(key);
+    const int status = PyDict_SetItem(cache.ptr(), key, value.ptr());
+    Py_DECREF(key);
+    if (status < 0) throw py::error_already_set();
+}
+
 constexpr const char* kProviderDoc =
     "\n    获得多个股票的收盘价，原始价格\n    @return dict order_book_id:price\n    ";
 
@@ -220,27 +233,30 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
             py::object pd = meridan::bind::pandas();
             if (py::isinstance(reply, pd.attr("DataFrame"))) {
                 const std::vector<py::object> days = row_dates(reply.attr("index"));
-                py::list columns = reply.attr("columns").attr("tolist")();
+                PyObject* labels = PySequence_List(reply.attr("columns").ptr());
+                if (!labels) throw py::error_already_set();
+                const py::list columns = py::reinterpret_steal<py::list>(labels);
                 const std::size_t n_columns = columns.size();
                 // All closes float64 (the usual reply): read in one pass from the
                 // frame's values; any other column keeps the objects the frame holds.
                 py::object all = reply.attr("to_numpy")();
-                const bool floats = py::str(all.attr("dtype")).cast<std::string>() == "float64";
+                const bool floats = py::array_t<double>::check_(all);
                 std::vector<std::vector<py::object>> values;
                 if (!floats) {
                     for (std::size_t j = 0; j < n_columns; ++j)
                         values.push_back(column_values(reply, static_cast<py::ssize_t>(j)));
                 }
-                auto matrix = floats ? all.cast<py::array_t<double>>() : py::array_t<double>();
+                const auto matrix = floats ? all.cast<py::array_t<double>>() : py::array_t<double>();
                 for (std::size_t i = 0; i < days.size(); ++i) {
                     for (std::size_t j = 0; j < n_columns; ++j) {
                         py::object value =
-                            floats ? py::float_(*matrix.data(static_cast<py::ssize_t>(i),
-                                                             static_cast<py::ssize_t>(j)))
+                            floats ? py::reinterpret_steal<py::object>(PyFloat_FromDouble(
+                                         *matrix.data(static_cast<py::ssize_t>(i),
+                                                      static_cast<py::ssize_t>(j))))
                                    : values[j][i];
-                        py::tuple key = py::make_tuple(columns[j], days[i]);
-                        if (PyDict_SetItem(cache.ptr(), key.ptr(), value.ptr()) < 0)
-                            throw py::error_already_set();
+                        if (!value) throw py::error_already_set();
+                        store(cache, PyList_GET_ITEM(columns.ptr(), static_cast<Py_ssize_t>(j)),
+                              days[i], value);
                     }
                 }
             } else {
@@ -248,9 +264,7 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
                 py::object first = ids[py::int_(0)];
                 const std::vector<py::object> days = row_dates(reply.attr("index"));
                 py::list values = reply.attr("tolist")();
-                for (std::size_t i = 0; i < days.size(); ++i) {
-                    cache[py::make_tuple(first, days[i])] = values[i];
-                }
+                for (std::size_t i = 0; i < days.size(); ++i) store(cache, first, days[i], values[i]);
             }
             return py::object(py::none());
         });
@@ -262,37 +276,68 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
         "365 days; an id without a close that day raises KeyError((id, date)).",
         [](meridan::bind::Args a) {
             const py::object& self = a[0];
-            const py::list ids = id_list(a[1]);
+            // A list or tuple of ids is read in place (it is not kept); anything else
+            // is read once into a list.
+            const py::object ids = PyList_CheckExact(a[1].ptr()) || PyTuple_CheckExact(a[1].ptr())
+                                       ? a[1]
+                                       : py::object(id_list(a[1]));
             const py::object date = calendar_day(a[2]);
             py::dict cache = meridan::bind::getattr<"_price_cache">(self);
-            std::vector<py::tuple> keys;
-            keys.reserve(ids.size());
-            py::object missing;  // a list, made when an id is missing
-            for (py::handle oid : ids) {
-                keys.push_back(py::make_tuple(oid, date));
-                if (cache.contains(keys.back())) continue;
-                if (!missing) missing = py::list();
-                if (PyList_Append(missing.ptr(), oid.ptr()) < 0) throw py::error_already_set();
-            }
-            if (missing)
-                meridan::bind::call_method<"_fill_price_cache">(self, missing, date);
-            py::dict result;
-            for (std::size_t i = 0; i < keys.size(); ++i) {
-                const py::tuple& key = keys[i];
-                py::handle oid = ids[i];
+            auto id_at = [&](Py_ssize_t i) {
+                return py::handle(PyList_Check(ids.ptr()) ? PyList_GET_ITEM(ids.ptr(), i)
+                                                          : PyTuple_GET_ITEM(ids.ptr(), i));
+            };
+            auto key_of = [&](py::handle oid) {
+                PyObject* key = PyTuple_Pack(2, oid.ptr(), date.ptr());
+                if (!key) throw py::error_already_set();
+                return py::reinterpret_steal<py::object>(key);
+            };
+            auto close_of = [&](py::handle oid, bool& missing) -> PyObject* {
+                py::object key = key_of(oid);
                 PyObject* value = PyDict_GetItemWithError(cache.ptr(), key.ptr());
-                if (!value) {
-                    if (PyErr_Occurred()) throw py::error_already_set();
-                    PyErr_SetObject(PyExc_KeyError, py::make_tuple(key).ptr());
-                    throw py::error_already_set();
-                }
+                if (!value && PyErr_Occurred()) throw py::error_already_set();
+                missing = !value;
                 // A day without a close fails the same way whether the service left
                 // it out (one id) or answered NaN (several ids).
-                if (PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value))) {
-                    PyErr_SetObject(PyExc_KeyError, py::make_tuple(key).ptr());
+                if (value && PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value)))
+                    return nullptr;
+                return value;
+            };
+            auto set = [&](py::dict& result, py::handle oid, PyObject* value) {
+                if (PyDict_SetItem(result.ptr(), oid.ptr(), value) < 0)
+                    throw py::error_already_set();
+            };
+            // The usual case, every close cached and present, in one pass.
+            py::dict result;
+            bool complete = true;
+            bool missing = false;
+            for (Py_ssize_t i = 0; complete && i < Py_SIZE(ids.ptr()); ++i) {
+                py::handle oid = id_at(i);
+                PyObject* value = close_of(oid, missing);
+                if (value) set(result, oid, value);
+                complete = value != nullptr;
+            }
+            if (complete) return py::object(result);
+            // Otherwise the missing closes are fetched in one request, and the first id
+            // still without a close raises KeyError((id, date)).
+            py::list fetch;
+            for (Py_ssize_t i = 0; i < Py_SIZE(ids.ptr()); ++i) {
+                py::handle oid = id_at(i);
+                close_of(oid, missing);
+                if (missing && PyList_Append(fetch.ptr(), oid.ptr()) < 0)
+                    throw py::error_already_set();
+            }
+            if (!fetch.empty())
+                meridan::bind::call_method<"_fill_price_cache">(self, fetch, date);
+            PyDict_Clear(result.ptr());
+            for (Py_ssize_t i = 0; i < Py_SIZE(ids.ptr()); ++i) {
+                py::handle oid = id_at(i);
+                PyObject* value = close_of(oid, missing);
+                if (!value) {
+                    PyErr_SetObject(PyExc_KeyError, py::make_tuple(key_of(oid)).ptr());
                     throw py::error_already_set();
                 }
-                result[oid] = py::reinterpret_borrow<py::object>(value);
+                set(result, oid, value);
             }
             return py::object(result);
         });

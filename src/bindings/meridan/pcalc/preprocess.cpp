@@ -113,9 +113,29 @@ py::object amount(py::handle value, const char* column) {
     return f;
 }
 
+// "BUY" or "SELL" for an exact str of ASCII letters that reads one of them in any
+// case (what `.upper()` gives), null otherwise.
+py::handle ascii_side(py::handle raw) {
+    PyObject* s = raw.ptr();
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return {};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (n != 3 && n != 4) return {};
+    const char* c = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
+    auto reads = [&](const char* word) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if ((c[i] & ~0x20) != word[i]) return false;
+        }
+        return word[n] == '\0';
+    };
+    if (reads("BUY")) return mb::name<"BUY">();
+    if (reads("SELL")) return mb::name<"SELL">();
+    return {};
+}
+
 // The upper-cased side of a cell; the invalid-side error for anything but text that
 // reads "BUY" or "SELL".
 py::object checked_side(py::handle raw) {
+    if (py::handle side = ascii_side(raw)) return py::reinterpret_borrow<py::object>(side);
     py::object side = py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw)
                                                    : py::reinterpret_borrow<py::object>(raw);
     if (!py::isinstance<py::str>(side) ||
@@ -235,15 +255,26 @@ std::optional<std::int64_t> time_key(py::handle dt) {
 }
 
 // `dt.date()`: built from the fields of a datetime (a Timestamp's date() is that
-// same date), asked of the object otherwise.
-py::object calendar_date(const py::object& dt) {
-    if (mb::is_datetime(dt)) {  // datetime.datetime, pandas Timestamp; not NaT
-        return mb::date_object(meridan::dates::days_from_civil(
+// same date), asked of the object otherwise. The date of the previous call is kept,
+// as a statement lists the trades of a day together.
+class CalendarDate {
+public:
+    py::object operator()(const py::object& dt) {
+        if (!mb::is_datetime(dt)) return mb::call_method<"date">(dt);  // NaT too
+        const std::int64_t day = meridan::dates::days_from_civil(
             PyDateTime_GET_YEAR(dt.ptr()), PyDateTime_GET_MONTH(dt.ptr()),
-            PyDateTime_GET_DAY(dt.ptr())));
+            PyDateTime_GET_DAY(dt.ptr()));
+        if (!date_ || day != day_) {
+            date_ = mb::date_object(day);
+            day_ = day;
+        }
+        return date_;
     }
-    return mb::call_method<"date">(dt);
-}
+
+private:
+    std::int64_t day_ = 0;
+    py::object date_;
+};
 
 // `mapping[key]`, read in place from a dict.
 py::object item_of(const py::object& mapping, const py::object& key) {
@@ -340,6 +371,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::object trading_dates = global(m, "get_trading_dates");
             py::object trade_cls = global(m, "Trade");
             py::float_ no_cost(0.0);
+            CalendarDate calendar_date;
             const std::size_t n = py::len(ids);
             bool keyed = true;
             auto cell = [](const py::list& column, std::size_t i) {
@@ -379,7 +411,9 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     }
                 });
             }
-            // Sorted stably: trades of the same time keep their row order.
+            // Sorted stably: trades of the same time keep their row order (a statement
+            // already in time order is kept as it is).
+            if (keyed && std::is_sorted(keys.begin(), keys.end())) return py::object(trades);
             if (keyed) {
                 std::vector<std::size_t> order(n);
                 std::iota(order.begin(), order.end(), std::size_t{0});
