@@ -1,6 +1,7 @@
 """Normalisation of uploaded positions, trade statements and backtest logs."""
 
 import datetime as dt
+import math
 
 import pandas as pd
 import pytest
@@ -205,3 +206,53 @@ def test_aware_backtest_times_become_beijing_wall_time(fake_tickvane):
         pd.DatetimeIndex([pd.Timestamp("2016-03-01 02:00", tz="UTC")]))
     [trade] = fix_backtest_trades(frame)
     assert trade.datetime == pd.Timestamp("2016-03-01 10:00") and trade.datetime.tz is None
+
+
+@pytest.mark.parametrize("side, read", [
+    ("Buy", "BUY"), ("sELL", "SELL"), ("ſell", "SELL"),  # what str.upper() gives
+    (" buy", None), ("buy\n", None), ("ｂｕｙ", None), ("BUYS", None), ("SEL", None),
+])
+def test_sides_read_as_their_upper_case(fake_tickvane, side, read):
+    frame = pd.DataFrame([{**GOOD, "side": side}])
+    if read is None:
+        with pytest.raises(RuntimeError, match="invalid side"):
+            fix_trades(frame, NoPrices())
+    else:
+        assert fix_trades(frame, NoPrices())[0].side == read
+
+
+def test_every_kind_of_provider_prices_unpriced_rows_alike(fake_tickvane):
+    # The package's own provider, a subclass that overrides the lookup, and one whose
+    # method is replaced on the instance: the overrides are asked for every row.
+    asked = []
+
+    class Counting(CachedMarketDataProvider):
+        def get_close_price(self, order_book_ids, date):
+            asked.append((list(order_book_ids), date))
+            return super().get_close_price(order_book_ids, date)
+
+    shadowed = CachedMarketDataProvider()
+    shadowed.get_close_price = lambda ids, date: {ids[0]: 1.5}
+    frame = statement(order_book_id=[BANK, BANK, MOUTAI],
+                      datetime=["2016-03-01 10:00", "2016-03-02 10:00", "2016-03-01 11:00"],
+                      side=["BUY", "SELL", "BUY"], last_quantity=[100, 100, 100])
+    own = [t.last_price for t in fix_trades(frame, CachedMarketDataProvider())]
+    assert [t.last_price for t in fix_trades(frame, Counting())] == own
+    # In table order, one row at a time.
+    assert asked == [([BANK], dt.date(2016, 3, 1)), ([BANK], dt.date(2016, 3, 2)),
+                     ([MOUTAI], dt.date(2016, 3, 1))]
+    assert [t.last_price for t in fix_trades(frame, shadowed)] == [1.5] * 3
+
+
+def test_a_cached_day_without_a_close_fails_its_row(fake_tickvane):
+    # The suspended stock's NaN close is already in the cache when its row comes.
+    suspended, day = "000002.XSHE", "2016-01-06"
+    md = CachedMarketDataProvider()
+    md._fill_price_cache([BANK, suspended], dt.date(2016, 1, 5))
+    assert math.isnan(md._price_cache[(suspended, dt.date(2016, 1, 6))])
+    frame = statement(order_book_id=[suspended], datetime=[day], side=["BUY"],
+                      last_quantity=[100])
+    with pytest.raises(KeyError) as info:
+        fix_trades(frame, md)
+    assert info.value.args == ((suspended, dt.date(2016, 1, 6)),)
+    assert info.value.__notes__ == [f"in row 0 of the table (order_book_id '{suspended}')"]

@@ -184,3 +184,34 @@ def test_a_strided_day_array_in_the_memo_is_read_correctly(fake_tickvane):
     assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
     assert md.get_dividend_per_share([MOUTAI], dt.date(2017, 6, 30)) == {MOUTAI: 0.5}
     assert md.get_dividend_per_share([MOUTAI], dt.date(2016, 7, 1)) == {}
+
+
+@pytest.mark.parametrize("ids, error", [
+    # The first id without a close, in the order asked, names the KeyError: a NaN
+    # already cached and an id still to fetch fail alike.
+    (["000002.XSHE", MOUTAI, "000009.XSHE"], "000002.XSHE"),
+    ([MOUTAI, "000009.XSHE", "000002.XSHE"], "000009.XSHE"),
+    ((BANK, MOUTAI, BANK), None),
+    ([], None),
+])
+def test_a_request_is_answered_in_order_and_leaves_its_ids_alone(fake_tickvane, ids, error):
+    day = dt.date(2016, 1, 6)  # "000002.XSHE" is suspended; "000009.XSHE" is unknown
+    md = CachedMarketDataProvider()
+    md._fill_price_cache([BANK, "000002.XSHE"], day)
+    asked = type(ids)(ids)
+    if error:
+        with pytest.raises(KeyError) as info:
+            md.get_close_price(asked, day)
+        assert info.value.args == ((error, day),)
+    else:
+        closes = md.get_close_price(asked, day)
+        assert list(closes) == list(dict.fromkeys(ids))
+    assert asked == ids
+
+
+def test_cached_days_are_shared_between_instruments(fake_tickvane):
+    md = CachedMarketDataProvider()
+    md.get_close_price([BANK, MOUTAI], D)
+    md.get_close_price(["000002.XSHE"], D)
+    days = [day for _, day in md._price_cache]
+    assert len({id(day) for day in days}) == len(set(days))  # one object per day

@@ -3,6 +3,8 @@
 #include <datetime.h>
 #include <pybind11/numpy.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -118,9 +120,33 @@ bool is_plain_date(py::handle value) {
 
 py::object date_object(std::int64_t day) {
     ensure_datetime_api();
+    // Dates of the years 1900 to 2199 are made once and shared (they are immutable):
+    // a price cache of many instruments then holds one date per trading day, and its
+    // hash is worked out once. The table is zeroed by the system page by page as it
+    // is touched.
+    static const std::int64_t first = dates::days_from_civil(1900, 1, 1);
+    static const std::int64_t count = dates::days_from_civil(2200, 1, 1) - first;
+    static auto* const shared =
+        static_cast<std::atomic<PyObject*>*>(std::calloc(static_cast<std::size_t>(count),
+                                                         sizeof(std::atomic<PyObject*>)));
+    std::atomic<PyObject*>* slot =
+        shared && day >= first && day < first + count ? &shared[day - first] : nullptr;
+    if (slot) {
+        if (PyObject* kept = slot->load(std::memory_order_acquire))
+            return py::reinterpret_borrow<py::object>(kept);
+    }
     const dates::CivilDay c = dates::civil_from_days(day);
     PyObject* d = PyDate_FromDate(c.year, c.month, c.day);
     if (!d) throw py::error_already_set();
+    if (slot) {
+        PyObject* expected = nullptr;
+        if (slot->compare_exchange_strong(expected, d, std::memory_order_acq_rel)) {
+            Py_INCREF(d);  // the table's reference, kept for the process
+        } else {
+            Py_DECREF(d);  // another thread stored the same day first
+            return py::reinterpret_borrow<py::object>(expected);
+        }
+    }
     return py::reinterpret_steal<py::object>(d);
 }
 

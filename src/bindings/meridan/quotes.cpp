@@ -16,6 +16,7 @@
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/names.hpp"
+#include "common/price_cache.hpp"
 #include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 
@@ -160,13 +161,10 @@ py::object events_on(const py::object& self, const char* cache_name,
 // collector has to visit, so it is left untracked from the start (the collector
 // would untrack it on its first pass).
 void store(const py::dict& cache, py::handle oid, py::handle day, py::handle value) {
-    PyObject* key = PyTuple_Pack(2, oid.ptr(), day.ptr());
-    if (!key) throw py::error_already_set();
+    const py::object key = meridan::bind::price_key(oid, day);
     if (!PyObject_GC_IsTracked(oid.ptr()) && !PyObject_GC_IsTracked(day.ptr()))
-        PyObject_GC_UnTrack(key);
-    const int status = PyDict_SetItem(cache.ptr(), key, value.ptr());
-    Py_DECREF(key);
-    if (status < 0) throw py::error_already_set();
+        PyObject_GC_UnTrack(key.ptr());
+    if (PyDict_SetItem(cache.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
 constexpr const char* kProviderDoc =
@@ -287,21 +285,8 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
                 return py::handle(PyList_Check(ids.ptr()) ? PyList_GET_ITEM(ids.ptr(), i)
                                                           : PyTuple_GET_ITEM(ids.ptr(), i));
             };
-            auto key_of = [&](py::handle oid) {
-                PyObject* key = PyTuple_Pack(2, oid.ptr(), date.ptr());
-                if (!key) throw py::error_already_set();
-                return py::reinterpret_steal<py::object>(key);
-            };
-            auto close_of = [&](py::handle oid, bool& missing) -> PyObject* {
-                py::object key = key_of(oid);
-                PyObject* value = PyDict_GetItemWithError(cache.ptr(), key.ptr());
-                if (!value && PyErr_Occurred()) throw py::error_already_set();
-                missing = !value;
-                // A day without a close fails the same way whether the service left
-                // it out (one id) or answered NaN (several ids).
-                if (value && PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value)))
-                    return nullptr;
-                return value;
+            auto close_of = [&](py::handle oid, bool& missing) {
+                return meridan::bind::cached_close(cache, oid, date, missing);
             };
             auto set = [&](py::dict& result, py::handle oid, PyObject* value) {
                 if (PyDict_SetItem(result.ptr(), oid.ptr(), value) < 0)
@@ -334,7 +319,8 @@ PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
                 py::handle oid = id_at(i);
                 PyObject* value = close_of(oid, missing);
                 if (!value) {
-                    PyErr_SetObject(PyExc_KeyError, py::make_tuple(key_of(oid)).ptr());
+                    PyErr_SetObject(PyExc_KeyError,
+                                    py::make_tuple(meridan::bind::price_key(oid, date)).ptr());
                     throw py::error_already_set();
                 }
                 set(result, oid, value);

@@ -21,6 +21,7 @@
 #include "common/names.hpp"
 #include "common/numbers.hpp"
 #include "common/convert.hpp"
+#include "common/price_cache.hpp"
 #include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 #include "meridan/dates/parse.hpp"
@@ -165,6 +166,7 @@ struct OwnNormalisers {
     py::object fix_order_book_id;
     py::object timestamp_type;
     std::string timestamp_unit;  // what pd.Timestamp(datetime) gives: "us" or "ns"
+    py::object get_close_price;  // CachedMarketDataProvider's own method
 };
 OwnNormalisers* g_own = nullptr;
 
@@ -255,26 +257,15 @@ std::optional<std::int64_t> time_key(py::handle dt) {
 }
 
 // `dt.date()`: built from the fields of a datetime (a Timestamp's date() is that
-// same date), asked of the object otherwise. The date of the previous call is kept,
-// as a statement lists the trades of a day together.
-class CalendarDate {
-public:
-    py::object operator()(const py::object& dt) {
-        if (!mb::is_datetime(dt)) return mb::call_method<"date">(dt);  // NaT too
-        const std::int64_t day = meridan::dates::days_from_civil(
+// same date), asked of the object otherwise.
+py::object calendar_date(const py::object& dt) {
+    if (mb::is_datetime(dt)) {  // datetime.datetime, pandas Timestamp; not NaT
+        return mb::date_object(meridan::dates::days_from_civil(
             PyDateTime_GET_YEAR(dt.ptr()), PyDateTime_GET_MONTH(dt.ptr()),
-            PyDateTime_GET_DAY(dt.ptr()));
-        if (!date_ || day != day_) {
-            date_ = mb::date_object(day);
-            day_ = day;
-        }
-        return date_;
+            PyDateTime_GET_DAY(dt.ptr())));
     }
-
-private:
-    std::int64_t day_ = 0;
-    py::object date_;
-};
+    return mb::call_method<"date">(dt);
+}
 
 // `mapping[key]`, read in place from a dict.
 py::object item_of(const py::object& mapping, const py::object& key) {
@@ -285,6 +276,43 @@ py::object item_of(const py::object& mapping, const py::object& key) {
     }
     return mapping[key];  // the KeyError Python would raise
 }
+
+// The close of a row priced by the provider `md`: `md.get_close_price([oid],
+// date)[oid]`. While that method is the package's own, a close the provider has
+// cached is read from its cache directly (what the method would return); anything
+// else goes through the method.
+class RowPricer {
+public:
+    explicit RowPricer(const py::object& md) : md_(md) {
+        PyObject* method = PyObject_GetAttr(md.ptr(), mb::name<"get_close_price">().ptr());
+        if (!method) {
+            PyErr_Clear();  // the call below raises the AttributeError in its turn
+        } else {
+            own_ = PyMethod_Check(method) &&
+                   PyMethod_GET_FUNCTION(method) == g_own->get_close_price.ptr() &&
+                   PyMethod_GET_SELF(method) == md.ptr();
+            Py_DECREF(method);
+        }
+    }
+
+    py::object operator()(const py::object& oid, const py::object& date) const {
+        if (own_) {
+            py::object cache = mb::getattr<"_price_cache">(md_);
+            bool missing = false;
+            if (PyDict_CheckExact(cache.ptr())) {
+                if (PyObject* close = mb::cached_close(cache, oid, date, missing))
+                    return py::reinterpret_borrow<py::object>(close);
+            }
+        }
+        py::list one(1);
+        PyList_SET_ITEM(one.ptr(), 0, oid.inc_ref().ptr());
+        return item_of(mb::call_method<"get_close_price">(md_, one, date), oid);
+    }
+
+private:
+    const py::object& md_;
+    bool own_ = false;
+};
 
 // The trade time of a cell through fix_datetime; the invalid-datetime error, with
 // fix_datetime's error as its cause, when it cannot be read.
@@ -312,7 +340,10 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         py::object ts = mb::pandas().attr("Timestamp");
         py::object sample = ts(py::module_::import("datetime").attr("datetime")(2000, 1, 1));
         g_own = new OwnNormalisers{util.attr("fix_datetime"), util.attr("fix_order_book_id"),
-                                   ts, sample.attr("unit").cast<std::string>()};
+                                   ts, sample.attr("unit").cast<std::string>(),
+                                   py::module_::import("meridan.quotes")
+                                       .attr("CachedMarketDataProvider")
+                                       .attr("__dict__")["get_close_price"]};
     }
     m.attr("Trade") = py::module_::import("meridan.pcalc.trade").attr("Trade");
 
@@ -371,7 +402,8 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::object trading_dates = global(m, "get_trading_dates");
             py::object trade_cls = global(m, "Trade");
             py::float_ no_cost(0.0);
-            CalendarDate calendar_date;
+            const std::optional<RowPricer> close_of =
+                priced ? std::nullopt : std::optional<RowPricer>(std::in_place, md);
             const std::size_t n = py::len(ids);
             bool keyed = true;
             auto cell = [](const py::list& column, std::size_t i) {
@@ -393,9 +425,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     if (priced) {
                         price = amount(cell(prices, i), "last_price");
                     } else {
-                        py::list one(1);
-                        PyList_SET_ITEM(one.ptr(), 0, oid.inc_ref().ptr());
-                        price = item_of(mb::call_method<"get_close_price">(md, one, calendar_date(dt)), oid);
+                        price = (*close_of)(oid, calendar_date(dt));
                     }
                     py::object cost =
                         costed ? amount(cell(costs, i), "transaction_cost") : no_cost;
