@@ -256,3 +256,63 @@ def test_a_cached_day_without_a_close_fails_its_row(fake_tickvane):
         fix_trades(frame, md)
     assert info.value.args == ((suspended, dt.date(2016, 1, 6)),)
     assert info.value.__notes__ == [f"in row 0 of the table (order_book_id '{suspended}')"]
+
+
+TEXT = ["order_book_id", "datetime", "side"]
+
+
+def _stored(frame, how):
+    """The frame with its text columns held another way: in pyarrow, as pandas' string
+    dtype or an ArrowDtype, or as the Python objects that tolist() gives of those."""
+    pa = pytest.importorskip("pyarrow")
+    out = frame.copy()
+    for name in TEXT:
+        cells = [v if isinstance(v, str) else None for v in frame[name].tolist()]
+        if how == "arrow":
+            out[name] = pd.Series(cells, dtype=pd.StringDtype("pyarrow"))
+        elif how == "arrow, 32-bit offsets":
+            out[name] = pd.Series(cells, dtype=pd.ArrowDtype(pa.string()))
+        elif how == "arrow, three chunks":
+            chunks = [pa.array(cells[k:k + 2], pa.large_string()) for k in (0, 2)]
+            chunks.append(pa.array(cells[4:], pa.large_string()))
+            out[name] = pd.Series(pd.arrays.ArrowExtensionArray(pa.chunked_array(chunks)))
+        else:
+            raise AssertionError(how)
+    return out
+
+
+def _as_objects(frame):
+    out = frame.copy()
+    for name in TEXT:
+        out[name] = pd.Series(frame[name].tolist(), dtype=object, index=frame.index)
+    return out
+
+
+@pytest.mark.parametrize("how", ["arrow", "arrow, 32-bit offsets", "arrow, three chunks"])
+@pytest.mark.parametrize("change", [
+    {},
+    {3: dict(datetime="2016-03-01T10:00+08:00")},   # read by fix_datetime itself
+    {4: dict(side="ſell"), 5: dict(order_book_id="sz000001")},
+    {2: dict(datetime=None)},
+    {6: dict(side=None)},
+    {1: dict(order_book_id=None)},
+    {7: dict(side="ｂｕｙ")},
+])
+def test_text_columns_read_alike_however_pandas_stores_them(fake_tickvane, how, change):
+    # Text read in place from pyarrow gives what the cells' Python objects give.
+    rows = [dict(GOOD, order_book_id=oid, datetime=f"2016-03-0{1 + k % 3} 1{k}:00",
+                 side=("buy", "SELL", "Buy")[k % 3])
+            for k, oid in enumerate(["000001", "600519.SH", "000001.XSHE", "600519",
+                                     "sz000001", "000001", "600519.XSHG", "000001"])]
+    for k, cells in change.items():
+        rows[k].update(cells)
+    stored = _stored(pd.DataFrame(rows), how)
+
+    def outcome(table):
+        try:
+            return fix_trades(table, NoPrices())
+        except Exception as error:  # the same error, with the same note
+            return type(error), str(error), getattr(error, "__notes__", None)
+
+    for table in (stored, stored.iloc[1:]):  # iloc[1:]: arrays at an offset
+        assert outcome(table) == outcome(_as_objects(table))

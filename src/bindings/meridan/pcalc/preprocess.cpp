@@ -13,9 +13,11 @@
 #include <optional>
 #include <initializer_list>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/arrow_text.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/names.hpp"
@@ -50,6 +52,57 @@ bool has_column(py::handle frame, const char* name) {
 py::list column(py::handle frame, const char* name) {
     return mb::getattr<"tolist">(frame[py::str(name)])();
 }
+
+// The cells of a column, read as text where they are text. Text that pandas keeps in
+// pyarrow is read in place; the Python objects of the cells (what `column` gives) are
+// made in one pass when a cell is first needed as an object, and at once for any
+// other column.
+class Cells {
+public:
+    Cells(py::handle frame, const char* name)
+        : series_(frame[py::str(name)]), text_(mb::ArrowText::of(series_)) {
+        if (!text_) list_ = mb::getattr<"tolist">(series_)();
+    }
+    explicit Cells(py::list cells) : list_(std::move(cells)) {}
+
+    std::size_t size() const {
+        return text_ ? text_->size() : static_cast<std::size_t>(PyList_GET_SIZE(list_.ptr()));
+    }
+
+    // Whether the cells are read in place (and so are text or missing).
+    bool in_place() const { return text_.has_value(); }
+
+    // Cell i as a Python object.
+    py::handle object(std::size_t i) {
+        if (!list_) list_ = mb::getattr<"tolist">(series_)();
+        return PyList_GET_ITEM(list_.ptr(), static_cast<Py_ssize_t>(i));
+    }
+
+    // The UTF-8 text of cell i when it is a str (exactly), empty otherwise.
+    std::optional<std::string_view> text(std::size_t i) {
+        if (text_) return (*text_)[i];
+        PyObject* cell = PyList_GET_ITEM(list_.ptr(), static_cast<Py_ssize_t>(i));
+        if (!PyUnicode_CheckExact(cell)) return std::nullopt;
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(cell, &size);
+        if (!utf8) throw py::error_already_set();
+        return std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+
+    // Cell i as a str when it is text: the cell itself, or a str made from its bytes.
+    py::object str(std::size_t i, std::string_view text) {
+        if (!text_) return py::reinterpret_borrow<py::object>(object(i));
+        PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                           "strict");
+        if (!s) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(s);
+    }
+
+private:
+    py::object series_;
+    std::optional<mb::ArrowText> text_;
+    py::object list_;
+};
 
 // The interned keyword names of Trade's fields, in the order `new_trade` takes them.
 PyObject* trade_keywords() {
@@ -116,15 +169,12 @@ py::object amount(py::handle value, const char* column) {
 
 // "BUY" or "SELL" for an exact str of ASCII letters that reads one of them in any
 // case (what `.upper()` gives), null otherwise.
-py::handle ascii_side(py::handle raw) {
-    PyObject* s = raw.ptr();
-    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return {};
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+py::handle ascii_side(std::string_view text) {
+    const std::size_t n = text.size();
     if (n != 3 && n != 4) return {};
-    const char* c = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
     auto reads = [&](const char* word) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if ((c[i] & ~0x20) != word[i]) return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if ((text[i] & ~0x20) != word[i]) return false;  // not ASCII: no match
         }
         return word[n] == '\0';
     };
@@ -135,8 +185,11 @@ py::handle ascii_side(py::handle raw) {
 
 // The upper-cased side of a cell; the invalid-side error for anything but text that
 // reads "BUY" or "SELL".
-py::object checked_side(py::handle raw) {
-    if (py::handle side = ascii_side(raw)) return py::reinterpret_borrow<py::object>(side);
+py::object checked_side(Cells& sides, std::size_t i) {
+    if (auto text = sides.text(i)) {
+        if (py::handle side = ascii_side(*text)) return py::reinterpret_borrow<py::object>(side);
+    }
+    py::handle raw = sides.object(i);
     py::object side = py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw)
                                                    : py::reinterpret_borrow<py::object>(raw);
     if (!py::isinstance<py::str>(side) ||
@@ -147,12 +200,13 @@ py::object checked_side(py::handle raw) {
 }
 
 // Runs the work of one row; an error it raises carries a note naming the row.
-template <class F>
-void for_row(std::size_t i, py::handle oid, F&& work) {
+template <class Id, class F>
+void for_row(std::size_t i, Id&& id_cell, F&& work) {
     try {
         work();
     } catch (py::error_already_set& e) {
-        py::object note = py::str("in row {} of the table (order_book_id {!r})").format(i, oid);
+        py::object note =
+            py::str("in row {} of the table (order_book_id {!r})").format(i, id_cell());
         PyObject* r = PyObject_CallMethod(e.value().ptr(), "add_note", "O", note.ptr());
         if (r) Py_DECREF(r); else PyErr_Clear();
         throw;
@@ -177,7 +231,7 @@ OwnNormalisers* g_own = nullptr;
 // the wall time) and kNoKey for the others.
 constexpr std::int64_t kNoKey = std::numeric_limits<std::int64_t>::min();
 
-std::vector<py::object> bulk_times(const py::list& cells, const py::object& fix_time,
+std::vector<py::object> bulk_times(Cells& cells, const py::object& fix_time,
                                    std::vector<std::int64_t>* keys = nullptr) {
     std::vector<py::object> out(cells.size());
     if (keys) keys->assign(cells.size(), kNoKey);
@@ -186,17 +240,16 @@ std::vector<py::object> bulk_times(const py::list& cells, const py::object& fix_
     std::vector<std::size_t> where;
     PyObject* ts_type = g_own->timestamp_type.ptr();
     for (std::size_t i = 0; i < out.size(); ++i) {
-        PyObject* cell = PyList_GET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(i));
-        if (PyUnicode_CheckExact(cell)) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(cell, &size);
-            if (!utf8) throw py::error_already_set();
-            if (auto t = meridan::dates::parse_local_time(
-                    std::string_view(utf8, static_cast<std::size_t>(size)))) {
+        if (auto text = cells.text(i)) {
+            if (auto t = meridan::dates::parse_local_time(*text)) {
                 micros.push_back(t->epoch_microseconds());
                 where.push_back(i);
             }
-        } else if (Py_TYPE(cell) == reinterpret_cast<PyTypeObject*>(ts_type)) {
+            continue;
+        }
+        if (cells.in_place()) continue;  // a missing cell
+        PyObject* cell = cells.object(i).ptr();
+        if (Py_TYPE(cell) == reinterpret_cast<PyTypeObject*>(ts_type)) {
             const int year = PyDateTime_GET_YEAR(cell);
             if (year >= 1900 && year <= 2199 && PyDateTime_DATE_GET_TZINFO(cell) == Py_None)
                 out[i] = py::reinterpret_borrow<py::object>(cell);
@@ -233,10 +286,26 @@ public:
         return id;
     }
 
+    // The id of cell i; text read in place is looked up by its bytes.
+    py::object operator()(Cells& cells, std::size_t i) {
+        if (memo_ && cells.in_place()) {
+            if (auto text = cells.text(i)) {
+                std::string key(*text);
+                auto hit = by_text_.find(key);
+                if (hit != by_text_.end()) return hit->second;
+                py::object id = fix_id_(cells.str(i, *text));
+                by_text_.emplace(std::move(key), id);
+                return id;
+            }
+        }
+        return (*this)(cells.object(i));
+    }
+
 private:
     py::object fix_id_;
     bool memo_;
     py::dict cache_;
+    std::unordered_map<std::string, py::object> by_text_;
 };
 
 // The order of naive Timestamps as a number (nanoseconds from the epoch of the wall
@@ -364,7 +433,8 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             IdNormaliser fix_id(global(m, "fix_order_book_id"));
             const std::size_t n = py::len(ids);
             for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, ids[i], [&] { positions[fix_id(ids[i])] = quantities[i]; });
+                for_row(i, [&] { return ids[i]; },
+                        [&] { positions[fix_id(ids[i])] = quantities[i]; });
             }
             return py::object(positions);
         });
@@ -388,9 +458,9 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::list trades;
             if (py::len(frame) == 0) return py::object(trades);
             require_columns(frame, {"order_book_id", "datetime", "side", "last_quantity"});
-            py::list ids = column(frame, "order_book_id");
-            py::list times = column(frame, "datetime");
-            py::list sides = column(frame, "side");
+            Cells ids(frame, "order_book_id");
+            Cells times(frame, "datetime");
+            Cells sides(frame, "side");
             py::list quantities = column(frame, "last_quantity");
             py::list prices = priced ? column(frame, "last_price") : py::list();
             py::list costs = costed ? column(frame, "transaction_cost") : py::list();
@@ -404,23 +474,23 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::float_ no_cost(0.0);
             const std::optional<RowPricer> close_of =
                 priced ? std::nullopt : std::optional<RowPricer>(std::in_place, md);
-            const std::size_t n = py::len(ids);
+            const std::size_t n = ids.size();
             bool keyed = true;
             auto cell = [](const py::list& column, std::size_t i) {
                 return py::handle(PyList_GET_ITEM(column.ptr(), static_cast<Py_ssize_t>(i)));
             };
             for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, cell(ids, i), [&] {
-                    py::object oid = fix_id(cell(ids, i));
+                for_row(i, [&] { return ids.object(i); }, [&] {
+                    py::object oid = fix_id(ids, i);
                     if (!is_common_stock(mb::call(instruments, oid))) raise_runtime(kNotStock);
                     const py::object& dt = read_times[i]
                                                ? read_times[i]
-                                               : trade_time(fix_time, py::reinterpret_borrow<py::object>(cell(times, i)));
+                                               : trade_time(fix_time, py::reinterpret_borrow<py::object>(times.object(i)));
                     if (PyObject_IsTrue(mb::call(trading_dates, dt, dt).ptr()) != 1) {
                         if (PyErr_Occurred()) throw py::error_already_set();
                         raise_runtime(text(dt) + " is not a trading day");
                     }
-                    py::object side = checked_side(cell(sides, i));
+                    py::object side = checked_side(sides, i);
                     py::object price;
                     if (priced) {
                         price = amount(cell(prices, i), "last_price");
@@ -476,9 +546,9 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             if (py::len(frame) == 0) return py::object(trades);
             require_columns(frame, {"order_book_id", "side", "last_price", "last_quantity",
                                     "transaction_cost"});
-            py::list times = mb::getattr<"tolist">(mb::getattr<"index">(frame))();
+            Cells times(mb::getattr<"tolist">(mb::getattr<"index">(frame))());
             py::list ids = column(frame, "order_book_id");
-            py::list sides = column(frame, "side");
+            Cells sides(frame, "side");
             py::list prices = column(frame, "last_price");
             py::list quantities = column(frame, "last_quantity");
             py::list costs = column(frame, "transaction_cost");
@@ -488,12 +558,14 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::object trade_cls = global(m, "Trade");
             const std::size_t n = py::len(ids);
             for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, ids[i], [&] {
+                for_row(i, [&] { return ids[i]; }, [&] {
                     py::object instrument = mb::call(instruments, ids[i]);
                     if (!is_common_stock(instrument)) return;
                     py::object dt =
-                        read_times[i] ? read_times[i] : trade_time(fix_time, times[i]);
-                    py::object side = checked_side(sides[i]);
+                        read_times[i] ? read_times[i]
+                                      : trade_time(fix_time, py::reinterpret_borrow<py::object>(
+                                                                 times.object(i)));
+                    py::object side = checked_side(sides, i);
                     trades.append(new_trade(trade_cls, dt, ids[i],
                                             mb::getattr<"symbol">(instrument),
                                             amount(prices[i], "last_price"),
