@@ -235,7 +235,7 @@ def empty_calls():
 
 # ---- whole workloads, own time: market-data replies prepared in advance, and the time
 # spent in the client taken out ------------------------------------------------------
-def own_seconds(service, fn, repeat=3):
+def own_seconds(service, fn, repeat=5):
     """The best of `repeat` timings of fn(), less the time its calls spend in the
     market-data client."""
     fn()  # prepares the replies
@@ -256,12 +256,12 @@ class PreparedService(__import__("types").ModuleType):
 
     def seconds_inside(self, fn):
         """Seconds the calls that fn() makes spend in this client: the calls are
-        recorded once, then made again alone and timed."""
+        recorded once, then made again alone and timed (the best of three)."""
         self.log = []
         fn()
         calls, self.log = self.log, None
-        return _timed(lambda: [getattr(self, name)(*args, **kwargs)
-                               for name, args, kwargs in calls])
+        return min(_timed(lambda: [getattr(self, name)(*args, **kwargs)
+                                   for name, args, kwargs in calls]) for _ in range(3))
 
     def _reply(self, key, make):
         try:
