@@ -167,8 +167,8 @@ py::object amount(py::handle value, const char* column) {
     return f;
 }
 
-// "BUY" or "SELL" for an exact str of ASCII letters that reads one of them in any
-// case (what `.upper()` gives), null otherwise.
+// "BUY" or "SELL" for text of ASCII letters that reads one of them in any case (what
+// `.upper()` gives), null otherwise (other text is left to `.upper()` itself).
 py::handle ascii_side(std::string_view text) {
     const std::size_t n = text.size();
     if (n != 3 && n != 4) return {};
@@ -214,7 +214,8 @@ void for_row(std::size_t i, Id&& id_cell, F&& work) {
 }
 
 // The package's own normalisers, as imported: a column is converted in bulk only
-// while the module still uses them (a replacement is called cell by cell).
+// while the module still uses them (a replacement is called cell by cell); and the
+// provider's own close lookup, which rows may bypass for what it has cached.
 struct OwnNormalisers {
     py::object fix_datetime;
     py::object fix_order_book_id;
