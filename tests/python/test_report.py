@@ -1,7 +1,9 @@
 """The attribution charts, inspected as bokeh figures with `show` replaced (no browser)."""
 
+import os
 import subprocess
 import sys
+import time
 
 import pandas as pd
 import pytest
@@ -151,8 +153,17 @@ def test_module_constants():
     assert tuple(report.Blues8) == BLUES8
 
 
+KERNEL = (
+    "import sys, types\n"
+    "shell = types.SimpleNamespace(kernel=object())\n"
+    "sys.modules['IPython'] = types.SimpleNamespace(get_ipython=lambda: shell)\n"
+)
+TERMINAL_IPYTHON = (
+    "import IPython\n"
+    "IPython.terminal.interactiveshell.TerminalInteractiveShell.instance()\n"
+)
 BROKEN_NOTEBOOK = (
-    "import bokeh.io\n"
+    KERNEL + "import bokeh.io\n"
     "def refuse(**kwargs):\n"
     "    raise RuntimeError('no notebook here')\n"
     "bokeh.io.output_notebook = refuse\n"
@@ -160,12 +171,18 @@ BROKEN_NOTEBOOK = (
 
 
 @pytest.mark.parametrize("setup, expected", [
-    ("", ["True", "None"]),
+    # Whatever IPython is installed, or the terminal, nothing outside a kernel is set
+    # up for a notebook; charts go to a standalone inline page.
+    ("", ["False", "inline"]),
     ("import sys\nsys.modules['IPython'] = None\n", ["False", "inline"]),
+    (TERMINAL_IPYTHON, ["False", "inline"]),
     (BROKEN_NOTEBOOK, ["False", "inline"]),
-])
+    (KERNEL + "import bokeh.io\nbokeh.io.output_notebook = lambda **k: print('notebook')\n",
+     ["notebook", "False", "None"]),
+], ids=["plain", "no-ipython", "terminal-ipython", "broken-kernel", "kernel"])
 def test_import_outside_a_notebook(tmp_path, setup, expected):
-    # Importing never fails; without a notebook the charts go to a standalone inline page.
+    if setup == TERMINAL_IPYTHON:
+        pytest.importorskip("IPython")
     code = (
         setup
         + "import meridan.brinson.report as r\n"
@@ -174,6 +191,51 @@ def test_import_outside_a_notebook(tmp_path, setup, expected):
         "print(s.notebook, s.file.resources.mode if s.file else None)\n"
     )
     out = subprocess.run([sys.executable, "-W", "error", "-c", code], cwd=tmp_path,
-                         capture_output=True, text=True, check=True)
+                         capture_output=True, text=True, check=True,
+                         stdin=subprocess.DEVNULL)
     assert out.stdout.split() == expected
     assert list(tmp_path.iterdir()) == []
+
+
+def test_plain_repl_survives_the_import(tmp_path):
+    # An analyst's plain `python` prompt, IPython installed: importing the report
+    # module keeps the prompt and the session's variables.
+    pytest.importorskip("IPython")
+    import pty
+    import select
+
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(tmp_path)
+        os.execv(sys.executable, [sys.executable, "-q", "-i"])
+    seen = b""
+
+    def until(marker, timeout=60.0):
+        nonlocal seen
+        deadline = time.monotonic() + timeout
+        while marker not in seen:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                raise AssertionError(f"no {marker!r} in {seen!r}")
+            try:
+                seen += os.read(fd, 4096)
+            except OSError:
+                raise AssertionError(f"the interpreter ended: {seen!r}") from None
+
+    def send(line):
+        nonlocal seen
+        seen = b""
+        os.write(fd, line + b"\n")
+        until(b">>> ")
+
+    try:
+        until(b">>> ")
+        send(b"kept = 6 * 7")
+        send(b"from meridan.brinson import calc, report")
+        send(b"print('value', kept)")
+        assert b"value 42" in seen
+        assert b"In [" not in seen
+    finally:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        os.close(fd)

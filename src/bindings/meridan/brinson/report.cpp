@@ -125,20 +125,31 @@ void show(const py::module_& m, const py::object& fig) {
     meridan::bind::global(m, "show")(fig);
 }
 
-// Where charts go when shown. With IPython importable, into the notebook, BokehJS
-// inline (outside a running kernel `show` then writes and opens nothing). Without it
-// the notebook mode cannot be had, and `show` writes a standalone page, BokehJS
-// inline, into the temporary directory and opens it in a browser.
+// Whether this process is a running IPython kernel (a notebook's or a console's): only
+// then can charts be shown inline. IPython merely installed, or a terminal IPython, is
+// not one; its module is not imported here when nobody has imported it yet, since
+// setting up notebook output outside a kernel takes over a plain REPL.
+bool in_kernel() {
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("IPython")) return false;
+    py::object ipython = modules["IPython"];
+    if (ipython.is_none() || !py::hasattr(ipython, "get_ipython")) return false;
+    py::object shell = ipython.attr("get_ipython")();
+    return !shell.is_none() && !py::getattr(shell, "kernel", py::none()).is_none();
+}
+
+// Where charts go when shown. Inside a kernel, into the notebook, BokehJS inline.
+// Anywhere else `show` writes a standalone page, BokehJS inline, into the temporary
+// directory and opens it in a browser; nothing else in the interpreter changes.
 void set_output(py::module_& m) {
     py::object resources = py::module_::import("bokeh.resources").attr("INLINE");
-    py::object find_spec = py::module_::import("importlib.util").attr("find_spec");
-    if (!find_spec("IPython").is_none()) {
+    if (in_kernel()) {
         try {
             meridan::bind::global(m, "output_notebook")(py::arg("resources") = resources);
             return;
         } catch (const py::error_already_set& e) {
-            // An IPython that is present but cannot serve the notebook mode (a broken
-            // install, say) must not make the import fail: fall back to a page.
+            // A kernel that cannot serve the notebook mode (a broken install, say)
+            // must not make the import fail: fall back to a page.
             if (!e.matches(PyExc_Exception)) throw;
         }
     }
@@ -155,8 +166,9 @@ PYBIND11_MODULE(report, m, py::mod_gil_not_used()) {
     m.doc() =
         "Charts of the Brinson attribution table: sector weights and the total effects.\n"
         "\n"
-        "In a notebook (IPython importable) the charts are shown inline; otherwise `show`\n"
-        "writes a standalone page into the temporary directory and opens it in a browser.\n"
+        "Inside a running IPython kernel (a notebook) the charts are shown inline;\n"
+        "anywhere else (a script, a plain or IPython terminal) `show` writes a standalone\n"
+        "page into the temporary directory and opens it in a browser.\n"
         "BokehJS is embedded in either case, so no network access is needed.";
     py::module_ plotting = py::module_::import("bokeh.plotting");
     m.attr("figure") = plotting.attr("figure");
