@@ -7,9 +7,6 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
-// After pybind11, which brings in Python.h.
-#include <datetime.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
@@ -67,35 +64,31 @@ inline std::string not_a_date(py::handle value) {
     return repr_of(value) + " (" + type_name(value) + ")";
 }
 
-/// Whether `value` is a date the analyses take: datetime.date, datetime.datetime, a
-/// pandas Timestamp or a numpy datetime64 (not NaT). Text and numbers are not, though
-/// the market-data client reads some of them: a series indexed by them would be
-/// sorted, sliced and subtracted as text or numbers.
-inline bool is_date_value(py::handle value) {
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw py::error_already_set();
-    }
-    if (!PyDate_Check(value.ptr()) &&
-        !py::isinstance(value, py::module_::import("numpy").attr("datetime64")))
-        return false;
-    return bind::day_number(value).has_value();
-}
-
 // ------------------------------------------------------------------ value series
 
-/// A value series as the analyses read it: the calendar day of each label and the
-/// values as float64.
+/// A value series as the analyses read it: the calendar day of each label, the
+/// values as float64, and its first and last labels as dates that can be moved by
+/// months and subtracted (a label given as text is read as pandas reads it).
 struct ValueSeries {
     py::object index;
     std::vector<std::int64_t> days;
     bind::FloatArray values{0};
+    py::object first;
+    py::object last;
 };
 
+/// A label as a date object: itself, or the Timestamp of date text.
+inline py::object label_date(py::object label) {
+    if (py::isinstance<py::str>(label)) return bind::pandas().attr("Timestamp")(label);
+    return label;
+}
+
 /// Reads `series`, the argument `argument`: a pandas Series, not empty, indexed by
-/// dates without a time zone in ascending order, every value finite and above 0 (the
-/// analyses divide by every value). TypeError for the wrong kind of object or label;
-/// `refuse_empty` for no value; ValueError naming the first offending date otherwise.
+/// dates (date, datetime, Timestamp, datetime64 or date text; a time zone's labels
+/// count as their own calendar days) in ascending order, every value finite and
+/// above 0 (the analyses divide by every value). TypeError for the wrong kind of
+/// object or label; `refuse_empty` for no value; ValueError naming the first
+/// offending date otherwise.
 inline ValueSeries read_value_series(const py::object& series, const char* argument) {
     const std::string name(argument);
     if (!py::isinstance(series, bind::pandas().attr("Series"))) {
@@ -105,29 +98,13 @@ inline ValueSeries read_value_series(const py::object& series, const char* argum
     ValueSeries out;
     out.index = series.attr("index");
     if (py::len(out.index) == 0) refuse_empty(name + " is empty: it has no first date");
-    if (py::hasattr(out.index, "tz") && !out.index.attr("tz").is_none()) {
-        throw py::value_error(
-            name + " has a time-zone-aware index (" + text_of(out.index.attr("tz")) +
-            "): give its dates without a time zone, e.g. " + name +
-            ".tz_localize(None), which keeps each date's own calendar day");
-    }
-    if (!py::isinstance(out.index, bind::pandas().attr("DatetimeIndex"))) {
-        std::size_t i = 0;
-        for (py::handle label : out.index) {
-            if (!is_date_value(label)) {
-                throw py::type_error(name + " must be indexed by dates, but its label " +
-                                     std::to_string(i) + " is " + not_a_date(label) +
-                                     " (convert the index with pandas.to_datetime)");
-            }
-            ++i;
-        }
-    }
     out.days = bind::index_day_numbers(out.index);
     for (std::size_t i = 0; i < out.days.size(); ++i) {
         if (out.days[i] == bind::no_day) {
             throw py::type_error(name + " must be indexed by dates, but its label " +
                                  std::to_string(i) + " is " +
-                                 repr_of(out.index[py::int_(i)]));
+                                 not_a_date(out.index[py::int_(i)]) +
+                                 " (convert the index with pandas.to_datetime)");
         }
     }
     if (const auto i = inputs::first_out_of_order(out.days)) {
@@ -142,19 +119,18 @@ inline ValueSeries read_value_series(const py::object& series, const char* argum
                               periods::iso_day(out.days[*i]) +
                               ": every value must be a finite number above 0");
     }
+    out.first = label_date(out.index[py::int_(0)]);
+    out.last = label_date(out.index[py::int_(-1)]);
     return out;
 }
 
 // ----------------------------------------------------------------- date arguments
 
 /// The calendar day of the date argument `argument`: a date, a datetime, a Timestamp,
-/// a datetime64 or ISO text ("2016-03-01"). TypeError naming it otherwise (a number
+/// a datetime64 or date text ("2016-03-01"). TypeError naming it otherwise (a number
 /// such as 20160301 would be read as nanoseconds since 1970).
 inline std::int64_t bound_day(const py::object& value, const char* argument) {
-    const bool text_date = py::isinstance<py::str>(value);
-    if (is_date_value(value) || text_date) {
-        if (const auto day = bind::day_number(value)) return *day;
-    }
+    if (const auto day = bind::day_number(value)) return *day;
     throw py::type_error(std::string(argument) + " must be a date, got " +
                          not_a_date(value));
 }
@@ -211,9 +187,7 @@ inline std::int64_t snapshot_day(py::handle snapshot, std::size_t position,
                                  const char* argument) {
     const std::string where = std::string(argument) + "[" + std::to_string(position) + "]";
     py::object date = field(snapshot, "date", where);
-    if (is_date_value(date)) {
-        if (const auto day = bind::day_number(date)) return *day;
-    }
+    if (const auto day = bind::day_number(date)) return *day;
     throw py::type_error(where + "[\"date\"] must be a date, got " + not_a_date(date));
 }
 

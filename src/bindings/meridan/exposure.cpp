@@ -278,7 +278,10 @@ void check_snapshot(const py::object& portfolio, const std::string& day) {
 Single single_analysis(const py::module_& m, const py::object& portfolio,
                        const py::object& benchmark, const py::object& date_given) {
     py::object pd = meridan::bind::global(m, "pd");
-    const py::object date = pd.attr("Timestamp")(date_given);
+    py::object date = pd.attr("Timestamp")(date_given);
+    // A date with a time zone is its own calendar day there: its wall-clock time,
+    // naive, so that it can be compared with listing dates and the calendar.
+    if (!date.attr("tz").is_none()) date = date.attr("tz_localize")(py::none());
     // The last trading date on or before the date of the analysis.
     const py::object latest =
         service(m, "get_previous_trading_date")(date + days(m, 1));

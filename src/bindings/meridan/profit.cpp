@@ -120,10 +120,12 @@ constexpr const char* kDoc =
     "is the total return compounded to 365 days. The detail gives each date as\n"
     "\"YYYY-MM-DD\" and each day's return since the first value (so the first is 0.0).\n"
     "Refused before any request: a series that is not a pandas Series (TypeError), an\n"
-    "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with a\n"
-    "time-zone-aware index or with labels that are not dates (TypeError), dates out\n"
-    "of order or a value that is NaN, infinite or not above 0 (ValueError naming the\n"
-    "first such date); a benchmark that is neither text nor None (TypeError).";
+    "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with\n"
+    "labels that are not dates (numbers, say: TypeError), dates out of order or a\n"
+    "value that is NaN, infinite or not above 0 (ValueError naming the first such\n"
+    "date); a benchmark that is neither text nor None (TypeError). Date labels may\n"
+    "be text (\"2017-03-01\"); labels with a time zone count as their own calendar\n"
+    "days.";
 
 }  // namespace
 
@@ -157,8 +159,9 @@ PYBIND11_MODULE(profit, m, py::mod_gil_not_used()) {
                 }
                 bench = read_value_series(a[2], "benchmark_series");
             }
-            const py::object start_date = index[py::int_(0)];
-            const py::object end_date = index[py::int_(-1)];
+            const py::object start_date =
+                meridan::analysis::label_date(index[py::int_(0)]);
+            const py::object end_date = meridan::analysis::label_date(index[py::int_(-1)]);
             const std::int64_t end_day = given.days.back();
 
             DatedSeries aligned;  // the portfolio on the benchmark's dates

@@ -195,10 +195,10 @@ constexpr const char* kAnalysisDoc =
     "any\n"
     "daily return raises IndexError naming the period and its start day.\n\n"
     "Refused before any request: a portfolio_series that is not a Series (TypeError),\n"
-    "is empty (meridan.EmptyInputError, a ValueError and an IndexError), has a\n"
-    "time-zone-aware index or labels that are not dates (text, numbers: TypeError),\n"
-    "dates out of order, or a value that is NaN, infinite or not above 0 (ValueError\n"
-    "naming the first such date); a benchmark that is not text (TypeError).";
+    "is empty (meridan.EmptyInputError, a ValueError and an IndexError), has labels\n"
+    "that are not dates (numbers, say: TypeError), dates out of order, or a value\n"
+    "that is NaN, infinite or not above 0 (ValueError naming the first such date); a\n"
+    "benchmark that is not text (TypeError).";
 
 }  // namespace
 

@@ -77,10 +77,11 @@ constexpr const char* kDoc =
     "\"style\": the factors' display labels (TRANSLATION) in that order;\n"
     "\"latest_tvalues\": the t-statistics of the last window's coefficients.\n\n"
     "Refused before any request: a series that is not a pandas Series (TypeError), an\n"
-    "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with a\n"
-    "time-zone-aware index or labels that are not dates (TypeError), dates out of\n"
-    "order, or a value that is NaN, infinite or not above 0 (ValueError naming the\n"
-    "first such date).";
+    "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with\n"
+    "labels that are not dates (numbers, say: TypeError), dates out of order, or a\n"
+    "value that is NaN, infinite or not above 0 (ValueError naming the first such\n"
+    "date). Date labels may be text (\"2017-03-01\"); labels with a time zone count\n"
+    "as their own calendar days.";
 
 }  // namespace
 
@@ -104,8 +105,8 @@ PYBIND11_MODULE(style, m, py::mod_gil_not_used()) {
             std::vector<double> returns =
                 meridan::series::pad_filled_changes(bind::span_of(given.values));
             returns[0] = 0.0;
-            const py::object start_date = index[py::int_(0)];
-            const py::object end_date = index[py::int_(-1)];
+            const py::object& start_date = given.first;
+            const py::object& end_date = given.last;
             const std::vector<std::int64_t>& days = given.days;
 
             py::object factors =
