@@ -242,6 +242,8 @@ def test_benchmark_returns_are_scaled_to_the_index_change(fake_tickvane):
                                                Sectors(["B", "A"], {"A": "B", "B": "A"}), D1, D2)
     assert single[0].to_dict() == {"A": 0.5, "B": 0.5}
     assert single[1].to_dict() == pytest.approx({"A": 0.02, "B": 0.06})
+    # Grouping keeps the name of the index's weights; the returns have none.
+    assert (single[0].name, single[1].name) == ("weight", None)
     with pytest.raises(IndexError):
         calc.calc_benchmark(bm.BrinsonBenchmark_ZZ500, [], Sectors([], {}))
 

@@ -58,8 +58,10 @@ inline py::handle empty_input_error() {
 
 /// What a label or a date argument is, when it is not a date: the words of a message.
 inline std::string not_a_date(py::handle value) {
-    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
-        return "the number " + repr_of(value);
+    // numpy's numbers too (an integer index holds np.int64), shown plainly.
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
+        (py::hasattr(value, "dtype") && PyNumber_Check(value.ptr())))
+        return "the number " + text_of(value);
     if (py::isinstance<py::str>(value)) return "the text " + repr_of(value);
     return repr_of(value) + " (" + type_name(value) + ")";
 }
