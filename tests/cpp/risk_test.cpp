@@ -103,13 +103,13 @@ TEST(RiskFigures, InfiniteReturnsLeaveFiguresUndefinedNeverInfinite) {
         return true;
     };
     // -inf once gave an annual return of +inf; +inf an infinite drawdown-free return.
-    EXPECT_TRUE(all_nan(mr::risk_figures(std::vector<double>{0.01, -inf, 0.0}, b, 0.02)));
-    EXPECT_TRUE(all_nan(mr::risk_figures(std::vector<double>{0.01, inf, 0.0}, b, 0.02)));
+    using V = std::vector<double>;
+    EXPECT_TRUE(all_nan(mr::risk_figures(V{0.01, -inf, 0.0}, b, 0.02)));
+    EXPECT_TRUE(all_nan(mr::risk_figures(V{0.01, inf, 0.0}, b, 0.02)));
 
     // An infinite benchmark return: the portfolio's own figures stand.
     const std::vector<double> r{0.01, 0.02, -0.01};
-    const mr::RiskFigures f =
-        mr::risk_figures(r, std::vector<double>{0.0, inf, 0.01}, 0.02);
+    const mr::RiskFigures f = mr::risk_figures(r, V{0.0, inf, 0.01}, 0.02);
     const mr::RiskFigures own = mr::risk_figures(r, b, 0.02);
     EXPECT_DOUBLE_EQ(f.annual_return, own.annual_return);
     EXPECT_DOUBLE_EQ(f.sharpe, own.sharpe);
@@ -118,8 +118,7 @@ TEST(RiskFigures, InfiniteReturnsLeaveFiguresUndefinedNeverInfinite) {
         EXPECT_TRUE(std::isnan(x));
 
     // Finite returns whose compounded growth overflows.
-    const mr::RiskFigures big =
-        mr::risk_figures(std::vector<double>{1e200, 1e200}, std::vector<double>{0.01, -0.01}, 0.0);
+    const mr::RiskFigures big = mr::risk_figures(V{1e200, 1e200}, V{0.01, -0.01}, 0.0);
     EXPECT_TRUE(std::isnan(big.annual_return));
     EXPECT_TRUE(std::isnan(big.alpha));
 }

@@ -152,6 +152,8 @@ CASES = [
     ("calc_portfolio_single_period: negative quantity", calc.calc_portfolio_single_period,
      ([snap(D[0]), snap(D[1], qty=-1)], cl.SectorDecider_ShenWan), ValueError,
      "the snapshot of 2016-03-02: '000001.XSHE' quantity -1 is negative", 0),
+    ("calc_portfolio_single_period: empty", calc.calc_portfolio_single_period,
+     ([], cl.SectorDecider_ShenWan), EMPTY, "portfolio is empty", 0),
     ("calc_benchmark: no dates", calc.calc_benchmark,
      (bm.BrinsonBenchmark_HS300, [], cl.SectorDecider_ShenWan), EMPTY, "dates is empty", 0),
 

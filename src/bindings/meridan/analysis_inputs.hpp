@@ -24,9 +24,13 @@ namespace meridan::analysis {
 
 namespace py = pybind11;
 
-inline std::string repr_of(py::handle value) { return py::repr(value).cast<std::string>(); }
+inline std::string repr_of(py::handle value) {
+    return py::repr(value).cast<std::string>();
+}
 
-inline std::string text_of(py::handle value) { return py::str(value).cast<std::string>(); }
+inline std::string text_of(py::handle value) {
+    return py::str(value).cast<std::string>();
+}
 
 inline std::string type_name(py::handle value) {
     return py::str(py::type::of(value).attr("__name__")).cast<std::string>();
@@ -187,7 +191,8 @@ inline py::object field(py::handle mapping, const char* key, const std::string& 
 /// not a date).
 inline std::int64_t snapshot_day(py::handle snapshot, std::size_t position,
                                  const char* argument) {
-    const std::string where = std::string(argument) + "[" + std::to_string(position) + "]";
+    const std::string where =
+        std::string(argument) + "[" + std::to_string(position) + "]";
     py::object date = field(snapshot, "date", where);
     if (const auto day = bind::day_number(date)) return *day;
     throw py::type_error(where + "[\"date\"] must be a date, got " + not_a_date(date));
@@ -322,8 +327,8 @@ inline void check_benchmark_object(const py::object& benchmark,
                           " (such as meridan.brinson.benchmark.BrinsonBenchmark_HS300)";
     if (py::isinstance<py::str>(benchmark)) {
         message += ", not the order book id " + repr_of(benchmark) +
-                   ": use meridan.brinson.benchmark.IndexBenchmark(" + repr_of(benchmark) +
-                   ")";
+                   ": use meridan.brinson.benchmark.IndexBenchmark(" +
+                   repr_of(benchmark) + ")";
     } else {
         message += ", got " + repr_of(benchmark) + " (" + type_name(benchmark) + ")";
     }

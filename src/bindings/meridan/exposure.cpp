@@ -386,7 +386,8 @@ enum class Choice { by_step, first_middle_last };
 
 py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     namespace check = meridan::analysis;
-    const std::vector<py::object> series = check::snapshot_list(a[0], "portfolio_series");
+    const std::vector<py::object> series =
+        check::snapshot_list(a[0], "portfolio_series");
     const py::object& benchmark = a[1];
     std::int64_t start = check::bound_day(a[2], "start_date");
     const std::int64_t end = check::bound_day(a[3], "end_date");
@@ -416,7 +417,8 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
                      [](const InRange& x, const InRange& y) { return x.day < y.day; });
     for (const InRange& s : in_range)
         check::check_snapshot(s.snapshot, date_key(s.day), {});
-    check::check_closing_snapshot(in_range.back().snapshot, date_key(in_range.back().day));
+    const InRange& last = in_range.back();
+    check::check_closing_snapshot(last.snapshot, date_key(last.day));
     std::vector<std::int64_t> snapshot_days;
     for (const InRange& s : in_range) snapshot_days.push_back(s.day);
 

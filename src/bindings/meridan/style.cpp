@@ -100,7 +100,6 @@ PYBIND11_MODULE(style, m, py::mod_gil_not_used()) {
             const py::object& portfolio_series = a[0];
             const meridan::analysis::ValueSeries given =
                 meridan::analysis::read_value_series(portfolio_series, "portfolio_series");
-            const py::object& index = given.index;
             // Changes on the series as passed in, before it meets the factor calendar.
             std::vector<double> returns =
                 meridan::series::pad_filled_changes(bind::span_of(given.values));

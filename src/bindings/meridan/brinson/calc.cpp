@@ -657,8 +657,10 @@ std::vector<py::object> checked_range(const py::module_& m, const mb::Args& a) {
     const std::int64_t start = check::bound_day(a[3], "start_date");
     const std::int64_t end = check::bound_day(a[4], "end_date");
     check::check_range(start, end);
-    check::check_benchmark_object(a[1], {"components", "get_weighting", "get_change_rate"});
-    if (all.empty()) check::refuse_empty("portfolio_series is empty: it has no snapshot");
+    check::check_benchmark_object(a[1],
+                                  {"components", "get_weighting", "get_change_rate"});
+    if (all.empty())
+        check::refuse_empty("portfolio_series is empty: it has no snapshot");
     const std::vector<std::int64_t> all_days =
         check::snapshot_days(all, "portfolio_series", true);
     std::vector<py::object> kept;
@@ -668,12 +670,14 @@ std::vector<py::object> checked_range(const py::module_& m, const mb::Args& a) {
         kept.push_back(all[i]);
         kept_days.push_back(all_days[i]);
     }
-    if (kept.empty()) check::refuse_empty_range("portfolio_series", start, end, all_days);
+    if (kept.empty())
+        check::refuse_empty_range("portfolio_series", start, end, all_days);
     for (std::size_t i = 0; i < kept.size(); ++i) {
         check::check_snapshot(kept[i], meridan::periods::iso_day(kept_days[i]),
                               {.money = true, .quantities = true});
     }
-    check::check_closing_snapshot(kept.back(), meridan::periods::iso_day(kept_days.back()));
+    check::check_closing_snapshot(kept.back(),
+                                  meridan::periods::iso_day(kept_days.back()));
     check_no_index(m, kept, kept_days);
     return kept;
 }
@@ -740,9 +744,13 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
         "first snapshot's market_value is 0, or when a snapshot holds a quantity that\n"
         "is NaN, infinite or negative (naming its date and the id).",
         [m](mb::Args a) {
+            const std::vector<py::object> snapshots = elements(a[0]);
+            if (snapshots.empty())
+                meridan::analysis::refuse_empty("portfolio is empty: a period holds at "
+                                                "least one snapshot");
             py::object first = at(a[0], 0);
             py::object last = at(a[0], -1);
-            check_quantities(elements(a[0]));
+            check_quantities(snapshots);
             Holdings h = read_portfolio_period(m, first, last);
             classify_twice(h, a[1]);
             read_portfolio_cash(h, first);

@@ -24,8 +24,8 @@ Fault holding_fault(double value);
 /// divides the growth over the range.
 Fault closing_value_fault(double value);
 
-/// The words that finish "… <field> <value> …" for a fault: "is not a finite number",
-/// "is negative", "is not above 0"; empty for `Fault::none`.
+/// The words that finish "<field> <value> …" for a fault: "is not a finite
+/// number", "is negative", "is not above 0"; empty for `Fault::none`.
 std::string_view describe(Fault fault);
 
 /// The instrument type the market data gives an index.
