@@ -91,3 +91,34 @@ TEST(RiskFigures, UndefinedFiguresAreNaN) {
     EXPECT_THROW(mr::risk_figures(none, std::vector<double>{0.1}, 0.0),
                  std::invalid_argument);
 }
+
+TEST(RiskFigures, InfiniteReturnsLeaveFiguresUndefinedNeverInfinite) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> b{0.01, -0.01, 0.02};
+    auto all_nan = [](const mr::RiskFigures& f) {
+        for (double x : {f.annual_return, f.alpha, f.beta, f.sharpe, f.sortino,
+                         f.max_drawdown, f.var, f.volatility, f.tracking_error,
+                         f.information_ratio, f.downside_risk, f.calmar, f.win_rate})
+            if (!std::isnan(x)) return false;
+        return true;
+    };
+    // -inf once gave an annual return of +inf; +inf an infinite drawdown-free return.
+    using V = std::vector<double>;
+    EXPECT_TRUE(all_nan(mr::risk_figures(V{0.01, -inf, 0.0}, b, 0.02)));
+    EXPECT_TRUE(all_nan(mr::risk_figures(V{0.01, inf, 0.0}, b, 0.02)));
+
+    // An infinite benchmark return: the portfolio's own figures stand.
+    const std::vector<double> r{0.01, 0.02, -0.01};
+    const mr::RiskFigures f = mr::risk_figures(r, V{0.0, inf, 0.01}, 0.02);
+    const mr::RiskFigures own = mr::risk_figures(r, b, 0.02);
+    EXPECT_DOUBLE_EQ(f.annual_return, own.annual_return);
+    EXPECT_DOUBLE_EQ(f.sharpe, own.sharpe);
+    EXPECT_DOUBLE_EQ(f.max_drawdown, own.max_drawdown);
+    for (double x : {f.alpha, f.beta, f.tracking_error, f.information_ratio, f.win_rate})
+        EXPECT_TRUE(std::isnan(x));
+
+    // Finite returns whose compounded growth overflows.
+    const mr::RiskFigures big = mr::risk_figures(V{1e200, 1e200}, V{0.01, -0.01}, 0.0);
+    EXPECT_TRUE(std::isnan(big.annual_return));
+    EXPECT_TRUE(std::isnan(big.alpha));
+}

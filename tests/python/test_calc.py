@@ -242,6 +242,8 @@ def test_benchmark_returns_are_scaled_to_the_index_change(fake_tickvane):
                                                Sectors(["B", "A"], {"A": "B", "B": "A"}), D1, D2)
     assert single[0].to_dict() == {"A": 0.5, "B": 0.5}
     assert single[1].to_dict() == pytest.approx({"A": 0.02, "B": 0.06})
+    # Grouping keeps the name of the index's weights; the returns have none.
+    assert (single[0].name, single[1].name) == ("weight", None)
     with pytest.raises(IndexError):
         calc.calc_benchmark(bm.BrinsonBenchmark_ZZ500, [], Sectors([], {}))
 
@@ -323,7 +325,10 @@ def test_cash_and_effects_identity_with_rescaling(fake_tickvane):
         # The same requests, in the same order, as the plain pandas rendering.
         ours, table = requests_and_result(calc.calc, series)
         theirs, expected = requests_and_result(reference.calc, fake_tickvane, series)
-        assert ours == theirs
+        # First each held id's instrument type (an index cannot be held), then the
+        # requests of the plain pandas rendering, in the same order.
+        assert ours[:3] == [("instruments", (oid,), {}) for oid in ids]
+        assert ours[3:] == theirs
         pd.testing.assert_frame_equal(table, expected, rtol=1e-12, atol=1e-15)
         effects = table[["Allocation", "Selection", "Interaction"]].sum(axis=1)
         np.testing.assert_allclose(effects, table["TotalActiveReturn"], atol=1e-15)

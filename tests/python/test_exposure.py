@@ -311,7 +311,7 @@ def test_period_failures(fake_tickvane):
     assert ex.exposure_analysis_1([], None, "2017-01-01", "2017-12-31") == {}
     assert fake_tickvane.count() == 0
     for analyse in (ex.exposure_analysis, ex.exposure_analysis_1):
-        with pytest.raises(AttributeError):
+        with pytest.raises(TypeError, match="benchmark must be a benchmark object"):
             analyse(series, None, "2016-01-01", "2016-12-31")
     fake_tickvane.set_reply("get_factor_exposure", lambda ids, s, e: pd.DataFrame(
         {"beta": [1.0], "quality": [2.0]}))
@@ -320,7 +320,7 @@ def test_period_failures(fake_tickvane):
     with pytest.raises(KeyError, match="date"):
         ex.exposure_analysis([{"positions": []}], None, "2016-01-01", "2016-12-31")
     # A missing bound would select nothing: it is refused by name.
-    with pytest.raises(ValueError, match="end_date is not a date: None"):
+    with pytest.raises(TypeError, match=r"end_date must be a date, got None \(NoneType\)"):
         ex.exposure_analysis_1(series, None, "2016-01-01", None)
 
 

@@ -133,3 +133,29 @@ def test_inputs_are_not_changed():
 def test_bad_inputs_name_the_value(args, error, text):
     with pytest.raises(error, match=text.replace("(", r"\(")):
         perilon.Risk(*args)
+
+
+INF = math.inf
+
+
+@pytest.mark.parametrize("r, b, undefined", [
+    # An infinite return leaves every figure undefined (a return of -inf once gave an
+    # annual return of +inf).
+    ([0.01, -INF, 0.02], [0.0, 0.01, 0.0], "all"),
+    ([0.01, INF, 0.02], [0.0, 0.01, 0.0], "all"),
+    # An infinite benchmark return: only the comparisons with it.
+    ([0.01, 0.02, -0.01], [0.0, INF, 0.01],
+     ["alpha", "beta", "tracking_error", "information_ratio", "win_rate"]),
+    # Finite returns whose growth overflows a float (constant: no deviation either).
+    ([1e200, 1e200], [0.01, -0.01],
+     ["annual_return", "alpha", "sharpe", "sortino", "information_ratio", "calmar"]),
+])
+def test_non_finite_returns_give_nan_never_infinity(r, b, undefined):
+    risk = perilon.Risk(r, b, 0.02)
+    names = ["annual_return", "alpha", "beta", "sharpe", "sortino", "max_drawdown", "var",
+             "volatility", "tracking_error", "information_ratio", "downside_risk", "calmar",
+             "win_rate"]
+    figures = {name: getattr(risk, name) for name in names}
+    assert not any(math.isinf(v) for v in figures.values()), figures
+    expected = names if undefined == "all" else undefined
+    assert [n for n in names if math.isnan(figures[n])] == [n for n in names if n in expected]

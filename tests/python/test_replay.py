@@ -212,6 +212,11 @@ def test_benchmark_value_series(fake_tickvane):
     assert benchmark_value_series("000300.XSHG", dates).tolist() == [closes.iloc[3]] * 2
     with pytest.raises(ValueError, match="000300.XSHG has no close on or before 2016-03-05"):
         benchmark_value_series("000300.XSHG", [dt.date(2016, 3, 5)])
+    # Dates with a time zone are their own calendar days there, not the UTC ones (a
+    # day early east of Greenwich).
+    for zone in ("Asia/Shanghai", "America/New_York"):
+        zoned = benchmark_value_series("000300.XSHG", values.tz_localize(zone))
+        assert zoned.index.equals(values.index) and zoned.tolist() == closes.tolist()
 
 
 @pytest.mark.sample

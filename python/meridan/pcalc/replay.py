@@ -10,7 +10,9 @@ movement through the book.
 """
 
 import datetime as _dt
+import math
 import numbers
+from collections.abc import Mapping
 from typing import NamedTuple
 
 import numpy as np
@@ -46,13 +48,17 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
     portfolio).
 
     ``trades``: ``Trade`` records as ``fix_trades`` or ``fix_backtest_trades`` build
-    them (any iterable; read once, never changed); each must lie in the range. ``md``: a
+    them (any iterable; read once, never changed); each must lie in the range. A table
+    (DataFrame), a mapping, text or an item that is not a Trade record raises
+    TypeError. ``md``: a
     market data provider of unadjusted closes (a new ``CachedMarketDataProvider()``
     when None); its closes, dividends per share and split coefficients are all the
     market data used, apart from the last close of an opening holding that is
     suspended when the replay starts. ``cash`` and ``positions`` (order book id ->
     shares) open the book as ``Portfolio(cash, positions)`` does, at the start of
-    ``start_date``.
+    ``start_date``; positions given as anything but a mapping raise TypeError. An
+    opening position or a trade in an index (instrument type "INDX") raises ValueError
+    naming it, and so does a day whose value overflows to infinity.
 
     Each trading day, in this order:
 
@@ -92,6 +98,8 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
     profit-and-loss and style analyses. ``benchmark_value_series`` gives the index
     closes on the same days.
     """
+    trades = _trade_list(trades)
+    _check_positions(positions)
     if md is None:
         md = CachedMarketDataProvider()
     mode = getattr(md, "_adjust_type", "none")
@@ -119,7 +127,6 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
             )
         skipped.append((i, trade))
 
-    trades = list(trades)
     for i, trade in enumerate(trades):
         try:
             day = _day(trade.datetime, "its datetime")
@@ -134,6 +141,7 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
         else:
             untradable(i, trade, f"{day} is not a trading day")
 
+    _refuse_indices(list(positions or ()), trades)
     book = Portfolio(cash, positions)
     last_close = {}
     series, values = [], []
@@ -199,6 +207,13 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
                 quantity = _plain(quantity)
             entries.append({"order_book_id": oid, "quantity": quantity,
                             "market_value": value})
+        if not (math.isfinite(total) and math.isfinite(cash_now)):
+            # Each number is finite, their sum is not: the analyses would divide by
+            # infinity and report nonsense.
+            raise ValueError(
+                f"the book's value on {day} overflows to {total} (cash and dividends "
+                f"{cash_now}): cash={cash!r} or the positions are too large to value"
+            )
         series.append({"date": day, "positions": entries, "market_value": total,
                        "cash": cash_now})
         values.append(total)
@@ -211,7 +226,8 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
 def benchmark_value_series(order_book_id, dates):
     """The closes of index ``order_book_id`` on ``dates``: a float64 Series indexed by
     the dates as midnight Timestamps (the index of ``dates`` when it is a Series, such
-    as ``replay``'s value series), named by the id.
+    as ``replay``'s value series), named by the id. Dates with a time zone count as
+    their own calendar day in that zone (the wall-clock date, not the UTC one).
 
     One request for the unadjusted closes from the first to the last date; a date
     without a close takes the last close before it. ValueError when a date has no close
@@ -222,6 +238,10 @@ def benchmark_value_series(order_book_id, dates):
     if isinstance(dates, pd.Series):
         dates = dates.index
     if isinstance(dates, pd.DatetimeIndex):
+        if dates.tz is not None:
+            # Each date's own calendar day: its wall-clock time in its time zone, not
+            # the UTC instant (a day early east of Greenwich).
+            dates = dates.tz_localize(None)
         index = pd.DatetimeIndex(dates.normalize(), freq=None)
     else:
         index = pd.to_datetime([_day(d, "date") for d in dates])
@@ -243,6 +263,66 @@ def benchmark_value_series(order_book_id, dates):
         missing = index[int(np.argmax(at < 0))].date()
         raise ValueError(f"{order_book_id} has no close on or before {missing}")
     return pd.Series(levels[at], index=index, dtype="float64", name=order_book_id)
+
+
+def _trade_list(trades):
+    """The trades as a list, read once; TypeError for a table or anything else that is
+    not a sequence of Trade records."""
+    if isinstance(trades, (pd.DataFrame, pd.Series, str, bytes, Mapping)):
+        hint = (": build the records with meridan.pcalc.preprocess.fix_trades(table)"
+                if isinstance(trades, pd.DataFrame) else "")
+        raise TypeError(f"trades must be a list of Trade records, got "
+                        f"{type(trades).__name__}{hint}")
+    try:
+        trades = list(trades)
+    except TypeError:
+        raise TypeError(f"trades must be a list of Trade records, got "
+                        f"{type(trades).__name__}") from None
+    for i, trade in enumerate(trades):
+        missing = [name for name in _TRADE_FIELDS if not hasattr(trade, name)]
+        if missing:
+            raise TypeError(f"trades[{i}] is not a Trade record (it has no "
+                            f"{', '.join(missing)}): {trade!r}")
+    return trades
+
+
+_TRADE_FIELDS = ("datetime", "order_book_id", "side", "last_quantity", "last_price")
+
+
+def _check_positions(positions):
+    """TypeError unless ``positions`` is None or a mapping of id to shares."""
+    if positions is None or isinstance(positions, Mapping):
+        return
+    if isinstance(positions, pd.Series) and not isinstance(positions.index, pd.RangeIndex):
+        return  # shares by id, read as a mapping
+    raise TypeError(
+        f"positions must be a mapping of order book id to shares (such as "
+        f"{{'600000.XSHG': 1000}}), got {type(positions).__name__}: {positions!r:.80}"
+    )
+
+
+def _refuse_indices(position_ids, trades):
+    """ValueError for an opening position or a trade in an index: an index has no
+    shares to hold. Ids the market data does not know are left to the provider, whose
+    closes decide whether they can be booked."""
+    seen = set()
+    where = [(oid, f"positions[{oid!r}]") for oid in position_ids]
+    where += [(t.order_book_id, _describe(i, t)) for i, t in enumerate(trades)]
+    for oid, what in where:
+        if oid in seen or not isinstance(oid, str):
+            continue
+        seen.add(oid)
+        try:
+            record = tickvane.instruments(oid)
+        except ValueError:
+            continue
+        if getattr(record, "type", None) == _INDEX_TYPE:
+            raise ValueError(f"{what}: {oid} is an index (instrument type "
+                             f"{_INDEX_TYPE}), which cannot be held as shares")
+
+
+# The instrument type of an index in the market data.
+_INDEX_TYPE = "INDX"
 
 
 def _day(value, what="date"):

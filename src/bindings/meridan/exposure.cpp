@@ -22,6 +22,7 @@
 #include "common/numeric_arrays.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/analysis_inputs.hpp"
 #include "meridan/dates/civil.hpp"
 #include "meridan/exposure/averaging.hpp"
 #include "meridan/exposure/holdings.hpp"
@@ -190,6 +191,13 @@ py::object exposure_frame(const Exposures& e) {
                                       row_index(e.ids), e.factors);
 }
 
+std::string date_key(std::int64_t day) {
+    const meridan::dates::CivilDay c = meridan::dates::civil_from_days(day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", c.year, c.month, c.day);
+    return text;
+}
+
 // A naive date or date-time exactly at midnight (nanoseconds of a Timestamp included).
 bool naive_midnight(const py::object& value) {
     PyObject* v = value.ptr();
@@ -219,10 +227,9 @@ std::int64_t days_since(const py::module_& m, const py::object& date,
     return (date - pd.attr("Timestamp")(listed)).attr("days").cast<std::int64_t>();
 }
 
-bool is_new_stock(const py::module_& m, const py::object& order_book_id,
+bool is_new_stock(const py::module_& m, const py::object& record,
                   const py::object& date) {
-    py::object listed =
-        meridan::bind::getattr<"listed_date">(service(m, "instruments")(order_book_id));
+    py::object listed = meridan::bind::getattr<"listed_date">(record);
     switch (mx::listing_age(days_since(m, date, listed))) {
         case mx::ListingAge::newly_listed:
             return true;
@@ -260,10 +267,21 @@ struct Single {
     std::optional<std::vector<double>> benchmark;
 };
 
+// The refusals of one snapshot, before anything is asked of the market data: its
+// money (finite values, no negative holding) and, for the last snapshot of a range
+// or a snapshot analysed alone, a value above 0.
+void check_snapshot(const py::object& portfolio, const std::string& day) {
+    meridan::analysis::check_snapshot(portfolio, day, {});
+    meridan::analysis::check_closing_snapshot(portfolio, day);
+}
+
 Single single_analysis(const py::module_& m, const py::object& portfolio,
                        const py::object& benchmark, const py::object& date_given) {
     py::object pd = meridan::bind::global(m, "pd");
-    const py::object date = pd.attr("Timestamp")(date_given);
+    py::object date = pd.attr("Timestamp")(date_given);
+    // A date with a time zone is its own calendar day there: its wall-clock time,
+    // naive, so that it can be compared with listing dates and the calendar.
+    if (!date.attr("tz").is_none()) date = date.attr("tz_localize")(py::none());
     // The last trading date on or before the date of the analysis.
     const py::object latest =
         service(m, "get_previous_trading_date")(date + days(m, 1));
@@ -279,11 +297,17 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         std::vector<mx::Holding> holdings;
         py::dict slot_of;
         py::list weighted_ids;
+        const auto day_number = meridan::bind::day_number(date);
+        const std::string day = day_number ? date_key(*day_number)
+                                           : py::str(date).cast<std::string>();
         for (py::handle position : positions) {
             py::object oid = item<"order_book_id">(position);
             const double value =
                 py::float_(item<"market_value">(position)).cast<double>();
-            mx::Holding h{value, is_new_stock(m, oid, date), false, 0};
+            py::object record = service(m, "instruments")(oid);
+            py::object type = py::getattr(record, "type", py::none());
+            meridan::analysis::check_not_index(oid, type, day);
+            mx::Holding h{value, is_new_stock(m, record, date), false, 0};
             if (!h.newly_listed) {
                 h.special_treatment = truthy(service(m, "_is_st_stock")(oid, latest));
                 if (!slot_of.contains(oid)) {
@@ -358,34 +382,19 @@ py::dict period_record(const py::module_& m, const Single& single) {
     return record;
 }
 
-// A bound converted as `pd.Timestamp(value).date()`; a missing one (None, NaT) would
-// silently select nothing, so it is refused by name.
-std::int64_t bound_day(const py::module_& m, const char* name,
-                       const py::object& value) {
-    py::object day =
-        meridan::bind::global(m, "pd").attr("Timestamp")(value).attr("date")();
-    const auto number = meridan::bind::day_number(day);
-    if (!number) {
-        throw py::value_error(std::string(name) +
-                              " is not a date: " + py::repr(value).cast<std::string>());
-    }
-    return *number;
-}
-
-std::string date_key(std::int64_t day) {
-    const meridan::dates::CivilDay c = meridan::dates::civil_from_days(day);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", c.year, c.month, c.day);
-    return text;
-}
-
 enum class Choice { by_step, first_middle_last };
 
 py::object period_analysis(const py::module_& m, Args a, Choice choice) {
-    const py::object& series = a[0];
+    namespace check = meridan::analysis;
+    const std::vector<py::object> series =
+        check::snapshot_list(a[0], "portfolio_series");
     const py::object& benchmark = a[1];
-    std::int64_t start = bound_day(m, "start_date", a[2]);
-    const std::int64_t end = bound_day(m, "end_date", a[3]);
+    std::int64_t start = check::bound_day(a[2], "start_date");
+    const std::int64_t end = check::bound_day(a[3], "end_date");
+    check::check_range(start, end);
+    // Snapshots of any order are taken, sorted below.
+    const std::vector<std::int64_t> all_days =
+        check::snapshot_days(series, "portfolio_series", false);
     if (choice == Choice::first_middle_last)
         start = std::max(start, meridan::dates::days_from_civil(2010, 1, 1));
 
@@ -396,19 +405,20 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
         std::int64_t day;
     };
     std::vector<InRange> in_range;
-    const auto n = static_cast<std::size_t>(py::len(series));
-    for (std::size_t i = 0; i < n; ++i) {
-        py::object snapshot = series[py::int_(i)];
-        py::object date = item<"date">(snapshot);
-        const auto day = meridan::bind::day_number(date);
-        if (!day) {
-            throw py::type_error("snapshot date is not a date: " +
-                                 py::repr(date).cast<std::string>());
-        }
-        if (start <= *day && *day <= end) in_range.push_back({snapshot, date, *day});
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        const std::int64_t day = all_days[i];
+        if (start <= day && day <= end)
+            in_range.push_back({series[i], item<"date">(series[i]), day});
     }
+    // No snapshot in the range: nothing to show, and nothing is asked.
+    if (in_range.empty()) return py::dict();
+    check::check_benchmark_object(benchmark, {"get_weighting"});
     std::stable_sort(in_range.begin(), in_range.end(),
                      [](const InRange& x, const InRange& y) { return x.day < y.day; });
+    for (const InRange& s : in_range)
+        check::check_snapshot(s.snapshot, date_key(s.day), {});
+    const InRange& last = in_range.back();
+    check::check_closing_snapshot(last.snapshot, date_key(last.day));
     std::vector<std::int64_t> snapshot_days;
     for (const InRange& s : in_range) snapshot_days.push_back(s.day);
 
@@ -473,7 +483,8 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
             py::object pd = meridan::bind::global(m, "pd");
             if (!py::isinstance(date, pd.attr("Timestamp")))
                 date = pd.attr("Timestamp")(date);
-            return py::object(py::bool_(is_new_stock(m, a[0], date)));
+            py::object record = service(m, "instruments")(a[0]);
+            return py::object(py::bool_(is_new_stock(m, record, date)));
         });
 
     meridan::bind::def_function(
@@ -491,8 +502,17 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
         "market value held in special-treatment and in newly listed stocks). A "
         "snapshot\n"
         "without positions gives None, None and 0, 0; one of newly listed stocks only\n"
-        "gives None exposures with its weights.",
+        "gives None exposures with its weights.\n\n"
+        "Refused before any request (ValueError naming the date, and the id): a\n"
+        "market_value or cash that is NaN or infinite, a position's market_value that\n"
+        "is NaN, infinite or negative, a snapshot worth 0 or less; a benchmark without\n"
+        "get_weighting() (an order book id, say: TypeError); a date that is a number\n"
+        "(TypeError). A holding of an index is refused when it is looked up.",
         [m](Args a) {
+            namespace check = meridan::analysis;
+            const std::string day = date_key(check::bound_day(a[2], "date"));
+            if (truthy(a[1])) check::check_benchmark_object(a[1], {"get_weighting"});
+            check_snapshot(a[0], day);
             return py::object(single_analysis(m, a[0], a[1], a[2]).result);
         });
 
@@ -518,7 +538,13 @@ PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
         "the snapshot's date (\"YYYY-MM-DD\"), newest first, of records with "
         "\"factors\"\n"
         "(display labels), \"portfolio\" and \"benchmark\" (exposures in that order),\n"
-        "\"st_stock_weight\" and \"new_stock_weight\". A benchmark must be given.",
+        "\"st_stock_weight\" and \"new_stock_weight\". A benchmark must be given.\n\n"
+        "Refused: a portfolio_series that is not a list of snapshots or a benchmark\n"
+        "without get_weighting() (TypeError), dates that are not dates (TypeError), a\n"
+        "start_date after end_date (ValueError), and the snapshots\n"
+        "single_exposure_analysis refuses, the last one of the range worth more than\n"
+        "0. No snapshot in the range (an empty series, say) gives an empty dict and\n"
+        "asks nothing.",
         [m](Args a) { return period_analysis(m, a, Choice::by_step); });
 
     meridan::bind::def_function(

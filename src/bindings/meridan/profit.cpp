@@ -15,6 +15,7 @@
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
+#include "meridan/analysis_inputs.hpp"
 #include "meridan/dates/civil.hpp"
 #include "meridan/periods/period_base.hpp"
 #include "meridan/profit/profit_summary.hpp"
@@ -30,8 +31,9 @@ namespace {
 
 // A value series read for the core: calendar days of its labels and float values.
 struct DatedSeries {
+    py::object index;
     std::vector<std::int64_t> days;
-    bind::FloatArray values;
+    bind::FloatArray values{0};
 
     std::span<const double> span() const { return bind::span_of(values); }
 };
@@ -40,7 +42,7 @@ struct DatedSeries {
 // are label slices from a base date.
 DatedSeries read_series(const py::object& series, const char* what) {
     py::object index = series.attr("index");
-    DatedSeries out{bind::index_day_numbers(index), bind::float_values(series)};
+    DatedSeries out{index, bind::index_day_numbers(index), bind::float_values(series)};
     for (std::size_t i = 0; i < out.days.size(); ++i) {
         if (out.days[i] == bind::no_day) {
             throw py::type_error(std::string(what) + " has a label that is not a date: " +
@@ -50,6 +52,13 @@ DatedSeries read_series(const py::object& series, const char* what) {
     if (!meridan::series::is_ascending(out.days))
         throw py::value_error(std::string(what) + " is not in ascending date order");
     return out;
+}
+
+// A value series given by the caller: refused unless its values can be divided by
+// and its labels are dates in order (see read_value_series).
+DatedSeries read_value_series(const py::object& series, const char* what) {
+    meridan::analysis::ValueSeries v = meridan::analysis::read_value_series(series, what);
+    return {std::move(v.index), std::move(v.days), std::move(v.values)};
 }
 
 // The day the market-data client answered for a previous trading date; None (no
@@ -110,7 +119,13 @@ constexpr const char* kDoc =
     "\"total\" from the first value; \"annualized_total\" (only for spans over 365 days)\n"
     "is the total return compounded to 365 days. The detail gives each date as\n"
     "\"YYYY-MM-DD\" and each day's return since the first value (so the first is 0.0).\n"
-    "An empty portfolio series raises IndexError.";
+    "Refused before any request: a series that is not a pandas Series (TypeError), an\n"
+    "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with\n"
+    "labels that are not dates (numbers, say: TypeError), dates out of order or a\n"
+    "value that is NaN, infinite or not above 0 (ValueError naming the first such\n"
+    "date); a benchmark that is neither text nor None (TypeError). Date labels may\n"
+    "be text (\"2017-03-01\"); labels with a time zone count as their own calendar\n"
+    "days.";
 
 }  // namespace
 
@@ -128,15 +143,27 @@ PYBIND11_MODULE(profit, m, py::mod_gil_not_used()) {
         kDoc, [m](bind::Args a) {
             const py::object& portfolio_series = a[0];
             const py::object& benchmark = a[1];
-            py::object index = portfolio_series.attr("index");
-            if (py::len(index) == 0)
-                throw py::index_error("portfolio_series is empty: it has no first date");
-            const py::object start_date = index[py::int_(0)];
-            const py::object end_date = index[py::int_(-1)];
-            DatedSeries given = read_series(portfolio_series, "portfolio_series");
+            DatedSeries given = read_value_series(portfolio_series, "portfolio_series");
+            const py::object& index = given.index;
+            if (!benchmark.is_none() && !py::isinstance<py::str>(benchmark)) {
+                throw py::type_error(
+                    "benchmark must be the order book id of an index (text such as "
+                    "'000300.XSHG') or None, got " + meridan::analysis::repr_of(benchmark));
+            }
+            // A given benchmark series is checked before any request too.
+            DatedSeries bench;
+            if (benchmark.is_none()) {
+                if (a[2].is_none()) {
+                    throw py::type_error(
+                        "profit_analysis() needs benchmark_series when benchmark is None");
+                }
+                bench = read_value_series(a[2], "benchmark_series");
+            }
+            const py::object start_date =
+                meridan::analysis::label_date(index[py::int_(0)]);
+            const py::object end_date = meridan::analysis::label_date(index[py::int_(-1)]);
             const std::int64_t end_day = given.days.back();
 
-            DatedSeries bench;
             DatedSeries aligned;  // the portfolio on the benchmark's dates
             const DatedSeries* portfolio = &given;
             if (!benchmark.is_none()) {
@@ -161,13 +188,6 @@ PYBIND11_MODULE(profit, m, py::mod_gil_not_used()) {
                 aligned.values = bind::FloatArray(static_cast<py::ssize_t>(values.size()),
                                                   values.data());
                 portfolio = &aligned;
-            } else {
-                const py::object& series = a[2];
-                if (series.is_none()) {
-                    throw py::type_error(
-                        "profit_analysis() needs benchmark_series when benchmark is None");
-                }
-                bench = read_series(series, "benchmark_series");
             }
             if (bench.days.empty()) throw py::index_error("the benchmark series is empty");
 

@@ -21,6 +21,7 @@
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/analysis_inputs.hpp"
 #include "meridan/dates/civil.hpp"
 #include "meridan/periods/period_base.hpp"
 #include "meridan/periods/standard.hpp"
@@ -118,6 +119,15 @@ void check_dates(const std::vector<std::int64_t>& days, const py::object& index,
                           date_text(index[py::int_(i - 1)]));
 }
 
+// The benchmark of the risk and profit analyses is an index's order book id, whose
+// closes are requested; a benchmark object (the attribution's kind) is refused by name.
+void check_index_id(const py::object& benchmark) {
+    if (py::isinstance<py::str>(benchmark)) return;
+    throw py::type_error("benchmark must be the order book id of an index (text such "
+                         "as '000300.XSHG'), got " +
+                         meridan::analysis::repr_of(benchmark));
+}
+
 py::array_t<double> to_array(std::span<const double> values) {
     return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
@@ -156,7 +166,8 @@ constexpr const char* kAnalysisDoc =
     "Risk figures of a portfolio against the index `benchmark` (an order book id)\n"
     "over seven periods ending on the last date of `portfolio_series` (a Series of "
     "the\n"
-    "portfolio's value by date, ascending; only ratios of values are used).\n\n"
+    "portfolio's value by date, ascending, every value finite and above 0; only\n"
+    "ratios of values are used).\n\n"
     "The index's closes from the first to the last date of the series are requested\n"
     "once (get_price(benchmark, start, end, fields=\"ClosingPx\", "
     "adjust_type=\"none\"));\n"
@@ -182,7 +193,12 @@ constexpr const char* kAnalysisDoc =
     "perilon.Risk(benchmark window, benchmark window, rate) for the benchmark, whose\n"
     "\"alpha\", \"beta\" and \"sortino\" are always 0, 1 and \"\". A period without "
     "any\n"
-    "daily return raises IndexError naming the period and its start day.";
+    "daily return raises IndexError naming the period and its start day.\n\n"
+    "Refused before any request: a portfolio_series that is not a Series (TypeError),\n"
+    "is empty (meridan.EmptyInputError, a ValueError and an IndexError), has labels\n"
+    "that are not dates (numbers, say: TypeError), dates out of order, or a value\n"
+    "that is NaN, infinite or not above 0 (ValueError naming the first such date); a\n"
+    "benchmark that is not text (TypeError).";
 
 }  // namespace
 
@@ -222,17 +238,18 @@ PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
         m, Signature{"risk_analysis", {"portfolio_series", "benchmark"}, {}},
         kAnalysisDoc, [m](bind::Args a) {
             const py::object& series = a[0];
-            const py::object index = series.attr("index");
+            meridan::analysis::ValueSeries portfolio =
+                meridan::analysis::read_value_series(series, "portfolio_series");
+            check_index_id(a[1]);
+            const py::object& index = portfolio.index;
             const py::object start = index[py::int_(0)];
             const py::object end = index[py::int_(-1)];
             const py::object closes = bind::service(m, "get_price")(
                 a[1], start, end, py::arg("fields") = "ClosingPx",
                 py::arg("adjust_type") = "none");
 
-            const std::vector<std::int64_t> portfolio_days =
-                bind::index_day_numbers(index);
-            check_dates(portfolio_days, index, "portfolio_series");
-            const bind::FloatArray portfolio_values = bind::float_values(series);
+            const std::vector<std::int64_t>& portfolio_days = portfolio.days;
+            const bind::FloatArray& portfolio_values = portfolio.values;
             // No closes (None) means no trading day, so no period has a return.
             std::vector<std::int64_t> bench_days;
             bind::FloatArray bench_values(0);

@@ -12,6 +12,7 @@
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/positional_only.hpp"
+#include "meridan/analysis_inputs.hpp"
 #include "meridan/periods/period_base.hpp"
 #include "meridan/periods/style_windows.hpp"
 #include "meridan/series/alignment.hpp"
@@ -74,8 +75,13 @@ constexpr const char* kDoc =
     "Returns a dict: for each window, keyed by its end date as \"YYYY-MM-DD\", the\n"
     "factor coefficients (the constant left out) in the factor table's column order;\n"
     "\"style\": the factors' display labels (TRANSLATION) in that order;\n"
-    "\"latest_tvalues\": the t-statistics of the last window's coefficients. An empty\n"
-    "series raises IndexError.";
+    "\"latest_tvalues\": the t-statistics of the last window's coefficients.\n\n"
+    "Refused before any request: a series that is not a pandas Series (TypeError), an\n"
+    "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with\n"
+    "labels that are not dates (numbers, say: TypeError), dates out of order, or a\n"
+    "value that is NaN, infinite or not above 0 (ValueError naming the first such\n"
+    "date). Date labels may be text (\"2017-03-01\"); labels with a time zone count\n"
+    "as their own calendar days.";
 
 }  // namespace
 
@@ -92,16 +98,15 @@ PYBIND11_MODULE(style, m, py::mod_gil_not_used()) {
     bind::def_single_argument_function(
         m, "style_analysis", "portfolio_series", kDoc, [m](bind::Args a) {
             const py::object& portfolio_series = a[0];
-            py::object index = portfolio_series.attr("index");
-            if (py::len(index) == 0)
-                throw py::index_error("portfolio_series is empty: it has no first date");
+            const meridan::analysis::ValueSeries given =
+                meridan::analysis::read_value_series(portfolio_series, "portfolio_series");
             // Changes on the series as passed in, before it meets the factor calendar.
-            std::vector<double> returns = meridan::series::pad_filled_changes(
-                bind::span_of(bind::float_values(portfolio_series)));
+            std::vector<double> returns =
+                meridan::series::pad_filled_changes(bind::span_of(given.values));
             returns[0] = 0.0;
-            const py::object start_date = index[py::int_(0)];
-            const py::object end_date = index[py::int_(-1)];
-            const std::vector<std::int64_t> days = label_days(index, "portfolio_series");
+            const py::object& start_date = given.first;
+            const py::object& end_date = given.last;
+            const std::vector<std::int64_t>& days = given.days;
 
             py::object factors =
                 bind::service(m, "get_factor_return")(start_date, end_date);

@@ -26,6 +26,7 @@
 #include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/analysis_inputs.hpp"
 #include "meridan/brinson/benchmark_runs.hpp"
 #include "meridan/brinson/compounding.hpp"
 #include "meridan/brinson/effects.hpp"
@@ -107,10 +108,12 @@ bool is_missing_label(py::handle label) {
            (PyFloat_Check(label.ptr()) && std::isnan(PyFloat_AS_DOUBLE(label.ptr())));
 }
 
-py::object float_series(const std::vector<double>& values, py::handle labels) {
+py::object float_series(const std::vector<double>& values, py::handle labels,
+                        py::handle name = py::none()) {
     py::module_ pd = mb::pandas();
     py::array_t<double> array(static_cast<py::ssize_t>(values.size()), values.data());
-    return pd.attr("Series")(array, py::arg("index") = pd.attr("Index")(labels));
+    return pd.attr("Series")(array, py::arg("index") = pd.attr("Index")(labels),
+                             py::arg("name") = name);
 }
 
 // The values of a Series as floats and its labels.
@@ -127,6 +130,17 @@ std::pair<std::vector<py::object>, std::vector<double>> read_series(py::handle s
 }
 
 // ------------------------------------------------------------------ splitting
+
+// Refuses a snapshot holding a quantity that is NaN, infinite or negative: the book
+// never makes one, and it would compare unequal to itself and cut a period on every
+// day, or weigh a short position as a holding.
+void check_quantities(const std::vector<py::object>& snapshots) {
+    for (const py::object& snapshot : snapshots) {
+        meridan::analysis::check_snapshot(
+            snapshot, meridan::analysis::snapshot_date_text(snapshot),
+            {.money = false, .quantities = true});
+    }
+}
 
 // The positions of a snapshot, read once as a list.
 py::object positions_of(py::handle snapshot) {
@@ -282,6 +296,7 @@ struct Holdings {
     std::vector<py::object> weight_label;
     std::vector<py::object> return_label;
     std::optional<double> cash;  // the portfolio's cash weight; none for a benchmark
+    py::object weight_name = py::none();  // the name pandas carries to the weights
 };
 
 // Compound return of every id over the rows of a change-rate reply: a DataFrame with
@@ -401,6 +416,7 @@ Holdings read_benchmark_period(const py::module_& m, py::handle benchmark,
                                py::handle start, py::handle end) {
     Holdings h;
     py::object weighting = mb::call_method<"get_weighting">(benchmark, start);
+    h.weight_name = py::getattr(weighting, "name", py::none());
     auto [ids, weights] = read_series(weighting);
     core::divide_by_sum(weights);
     py::list requested;
@@ -497,7 +513,9 @@ py::object sorted_result(const Holdings& h) {
     if (h.cash && !cash_listed) present.append(py::str(kCash));
     const Rows rows(present);
     const core::SectorResult r = on_rows(h, rows);
-    return py::make_tuple(float_series(r.weight, rows.labels),
+    // Grouping keeps the weights' name, as pandas' groupby sum does; the returns are
+    // a product with unnamed change rates, so they have none.
+    return py::make_tuple(float_series(r.weight, rows.labels, h.weight_name),
                           float_series(r.ret, rows.labels));
 }
 
@@ -602,32 +620,65 @@ std::pair<core::SectorResult, Rows> benchmark_result(
 
 // ------------------------------------------------------------------- the table
 
-// Python's `bool(a <= b)`.
-bool less_equal(py::handle a, py::handle b) {
-    const int le = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
-    if (le < 0) throw py::error_already_set();
-    return le == 1;
+// Holdings of an index, looked up once per id among the held instruments of the
+// snapshots; an id the market data does not know is not known to be an index.
+void check_no_index(const py::module_& m, const std::vector<py::object>& series,
+                    const std::vector<std::int64_t>& days) {
+    py::set asked;
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        for (py::handle pos : item<"positions">(series[i])) {
+            if (!nonzero(item<"quantity">(pos))) continue;
+            py::object oid = item<"order_book_id">(pos);
+            if (asked.contains(oid)) continue;
+            asked.add(oid);
+            py::object record;
+            try {
+                record = mb::service(m, "instruments")(oid);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError)) throw;
+                continue;
+            }
+            meridan::analysis::check_not_index(
+                oid, py::getattr(record, "type", py::none()),
+                meridan::periods::iso_day(days[i]));
+        }
+    }
 }
 
-// Snapshots whose date lies in [start, end], compared as calendar days whatever the
-// date types; values that name no day compare as Python compares them.
-std::vector<py::object> in_range(const std::vector<py::object>& series,
-                                 py::handle start, py::handle end) {
-    const auto lo = mb::day_number(start);
-    const auto hi = mb::day_number(end);
+// The snapshots of `calc` dated from start_date to end_date (calendar days, both
+// included), after the refusals of its arguments: a list of snapshots in ascending
+// date order, dates that are dates, a range that is not empty and holds a snapshot,
+// a benchmark object; each snapshot of the range with finite money and holdings that
+// are not negative, the last worth more than 0, no index held. Everything but the
+// last check is settled before the market data is asked anything.
+std::vector<py::object> checked_range(const py::module_& m, const mb::Args& a) {
+    namespace check = meridan::analysis;
+    const std::vector<py::object> all = check::snapshot_list(a[0], "portfolio_series");
+    const std::int64_t start = check::bound_day(a[3], "start_date");
+    const std::int64_t end = check::bound_day(a[4], "end_date");
+    check::check_range(start, end);
+    check::check_benchmark_object(a[1],
+                                  {"components", "get_weighting", "get_change_rate"});
+    if (all.empty())
+        check::refuse_empty("portfolio_series is empty: it has no snapshot");
+    const std::vector<std::int64_t> all_days =
+        check::snapshot_days(all, "portfolio_series", true);
     std::vector<py::object> kept;
-    for (const py::object& p : series) {
-        py::object date = item<"date">(p);
-        std::optional<std::int64_t> day;
-        if (lo && hi) day = mb::day_number(date);
-        bool keep;
-        if (day) {
-            keep = *lo <= *day && *day <= *hi;
-        } else {
-            keep = less_equal(start, date) && less_equal(date, end);
-        }
-        if (keep) kept.push_back(p);
+    std::vector<std::int64_t> kept_days;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all_days[i] < start || all_days[i] > end) continue;
+        kept.push_back(all[i]);
+        kept_days.push_back(all_days[i]);
     }
+    if (kept.empty())
+        check::refuse_empty_range("portfolio_series", start, end, all_days);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        check::check_snapshot(kept[i], meridan::periods::iso_day(kept_days[i]),
+                              {.money = true, .quantities = true});
+    }
+    check::check_closing_snapshot(kept.back(),
+                                  meridan::periods::iso_day(kept_days.back()));
+    check_no_index(m, kept, kept_days);
     return kept;
 }
 
@@ -661,11 +712,16 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
         "holdings: a list of lists of the snapshots, in order. Each snapshot's date\n"
         "asks `md.get_split_coefficient(<ids held>, date)` for the splits effective\n"
         "that day, so a split alone (the quantity scaled by the coefficient) does not\n"
-        "start a period; any other change of ids or quantities does. IndexError for\n"
-        "an empty series.",
+        "start a period; any other change of ids or quantities does. An empty series\n"
+        "raises meridan.EmptyInputError (a ValueError and an IndexError); a snapshot\n"
+        "holding a quantity that is NaN, infinite or negative, ValueError naming its\n"
+        "date and the id.",
         [](mb::Args a) {
             const std::vector<py::object> snapshots = elements(a[0]);
-            if (snapshots.empty()) at(a[0], 0);
+            if (snapshots.empty())
+                meridan::analysis::refuse_empty(
+                    "portfolio_series is empty: it has no snapshot");
+            check_quantities(snapshots);
             py::list result;
             for (const auto& period : split_periods(snapshots, a[1])) {
                 py::list current;
@@ -685,10 +741,16 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
         "stocks from the first snapshot's date to the last, a missing daily rate\n"
         "counting as no change; a sector of weight 0 has return 0. ValueError when "
         "the\n"
-        "first snapshot's market_value is 0.",
+        "first snapshot's market_value is 0, or when a snapshot holds a quantity that\n"
+        "is NaN, infinite or negative (naming its date and the id).",
         [m](mb::Args a) {
+            const std::vector<py::object> snapshots = elements(a[0]);
+            if (snapshots.empty())
+                meridan::analysis::refuse_empty("portfolio is empty: a period holds at "
+                                                "least one snapshot");
             py::object first = at(a[0], 0);
             py::object last = at(a[0], -1);
+            check_quantities(snapshots);
             Holdings h = read_portfolio_period(m, first, last);
             classify_twice(h, a[1]);
             read_portfolio_cash(h, first);
@@ -736,7 +798,9 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
          {}},
         "Sector weights and returns of the benchmark from `start_date` to `end_date`\n"
         "with the weights of `start_date` (as fractions of their sum):\n"
-        "(sector_weight, sector_return), Series by sector in sorted order; no cash.",
+        "(sector_weight, sector_return), Series by sector in sorted order; no cash.\n"
+        "The weights keep the name of the benchmark's weighting Series (\"weight\" for\n"
+        "an index).",
         [m](mb::Args a) {
             Holdings h = read_benchmark_period(m, a[0], a[2], a[3]);
             classify_twice(h, a[1]);
@@ -754,7 +818,8 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
         "last (unscaled when the linked sum is 0).",
         [m](mb::Args a) {
             const std::vector<py::object> dates = elements(a[1]);
-            if (dates.empty()) at(a[1], 0);
+            if (dates.empty())
+                meridan::analysis::refuse_empty("dates is empty: it has no first date");
             auto [result, rows] = benchmark_result(m, a[0], dates, a[2]);
             return result_pair(result, rows);
         });
@@ -777,15 +842,20 @@ PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
         "value change and the benchmark's close-to-close change. `method` \"BHB\"\n"
         "gives the Brinson-Hood-Beebower effects; any other value the\n"
         "Brinson-Fachler ones, allocation measured against the benchmark's total\n"
-        "return. Effects add up to TotalActiveReturn on every row.",
+        "return. Effects add up to TotalActiveReturn on every row.\n\n"
+        "Refused: a portfolio_series that is not a list of snapshots, a date that is\n"
+        "not a date (a number, say), a benchmark without components(),\n"
+        "get_weighting() and get_change_rate() (an order book id, say): TypeError; a\n"
+        "series out of date order or a start_date after end_date: ValueError; an\n"
+        "empty series or no snapshot in the range: meridan.EmptyInputError (a\n"
+        "ValueError and an IndexError); a snapshot of the range whose market_value or\n"
+        "cash is NaN or infinite, whose position has a market_value or quantity that\n"
+        "is NaN, infinite or negative, or that holds an index, and a last snapshot\n"
+        "worth 0 or less: ValueError naming the date (and the id).",
         [m](mb::Args a) {
-            const std::vector<py::object> series = in_range(elements(a[0]), a[3], a[4]);
+            const std::vector<py::object> series = checked_range(m, a);
             const py::object& benchmark = a[1];
             const py::object& classifier = a[2];
-            if (series.empty()) {
-                PyErr_SetString(PyExc_IndexError, "list index out of range");
-                throw py::error_already_set();
-            }
             const std::vector<Period> splits = split_periods(series, a[5]);
             std::vector<Holdings> periods;
             std::vector<double> lengths;

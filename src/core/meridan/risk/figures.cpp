@@ -1,6 +1,7 @@
 #include "meridan/risk/figures.hpp"
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -19,6 +20,17 @@ double ratio(double numerator, double denominator) {
     if (!(denominator != 0.0) || std::isnan(denominator)) return nan;
     return numerator / denominator;
 }
+
+bool all_finite(std::span<const double> x) {
+    for (double v : x) {
+        if (!std::isfinite(v)) return false;
+    }
+    return true;
+}
+
+// A figure that overflowed (a compounded growth beyond the largest double, say) has
+// no value to show: NaN, as for any other undefined figure.
+double finite_or_nan(double x) { return std::isinf(x) ? nan : x; }
 
 }  // namespace
 
@@ -65,6 +77,21 @@ RiskFigures risk_figures(std::span<const double> r_in, std::span<const double> b
     f.downside_risk = downside * root_a;
     f.calmar = ratio(f.annual_return, f.max_drawdown);
     f.win_rate = n == 0 ? nan : static_cast<double>(wins) / static_cast<double>(n);
+
+    // An infinite return (a value that came from nothing, or fell to -inf) leaves
+    // every figure that reads it undefined: all of them for the returns, the
+    // comparisons with the benchmark for the benchmark's.
+    if (!all_finite(r)) {
+        const std::size_t kept = f.n;
+        f = RiskFigures{nan, nan, nan, nan, nan, nan, nan,
+                        nan, nan, nan, nan, nan, nan, kept};
+    } else if (!all_finite(b)) {
+        f.alpha = f.beta = f.tracking_error = f.information_ratio = f.win_rate = nan;
+    }
+    for (double* x : {&f.annual_return, &f.alpha, &f.beta, &f.sharpe, &f.sortino,
+                      &f.max_drawdown, &f.var, &f.volatility, &f.tracking_error,
+                      &f.information_ratio, &f.downside_risk, &f.calmar, &f.win_rate})
+        *x = finite_or_nan(*x);
     return f;
 }
 

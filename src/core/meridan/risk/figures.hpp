@@ -34,7 +34,10 @@ struct RiskFigures {
 };
 
 /// Figures of daily returns `r` against benchmark daily returns `b` (equal lengths;
-/// std::invalid_argument otherwise). Days where either is NaN are dropped first.
+/// std::invalid_argument otherwise). Days where either is NaN are dropped first. An
+/// infinite return makes every figure NaN, an infinite benchmark return alpha, beta,
+/// tracking error, information ratio and win rate; a figure that overflows is NaN
+/// too, so no figure is ever infinite.
 /// `annual_rate` is the annual risk-free rate as a fraction; `annualization` the
 /// number of days in a year (A), so the daily risk-free rate is rf_d = rate / A.
 RiskFigures risk_figures(std::span<const double> r, std::span<const double> b,

@@ -1,0 +1,37 @@
+#include "meridan/inputs/snapshot_rules.hpp"
+
+#include <cmath>
+
+namespace meridan::inputs {
+
+Fault money_fault(double value) {
+    return std::isfinite(value) ? Fault::none : Fault::not_finite;
+}
+
+Fault holding_fault(double value) {
+    if (!std::isfinite(value)) return Fault::not_finite;
+    return value < 0.0 ? Fault::negative : Fault::none;
+}
+
+Fault closing_value_fault(double value) {
+    if (!std::isfinite(value)) return Fault::not_finite;
+    return value > 0.0 ? Fault::none : Fault::not_positive;
+}
+
+std::string_view describe(Fault fault) {
+    switch (fault) {
+        case Fault::none:
+            return {};
+        case Fault::not_finite:
+            return "is not a finite number";
+        case Fault::negative:
+            return "is negative";
+        case Fault::not_positive:
+            return "is not above 0";
+    }
+    return {};
+}
+
+bool is_index_type(std::string_view type) { return type == kIndexType; }
+
+}  // namespace meridan::inputs
