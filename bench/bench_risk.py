@@ -42,8 +42,8 @@ def build_market():
     # Calendar days (weekends included, as a valuation series may have), a few gaps.
     days = pd.date_range(calendar[0], calendar[YEARS * 244 - 1])
     values = 1e7 * np.exp(np.cumsum(rng.normal(0.0003, 0.01, len(days))))
-    series = pd.Series(values, index=days).drop(days[100:104])
-    series.iloc[500] = np.nan
+    # A day without a value is absent, as risk_analysis refuses a NaN value.
+    series = pd.Series(values, index=days).drop(days[100:104]).drop(days[505])
     return fake, series
 
 
