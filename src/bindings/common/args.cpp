@@ -100,7 +100,8 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
     }
     // Too many: the count given is the number of positional arguments.
     if (nargs > sig.positional && sig.positional < n_params) {
-        throw py::type_error(count_error(sig.function, sig.positional, "exactly", nargs));
+        throw py::type_error(
+            count_error(sig.function, sig.positional, "exactly", nargs));
     }
     if (nargs > n_params) {
         throw py::type_error(count_error(sig.function, n_params,

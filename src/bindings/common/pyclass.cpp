@@ -58,7 +58,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         // a missing argument).
         if (nargs && !applies_to(data, args[0])) {
             raise_wrong_receiver(data->sig.function.c_str(),
-                                 reinterpret_cast<PyTypeObject*>(data->owner.ptr()), args[0]);
+                                 reinterpret_cast<PyTypeObject*>(data->owner.ptr()),
+                                 args[0]);
         }
         // All arguments given by position, and all taken by position: the body reads
         // the caller's array in place (py::object is a single PyObject* and the array
@@ -252,7 +253,8 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
 
 void raise_wrong_receiver(const char* name, PyTypeObject* owner, PyObject* obj) {
     PyErr_Format(PyExc_TypeError,
-                 "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                 "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' "
+                 "object",
                  name, owner->tp_name, Py_TYPE(obj)->tp_name);
     throw py::error_already_set();
 }

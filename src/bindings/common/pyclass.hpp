@@ -81,7 +81,8 @@ private:
     PyObject** field(py::handle obj) const {
         if (!PyObject_TypeCheck(obj.ptr(), owner_))
             raise_wrong_receiver(name_.c_str(), owner_, obj.ptr());
-        return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) + offset_);
+        return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) +
+                                            offset_);
     }
 
     PyTypeObject* owner_ = nullptr;  // kept alive by the module that defines it

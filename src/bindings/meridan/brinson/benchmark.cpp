@@ -57,8 +57,8 @@ void def_memoised_copies(py::module_& m, mb::Signature sig, const std::string& d
                          mb::Body body) {
     const std::string name = sig.function;
     mb::def_function(m, sig, doc, std::move(body));
-    py::object memo =
-        mb::global(m, "lru_cache")(py::arg("maxsize") = py::none())(m.attr(name.c_str()));
+    py::object memoiser = mb::global(m, "lru_cache")(py::arg("maxsize") = py::none());
+    py::object memo = memoiser(m.attr(name.c_str()));
     mb::def_function(m, std::move(sig), doc, [memo](mb::Args a) {
         PyObject* stack[2] = {a[0].ptr(), a[1].ptr()};
         PyObject* kept = PyObject_Vectorcall(memo.ptr(), stack, 2, nullptr);

@@ -42,7 +42,8 @@ inline bool any_decimal(std::initializer_list<py::handle> values) {
 /// `value` as an operand of an operation: when the operation works in Decimals, a
 /// float (numpy's float64 included) becomes the Decimal of its shortest text.
 inline py::object operand(py::handle value, bool decimal) {
-    if (!decimal || !PyFloat_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    if (!decimal || !PyFloat_Check(value.ptr()))
+        return py::reinterpret_borrow<py::object>(value);
     static PyObject* decimal_type =
         py::object(py::module_::import("decimal").attr("Decimal")).release().ptr();
     py::object text = py::repr(py::float_(PyFloat_AsDouble(value.ptr())));
@@ -54,11 +55,14 @@ class Arithmetic {
 public:
     /// At most four `amounts`, which must outlive the operation.
     explicit Arithmetic(std::initializer_list<py::handle> amounts)
-        : count_(std::min(amounts.size(), amounts_.size())), decimal_(any_decimal(amounts)) {
+        : count_(std::min(amounts.size(), amounts_.size())),
+          decimal_(any_decimal(amounts)) {
         std::copy_n(amounts.begin(), count_, amounts_.begin());
     }
 
-    py::object add(py::handle a, py::handle b) const { return apply(PyNumber_Add, a, b); }
+    py::object add(py::handle a, py::handle b) const {
+        return apply(PyNumber_Add, a, b);
+    }
     py::object sub(py::handle a, py::handle b) const {
         return apply(PyNumber_Subtract, a, b);
     }
@@ -73,7 +77,8 @@ private:
     py::object apply(PyObject* (*op)(PyObject*, PyObject*), py::handle a,
                      py::handle b) const {
         py::object x = operand(a, decimal_), y = operand(b, decimal_);
-        if (PyObject* r = op(x.ptr(), y.ptr())) return py::reinterpret_steal<py::object>(r);
+        if (PyObject* r = op(x.ptr(), y.ptr()))
+            return py::reinterpret_steal<py::object>(r);
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
         PyErr_Clear();
         // Named by the amounts given, not the intermediate results: the first
@@ -93,9 +98,10 @@ private:
             }
         }
         raise_error(PyExc_TypeError,
-                    "the book cannot combine " + repr_of(first) + " and " + repr_of(second) +
-                        ": give its amounts as one kind of number (floats are read as "
-                        "Decimals where they meet one)");
+                    "the book cannot combine " + repr_of(first) + " and " +
+                        repr_of(second) +
+                        ": give its amounts as one kind of number (floats are read "
+                        "as Decimals where they meet one)");
     }
 
     std::array<py::handle, 4> amounts_;

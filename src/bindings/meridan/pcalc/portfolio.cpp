@@ -114,13 +114,13 @@ constexpr const char* kPortfolioDoc =
     "completely or, when it raises, leaves the book exactly as it was. Cash must be a\n"
     "finite number and each quantity a finite number >= 0 (TypeError for what is not\n"
     "a number, ValueError otherwise, naming the value).\n\n"
-    "Amounts keep the caller's number types, with Python's arithmetic: ints stay ints,\n"
-    "a Fraction stays a Fraction (a Fraction and a float give a float). A Decimal\n"
-    "stays a Decimal: where an operation involves a Decimal, its float amounts are\n"
-    "read as the Decimals of their shortest text (a price of 10.1 is Decimal('10.1')),\n"
-    "so Portfolio(Decimal('1000')) can book trades priced in floats. Numbers that do\n"
-    "not mix (a Decimal and a Fraction) raise TypeError naming both values. Average\n"
-    "prices are floats.\n\n"
+    "Amounts keep the caller's number types, with Python's arithmetic: ints stay\n"
+    "ints, a Fraction stays a Fraction (a Fraction and a float give a float). A\n"
+    "Decimal stays a Decimal: where an operation involves a Decimal, its float\n"
+    "amounts are read as the Decimals of their shortest text (a price of 10.1 is\n"
+    "Decimal('10.1')), so Portfolio(Decimal('1000')) can book trades priced in\n"
+    "floats. Numbers that do not mix (a Decimal and a Fraction) raise TypeError\n"
+    "naming both values. Average prices are floats.\n\n"
     "A book may be shared between threads: each operation holds the book's own lock\n"
     "while it reads and changes it, so concurrent trades never lose an update.";
 
@@ -295,7 +295,8 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                                     positions->avg_price(position)});
                     current = &plan.back();
                 }
-                const pc::Arithmetic ar{current->quantity, current->avg_price, coefficient};
+                const pc::Arithmetic ar{current->quantity, current->avg_price,
+                                        coefficient};
                 py::object quantity =
                     pc::whole_if_close(ar.mul(current->quantity, coefficient));
                 // Average prices are floats, also after a split by a Decimal.

@@ -77,7 +77,8 @@ public:
     py::object object(std::size_t i) {
         if (text_) {
             if (auto t = (*text_)[i]) return str(i, *t);
-            if (!missing_) missing_ = mb::getattr<"na_value">(mb::getattr<"dtype">(series_));
+            if (!missing_)
+                missing_ = mb::getattr<"na_value">(mb::getattr<"dtype">(series_));
             return missing_;
         }
         return py::reinterpret_borrow<py::object>(
@@ -88,8 +89,8 @@ public:
     py::object shown(std::size_t i) {
         if (text_) {
             if (auto t = (*text_)[i]) {
-                PyObject* s = PyUnicode_DecodeUTF8(t->data(), static_cast<Py_ssize_t>(t->size()),
-                                                   "strict");
+                PyObject* s = PyUnicode_DecodeUTF8(
+                    t->data(), static_cast<Py_ssize_t>(t->size()), "strict");
                 if (!s) {
                     PyErr_Clear();
                     return py::bytes(t->data(), t->size());
@@ -177,8 +178,8 @@ void require_columns(py::handle frame, std::initializer_list<const char*> names)
                 .attr("sum")()
                 .cast<long long>();
         if (count > 1) {
-            throw py::value_error("the table has " + std::to_string(count) + " columns '" +
-                                  name + "'; keep one");
+            throw py::value_error("the table has " + std::to_string(count) +
+                                  " columns '" + name + "'; keep one");
         }
     }
 }
@@ -211,9 +212,11 @@ void warn_misspelt(py::handle frame, std::initializer_list<const char*> known,
         if (std::find(known.begin(), known.end(), name) != known.end()) continue;
         const std::string lower = mb::call_method<"lower">(column).cast<std::string>();
         for (const char* wanted : optional) {
-            if (name == wanted || has_column(frame, wanted) || edit_distance(lower, wanted) > 2)
+            if (name == wanted || has_column(frame, wanted) ||
+                edit_distance(lower, wanted) > 2)
                 continue;
-            const std::string message = "the table's column " + py::repr(column).cast<std::string>() +
+            const std::string message = "the table's column " +
+                                        py::repr(column).cast<std::string>() +
                                         " is not read; did you mean '" + wanted + "'?";
             if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0)
                 throw py::error_already_set();
@@ -249,7 +252,8 @@ py::object whole_quantity(py::handle value) {
         } else {
             PyErr_Clear();
         }
-    } else if (mb::is_real_number(value) && mb::is_finite(value) && !mb::is_negative(value)) {
+    } else if (mb::is_real_number(value) && mb::is_finite(value) &&
+               !mb::is_negative(value)) {
         py::object whole = to_int(value);
         if (mb::equal(whole, value) && within_max_shares(whole)) return whole;
     }
@@ -288,7 +292,8 @@ py::object checked_side(Cells& sides, std::size_t i) {
         if (py::handle side = ascii_side(*text)) return py::reinterpret_borrow<py::object>(side);
     }
     py::object raw = sides.object(i);
-    py::object side = py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw) : raw;
+    py::object side =
+        py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw) : raw;
     if (!py::isinstance<py::str>(side) ||
         (!mb::equal(side, "BUY") && !mb::equal(side, "SELL"))) {
         raise_runtime("invalid side: " + text(side) + ", should be \"BUY\" or \"SELL\"");
@@ -305,10 +310,12 @@ void for_row(std::size_t i, Id&& id_cell, F&& work) {
     } catch (py::error_already_set& e) {
         std::string note = "in row " + std::to_string(i) + " of the table";
         try {
-            note += " (order_book_id " + py::repr(id_cell()).template cast<std::string>() + ")";
+            note += " (order_book_id " +
+                    py::repr(id_cell()).template cast<std::string>() + ")";
         } catch (py::error_already_set&) {
         }
-        PyObject* r = PyObject_CallMethod(e.value().ptr(), "add_note", "s", note.c_str());
+        PyObject* r =
+            PyObject_CallMethod(e.value().ptr(), "add_note", "s", note.c_str());
         if (r) Py_DECREF(r); else PyErr_Clear();
         throw;
     }
@@ -553,10 +560,10 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "row that is not a common stock, has an unreadable time, falls on a day "
         "without\n"
         "trading or has a side other than BUY/SELL raises RuntimeError, as does a\n"
-        "last_quantity that is not a whole number from 0 to 1e12 (whole-number text\n"
-        "such as \"200\" is read as that number). A required column given twice raises\n"
-        "ValueError; a column that reads like a missing optional one (\"Last_Price\")\n"
-        "is named in a UserWarning, since it is not read.",
+        "last_quantity that is not a whole number from 0 to 1e12 (whole-number\n"
+        "text such as \"200\" is read as that number). A required column given twice\n"
+        "raises ValueError; a column that reads like a missing optional one\n"
+        "(\"Last_Price\") is named in a UserWarning, since it is not read.",
         [m](meridan::bind::Args a) {
             const py::object& frame = a[0];
             const py::object& md = a[1];
@@ -568,8 +575,8 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             if (priced) require_columns(frame, {"last_price"});
             if (costed) require_columns(frame, {"transaction_cost"});
             warn_misspelt(frame,
-                          {"order_book_id", "datetime", "side", "last_quantity", "last_price",
-                           "transaction_cost"},
+                          {"order_book_id", "datetime", "side", "last_quantity",
+                           "last_price", "transaction_cost"},
                           {"last_price", "transaction_cost"});
             Cells ids(frame, "order_book_id");
             Cells times(frame, "datetime");
