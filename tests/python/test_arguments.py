@@ -9,9 +9,12 @@ from meridan import profit, risk, style
 from meridan.brinson import benchmark, calc, classifier, report
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
+from meridan.pcalc.trade import Trade
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
 
 book = Portfolio()
+TRADE = Trade(datetime=None, order_book_id="A", symbol="A", last_price=1.0, last_quantity=1,
+              side="BUY", transaction_cost=0.0)
 md = CachedMarketDataProvider()
 base = MarketDataProvider()
 
@@ -104,6 +107,29 @@ CASES = [
     (report.report_figures, (), {"table": None},
      "report_figures() got an unexpected keyword argument 'table'"),
     (perilon.Risk, ([], []), {}, "__init__() takes at least 4 positional arguments (3 given)"),
+    # Too few: the count given is the position of the first missing argument, keywords
+    # given after it included; too many: the number of positional arguments. Keywords
+    # are checked before counts.
+    (profit.profit_analysis, (1,), {"benchmark_series": 2},
+     "profit_analysis() takes at least 2 positional arguments (1 given)"),
+    (profit.profit_analysis, (), {"benchmark": 1, "benchmark_series": 2},
+     "profit_analysis() takes at least 2 positional arguments (0 given)"),
+    (profit.profit_analysis, (1, 2, 3, 4), {"benchmark_series": None},
+     "profit_analysis() got multiple values for keyword argument 'benchmark_series'"),
+    (profit.profit_analysis, (1, 2, 3, 4), {"x": None},
+     "profit_analysis() got an unexpected keyword argument 'x'"),
+    (calc.calc_benchmark_single_period, (None, None), {"end_date": None},
+     "calc_benchmark_single_period() takes exactly 4 positional arguments (2 given)"),
+    (preprocess.fix_trades, (), {"md": None}, "fix_trades() takes exactly 2 positional arguments (0 given)"),
+    (preprocess.fix_backtest_trades, (None, None), {"extra": 1},
+     "fix_backtest_trades() got an unexpected keyword argument 'extra'"),
+    (perilon.Risk, ([], [], 0.0, 244, 1), {}, "__init__() takes at most 5 positional arguments (6 given)"),
+    (perilon.Risk, ([],), {"risk_free_rate": 0.0}, "__init__() takes at least 4 positional arguments (2 given)"),
+    (book.apply_trade, (None, None), {}, "apply_trade() takes exactly 2 positional arguments (3 given)"),
+    # Keyword-only fields: given by position, they are refused, never bound.
+    (TRADE.__init__, (1,) * 7, {}, "__init__() takes exactly 1 positional argument (8 given)"),
+    (TRADE.__init__, (1,), {"side": "BUY"},
+     "__init__() takes exactly 1 positional argument (2 given)"),
     (perilon.Risk, ([], [], 0.0), {"periods": 12},
      "__init__() got an unexpected keyword argument 'periods'"),
 ]

@@ -29,14 +29,46 @@ def test_index_benchmark_answers_from_the_memo(fake_tickvane):
     assert weights.to_dict() == pytest.approx({"000001.XSHE": 0.30, "000002.XSHE": 0.20,
                                                "600519.XSHG": 0.25, "601857.XSHG": 0.15,
                                                "000725.XSHE": 0.10})
-    # The memo hands out the very object it keeps, also to the module function.
-    assert hs300.components(D1) is components
-    assert bm.index_weights("000300.XSHG", D1) is weights
+    # Answered from the memo, by the benchmark and the module function alike, by
+    # position or by keyword.
+    assert hs300.components(D1) == components
+    assert bm.index_weights(order_book_id="000300.XSHG", date=D1).equals(weights)
     assert [(c.name, c.args, c.kwargs) for c in fake_tickvane.calls] == [
         ("index_components", ("000300.XSHG", D1), {}),
         ("index_weights", ("000300.XSHG", D1), {})]
     info = bm.index_components.cache_info()
     assert (info.hits, info.misses, info.maxsize) == (1, 1, None)
+    assert bm.index_weights.cache_parameters() == {"maxsize": None, "typed": False}
+
+
+def _edit_list(items):
+    items.append("999999.XSHE")
+    items[0] = "edited"
+
+
+def _edit_series(weights):
+    weights.iloc[0] = 99.0
+    weights["999999.XSHE"] = 1.0
+    weights.index.name = "edited"
+
+
+@pytest.mark.parametrize("ask, edit", [
+    (lambda: bm.BrinsonBenchmark_HS300.components(D1), _edit_list),
+    (lambda: bm.index_components("000300.XSHG", D1), _edit_list),
+    (lambda: bm.BrinsonBenchmark_HS300.get_weighting(D1), _edit_series),
+    (lambda: bm.index_weights("000300.XSHG", D1), _edit_series),
+])
+def test_a_caller_editing_an_answer_leaves_the_memo_as_it_was(fake_tickvane, ask, edit):
+    first = ask()
+    kept = first.copy()
+    edit(first)
+    again = ask()
+    assert again is not first
+    assert list(again) == list(kept)
+    if isinstance(kept, pd.Series):
+        assert again.equals(kept) and list(again.index) == list(kept.index)
+        assert again.index.name == kept.index.name
+    assert fake_tickvane.count() == 1
 
 
 def test_change_rate_is_last_over_first_unadjusted_close(fake_tickvane):

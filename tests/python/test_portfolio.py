@@ -2,6 +2,10 @@
 completely or not at all."""
 
 import copy
+import re
+import sys
+import threading
+from decimal import Decimal
 from fractions import Fraction
 from types import SimpleNamespace
 
@@ -94,6 +98,12 @@ def test_closed_position_still_takes_splits_and_dividends():
 @pytest.mark.parametrize("cash, price, cost, expected", [
     (1000, 3, 1, 1000 - 301),                               # ints stay ints
     (Fraction(1000), Fraction(5, 2), Fraction(1, 20), Fraction(14999, 20)),
+    (Fraction(1000), 2.5, 0.05, 749.95),                    # as Python: a float
+    (Decimal("1000"), Decimal("2.5"), Decimal("0.05"), Decimal("749.95")),
+    # Floats meeting a Decimal are read as the Decimals of their text.
+    (Decimal("1000"), 2.51, 0.1, Decimal("748.9")),
+    (1000.0, Decimal("2.51"), 0.1, Decimal("748.9")),
+    (1000, 2.51, Decimal("0.1"), Decimal("748.9")),
 ])
 def test_arithmetic_keeps_the_callers_number_types(cash, price, cost, expected):
     book = Portfolio(cash)
@@ -257,3 +267,88 @@ def test_float_splits_leave_whole_shares(quantity, ratios, sell, left):
         book.apply_split({"A": ratio})
     book.apply_trade(trade(oid="A", side="SELL", quantity=sell, price=1.0))
     assert book.get_position("A").quantity == left and book.holdings() == []
+
+
+def test_a_decimal_book_keeps_decimals_through_trades_splits_and_dividends():
+    book = Portfolio(Decimal("1000"), {"A": 10})
+    book.apply_trade(trade(oid="A", price=10.1, quantity=10, cost=0.3))
+    book.apply_trade(trade(oid="A", side="SELL", price=Decimal("12.3"), quantity=5,
+                           cost=Decimal("0.2")))
+    assert book._cash == Decimal("1000") - Decimal("101.3") + Decimal("61.3")
+    position = book.get_position("A")
+    assert (position.quantity, position.avg_price) == (15, 10.1 / 2)
+    book.apply_split({"A": Decimal("1.5")})
+    assert position.quantity == Decimal("22.5") and type(position.avg_price) is float
+    assert position.avg_price == pytest.approx(10.1 / 3)
+    book.apply_dividend({"A": 0.1})
+    assert book._dividends == Decimal("2.25") and type(book._cash) is Decimal
+
+
+@pytest.mark.parametrize("cash, price, named", [
+    (Decimal("1000"), Fraction(1, 3), "Decimal('1000') and Fraction(1, 3)"),
+    (Fraction(1000), Decimal("2.5"), "Decimal('2.5') and Fraction(1000, 1)"),
+])
+def test_numbers_that_do_not_mix_are_refused_by_name(cash, price, named):
+    book = Portfolio(cash)
+    before = state(book)
+    with pytest.raises(TypeError, match=re.escape(f"cannot combine {named}: give its")):
+        book.apply_trade(trade(oid="A", price=price, quantity=10, cost=0))
+    assert state(book) == before
+
+
+def _concurrently(work, threads=4):
+    """Runs `work(i)` in `threads` threads at once, switching between them as often
+    as the interpreter can."""
+    start = threading.Barrier(threads)
+
+    def run(i):
+        start.wait()
+        work(i)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        pool = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join(60)
+        assert not any(t.is_alive() for t in pool)
+    finally:
+        sys.setswitchinterval(interval)
+
+
+@pytest.mark.parametrize("cash, price, cost, per_share", [
+    (Fraction(10**6), Fraction(1, 3), Fraction(1, 7), Fraction(1, 11)),
+    (Decimal(10**6), Decimal("0.37"), Decimal("0.13"), Decimal("0.011")),
+])
+def test_a_book_shared_by_threads_loses_no_update(cash, price, cost, per_share):
+    # Arithmetic on these runs Python code, where the interpreter switches threads.
+    book = Portfolio(cash, {"A": 1000})
+    n = 200
+
+    def work(i):
+        for _ in range(n):
+            if i % 2:
+                book.apply_trade(trade(oid="B", price=price, quantity=2, cost=cost))
+            else:
+                book.apply_trade(trade(oid="B", side="SELL", price=price, quantity=0,
+                                       cost=cost))
+            book.apply_dividend({"A": per_share})
+    _concurrently(work)
+    assert book.get_position("B").quantity == 2 * 2 * n
+    assert book._cash == cash - 2 * n * (2 * price + cost) - 2 * n * cost
+    assert book._dividends == 4 * n * 1000 * per_share
+
+
+def test_python_code_run_inside_a_change_may_call_back_into_the_book():
+    book = Portfolio(1000)
+
+    class Reentrant(SimpleNamespace):
+        def apply_trade(self, t):
+            self.seen = (book.holdings(), book.get_position("A").quantity)
+            book.apply_dividend({"A": 1})
+            self.quantity += t.last_quantity
+    book._positions["A"] = position = Reentrant(quantity=5, avg_price=0.0)
+    _concurrently(lambda i: book.apply_trade(trade(oid="A", price=1.0, quantity=1,
+                                                   cost=0.0)), threads=2)
+    assert position.quantity == 7 and book._cash == 998.0 and book._dividends == 5 + 6

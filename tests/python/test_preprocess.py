@@ -316,3 +316,112 @@ def test_text_columns_read_alike_however_pandas_stores_them(fake_tickvane, how, 
 
     for table in (stored, stored.iloc[1:]):  # iloc[1:]: arrays at an offset
         assert outcome(table) == outcome(_as_objects(table))
+
+
+def _backtest(frame):
+    return frame.drop(columns="datetime").set_index(
+        pd.to_datetime(frame["datetime"]) + pd.Timedelta("10h"))
+
+
+@pytest.mark.parametrize("cells, expected", [
+    (["200", 300], [200, 300]),             # whole-number text, as it always was read
+    ([" 200 ", "+7"], [200, 7]),            # as int() reads text
+    ([10**12, 1e12], [10**12, 10**12]),     # the largest holding accepted
+])
+def test_whole_quantities_are_read_as_ints(fake_tickvane, cells, expected):
+    frame = pd.DataFrame([GOOD] * len(cells)).assign(last_quantity=cells)
+    for trades in (fix_trades(frame, NoPrices()), fix_backtest_trades(_backtest(frame))):
+        assert [t.last_quantity for t in trades] == expected
+        assert all(type(t.last_quantity) is int for t in trades)
+
+
+@pytest.mark.parametrize("cell, shown", [
+    ("100.7", "100.7"), ("abc", "abc"), ("-5", "-5"), ("", ""),
+    (1e300, "1e+300"), (10**12 + 1, "1000000000001"),
+    (12345678901234567, "12345678901234567"),   # not a float's whole number either
+    (float(2**60), "1.152921504606847e+18"),
+])
+def test_quantities_that_are_not_a_holding_are_refused(fake_tickvane, cell, shown):
+    frame = pd.DataFrame([GOOD, GOOD]).astype({"last_quantity": object})
+    frame.at[1, "last_quantity"] = cell
+    backtest = _backtest(frame)
+    for call in (lambda: fix_trades(frame, NoPrices()), lambda: fix_backtest_trades(backtest)):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == f"invalid last_quantity: {shown}"
+        assert info.value.__notes__ == [f"in row 1 of the table (order_book_id '{BANK}')"]
+
+
+@pytest.mark.parametrize("function, column", [
+    (lambda f: fix_trades(f, NoPrices()), "last_quantity"),
+    (lambda f: fix_trades(f, NoPrices()), "last_price"),
+    (lambda f: fix_backtest_trades(_backtest(f)), "side"),
+    (fix_positions, "order_book_id"),
+])
+def test_a_repeated_column_is_named(fake_tickvane, function, column):
+    frame = pd.DataFrame([{**GOOD, "quantity": 1}])
+    frame = pd.concat([frame, frame[[column]]], axis=1)
+    with pytest.raises(ValueError, match=f"the table has 2 columns '{column}'"):
+        function(frame)
+    assert fake_tickvane.count() == 0
+
+
+def test_a_repeated_column_that_is_not_read_is_no_error(fake_tickvane):
+    frame = pd.DataFrame([{**GOOD, "note": "a"}])
+    frame = pd.concat([frame, frame[["note"]]], axis=1)
+    assert len(fix_trades(frame, NoPrices())) == 1
+
+
+@pytest.mark.parametrize("name, resembles", [
+    ("Last_Price", "last_price"),
+    ("LastPrice", "last_price"),
+    ("last_prices", "last_price"),
+    ("transaction_costs", "transaction_cost"),
+    ("Transaction_Cost", "transaction_cost"),
+    ("transacton_cst", "transaction_cost"),
+])
+def test_a_misspelt_optional_column_is_named_in_a_warning(fake_tickvane, name, resembles):
+    frame = pd.DataFrame([GOOD]).drop(columns=resembles).assign(**{name: 1.0})
+    if resembles == "last_price":
+        frame = frame.drop(columns="transaction_cost")
+    md = CachedMarketDataProvider()
+    with pytest.warns(UserWarning) as record:
+        fix_trades(frame, md)
+    assert [str(w.message) for w in record] == [
+        f"the table's column '{name}' is not read; did you mean '{resembles}'?"]
+
+
+def test_columns_far_from_the_optional_ones_give_no_warning(fake_tickvane):
+    # pytest turns any warning into an error.
+    frame = pd.DataFrame([{**GOOD, "price": 1.0, "cost": 2.0, "last_px_usd": 3.0,
+                           "Last_Price": 10.0}])
+    fix_trades(frame, NoPrices())    # last_price is there: nothing is ignored
+
+
+def _with_bytes(frame, column, row, raw):
+    """The frame with its text column `column` held in pyarrow, cell `row` being the
+    bytes `raw` (which need not be UTF-8)."""
+    pa = pytest.importorskip("pyarrow")
+    cells = [str(v).encode() for v in frame[column]]
+    cells[row] = raw
+    offsets = [0]
+    for c in cells:
+        offsets.append(offsets[-1] + len(c))
+    array = pa.Array.from_buffers(pa.string(), len(cells), [
+        None, pa.py_buffer(pa.array(offsets, pa.int32()).buffers()[1]),
+        pa.py_buffer(b"".join(cells))])
+    out = frame.copy()
+    out[column] = pd.Series(pd.arrays.ArrowExtensionArray(array))
+    return out
+
+
+@pytest.mark.parametrize("column, note_id", [
+    ("order_book_id", r"b'\xff00001'"),
+    ("side", repr(BANK)),
+    ("datetime", repr(BANK)),
+])
+def test_text_that_is_not_utf8_fails_in_its_own_row(fake_tickvane, column, note_id):
+    frame = _with_bytes(pd.DataFrame([GOOD] * 3), column, 2, b"\xff00001")
+    with pytest.raises(Exception) as info:
+        fix_trades(frame, NoPrices())
+    assert info.value.__notes__ == [f"in row 2 of the table (order_book_id {note_id})"]

@@ -2,6 +2,8 @@
 // interpreter's argument parser, which analysts' code and our docs rely on.
 #include "common/args.hpp"
 
+#include <algorithm>
+
 namespace meridan::bind {
 
 std::string Signature::text_signature() const {
@@ -63,7 +65,6 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
     const std::size_t n_required = sig.required();
     const std::size_t n_keywords =
         kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    const std::size_t given = nargs + n_keywords;
     const bool all_required = n_required == n_params;
 
     if (sig.single_positional) {
@@ -73,17 +74,15 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
                                  std::to_string(nargs) + " given)");
         }
     }
-    if (nargs > sig.positional && sig.positional < n_params) {
-        throw py::type_error(count_error(sig.function, sig.positional, "exactly", nargs));
-    }
-    if (nargs > n_params) {
-        throw py::type_error(count_error(sig.function, n_params,
-                                         all_required ? "exactly" : "at most", given));
-    }
-    for (std::size_t i = 0; i < nargs; ++i)
+    // Arguments past the positional parameters are not bound: they are an error of
+    // their own once the keywords are checked.
+    const std::size_t n_positional = std::min({nargs, n_params, sig.positional});
+    for (std::size_t i = 0; i < n_positional; ++i)
         out[i] = py::reinterpret_borrow<py::object>(args[i]);
-    if (n_keywords == 0 && nargs == n_params) return;
+    if (n_keywords == 0 && nargs == n_params && n_positional == n_params) return;
 
+    // Keywords before counts, as the interpreter checks them: an unexpected keyword,
+    // then one that repeats an argument, then too many or too few arguments.
     for (std::size_t k = 0; k < n_keywords; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
         const std::size_t index = keyword_index(keys, key);
@@ -99,6 +98,17 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
         }
         out[index] = py::reinterpret_borrow<py::object>(args[nargs + k]);
     }
+    // Too many: the count given is the number of positional arguments.
+    if (nargs > sig.positional && sig.positional < n_params) {
+        throw py::type_error(
+            count_error(sig.function, sig.positional, "exactly", nargs));
+    }
+    if (nargs > n_params) {
+        throw py::type_error(count_error(sig.function, n_params,
+                                         all_required ? "exactly" : "at most", nargs));
+    }
+    // Too few: the count given is the position of the first missing argument (the
+    // number of arguments before it), so the text never contradicts itself.
     for (std::size_t i = nargs; i < n_params; ++i) {
         if (out[i]) continue;
         if (i < n_required && i >= sig.positional) {
@@ -107,8 +117,7 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
         }
         if (i < n_required) {
             throw py::type_error(count_error(sig.function, n_required,
-                                             all_required ? "exactly" : "at least",
-                                             given));
+                                             all_required ? "exactly" : "at least", i));
         }
         out[i] = sig.defaults[i - n_required];
     }

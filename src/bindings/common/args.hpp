@@ -45,7 +45,8 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
                     py::object* out);
 
 /// The wording for a wrong number of arguments, exposed for functions with their own
-/// rules (`given` counts positional and keyword arguments together).
+/// rules: `given` is the number of positional arguments when there are too many, and
+/// otherwise the position of the first missing required argument.
 std::string count_error(const std::string& function, std::size_t expected,
                         const char* qualifier, std::size_t given);
 

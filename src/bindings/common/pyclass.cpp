@@ -3,7 +3,11 @@
 // type) or METH_VARARGS builtins (a new argument tuple, and for methods a bound-method
 // object, on every call). The type is called through vectorcall and carries the
 // method-descriptor flag, so the interpreter calls `obj.method(...)` as
-// `method(obj, ...)`, exactly as it does for Python functions.
+// `method(obj, ...)`, exactly as it does for Python functions. A method checks its
+// receiver's type before anything else, as the interpreter's method descriptors do:
+// bodies read and write their receiver's native slots at fixed offsets, which are
+// only the slots in instances of the method's class. Like Python functions, the
+// functions carry a `__dict__` for attributes of their own.
 #include "common/pyclass.hpp"
 
 #include <structmember.h>
@@ -25,13 +29,21 @@ struct FunctionData {
     py::object name;            // str
     py::object qualname;        // str
     py::object module;          // str or None
+    py::object owner;           // the class of a method, null for a module function
 };
 
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     FunctionData* data;
+    PyObject* dict;  // __dict__, made on first use
 };
+
+// Whether `self` may be the receiver of function `data`.
+bool applies_to(const FunctionData* data, PyObject* self) {
+    return !data->owner ||
+           PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(data->owner.ptr()));
+}
 
 // Arguments of most calls fit here, so binding them allocates nothing.
 constexpr std::size_t kInlineArgs = 8;
@@ -40,11 +52,20 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     FunctionData* data = reinterpret_cast<FunctionObject*>(callable)->data;
     const std::size_t n = data->sig.names.size();
+    const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
     try {
-        // All arguments given by position: the body reads the caller's array in place
-        // (py::object is a single PyObject* and the array outlives the call).
+        // The receiver first, before its arguments are bound (a missing receiver is
+        // a missing argument).
+        if (nargs && !applies_to(data, args[0])) {
+            raise_wrong_receiver(data->sig.function.c_str(),
+                                 reinterpret_cast<PyTypeObject*>(data->owner.ptr()),
+                                 args[0]);
+        }
+        // All arguments given by position, and all taken by position: the body reads
+        // the caller's array in place (py::object is a single PyObject* and the array
+        // outlives the call).
         static_assert(sizeof(py::object) == sizeof(PyObject*));
-        if (!kwnames && static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) == n)
+        if (!kwnames && nargs == n && data->sig.positional >= n)
             return data->body(Args(reinterpret_cast<const py::object*>(args), n))
                 .release()
                 .ptr();
@@ -55,9 +76,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             heap_values.resize(n);
             values = heap_values.data();
         }
-        bind_arguments(data->sig, data->keys, args,
-                       static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
-                       values);
+        bind_arguments(data->sig, data->keys, args, nargs, kwnames, values);
         return data->body(Args(values, n)).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
@@ -77,8 +96,22 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 void function_dealloc(PyObject* self) {
-    delete reinterpret_cast<FunctionObject*>(self)->data;
-    PyObject_Free(self);
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(fn->dict);
+    delete fn->data;
+    PyObject_GC_Del(self);
+}
+
+// Only the __dict__ is traversed: it may hold anything a caller puts there.
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<FunctionObject*>(self)->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->dict);
+    return 0;
 }
 
 // As for Python functions: looked up on a class, the function itself; on an
@@ -120,6 +153,7 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -135,7 +169,10 @@ PyTypeObject* function_type() {
         t.tp_repr = function_repr;
         t.tp_call = PyVectorcall_Call;
         t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL |
-                     Py_TPFLAGS_METHOD_DESCRIPTOR;
+                     Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_GC;
+        t.tp_traverse = function_traverse;
+        t.tp_clear = function_clear;
+        t.tp_dictoffset = offsetof(FunctionObject, dict);
         t.tp_doc = "A function of the meridan extension modules.";
         t.tp_getset = function_getset;
         t.tp_descr_get = function_descr_get;
@@ -146,7 +183,8 @@ PyTypeObject* function_type() {
 }
 
 py::object make_function(Signature sig, const std::string& doc, Body body,
-                         py::handle module_name, const std::string& qualname) {
+                         py::handle module_name, const std::string& qualname,
+                         py::object owner = py::object()) {
     auto data = std::make_unique<FunctionData>();
     data->keys = interned_names(sig);
     data->signature = sig.text_signature().substr(sig.function.size());
@@ -156,10 +194,13 @@ py::object make_function(Signature sig, const std::string& doc, Body body,
     data->doc = doc;
     data->sig = std::move(sig);
     data->body = std::move(body);
-    FunctionObject* fn = PyObject_New(FunctionObject, function_type());
+    data->owner = std::move(owner);
+    FunctionObject* fn = PyObject_GC_New(FunctionObject, function_type());
     if (!fn) throw py::error_already_set();
     fn->vectorcall = function_vectorcall;
     fn->data = data.release();
+    fn->dict = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(fn));
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(fn));
 }
 
@@ -167,10 +208,14 @@ py::object make_function(Signature sig, const std::string& doc, Body body,
 
 namespace detail {
 
-const Body* native_body(PyObject* callable, std::size_t n_args) {
+const Body* native_body(PyObject* callable, std::size_t n_args, PyObject* self) {
     if (Py_TYPE(callable) != function_type()) return nullptr;
     const FunctionData* data = data_of(callable);
-    return data->sig.names.size() == n_args ? &data->body : nullptr;
+    // A receiver of another type goes through the call, which refuses it.
+    if (data->sig.names.size() != n_args || data->sig.positional < n_args ||
+        !applies_to(data, self))
+        return nullptr;
+    return &data->body;
 }
 
 }  // namespace detail
@@ -206,7 +251,16 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
     return cls;
 }
 
-Slot::Slot(py::handle cls, const char* attribute) : name_(attribute) {
+void raise_wrong_receiver(const char* name, PyTypeObject* owner, PyObject* obj) {
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' "
+                 "object",
+                 name, owner->tp_name, Py_TYPE(obj)->tp_name);
+    throw py::error_already_set();
+}
+
+Slot::Slot(py::handle cls, const char* attribute)
+    : owner_(reinterpret_cast<PyTypeObject*>(cls.ptr())), name_(attribute) {
     PyObject* descr = PyDict_GetItemString(
         reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, attribute);
     if (!descr || !PyObject_TypeCheck(descr, &PyMemberDescr_Type)) {
@@ -232,10 +286,11 @@ void def_function(py::module_& m, Signature sig, const std::string& doc, Body bo
 }
 
 void def_method(py::object cls, Signature sig, const std::string& doc, Body body) {
+    if (!PyType_Check(cls.ptr())) throw py::type_error("def_method: not a class");
     const std::string name = sig.function;
     const std::string qualname = cls.attr("__qualname__").cast<std::string>() + "." + name;
     py::object fn = make_function(std::move(sig), doc, std::move(body),
-                                  cls.attr("__module__"), qualname);
+                                  cls.attr("__module__"), qualname, cls);
     py::setattr(cls, name.c_str(), fn);
 }
 

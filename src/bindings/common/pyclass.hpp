@@ -49,10 +49,17 @@ using Body = std::function<py::object(Args)>;
 py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
                       const char* doc, const char* signature = nullptr);
 
+/// TypeError in the interpreter's wording for a descriptor `name` of class `owner`
+/// used on `obj`, an object of another type ("descriptor 'holdings' for 'Portfolio'
+/// objects doesn't apply to a 'NoneType' object").
+[[noreturn]] void raise_wrong_receiver(const char* name, PyTypeObject* owner,
+                                       PyObject* obj);
+
 /// An instance attribute kept in a native slot of the instances of a class made by
 /// `make_class` with `slots`: read and written from C++ without a lookup, and as a
 /// normal attribute from Python. Subclasses share the layout, so a Slot of a class
-/// works on instances of its subclasses too.
+/// works on instances of its subclasses too; any other object is refused with
+/// TypeError, since its memory at the slot's offset is not the slot.
 class Slot {
 public:
     Slot() = default;
@@ -60,20 +67,25 @@ public:
     Slot(py::handle cls, const char* attribute);
 
     /// The value, or null when the attribute is unset. Borrowed.
-    PyObject* get(py::handle obj) const {
-        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) + offset_);
-    }
+    PyObject* get(py::handle obj) const { return *field(obj); }
     /// The value; AttributeError naming the attribute when it is unset.
     py::object value(py::handle obj) const;
     void set(py::handle obj, py::handle value) const {
-        PyObject** field =
-            reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) + offset_);
-        PyObject* old = *field;
-        *field = py::handle(value).inc_ref().ptr();
+        PyObject** slot = field(obj);
+        PyObject* old = *slot;
+        *slot = py::handle(value).inc_ref().ptr();
         Py_XDECREF(old);
     }
 
 private:
+    PyObject** field(py::handle obj) const {
+        if (!PyObject_TypeCheck(obj.ptr(), owner_))
+            raise_wrong_receiver(name_.c_str(), owner_, obj.ptr());
+        return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.ptr()) +
+                                            offset_);
+    }
+
+    PyTypeObject* owner_ = nullptr;  // kept alive by the module that defines it
     Py_ssize_t offset_ = 0;
     std::string name_;
 };
@@ -87,7 +99,10 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
 /// A module-level function.
 void def_function(py::module_& m, Signature sig, const std::string& doc, Body body);
 
-/// A method of `cls`; `sig.names` starts with "self".
+/// A method of `cls`; `sig.names` starts with "self". Called with a receiver that
+/// is not an instance of `cls` (through the class, or from a class that borrowed
+/// it), it raises TypeError before its body runs, as the interpreter's own method
+/// descriptors do.
 void def_method(py::object cls, Signature sig, const std::string& doc, Body body);
 
 /// A method that must be overridden: raises NotImplementedError without a message.
@@ -115,8 +130,9 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
 }
 
 /// The body of `callable` when it is a function made here taking `n_args`
-/// arguments, else null.
-const Body* native_body(PyObject* callable, std::size_t n_args);
+/// arguments that applies to `self` (a method of a class `self` is an instance of,
+/// or a module function), else null.
+const Body* native_body(PyObject* callable, std::size_t n_args, PyObject* self);
 }  // namespace detail
 
 /// `obj.<Name>(args...)` as Python would call it, at close to the cost of a C++
@@ -131,7 +147,7 @@ py::object call_method(py::handle obj, const A&... args) {
     if (!method) throw py::error_already_set();
     auto owned = py::reinterpret_steal<py::object>(method);
     if (unbound) {
-        if (const Body* body = detail::native_body(method, n)) {
+        if (const Body* body = detail::native_body(method, n, obj.ptr())) {
             const py::object values[n] = {py::reinterpret_borrow<py::object>(obj),
                                           py::reinterpret_borrow<py::object>(args)...};
             return (*body)(Args(values, n));

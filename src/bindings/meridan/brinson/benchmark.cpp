@@ -34,6 +34,42 @@ void def_memoised(py::module_& m, mb::Signature sig, const std::string& doc,
     m.attr(name.c_str()) = memo(m.attr(name.c_str()));
 }
 
+// A copy of a value the memo keeps, for a caller: a list or Series the caller
+// edits must not change what every later call (and every later attribution) reads.
+// Series copy their values (pandas' own copy), lists their items; None and other
+// immutable values are handed out as they are.
+py::object private_copy(const py::object& value) {
+    if (value.is_none()) return value;
+    if (PyList_CheckExact(value.ptr())) {
+        PyObject* items = PyList_GetSlice(value.ptr(), 0, PyList_GET_SIZE(value.ptr()));
+        if (!items) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(items);
+    }
+    static PyObject* copy =
+        py::object(py::module_::import("copy").attr("copy")).release().ptr();
+    return mb::call(copy, value);
+}
+
+// As `def_memoised`, keeping the memo private: the module function answers a copy
+// of what the memo keeps, and offers the memo's cache_info, cache_clear and
+// cache_parameters as its own.
+void def_memoised_copies(py::module_& m, mb::Signature sig, const std::string& doc,
+                         mb::Body body) {
+    const std::string name = sig.function;
+    mb::def_function(m, sig, doc, std::move(body));
+    py::object memoiser = mb::global(m, "lru_cache")(py::arg("maxsize") = py::none());
+    py::object memo = memoiser(m.attr(name.c_str()));
+    mb::def_function(m, std::move(sig), doc, [memo](mb::Args a) {
+        PyObject* stack[2] = {a[0].ptr(), a[1].ptr()};
+        PyObject* kept = PyObject_Vectorcall(memo.ptr(), stack, 2, nullptr);
+        if (!kept) throw py::error_already_set();
+        return private_copy(py::reinterpret_steal<py::object>(kept));
+    });
+    py::object function = m.attr(name.c_str());
+    for (const char* attribute : {"cache_info", "cache_clear", "cache_parameters"})
+        py::setattr(function, attribute, memo.attr(attribute));
+}
+
 // A number from the client's closes: a numpy scalar becomes a Python float, anything
 // else stays as the arithmetic made it.
 py::object plain_number(py::object value) {
@@ -82,20 +118,20 @@ PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
     m.attr("lru_cache") = import_lru_cache();
     m.attr("tickvane") = py::module_::import("tickvane");
 
-    def_memoised(
+    def_memoised_copies(
         m, {"index_components", {"order_book_id", "date"}, {}},
         "The constituent ids of index `order_book_id` on `date`, as the\n"
-        "market-data client answers them. Memoised for the process; the result\n"
-        "is shared, treat it as read-only.",
+        "market-data client answers them. Memoised for the process; each call\n"
+        "answers a new list, which the caller may change.",
         [m](mb::Args a) {
             return mb::getattr<"index_components">(module_global<"tickvane">(m))(a[0],
                                                                                  a[1]);
         });
-    def_memoised(
+    def_memoised_copies(
         m, {"index_weights", {"order_book_id", "date"}, {}},
         "The constituent weights of index `order_book_id` on `date`: a Series\n"
         "by constituent id, as the market-data client answers it. Memoised for\n"
-        "the process; the result is shared, treat it as read-only.",
+        "the process; each call answers a new Series, which the caller may change.",
         [m](mb::Args a) { return mb::service(m, "index_weights")(a[0], a[1]); });
     def_memoised(
         m, {"get_change_rate", {"order_book_id", "start_date", "end_date"}, {}},
@@ -143,11 +179,12 @@ PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
                        return py::object(py::none());
                    });
     mb::def_method(index, {"components", {"self", "date"}, {}},
-                   "The index's constituent ids on `date` (memoised, shared).",
+                   "The index's constituent ids on `date`: a new list on each call\n"
+                   "(memoised).",
                    on_index<"index_components">(m));
     mb::def_method(index, {"get_weighting", {"self", "date"}, {}},
-                   "The index's constituent weights on `date`, a Series by id "
-                   "(memoised,\nshared).",
+                   "The index's constituent weights on `date`, a Series by id: a new\n"
+                   "Series on each call (memoised).",
                    on_index<"index_weights">(m));
     mb::def_method(
         index, {"get_change_rate", {"self", "start_date", "end_date"}, {}},

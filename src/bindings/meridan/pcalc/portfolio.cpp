@@ -2,9 +2,11 @@
 // positions, dividend income).
 //
 // The book's arithmetic runs on the caller's own number objects, so results keep the
-// types the caller's values produce (ints stay ints, a Decimal stays a Decimal).
-// Every operation is all-or-nothing: it works out the new state first and changes
-// the book only when every step has succeeded.
+// types the caller's values produce (ints stay ints, a Decimal stays a Decimal; see
+// amounts.hpp). Every operation is all-or-nothing: it works out the new state first
+// and changes the book only when every step has succeeded; and it holds the book's
+// lock throughout, since arithmetic on Fractions or Decimals runs Python code, where
+// the interpreter may let another thread change the same book half-way.
 #include <pybind11/pybind11.h>
 
 #include <memory>
@@ -13,8 +15,10 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/object_lock.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/pcalc/amounts.hpp"
 #include "meridan/pcalc/checks.hpp"
 #include "meridan/pcalc/records.hpp"
 
@@ -109,7 +113,16 @@ constexpr const char* kPortfolioDoc =
     "and dividends are applied in the caller's order; each operation either applies\n"
     "completely or, when it raises, leaves the book exactly as it was. Cash must be a\n"
     "finite number and each quantity a finite number >= 0 (TypeError for what is not\n"
-    "a number, ValueError otherwise, naming the value).";
+    "a number, ValueError otherwise, naming the value).\n\n"
+    "Amounts keep the caller's number types, with Python's arithmetic: ints stay\n"
+    "ints, a Fraction stays a Fraction (a Fraction and a float give a float). A\n"
+    "Decimal stays a Decimal: where an operation involves a Decimal, its float\n"
+    "amounts are read as the Decimals of their shortest text (a price of 10.1 is\n"
+    "Decimal('10.1')), so Portfolio(Decimal('1000')) can book trades priced in\n"
+    "floats. Numbers that do not mix (a Decimal and a Fraction) raise TypeError\n"
+    "naming both values. Average prices are floats.\n\n"
+    "A book may be shared between threads: each operation holds the book's own lock\n"
+    "while it reads and changes it, so concurrent trades never lose an update.";
 
 }  // namespace
 
@@ -146,6 +159,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "Opens a book with `cash` and the share quantities of `positions`.",
         [m, positions_cls, cash_slot, book_slot, dividends_slot](mb::Args a) {
             const py::object& self = a[0];
+            mb::ObjectLock lock(self);
             pc::check_amount(a[1], "cash", "number", pc::Bound::any,
                              [] { return std::string("opening cash"); });
             py::object book = positions_cls();
@@ -171,6 +185,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         portfolio_cls, {"holdings", {"self"}, {}},
         "Order book ids whose quantity is not 0, in the order they entered the book.",
         [positions, book_slot](mb::Args a) {
+            mb::ObjectLock lock(a[0]);
             py::list held;
             for (auto& [oid, position] : item_pairs(book_slot->value(a[0]))) {
                 if (nonzero(positions->quantity(position))) held.append(oid);
@@ -189,6 +204,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         [positions, trades, cash_slot, book_slot](mb::Args a) {
             const py::object& self = a[0];
             const py::object& trade = a[1];
+            mb::ObjectLock lock(self);
             py::object book = book_slot->value(self);
             py::object oid = trades->order_book_id(trade);
             // A position read from the book is already stored; one made for an
@@ -214,10 +230,11 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                              pc::Bound::non_negative, trade_of);
             pc::check_amount(cost, "transaction_cost", "amount", pc::Bound::non_negative,
                              trade_of);
-            py::object gross = mb::mul(price, quantity);
             py::object cash = cash_slot->value(self);
-            py::object new_cash = buy ? mb::sub(cash, mb::add(gross, cost))
-                                      : mb::add(cash, mb::sub(gross, cost));
+            const pc::Arithmetic ar{cash, price, quantity, cost};
+            py::object gross = ar.mul(price, quantity);
+            py::object new_cash = buy ? ar.sub(cash, ar.add(gross, cost))
+                                      : ar.add(cash, ar.sub(gross, cost));
             pc::check_result(new_cash, "cash", trade_of);
 
             SavedPosition saved(position, *positions);
@@ -236,7 +253,10 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         portfolio_cls, {"get_position", {"self", "key"}, {}},
         "The Position of order book id `key`; a new flat Position, not stored, for an\n"
         "instrument that is not in the book.",
-        [book_slot](mb::Args a) { return py::object(book_slot->value(a[0])[a[1]]); });
+        [book_slot](mb::Args a) {
+            mb::ObjectLock lock(a[0]);
+            return py::object(book_slot->value(a[0])[a[1]]);
+        });
 
     mb::def_method(
         portfolio_cls, {"apply_split", {"self", "splits"}, {}},
@@ -247,6 +267,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "within 1e-6 of a whole number becomes that whole number. Every coefficient\n"
         "must be a finite number > 0, or nothing changes.",
         [positions, book_slot](mb::Args a) {
+            mb::ObjectLock lock(a[0]);
             py::object book = book_slot->value(a[0]);
             // Work out every new (quantity, avg_price) first; a position split twice in
             // one call is split on top of its first result.
@@ -274,9 +295,13 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
                                     positions->avg_price(position)});
                     current = &plan.back();
                 }
+                const pc::Arithmetic ar{current->quantity, current->avg_price,
+                                        coefficient};
                 py::object quantity =
-                    pc::whole_if_close(mb::mul(current->quantity, coefficient));
-                py::object avg_price = mb::true_div(current->avg_price, coefficient);
+                    pc::whole_if_close(ar.mul(current->quantity, coefficient));
+                // Average prices are floats, also after a split by a Decimal.
+                py::object avg_price = ar.div(current->avg_price, coefficient);
+                if (pc::is_decimal(avg_price)) avg_price = mb::to_float(avg_price);
                 pc::check_result(quantity, "quantity", [&] { return "split of " + pc::repr_of(oid); });
                 current->quantity = quantity;
                 current->avg_price = avg_price;
@@ -303,6 +328,7 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
         "(never to cash); instruments not in the book are skipped. Every amount must\n"
         "be a finite number >= 0, or nothing changes.",
         [positions, book_slot, dividends_slot](mb::Args a) {
+            mb::ObjectLock lock(a[0]);
             py::object book = book_slot->value(a[0]);
             py::object total = dividends_slot->value(a[0]);
             const auto pairs = item_pairs(a[1]);
@@ -313,7 +339,9 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
             }
             for (auto& [oid, per_share] : pairs) {
                 if (!mb::contains(book, oid)) continue;
-                total = mb::add(total, mb::mul(positions->quantity(book[oid]), per_share));
+                py::object quantity = positions->quantity(book[oid]);
+                const pc::Arithmetic ar{total, quantity, per_share};
+                total = ar.add(total, ar.mul(quantity, per_share));
                 pc::check_result(total, "dividend income",
                                  [&] { return "dividend of " + pc::repr_of(oid); });
             }

@@ -7,8 +7,10 @@
 #include <string>
 
 #include "common/numbers.hpp"
+#include "common/object_lock.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
+#include "meridan/pcalc/amounts.hpp"
 #include "meridan/pcalc/checks.hpp"
 #include "meridan/pcalc/records.hpp"
 
@@ -69,10 +71,11 @@ std::pair<py::object, py::object> bought(py::handle held, py::handle avg,
                 py::float_(value)};
     }
     PyErr_Clear();
-    py::object q = mb::add(held, quantity);
+    const pc::Arithmetic ar{held, avg, quantity, price};
+    py::object q = ar.add(held, quantity);
     if (mb::equal(q, py::int_(0))) return {q, py::float_(0.0)};
-    py::object cost = mb::add(mb::mul(held, avg), mb::mul(quantity, price));
-    return {q, mb::to_float(mb::true_div(cost, q))};
+    py::object cost = ar.add(ar.mul(held, avg), ar.mul(quantity, price));
+    return {q, mb::to_float(ar.div(cost, q))};
 }
 
 }  // namespace
@@ -104,6 +107,7 @@ PYBIND11_MODULE(position, m, py::mod_gil_not_used()) {
         [fields, trades](mb::Args a) {
             const py::object& self = a[0];
             const py::object& trade = a[1];
+            mb::ObjectLock lock(self);
             py::object quantity = trades->last_quantity(trade);
             auto trade_of = [&] {
                 return "trade of " + text_of(fields->order_book_id.get_optional(self));
@@ -132,7 +136,7 @@ PYBIND11_MODULE(position, m, py::mod_gil_not_used()) {
                               py::str(fields->order_book_id(self)).cast<std::string>() +
                               ": only " + repr_of(held) + " held");
                 }
-                new_quantity = mb::sub(held, quantity);
+                new_quantity = pc::Arithmetic{held, quantity}.sub(held, quantity);
                 new_avg = mb::equal(new_quantity, py::int_(0)) ? py::object(py::float_(0.0))
                                                                : avg;
             }

@@ -54,9 +54,9 @@ py::list column(py::handle frame, const char* name) {
 }
 
 // The cells of a column, read as text where they are text. Text that pandas keeps in
-// pyarrow is read in place; the Python objects of the cells (what `column` gives) are
-// made in one pass when a cell is first needed as an object, and at once for any
-// other column.
+// pyarrow is read in place, and a cell's Python object (what `column` gives) made from
+// its own bytes when it is needed, so that bytes which are not UTF-8 fail in their own
+// row; the objects of any other column are made at once.
 class Cells {
 public:
     Cells(py::handle frame, const char* name)
@@ -72,10 +72,33 @@ public:
     // Whether the cells are read in place (and so are text or missing).
     bool in_place() const { return text_.has_value(); }
 
-    // Cell i as a Python object.
-    py::handle object(std::size_t i) {
-        if (!list_) list_ = mb::getattr<"tolist">(series_)();
-        return PyList_GET_ITEM(list_.ptr(), static_cast<Py_ssize_t>(i));
+    // Cell i as a Python object: for text read in place a str of its bytes, or the
+    // dtype's missing value (what tolist() gives for a missing cell).
+    py::object object(std::size_t i) {
+        if (text_) {
+            if (auto t = (*text_)[i]) return str(i, *t);
+            if (!missing_)
+                missing_ = mb::getattr<"na_value">(mb::getattr<"dtype">(series_));
+            return missing_;
+        }
+        return py::reinterpret_borrow<py::object>(
+            PyList_GET_ITEM(list_.ptr(), static_cast<Py_ssize_t>(i)));
+    }
+
+    // Cell i for a message: as `object`, with bytes that are not UTF-8 given as bytes.
+    py::object shown(std::size_t i) {
+        if (text_) {
+            if (auto t = (*text_)[i]) {
+                PyObject* s = PyUnicode_DecodeUTF8(
+                    t->data(), static_cast<Py_ssize_t>(t->size()), "strict");
+                if (!s) {
+                    PyErr_Clear();
+                    return py::bytes(t->data(), t->size());
+                }
+                return py::reinterpret_steal<py::object>(s);
+            }
+        }
+        return object(i);
     }
 
     // The UTF-8 text of cell i when it is a str (exactly), empty otherwise.
@@ -91,7 +114,7 @@ public:
 
     // Cell i as a str when it is text: the cell itself, or a str made from its bytes.
     py::object str(std::size_t i, std::string_view text) {
-        if (!text_) return py::reinterpret_borrow<py::object>(object(i));
+        if (!text_) return object(i);
         PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                            "strict");
         if (!s) throw py::error_already_set();
@@ -102,6 +125,7 @@ private:
     py::object series_;
     std::optional<mb::ArrowText> text_;
     py::object list_;
+    py::object missing_;
 };
 
 // The interned keyword names of Trade's fields, in the order `new_trade` takes them.
@@ -137,23 +161,101 @@ py::object new_trade(py::handle cls, py::handle datetime, py::handle oid,
 
 std::string text(py::handle value) { return py::str(value).cast<std::string>(); }
 
-// ValueError naming the first required column the table lacks, before any row is read.
+// ValueError naming the first required column the table lacks, or the first of them it
+// has more than once (pandas would hand over a table for it, not a column), before any
+// row is read.
 void require_columns(py::handle frame, std::initializer_list<const char*> names) {
     for (const char* name : names) {
         if (!has_column(frame, name))
             throw py::value_error(std::string("the table has no column '") + name + "'");
     }
+    py::object columns = frame.attr("columns");
+    if (mb::getattr<"is_unique">(columns).cast<bool>()) return;
+    for (const char* name : names) {
+        const auto count =
+            py::reinterpret_steal<py::object>(
+                PyObject_RichCompare(columns.ptr(), py::str(name).ptr(), Py_EQ))
+                .attr("sum")()
+                .cast<long long>();
+        if (count > 1) {
+            throw py::value_error("the table has " + std::to_string(count) +
+                                  " columns '" + name + "'; keep one");
+        }
+    }
 }
 
-// The integer number of shares of a cell: a whole number >= 0 (100.0 is 100; 100.7
-// is refused rather than truncated).
+// Edit distance (insertions, deletions, substitutions) between two texts.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    std::iota(row.begin(), row.end(), std::size_t{0});
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                               diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// A UserWarning for each column that is not one the table is read by but reads like
+// an optional one the table lacks (within two edits, ignoring case: "Last_Price",
+// "transaction_costs"), which would otherwise be ignored without a word.
+void warn_misspelt(py::handle frame, std::initializer_list<const char*> known,
+                   std::initializer_list<const char*> optional) {
+    for (py::handle column : frame.attr("columns")) {
+        if (!PyUnicode_Check(column.ptr())) continue;
+        const std::string name = column.cast<std::string>();
+        if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+        const std::string lower = mb::call_method<"lower">(column).cast<std::string>();
+        for (const char* wanted : optional) {
+            if (name == wanted || has_column(frame, wanted) ||
+                edit_distance(lower, wanted) > 2)
+                continue;
+            const std::string message = "the table's column " +
+                                        py::repr(column).cast<std::string>() +
+                                        " is not read; did you mean '" + wanted + "'?";
+            if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0)
+                throw py::error_already_set();
+        }
+    }
+}
+
+// More shares than any listed company has issued: a cell beyond this is a mistake
+// (a price in the quantity column, an overflow), and floats beyond 2**53 no longer
+// hold every whole number.
+constexpr long long kMaxShares = 1'000'000'000'000;
+
+bool within_max_shares(const py::object& whole) {
+    static PyObject* limit = PyLong_FromLongLong(kMaxShares);
+    const int r = PyObject_RichCompareBool(whole.ptr(), limit, Py_LE);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// The integer number of shares of a cell: a whole number from 0 to 1e12 (100.0 is
+// 100; 100.7 is refused rather than truncated), or text that int() reads as one
+// ("200", as statements exported as text give it).
 py::object whole_quantity(py::handle value) {
     long long exact = 0;
-    if (mb::exact_int(value, exact) && exact >= 0) return py::reinterpret_borrow<py::object>(value);
+    if (mb::exact_int(value, exact) && exact >= 0 && exact <= kMaxShares)
+        return py::reinterpret_borrow<py::object>(value);
     PyErr_Clear();
-    if (mb::is_real_number(value) && mb::is_finite(value) && !mb::is_negative(value)) {
+    if (PyUnicode_Check(value.ptr())) {
+        PyObject* read = PyLong_FromUnicodeObject(value.ptr(), 10);
+        if (read) {
+            py::object whole = py::reinterpret_steal<py::object>(read);
+            if (!mb::is_negative(whole) && within_max_shares(whole)) return whole;
+        } else {
+            PyErr_Clear();
+        }
+    } else if (mb::is_real_number(value) && mb::is_finite(value) &&
+               !mb::is_negative(value)) {
         py::object whole = to_int(value);
-        if (mb::equal(whole, value)) return whole;
+        if (mb::equal(whole, value) && within_max_shares(whole)) return whole;
     }
     raise_runtime("invalid last_quantity: " + text(value));
 }
@@ -189,9 +291,9 @@ py::object checked_side(Cells& sides, std::size_t i) {
     if (auto text = sides.text(i)) {
         if (py::handle side = ascii_side(*text)) return py::reinterpret_borrow<py::object>(side);
     }
-    py::handle raw = sides.object(i);
-    py::object side = py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw)
-                                                   : py::reinterpret_borrow<py::object>(raw);
+    py::object raw = sides.object(i);
+    py::object side =
+        py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw) : raw;
     if (!py::isinstance<py::str>(side) ||
         (!mb::equal(side, "BUY") && !mb::equal(side, "SELL"))) {
         raise_runtime("invalid side: " + text(side) + ", should be \"BUY\" or \"SELL\"");
@@ -199,15 +301,21 @@ py::object checked_side(Cells& sides, std::size_t i) {
     return side;
 }
 
-// Runs the work of one row; an error it raises carries a note naming the row.
+// Runs the work of one row; an error it raises carries a note naming the row (and
+// its order_book_id, unless that cell cannot be shown either).
 template <class Id, class F>
 void for_row(std::size_t i, Id&& id_cell, F&& work) {
     try {
         work();
     } catch (py::error_already_set& e) {
-        py::object note =
-            py::str("in row {} of the table (order_book_id {!r})").format(i, id_cell());
-        PyObject* r = PyObject_CallMethod(e.value().ptr(), "add_note", "O", note.ptr());
+        std::string note = "in row " + std::to_string(i) + " of the table";
+        try {
+            note += " (order_book_id " +
+                    py::repr(id_cell()).template cast<std::string>() + ")";
+        } catch (py::error_already_set&) {
+        }
+        PyObject* r =
+            PyObject_CallMethod(e.value().ptr(), "add_note", "s", note.c_str());
         if (r) Py_DECREF(r); else PyErr_Clear();
         throw;
     }
@@ -249,7 +357,8 @@ std::vector<py::object> bulk_times(Cells& cells, const py::object& fix_time,
             continue;
         }
         if (cells.in_place()) continue;  // a missing cell
-        PyObject* cell = cells.object(i).ptr();
+        const py::object held = cells.object(i);
+        PyObject* cell = held.ptr();
         if (Py_TYPE(cell) == reinterpret_cast<PyTypeObject*>(ts_type)) {
             const int year = PyDateTime_GET_YEAR(cell);
             if (year >= 1900 && year <= 2199 && PyDateTime_DATE_GET_TZINFO(cell) == Py_None)
@@ -450,7 +559,11 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
         "close of their calendar day through the market data provider `md`. The first\n"
         "row that is not a common stock, has an unreadable time, falls on a day "
         "without\n"
-        "trading or has a side other than BUY/SELL raises RuntimeError.",
+        "trading or has a side other than BUY/SELL raises RuntimeError, as does a\n"
+        "last_quantity that is not a whole number from 0 to 1e12 (whole-number\n"
+        "text such as \"200\" is read as that number). A required column given twice\n"
+        "raises ValueError; a column that reads like a missing optional one\n"
+        "(\"Last_Price\") is named in a UserWarning, since it is not read.",
         [m](meridan::bind::Args a) {
             const py::object& frame = a[0];
             const py::object& md = a[1];
@@ -459,6 +572,12 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
             py::list trades;
             if (py::len(frame) == 0) return py::object(trades);
             require_columns(frame, {"order_book_id", "datetime", "side", "last_quantity"});
+            if (priced) require_columns(frame, {"last_price"});
+            if (costed) require_columns(frame, {"transaction_cost"});
+            warn_misspelt(frame,
+                          {"order_book_id", "datetime", "side", "last_quantity",
+                           "last_price", "transaction_cost"},
+                          {"last_price", "transaction_cost"});
             Cells ids(frame, "order_book_id");
             Cells times(frame, "datetime");
             Cells sides(frame, "side");
@@ -481,12 +600,12 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                 return py::handle(PyList_GET_ITEM(column.ptr(), static_cast<Py_ssize_t>(i)));
             };
             for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, [&] { return ids.object(i); }, [&] {
+                for_row(i, [&] { return ids.shown(i); }, [&] {
                     py::object oid = fix_id(ids, i);
                     if (!is_common_stock(mb::call(instruments, oid))) raise_runtime(kNotStock);
                     const py::object& dt = read_times[i]
                                                ? read_times[i]
-                                               : trade_time(fix_time, py::reinterpret_borrow<py::object>(times.object(i)));
+                                               : trade_time(fix_time, times.object(i));
                     if (PyObject_IsTrue(mb::call(trading_dates, dt, dt).ptr()) != 1) {
                         if (PyErr_Occurred()) throw py::error_already_set();
                         raise_runtime(text(dt) + " is not a trading day");
@@ -564,8 +683,7 @@ PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
                     if (!is_common_stock(instrument)) return;
                     py::object dt =
                         read_times[i] ? read_times[i]
-                                      : trade_time(fix_time, py::reinterpret_borrow<py::object>(
-                                                                 times.object(i)));
+                                      : trade_time(fix_time, times.object(i));
                     py::object side = checked_side(sides, i);
                     trades.append(new_trade(trade_cls, dt, ids[i],
                                             mb::getattr<"symbol">(instrument),
