@@ -442,18 +442,23 @@ def _read_text(data, progress=None):
         return pd.DataFrame({name: pd.Series([], dtype=str) for name in header})
 
     names = list(range(max(width, lines.width)))
-    try:
-        cells = pd.read_csv(io.BytesIO(memoryview(data)[body:]), sep=delimiter,
-                            header=None, names=names, dtype=str, na_filter=False,
-                            skip_blank_lines=False, encoding=encoding, engine="c",
-                            quoting=csv.QUOTE_MINIMAL, doublequote=True)
-    except (pd.errors.ParserError, ValueError) as exc:
-        raise StatementError(f"cannot read the file's rows: {exc}") from None
+    cells = _read_arrow(data, body, delimiter, encoding, width) \
+        if lines.width <= width else None
+    if cells is None:  # rows of fewer cells than the header, or cells quoting a delimiter
+        stream = io.BytesIO(data)
+        stream.seek(body)
+        try:
+            cells = pd.read_csv(stream, sep=delimiter, header=None, names=names,
+                                dtype=str, na_filter=False, skip_blank_lines=False,
+                                encoding=encoding, engine="c",
+                                quoting=csv.QUOTE_MINIMAL, doublequote=True)
+        except (pd.errors.ParserError, ValueError) as exc:
+            raise StatementError(f"cannot read the file's rows: {exc}") from None
     _report(progress, 0.6, "reading the file")
     if len(cells) != lines.count:
         raise StatementError(f"the file's {lines.count} lines under the header read as "
                              f"{len(cells)} rows; save it again as plain CSV")
-    for column in names[width:]:
+    for column in cells.columns[width:]:
         full = cells[column] != ""
         if full.any():
             k = int(np.argmax(full.to_numpy()))
@@ -461,7 +466,7 @@ def _read_text(data, progress=None):
             count = len(_split_line(text, delimiter))
             raise StatementError(
                 f"{count} cells under a header of {width} columns", row=k + 1)
-    cells = cells[names[:width]]
+    cells = cells[cells.columns[:width]]
     cells.columns = header
     if lines.longest > MAX_CELL:
         for name in header:
@@ -481,6 +486,39 @@ def _read_text(data, progress=None):
     if delimiter == ";":
         cells.attrs["decimal_comma"] = True
     return cells
+
+
+def _read_arrow(data, body, delimiter, encoding, width):
+    """The rows of data[body:] read by pyarrow when each has exactly `width` cells
+    (or none); None otherwise, or without pyarrow. The cells stay in Arrow memory."""
+    try:
+        import pyarrow as pa
+        import pyarrow.csv as pacsv
+    except ImportError:
+        return None
+    names = [str(i) for i in range(width)]
+    stream = io.BytesIO(data)
+    stream.seek(body)
+    try:
+        table = pacsv.read_csv(
+            stream,
+            read_options=pacsv.ReadOptions(column_names=names, encoding=encoding,
+                                           block_size=1 << 22),
+            parse_options=pacsv.ParseOptions(
+                delimiter=delimiter, quote_char='"', double_quote=True,
+                newlines_in_values=False, ignore_empty_lines=False,
+                invalid_row_handler=lambda row: "error"),
+            convert_options=pacsv.ConvertOptions(
+                column_types={name: pa.large_string() for name in names},
+                strings_can_be_null=False, quoted_strings_can_be_null=False),
+            # Memory of the system allocator goes back to the system once freed.
+            memory_pool=pa.system_memory_pool())
+    except (pa.ArrowInvalid, ValueError):
+        return None
+    text = pd.StringDtype("pyarrow", na_value=np.nan)
+    frame = table.to_pandas(types_mapper=lambda t: text, self_destruct=True)
+    frame.columns = range(width)
+    return frame
 
 
 def _line_at(data, body, index, encoding):
@@ -747,35 +785,52 @@ def _row(cells, found, fee_cells, number, decimal_comma):
     return "trade", record
 
 
-def _texts(column):
-    """A column's cells as stripped text (a str Series; empty for a missing cell)."""
-    if pd.api.types.is_string_dtype(column.dtype) and not column.dtype == object:
-        return column.fillna("").str.strip()
-    return pd.Series([_cell(v) for v in column], index=column.index, dtype=str)
+class _Cells(NamedTuple):
+    """A column as the stripped text of its distinct cells: cell k is
+    texts[codes[k]] (a missing cell is "")."""
+    codes: np.ndarray
+    texts: list
+
+    def at(self, k):
+        return self.texts[self.codes[k]]
 
 
-def _parsed(texts, parse, key=None):
-    """`parse` applied once per distinct text: (values, a mask of the cells it refused
-    with None); values is an object array, or with `key` an int64 array of key(value)
-    (0 where refused)."""
-    codes, uniques = pd.factorize(texts, sort=False)
-    parsed = [parse(text) for text in uniques]
-    bad = np.array([v is None for v in parsed] + [True], bool)
-    if key is None:
-        values = np.empty(len(parsed) + 1, dtype=object)
-        values[:-1] = parsed
-    else:
-        values = np.array([0 if v is None else key(v) for v in parsed] + [0], "int64")
-    return values[codes], bad[codes]
+def _cells(column):
+    codes, uniques = pd.factorize(column, sort=False)
+    codes = codes.astype(np.int32) if len(uniques) < 2**31 else codes
+    # A missing cell has code -1: the "" put last.
+    return _Cells(codes, [_cell(u) for u in uniques] + [""])
 
 
-def _floats(texts, parse, empty=None):
-    codes, uniques = pd.factorize(texts, sort=False)
-    values = np.full(len(uniques) + 1, np.nan)
-    for i, text in enumerate(uniques):
-        value = empty if (empty is not None and text == "") else parse(text)
-        values[i] = np.nan if value is None else value
-    return values[codes]
+def _mapped(cells, parse, empty=None):
+    """`parse` of each distinct text, per cell: (values as an object array of the
+    distinct values, mask of the cells it refused with None)."""
+    values = [empty if (empty is not None and t == "") else parse(t) for t in cells.texts]
+    bad = np.array([v is None for v in values], bool)[cells.codes]
+    return values, bad
+
+
+def _ints(values, key):
+    return np.array([0 if v is None else key(v) for v in values], "int64")
+
+
+def _floats(values):
+    return np.array([np.nan if v is None else v for v in values], float)
+
+
+def _text_column(values, codes):
+    """values[codes[k]] for each k as a text column held by Arrow (no Python object
+    per cell)."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return pd.Series(np.asarray(values, dtype=object)[codes], dtype=str)
+    pool = pa.system_memory_pool()
+    import pyarrow.compute as pc
+    taken = pc.take(pa.array(values, pa.large_string(), memory_pool=pool),
+                    pa.array(codes, memory_pool=pool), memory_pool=pool)
+    return pd.Series(taken.to_pandas(types_mapper=lambda t: pd.StringDtype(
+        "pyarrow", na_value=np.nan)))
 
 
 def normalise_statement(frame, progress=None):
@@ -793,41 +848,51 @@ def normalise_statement(frame, progress=None):
     decimal_comma = bool(frame.attrs.get("decimal_comma"))
     n = len(frame)
     _report(progress, 0.0, "checking the rows")
-    texts = {field: _texts(frame[column]) for field, column in found.items()}
-    fee_texts = {column: _texts(frame[column]) for column in fees}
-    blank = np.ones(n, bool)
-    for column in frame.columns:
-        blank &= (_texts(frame[column]) == "").to_numpy()
+    cells = {field: _cells(frame[column]) for field, column in found.items()}
+    fee_cells = {column: _cells(frame[column]) for column in fees}
 
-    side = texts["side"].str.upper()
-    buy = side.isin(_BUY).to_numpy()
-    sell = side.isin(_SELL).to_numpy()
-    trade = (buy | sell) & ~blank
-    slow = ~(buy | sell) & ~blank  # rows checked one by one: skipped, or an error
+    side_texts = [t.upper() for t in cells["side"].texts]
+    buy = np.array([t in _BUY for t in side_texts], bool)[cells["side"].codes]
+    sell = np.array([t in _SELL for t in side_texts], bool)[cells["side"].codes]
+    # Empty lines: looked for among the rows that are no buy or sale only.
+    blank = np.zeros(n, bool)
+    others = np.flatnonzero(~(buy | sell))
+    if len(others):
+        empty = np.ones(len(others), bool)
+        part = frame.iloc[others]
+        for column in range(part.shape[1]):
+            column_cells = _cells(part.iloc[:, column])
+            empty &= np.array([t == "" for t in column_cells.texts])[column_cells.codes]
+        blank[others[empty]] = True
+    trade = buy | sell
+    slow = ~trade & ~blank  # rows checked one by one: skipped, or an error
 
-    oid, bad = _parsed(texts["order_book_id"], _order_book_id)
-    oid = oid.copy()
+    id_values, bad = _mapped(cells["order_book_id"], _order_book_id)
+    id_codes = cells["order_book_id"].codes.copy()
     slow |= trade & bad
     _report(progress, 0.2, "checking the rows")
     if "datetime" in found:
-        stamps, bad = _parsed(texts["datetime"], _stamp, key=lambda s: s.value)
+        values, bad = _mapped(cells["datetime"], _stamp)
         slow |= trade & bad
+        stamps = _ints(values, lambda s: s.value)[cells["datetime"].codes]
     else:
-        whole, bad = _parsed(texts["date"], _date, key=lambda s: s.value)
-        midnight, _ = _parsed(texts["date"], _date, key=lambda s: s.normalize().value)
+        values, bad = _mapped(cells["date"], _date)
         slow |= trade & bad
-        has_time = np.zeros(n, bool)
-        seconds = np.zeros(n)
+        codes = cells["date"].codes
+        whole = _ints(values, lambda s: s.value)[codes]
+        stamps = whole
         if "time" in found:
-            seconds = _floats(texts["time"], _seconds, empty=0)
-            has_time = (texts["time"] != "").to_numpy()
-            slow |= trade & np.isnan(seconds)
-        seconds = np.nan_to_num(seconds).astype("int64") * 1_000_000_000
-        stamps = np.where(has_time, midnight + seconds, whole)
+            midnight = _ints(values, lambda s: s.normalize().value)[codes]
+            times, bad = _mapped(cells["time"], _seconds, empty=0)
+            slow |= trade & bad
+            seconds = _ints(times, int)[cells["time"].codes]
+            has_time = np.array([t != "" for t in cells["time"].texts])[cells["time"].codes]
+            stamps = np.where(has_time, midnight + seconds * 1_000_000_000, whole)
     _report(progress, 0.5, "checking the rows")
 
-    quantity = _floats(texts["last_quantity"],
-                       lambda t: _quantity_value(t, decimal_comma))
+    values, _ = _mapped(cells["last_quantity"],
+                        lambda t: _quantity_value(t, decimal_comma))
+    quantity = _floats(values)[cells["last_quantity"].codes]
     quantity = np.where(sell & (quantity < 0), -quantity, quantity)
     with np.errstate(invalid="ignore"):
         good = (np.isfinite(quantity) & (quantity > 0) & (quantity <= MAX_QUANTITY)
@@ -836,17 +901,20 @@ def normalise_statement(frame, progress=None):
     columns = ["order_book_id", "datetime", "side", "last_quantity", "symbol"]
     extra = {}
     if "last_price" in found:
-        price = _floats(texts["last_price"], lambda t: _number(t, decimal_comma))
+        values, _ = _mapped(cells["last_price"], lambda t: _number(t, decimal_comma))
+        price = _floats(values)[cells["last_price"].codes]
         with np.errstate(invalid="ignore"):
             slow |= trade & ~(np.isfinite(price) & (price > 0))
         extra["last_price"] = price
         columns.append("last_price")
     if "transaction_cost" in found or fees:
-        sources = ({found["transaction_cost"]: texts["transaction_cost"]}
-                   if "transaction_cost" in found else fee_texts)
+        sources = ({found["transaction_cost"]: cells["transaction_cost"]}
+                   if "transaction_cost" in found else fee_cells)
         cost = np.zeros(n)
-        for column, values in sources.items():
-            fee = _floats(values, lambda t: _number(t, decimal_comma), empty=0.0)
+        for column, column_cells in sources.items():
+            values, _ = _mapped(column_cells, lambda t: _number(t, decimal_comma),
+                                empty=0.0)
+            fee = _floats(values)[column_cells.codes]
             with np.errstate(invalid="ignore"):
                 slow |= trade & ~(np.isfinite(fee) & (fee >= 0))
             cost = cost + fee
@@ -858,40 +926,40 @@ def normalise_statement(frame, progress=None):
     skipped, records = [], {}
     fee_columns = [] if "transaction_cost" in found else fees
     for k in np.flatnonzero(slow).tolist():
-        cells = {field: values.iat[k] for field, values in texts.items()}
-        cells.update({column: values.iat[k] for column, values in fee_texts.items()})
-        kind, value = _row(cells, found, fee_columns, k + 1, decimal_comma)
+        row = {field: column_cells.at(k) for field, column_cells in cells.items()}
+        row.update({column: column_cells.at(k) for column, column_cells in fee_cells.items()})
+        kind, value = _row(row, found, fee_columns, k + 1, decimal_comma)
         if kind == "skip":
             skipped.append((k + 1, value))
+            trade[k] = False
         else:
             records[k] = value
-    keep = trade | np.isin(np.arange(n), list(records))
-    keep &= ~np.isin(np.arange(n), [r - 1 for r, _ in skipped])
+    # A row taken one by one as a trade (not expected: the checks are the same).
     for k, record in records.items():
-        oid[k] = record["order_book_id"]
+        id_codes[k] = len(id_values)
+        id_values.append(record["order_book_id"])
         stamps[k] = record["datetime"].value
         quantity[k] = record["last_quantity"]
+        buy[k] = record["side"] == "BUY"
+        trade[k] = True
         for field in extra:
             extra[field][k] = record[field]
 
-    sides = np.where(buy, "BUY", "SELL").astype(object)
-    for k, record in records.items():
-        sides[k] = record["side"]
-    rows = np.flatnonzero(keep)
+    rows = np.flatnonzero(trade)
+    index = pd.Index(rows + 1, name="row", dtype="int64")
+    symbol = cells.get("symbol", _Cells(np.zeros(n, "int64"), [""]))
     data = {
-        "order_book_id": oid[rows],
+        "order_book_id": _text_column(id_values, id_codes[rows]),
         "datetime": stamps[rows].astype("datetime64[ns]"),
-        "side": sides[rows],
+        "side": _text_column(["SELL", "BUY"], buy[rows].astype("int8")),
         "last_quantity": quantity[rows].astype("int64"),
-        "symbol": (texts["symbol"].to_numpy()[rows] if "symbol" in texts
-                   else np.full(len(rows), "", dtype=object)),
+        "symbol": _text_column(symbol.texts, symbol.codes[rows]),
     }
     for field, values in extra.items():
         data[field] = values[rows]
-    out = pd.DataFrame(data, columns=columns,
-                       index=pd.Index(rows + 1, name="row", dtype="int64"))
-    for field in ("order_book_id", "side", "symbol"):
-        out[field] = out[field].astype(str)
+    out = pd.DataFrame({field: (value.set_axis(index) if isinstance(value, pd.Series)
+                                else value) for field, value in data.items()},
+                       columns=columns, index=index)
     _report(progress, 1.0, "checking the rows")
     return Statement(out, skipped)
 
