@@ -252,6 +252,8 @@ def _read_xlsx(path):
     at = _find_header(head)
     if not any(str(c).strip() for c in head[at]):
         raise StatementError("no header row")
+    if _match_columns([str(c).strip() for c in head[at]])[2]:
+        _find_columns(pd.DataFrame(columns=[str(c).strip() for c in head[at]]))
     names = _header_names(head[at])
     # Cells that Excel holds as dates come back as "2023-03-01 00:00:00".
     frame = cells.iloc[at + 1:].reset_index(drop=True)
@@ -415,10 +417,11 @@ def _read_text(data, progress=None):
             break
     if chosen is None:
         offset, line = head_lines[0]
+        if not line.strip():
+            raise StatementError("the file has no header row")
+        _find_columns(pd.DataFrame(columns=_split_line(line, _guess_delimiter(line))))
         chosen = (offset, line, _guess_delimiter(line))
     offset, line, delimiter = chosen
-    if not line.strip():
-        raise StatementError("the file has no header row")
     if _open_quote(line, delimiter) is not None:
         raise StatementError(f"the header {line[:80]!r} opens a quote (\") that is not "
                              f"closed on its line")
@@ -579,7 +582,7 @@ def _warn_unread(columns, found, fees):
         for header, field in known:
             # Short headers (两个字) are all within two edits of each other.
             close = _distance(key, header) <= (2 if min(len(key), len(header)) >= 4 else 1)
-            if close and (field == "transaction_cost" or field not in found):
+            if close:
                 unread.append(column)
                 break
     if unread:
@@ -1173,6 +1176,16 @@ def replay_statement(trades, rows, start_date, end_date, md, cash=100000.0):
         raise
 
 
+def _give_back_memory():
+    """Hand the memory freed by the reading back to the system (the C library keeps
+    it otherwise, and the trades are then built on top of it)."""
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def load_statement(path, md, accept_prices=False, progress=None):
     """``read_statement``, ``normalise_statement`` and ``statement_trades`` in one
     call: (trades, rows, skipped). ``accept_prices`` as in ``statement_trades``;
@@ -1183,7 +1196,10 @@ def load_statement(path, md, accept_prices=False, progress=None):
             return None
         return lambda fraction, what: progress(low + (high - low) * fraction, what)
 
-    statement = normalise_statement(read_statement(path, part(0.0, 0.3)),
-                                    part(0.3, 0.5))
+    cells = read_statement(path, part(0.0, 0.3))
+    _give_back_memory()
+    statement = normalise_statement(cells, part(0.3, 0.5))
+    del cells
+    _give_back_memory()
     trades, rows = statement_trades(statement, md, accept_prices, part(0.5, 1.0))
     return trades, rows, statement.skipped
