@@ -432,15 +432,7 @@ def _read_text(data, progress=None):
 
     lines = _scan_lines(data, body, delimiter)
     _report(progress, 0.25, "reading the file")
-    for index in lines.odd:
-        text = _line_at(data, body, index, encoding)
-        found = _open_quote(text, delimiter)
-        if found is not None:
-            column, cell = found
-            name = header[column] if column < width else f"cell {column + 1}"
-            raise StatementError(
-                f"{name}: the cell {cell[:40]!r} opens a quote (\") that is not closed "
-                f"on its line; remove the quote or close it", row=index + 1)
+    _check_quotes(data, body, encoding, delimiter, header, lines.odd)
     if lines.count == 0:
         return pd.DataFrame({name: pd.Series([], dtype=str) for name in header})
 
@@ -456,9 +448,11 @@ def _read_text(data, progress=None):
                                 encoding=encoding, engine="c",
                                 quoting=csv.QUOTE_MINIMAL, doublequote=True)
         except (pd.errors.ParserError, ValueError) as exc:
+            _check_quotes(data, body, encoding, delimiter, header, range(lines.count))
             raise StatementError(f"cannot read the file's rows: {exc}") from None
     _report(progress, 0.6, "reading the file")
     if len(cells) != lines.count:
+        _check_quotes(data, body, encoding, delimiter, header, range(lines.count))
         raise StatementError(f"the file's {lines.count} lines under the header read as "
                              f"{len(cells)} rows; save it again as plain CSV")
     for column in cells.columns[width:]:
@@ -522,6 +516,30 @@ def _read_arrow(data, body, delimiter, encoding, width):
     frame = table.to_pandas(types_mapper=lambda t: text, self_destruct=True)
     frame.columns = range(width)
     return frame
+
+
+def _check_quotes(data, body, encoding, delimiter, header, indexes):
+    """StatementError for the first of the lines `indexes` (0 = the first line under
+    the header; in order) where a quote opens a cell and is not closed on the line:
+    read on, it would swallow the rows below."""
+    wanted = iter(indexes)
+    index = next(wanted, None)
+    at, line = body, 0
+    while index is not None and at <= len(data):
+        end = data.find(b"\n", at)
+        end = len(data) if end < 0 else end
+        if line == index:
+            if b'"' in data[at:end]:
+                text = data[at:end].decode(encoding, errors="replace").rstrip("\r")
+                found = _open_quote(text, delimiter)
+                if found is not None:
+                    column, cell = found
+                    name = header[column] if column < len(header) else f"cell {column + 1}"
+                    raise StatementError(
+                        f"{name}: the cell {cell[:40]!r} opens a quote (\") that is not "
+                        f"closed on its line; remove the quote or close it", row=line + 1)
+            index = next(wanted, None)
+        at, line = end + 1, line + 1
 
 
 def _line_at(data, body, index, encoding):

@@ -51,6 +51,9 @@ CASES = [
     # Faults: the row as it appears (1 = first row under the header), column, value.
     ("stray_quote.csv", text([HEAD, BUY, SELL.replace("贵州茅台", '"贵州茅台'), BUY]),
      "row 2: 证券名称: the cell '\"贵州茅台' opens a quote"),
+    ("quote_opened_after_one.csv", text([HEAD, BUY.replace(",平安银行,证券买入", ',a"b,"c,证券买入'),
+                                         SELL]),
+     "row 1: 操作: the cell '\"c' opens a quote"),
     ("decimal_comma.csv", text([HEAD, BUY.replace(",12.99,", ',"12,99",')]),
      "row 1: 成交均价 '12,99' is not a price above 0; a comma separates thousands"),
     ("bad_groups.csv", text([HEAD, BUY.replace(",1000,", ',"1,0,0,0",')]),
@@ -177,3 +180,58 @@ def test_progress_reaches_the_end(tmp_path, md):
     seen = []
     load_statement(market_file(tmp_path, [11.0]), md, progress=lambda f, w: seen.append(f))
     assert seen[0] == 0.0 and seen[-1] == 1.0 and seen == sorted(seen)
+
+
+# The rows are checked all at once; each must come out as the row-by-row reading
+# (meridan.statement._row, the reading behind every message) has it.
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from meridan.statement import _row  # noqa: E402
+
+POOLS = {
+    "成交日期": ["20160301", "2016-03-02", "2016/3/3", "2016.3.4", "03/04/2016", ""],
+    "成交时间": ["", "09:35", "100503", "14:00:01", "25:00"],
+    "证券代码": ["000001", "1", "600519.SH", "60051X", ""],
+    "证券名称": ["平安银行", ""],
+    "操作": ["买入", "卖出", "SELL", "buy", " 证券买入 ", "红利入账", "hold", ""],
+    "成交数量": ["100", "-100", "1,000", "1,0,0", "1e300", "100.5", "", "0", " 200 "],
+    "成交均价": ["12.99", "abc", "", "11,92", "0", "1,234.5"],
+    "手续费": ["5", "", "-1", "1,000.5", "0.13"],
+    "印花税": ["", "3.21"],
+}
+
+
+def reference(frame):
+    found = {"date": "成交日期", "time": "成交时间", "order_book_id": "证券代码",
+             "symbol": "证券名称", "side": "操作", "last_quantity": "成交数量",
+             "last_price": "成交均价"}
+    fees = ["手续费", "印花税"]
+    trades, skipped = [], []
+    for k, cells in enumerate(frame.to_dict("records"), start=1):
+        if not any(v.strip() for v in cells.values()):
+            continue
+        row = {field: cells[column].strip() for field, column in found.items()}
+        row.update({c: cells[c].strip() for c in fees})
+        kind, value = _row(row, found, fees, k, False)
+        (skipped if kind == "skip" else trades).append((k, value))
+    return trades, skipped
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(*[st.sampled_from(v) for v in POOLS.values()]), max_size=6))
+def test_all_rows_at_once_read_as_each_on_its_own(rows):
+    frame = pd.DataFrame(rows, columns=list(POOLS), dtype=str)
+    try:
+        trades, skipped = reference(frame)
+    except StatementError as exc:
+        with pytest.raises(StatementError) as info:
+            normalise_statement(frame)
+        assert str(info.value) == str(exc)
+        return
+    statement = normalise_statement(frame)
+    assert statement.skipped == [(k, text) for k, text in skipped]
+    got = statement.frame
+    assert got.index.tolist() == [k for k, _ in trades]
+    for (k, record), (_, row) in zip(trades, got.iterrows()):
+        assert {f: row[f] for f in record} == record
