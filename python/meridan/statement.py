@@ -301,10 +301,12 @@ def _decode(data):
     # Neither: the reading that went further is the file's encoding.
     offset, bad = max(as_utf8, as_gbk)
     encoding = "UTF-8" if as_utf8 >= as_gbk else "GBK"
-    line = data.count(b"\n", 0, offset) + 1
-    head = data[start:offset].decode("utf-8" if encoding == "UTF-8" else "gb18030",
-                                     errors="replace").split("\n")
-    rows = [_split_line(x.rstrip("\r"), _guess_delimiter(x)) for x in head[:-1]]
+    end = b"\n" if b"\n" in data else b"\r"
+    line = data.count(end, 0, offset) + 1
+    head = data[start:offset].split(end, _HEADER_SEARCH)[:_HEADER_SEARCH]
+    head = [x.decode("utf-8" if encoding == "UTF-8" else "gb18030", errors="replace")
+            for x in head]
+    rows = [_split_line(x.rstrip("\r"), _guess_delimiter(x)) for x in head[:line - 1]]
     header = _find_header(rows) if rows else None
     where = (f"row {line - header - 1} (line {line} of the file)"
              if header is not None and rows and line - header - 1 >= 1
