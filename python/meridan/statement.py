@@ -1130,6 +1130,10 @@ def statement_trades(statement, md, accept_prices=False, progress=None):
     return trades, ordered
 
 
+def _count(n, noun):
+    return f"{n:,} {noun}" + ("" if n == 1 else "s")
+
+
 def _check_prices(frame, close, ids, codes, days, day_codes, kinds, accept_prices):
     price = frame["last_price"].to_numpy(dtype=float)
     outside = (price < _PRICE_LOW * close) | (price > _PRICE_HIGH * close)
@@ -1148,16 +1152,16 @@ def _check_prices(frame, close, ids, codes, days, day_codes, kinds, accept_price
         shown = "; ".join(describe(k) for k in where[:5])
         more = f"; and {len(where) - 5:,} more" if len(where) > 5 else ""
         warnings.warn(StatementWarning(
-            f"{len(where):,} trade prices are outside half to twice the day's close of "
-            f"the market data, which is the generated sample market (its prices are "
+            f"{_count(len(where), 'trade price')} outside half to twice the day's close "
+            f"of the market data, which is the generated sample market (its prices are "
             f"invented, so real prices do not match it): {shown}{more}"), stacklevel=3)
         return
     if accept_prices:
         shown = "; ".join(describe(k) for k in where[:5])
         more = f"; and {len(where) - 5:,} more" if len(where) > 5 else ""
         warnings.warn(StatementWarning(
-            f"{len(where):,} trade prices taken although outside half to twice the "
-            f"day's close: {shown}{more}"), stacklevel=3)
+            f"{_count(len(where), 'trade price')} taken although outside half to twice "
+            f"the day's close: {shown}{more}"), stacklevel=3)
         return
     k = int(where[0])
     oid = ids[codes[k]]
