@@ -7,7 +7,7 @@
    trades built), and a plain vectorised pandas reading that maps the same columns
    without any check. Prints the wall-clock time of each, the ratio of ours to plain
    pandas, and the peak memory of each process above the interpreter with its imports
-   (ru_maxrss), also as a multiple of the file's size.
+   (ru_maxrss), also as a multiple of the file's size, and the process's whole peak.
 2. Runs ``python -m meridan analyse examples/sample_statement.csv`` twice in a fresh
    interpreter on the embedded store as it is (built once beforehand), and prints the
    wall-clock time of each run and the time of each step as the command reports it.
@@ -81,7 +81,8 @@ def measure(kind, path):
     result = function(path)
     seconds = time.perf_counter() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(json.dumps({"seconds": seconds, "extra": peak - base, "rows": len(result)}))
+    print(json.dumps({"seconds": seconds, "extra": peak - base, "peak": peak,
+                      "rows": len(result)}))
 
 
 def child(kind, path):
@@ -104,7 +105,8 @@ def main():
             got = figures[kind]
             print(f"  {label:28s} {got['seconds']:6.1f} s ({got['seconds'] / plain:4.1f}x "
                   f"plain pandas), peak {got['extra'] / 1e6:6.0f} MB above the "
-                  f"interpreter ({got['extra'] / size:.1f}x the file)")
+                  f"interpreter ({got['extra'] / size:.1f}x the file; the process "
+                  f"{got['peak'] / 1e6:.0f} MB)")
 
         # The store is built (once) before the timed runs.
         import tickvane
