@@ -1036,6 +1036,37 @@ def statement_trades(statement, md, accept_prices=False, progress=None):
     frame = statement.frame
     if not len(frame):
         return [], []
+    _check_market(frame, md, accept_prices, progress)
+    _give_back_memory()  # the checks' arrays, before the trades are built
+
+    stamps = frame["datetime"].to_numpy()
+    numbers = frame.index.to_numpy()
+    order = np.argsort(stamps, kind="stable")
+    package = frame.drop(columns="symbol")
+    if not (order == np.arange(len(order))).all():
+        package = package.iloc[order]
+    package = package.reset_index(drop=True)
+    ordered = numbers[order].tolist()
+    del stamps, numbers, order
+    trades = []
+    step = 100_000
+    for at in range(0, len(package), step):
+        try:
+            trades.extend(fix_trades(package.iloc[at:at + step], md))
+        except Exception as exc:
+            for note in getattr(exc, "__notes__", ()):
+                match = _TABLE_ROW.search(note)
+                if match and at + int(match.group(1)) < len(ordered):
+                    raise StatementError(str(exc), ordered[at + int(match.group(1))]) \
+                        from exc
+            raise
+        _report(progress, 0.2 + 0.8 * min(len(package), at + step) / len(package),
+                "building the trades")
+    return trades, ordered
+
+
+def _check_market(frame, md, accept_prices, progress):
+    """The checks of ``statement_trades`` against the market data."""
     _report(progress, 0.0, "checking against the market data")
     numbers = frame.index.to_numpy()
     codes, ids = pd.factorize(frame["order_book_id"], sort=False)
@@ -1109,25 +1140,6 @@ def statement_trades(statement, md, accept_prices=False, progress=None):
     if "last_price" in frame:
         _check_prices(frame, close, ids, codes, days, day_codes, kinds, accept_prices)
     _report(progress, 0.2, "checking against the market data")
-
-    order = np.argsort(stamps, kind="stable")
-    package = frame.drop(columns="symbol").iloc[order].reset_index(drop=True)
-    ordered = numbers[order].tolist()
-    trades = []
-    step = 100_000
-    for at in range(0, len(package), step):
-        try:
-            trades.extend(fix_trades(package.iloc[at:at + step], md))
-        except Exception as exc:
-            for note in getattr(exc, "__notes__", ()):
-                match = _TABLE_ROW.search(note)
-                if match and at + int(match.group(1)) < len(ordered):
-                    raise StatementError(str(exc), ordered[at + int(match.group(1))]) \
-                        from exc
-            raise
-        _report(progress, 0.2 + 0.8 * min(len(package), at + step) / len(package),
-                "building the trades")
-    return trades, ordered
 
 
 def _count(n, noun):
@@ -1203,6 +1215,11 @@ def replay_statement(trades, rows, start_date, end_date, md, cash=100000.0):
 def _give_back_memory():
     """Hand the memory freed by the reading back to the system (the C library keeps
     it otherwise, and the trades are then built on top of it)."""
+    try:
+        import pyarrow as pa
+        pa.default_memory_pool().release_unused()
+    except (ImportError, AttributeError):
+        pass
     try:
         import ctypes
         ctypes.CDLL("libc.so.6").malloc_trim(0)
