@@ -169,8 +169,9 @@ def _report(progress, fraction, what):
 # --- reading ----------------------------------------------------------------------
 
 def read_statement(path, progress=None):
-    """The cells of a statement file as text (empty text for an empty cell): a
-    DataFrame with the headers of the file's header row as columns and a RangeIndex
+    """The cells of a statement file as text (empty text for an empty cell; a text
+    file's columns may be categorical, each distinct text held once): a DataFrame
+    with the headers of the file's header row as columns and a RangeIndex
     (row k of the frame is row k + 1 under the header). StatementError for a file that
     cannot be read; its message does not repeat the file's name.
 
@@ -489,7 +490,7 @@ def _read_text(data, progress=None):
 
 def _read_arrow(data, body, delimiter, encoding, width):
     """The rows of data[body:] read by pyarrow when each has exactly `width` cells
-    (or none); None otherwise, or without pyarrow. The cells stay in Arrow memory."""
+    (or none), as categorical text; None otherwise, or without pyarrow."""
     try:
         import pyarrow as pa
         import pyarrow.csv as pacsv
@@ -508,14 +509,16 @@ def _read_arrow(data, body, delimiter, encoding, width):
                 newlines_in_values=False, ignore_empty_lines=False,
                 invalid_row_handler=lambda row: "error"),
             convert_options=pacsv.ConvertOptions(
-                column_types={name: pa.large_string() for name in names},
+                # Each distinct text held once: a statement repeats its dates,
+                # codes, sides and names over and over.
+                column_types={name: pa.dictionary(pa.int32(), pa.string())
+                              for name in names},
                 strings_can_be_null=False, quoted_strings_can_be_null=False),
             # Memory of the system allocator goes back to the system once freed.
             memory_pool=pa.system_memory_pool())
     except (pa.ArrowInvalid, ValueError):
         return None
-    text = pd.StringDtype("pyarrow", na_value=np.nan)
-    frame = table.to_pandas(types_mapper=lambda t: text, self_destruct=True)
+    frame = table.to_pandas(self_destruct=True)
     frame.columns = range(width)
     return frame
 
