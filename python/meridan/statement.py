@@ -18,8 +18,9 @@ an error (it would otherwise swallow the rows below it), as is a cell of more th
 Columns, matched case-insensitively and ignoring spaces and underscores (so
 "Order Book ID" is order_book_id); for each field the first header of its list that
 the file has is used; other columns are ignored. A column that is not read but looks
-like a price, a fee or an amount (its header holds 价, 费, 税 or 金额, or is within two
-edits of a header below) is named in a ``StatementWarning``; the amount and account
+like a price, a fee or an amount (its header holds 价, 费, 税, 金额, price, fee,
+commission, cost, amount or tax, or is within two edits of a header below; one edit
+for headers shorter than four characters) is named in a ``StatementWarning``; the amount and account
 columns of a settlement statement that are not needed (成交金额, 发生金额, 股东代码
 and the like, ``IGNORED_HEADERS``) are passed over silently.
 
@@ -69,6 +70,10 @@ instrument, and a trade price within [0.5 x, 2 x] that day's close. A price outs
 that range is an error on a market of real data (imported or fetched) unless
 ``accept_prices=True``, which turns it into a ``StatementWarning``; on the generated
 sample market, whose prices are invented, it is one warning naming the first rows.
+
+``load_statement(path, md, accept_prices=False, progress=None)`` does it all; with
+``progress`` it calls ``progress(fraction, what)`` as it goes (fraction from 0 to 1),
+which matters for statements of a million rows.
 """
 
 from __future__ import annotations
@@ -599,7 +604,7 @@ def _warn_unread(columns, found, fees):
         key = _header_key(column)
         if column in taken or key in ignored or not key or key.startswith("unnamed:"):
             continue
-        if re.search("价|费|税|金额", key):
+        if re.search("价|费|税|金额|price|fee|commission|cost|amount|tax", key):
             unread.append(column)
             continue
         for header, field in known:
