@@ -20,9 +20,9 @@ Columns, matched case-insensitively and ignoring spaces and underscores (so
 the file has is used; other columns are ignored. A column that is not read but looks
 like a price, a fee or an amount (its header holds 价, 费, 税, 金额, price, fee,
 commission, cost, amount or tax, or is within two edits of a header below; one edit
-for headers shorter than four characters) is named in a ``StatementWarning``; the amount and account
-columns of a settlement statement that are not needed (成交金额, 发生金额, 股东代码
-and the like, ``IGNORED_HEADERS``) are passed over silently.
+for headers shorter than four characters) is named in a ``StatementWarning``; the
+amount and account columns of a settlement statement that are not needed (成交金额,
+发生金额, 股东代码 and the like, ``IGNORED_HEADERS``) are passed over silently.
 
 | field            | headers                                  | cells                         |
 |------------------|------------------------------------------|-------------------------------|
@@ -614,10 +614,10 @@ def _warn_unread(columns, found, fees):
                 unread.append(column)
                 break
     if unread:
+        read = ", ".join(sorted(taken, key=list(columns).index))
         warnings.warn(StatementWarning(
             f"columns not read: {', '.join(unread)} (they look like a price, a fee or "
-            f"an amount; the columns read: {', '.join(sorted(taken, key=list(columns).index))})"),
-            stacklevel=4)
+            f"an amount; the columns read: {read})"), stacklevel=4)
 
 
 def _cell(value):
