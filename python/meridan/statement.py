@@ -981,7 +981,7 @@ def normalise_statement(frame, progress=None):
     symbol = cells.get("symbol", _Cells(np.zeros(n, "int64"), [""]))
     data = {
         "order_book_id": _text_column(id_values, id_codes[rows]),
-        "datetime": stamps[rows].astype("datetime64[ns]"),
+        "datetime": stamps[rows].astype("datetime64[ns]").astype("datetime64[us]"),
         "side": _text_column(["SELL", "BUY"], buy[rows].astype("int8")),
         "last_quantity": quantity[rows].astype("int64"),
         "symbol": _text_column(symbol.texts, symbol.codes[rows]),
