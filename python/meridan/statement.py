@@ -1,17 +1,28 @@
 """Broker trade statements read from a file, checked row by row and turned into the
 ``Trade`` records of ``meridan.pcalc.preprocess.fix_trades``, then replayed.
 
-Files: CSV or other delimited text (UTF-8 with or without the byte-order mark that
-Excel writes, or the GB18030/GBK that Chinese software writes), and Excel workbooks
-(.xlsx; the first sheet). Many brokerage clients save tab-separated text under an
-.xls name: such a file is read as text. The first row is the header.
+Files: CSV or other delimited text (',', tab or ';' between cells; UTF-8 with or
+without the byte-order mark that Excel writes, the GB18030/GBK that Chinese software
+writes, or the UTF-16 with a byte-order mark of Excel's "Unicode Text"; lines ending
+in LF, CR LF or CR alone), and Excel workbooks (.xlsx; the first sheet). Many
+brokerage clients save tab-separated text under an .xls name: such a file is read as
+text. The header is the first row (of the first 30) that holds the columns a trade
+needs; title lines above it ("交割单 2024-01-01 至 2024-12-31") are passed over.
 
 Rows are numbered as the user sees them in the file: 1 is the first row under the
-header. Every error names the row, the column and the value, and says what is wrong.
+header, one row per line. Every error names the row, the column and the value, and
+says what is wrong. A quote that opens a cell and is not closed on the same line is
+an error (it would otherwise swallow the rows below it), as is a cell of more than
+128 KiB and a byte that is neither UTF-8 nor GBK text (named by its row and offset).
 
 Columns, matched case-insensitively and ignoring spaces and underscores (so
 "Order Book ID" is order_book_id); for each field the first header of its list that
-the file has is used; other columns are ignored.
+the file has is used; other columns are ignored. A column that is not read but looks
+like a price, a fee or an amount (its header holds 价, 费, 税, 金额, price, fee,
+commission, cost, amount or tax, or is within two edits of a header below; one edit
+for headers shorter than four characters) is named in a ``StatementWarning``; the
+amount and account columns of a settlement statement that are not needed (成交金额,
+发生金额, 股东代码 and the like, ``IGNORED_HEADERS``) are passed over silently.
 
 | field            | headers                                  | cells                         |
 |------------------|------------------------------------------|-------------------------------|
@@ -23,16 +34,25 @@ the file has is used; other columns are ignored.
 |                  | 成交日期 with 成交时间 when present       | "2023/3/1", "20230301";       |
 |                  |                                          | times "10:05:03", "10:05",    |
 |                  |                                          | "100503"; no time: midnight   |
-| side             | side, 操作, 买卖标志, 买卖方向           | BUY/SELL in any case, 买入,   |
-|                  |                                          | 证券买入, 卖出, 证券卖出, 买, 卖 |
-| last_quantity    | last_quantity, 成交数量                  | whole shares; "1,000" reads   |
-|                  |                                          | 1000; a sale may be negative  |
-| last_price       | last_price, 成交价格, 成交均价           | price per share; without the  |
+| side             | side, 操作, 买卖标志, 买卖方向, 买卖类别, | BUY/SELL in any case, 买入,   |
+|                  | 业务名称                                 | 证券买入, 卖出, 证券卖出, 买, 卖 |
+| last_quantity    | last_quantity, 成交数量, 成交股数        | whole shares, at most 10^12;  |
+|                  |                                          | "1,000" reads 1000; a sale    |
+|                  |                                          | may be negative               |
+| last_price       | last_price, 成交价格, 成交均价, 成交价   | price per share; without the  |
 |                  |                                          | column: the day's close       |
 | transaction_cost | transaction_cost, or the sum of 手续费,  | fees in currency; every fee   |
-|                  | 佣金, 印花税, 过户费, 其他费用, 其他杂费 | column present is added; an   |
-|                  |                                          | empty cell is 0               |
+|                  | 佣金, 印花税, 过户费, 规费, 交易规费,    | column present is added; an   |
+|                  | 经手费, 证管费, 结算费, 其他费, 其他费用,| empty cell is 0               |
+|                  | 其他杂费 (and 其它 for 其他)             |                               |
 | symbol           | 证券名称, 股票名称                       | shown in messages only        |
+
+Numbers: in ',' and tab separated files (and workbooks) the decimal mark is the point
+and a comma separates thousands only in groups of three ("1,000", "12,345.5"); "11,92"
+or "6,2,0,0" is an error. In ';'-separated files (the export of locales that write a
+decimal comma) the comma is the decimal mark ("11,92" is 11.92), a point is read as a
+decimal point too, and no thousands separator is taken ("1.234,5" is an error). A
+quantity must be a whole number that a float holds exactly.
 
 Dates must be year-month-day: "03/04/2023" is refused rather than guessed. A
 statement may mix the accepted forms.
@@ -41,19 +61,35 @@ Rows that are not trades are skipped and listed, not errors: a row whose side is
 buy or a sale and which has no security code or no quantity, or whose operation names
 a cash movement or a corporate action (银行转证券, 证券转银行, 红利入账, 股息红利税补缴,
 利息归本, 新股申购 and the like: the words 转, 红利, 股息, 利息, 派息, 入账, 补缴, 扣税,
-申购, 配号, 中签, 撤单, 送股, 配股). Any other side is an error.
+申购, 配号, 中签, 撤单, 送股, 配股). Any other side is an error. ``skipped_lines``
+gives the list as it is shown to a user: the first 20 rows, then a count.
+
+Against the market data (``statement_trades``): an instrument must be a known stock,
+a trade's day a trading day inside the market data's range with a close for the
+instrument, and a trade price within [0.5 x, 2 x] that day's close. A price outside
+that range is an error on a market of real data (imported or fetched) unless
+``accept_prices=True``, which turns it into a ``StatementWarning``; on the generated
+sample market, whose prices are invented, it is one warning naming the first rows.
+
+``load_statement(path, md, accept_prices=False, progress=None)`` does it all; with
+``progress`` it calls ``progress(fraction, what)`` as it goes (fraction from 0 to 1),
+which matters for statements of a million rows.
 """
 
 from __future__ import annotations
 
+import codecs
 import csv
 import datetime as _dt
+import decimal
 import io
 import math
 import os
 import re
+import warnings
 from typing import NamedTuple
 
+import numpy as np
 import pandas as pd
 import tickvane
 
@@ -61,8 +97,9 @@ from meridan.pcalc.preprocess import fix_trades
 from meridan.pcalc.replay import replay
 from meridan.util import fix_datetime, fix_order_book_id
 
-__all__ = ["StatementError", "Statement", "read_statement", "normalise_statement",
-           "statement_trades", "replay_statement", "load_statement"]
+__all__ = ["StatementError", "StatementWarning", "Statement", "read_statement",
+           "normalise_statement", "statement_trades", "replay_statement",
+           "load_statement", "skipped_lines", "IGNORED_HEADERS"]
 
 
 class StatementError(ValueError):
@@ -72,6 +109,11 @@ class StatementError(ValueError):
     def __init__(self, message, row=None):
         super().__init__(f"row {row}: {message}" if row is not None else message)
         self.row = row
+
+
+class StatementWarning(UserWarning):
+    """Something in a statement that was read but deserves the user's eye: columns not
+    read that look like prices or fees, trade prices far from the day's close."""
 
 
 class Statement(NamedTuple):
@@ -91,99 +133,78 @@ _HEADERS = {
     "datetime": ["datetime"],
     "date": ["成交日期"],
     "time": ["成交时间"],
-    "side": ["side", "操作", "买卖标志", "买卖方向"],
-    "last_quantity": ["last_quantity", "成交数量"],
-    "last_price": ["last_price", "成交价格", "成交均价"],
+    "side": ["side", "操作", "买卖标志", "买卖方向", "买卖类别", "业务名称"],
+    "last_quantity": ["last_quantity", "成交数量", "成交股数"],
+    "last_price": ["last_price", "成交价格", "成交均价", "成交价"],
     "transaction_cost": ["transaction_cost"],
     "symbol": ["证券名称", "股票名称"],
 }
-_FEES = ["手续费", "佣金", "印花税", "过户费", "其他费用", "其他杂费"]
+_FEES = ["手续费", "佣金", "印花税", "过户费", "规费", "交易规费", "经手费", "证管费",
+         "结算费", "其他费", "其它费", "其他费用", "其它费用", "其他杂费", "其它杂费"]
+
+IGNORED_HEADERS = frozenset([
+    "成交金额", "发生金额", "清算金额", "资金余额", "剩余金额", "可用金额", "本次金额",
+    "收付金额", "资金发生数", "股份余额", "股票余额", "本次余额", "股东代码", "股东账户",
+    "股东帐户", "资金账号", "资金帐号", "合同编号", "委托编号", "成交编号", "币种", "备注",
+    "摘要", "交易市场", "市场", "交易所", "发生日期", "交收日期", "清算日期", "委托价格",
+    "委托数量", "委托时间", "委托日期", "净佣金", "成交状态", "成交笔数"])
+"""Headers of a settlement statement that are not read and need no word."""
 
 _BUY = {"BUY", "买入", "证券买入", "买"}
 _SELL = {"SELL", "卖出", "证券卖出", "卖"}
 _NOT_TRADES = re.compile("转|红利|股息|利息|派息|入账|入帐|补缴|扣税|申购|配号|中签|撤单|送股|配股")
+
+MAX_CELL = 128 * 1024
+"""Characters a cell may hold: more is no statement."""
+MAX_QUANTITY = 1e12
+SKIPPED_SHOWN = 20
+_HEADER_SEARCH = 30
+_PRICE_LOW, _PRICE_HIGH = 0.5, 2.0
 
 
 def _header_key(text):
     return re.sub(r"[\s_]+", "", str(text)).lower()
 
 
+def _report(progress, fraction, what):
+    if progress is not None:
+        progress(min(1.0, max(0.0, fraction)), what)
+
+
 # --- reading ----------------------------------------------------------------------
 
-def read_statement(path):
-    """The cells of a statement file as text (empty text for an empty cell): a
-    DataFrame with the file's headers as columns and a RangeIndex (row k of the frame
-    is row k + 1 of the file). StatementError for a file that cannot be read."""
+def read_statement(path, progress=None):
+    """The cells of a statement file as text (empty text for an empty cell; a text
+    file's columns may be categorical, each distinct text held once): a DataFrame
+    with the headers of the file's header row as columns and a RangeIndex
+    (row k of the frame is row k + 1 under the header). StatementError for a file that
+    cannot be read; its message does not repeat the file's name.
+
+    ``progress``, when given, is called as ``progress(fraction, what)`` while the file
+    is read (fraction from 0 to 1)."""
     path = os.fspath(path)
+    _report(progress, 0.0, "reading the file")
     try:
         with open(path, "rb") as handle:
             data = handle.read()
     except OSError as exc:
-        raise StatementError(f"cannot read {path}: {exc.strerror or exc}") from None
+        raise StatementError(f"cannot read the file: {exc.strerror or exc}") from None
     if data[:2] == b"PK":
         frame = _read_xlsx(path)
     elif data[:4] == b"\xd0\xcf\x11\xe0":
         raise StatementError(
-            f"{path} is an old binary Excel workbook (.xls); save it as .xlsx or CSV")
+            "an old binary Excel workbook (.xls); save it as .xlsx or CSV")
     else:
-        frame = _read_text(path, data)
-    frame.columns = [str(c).strip() for c in frame.columns]
-    if frame.columns.duplicated().any():
-        dup = frame.columns[frame.columns.duplicated()][0]
-        raise StatementError(f"{path}: the header names column {dup!r} twice")
+        frame = _read_text(data, progress)
+    _report(progress, 1.0, "read")
     return frame
 
 
-def _read_xlsx(path):
-    try:
-        frame = pd.read_excel(path, sheet_name=0, dtype=str, na_filter=False,
-                              engine="openpyxl")
-    except ImportError:
-        raise StatementError("reading Excel workbooks needs openpyxl: "
-                             "pip install openpyxl") from None
-    except Exception as exc:  # a damaged workbook: openpyxl/zipfile errors vary
-        raise StatementError(f"cannot read the workbook {path}: {exc}") from None
-    # Cells that Excel holds as dates come back as "2023-03-01 00:00:00".
-    return frame
-
-
-def _read_text(path, data):
-    for encoding in ("utf-8-sig", "gb18030"):
-        try:
-            text = data.decode(encoding)
-            break
-        except UnicodeDecodeError:
-            continue
-    else:  # gb18030 decodes any byte string, so this is not reached
-        raise StatementError(f"cannot decode {path}")
-    first = text.split("\n", 1)[0]
-    delimiter = max([",", "\t", ";"], key=first.count)
-    rows = list(csv.reader(io.StringIO(text), delimiter=delimiter))
-    # A trailing "=" prefix ('="000001"') is how some clients keep leading zeros.
-    rows = [[_unquote(cell) for cell in row] for row in rows]
-    if not rows or not any(cell.strip() for cell in rows[0]):
-        raise StatementError(f"{path} has no header row")
-    header, body = rows[0], rows[1:]
-    width = len(header)
-    for k, row in enumerate(body, start=1):
-        if len(row) > width and any(cell.strip() for cell in row[width:]):
-            raise StatementError(
-                f"{len(row)} cells under a header of {width} columns", row=k)
-    body = [(row + [""] * width)[:width] for row in body]
-    return pd.DataFrame(body, columns=header, dtype=object)
-
-
-def _unquote(cell):
-    if cell.startswith('="') and cell.endswith('"'):
-        return cell[2:-1]
-    return cell
-
-
-# --- normalisation ----------------------------------------------------------------
-
-def _find_columns(frame):
+def _match_columns(columns):
+    """(found, fees, missing) for a header row: field -> column, the fee columns, and
+    the descriptions of the fields a trade needs that it lacks."""
     by_key = {}
-    for column in frame.columns:
+    for column in columns:
         by_key.setdefault(_header_key(column), column)
     found = {}
     for field, headers in _HEADERS.items():
@@ -198,11 +219,405 @@ def _find_columns(frame):
         ("datetime", "datetime or 成交日期"),
         ("side", "side, 操作 or 买卖标志"),
         ("last_quantity", "last_quantity or 成交数量")) if not present.get(field)]
+    return found, fees, missing
+
+
+def _header_names(cells):
+    """The header row's cells as column names; an empty header cell is named the way
+    pandas names it ("Unnamed: 3"); a name given twice is an error."""
+    names = [str(c).strip() for c in cells]
+    seen = set()
+    for name in names:
+        if name and name in seen:
+            raise StatementError(f"the header names column {name!r} twice")
+        seen.add(name)
+    return [name or f"Unnamed: {i}" for i, name in enumerate(names)]
+
+
+def _find_header(rows):
+    """Index of the first of `rows` (lists of cells) that holds every column a trade
+    needs; 0 when none does (the first row is then taken and its lack reported)."""
+    for i, cells in enumerate(rows[:_HEADER_SEARCH]):
+        if _match_columns([str(c).strip() for c in cells])[2] == []:
+            return i
+    return 0
+
+
+def _read_xlsx(path):
+    try:
+        cells = pd.read_excel(path, sheet_name=0, dtype=str, na_filter=False,
+                              header=None, engine="openpyxl")
+    except ImportError:
+        raise StatementError("reading Excel workbooks needs openpyxl: "
+                             "pip install openpyxl") from None
+    except Exception as exc:  # a damaged workbook: openpyxl/zipfile errors vary
+        raise StatementError(f"cannot read the workbook: {exc}") from None
+    if cells.empty:
+        raise StatementError("the workbook's first sheet is empty: no header row")
+    head = cells.head(_HEADER_SEARCH).to_numpy(dtype=object).tolist()
+    at = _find_header(head)
+    if not any(str(c).strip() for c in head[at]):
+        raise StatementError("no header row")
+    if _match_columns([str(c).strip() for c in head[at]])[2]:
+        _find_columns(pd.DataFrame(columns=[str(c).strip() for c in head[at]]))
+    names = _header_names(head[at])
+    # Cells that Excel holds as dates come back as "2023-03-01 00:00:00".
+    frame = cells.iloc[at + 1:].reset_index(drop=True)
+    frame.columns = names
+    return frame
+
+
+def _check_encoding(data, start, encoding):
+    """None when data[start:] is text in `encoding`, else (offset, bad bytes)."""
+    decoder = codecs.getincrementaldecoder(encoding)()
+    step = 1 << 22
+    try:
+        for at in range(start, len(data), step):
+            decoder.decode(data[at:at + step])
+        decoder.decode(b"", final=True)
+        return None
+    except UnicodeDecodeError:
+        pass
+    try:  # again in one piece, for the offset
+        str(memoryview(data)[start:], encoding)
+    except UnicodeDecodeError as exc:
+        offset = start + exc.start
+        return offset, data[offset:offset + 4]
+    return None
+
+
+def _decode(data):
+    """(bytes as UTF-8 or GB18030 text, the codec name, offset of the text)."""
+    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        try:
+            text = data.decode("utf-16")
+        except UnicodeDecodeError as exc:
+            raise StatementError(
+                f"the file starts as UTF-16 text but byte offset {exc.start} holds "
+                f"{data[exc.start:exc.start + 4]!r}, which is not UTF-16; save the "
+                f"file again as UTF-8 or GBK text") from None
+        return text.encode("utf-8"), "utf-8", 0
+    start = 3 if data[:3] == codecs.BOM_UTF8 else 0
+    as_utf8 = _check_encoding(data, start, "utf-8")
+    if as_utf8 is None:
+        return data, "utf-8", start
+    as_gbk = _check_encoding(data, start, "gb18030")
+    if as_gbk is None:
+        return data, "gb18030", start
+    # Neither: the reading that went further is the file's encoding.
+    offset, bad = max(as_utf8, as_gbk)
+    encoding = "UTF-8" if as_utf8 >= as_gbk else "GBK"
+    end = b"\n" if b"\n" in data else b"\r"
+    line = data.count(end, 0, offset) + 1
+    head = data[start:offset].split(end, _HEADER_SEARCH)[:_HEADER_SEARCH]
+    head = [x.decode("utf-8" if encoding == "UTF-8" else "gb18030", errors="replace")
+            for x in head]
+    rows = [_split_line(x.rstrip("\r"), _guess_delimiter(x)) for x in head[:line - 1]]
+    header = _find_header(rows) if rows else None
+    where = (f"row {line - header - 1} (line {line} of the file)"
+             if header is not None and rows and line - header - 1 >= 1
+             else f"line {line}")
+    raise StatementError(
+        f"{where}: the bytes {bad!r} at byte offset {offset} are neither UTF-8 nor "
+        f"GBK text (the file reads as {encoding} up to there); save the file as "
+        f"UTF-8 or GBK text") from None
+
+
+def _guess_delimiter(line):
+    return max([",", "\t", ";"], key=line.count)
+
+
+def _split_line(line, delimiter):
+    try:
+        return next(csv.reader([line], delimiter=delimiter), [])
+    except csv.Error:
+        return line.split(delimiter)
+
+
+def _open_quote(line, delimiter):
+    """(column index, cell text) of a quoted cell that is not closed on `line`, or
+    None. A quote inside a cell is a plain character; only one that starts a cell
+    opens a quoted cell."""
+    at, column = 0, 0
+    while True:
+        if line.startswith('"', at):
+            j = at + 1
+            while True:
+                k = line.find('"', j)
+                if k < 0:
+                    end = line.find(delimiter, at)
+                    return column, line[at:end if end >= 0 else len(line)]
+                if line.startswith('"', k + 1):
+                    j = k + 2
+                    continue
+                break
+            at = k + 1
+        nxt = line.find(delimiter, at)
+        if nxt < 0:
+            return None
+        at, column = nxt + 1, column + 1
+
+
+class _Lines(NamedTuple):
+    count: int        # lines after the header (a last line without text not counted)
+    width: int        # most cells a line may hold (counting quoted delimiters)
+    odd: list         # indexes (0 = first line under the header) with an odd quote count
+    longest: int      # bytes of the longest line
+
+
+def _scan_lines(data, start, delimiter):
+    """Counts over the lines of data[start:] taken in blocks, without splitting them."""
+    sep, nl, quote = ord(delimiter), ord("\n"), ord('"')
+    has_quotes = b'"' in data
+    count, width, odd, longest = 0, 1, [], 0
+    step = 1 << 23
+    at = start
+    prev_end = start - 1  # offset of the newline before the current line
+    while at < len(data):
+        stop = data.find(b"\n", min(at + step, len(data)))
+        stop = len(data) if stop < 0 else stop + 1
+        block = np.frombuffer(data, np.uint8, stop - at, at)
+        ends = np.flatnonzero(block == nl) + at
+        if stop == len(data) and (len(ends) == 0 or ends[-1] != len(data) - 1):
+            ends = np.append(ends, len(data))  # a last line without its newline
+        if len(ends):
+            bounds = np.concatenate(([prev_end + 1], ends + 1))
+            seps = np.flatnonzero(block == sep) + at
+            per_line = np.diff(np.searchsorted(seps, bounds))
+            width = max(width, int(per_line.max()) + 1)
+            lengths = np.diff(bounds) - 1
+            longest = max(longest, int(lengths.max()))
+            if has_quotes:
+                quotes = np.flatnonzero(block == quote) + at
+                per_line = np.diff(np.searchsorted(quotes, bounds))
+                odd.extend((np.flatnonzero(per_line % 2) + count).tolist())
+            count += len(ends)
+            prev_end = int(ends[-1])
+        at = stop
+    return _Lines(count, width, odd, longest)
+
+
+def _read_text(data, progress=None):
+    data, encoding, start = _decode(data)
+    _report(progress, 0.1, "reading the file")
+    if b"\r" in data:
+        # Old Mac text ends lines in CR alone; a stray CR is a line end as well.
+        if data.count(b"\r") != data.count(b"\r\n"):
+            data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+    # The header: the first of the first lines that holds the columns a trade needs.
+    head_end = start
+    head_lines = []
+    for _ in range(_HEADER_SEARCH):
+        nxt = data.find(b"\n", head_end)
+        stop = len(data) if nxt < 0 else nxt + 1
+        head_lines.append((head_end, data[head_end:stop].decode(encoding).rstrip("\r\n")))
+        head_end = stop
+        if nxt < 0:
+            break
+    chosen = None
+    for offset, line in head_lines:
+        for delimiter in sorted([",", "\t", ";"], key=line.count, reverse=True):
+            if line.count(delimiter) and not _match_columns(
+                    [c.strip() for c in _split_line(line, delimiter)])[2]:
+                chosen = (offset, line, delimiter)
+                break
+        if chosen:
+            break
+    if chosen is None:
+        offset, line = head_lines[0]
+        if not line.strip():
+            raise StatementError("the file has no header row")
+        _find_columns(pd.DataFrame(columns=_split_line(line, _guess_delimiter(line))))
+        chosen = (offset, line, _guess_delimiter(line))
+    offset, line, delimiter = chosen
+    if _open_quote(line, delimiter) is not None:
+        raise StatementError(f"the header {line[:80]!r} opens a quote (\") that is not "
+                             f"closed on its line")
+    header = _header_names(_unquote(c) for c in _split_line(line, delimiter))
+    body = data.find(b"\n", offset)
+    body = len(data) if body < 0 else body + 1
+    width = len(header)
+
+    lines = _scan_lines(data, body, delimiter)
+    _report(progress, 0.25, "reading the file")
+    _check_quotes(data, body, encoding, delimiter, header, lines.odd)
+    if lines.count == 0:
+        return pd.DataFrame({name: pd.Series([], dtype=str) for name in header})
+
+    names = list(range(max(width, lines.width)))
+    cells = _read_arrow(data, body, delimiter, encoding, width) \
+        if lines.width <= width else None
+    if cells is None:  # rows of fewer cells than the header, or cells quoting a delimiter
+        stream = io.BytesIO(data)
+        stream.seek(body)
+        try:
+            cells = pd.read_csv(stream, sep=delimiter, header=None, names=names,
+                                dtype=str, na_filter=False, skip_blank_lines=False,
+                                encoding=encoding, engine="c",
+                                quoting=csv.QUOTE_MINIMAL, doublequote=True)
+        except (pd.errors.ParserError, ValueError) as exc:
+            _check_quotes(data, body, encoding, delimiter, header, range(lines.count))
+            raise StatementError(f"cannot read the file's rows: {exc}") from None
+    _report(progress, 0.6, "reading the file")
+    if len(cells) != lines.count:
+        _check_quotes(data, body, encoding, delimiter, header, range(lines.count))
+        raise StatementError(f"the file's {lines.count} lines under the header read as "
+                             f"{len(cells)} rows; save it again as plain CSV")
+    for column in cells.columns[width:]:
+        full = cells[column] != ""
+        if full.any():
+            k = int(np.argmax(full.to_numpy()))
+            text = _line_at(data, body, k, encoding)
+            count = len(_split_line(text, delimiter))
+            raise StatementError(
+                f"{count} cells under a header of {width} columns", row=k + 1)
+    cells = cells[cells.columns[:width]]
+    cells.columns = header
+    if lines.longest > MAX_CELL:
+        for name in header:
+            long = cells[name].str.len() > MAX_CELL
+            if long.any():
+                k = int(np.argmax(long.to_numpy()))
+                size = len(cells[name].iat[k])
+                raise StatementError(
+                    f"{name}: the cell {cells[name].iat[k][:20]!r}... holds {size:,} "
+                    f"characters, more than a statement cell can ({MAX_CELL:,})",
+                    row=k + 1)
+    # A leading '=' ('="000001"') is how some clients keep leading zeros.
+    for name in header:
+        column = cells[name]
+        if column.str.startswith('="').any():
+            cells[name] = column.str.replace(r'^="(.*)"$', r"\1", regex=True)
+    if delimiter == ";":
+        cells.attrs["decimal_comma"] = True
+    return cells
+
+
+def _read_arrow(data, body, delimiter, encoding, width):
+    """The rows of data[body:] read by pyarrow when each has exactly `width` cells
+    (or none), as categorical text; None otherwise, or without pyarrow."""
+    try:
+        import pyarrow as pa
+        import pyarrow.csv as pacsv
+    except ImportError:
+        return None
+    names = [str(i) for i in range(width)]
+    stream = io.BytesIO(data)
+    stream.seek(body)
+    try:
+        table = pacsv.read_csv(
+            stream,
+            read_options=pacsv.ReadOptions(column_names=names, encoding=encoding,
+                                           block_size=1 << 22),
+            parse_options=pacsv.ParseOptions(
+                delimiter=delimiter, quote_char='"', double_quote=True,
+                newlines_in_values=False, ignore_empty_lines=False,
+                invalid_row_handler=lambda row: "error"),
+            convert_options=pacsv.ConvertOptions(
+                # Each distinct text held once: a statement repeats its dates,
+                # codes, sides and names over and over.
+                column_types={name: pa.dictionary(pa.int32(), pa.string())
+                              for name in names},
+                strings_can_be_null=False, quoted_strings_can_be_null=False),
+            # Memory of the system allocator goes back to the system once freed.
+            memory_pool=pa.system_memory_pool())
+    except (pa.ArrowInvalid, ValueError):
+        return None
+    frame = table.to_pandas(self_destruct=True)
+    frame.columns = range(width)
+    return frame
+
+
+def _check_quotes(data, body, encoding, delimiter, header, indexes):
+    """StatementError for the first of the lines `indexes` (0 = the first line under
+    the header; in order) where a quote opens a cell and is not closed on the line:
+    read on, it would swallow the rows below."""
+    wanted = iter(indexes)
+    index = next(wanted, None)
+    at, line = body, 0
+    while index is not None and at <= len(data):
+        end = data.find(b"\n", at)
+        end = len(data) if end < 0 else end
+        if line == index:
+            if b'"' in data[at:end]:
+                text = data[at:end].decode(encoding, errors="replace").rstrip("\r")
+                found = _open_quote(text, delimiter)
+                if found is not None:
+                    column, cell = found
+                    name = header[column] if column < len(header) else f"cell {column + 1}"
+                    raise StatementError(
+                        f"{name}: the cell {cell[:40]!r} opens a quote (\") that is not "
+                        f"closed on its line; remove the quote or close it", row=line + 1)
+            index = next(wanted, None)
+        at, line = end + 1, line + 1
+
+
+def _line_at(data, body, index, encoding):
+    at = body
+    for _ in range(index):
+        at = data.find(b"\n", at) + 1
+    end = data.find(b"\n", at)
+    return data[at:end if end >= 0 else len(data)].decode(encoding).rstrip("\r")
+
+
+def _unquote(cell):
+    if cell.startswith('="') and cell.endswith('"'):
+        return cell[2:-1]
+    return cell
+
+
+# --- normalisation ----------------------------------------------------------------
+
+def _find_columns(frame):
+    found, fees, missing = _match_columns(frame.columns)
     if missing:
         raise StatementError(
             "the statement has no column for " + "; ".join(missing)
             + f" (its columns: {', '.join(map(str, frame.columns))})")
+    _warn_unread(frame.columns, found, fees)
     return found, fees
+
+
+def _distance(a, b, limit=2):
+    """Edit distance of a and b, or limit + 1 when it is more than limit."""
+    if abs(len(a) - len(b)) > limit:
+        return limit + 1
+    previous = list(range(len(b) + 1))
+    for i, x in enumerate(a, 1):
+        current = [i]
+        for j, y in enumerate(b, 1):
+            current.append(min(previous[j] + 1, current[j - 1] + 1,
+                               previous[j - 1] + (x != y)))
+        if min(current) > limit:
+            return limit + 1
+        previous = current
+    return previous[-1]
+
+
+def _warn_unread(columns, found, fees):
+    taken = set(found.values()) | set(fees)
+    ignored = {_header_key(h) for h in IGNORED_HEADERS}
+    known = [(_header_key(h), field) for field, hs in _HEADERS.items() for h in hs]
+    known += [(_header_key(h), "transaction_cost") for h in _FEES]
+    unread = []
+    for column in columns:
+        key = _header_key(column)
+        if column in taken or key in ignored or not key or key.startswith("unnamed:"):
+            continue
+        if re.search("价|费|税|金额|price|fee|commission|cost|amount|tax", key):
+            unread.append(column)
+            continue
+        for header, field in known:
+            # Short headers (两个字) are all within two edits of each other.
+            close = _distance(key, header) <= (2 if min(len(key), len(header)) >= 4 else 1)
+            if close:
+                unread.append(column)
+                break
+    if unread:
+        read = ", ".join(sorted(taken, key=list(columns).index))
+        warnings.warn(StatementWarning(
+            f"columns not read: {', '.join(unread)} (they look like a price, a fee or "
+            f"an amount; the columns read: {read})"), stacklevel=4)
 
 
 def _cell(value):
@@ -211,14 +626,57 @@ def _cell(value):
     return str(value).strip()
 
 
-def _number(text):
+_GROUPED = re.compile(r"[+-]?\d{1,3}(?:,\d{3})+(?:\.\d*)?")
+
+
+def _plain_number(text, decimal_comma=False):
+    """A number cell as the text float() reads, or None when its separators are not a
+    number's (see the module's notes on numbers)."""
+    text = text.replace("，", ",")
+    if decimal_comma:
+        if text.count(",") > 1 or ("," in text and "." in text):
+            return None
+        return text.replace(",", ".")
+    if "," in text:
+        return text.replace(",", "") if _GROUPED.fullmatch(text) else None
+    return text
+
+
+def _number(text, decimal_comma=False):
     """A number cell as float; None for text that is not a number."""
-    text = text.replace(",", "").replace("，", "")
+    plain = _plain_number(text, decimal_comma)
+    if plain is None:
+        return None
     try:
-        value = float(text)
+        return float(plain)
     except ValueError:
         return None
+
+
+def _quantity_value(text, decimal_comma=False):
+    """A quantity cell as float, or None when it is no number or one that a float does
+    not hold exactly ("12345678901234567", "100.00000000000000001")."""
+    plain = _plain_number(text, decimal_comma)
+    if plain is None:
+        return None
+    try:
+        value = float(plain)
+    except ValueError:
+        return None
+    if math.isfinite(value):
+        try:
+            if decimal.Decimal(plain.strip()) != decimal.Decimal(value):
+                return None
+        except decimal.InvalidOperation:
+            return None
     return value
+
+
+def _number_hint(text, decimal_comma):
+    if decimal_comma or ("," not in text and "，" not in text):
+        return ""
+    return ("; a comma separates thousands in groups of three (1,000 or 12,345.5) "
+            "and the decimal mark is the point")
 
 
 def _code(text):
@@ -229,152 +687,403 @@ def _code(text):
     return text
 
 
+def _order_book_id(text):
+    try:
+        return fix_order_book_id(_code(text))
+    except ValueError:
+        return None
+
+
 _TIME_RE = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{2}))?(?:\.\d+)?|(\d{5,6})")
+
+
+def _date(text):
+    if re.fullmatch(r"\d{4}\.\d{1,2}\.\d{1,2}", text):
+        text = text.replace(".", "-")
+    try:
+        return fix_datetime(text)
+    except ValueError:
+        return None
+
+
+def _seconds(text):
+    """Seconds after midnight of a time cell, or None."""
+    match = _TIME_RE.fullmatch(text)
+    if match is None:
+        return None
+    if match.group(4):
+        digits = match.group(4).zfill(6)
+        hour, minute, second = int(digits[:2]), int(digits[2:4]), int(digits[4:])
+    else:
+        hour, minute = int(match.group(1)), int(match.group(2))
+        second = int(match.group(3) or 0)
+    if hour > 23 or minute > 59 or second > 59:
+        return None
+    return hour * 3600 + minute * 60 + second
+
+
+def _stamp(text):
+    try:
+        return fix_datetime(text)
+    except ValueError:
+        return None
 
 
 def _trade_time(date_text, time_text, columns, row):
     where = " and ".join(f"{c} {t!r}" for c, t in zip(columns, (date_text, time_text)) if c)
-    if re.fullmatch(r"\d{4}\.\d{1,2}\.\d{1,2}", date_text):
-        date_text = date_text.replace(".", "-")
-    try:
-        stamp = fix_datetime(date_text)
-    except ValueError:
+    stamp = _date(date_text)
+    if stamp is None:
         raise StatementError(
             f"cannot read the trade date from {where}; write dates as year-month-day "
-            f"(2023-03-01, 2023/3/1 or 20230301)", row) from None
+            f"(2023-03-01, 2023/3/1 or 20230301)", row)
     if time_text:
-        match = _TIME_RE.fullmatch(time_text)
-        if match is None:
+        seconds = _seconds(time_text)
+        if seconds is None:
             raise StatementError(f"cannot read the trade time from {where}", row)
-        if match.group(4):
-            digits = match.group(4).zfill(6)
-            hour, minute, second = int(digits[:2]), int(digits[2:4]), int(digits[4:])
-        else:
-            hour, minute = int(match.group(1)), int(match.group(2))
-            second = int(match.group(3) or 0)
-        if hour > 23 or minute > 59 or second > 59:
-            raise StatementError(f"cannot read the trade time from {where}", row)
-        stamp = stamp.normalize() + pd.Timedelta(hours=hour, minutes=minute,
-                                                 seconds=second)
+        stamp = stamp.normalize() + pd.Timedelta(seconds=seconds)
     return stamp
 
 
-def normalise_statement(frame):
+def _row(cells, found, fee_cells, number, decimal_comma):
+    """One row checked on its own: ("skip", text), ("trade", record), or
+    StatementError. `cells` maps each field (and each fee column) to its text."""
+    side_text = cells["side"]
+    side = side_text.upper()
+    quantity_text = cells["last_quantity"]
+    if side in _BUY:
+        side = "BUY"
+    elif side in _SELL:
+        side = "SELL"
+    else:
+        quantity = _number(quantity_text, decimal_comma) if quantity_text else None
+        if (_NOT_TRADES.search(side_text) or not cells["order_book_id"]
+                or not quantity):
+            label = side_text or "(no side)"
+            name = cells.get("symbol") or cells["order_book_id"]
+            return "skip", f"{label} {name}".strip()
+        raise StatementError(
+            f"{found['side']} {side_text!r} is neither a buy nor a sale "
+            f"(BUY, SELL, 买入, 卖出, 证券买入, 证券卖出)", number)
+
+    code = cells["order_book_id"]
+    oid = _order_book_id(code)
+    if oid is None:
+        raise StatementError(
+            f"{found['order_book_id']} {code!r} is not a security code", number)
+
+    if "datetime" in found:
+        stamp = _stamp(cells["datetime"])
+        if stamp is None:
+            raise StatementError(
+                f"cannot read the trade time from {found['datetime']} "
+                f"{cells['datetime']!r}; write it as year-month-day hour:minute "
+                f"(2023-03-01 10:05)", number)
+    else:
+        stamp = _trade_time(cells["date"], cells.get("time", ""),
+                            (found["date"], found.get("time")), number)
+
+    quantity = _quantity_value(quantity_text, decimal_comma)
+    if quantity is not None and side == "SELL" and quantity < 0:
+        quantity = -quantity
+    if quantity is None or not math.isfinite(quantity) or quantity <= 0 \
+            or quantity != int(quantity) or quantity > MAX_QUANTITY:
+        raise StatementError(
+            f"{found['last_quantity']} {quantity_text!r} is not a whole number of "
+            f"shares above 0 and at most 10^12"
+            f"{_number_hint(quantity_text, decimal_comma)}", number)
+    record = {"order_book_id": oid, "datetime": stamp, "side": side,
+              "last_quantity": int(quantity), "symbol": cells.get("symbol", "")}
+
+    if "last_price" in found:
+        price = _number(cells["last_price"], decimal_comma)
+        if price is None or not math.isfinite(price) or price <= 0:
+            raise StatementError(
+                f"{found['last_price']} {cells['last_price']!r} is not a price "
+                f"above 0{_number_hint(cells['last_price'], decimal_comma)}", number)
+        record["last_price"] = price
+    if "transaction_cost" in found or fee_cells:
+        columns = [found["transaction_cost"]] if "transaction_cost" in found else fee_cells
+        cost = 0.0
+        for column in columns:
+            text = cells[column]
+            fee = _number(text, decimal_comma) if text else 0.0
+            if fee is None or not math.isfinite(fee) or fee < 0:
+                raise StatementError(
+                    f"{column} {text!r} is not an amount of 0 or more"
+                    f"{_number_hint(text, decimal_comma)}", number)
+            cost += fee
+        record["transaction_cost"] = cost
+    return "trade", record
+
+
+class _Cells(NamedTuple):
+    """A column as the stripped text of its distinct cells: cell k is
+    texts[codes[k]] (a missing cell is "")."""
+    codes: np.ndarray
+    texts: list
+
+    def at(self, k):
+        return self.texts[self.codes[k]]
+
+
+def _cells(column):
+    codes, uniques = pd.factorize(column, sort=False)
+    codes = codes.astype(np.int32) if len(uniques) < 2**31 else codes
+    # A missing cell has code -1: the "" put last.
+    return _Cells(codes, [_cell(u) for u in uniques] + [""])
+
+
+def _mapped(cells, parse, empty=None):
+    """`parse` of each distinct text, per cell: (values as an object array of the
+    distinct values, mask of the cells it refused with None)."""
+    values = [empty if (empty is not None and t == "") else parse(t) for t in cells.texts]
+    bad = np.array([v is None for v in values], bool)[cells.codes]
+    return values, bad
+
+
+def _ints(values, key):
+    return np.array([0 if v is None else key(v) for v in values], "int64")
+
+
+def _floats(values):
+    return np.array([np.nan if v is None else v for v in values], float)
+
+
+def _text_column(values, codes):
+    """values[codes[k]] for each k as a text column held by Arrow (no Python object
+    per cell)."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return pd.Series(np.asarray(values, dtype=object)[codes], dtype=str)
+    pool = pa.system_memory_pool()
+    import pyarrow.compute as pc
+    taken = pc.take(pa.array(values, pa.large_string(), memory_pool=pool),
+                    pa.array(codes, memory_pool=pool), memory_pool=pool)
+    return pd.Series(taken.to_pandas(types_mapper=lambda t: pd.StringDtype(
+        "pyarrow", na_value=np.nan)))
+
+
+def normalise_statement(frame, progress=None):
     """Map the cells of a statement (``read_statement``, or any DataFrame: its row k
     is counted as row k + 1) to the package's columns and check each row on its own:
     codes, dates and times, sides, whole quantities, prices and fees. Returns a
     ``Statement``; the first bad row raises StatementError naming it. Needs no market
-    data; the frame is not changed."""
+    data; the frame is not changed. Columns not read that look like prices or fees
+    are named in a ``StatementWarning``.
+
+    A frame whose ``attrs["decimal_comma"]`` is true (``read_statement`` sets it for
+    ';'-separated text) reads "11,92" as 11.92. ``progress`` as in
+    ``read_statement``."""
     found, fees = _find_columns(frame)
-    get = {field: frame[column].tolist() for field, column in found.items()}
-    fee_cells = [(c, frame[c].tolist()) for c in fees]
-    rows, skipped = [], []
-    everything = frame.to_numpy(dtype=object)
-    for k in range(len(frame)):
-        number = k + 1
-        if not any(_cell(v) for v in everything[k]):
-            continue  # an empty line
-        cells = {field: _cell(values[k]) for field, values in get.items()}
-        side_text = cells["side"]
-        side = side_text.upper()
-        quantity_text = cells["last_quantity"]
-        if side in _BUY:
-            side = "BUY"
-        elif side in _SELL:
-            side = "SELL"
-        else:
-            quantity = _number(quantity_text) if quantity_text else None
-            if (_NOT_TRADES.search(side_text) or not cells["order_book_id"]
-                    or not quantity):
-                label = side_text or "(no side)"
-                name = cells.get("symbol") or cells["order_book_id"]
-                skipped.append((number, f"{label} {name}".strip()))
-                continue
-            raise StatementError(
-                f"{found['side']} {side_text!r} is neither a buy nor a sale "
-                f"(BUY, SELL, 买入, 卖出, 证券买入, 证券卖出)", number)
+    decimal_comma = bool(frame.attrs.get("decimal_comma"))
+    n = len(frame)
+    _report(progress, 0.0, "checking the rows")
+    cells = {field: _cells(frame[column]) for field, column in found.items()}
+    fee_cells = {column: _cells(frame[column]) for column in fees}
 
-        code = cells["order_book_id"]
-        try:
-            oid = fix_order_book_id(_code(code))
-        except ValueError:
-            raise StatementError(
-                f"{found['order_book_id']} {code!r} is not a security code", number) from None
+    side_texts = [t.upper() for t in cells["side"].texts]
+    buy = np.array([t in _BUY for t in side_texts], bool)[cells["side"].codes]
+    sell = np.array([t in _SELL for t in side_texts], bool)[cells["side"].codes]
+    # Empty lines: looked for among the rows that are no buy or sale only.
+    blank = np.zeros(n, bool)
+    others = np.flatnonzero(~(buy | sell))
+    if len(others):
+        empty = np.ones(len(others), bool)
+        part = frame.iloc[others]
+        for column in range(part.shape[1]):
+            column_cells = _cells(part.iloc[:, column])
+            empty &= np.array([t == "" for t in column_cells.texts])[column_cells.codes]
+        blank[others[empty]] = True
+    trade = buy | sell
+    slow = ~trade & ~blank  # rows checked one by one: skipped, or an error
 
-        if "datetime" in found:
-            try:
-                stamp = fix_datetime(cells["datetime"])
-            except ValueError:
-                raise StatementError(
-                    f"cannot read the trade time from {found['datetime']} "
-                    f"{cells['datetime']!r}; write it as year-month-day hour:minute "
-                    f"(2023-03-01 10:05)", number) from None
-        else:
-            stamp = _trade_time(cells["date"], cells.get("time", ""),
-                                (found["date"], found.get("time")), number)
+    id_values, bad = _mapped(cells["order_book_id"], _order_book_id)
+    id_codes = cells["order_book_id"].codes.copy()
+    slow |= trade & bad
+    _report(progress, 0.2, "checking the rows")
+    if "datetime" in found:
+        values, bad = _mapped(cells["datetime"], _stamp)
+        slow |= trade & bad
+        stamps = _ints(values, lambda s: s.value)[cells["datetime"].codes]
+    else:
+        values, bad = _mapped(cells["date"], _date)
+        slow |= trade & bad
+        codes = cells["date"].codes
+        whole = _ints(values, lambda s: s.value)[codes]
+        stamps = whole
+        if "time" in found:
+            midnight = _ints(values, lambda s: s.normalize().value)[codes]
+            times, bad = _mapped(cells["time"], _seconds, empty=0)
+            slow |= trade & bad
+            seconds = _ints(times, int)[cells["time"].codes]
+            has_time = np.array([t != "" for t in cells["time"].texts])[cells["time"].codes]
+            stamps = np.where(has_time, midnight + seconds * 1_000_000_000, whole)
+    _report(progress, 0.5, "checking the rows")
 
-        quantity = _number(quantity_text)
-        if quantity is not None and side == "SELL" and quantity < 0:
-            quantity = -quantity
-        if quantity is None or not math.isfinite(quantity) or quantity <= 0 \
-                or quantity != int(quantity):
-            raise StatementError(
-                f"{found['last_quantity']} {quantity_text!r} is not a whole number of "
-                f"shares above 0", number)
-        record = {"order_book_id": oid, "datetime": stamp, "side": side,
-                  "last_quantity": int(quantity), "symbol": cells.get("symbol", "")}
-
-        if "last_price" in found:
-            price = _number(cells["last_price"])
-            if price is None or not math.isfinite(price) or price <= 0:
-                raise StatementError(
-                    f"{found['last_price']} {cells['last_price']!r} is not a price "
-                    f"above 0", number)
-            record["last_price"] = price
-        if "transaction_cost" in found or fee_cells:
-            pairs = ([(found["transaction_cost"], cells["transaction_cost"])]
-                     if "transaction_cost" in found
-                     else [(c, _cell(values[k])) for c, values in fee_cells])
-            cost = 0.0
-            for column, text in pairs:
-                fee = _number(text) if text else 0.0
-                if fee is None or not math.isfinite(fee) or fee < 0:
-                    raise StatementError(
-                        f"{column} {text!r} is not an amount of 0 or more", number)
-                cost += fee
-            record["transaction_cost"] = cost
-        rows.append((number, record))
-
+    values, _ = _mapped(cells["last_quantity"],
+                        lambda t: _quantity_value(t, decimal_comma))
+    quantity = _floats(values)[cells["last_quantity"].codes]
+    quantity = np.where(sell & (quantity < 0), -quantity, quantity)
+    with np.errstate(invalid="ignore"):
+        good = (np.isfinite(quantity) & (quantity > 0) & (quantity <= MAX_QUANTITY)
+                & (quantity == np.floor(quantity)))
+    slow |= trade & ~good
     columns = ["order_book_id", "datetime", "side", "last_quantity", "symbol"]
+    extra = {}
     if "last_price" in found:
+        values, _ = _mapped(cells["last_price"], lambda t: _number(t, decimal_comma))
+        price = _floats(values)[cells["last_price"].codes]
+        with np.errstate(invalid="ignore"):
+            slow |= trade & ~(np.isfinite(price) & (price > 0))
+        extra["last_price"] = price
         columns.append("last_price")
-    if "transaction_cost" in found or fee_cells:
+    if "transaction_cost" in found or fees:
+        sources = ({found["transaction_cost"]: cells["transaction_cost"]}
+                   if "transaction_cost" in found else fee_cells)
+        cost = np.zeros(n)
+        for column, column_cells in sources.items():
+            values, _ = _mapped(column_cells, lambda t: _number(t, decimal_comma),
+                                empty=0.0)
+            fee = _floats(values)[column_cells.codes]
+            with np.errstate(invalid="ignore"):
+                slow |= trade & ~(np.isfinite(fee) & (fee >= 0))
+            cost = cost + fee
+        extra["transaction_cost"] = cost
         columns.append("transaction_cost")
-    out = pd.DataFrame([r for _, r in rows], columns=columns,
-                       index=pd.Index([n for n, _ in rows], name="row", dtype="int64"))
+    _report(progress, 0.8, "checking the rows")
+
+    # Rows the vectorised reading did not take: each on its own, in file order.
+    skipped, records = [], {}
+    fee_columns = [] if "transaction_cost" in found else fees
+    for k in np.flatnonzero(slow).tolist():
+        row = {field: column_cells.at(k) for field, column_cells in cells.items()}
+        row.update({column: column_cells.at(k) for column, column_cells in fee_cells.items()})
+        kind, value = _row(row, found, fee_columns, k + 1, decimal_comma)
+        if kind == "skip":
+            skipped.append((k + 1, value))
+            trade[k] = False
+        else:
+            records[k] = value
+    # A row taken one by one as a trade (not expected: the checks are the same).
+    for k, record in records.items():
+        id_codes[k] = len(id_values)
+        id_values.append(record["order_book_id"])
+        stamps[k] = record["datetime"].value
+        quantity[k] = record["last_quantity"]
+        buy[k] = record["side"] == "BUY"
+        trade[k] = True
+        for field in extra:
+            extra[field][k] = record[field]
+
+    rows = np.flatnonzero(trade)
+    index = pd.Index(rows + 1, name="row", dtype="int64")
+    symbol = cells.get("symbol", _Cells(np.zeros(n, "int64"), [""]))
+    data = {
+        "order_book_id": _text_column(id_values, id_codes[rows]),
+        "datetime": stamps[rows].astype("datetime64[ns]").astype("datetime64[us]"),
+        "side": _text_column(["SELL", "BUY"], buy[rows].astype("int8")),
+        "last_quantity": quantity[rows].astype("int64"),
+        "symbol": _text_column(symbol.texts, symbol.codes[rows]),
+    }
+    for field, values in extra.items():
+        data[field] = values[rows]
+    out = pd.DataFrame({field: (value.set_axis(index) if isinstance(value, pd.Series)
+                                else value) for field, value in data.items()},
+                       columns=columns, index=index)
+    _report(progress, 1.0, "checking the rows")
     return Statement(out, skipped)
+
+
+def skipped_lines(skipped, limit=SKIPPED_SHOWN):
+    """The skipped rows of a ``Statement`` as lines to show a user: the first
+    `limit`, then "... and N more rows skipped"."""
+    lines = [f"skipped row {number}: {text}" for number, text in skipped[:limit]]
+    if len(skipped) > limit:
+        lines.append(f"... and {len(skipped) - limit:,} more rows skipped")
+    return lines
 
 
 # --- market checks and replay -----------------------------------------------------
 
-def statement_trades(statement, md):
+def _market_source():
+    """The store's source ("sample" for the generated market), or None when the client
+    does not say."""
+    info = getattr(tickvane, "store_info", None)
+    if info is None:
+        return None
+    try:
+        return (info().get("meta") or {}).get("source")
+    except Exception:
+        return None
+
+
+def _market_range():
+    dates = tickvane.get_trading_dates(_dt.date(1900, 1, 1), _dt.date(2199, 12, 31))
+    if not len(dates):
+        return None
+    return _plain_day(dates[0]), _plain_day(dates[-1])
+
+
+def _rows_text(numbers, limit=5):
+    shown = ", ".join(map(str, numbers[:limit]))
+    return shown + (f" and {len(numbers) - limit:,} more" if len(numbers) > limit else "")
+
+
+def statement_trades(statement, md, accept_prices=False, progress=None):
     """The statement's trades as ``fix_trades`` builds them (sorted by time, stable),
     with, for each, its row number in the file: (trades, rows).
 
     Checked first against the market data, so that an error names the row: an
-    instrument the market data does not know, one that is not a stock, a date that is
-    not a trading day, and a day without a close for the instrument (suspended): a
-    trade cannot have been made at that day's market."""
+    instrument the market data does not know, one that is not a stock, a date outside
+    the market data's range or that is not a trading day, a day without a close for
+    the instrument (suspended), and a trade price outside [0.5 x, 2 x] the day's close.
+    Such a price is a StatementError on a market of real data unless `accept_prices`
+    is true, when it is a ``StatementWarning``; on the generated sample market it is
+    one warning naming the first rows. ``progress`` as in ``read_statement``."""
     frame = statement.frame
     if not len(frame):
         return [], []
-    ids = frame["order_book_id"].tolist()
-    stamps = frame["datetime"].tolist()
-    numbers = frame.index.tolist()
+    _check_market(frame, md, accept_prices, progress)
+    _give_back_memory()  # the checks' arrays, before the trades are built
+
+    stamps = frame["datetime"].to_numpy()
+    numbers = frame.index.to_numpy()
+    order = np.argsort(stamps, kind="stable")
+    package = frame.drop(columns="symbol")
+    if not (order == np.arange(len(order))).all():
+        package = package.iloc[order]
+    package = package.reset_index(drop=True)
+    ordered = numbers[order].tolist()
+    del stamps, numbers, order
+    trades = []
+    step = 100_000
+    for at in range(0, len(package), step):
+        try:
+            trades.extend(fix_trades(package.iloc[at:at + step], md))
+        except Exception as exc:
+            for note in getattr(exc, "__notes__", ()):
+                match = _TABLE_ROW.search(note)
+                if match and at + int(match.group(1)) < len(ordered):
+                    raise StatementError(str(exc), ordered[at + int(match.group(1))]) \
+                        from exc
+            raise
+        _report(progress, 0.2 + 0.8 * min(len(package), at + step) / len(package),
+                "building the trades")
+    return trades, ordered
+
+
+def _check_market(frame, md, accept_prices, progress):
+    """The checks of ``statement_trades`` against the market data."""
+    _report(progress, 0.0, "checking against the market data")
+    numbers = frame.index.to_numpy()
+    codes, ids = pd.factorize(frame["order_book_id"], sort=False)
+    first_row = {}
+    for position in np.unique(codes, return_index=True)[1]:
+        first_row[ids[codes[position]]] = numbers[position]
     kinds = {}
-    for oid, number in zip(ids, numbers):
-        if oid in kinds:
-            continue
+    for oid in sorted(first_row, key=first_row.get):
+        number = int(first_row[oid])
         try:
             record = tickvane.instruments(oid)
         except ValueError:
@@ -385,31 +1094,103 @@ def statement_trades(statement, md):
         if record.type != "CS":
             raise StatementError(
                 f"{oid} ({record.symbol}) is not a stock (type {record.type})", number)
-    days = [s.date() for s in stamps]
-    trading = set(_plain_day(d) for d in tickvane.get_trading_dates(min(days), max(days)))
-    for oid, day, number in zip(ids, days, numbers):
+
+    stamps = frame["datetime"].to_numpy()
+    day_values = stamps.astype("datetime64[D]")
+    day_codes, day_uniques = pd.factorize(day_values, sort=True)
+    days = [pd.Timestamp(d).date() for d in day_uniques]
+    trading = set(_plain_day(d) for d in tickvane.get_trading_dates(days[0], days[-1]))
+    off = [i for i, d in enumerate(days) if d not in trading]
+    if off:
+        bad = np.isin(day_codes, off)
+        k = int(np.argmax(bad))
+        oid, day = ids[codes[k]], days[day_codes[k]]
         name = f"{oid} ({kinds[oid].symbol})"
-        if day not in trading:
-            raise StatementError(f"{day} is not a trading day (trade of {name})", number)
+        span = _market_range()
+        if span is None or not span[0] <= day <= span[1]:
+            where = (f"the market data's range ({span[0]} to {span[1]})" if span
+                     else "the market data, which holds no trading days")
+            raise StatementError(f"{day} is outside {where} (trade of {name})",
+                                 int(numbers[k]))
+        raise StatementError(f"{day} is not a trading day (trade of {name})",
+                             int(numbers[k]))
+    _report(progress, 0.1, "checking against the market data")
+
+    # The close of each (instrument, day) pair: one request per day.
+    pair_codes, pairs = pd.factorize(day_codes.astype("int64") * len(ids) + codes,
+                                     sort=True)
+    closes = np.full(len(pairs), np.nan)
+    by_day = {}
+    for p, key in enumerate(pairs):
+        by_day.setdefault(int(key) // len(ids), []).append((p, ids[int(key) % len(ids)]))
+    for d, wanted in by_day.items():
+        day = days[d]
         try:
-            close = md.get_close_price([oid], day).get(oid)
+            got = md.get_close_price([oid for _, oid in wanted], day)
         except KeyError:
-            close = None
-        if close is None or close != close:
-            raise StatementError(
-                f"{name} has no close on {day}: it did not trade that day (suspended)",
-                number)
-    package = frame.drop(columns="symbol").reset_index(drop=True)
-    try:
-        trades = fix_trades(package, md)
-    except Exception as exc:
-        for note in getattr(exc, "__notes__", ()):
-            match = _TABLE_ROW.search(note)
-            if match and int(match.group(1)) < len(numbers):
-                raise StatementError(str(exc), numbers[int(match.group(1))]) from exc
-        raise
-    order = sorted(range(len(stamps)), key=lambda i: stamps[i])
-    return trades, [numbers[i] for i in order]
+            got = {}
+            for _, oid in wanted:
+                try:
+                    got.update(md.get_close_price([oid], day))
+                except KeyError:
+                    pass
+        for p, oid in wanted:
+            value = got.get(oid)
+            closes[p] = np.nan if value is None else float(value)
+    close = closes[pair_codes]
+    missing = ~np.isfinite(close)
+    if missing.any():
+        k = int(np.argmax(missing))
+        oid = ids[codes[k]]
+        raise StatementError(
+            f"{oid} ({kinds[oid].symbol}) has no close on {days[day_codes[k]]}: it did "
+            f"not trade that day (suspended)", int(numbers[k]))
+    if "last_price" in frame:
+        _check_prices(frame, close, ids, codes, days, day_codes, kinds, accept_prices)
+    _report(progress, 0.2, "checking against the market data")
+
+
+def _count(n, noun):
+    return f"{n:,} {noun}" + ("" if n == 1 else "s")
+
+
+def _check_prices(frame, close, ids, codes, days, day_codes, kinds, accept_prices):
+    price = frame["last_price"].to_numpy(dtype=float)
+    outside = (price < _PRICE_LOW * close) | (price > _PRICE_HIGH * close)
+    if not outside.any():
+        return
+    where = np.flatnonzero(outside)
+    numbers = frame.index.to_numpy()
+
+    def describe(k):
+        oid = ids[codes[k]]
+        return (f"row {numbers[k]}: {oid} ({kinds[oid].symbol}) at {price[k]:g} on "
+                f"{days[day_codes[k]]}, whose close was {close[k]:g} (range "
+                f"{_PRICE_LOW * close[k]:g} to {_PRICE_HIGH * close[k]:g})")
+
+    if _market_source() == "sample":
+        shown = "; ".join(describe(k) for k in where[:5])
+        more = f"; and {len(where) - 5:,} more" if len(where) > 5 else ""
+        warnings.warn(StatementWarning(
+            f"{_count(len(where), 'trade price')} outside half to twice the day's close "
+            f"of the market data, which is the generated sample market (its prices are "
+            f"invented, so real prices do not match it): {shown}{more}"), stacklevel=3)
+        return
+    if accept_prices:
+        shown = "; ".join(describe(k) for k in where[:5])
+        more = f"; and {len(where) - 5:,} more" if len(where) > 5 else ""
+        warnings.warn(StatementWarning(
+            f"{_count(len(where), 'trade price')} taken although outside half to twice "
+            f"the day's close: {shown}{more}"), stacklevel=3)
+        return
+    k = int(where[0])
+    oid = ids[codes[k]]
+    raise StatementError(
+        f"price {price[k]:g} of {oid} ({kinds[oid].symbol}) is outside the range of "
+        f"{days[day_codes[k]]}: the close was {close[k]:g}, so a trade price is "
+        f"expected from {_PRICE_LOW * close[k]:g} to {_PRICE_HIGH * close[k]:g}; if the "
+        f"price is right, accept it (--accept-prices, accept_prices=True)",
+        int(numbers[k]))
 
 
 def _plain_day(value):
@@ -439,9 +1220,35 @@ def replay_statement(trades, rows, start_date, end_date, md, cash=100000.0):
         raise
 
 
-def load_statement(path, md):
+def _give_back_memory():
+    """Hand the memory freed by the reading back to the system (the C library keeps
+    it otherwise, and the trades are then built on top of it)."""
+    try:
+        import pyarrow as pa
+        pa.default_memory_pool().release_unused()
+    except (ImportError, AttributeError):
+        pass
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def load_statement(path, md, accept_prices=False, progress=None):
     """``read_statement``, ``normalise_statement`` and ``statement_trades`` in one
-    call: (trades, rows, skipped)."""
-    statement = normalise_statement(read_statement(path))
-    trades, rows = statement_trades(statement, md)
+    call: (trades, rows, skipped). ``accept_prices`` as in ``statement_trades``;
+    ``progress``, when given, is called as ``progress(fraction, what)`` from 0 to 1
+    over the whole reading."""
+    def part(low, high):
+        if progress is None:
+            return None
+        return lambda fraction, what: progress(low + (high - low) * fraction, what)
+
+    cells = read_statement(path, part(0.0, 0.3))
+    _give_back_memory()
+    statement = normalise_statement(cells, part(0.3, 0.5))
+    del cells
+    _give_back_memory()
+    trades, rows = statement_trades(statement, md, accept_prices, part(0.5, 1.0))
     return trades, rows, statement.skipped

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
+from meridan.statement import normalise_statement
 
 scalars = st.one_of(
     st.none(), st.booleans(), st.integers(), st.integers(min_value=2**63, max_value=2**70),
@@ -75,6 +76,7 @@ CALLS = {
     "fix_trades": lambda a, b, c: preprocess.fix_trades(a, b),
     "fix_trades(md)": lambda a, b, c: preprocess.fix_trades(a, CachedMarketDataProvider()),
     "fix_backtest_trades": lambda a, b, c: preprocess.fix_backtest_trades(a),
+    "normalise_statement": lambda a, b, c: normalise_statement(a),
 }
 
 
