@@ -42,6 +42,7 @@ __all__ = [
     "build_sample",
     "import_folder",
     "store_info",
+    "store_path",
 ]
 
 _current = _manage.current
@@ -193,6 +194,17 @@ def open_store(path=None):
 def close_store():
     """Close the open store and free its in-memory data; the next operation reopens it."""
     _manage.close_store()
+
+
+def store_path():
+    """The path of the store the operations read, without opening it, and whether it
+    would be built on first use: (path, built_unasked). Only the sample in the user cache
+    folder is built unasked, and only while it is missing."""
+    import os
+
+    path = _manage.resolve()
+    automatic = _manage.chosen() is None and path == _manage.cache_path()
+    return path, automatic and not os.path.exists(path)
 
 
 def store_info(path=None):
