@@ -102,21 +102,3 @@ def test_report_renders_in_chromium(tmp_path):
     assert "Uncaught" not in run.stderr
     # Three charts: sector weights, effects, value curve; each draws on a canvas.
     assert report["drawn"] >= 3, report
-
-
-@pytest.mark.sample
-def test_readme_tour_runs(monkeypatch, tmp_path):
-    _need_analyses()
-    from meridan.brinson import report
-
-    monkeypatch.setattr(report, "show", lambda fig: None)
-    readme = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
-    tour = readme.split("## A tour of the analyses", 1)[1].split("\n## ", 1)[0]
-    blocks = re.findall(r"```python\n(.*?)```", tour, re.S)
-    assert len(blocks) == 2
-    monkeypatch.chdir(EXAMPLES.parent)
-    namespace = {}
-    exec("\n".join(blocks), namespace)
-    table = namespace["table"]
-    assert table.index[-1] == "总计"
-    assert table.loc["总计", "PortfolioWeight"] == pytest.approx(1.0)
