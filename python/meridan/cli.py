@@ -178,19 +178,30 @@ def exposure(series, options, start, end):
     module = _module("meridan.exposure")
     benchmark = getattr(_module("meridan.brinson.benchmark"),
                         BENCHMARKS[options.benchmark][1])
+    import tickvane
+
+    index_id = BENCHMARKS[options.benchmark][0]
     result = module.exposure_analysis(series, benchmark, start, end)
-    columns, weights = {}, {}
+    columns, weights, unweighted = {}, {}, []
     factors = None
     for day in sorted(result):
         record = result[day]
         factors = record["factors"]
-        columns[f"{day} portfolio"] = record["portfolio"]
-        columns[f"{day} benchmark"] = record["benchmark"]
+        columns[f"{day} portfolio"] = [_num(v) for v in record["portfolio"]]
+        # Without the index's weights its exposure would read 0 for every factor.
+        if len(tickvane.index_weights(index_id, day)) > 0:
+            columns[f"{day} benchmark"] = [_num(v) for v in record["benchmark"]]
+        else:
+            columns[f"{day} benchmark"] = ["n/a"] * len(factors)
+            unweighted.append(str(day))
         weights[day] = (record["st_stock_weight"], record["new_stock_weight"])
-    table = pd.DataFrame(columns, index=factors).map(_num) if columns else pd.DataFrame()
+    table = pd.DataFrame(columns, index=factors) if columns else pd.DataFrame()
     table.index.name = "factor"
     notes = [f"{day}: ST stocks {_pct(st)}, newly listed {_pct(new)} of the portfolio"
              for day, (st, new) in weights.items()]
+    if unweighted:
+        notes.append(f"the store has no weights for the index {index_id} on "
+                     f"{', '.join(unweighted)}: no benchmark exposure (n/a)")
     return table, notes
 
 

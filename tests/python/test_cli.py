@@ -185,7 +185,9 @@ CASES = [
     ("no weights", (), 1,
      ["Brinson attribution: not available: the attribution cannot be made: the store "
       "has no weights for the index 000300.XSHG from 2020-01-02 to 2020-01-15",
-      "without: Brinson attribution"], True),
+      "without: Brinson attribution",
+      "the store has no weights for the index 000300.XSHG on 2020-01-15: no benchmark "
+      "exposure (n/a)"], True),
     ("weights from 01-10", (), 1,
      ["has no weights for the index 000300.XSHG from 2020-01-02 to 2020-01-09"], True),
     ("no curve", (), 0,
