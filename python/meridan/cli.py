@@ -360,13 +360,22 @@ def _date(text):
         raise argparse.ArgumentTypeError(f"not a date: {text!r}") from None
 
 
+class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows each option's default, unless its help says it in words."""
+
+    def _get_help_string(self, action):
+        if "(default:" in (action.help or ""):
+            return action.help
+        return super()._get_help_string(action)
+
+
 def _parser():
     parser = argparse.ArgumentParser(
         prog="meridan", description="Portfolio analytics for A-share portfolios.")
     commands = parser.add_subparsers(dest="command", required=True)
     analyse = commands.add_parser(
         "analyse", help="a full analysis of a broker statement",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+        formatter_class=_HelpFormatter,
         description="Replays a broker statement over the market data and writes an "
                     "HTML report: Brinson attribution, factor exposure, risk, profit "
                     "and loss, style.",

@@ -1,6 +1,7 @@
 """The ``meridan analyse`` command end to end: a report for a sound statement, one
 clear message and no report for a hostile one."""
 
+import contextlib
 import importlib
 import importlib.util
 import pathlib
@@ -147,6 +148,15 @@ def tiny_stores(tmp_path_factory):
         path = str(tmp_path_factory.mktemp("tiny") / "store.sqlite")
         tickvane.import_folder(str(folder), path, progress=False)
         stores[name] = path
+    # A store that opens but whose prices cannot be read: found in the middle of the run.
+    import shutil
+    import sqlite3
+
+    stores["bad prices"] = str(tmp_path_factory.mktemp("bad-prices") / "store.sqlite")
+    shutil.copy(stores["full"], stores["bad prices"])
+    with contextlib.closing(sqlite3.connect(stores["bad prices"])) as con:
+        con.execute("UPDATE prices SET close = 'abc' WHERE order_book_id = '600001.XSHG'")
+        con.commit()
     garbage = tmp_path_factory.mktemp("damaged") / "store.sqlite"
     garbage.write_bytes(b"not a database at all" * 100)
     stores["damaged"] = str(garbage)
@@ -199,6 +209,9 @@ CASES = [
      ["at row 2 (buy 200 000002.XSHE on 2020-01-07)", "at least 13,900.00"], False),
     ("full", ("--out", "/dev/full"), 2,
      ["cannot write the report to /dev/full: No space left on device"], False),
+    ("bad prices", (), 2,
+     ["the market data cannot be read:", "is damaged or incomplete (reading prices:",
+      "import the data again"], False),
     ("damaged", (), 2,
      ["the market data cannot be read:", "is not a tickvane store", "TICKVANE_STORE"],
      False),
@@ -304,3 +317,4 @@ def test_every_option_has_help_with_its_default(capsys):
                      "the day of the first trade", "the last trading day of the market",
                      "'sample' for the sample statement", "Exit status: 0"):
         assert fragment in text
+    assert "(default: None)" not in text
