@@ -442,7 +442,7 @@ def _statement_error(path, exc):
     return _Refusal(text if path in text else f"{path}: {text}")
 
 
-def _market_error(exc):
+def _market_error(exc, building=False):
     """The one-line message for a store that cannot be opened, read or built."""
     if isinstance(exc, StoreError):
         text = str(exc)
@@ -455,6 +455,9 @@ def _market_error(exc):
         return _Refusal(str(exc))
     where = exc.filename if getattr(exc, "filename", None) else path
     reason = exc.strerror or str(exc)
+    if not building:
+        return _Refusal(f"cannot open the market data at {path} ({where}: {reason}); "
+                        f"check the file, or set TICKVANE_STORE to another store")
     return _Refusal(f"cannot build the sample market at {path} ({where}: {reason}); make "
                     f"{os.path.dirname(path)} writable and give it about 0.5 GB, or set "
                     f"TICKVANE_STORE to an existing store")
@@ -473,18 +476,23 @@ def _open_market(progress):
 
     path, building = _store_path()
     if building:
-        # tickvane shows the build's progress on lines of its own.
+        # tickvane shows the build's progress itself: no step line is left open.
         progress.line(f"building the sample market at {path} (once, about 20 s)")
-    progress.step("opening the market data")
+        began = time.perf_counter()
+    else:
+        progress.step("opening the market data")
     try:
         days = tickvane.get_trading_dates(_dt.date(1900, 1, 1), _dt.date(2199, 12, 31))
     except (StoreError, OSError) as exc:
         progress.done("failed")
-        raise _market_error(exc) from None
+        raise _market_error(exc, building) from None
     if not days:
         progress.done("failed")
         raise _Refusal(f"the market data in {path} has no trading days")
-    progress.done("ready")
+    if building:
+        progress.line(f"the sample market is ready ({time.perf_counter() - began:.1f} s)")
+    else:
+        progress.done("ready")
     return days
 
 
@@ -521,8 +529,6 @@ def _analyse(options, out, progress):
     from meridan.quotes import CachedMarketDataProvider
     from meridan.statement import StatementError, load_statement, replay_statement
 
-    import tickvane
-
     if options.cash is not None and not (math.isfinite(options.cash)
                                          and options.cash >= 0):
         raise _Refusal(f"--cash must be a number of 0 or more, got {options.cash}")
@@ -536,7 +542,7 @@ def _analyse(options, out, progress):
         import meridan
 
         statement = meridan.sample_statement()
-    index_id, _, index_name = BENCHMARKS[options.benchmark]
+    index_id = BENCHMARKS[options.benchmark][0]
     md = CachedMarketDataProvider()
     notes = []
 
@@ -577,9 +583,8 @@ def _analyse(options, out, progress):
         try:
             result = replay_statement(trades, rows, replay_start, end, md,
                                       cash=0.0 if options.cash is None else options.cash)
-            needed = _least_cash(result) if options.cash is None else None
             if options.cash is None:
-                cash = needed
+                cash = _least_cash(result)
                 if cash:
                     result = replay_statement(trades, rows, replay_start, end, md,
                                               cash=cash)
@@ -624,8 +629,6 @@ SKIPPED_SHOWN = 20
 
 def _report(options, out, progress, md, statement, trades, skipped, cash, series,
             values, bench, start, end, notes):
-    import tickvane
-
     index_id, _, index_name = BENCHMARKS[options.benchmark]
 
     def say(text=""):
