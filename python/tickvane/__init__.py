@@ -42,7 +42,6 @@ __all__ = [
     "build_sample",
     "import_folder",
     "store_info",
-    "store_path",
 ]
 
 _current = _manage.current
@@ -199,7 +198,8 @@ def close_store():
 def store_path():
     """The path of the store the operations read, without opening it, and whether it
     would be built on first use: (path, built_unasked). Only the sample in the user cache
-    folder is built unasked, and only while it is missing."""
+    folder is built unasked, and only while it is missing. (Not among the names that
+    ``from tickvane import *`` gives: those are the market-data operations.)"""
     import os
 
     path = _manage.resolve()
