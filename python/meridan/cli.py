@@ -17,10 +17,21 @@ day of the market data; trades before ``--start`` are replayed but not analysed.
 ``--cash`` is the opening cash; without it the book opens with the least cash that
 keeps its cash from going below zero, so that returns measure the stocks bought.
 
+``STATEMENT`` may be the word ``sample`` (when no file has that name): the sample
+statement shipped with the package (``meridan.sample_statement()``).
+
 A bad statement (a cell that cannot be read, an unknown instrument, a trade on a day
-without trading or without a close, a sale of more shares than are held) is reported
-with its row in the file and the value, and nothing is written. An analysis that
-fails on the data is reported and left out of the page; the others still run.
+without trading or without a close, a sale of more shares than are held), a ``--cash``
+too small for the statement (its first row where the cash goes below zero and the cash
+needed are named), a market-data store that is missing, damaged or cannot be built,
+and a report that cannot be written are each one message on stderr; nothing is written
+and the exit status is 2. An analysis that cannot be made on the data (an index without
+weights in the store for the Brinson attribution, say) is reported and left out of the
+page; the others still run, the report is written and the exit status is 1. Exit
+status 0: every analysis is in the report. Where the command substitutes something for
+missing data (a risk-free rate of 0 where the store has no yield curve) or cuts a
+range (an ``--end`` after the market data's last day), a note says so, in the output
+and on the page.
 """
 
 from __future__ import annotations
@@ -31,11 +42,14 @@ import html
 import importlib
 import math
 import os
+import stat
 import sys
 import tempfile
 import time
+import warnings
 
 import pandas as pd
+from tickvane._errors import StoreError
 
 BENCHMARKS = {"hs300": ("000300.XSHG", "BrinsonBenchmark_HS300", "沪深300"),
               "zz500": ("000905.XSHG", "BrinsonBenchmark_ZZ500", "中证500")}
@@ -68,20 +82,62 @@ def _num(value):
 
 
 class Progress:
-    """One line per slow step on stderr, with its time."""
+    """One line per slow step on stderr, with its time. A warning shown while a step
+    runs ends the step's open line first, and the step is named again with its result."""
 
     def __init__(self, stream=None):
         self.stream = sys.stderr if stream is None else stream
         self._t = time.perf_counter()
+        self._text = None       # the step under way
+        self._open = False      # its line is waiting for the result
 
     def step(self, text):
+        self._text = text
         self.stream.write(f"  {text} ...")
         self.stream.flush()
+        self._open = True
         self._t = time.perf_counter()
 
     def done(self, text="done"):
-        self.stream.write(f" {text} ({time.perf_counter() - self._t:.1f} s)\n")
+        elapsed = f"{text} ({time.perf_counter() - self._t:.1f} s)"
+        if self._open:
+            self.stream.write(f" {elapsed}\n")
+        elif self._text is not None:
+            self.stream.write(f"  {self._text}: {elapsed}\n")
         self.stream.flush()
+        self._open, self._text = False, None
+
+    def end_line(self):
+        """Ends the open step line, so that other output starts on a line of its own."""
+        if self._open:
+            self.stream.write("\n")
+            self.stream.flush()
+            self._open = False
+
+    def line(self, text):
+        self.end_line()
+        self.stream.write(f"  {text}\n")
+        self.stream.flush()
+
+    def showing_warnings(self):
+        """A context in which warnings are shown below the open step line, not in it."""
+        progress = self
+
+        class _Hook:
+            def __enter__(self):
+                self.saved = warnings.showwarning
+
+                def show(*args, **kwargs):
+                    progress.end_line()
+                    self.saved(*args, **kwargs)
+                warnings.showwarning = show
+                return progress
+
+            def __exit__(self, *exc):
+                warnings.showwarning = self.saved
+                return False
+
+        return _Hook()
 
 
 # --- the analyses -----------------------------------------------------------------
@@ -91,31 +147,77 @@ def brinson(series, options, md, start, end):
     classifier = getattr(_module("meridan.brinson.classifier"), SECTORS[options.sectors])
     benchmark = getattr(_module("meridan.brinson.benchmark"),
                         BENCHMARKS[options.benchmark][1])
+    _check_weights(BENCHMARKS[options.benchmark][0], [s["date"] for s in series])
     return calc.calc(series, benchmark, classifier, start, end, md, options.method)
+
+
+def _check_weights(index_id, days):
+    """Unavailable unless the store has the index's weights on every day analysed (the
+    weights of a day are those of the latest weight date on or before it); without
+    them the attribution would compare the portfolio with an empty index."""
+    import tickvane
+
+    def weighted(day):
+        return len(tickvane.index_weights(index_id, day)) > 0
+
+    if weighted(days[0]):
+        return
+    if not weighted(days[-1]):
+        gap_end = days[-1]
+    else:  # weights begin inside the span: the last day before the first weighted one
+        low, high = 0, len(days) - 1
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (middle, high) if not weighted(days[middle]) else (low, middle)
+        gap_end = days[low]
+    raise Unavailable(f"the attribution cannot be made: the store has no weights for "
+                      f"the index {index_id} from {days[0]} to {gap_end}")
 
 
 def exposure(series, options, start, end):
     module = _module("meridan.exposure")
     benchmark = getattr(_module("meridan.brinson.benchmark"),
                         BENCHMARKS[options.benchmark][1])
+    import tickvane
+
+    index_id = BENCHMARKS[options.benchmark][0]
     result = module.exposure_analysis(series, benchmark, start, end)
-    columns, weights = {}, {}
+    columns, weights, unweighted = {}, {}, []
     factors = None
     for day in sorted(result):
         record = result[day]
         factors = record["factors"]
-        columns[f"{day} portfolio"] = record["portfolio"]
-        columns[f"{day} benchmark"] = record["benchmark"]
+        columns[f"{day} portfolio"] = [_num(v) for v in record["portfolio"]]
+        # Without the index's weights its exposure would read 0 for every factor.
+        if len(tickvane.index_weights(index_id, day)) > 0:
+            columns[f"{day} benchmark"] = [_num(v) for v in record["benchmark"]]
+        else:
+            columns[f"{day} benchmark"] = ["n/a"] * len(factors)
+            unweighted.append(str(day))
         weights[day] = (record["st_stock_weight"], record["new_stock_weight"])
-    table = pd.DataFrame(columns, index=factors).map(_num) if columns else pd.DataFrame()
+    table = pd.DataFrame(columns, index=factors) if columns else pd.DataFrame()
     table.index.name = "factor"
     notes = [f"{day}: ST stocks {_pct(st)}, newly listed {_pct(new)} of the portfolio"
              for day, (st, new) in weights.items()]
+    if unweighted:
+        notes.append(f"the store has no weights for the index {index_id} on "
+                     f"{', '.join(unweighted)}: no benchmark exposure (n/a)")
     return table, notes
 
 
 def risk(values, index_id):
-    result = _module("meridan.risk").risk_analysis(values, index_id)
+    """The risk table and its notes. Where the store has no yield curve on a window's
+    first day, that window's risk-free rate is 0, and a note says so."""
+    module = _module("meridan.risk")
+    client = _ZeroRateWithoutCurve(module.tickvane,
+                                   [label for _, label in module.YIELD_CURVE_TENORS])
+    # The module looks its market-data client up at call time: the substitute serves
+    # this call only.
+    module.tickvane = client
+    try:
+        result = module.risk_analysis(values, index_id)
+    finally:
+        module.tickvane = client.client
     rows = {}
     for period, blocks in result.items():
         p, b = blocks["portfolio"], blocks["benchmark"]
@@ -130,7 +232,35 @@ def risk(values, index_id):
         }
     table = pd.DataFrame.from_dict(rows, orient="index")
     table.index.name = "period"
-    return table
+    notes = []
+    if client.days:
+        days = sorted(set(client.days))
+        notes.append("the store has no yield curve on " + ", ".join(map(str, days))
+                     + ": a risk-free rate of 0 is used for the windows starting there")
+    return table, notes
+
+
+class _ZeroRateWithoutCurve:
+    """The market-data client, except that a day without a yield curve has a curve of
+    zeros; the days are recorded."""
+
+    def __init__(self, client, tenors):
+        self.client = client
+        # The curve's columns: "0S", "1M" ... "50Y" for the tenors S0, M1 ... Y50.
+        self.columns = [label[1:] + label[0] for label in tenors]
+        self.days = []
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+    def get_yield_curve(self, start_date=None, end_date=None):
+        curve = self.client.get_yield_curve(start_date, end_date)
+        if curve is None and start_date is not None:
+            day = pd.Timestamp(start_date).normalize()
+            self.days.append(day.date())
+            curve = pd.DataFrame(0.0, index=pd.DatetimeIndex([day], name="date"),
+                                 columns=self.columns)
+        return curve
 
 
 def profit(values, index_id):
@@ -143,15 +273,36 @@ def profit(values, index_id):
 
 
 def style(values):
+    """The style table. A window with no more trading days than the regression has
+    parameters (the factors and the constant) leaves nothing to estimate them from: its
+    row reads "n/a (k days)" instead of the numbers the least squares give."""
+    import tickvane
+
     result = _module("meridan.style").style_analysis(values)
     labels = result["style"]
-    rows = {f"window to {key}": [_num(v) for v in coefficients]
-            for key, coefficients in result.items()
-            if key not in ("style", "latest_tvalues")}
-    rows["t (last window)"] = [_num(v) for v in result["latest_tvalues"]]
+    parameters = len(labels) + 1
+    first = values.index[0]
+    rows, last_days = {}, None
+    for key, coefficients in result.items():
+        if key in ("style", "latest_tvalues"):
+            continue
+        returns = tickvane.get_factor_return(first, key)
+        last_days = 0 if returns is None else len(returns)
+        rows[f"window to {key}"] = (
+            [_num(v) for v in coefficients] if last_days > parameters
+            else [f"n/a ({last_days} days)"] * len(labels))
+    rows["t (last window)"] = (
+        [_num(v) for v in result["latest_tvalues"]]
+        if last_days is None or last_days > parameters
+        else [f"n/a ({last_days} days)"] * len(labels))
     table = pd.DataFrame.from_dict(rows, orient="index", columns=labels)
     table.index.name = "regression"
-    return table
+    notes = []
+    if last_days is not None and any(str(v).startswith("n/a") for v in table.iloc[:, 0]):
+        notes.append(f"a regression needs more trading days of factor returns than its "
+                     f"{parameters} parameters (the factors and the constant); n/a marks "
+                     f"a window of {parameters} days or fewer")
+    return table, notes
 
 
 # --- page -------------------------------------------------------------------------
@@ -209,30 +360,62 @@ def _date(text):
         raise argparse.ArgumentTypeError(f"not a date: {text!r}") from None
 
 
+class _HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows each option's default, unless its help says it in words."""
+
+    def _get_help_string(self, action):
+        if "(default:" in (action.help or ""):
+            return action.help
+        return super()._get_help_string(action)
+
+
 def _parser():
     parser = argparse.ArgumentParser(
         prog="meridan", description="Portfolio analytics for A-share portfolios.")
     commands = parser.add_subparsers(dest="command", required=True)
     analyse = commands.add_parser(
         "analyse", help="a full analysis of a broker statement",
+        formatter_class=_HelpFormatter,
         description="Replays a broker statement over the market data and writes an "
                     "HTML report: Brinson attribution, factor exposure, risk, profit "
-                    "and loss, style.")
-    analyse.add_argument("statement", help="CSV, text or Excel (.xlsx) trade statement")
-    analyse.add_argument("--benchmark", choices=sorted(BENCHMARKS), default="hs300")
-    analyse.add_argument("--sectors", choices=sorted(SECTORS), default="shenwan")
+                    "and loss, style.",
+        epilog="Exit status: 0 when every analysis is in the report, 1 when the report "
+               "was written without an analysis that could not be made on the data, 2 "
+               "when nothing was written (a bad statement or option, market data that "
+               "cannot be read, a report that cannot be written).")
+    analyse.add_argument(
+        "statement",
+        help="CSV, text or Excel (.xlsx) trade statement: the package's columns or a "
+             "settlement statement's (交割单); 'sample' for the sample statement "
+             "shipped with the package")
+    analyse.add_argument("--benchmark", choices=sorted(BENCHMARKS), default="hs300",
+                         help="the index compared with: hs300 is the CSI 300 "
+                              "(000300.XSHG), zz500 the CSI 500 (000905.XSHG)")
+    analyse.add_argument("--sectors", choices=sorted(SECTORS), default="shenwan",
+                         help="the sectors of the Brinson attribution: Shenwan "
+                              "industries or MSCI sectors")
     analyse.add_argument("--method", choices=["BHB", "BF"], default="BHB",
                          help="Brinson-Hood-Beebower or Brinson-Fachler attribution")
-    analyse.add_argument("--cash", type=float, default=None,
-                         help="opening cash (default: the least that keeps cash >= 0)")
-    analyse.add_argument("--start", type=_date, help="first day analysed")
-    analyse.add_argument("--end", type=_date, help="last day analysed")
-    analyse.add_argument("--out", default="report.html", help="HTML report to write")
+    analyse.add_argument("--cash", type=float, default=None, metavar="N",
+                         help="opening cash in yuan (default: the least that keeps the "
+                              "cash from going below zero on any day)")
+    analyse.add_argument("--start", type=_date, metavar="D",
+                         help="first day analysed, year-month-day (default: the day of "
+                              "the first trade)")
+    analyse.add_argument("--end", type=_date, metavar="D",
+                         help="last day analysed, year-month-day (default: the last "
+                              "trading day of the market data)")
+    analyse.add_argument("--out", default="report.html", metavar="FILE",
+                         help="the HTML report to write")
     return parser
 
 
 def main(argv=None):
     return analyse(_parser().parse_args(argv))
+
+
+class _Refusal(Exception):
+    """Stops the command: the message is shown and nothing is written."""
 
 
 def _fail(message):
@@ -242,79 +425,211 @@ def _fail(message):
 
 
 def analyse(options, out=None):
+    """Runs the command on parsed options; returns the exit status (see the epilog)."""
+    out = sys.stdout if out is None else out
+    progress = Progress()
+    try:
+        with progress.showing_warnings():
+            return _analyse(options, out, progress)
+    except _Refusal as exc:
+        progress.end_line()
+        return _fail(str(exc))
+
+
+def _statement_error(path, exc):
+    # Errors about the whole file name it already; a row's error does not.
+    text = str(exc)
+    return _Refusal(text if path in text else f"{path}: {text}")
+
+
+def _market_error(exc, building=False):
+    """The one-line message for a store that cannot be opened, read or built."""
+    if isinstance(exc, StoreError):
+        text = str(exc)
+        if not any(word in text for word in ("rebuild", "import", "reopen")):
+            text += ("; set TICKVANE_STORE to a good store, or make one with 'python -m "
+                     "tickvane build-sample' or 'python -m tickvane import FOLDER'")
+        return _Refusal(f"the market data cannot be read: {text}")
+    path, _ = _store_path()
+    if isinstance(exc, FileNotFoundError) and path in str(exc):
+        return _Refusal(str(exc))
+    where = exc.filename if getattr(exc, "filename", None) else path
+    reason = exc.strerror or str(exc)
+    if not building:
+        return _Refusal(f"cannot open the market data at {path} ({where}: {reason}); "
+                        f"check the file, or set TICKVANE_STORE to another store")
+    return _Refusal(f"cannot build the sample market at {path} ({where}: {reason}); make "
+                    f"{os.path.dirname(path)} writable and give it about 0.5 GB, or set "
+                    f"TICKVANE_STORE to an existing store")
+
+
+def _store_path():
+    import tickvane
+
+    # A stand-in client (a test's) has no store file.
+    where = getattr(tickvane, "store_path", None)
+    return where() if where is not None else ("the market-data client", False)
+
+
+def _open_market(progress):
+    import tickvane
+
+    path, building = _store_path()
+    if building:
+        # tickvane shows the build's progress itself: no step line is left open.
+        progress.line(f"building the sample market at {path} (once, about 20 s)")
+        began = time.perf_counter()
+    else:
+        progress.step("opening the market data")
+    try:
+        days = tickvane.get_trading_dates(_dt.date(1900, 1, 1), _dt.date(2199, 12, 31))
+    except (StoreError, OSError) as exc:
+        progress.done("failed")
+        raise _market_error(exc, building) from None
+    if not days:
+        progress.done("failed")
+        raise _Refusal(f"the market data in {path} has no trading days")
+    if building:
+        progress.line(f"the sample market is ready ({time.perf_counter() - began:.1f} s)")
+    else:
+        progress.done("ready")
+    return days
+
+
+def _least_cash(result):
+    low = min(s["cash"] for s in result.portfolio_series)
+    return float(math.ceil(max(0.0, -low)))
+
+
+def _first_overdraft(trades, rows, series, cash):
+    """The statement row whose trade takes the cash below zero (on the first day that
+    ends with negative cash), or None when no day does."""
+    before = cash
+    for snapshot in series:
+        if snapshot["cash"] < -0.005:
+            day = snapshot["date"]
+            running = before
+            for trade, row in zip(trades, rows):
+                if trade.datetime.date() != day:
+                    continue
+                amount = trade.last_quantity * trade.last_price
+                if trade.side == "BUY":
+                    running -= amount + trade.transaction_cost
+                else:
+                    running += amount - trade.transaction_cost
+                if running < -0.005:
+                    return row, trade, day
+            return None, None, day
+        before = snapshot["cash"]
+    return None
+
+
+def _analyse(options, out, progress):
     from meridan.pcalc.replay import benchmark_value_series
     from meridan.quotes import CachedMarketDataProvider
     from meridan.statement import StatementError, load_statement, replay_statement
 
-    import tickvane
-
-    out = sys.stdout if out is None else out
-    progress = Progress()
     if options.cash is not None and not (math.isfinite(options.cash)
                                          and options.cash >= 0):
-        return _fail(f"--cash must be a number of 0 or more, got {options.cash}")
+        raise _Refusal(f"--cash must be a number of 0 or more, got {options.cash}")
     folder = os.path.dirname(os.path.abspath(options.out))
-    if not os.path.isdir(folder) or os.path.isdir(options.out):
-        return _fail(f"--out {options.out}: no folder {folder} to write the report in"
-                     if not os.path.isdir(folder) else
-                     f"--out {options.out} is a folder; give a file name")
-    index_id, _, index_name = BENCHMARKS[options.benchmark]
+    if not os.path.isdir(folder):
+        raise _Refusal(f"--out {options.out}: no folder {folder} to write the report in")
+    if os.path.isdir(options.out):
+        raise _Refusal(f"--out {options.out} is a folder; give a file name")
+    statement = options.statement
+    if statement == "sample" and not os.path.exists(statement):
+        import meridan
+
+        statement = meridan.sample_statement()
+    index_id = BENCHMARKS[options.benchmark][0]
     md = CachedMarketDataProvider()
+    notes = []
 
-    # The first use of the sample market builds it (tickvane shows its own progress).
-    progress.step("opening the market data")
-    tickvane.get_trading_dates(_dt.date(2020, 1, 1), _dt.date(2020, 1, 10))
-    progress.done("ready")
-
-    progress.step(f"reading {options.statement}")
     try:
-        trades, rows, skipped = load_statement(options.statement, md)
-    except StatementError as exc:
-        progress.done("failed")
-        return _fail(f"{options.statement}: {exc}")
-    progress.done(f"{len(trades)} trades")
-    if not trades:
-        return _fail(f"{options.statement}: no trades")
+        market_days = _open_market(progress)
+        progress.step(f"reading {statement}")
+        try:
+            trades, rows, skipped = load_statement(statement, md)
+        except StatementError as exc:
+            progress.done("failed")
+            raise _statement_error(statement, exc) from None
+        progress.done(f"{len(trades)} trades")
+        if not trades:
+            raise _Refusal(f"{statement}: no trades")
 
-    first_trade = trades[0].datetime.date()
-    last_trade = trades[-1].datetime.date()
-    today = _dt.date.today()
-    market_days = tickvane.get_trading_dates(first_trade, max(today, last_trade))
-    start = options.start or first_trade
-    end = options.end or (pd.Timestamp(market_days[-1]).date() if market_days
-                          else last_trade)
-    if start > end:
-        return _fail(f"--start {start} is after --end {end}")
-    if last_trade > end:
-        late = next(r for t, r in zip(trades, rows) if t.datetime.date() > end)
-        return _fail(f"{options.statement}: row {late}: a trade on a day after the "
-                     f"last day analysed ({end}); give a later --end")
-    replay_start = min(start, first_trade)
+        first_trade = trades[0].datetime.date()
+        last_trade = trades[-1].datetime.date()
+        first_day, last_day = market_days[0], market_days[-1]
+        start = options.start or first_trade
+        end = options.end or last_day
+        if options.end is not None and options.end > last_day:
+            notes.append(f"--end {options.end} is after the market data's last day "
+                         f"{last_day}: the analysis ends there")
+            end = last_day
+        if options.start is not None and options.start < first_day:
+            notes.append(f"--start {options.start} is before the market data's first "
+                         f"day {first_day}: the analysis starts there")
+            start = first_day
+        if start > end:
+            raise _Refusal(f"--start {start} is after --end {end}")
+        if last_trade > end:
+            late = next(r for t, r in zip(trades, rows) if t.datetime.date() > end)
+            raise _Refusal(f"{statement}: row {late}: a trade on a day after the last "
+                           f"day analysed ({end}); give a later --end")
+        replay_start = min(start, first_trade)
 
-    progress.step(f"replaying the book from {replay_start} to {end}")
-    try:
-        cash = options.cash
-        result = replay_statement(trades, rows, replay_start, end, md,
-                                  cash=0.0 if cash is None else cash)
-        if cash is None:
-            low = min(s["cash"] for s in result.portfolio_series)
-            cash = float(math.ceil(max(0.0, -low)))
-            if cash:
-                result = replay_statement(trades, rows, replay_start, end, md, cash=cash)
-    except StatementError as exc:
-        progress.done("failed")
-        return _fail(f"{options.statement}: {exc}")
-    progress.done(f"{len(result.value_series)} days")
+        progress.step(f"replaying the book from {replay_start} to {end}")
+        try:
+            result = replay_statement(trades, rows, replay_start, end, md,
+                                      cash=0.0 if options.cash is None else options.cash)
+            if options.cash is None:
+                cash = _least_cash(result)
+                if cash:
+                    result = replay_statement(trades, rows, replay_start, end, md,
+                                              cash=cash)
+            else:
+                cash = options.cash
+                overdraft = _first_overdraft(trades, rows, result.portfolio_series, cash)
+                if overdraft is not None:
+                    row, trade, day = overdraft
+                    least = _least_cash(replay_statement(trades, rows, replay_start, end,
+                                                         md, cash=0.0))
+                    where = (f"row {row} ({trade.side.lower()} {trade.last_quantity:,} "
+                             f"{trade.order_book_id} on {day})" if row is not None
+                             else f"the trades of {day}")
+                    progress.done("failed")
+                    raise _Refusal(
+                        f"--cash {cash:,.2f} is not enough for {statement}: the cash "
+                        f"goes below zero at {where}; the statement needs an opening cash "
+                        f"of at least {least:,.2f} (leave out --cash to open with that)")
+        except StatementError as exc:
+            progress.done("failed")
+            raise _statement_error(statement, exc) from None
+        progress.done(f"{len(result.value_series)} days")
 
-    series = [s for s in result.portfolio_series if start <= s["date"] <= end]
-    values = result.value_series[(result.value_series.index >= pd.Timestamp(start))
-                                 & (result.value_series.index <= pd.Timestamp(end))]
-    if len(values) < 2:
-        return _fail(f"fewer than two trading days from {start} to {end}")
-    if min(s["market_value"] for s in series) <= 0:
-        return _fail("the book's value falls to zero or below; give more --cash")
-    bench = benchmark_value_series(index_id, values)
-    start, end = series[0]["date"], series[-1]["date"]
+        series = [s for s in result.portfolio_series if start <= s["date"] <= end]
+        values = result.value_series[(result.value_series.index >= pd.Timestamp(start))
+                                     & (result.value_series.index <= pd.Timestamp(end))]
+        if len(values) < 2:
+            raise _Refusal(f"fewer than two trading days from {start} to {end}")
+        if min(s["market_value"] for s in series) <= 0:
+            raise _Refusal("the book's value falls to zero or below; give more --cash")
+        bench = benchmark_value_series(index_id, values)
+        start, end = series[0]["date"], series[-1]["date"]
+        return _report(options, out, progress, md, statement, trades, skipped, cash,
+                       series, values, bench, start, end, notes)
+    except StoreError as exc:
+        progress.end_line()
+        raise _market_error(exc) from None
+
+
+SKIPPED_SHOWN = 20
+
+
+def _report(options, out, progress, md, statement, trades, skipped, cash, series,
+            values, bench, start, end, notes):
+    index_id, _, index_name = BENCHMARKS[options.benchmark]
 
     def say(text=""):
         print(text, file=out)
@@ -326,10 +641,14 @@ def analyse(options, out=None):
                                "display.max_rows", None):
             say(table.to_string())
 
-    say(f"\nStatement {options.statement}: {len(trades)} trades, "
+    say(f"\nStatement {statement}: {len(trades)} trades, "
         f"{len(skipped)} other rows skipped")
-    for number, text in skipped:
+    for number, text in skipped[:SKIPPED_SHOWN]:
         say(f"  skipped row {number}: {text}")
+    if len(skipped) > SKIPPED_SHOWN:
+        say(f"  ... and {len(skipped) - SKIPPED_SHOWN:,} more")
+    for note in notes:
+        say(f"Note: {note}")
     say(f"Opening cash {cash:,.2f}; analysed {start} to {end} ({len(values)} trading "
         f"days) against {index_name} ({index_id})")
     total = values.iloc[-1] / values.iloc[0] - 1
@@ -343,8 +662,10 @@ def analyse(options, out=None):
         progress.step(title)
         try:
             body = work()
+        except StoreError:
+            raise   # the whole command stops: the store cannot be read
         except Unavailable as exc:
-            progress.done("skipped")
+            progress.done("not available")
             failures.append((title, str(exc)))
             return None
         except Exception as exc:  # an analysis that fails on this data
@@ -372,34 +693,45 @@ def analyse(options, out=None):
 
     for title, work in (
         ("Factor exposure", lambda: exposure(series, options, start, end)),
-        ("Risk", lambda: (risk(values, index_id), [])),
+        ("Risk", lambda: risk(values, index_id)),
         ("Profit and loss", lambda: (profit(values, index_id), [])),
-        ("Style regression", lambda: (style(values), [])),
+        ("Style regression", lambda: style(values)),
     ):
         body = run(title, work)
         if body is None:
             continue
-        table, notes = body
+        table, table_notes = body
         say(f"\n{title}")
         show(table)
-        for note in notes:
+        for note in table_notes:
             say(f"  {note}")
-        sections.append((title, _table_html(table, notes)))
+        sections.append((title, _table_html(table, table_notes)))
 
     for title, reason in failures:
         say(f"\n{title}: not available: {reason}")
         sections.append((title, f"<p>Not available: {html.escape(reason)}</p>"))
 
     header = (f"<h1>Portfolio analysis</h1>"
-              f"<p>Statement {html.escape(os.path.basename(options.statement))}: "
+              f"<p>Statement {html.escape(os.path.basename(statement))}: "
               f"{len(trades)} trades; analysed {start} to {end} against "
               f"{html.escape(index_name)} ({index_id}). Opening cash {cash:,.2f}. "
               f"Value {values.iloc[0]:,.2f} → {values.iloc[-1]:,.2f} ({total:+.2%}; "
-              f"benchmark {bench_total:+.2%}).</p>")
+              f"benchmark {bench_total:+.2%}).</p>"
+              + "".join(f"<p>Note: {html.escape(n)}</p>" for n in notes))
     progress.step(f"writing {options.out}")
     text = page("Portfolio analysis", header, sections, figures)
-    _write(options.out, text)
+    try:
+        _write(options.out, text)
+    except OSError as exc:
+        progress.done("failed")
+        raise _Refusal(f"cannot write the report to {options.out}: "
+                       f"{exc.strerror or exc}; free some space or give another "
+                       f"--out") from None
     progress.done()
+    if failures:
+        say(f"\nReport written to {options.out} without: "
+            + ", ".join(title for title, _ in failures))
+        return 1
     say(f"\nReport written to {options.out}")
     return 0
 
@@ -412,12 +744,24 @@ def _html_div(text):
 
 def _write(path, text):
     """Writes through a temporary file in the same folder, so that a failure leaves
-    no half-written report."""
+    no half-written report. A path that is no regular file (a device or a pipe) is
+    written directly: it cannot be replaced."""
+    data = text.encode("utf-8")
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not stat.S_ISREG(mode):
+        with open(path, "wb") as stream:
+            stream.write(data)
+        return
     folder = os.path.dirname(os.path.abspath(path))
     handle, temporary = tempfile.mkstemp(dir=folder, suffix=".html.tmp")
     try:
-        with os.fdopen(handle, "w", encoding="utf-8") as stream:
-            stream.write(text)
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
+            stream.flush()
+            os.fsync(stream.fileno())
         # mkstemp makes the file private; a report is an ordinary file.
         umask = os.umask(0)
         os.umask(umask)

@@ -195,6 +195,18 @@ def close_store():
     _manage.close_store()
 
 
+def store_path():
+    """The path of the store the operations read, without opening it, and whether it
+    would be built on first use: (path, built_unasked). Only the sample in the user cache
+    folder is built unasked, and only while it is missing. (Not among the names that
+    ``from tickvane import *`` gives: those are the market-data operations.)"""
+    import os
+
+    path = _manage.resolve()
+    automatic = _manage.chosen() is None and path == _manage.cache_path()
+    return path, automatic and not os.path.exists(path)
+
+
 def store_info(path=None):
     """Describe a store as a dict: path, size, meta (source, seed, build time), first and
     last date, instrument counts by type, indices with constituents, and the row count of

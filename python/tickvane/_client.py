@@ -9,6 +9,11 @@ repeated request is a slice and a pandas constructor, not a query.
 Opening checks that every table and column of the schema is there. Whatever fails later
 while a table is read (a damaged page, a value that is no number or no date of 1900 to
 2199) is a StoreError naming the file, the table and how to get a good store back.
+
+The file must stay the one opened: a table is read into memory only while the file has
+the device, inode, size and modification time it had at opening. A store copied over
+the open file (or replaced, or removed) is a StoreError telling the caller to reopen it,
+rather than new pages mixed with the old data already held.
 """
 
 import bisect
@@ -62,6 +67,8 @@ class Store:
             raise FileNotFoundError("no tickvane store at %s" % self.path)
         self._lock = threading.RLock()
         self._con = None
+        self._changed = None
+        self._identity = _file_identity(self.path)
         con = connect_readonly(self.path)
         try:
             self.meta = dict(con.execute("SELECT key, value FROM meta"))
@@ -113,6 +120,31 @@ class Store:
             self.path, what, exc, rebuild_hint(self.path, self.meta)))
 
     @contextlib.contextmanager
+    def _loading(self, table):
+        """``_reading`` for a table read from the file into memory: the file must still
+        be the one opened, or its pages would be mixed with what is already held."""
+        self._check_unchanged(table)
+        with self._reading(table):
+            yield
+
+    def _check_unchanged(self, table):
+        if self._changed is None:
+            try:
+                now = _file_identity(self.path)
+            except OSError:
+                now = None
+            if now != self._identity:
+                self._changed = (
+                    "%s %s since the client opened it (wanted to read %s): the data already"
+                    " read came from the old file, so the new one is not read into it;"
+                    " reopen the store with tickvane.use_store(%r) or tickvane.close_store()"
+                    ", or restart the program" % (
+                        self.path, "was removed" if now is None else
+                        "was replaced or changed", table, self.path))
+        if self._changed is not None:
+            raise StoreError(self._changed)
+
+    @contextlib.contextmanager
     def _reading(self, table):
         """Report any failure to read `table` (SQLite errors, values no date or number can
         be made of) as a StoreError naming the file: such a file is damaged."""
@@ -145,7 +177,7 @@ class Store:
                  "splits": ("ex_date",), "index_components": ("date",),
                  "index_weights": ("date",), "factor_returns": ("date",),
                  "yield_curve": ("date",)}
-        with self._reading("the date columns"):
+        with self._loading("the date columns"):
             for table, columns in dated.items():
                 for col in columns:
                     low, high = self._query('SELECT MIN("%s"), MAX("%s") FROM %s'
@@ -328,7 +360,7 @@ class Store:
                           "post": np.empty(shape), "change": np.empty(shape),
                           "loaded": np.zeros(len(self._ids), dtype=bool)}
                     self._px = px
-                with self._reading("prices"):
+                with self._loading("prices"):
                     for row in rows[~px["loaded"][rows]]:
                         self._load_prices(int(row), px)
         return px
@@ -429,7 +461,7 @@ class Store:
                        " AND date BETWEEN ? AND ? ORDER BY date"
                        % ", ".join('IFNULL("%s", %r)' % (f, _MISSING) for f in _schema.FACTORS))
                 width = len(_schema.FACTORS) + 1
-                with self._reading("factor_exposures"):
+                with self._loading("factor_exposures"):
                     self._load_exposures(ex, rows, chunks, sql, width)
         return ex
 
@@ -492,7 +524,7 @@ class Store:
                 if data is None:
                     sql = "SELECT date, %s FROM %s ORDER BY date" % (
                         ", ".join('"%s"' % c for c in columns), table)
-                    with self._reading(table):
+                    with self._loading(table):
                         rows = np.array(self._query(sql).fetchall(),
                                         dtype=np.float64).reshape(-1, len(columns) + 1)
                         if len(rows):
@@ -533,7 +565,7 @@ class Store:
         if self._components is None:
             with self._lock:
                 if self._components is None:
-                    with self._reading("the index tables"):
+                    with self._loading("the index tables"):
                         self._load_index_tables()
         return getattr(self, attr)
 
@@ -599,7 +631,7 @@ class Store:
         if actions is None:
             with self._lock:
                 if self._actions is None:
-                    with self._reading("dividends and splits"):
+                    with self._loading("dividends and splits"):
                         self._actions = self._load_corporate_actions()
                 actions = self._actions
         return actions
@@ -659,7 +691,7 @@ class Store:
 
     def info(self):
         counts = {}
-        with self._reading("the row counts"):
+        with self._loading("the row counts"):
             for table in _schema.TABLES:
                 counts[table] = self._query("SELECT COUNT(*) FROM %s" % table).fetchone()[0]
             indices = [r[0] for r in self._query(
@@ -678,6 +710,13 @@ class Store:
             "indices_with_components": indices,
             "rows": counts,
         }
+
+
+def _file_identity(path):
+    """What changes when a file is replaced or rewritten in place: device and inode, size,
+    modification time."""
+    st = os.stat(path)
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
 def _checked_ymd(ymd, where):

@@ -40,6 +40,11 @@ def resolve(path=None):
     return _chosen if _chosen is not None else default_path()
 
 
+def chosen():
+    """The path given to use_store, or None for the default."""
+    return _chosen
+
+
 def current():
     store = _current
     if store is None:

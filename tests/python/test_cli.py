@@ -1,9 +1,12 @@
 """The ``meridan analyse`` command end to end: a report for a sound statement, one
 clear message and no report for a hostile one."""
 
+import contextlib
 import importlib
 import importlib.util
 import pathlib
+import sys
+import warnings
 
 import pytest
 
@@ -103,3 +106,215 @@ def test_sample_statement_on_the_sample_market(tmp_path, capsys):
     printed = capsys.readouterr().out
     assert "31 trades, 4 other rows skipped" in printed
     assert out.stat().st_size > 100_000
+
+
+# --- on tiny stores built by tickvane's importer -----------------------------------
+
+def _tiny_market():
+    """The hand-written ten-day market of the tickvane tests (tables as CSV lines)."""
+    path = pathlib.Path(__file__).parents[1] / "tickvane" / "conftest.py"
+    spec = importlib.util.spec_from_file_location("tiny_market", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+TINY_HEADER = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价"
+TINY_TRADES = ["20200102,10:00:00,600001,甲银行,证券买入,1000,10.00",
+               "20200107,10:00:00,000002,乙科技,证券买入,200,22.00"]
+# Opening cash needed: 10,000 on the first day, 4,400 more on 2020-01-07, less the
+# dividend of 500 booked on 2020-01-07: 13,900.
+
+
+@pytest.fixture(scope="module")
+def tiny_stores(tmp_path_factory):
+    """{variant: store path}: the tiny market, and copies with a table emptied or cut."""
+    import tickvane
+
+    tiny = _tiny_market()
+    variants = {
+        "full": {},
+        "no weights": {"index_weights": 1},
+        "weights from 01-10": {"index_weights": 3},   # the weights of 2020-01-10 only
+        "no curve": {"yield_curve": 1},
+    }
+    stores = {}
+    for name, cuts in variants.items():
+        tables = {table: list(lines) for table, lines in tiny.TINY.items()}
+        for table, keep in cuts.items():   # the header and the last `keep` - 1 rows
+            tables[table] = tables[table][:1] + tables[table][len(tables[table]) - keep + 1:]
+        folder = tmp_path_factory.mktemp("tiny-csv")
+        tiny.write_folder(str(folder), tables)
+        path = str(tmp_path_factory.mktemp("tiny") / "store.sqlite")
+        tickvane.import_folder(str(folder), path, progress=False)
+        stores[name] = path
+    # A store that opens but whose prices cannot be read: found in the middle of the run.
+    import shutil
+    import sqlite3
+
+    stores["bad prices"] = str(tmp_path_factory.mktemp("bad-prices") / "store.sqlite")
+    shutil.copy(stores["full"], stores["bad prices"])
+    with contextlib.closing(sqlite3.connect(stores["bad prices"])) as con:
+        con.execute("UPDATE prices SET close = 'abc' WHERE order_book_id = '600001.XSHG'")
+        con.commit()
+    garbage = tmp_path_factory.mktemp("damaged") / "store.sqlite"
+    garbage.write_bytes(b"not a database at all" * 100)
+    stores["damaged"] = str(garbage)
+    return stores
+
+
+@pytest.fixture
+def on_store(tiny_stores):
+    import tickvane
+
+    def use(name):
+        tickvane.use_store(tiny_stores[name])
+    yield use
+    tickvane.use_store(None)
+
+
+def _analyse_tiny(tmp_path, capsys, *options, rows=TINY_TRADES, out=None):
+    statement = tmp_path / "交割单.csv"
+    statement.write_text("\n".join([TINY_HEADER] + rows) + "\n", encoding="utf-8")
+    out = str(tmp_path / "report.html") if out is None else out
+    code = cli.main(["analyse", str(statement), "--out", out, *options])
+    printed = capsys.readouterr()
+    return code, printed.out, printed.err, statement, out
+
+
+# (store, options, status, fragments of stdout + stderr, report written)
+CASES = [
+    ("full", (), 0, ["Opening cash 13,900.00", "analysed 2020-01-02 to 2020-01-15",
+                     "n/a (5 days)", "Report written to"], True),
+    ("full", ("--end", "2030-01-01"), 0,
+     ["Note: --end 2030-01-01 is after the market data's last day 2020-01-15: the "
+      "analysis ends there"], True),
+    ("full", ("--start", "2019-06-03"), 0,
+     ["Note: --start 2019-06-03 is before the market data's first day 2020-01-02: the "
+      "analysis starts there"], True),
+    ("no weights", (), 1,
+     ["Brinson attribution: not available: the attribution cannot be made: the store "
+      "has no weights for the index 000300.XSHG from 2020-01-02 to 2020-01-15",
+      "without: Brinson attribution",
+      "the store has no weights for the index 000300.XSHG on 2020-01-15: no benchmark "
+      "exposure (n/a)"], True),
+    ("weights from 01-10", (), 1,
+     ["has no weights for the index 000300.XSHG from 2020-01-02 to 2020-01-09"], True),
+    ("no curve", (), 0,
+     ["the store has no yield curve on 2020-01-03: a risk-free rate of 0 is used"], True),
+    ("full", ("--cash", "100"), 2,
+     ["--cash 100.00 is not enough", "at row 1 (buy 1,000 600001.XSHG on 2020-01-02)",
+      "at least 13,900.00", "nothing written"], False),
+    ("full", ("--cash", "11000"), 2,
+     ["at row 2 (buy 200 000002.XSHE on 2020-01-07)", "at least 13,900.00"], False),
+    ("full", ("--out", "/dev/full"), 2,
+     ["cannot write the report to /dev/full: No space left on device"], False),
+    ("bad prices", (), 2,
+     ["the market data cannot be read:", "is damaged or incomplete (reading prices:",
+      "import the data again"], False),
+    ("damaged", (), 2,
+     ["the market data cannot be read:", "is not a tickvane store", "TICKVANE_STORE"],
+     False),
+]
+
+
+@pytest.mark.filterwarnings("ignore")  # statsmodels warns of the short windows
+@pytest.mark.parametrize("store, options, status, fragments, written", CASES)
+def test_command_on_tiny_stores(tmp_path, capsys, on_store, tiny_stores, store, options,
+                                status, fragments, written):
+    on_store(store)
+    code, printed, err, _, out = _analyse_tiny(tmp_path, capsys, *options)
+    assert code == status, err
+    for fragment in fragments:
+        assert fragment in printed + err
+    assert "Traceback" not in err
+    if "/dev/full" in options:
+        assert pathlib.Path("/dev/full").is_char_device()
+        return
+    assert pathlib.Path(out).exists() == written
+    assert [p for p in tmp_path.iterdir() if p.suffix == ".tmp"] == []
+    if written:
+        page = pathlib.Path(out).read_text(encoding="utf-8")
+        # What the output says about missing data, the page says too.
+        for fragment in fragments:
+            if "not available" in fragment or "Note: " in fragment or "rate of 0" in fragment:
+                shown = fragment.split("Note: ")[-1].split(": not available: ")[-1]
+                # (The page escapes an apostrophe twice: compare what follows it.)
+                assert shown.split("'")[-1] in page
+        if store == "no weights":
+            assert "总计" not in printed and "TotalActiveReturn" not in page
+
+
+@pytest.mark.parametrize("environment, message", [
+    ({"TICKVANE_STORE": "{tmp}/absent.sqlite"}, "no tickvane store at {tmp}/absent.sqlite"),
+    # The cache folder cannot be made: a file stands where it would be.
+    ({"XDG_CACHE_HOME": "{tmp}/a-file"}, "cannot build the sample market at "
+                                         "{tmp}/a-file/tickvane/sample.sqlite"),
+])
+def test_a_store_that_cannot_be_opened_or_built(tmp_path, capsys, monkeypatch,
+                                                environment, message):
+    import tickvane
+
+    (tmp_path / "a-file").write_text("")
+    monkeypatch.delenv("TICKVANE_STORE", raising=False)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value.format(tmp=tmp_path))
+    tickvane.use_store(None)
+    try:
+        code, _, err, _, out = _analyse_tiny(tmp_path, capsys)
+    finally:
+        tickvane.use_store(None)
+    assert code == 2 and "Traceback" not in err
+    assert message.format(tmp=tmp_path) in err and "nothing written" in err
+    assert not pathlib.Path(out).exists()
+
+
+def test_skipped_rows_are_listed_up_to_twenty(tmp_path, capsys, on_store):
+    on_store("full")
+    transfers = ["20200103,09:00:00,,,银行转证券,0,0"] * 25
+    code, printed, err, _, _ = _analyse_tiny(tmp_path, capsys, "--cash", "20000",
+                                             rows=TINY_TRADES[:1] + transfers)
+    assert "2 trades" not in printed and "1 trades, 25 other rows skipped" in printed
+    assert printed.count("skipped row") == 20 and "  ... and 5 more" in printed
+
+
+def test_a_file_error_names_the_file_once(tmp_path, capsys, on_store):
+    on_store("full")
+    statement = tmp_path / "交割单.csv"
+    statement.write_text("a,a\n1,2\n", encoding="utf-8")
+    assert cli.main(["analyse", str(statement), "--out", str(tmp_path / "r.html")]) == 2
+    error = capsys.readouterr().err.split("error: ", 1)[1]
+    assert error.count(str(statement)) == 1 and "names column 'a' twice" in error
+
+
+def test_warnings_start_on_a_line_of_their_own(capsys):
+    progress = cli.Progress()
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        # Shown on stderr, as outside pytest (which records them).
+        warnings.showwarning = lambda message, category, filename, lineno, file=None, \
+            line=None: sys.stderr.write(warnings.formatwarning(message, category,
+                                                               filename, lineno, line))
+        with progress.showing_warnings():
+            progress.step("Style regression")
+            warnings.warn("rank-deficient", RuntimeWarning)
+            progress.done()
+            progress.step("writing")
+            progress.done()
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[0] == "  Style regression ..."
+    assert "RuntimeWarning: rank-deficient" in lines[1]
+    assert lines[-2].startswith("  Style regression: done (")
+    assert lines[-1].startswith("  writing ... done (")
+
+
+def test_every_option_has_help_with_its_default(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["analyse", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for fragment in ("(default: hs300)", "(default: shenwan)", "(default: BHB)",
+                     "(default: report.html)", "the least that keeps the cash",
+                     "the day of the first trade", "the last trading day of the market",
+                     "'sample' for the sample statement", "Exit status: 0"):
+        assert fragment in text
+    assert "(default: None)" not in text

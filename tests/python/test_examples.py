@@ -1,6 +1,8 @@
 """The examples cannot rot: the notebook is executed, and the command's report is
 opened in headless Chromium, which must draw the charts without a script error."""
 
+import contextlib
+import io
 import json
 import pathlib
 import re
@@ -27,7 +29,6 @@ def test_notebook_runs(tmp_path):
     pytest.importorskip("ipykernel")
     _need_analyses()
     notebook = nbformat.read(EXAMPLES / "analysis.ipynb", as_version=4)
-    shutil.copy(EXAMPLES / "sample_statement.csv", tmp_path)
     client = nbclient.NotebookClient(notebook, timeout=300, kernel_name="python3",
                                      resources={"metadata": {"path": str(tmp_path)}})
     client.execute()
@@ -37,6 +38,21 @@ def test_notebook_runs(tmp_path):
     # The charts reach the notebook as bokeh output, with BokehJS loaded inline.
     mimes = {m for o in outputs for m in o.get("data", {})}
     assert "application/vnd.bokehjs_exec.v0+json" in mimes
+
+    # It is the command's analysis: the same cash, days, value and active return.
+    printed = "".join(o.get("text", "") for o in outputs if o.output_type == "stream")
+    from meridan import cli
+
+    command = io.StringIO()
+    with contextlib.redirect_stdout(command):
+        assert cli.main(["analyse", str(EXAMPLES / "sample_statement.csv"), "--out",
+                         str(tmp_path / "report.html")]) == 0
+    said = command.getvalue()
+    opening = re.search(r"Opening cash .* trading days\)", printed).group(0)
+    value = re.search(r"Value .*: [-+][\d.]+%", printed).group(0)
+    active = re.search(r"total active return ([-+][\d.]+%)", printed).group(1)
+    assert opening in said and value in said
+    assert re.search(r"总计 .* %s\n" % re.escape(active.lstrip("+")), said)
 
 
 def _chromium():
@@ -104,19 +120,10 @@ def test_report_renders_in_chromium(tmp_path):
     assert report["drawn"] >= 3, report
 
 
-@pytest.mark.sample
-def test_readme_tour_runs(monkeypatch, tmp_path):
-    _need_analyses()
-    from meridan.brinson import report
+def test_the_installed_sample_statement_is_the_example():
+    import meridan
 
-    monkeypatch.setattr(report, "show", lambda fig: None)
-    readme = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
-    tour = readme.split("## A tour of the analyses", 1)[1].split("\n## ", 1)[0]
-    blocks = re.findall(r"```python\n(.*?)```", tour, re.S)
-    assert len(blocks) == 2
-    monkeypatch.chdir(EXAMPLES.parent)
-    namespace = {}
-    exec("\n".join(blocks), namespace)
-    table = namespace["table"]
-    assert table.index[-1] == "总计"
-    assert table.loc["总计", "PortfolioWeight"] == pytest.approx(1.0)
+    installed = pathlib.Path(meridan.sample_statement())
+    assert installed.read_bytes() == (EXAMPLES / "sample_statement.csv").read_bytes()
+    # and the wheel takes it: the package folder is packaged whole
+    assert installed.parent.parent == pathlib.Path(meridan.__file__).parent

@@ -7,6 +7,7 @@ Every case runs on small stores built in the test's temporary folder.
 import gzip
 import hashlib
 import os
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -468,3 +469,50 @@ def test_command_line_refusals_are_true(tmp_path, store, folder_with):
     assert code == 0, err
     assert "source        sample (seed 7, 10 stocks)" in out
     assert leftovers(str(tmp_path)) == []
+
+
+# ------------------------------------------------------------------------- swapped files
+
+
+def _overwrite_in_place(source, target):
+    shutil.copyfile(source, target)          # same inode, new pages: what `cp` does
+
+
+def _replace(source, target):
+    os.replace(shutil.copy(source, target + ".new"), target)
+
+
+def _remove(source, target):
+    os.remove(target)
+
+
+@pytest.mark.parametrize("swap", [_overwrite_in_place, _replace, _remove])
+def test_a_store_swapped_under_an_open_client_must_be_reopened(tmp_path, store, market,
+                                                               write_market, swap):
+    target, _ = store
+    # Another market: 600001's first close differs, and one more day of prices.
+    market["prices"][1] = "600001.XSHG,2020-01-02,11.00,1.0"
+    market["prices"].append("000003.XSHE,2020-01-10,2.60,1.0")
+    other = str(tmp_path / "other.sqlite")
+    tickvane.import_folder(write_market(str(tmp_path / "other"), market), other,
+                           progress=False)
+    tickvane.use_store(target)
+    try:
+        assert tickvane.get_trading_dates("2020-01-02", "2020-01-03")  # opened
+        assert tickvane.get_price("000002.XSHE", "2020-01-06", "2020-01-06").iloc[0] == 20.0
+        swap(other, target)
+        # Data already in memory is still served; a table not yet read is refused.
+        assert tickvane.get_price("000002.XSHE", "2020-01-06", "2020-01-06").iloc[0] == 20.0
+        for _ in range(2):  # and stays refused until the store is reopened
+            with pytest.raises(tickvane.StoreError) as caught:
+                tickvane.get_price("600001.XSHG", "2020-01-02", "2020-01-02")
+            message = str(caught.value)
+            assert target in message and "tickvane.use_store" in message
+        with pytest.raises(tickvane.StoreError):
+            tickvane.index_weights("000300.XSHG", "2020-01-10")
+        if swap is not _remove:
+            tickvane.use_store(target)
+            assert tickvane.get_price("600001.XSHG", "2020-01-02", "2020-01-02",
+                                      adjust_type="none").iloc[0] == 11.0
+    finally:
+        tickvane.use_store(None)
