@@ -9,7 +9,13 @@ with the package.
 
 import importlib
 
-__all__ = ["sample_statement"]
+__all__ = ["EmptyInputError", "sample_statement"]
+
+
+class EmptyInputError(ValueError, IndexError):
+    """An analysis was given nothing to analyse: an empty series, or no snapshot in the
+    range. Both a ValueError and the IndexError ("no first element") that callers have
+    always caught."""
 
 _SUBMODULES = ("brinson", "cli", "exposure", "pcalc", "profit", "quotes", "risk",
                "statement", "style", "util")
@@ -25,13 +31,20 @@ def sample_statement():
                         "sample_statement.csv")
 
 
-def __getattr__(name):
-    if name in _SUBMODULES:
-        # import_module binds the submodule as an attribute of the package, so this runs
-        # once per name.
-        return importlib.import_module(f"{__name__}.{name}")
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+def _lazy_submodules(package, names):
+    """The module ``__getattr__`` and ``__dir__`` of `package` (its globals) that import
+    each of `names` on first use as an attribute."""
+    def __getattr__(name):
+        if name in names:
+            # import_module binds the submodule as an attribute of the package, so
+            # this runs once per name.
+            return importlib.import_module(f"{package['__name__']}.{name}")
+        raise AttributeError(f"module {package['__name__']!r} has no attribute {name!r}")
+
+    def __dir__():
+        return sorted(set(package) | set(names))
+
+    return __getattr__, __dir__
 
 
-def __dir__():
-    return sorted(set(globals()) | set(_SUBMODULES))
+__getattr__, __dir__ = _lazy_submodules(globals(), _SUBMODULES)

@@ -90,6 +90,7 @@ class Progress:
         self._t = time.perf_counter()
         self._text = None       # the step under way
         self._open = False      # its line is waiting for the result
+        self._redrawn = False   # its line shows a fraction done
 
     def step(self, text):
         self._text = text
@@ -98,14 +99,24 @@ class Progress:
         self._open = True
         self._t = time.perf_counter()
 
+    def update(self, fraction, what):
+        """Shows how far the open step is (a fraction from 0 to 1, and what it is doing)
+        on a terminal, redrawing its line; elsewhere nothing is written."""
+        if self._open and self.stream.isatty():
+            self.stream.write(f"\r  {self._text} ... {fraction:.0%} {what}\x1b[K")
+            self.stream.flush()
+            self._redrawn = True
+
     def done(self, text="done"):
         elapsed = f"{text} ({time.perf_counter() - self._t:.1f} s)"
-        if self._open:
+        if self._open and self._redrawn:
+            self.stream.write(f"\r  {self._text} ... {elapsed}\x1b[K\n")
+        elif self._open:
             self.stream.write(f" {elapsed}\n")
         elif self._text is not None:
             self.stream.write(f"  {self._text}: {elapsed}\n")
         self.stream.flush()
-        self._open, self._text = False, None
+        self._open, self._text, self._redrawn = False, None, False
 
     def end_line(self):
         """Ends the open step line, so that other output starts on a line of its own."""
@@ -405,6 +416,10 @@ def _parser():
     analyse.add_argument("--end", type=_date, metavar="D",
                          help="last day analysed, year-month-day (default: the last "
                               "trading day of the market data)")
+    analyse.add_argument("--accept-prices", action="store_true",
+                         help="take trade prices outside half to twice the day's close "
+                              "with a warning instead of refusing the statement (on the "
+                              "generated sample market they are always only a warning)")
     analyse.add_argument("--out", default="report.html", metavar="FILE",
                          help="the HTML report to write")
     return parser
@@ -527,7 +542,8 @@ def _first_overdraft(trades, rows, series, cash):
 def _analyse(options, out, progress):
     from meridan.pcalc.replay import benchmark_value_series
     from meridan.quotes import CachedMarketDataProvider
-    from meridan.statement import StatementError, load_statement, replay_statement
+    from meridan.statement import (StatementError, StatementWarning, load_statement,
+                                   replay_statement)
 
     if options.cash is not None and not (math.isfinite(options.cash)
                                          and options.cash >= 0):
@@ -550,11 +566,21 @@ def _analyse(options, out, progress):
         market_days = _open_market(progress)
         progress.step(f"reading {statement}")
         try:
-            trades, rows, skipped = load_statement(statement, md)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", StatementWarning)
+                trades, rows, skipped = load_statement(
+                    statement, md, accept_prices=options.accept_prices,
+                    progress=progress.update)
         except StatementError as exc:
             progress.done("failed")
             raise _statement_error(statement, exc) from None
         progress.done(f"{len(trades)} trades")
+        for warning in caught:
+            if issubclass(warning.category, StatementWarning):
+                progress.line(f"{statement}: warning: {warning.message}")
+            else:
+                warnings.showwarning(warning.message, warning.category,
+                                     warning.filename, warning.lineno)
         if not trades:
             raise _Refusal(f"{statement}: no trades")
 
@@ -624,11 +650,12 @@ def _analyse(options, out, progress):
         raise _market_error(exc) from None
 
 
-SKIPPED_SHOWN = 20
 
 
 def _report(options, out, progress, md, statement, trades, skipped, cash, series,
             values, bench, start, end, notes):
+    from meridan.statement import skipped_lines
+
     index_id, _, index_name = BENCHMARKS[options.benchmark]
 
     def say(text=""):
@@ -643,10 +670,8 @@ def _report(options, out, progress, md, statement, trades, skipped, cash, series
 
     say(f"\nStatement {statement}: {len(trades)} trades, "
         f"{len(skipped)} other rows skipped")
-    for number, text in skipped[:SKIPPED_SHOWN]:
-        say(f"  skipped row {number}: {text}")
-    if len(skipped) > SKIPPED_SHOWN:
-        say(f"  ... and {len(skipped) - SKIPPED_SHOWN:,} more")
+    for line in skipped_lines(skipped):
+        say(f"  {line}")
     for note in notes:
         say(f"Note: {note}")
     say(f"Opening cash {cash:,.2f}; analysed {start} to {end} ({len(values)} trading "

@@ -281,10 +281,11 @@ def test_skipped_rows_are_listed_up_to_twenty(tmp_path, capsys, on_store):
 def test_a_file_error_names_the_file_once(tmp_path, capsys, on_store):
     on_store("full")
     statement = tmp_path / "交割单.csv"
-    statement.write_text("a,a\n1,2\n", encoding="utf-8")
+    statement.write_text(TINY_HEADER + ",成交均价\n" + TINY_TRADES[0] + ",10.00\n",
+                         encoding="utf-8")
     assert cli.main(["analyse", str(statement), "--out", str(tmp_path / "r.html")]) == 2
     error = capsys.readouterr().err.split("error: ", 1)[1]
-    assert error.count(str(statement)) == 1 and "names column 'a' twice" in error
+    assert error.count(str(statement)) == 1 and "names column '成交均价' twice" in error
 
 
 def test_warnings_start_on_a_line_of_their_own(capsys):
@@ -318,3 +319,18 @@ def test_every_option_has_help_with_its_default(capsys):
                      "'sample' for the sample statement", "Exit status: 0"):
         assert fragment in text
     assert "(default: None)" not in text
+
+
+@pytest.mark.filterwarnings("ignore")  # statsmodels warns of the short windows
+@pytest.mark.parametrize("options, status, fragment", [
+    ((), 2, "row 1: "),
+    (("--accept-prices",), 0, "交割单.csv: warning: "),
+])
+def test_price_far_from_the_close(tmp_path, capsys, on_store, options, status, fragment):
+    # 35.00 against a close of 10.00 on an imported (real) market.
+    on_store("full")
+    rows = [TINY_TRADES[0].replace("10.00", "35.00"), TINY_TRADES[1]]
+    code, printed, err, _, out = _analyse_tiny(tmp_path, capsys, *options, rows=rows)
+    assert code == status, err
+    assert fragment in err and "35" in err and "Traceback" not in err
+    assert pathlib.Path(out).exists() == (status == 0)

@@ -36,23 +36,11 @@ inline std::string type_name(py::handle value) {
     return py::str(py::type::of(value).attr("__name__")).cast<std::string>();
 }
 
-/// The error of an input with nothing in it: a ValueError that is also the
-/// IndexError ("no first element") that callers have always caught. One class for
-/// the process, shared by every module through pybind11's shared data.
-inline py::handle empty_input_error() {
-    static constexpr const char* kKey = "meridan.EmptyInputError";
-    if (void* kept = py::get_shared_data(kKey)) return static_cast<PyObject*>(kept);
-    PyObject* bases = PyTuple_Pack(2, PyExc_ValueError, PyExc_IndexError);
-    if (!bases) throw py::error_already_set();
-    PyObject* cls = PyErr_NewExceptionWithDoc(
-        "meridan.EmptyInputError",
-        "An analysis was given nothing to analyse (an empty series, no snapshot in "
-        "the range).\nBoth a ValueError and an IndexError.",
-        bases, nullptr);
-    Py_DECREF(bases);
-    if (!cls) throw py::error_already_set();
-    py::set_shared_data(kKey, cls);  // its reference is kept for the process
-    return cls;
+/// The error of an input with nothing in it: `meridan.EmptyInputError`, a ValueError
+/// that is also the IndexError ("no first element") that callers have always caught.
+/// Looked up when raised, so every module raises the package's one class.
+inline py::object empty_input_error() {
+    return py::module_::import("meridan").attr("EmptyInputError");
 }
 
 [[noreturn]] inline void refuse_empty(const std::string& message) {
