@@ -139,6 +139,21 @@ inline void check_range(std::int64_t start, std::int64_t end) {
 
 // ---------------------------------------------------------------------- snapshots
 
+/// The items of a sequence given by the caller, read once; `what` is the TypeError's
+/// text when it is not a sequence.
+inline std::vector<py::object> sequence_items(py::handle sequence, const char* what) {
+    py::object fast =
+        py::reinterpret_steal<py::object>(PySequence_Fast(sequence.ptr(), what));
+    if (!fast) throw py::error_already_set();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
+    std::vector<py::object> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out.push_back(py::reinterpret_borrow<py::object>(items[i]));
+    return out;
+}
+
 /// The snapshots of `series` (the argument `argument`) as a list, read once: a list,
 /// a tuple or another sequence of snapshot dicts. TypeError for a pandas object, a
 /// mapping or text, which iterate as something else.
@@ -151,16 +166,7 @@ inline std::vector<py::object> snapshot_list(const py::object& series,
                              " must be a list of snapshot dicts in date order, got " +
                              type_name(series));
     }
-    py::object fast = py::reinterpret_steal<py::object>(
-        PySequence_Fast(series.ptr(), "expected a sequence of snapshots"));
-    if (!fast) throw py::error_already_set();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
-    PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
-    std::vector<py::object> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        out.push_back(py::reinterpret_borrow<py::object>(items[i]));
-    return out;
+    return sequence_items(series, "expected a sequence of snapshots");
 }
 
 /// `mapping[key]` of a snapshot or a position, KeyError naming the key as before;

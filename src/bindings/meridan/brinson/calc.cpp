@@ -76,15 +76,7 @@ py::object at(py::handle sequence, Py_ssize_t i) {
 
 // The elements of a sequence given by the caller, read once.
 std::vector<py::object> elements(py::handle sequence) {
-    py::object fast =
-        steal(PySequence_Fast(sequence.ptr(), "expected a sequence of snapshots"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
-    PyObject** items = PySequence_Fast_ITEMS(fast.ptr());
-    std::vector<py::object> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        out.push_back(py::reinterpret_borrow<py::object>(items[i]));
-    return out;
+    return meridan::analysis::sequence_items(sequence, "expected a sequence of snapshots");
 }
 
 double as_double(py::handle value) {
