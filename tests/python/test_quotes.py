@@ -180,7 +180,6 @@ def test_a_day_without_a_close_fails_alike_in_any_request(market):
 
 def test_a_strided_day_array_in_the_memo_is_read_correctly(market):
     import numpy as np
-    market.add_rows("dividends", "600519.XSHG,2017-06-30,2017-07-03,2017-07-03,5.0,10")
     md = CachedMarketDataProvider()
     day = dt.date(2016, 6, 30)
     assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
