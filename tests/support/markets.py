@@ -12,8 +12,10 @@ test expects can be worked out from the files and these few lines.
   step * k (``close(id, day)``); the others have no closes. 000002.XSHE has no close
   from 2016-01-04 to 2016-01-15 (suspended); 600519.XSHG pays 2.5 per 10 shares (book
   closure 2016-06-30, ex date 2016-07-01) and 5.0 per 10 (2017-06-30, 2017-07-03), and
-  splits 10 -> 15 on 2017-07-13; 000725.XSHE is ST from 2016-05-04 to 2017-04-28; 000009.XSHE was
-  delisted before the calendar (no closes). No adjustment factors (every factor 1).
+  splits 10 -> 15 on 2017-07-13; 000725.XSHE is ST from 2016-05-04 to 2017-04-28;
+  000009.XSHE was delisted before the calendar (no closes). No adjustment factors
+  (every factor 1). 000300.XSHG has its constituents and weights from 2015-11-02 and
+  from 2017-06-12, 000905.XSHG from 2015-11-02.
 - "week": six days of March 2024 (see its files): 600000.XSHG splits 10 -> 15 on the
   third day, 000004.XSHE is suspended on days 3 and 4, 600036.XSHG pays 2.5 per 10
   shares to holders on day 2.
