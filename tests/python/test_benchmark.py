@@ -1,4 +1,6 @@
-"""Index benchmarks and the process-wide memo of the benchmark data functions."""
+"""Index benchmarks and the process-wide memo of the benchmark data functions, over the
+"years" market of tests/support/markets.py (000300.XSHG closes at 3000 + k on the k-th
+trading day: 3080 on 2016-03-01, 3102 on 2016-03-31)."""
 
 import datetime as dt
 
@@ -19,12 +21,12 @@ def empty_memo():
         f.cache_clear()
 
 
-def test_index_benchmark_answers_from_the_memo(fake_tickvane):
+def test_index_benchmark_answers_from_the_memo(market):
     hs300 = bm.BrinsonBenchmark_HS300
     assert hs300._index == "000300.XSHG" and bm.BrinsonBenchmark_ZZ500._index == "000905.XSHG"
-    components = hs300.components(D1)
-    assert components == ["000001.XSHE", "000002.XSHE", "600519.XSHG", "601857.XSHG",
-                          "000725.XSHE"]
+    components = hs300.components(D1)  # the client lists them sorted
+    assert components == ["000001.XSHE", "000002.XSHE", "000725.XSHE", "600519.XSHG",
+                          "601857.XSHG"]
     weights = hs300.get_weighting(D1)
     assert weights.to_dict() == pytest.approx({"000001.XSHE": 0.30, "000002.XSHE": 0.20,
                                                "600519.XSHG": 0.25, "601857.XSHG": 0.15,
@@ -33,7 +35,7 @@ def test_index_benchmark_answers_from_the_memo(fake_tickvane):
     # position or by keyword.
     assert hs300.components(D1) == components
     assert bm.index_weights(order_book_id="000300.XSHG", date=D1).equals(weights)
-    assert [(c.name, c.args, c.kwargs) for c in fake_tickvane.calls] == [
+    assert [(c.name, c.args, c.kwargs) for c in market.calls] == [
         ("index_components", ("000300.XSHG", D1), {}),
         ("index_weights", ("000300.XSHG", D1), {})]
     info = bm.index_components.cache_info()
@@ -58,7 +60,7 @@ def _edit_series(weights):
     (lambda: bm.BrinsonBenchmark_HS300.get_weighting(D1), _edit_series),
     (lambda: bm.index_weights("000300.XSHG", D1), _edit_series),
 ])
-def test_a_caller_editing_an_answer_leaves_the_memo_as_it_was(fake_tickvane, ask, edit):
+def test_a_caller_editing_an_answer_leaves_the_memo_as_it_was(market, ask, edit):
     first = ask()
     kept = first.copy()
     edit(first)
@@ -68,17 +70,15 @@ def test_a_caller_editing_an_answer_leaves_the_memo_as_it_was(fake_tickvane, ask
     if isinstance(kept, pd.Series):
         assert again.equals(kept) and list(again.index) == list(kept.index)
         assert again.index.name == kept.index.name
-    assert fake_tickvane.count() == 1
+    assert market.count() == 1
 
 
-def test_change_rate_is_last_over_first_unadjusted_close(fake_tickvane):
-    closes = fake_tickvane.default_reply("get_price", "000300.XSHG", D1, D2,
-                                         fields="close", adjust_type="none")
+def test_change_rate_is_last_over_first_unadjusted_close(market):
     rate = bm.BrinsonBenchmark_HS300.get_change_rate(D1, D2)
     assert type(rate) is float
-    assert rate == pytest.approx(closes.iloc[-1] / closes.iloc[0] - 1, abs=1e-15)
+    assert rate == pytest.approx(3102.0 / 3080.0 - 1, abs=1e-15)
     bm.get_change_rate("000300.XSHG", D1, D2)
-    assert [(c.args, c.kwargs) for c in fake_tickvane.calls] == [
+    assert [(c.args, c.kwargs) for c in market.calls] == [
         (("000300.XSHG", D1, D2), {"fields": "close", "adjust_type": "none"})]
     assert bm.get_change_rate("000300.XSHG", D1, D1) == 0.0
 
@@ -87,20 +87,20 @@ def test_change_rate_is_last_over_first_unadjusted_close(fake_tickvane):
     (pd.Series([], dtype=float), IndexError),
     (None, TypeError),
 ])
-def test_change_rate_failures_are_not_memoised(fake_tickvane, reply, error):
-    fake_tickvane.set_replies("get_price", [reply])
+def test_change_rate_failures_are_not_memoised(market, reply, error):
+    market.set_replies("get_price", [reply])
     with pytest.raises(error):
         bm.get_change_rate("000300.XSHG", D1, D2)
     assert bm.get_change_rate.cache_info().currsize == 0
     bm.get_change_rate("000300.XSHG", D1, D2)
-    assert fake_tickvane.count("get_price") == 2
+    assert market.count("get_price") == 2
 
 
-def test_base_class_is_abstract(fake_tickvane):
+def test_base_class_is_abstract(market):
     base = bm.BrinsonBenchmark()
     for call in (lambda: base.components(D1), lambda: base.get_weighting(D1),
                  lambda: base.get_change_rate(D1, D2)):
         with pytest.raises(NotImplementedError) as info:
             call()
         assert info.value.args == ()
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0

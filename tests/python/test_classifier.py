@@ -1,4 +1,5 @@
-"""Sector classifiers: their sector lists and the lookups they make."""
+"""Sector classifiers: their sector lists and the lookups they make (over the "years"
+market of tests/support/markets.py)."""
 
 import pytest
 
@@ -29,21 +30,21 @@ def test_sector_lists():
     (cl.SectorDecider_MSCI, "sector_code_name"),
     (cl.SectorDecider_ShenWan, "shenwan_industry_name"),
 ])
-def test_lookup_reads_the_instrument_record_unchecked(fake_tickvane, decider, attribute):
+def test_lookup_reads_the_instrument_record(market, decider, attribute):
     assert decider("600519.XSHG") == {"sector_code_name": "必需消费品",
                                       "shenwan_industry_name": "食品饮料"}[attribute]
-    fake_tickvane.set_instrument("000001.XSHE", **{attribute: "外星产业"})
-    assert decider(order_book_id="000001.XSHE") == "外星产业"
-    assert [(c.name, c.args, c.kwargs) for c in fake_tickvane.calls] == [
+    assert decider(order_book_id="000001.XSHE") == {"sector_code_name": "金融",
+                                                    "shenwan_industry_name": "银行"}[attribute]
+    assert [(c.name, c.args, c.kwargs) for c in market.calls] == [
         ("instruments", ("600519.XSHG",), {}), ("instruments", ("000001.XSHE",), {})]
-    with pytest.raises(ValueError, match="unknown instrument"):
+    with pytest.raises(ValueError, match="unknown order_book_id: '999999.XSHG'"):
         decider("999999.XSHG")
 
 
-def test_base_class_is_abstract(fake_tickvane):
+def test_base_class_is_abstract(market):
     base = cl.SectorDecider()
     for call in (base.all_sectors, lambda: base("600519.XSHG")):
         with pytest.raises(NotImplementedError) as info:
             call()
         assert info.value.args == ()
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0

@@ -1,4 +1,9 @@
-"""The market data providers: what they answer and how few requests they make."""
+"""The market data providers: what they answer and how few requests they make.
+
+They read the "years" market (tests/support/markets.py): on its k-th trading day
+(k = 0 on 2015-11-02) 000001.XSHE closes at 10 + 0.01 k and 600519.XSHG at 200 + 0.1 k;
+2016-03-01 is day 80 (21 + 23 + 20 + 16 trading days in November to February).
+"""
 
 import datetime as dt
 
@@ -10,50 +15,50 @@ from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
 
 MOUTAI, BANK, ETF = "600519.XSHG", "000001.XSHE", "510050.XSHG"
 D = dt.date(2016, 3, 1)
+CLOSES_ON_D = {MOUTAI: 208.0, BANK: 10.80}
 
 
-def price_calls(fake):
-    return [(c.args, c.kwargs) for c in fake.calls_to("get_price")]
+def price_calls(market):
+    return [(c.args, c.kwargs) for c in market.calls_to("get_price")]
 
 
-def test_first_request_prefetches_a_year_and_later_days_are_free(fake_tickvane):
+def test_first_request_prefetches_a_year_and_later_days_are_free(market):
     md = CachedMarketDataProvider()
     first = md.get_close_price([MOUTAI, BANK], D)
-    assert price_calls(fake_tickvane) == [(([MOUTAI, BANK],), dict(
+    assert price_calls(market) == [(([MOUTAI, BANK],), dict(
         start_date=D, end_date=D + dt.timedelta(days=365), adjust_type="none", fields="close"))]
-    closes = fake_tickvane.default_reply("get_price", [MOUTAI, BANK], D, D, adjust_type="none")
-    assert first == {MOUTAI: closes[MOUTAI].iloc[0], BANK: closes[BANK].iloc[0]}
+    assert first == CLOSES_ON_D
 
     md.get_close_price([BANK, MOUTAI], dt.date(2016, 12, 30))
     md.get_close_price([MOUTAI], D)
-    assert fake_tickvane.count() == 1
+    assert market.count() == 1
 
     # Before the window and past it, only the missing pairs are asked for.
     md.get_close_price([MOUTAI], dt.date(2016, 2, 29))
     md.get_close_price([BANK, MOUTAI], dt.date(2017, 3, 2))
-    assert [a[0] for a, _ in price_calls(fake_tickvane)[1:]] == [[MOUTAI], [BANK, MOUTAI]]
+    assert [a[0] for a, _ in price_calls(market)[1:]] == [[MOUTAI], [BANK, MOUTAI]]
 
 
-def test_cache_is_keyed_by_calendar_day(fake_tickvane):
+def test_cache_is_keyed_by_calendar_day(market):
     md = CachedMarketDataProvider("post")
     md.get_close_price([BANK], D)
     assert set(md._price_cache) >= {(BANK, D), (BANK, dt.date(2016, 3, 2))}
     assert all(type(day) is dt.date for _, day in md._price_cache)
-    assert fake_tickvane.calls[0].kwargs["adjust_type"] == "post"
+    assert market.calls[0].kwargs["adjust_type"] == "post"
     # A Timestamp or datetime names its calendar day and is served from the cache.
     assert md.get_close_price([BANK], pd.Timestamp(D)) == md.get_close_price([BANK], D)
     assert md.get_close_price([BANK], dt.datetime(2016, 3, 1, 15)) == md.get_close_price([BANK], D)
-    assert fake_tickvane.count("get_price") == 1
+    assert market.count("get_price") == 1
 
 
-def test_no_ids_no_request(fake_tickvane):
+def test_no_ids_no_request(market):
     assert CachedMarketDataProvider().get_close_price([], D) == {}
     assert CachedMarketDataProvider().get_dividend_per_share([], D) == {}
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
-def test_series_reply_belongs_to_the_first_id(fake_tickvane):
-    fake_tickvane.set_reply("get_price", pd.Series(
+def test_series_reply_belongs_to_the_first_id(market):
+    market.set_reply("get_price", pd.Series(
         [10.0, 11.0], index=pd.to_datetime(["2016-03-01", "2016-03-02"])))
     md = CachedMarketDataProvider()
     assert md.get_close_price([ETF], D) == {ETF: 10.0}
@@ -64,17 +69,17 @@ def test_series_reply_belongs_to_the_first_id(fake_tickvane):
     (None, D),                       # the service has nothing
     ("default", dt.date(2016, 3, 5)),  # a Saturday: no row for the day
 ])
-def test_missing_close_raises_key_error_with_the_pair(fake_tickvane, reply, day):
+def test_missing_close_raises_key_error_with_the_pair(market, reply, day):
     if reply is None:
-        fake_tickvane.set_reply("get_price", None)
+        market.set_reply("get_price", None)
     md = CachedMarketDataProvider()
     with pytest.raises(KeyError) as info:
         md.get_close_price([BANK], day)
     assert info.value.args == ((BANK, day),)
 
 
-def test_service_errors_propagate(fake_tickvane):
-    fake_tickvane.set_error("get_price", ConnectionError("down"))
+def test_service_errors_propagate(market):
+    market.set_error("get_price", ConnectionError("down"))
     with pytest.raises(ConnectionError):
         CachedMarketDataProvider().get_close_price([BANK], D)
 
@@ -84,40 +89,42 @@ CLOSURE = pd.Timestamp("2016-06-30")
 
 @pytest.mark.parametrize("day", [
     CLOSURE, CLOSURE.date(), CLOSURE.to_pydatetime(), "2016-06-30", CLOSURE.to_datetime64()])
-def test_dividend_per_share_on_its_book_closure_day(fake_tickvane, day):
+def test_dividend_per_share_on_its_book_closure_day(market, day):
     md = CachedMarketDataProvider()
     assert md.get_dividend_per_share([MOUTAI, BANK], day) == {MOUTAI: 0.25}
     assert md.get_dividend_per_share([MOUTAI, BANK], dt.date(2016, 7, 1)) == {}
     # One request per instrument, also for the one without dividends.
-    assert [c.args for c in fake_tickvane.calls] == [(MOUTAI,), (BANK,)]
-    assert all(c.kwargs == {"adjusted": False} for c in fake_tickvane.calls)
+    assert [c.args for c in market.calls] == [(MOUTAI,), (BANK,)]
+    assert all(c.kwargs == {"adjusted": False} for c in market.calls)
     assert md._dividend_cache[BANK] == {}
 
 
 @pytest.mark.parametrize("day", [pd.Timestamp("2017-07-13"), dt.date(2017, 7, 13)])
-def test_split_coefficient_on_its_day(fake_tickvane, day):
+def test_split_coefficient_on_its_day(market, day):
     md = CachedMarketDataProvider()
     assert md.get_split_coefficient([BANK, MOUTAI], day) == {MOUTAI: 1.5}
     assert md.get_split_coefficient([MOUTAI], dt.date(2017, 7, 14)) == {}
-    assert [c.args for c in fake_tickvane.calls] == [(BANK,), (MOUTAI,)]
+    assert [c.args for c in market.calls] == [(BANK,), (MOUTAI,)]
 
 
-@pytest.mark.parametrize("mode, dividends_asked, splits_asked", [
-    ("none", {"adjusted": False}, True),
-    ("pre", None, False),
-    ("post", None, False),
-    ("other", {"adjusted": True}, False),
+@pytest.mark.parametrize("mode, dividends_asked, per_share, splits_asked", [
+    ("none", {"adjusted": False}, 0.25, True),
+    ("pre", None, None, False),
+    ("post", None, None, False),
+    # Restated in today's shares: the later 10 -> 15 split divides the cash by 1.5.
+    ("other", {"adjusted": True}, 0.25 / 1.5, False),
 ])
-def test_modes_decide_what_is_served(fake_tickvane, mode, dividends_asked, splits_asked):
+def test_modes_decide_what_is_served(market, mode, dividends_asked, per_share, splits_asked):
     md = CachedMarketDataProvider(mode)
     dividends = md.get_dividend_per_share([MOUTAI], CLOSURE)
     splits = md.get_split_coefficient([MOUTAI], dt.date(2017, 7, 13))
-    calls = fake_tickvane.calls_to("get_dividend")
+    calls = market.calls_to("get_dividend")
     if dividends_asked is None:
         assert dividends == {} and calls == []
     else:
         assert [c.kwargs for c in calls] == [dividends_asked]
-    assert bool(fake_tickvane.calls_to("get_split")) == splits_asked
+        assert dividends == {MOUTAI: pytest.approx(per_share, abs=1e-15)}
+    assert bool(market.calls_to("get_split")) == splits_asked
     assert splits == ({MOUTAI: 1.5} if splits_asked else {})
 
 
@@ -131,11 +138,11 @@ def test_abstract_provider():
     assert issubclass(CachedMarketDataProvider, MarketDataProvider)
 
 
-def test_replaced_service_function_is_used(fake_tickvane, monkeypatch):
+def test_replaced_service_function_is_used(market, monkeypatch):
     seen = []
     monkeypatch.setattr(quotes, "get_split", lambda oid: seen.append(oid))
     assert CachedMarketDataProvider().get_split_coefficient([BANK], D) == {}
-    assert seen == [BANK] and fake_tickvane.count() == 0
+    assert seen == [BANK] and market.count() == 0
 
 
 @pytest.mark.parametrize("ids", [
@@ -147,22 +154,22 @@ def test_replaced_service_function_is_used(fake_tickvane, monkeypatch):
     D, "2016-03-01", "20160301", pd.Timestamp(D), dt.datetime(2016, 3, 1, 9, 30),
     pd.Timestamp(D).to_datetime64(),
 ])
-def test_requests_take_ids_and_dates_in_every_form(fake_tickvane, ids, date):
+def test_requests_take_ids_and_dates_in_every_form(market, ids, date):
     md = CachedMarketDataProvider()
-    expected = CachedMarketDataProvider().get_close_price([BANK], D)
-    assert md.get_close_price(ids(), date) == expected
+    assert md.get_close_price(ids(), date) == {BANK: 10.80}
+    assert market.count("get_price") == 1
 
 
 @pytest.mark.parametrize("method", [
     "get_close_price", "get_dividend_per_share", "get_split_coefficient"])
-def test_an_unreadable_date_is_named(fake_tickvane, method):
+def test_an_unreadable_date_is_named(market, method):
     for mode in ("none", "pre"):
         with pytest.raises(ValueError, match="'the day after'"):
             getattr(CachedMarketDataProvider(mode), method)([BANK], "the day after")
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
-def test_a_day_without_a_close_fails_alike_in_any_request(fake_tickvane):
+def test_a_day_without_a_close_fails_alike_in_any_request(market):
     # The suspended stock answers NaN inside a request for several ids.
     suspended, day = "000002.XSHE", dt.date(2016, 1, 6)
     for ids in ([suspended], [BANK, suspended]):
@@ -171,9 +178,8 @@ def test_a_day_without_a_close_fails_alike_in_any_request(fake_tickvane):
         assert info.value.args == ((suspended, day),)
 
 
-def test_a_strided_day_array_in_the_memo_is_read_correctly(fake_tickvane):
+def test_a_strided_day_array_in_the_memo_is_read_correctly(market):
     import numpy as np
-    fake_tickvane.add_dividend(MOUTAI, "2017-06-30", 5.0, 10.0)
     md = CachedMarketDataProvider()
     day = dt.date(2016, 6, 30)
     assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
@@ -188,14 +194,14 @@ def test_a_strided_day_array_in_the_memo_is_read_correctly(fake_tickvane):
 
 @pytest.mark.parametrize("ids, error", [
     # The first id without a close, in the order asked, names the KeyError: a NaN
-    # already cached and an id still to fetch fail alike.
+    # already cached and an id still to fetch (delisted before the calendar) fail alike.
     (["000002.XSHE", MOUTAI, "000009.XSHE"], "000002.XSHE"),
     ([MOUTAI, "000009.XSHE", "000002.XSHE"], "000009.XSHE"),
     ((BANK, MOUTAI, BANK), None),
     ([], None),
 ])
-def test_a_request_is_answered_in_order_and_leaves_its_ids_alone(fake_tickvane, ids, error):
-    day = dt.date(2016, 1, 6)  # "000002.XSHE" is suspended; "000009.XSHE" is unknown
+def test_a_request_is_answered_in_order_and_leaves_its_ids_alone(market, ids, error):
+    day = dt.date(2016, 1, 6)  # "000002.XSHE" is suspended; "000009.XSHE" has no close
     md = CachedMarketDataProvider()
     md._fill_price_cache([BANK, "000002.XSHE"], day)
     asked = type(ids)(ids)
@@ -209,9 +215,17 @@ def test_a_request_is_answered_in_order_and_leaves_its_ids_alone(fake_tickvane, 
     assert asked == ids
 
 
-def test_cached_days_are_shared_between_instruments(fake_tickvane):
+def test_cached_days_are_shared_between_instruments(market):
     md = CachedMarketDataProvider()
     md.get_close_price([BANK, MOUTAI], D)
     md.get_close_price(["000002.XSHE"], D)
     days = [day for _, day in md._price_cache]
     assert len({id(day) for day in days}) == len(set(days))  # one object per day
+
+
+def test_an_id_the_market_does_not_know_is_the_clients_error(market):
+    # The client refuses an unknown id (rather than answering NaN for it), naming it.
+    for method in ("get_close_price", "get_dividend_per_share", "get_split_coefficient"):
+        with pytest.raises(ValueError, match="unknown order_book_id: '999999.XSHE'"):
+            getattr(CachedMarketDataProvider("none"), method)(
+                [BANK, "999999.XSHE"], CLOSURE)

@@ -1,6 +1,10 @@
 """The replay of a book over the trading days: the snapshots and values it produces, the
 order of splits, trades and dividends within a day, trades that cannot have been
-executed, the requests it makes, and the benchmark series beside it."""
+executed, the requests it makes, and the benchmark series beside it.
+
+The tests read the small markets of tests/support/markets.py: "week" (its tables are
+tests/data/markets/week/*.csv) and "years", where 000300.XSHG closes at 3000 + k on the
+k-th trading day (k = 80 on 2016-03-01)."""
 
 import datetime as dt
 
@@ -23,20 +27,17 @@ def trade(when, oid, side, qty, price, cost=0.0):
                  last_price=price, last_quantity=qty, side=side, transaction_cost=cost)
 
 
+on_week = pytest.mark.market("week")
+
+
 @pytest.fixture
-def week(fake_tickvane):
-    """A six-day market: A splits 10 -> 15 on day 3, B is suspended on days 3 and 4, C
-    pays 2.5 per 10 shares to holders on day 2."""
-    fake = fake_tickvane
-    fake.set_trading_dates(WEEK)
-    for oid, closes in {A: [10.0, 10.5, 7.0, 7.2, 7.1, 7.3],
-                        B: [20.0, 21.0, None, None, 22.0, 22.5],
-                        C: [49.0, 50.5, 51.0, 51.5, 52.0, 52.5]}.items():
-        fake.set_instrument(oid)
-        fake.set_closes(oid, pd.Series(closes, index=WEEK, dtype=float).dropna())
-    fake.add_split(A, D[2], 10, 15)
-    fake.add_dividend(C, D[1], 2.5, 10)
-    return fake
+def week(market):
+    """The six-day "week" market: A closes 10.0, 10.5, 7.0, 7.2, 7.1, 7.3 and splits
+    10 -> 15 on day 3; B closes 20.0, 21.0, -, -, 22.0, 22.5 (suspended on days 3 and
+    4); C closes 49.0, 50.5, 51.0, 51.5, 52.0, 52.5 and pays 2.5 per 10 shares to
+    holders on day 2."""
+    assert market.name == "week", "mark the test with on_week"
+    return market
 
 
 WEEK_TRADES = [
@@ -46,6 +47,7 @@ WEEK_TRADES = [
 ]
 
 
+@on_week
 def test_hand_worked_week(week):
     result = replay(WEEK_TRADES, "2024-03-04", "2024-03-11", cash=100000.0,
                     positions={A: 1000, B: 500})
@@ -78,14 +80,14 @@ def test_hand_worked_week(week):
     assert week.count("get_split") == week.count("get_dividend") == 3
 
 
-def test_values_match_a_pandas_replay(fake_tickvane):
-    """A year of random trades on the built-in market (with B's suspension and a
-    dividend), against the same book worked out with whole-frame pandas operations."""
+def test_values_match_a_pandas_replay(market):
+    """A year of random trades on the "years" market (with 000002.XSHE's suspension and
+    a dividend), against the same book worked out with whole-frame pandas operations."""
     rng = np.random.default_rng(3)
     ids = ["000001.XSHE", "000002.XSHE", "600519.XSHG", "601857.XSHG"]
-    days = pd.DatetimeIndex(fake_tickvane.get_trading_dates("2016-01-04", "2016-12-30"))
+    days = pd.DatetimeIndex(market.get_trading_dates("2016-01-04", "2016-12-30"))
     # From December: 000002.XSHE is suspended when the year starts.
-    closes = fake_tickvane.get_price(ids, "2015-12-01", days[-1], adjust_type="none") \
+    closes = market.get_price(ids, "2015-12-01", days[-1], adjust_type="none") \
         .ffill().reindex(days)
     held = dict.fromkeys(ids, 1000)
     trades = []
@@ -112,7 +114,7 @@ def test_values_match_a_pandas_replay(fake_tickvane):
     pd.testing.assert_series_equal(result.value_series, expected, check_names=False,
                                    check_freq=False, rtol=1e-12)
     # Ours, a year of closes, the history of 000002.XSHE.
-    assert fake_tickvane.count("get_price") == 3
+    assert market.count("get_price") == 3
 
 
 UNTRADABLE = [
@@ -122,7 +124,7 @@ UNTRADABLE = [
 
 
 @pytest.mark.parametrize("when, oid, reason", UNTRADABLE)
-def test_trade_without_a_close(fake_tickvane, when, oid, reason):
+def test_trade_without_a_close(market, when, oid, reason):
     trades = [trade("2015-12-31 10:00", "000001.XSHE", "BUY", 100, 11.0),
               trade(when, oid, "BUY", 200, 14.0), trade("2016-01-07", oid, "BUY", 300, 11.0)]
     if oid == "000002.XSHE":
@@ -139,17 +141,17 @@ def test_trade_without_a_close(fake_tickvane, when, oid, reason):
     assert result.portfolio.get_position(oid).quantity == booked
 
 
-def test_trades_outside_the_range_and_adjusted_providers_are_refused(fake_tickvane):
+def test_trades_outside_the_range_and_adjusted_providers_are_refused(market):
     late = trade("2016-02-01", "000001.XSHE", "BUY", 100, 11.0)
     with pytest.raises(ValueError, match=r"trades\[0\] .* lies outside the replay range "
                                          r"2016-01-04 to 2016-01-29"):
         replay([late], "2016-01-04", "2016-01-29", skip_untradable=True)
     with pytest.raises(ValueError, match="adjust_type 'pre'"):
         replay([], "2016-01-04", "2016-01-29", CachedMarketDataProvider("pre"))
-    assert fake_tickvane.count() == fake_tickvane.count("get_trading_dates") == 1
+    assert market.count() == market.count("get_trading_dates") == 1
 
 
-def test_book_errors_name_the_trade(fake_tickvane):
+def test_book_errors_name_the_trade(market):
     oversold = trade("2016-01-05 10:00", "000001.XSHE", "SELL", 200, 11.0)
     with pytest.raises(ValueError, match="cannot sell 200") as info:
         replay([oversold], "2016-01-04", "2016-01-08", positions={"000001.XSHE": 100})
@@ -157,12 +159,28 @@ def test_book_errors_name_the_trade(fake_tickvane):
         "while booking trades[0] (SELL 200 000001.XSHE at 2016-01-05 10:00:00)"]
 
 
+class WeekendEvents(CachedMarketDataProvider):
+    """Also knows a split of B with a Sunday ex-date and a dividend of A with a Saturday
+    book closure (a store holds events on trading days only, but a provider may not)."""
+
+    def get_split_coefficient(self, order_book_ids, date):
+        found = super().get_split_coefficient(order_book_ids, date)
+        if date == dt.date(2024, 3, 10) and B in order_book_ids:
+            found[B] = 2.0
+        return found
+
+    def get_dividend_per_share(self, order_book_ids, date):
+        found = super().get_dividend_per_share(order_book_ids, date)
+        if date == dt.date(2024, 3, 9) and A in order_book_ids:
+            found[A] = 0.1
+        return found
+
+
+@on_week
 def test_events_on_days_without_trading(week):
     """A split with a Sunday ex-date takes effect on Monday; a dividend with a Saturday
     book closure goes to the holders of Friday's close."""
-    week.add_split(B, "2024-03-10", 10, 20)
-    week.add_dividend(A, "2024-03-09", 1.0, 10)
-    result = replay(WEEK_TRADES[1:], "2024-03-04", "2024-03-11",
+    result = replay(WEEK_TRADES[1:], "2024-03-04", "2024-03-11", WeekendEvents(),
                     positions={A: 1000, B: 500, C: 200})
     friday, monday = result.portfolio_series[-2:]
     assert friday["cash"] - result.portfolio_series[-3]["cash"] == pytest.approx(
@@ -181,9 +199,10 @@ class RaisingProvider(CachedMarketDataProvider):
         return closes
 
 
+@on_week
 @pytest.mark.parametrize("md", [CachedMarketDataProvider, RaisingProvider])
 def test_suspended_holdings_keep_their_last_close_through_a_split(week, md):
-    week.add_split(B, D[3], 10, 20)  # while B is suspended
+    week.add_rows("splits", "000004.XSHE,2024-03-07,10,20")  # while B is suspended
     result = replay([], D[1], D[4], md(), positions={A: 1000, B: 500})
     assert [[p["market_value"] for p in s["positions"] if p["order_book_id"] == B][0]
             for s in result.portfolio_series] == [10500.0, 10500.0, 10500.0, 22000.0]
@@ -198,18 +217,18 @@ def test_suspended_holdings_keep_their_last_close_through_a_split(week, md):
         {"order_book_id": B, "quantity": 1000.0, "market_value": 10500.0}]
 
 
-def test_benchmark_value_series(fake_tickvane):
+def test_benchmark_value_series(market):
     values = replay([], "2016-03-01", "2016-03-31", positions={"000001.XSHE": 100}).value_series
-    fake_tickvane.reset_calls()
+    market.reset_calls()
     bench = benchmark_value_series("000300.XSHG", values)
-    closes = fake_tickvane.default_reply("get_price", "000300.XSHG", "2016-03-01",
-                                         "2016-03-31", adjust_type="none")
+    # The 23 weekdays of March 2016 are trading days 80 to 102.
+    closes = pd.Series([3000.0 + k for k in range(80, 103)])
     assert bench.index.equals(values.index) and bench.name == "000300.XSHG"
-    assert bench.tolist() == closes.tolist()
-    assert fake_tickvane.count() == 1
+    assert len(values) == 23 and bench.tolist() == closes.tolist()
+    assert market.count() == 1
     # A date without a close takes the last one; none before it is an error.
     dates = [dt.date(2016, 3, 4), dt.date(2016, 3, 5)]
-    assert benchmark_value_series("000300.XSHG", dates).tolist() == [closes.iloc[3]] * 2
+    assert benchmark_value_series("000300.XSHG", dates).tolist() == [3083.0] * 2
     with pytest.raises(ValueError, match="000300.XSHG has no close on or before 2016-03-05"):
         benchmark_value_series("000300.XSHG", [dt.date(2016, 3, 5)])
     # Dates with a time zone are their own calendar days there, not the UTC ones (a

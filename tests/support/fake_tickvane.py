@@ -71,6 +71,8 @@ import types
 import numpy as np
 import pandas as pd
 
+from recording_tickvane import Call, install  # noqa: F401  (shared with the proxy)
+
 __all__ = ["Call", "FakeTickvane", "Instrument", "install", "FACTORS", "TENORS"]
 
 FACTORS = [
@@ -142,20 +144,6 @@ class Instrument:
     round_lot: int = 100
     sector_code_name: object = None
     shenwan_industry_name: object = None
-
-
-@dataclasses.dataclass
-class Call:
-    """One recorded call: operation name, arguments as passed, seconds spent inside the
-    fake, the exception it raised (None on success), and whether a stored replay reply
-    answered it."""
-
-    name: str
-    args: tuple
-    kwargs: dict
-    seconds: float
-    error: BaseException | None = None
-    replayed: bool = False
 
 
 @dataclasses.dataclass
@@ -516,6 +504,7 @@ class FakeTickvane:
 
     __all__ = list(OPERATIONS)
     __name__ = "tickvane"
+    _tickvane_stand_in = True
 
     def __init__(self, defaults=True):
         self.data = _defaults().copy() if defaults else _empty_tables()
@@ -555,7 +544,7 @@ class FakeTickvane:
 
         operation.__name__ = name
         operation.__qualname__ = f"tickvane.{name}"
-        operation._fake_tickvane_operation = True
+        operation._tickvane_stand_in_operation = True
         return operation
 
     def _answer(self, name, impl, args, kwargs, replayed):
@@ -1042,39 +1031,3 @@ class FakeTickvane:
         if table is None or not len(table):
             return None
         return table.copy()
-
-
-def install(fake, monkeypatch):
-    """Put ``fake`` in place of the market-data client for the duration of a
-    ``monkeypatch`` (a pytest MonkeyPatch): in ``sys.modules["tickvane"]``, and in every
-    already imported meridan module, both the module attribute ``tickvane`` of modules
-    that imported it and the copies of its operations in modules that star-imported it.
-    A meridan module's own function of the same name as an operation is left alone."""
-    previous = sys.modules.get("tickvane")
-    monkeypatch.setitem(sys.modules, "tickvane", fake)
-    for module_name, module in list(sys.modules.items()):
-        if not (module_name == "meridan" or module_name.startswith("meridan.")):
-            continue
-        if not isinstance(module, types.ModuleType):
-            continue
-        namespace = module.__dict__
-        held = namespace.get("tickvane")
-        if held is not None and (
-            isinstance(held, FakeTickvane)
-            or (isinstance(held, types.ModuleType) and held.__name__ == "tickvane")
-        ):
-            monkeypatch.setattr(module, "tickvane", fake)
-        for name in FakeTickvane.__all__:
-            if name in namespace and _from_client(namespace[name], previous, name):
-                monkeypatch.setattr(module, name, getattr(fake, name))
-
-
-def _from_client(value, client, name):
-    """Whether ``value`` is an operation copied from a market-data client (the real
-    one, a fake, or an older copy of either) rather than a module's own function."""
-    if getattr(value, "_fake_tickvane_operation", False):
-        return True
-    if client is not None and value is getattr(client, name, None):
-        return True
-    owner = getattr(value, "__module__", None) or ""
-    return owner == "tickvane" or owner.startswith("tickvane.")
