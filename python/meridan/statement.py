@@ -199,6 +199,11 @@ def read_statement(path, progress=None):
             "an old binary Excel workbook (.xls); save it as .xlsx or CSV")
     else:
         frame = _read_text(data, progress)
+    # The file's bytes and the reading's buffers, freed, handed back to the system:
+    # the C library keeps memory freed amid the heap, and what is built next from the
+    # cells would be counted on top of it.
+    del data
+    _give_back_memory()
     _report(progress, 1.0, "read")
     return frame
 
@@ -1253,8 +1258,8 @@ def replay_statement(trades, rows, start_date, end_date, md, cash=100000.0):
 
 
 def _give_back_memory():
-    """Hand the memory freed by the reading back to the system (the C library keeps
-    it otherwise, and the trades are then built on top of it)."""
+    """Hand the memory freed so far back to the system (the C library keeps it
+    otherwise, and what is built next is counted on top of it)."""
     try:
         import pyarrow as pa
         pa.default_memory_pool().release_unused()
@@ -1278,7 +1283,6 @@ def load_statement(path, md, accept_prices=False, progress=None):
         return lambda fraction, what: progress(low + (high - low) * fraction, what)
 
     cells = read_statement(path, part(0.0, 0.3))
-    _give_back_memory()
     statement = normalise_statement(cells, part(0.3, 0.5))
     del cells
     _give_back_memory()
