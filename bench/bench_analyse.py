@@ -8,6 +8,9 @@
    without any check. Prints the wall-clock time of each, the ratio of ours to plain
    pandas, and the peak memory of each process above the interpreter with its imports
    (VmHWM, or ru_maxrss), as a multiple of the file's size too, and the whole peak.
+   The whole load is run once more on the same rows with each repeated trade at
+   another second of its day: the times of a real long statement hardly repeat, and
+   each trade then holds a Timestamp of its own.
 2. Runs ``python -m meridan analyse examples/sample_statement.csv`` twice in a fresh
    interpreter on the embedded store as it is (built once beforehand), and prints the
    wall-clock time of each run and the time of each step as the command reports it.
@@ -33,11 +36,22 @@ SAMPLE = ROOT / "examples" / "sample_statement.csv"
 ROWS = 1_000_000
 
 
-def big_statement(folder):
+def big_statement(folder, distinct_times=False):
     lines = SAMPLE.read_text(encoding="utf-8").splitlines()
     trades = [line for line in lines[1:] if ",证券买入," in line or ",证券卖出," in line]
     body = (trades * (ROWS // len(trades) + 1))[:ROWS]
-    path = folder / "big.csv"
+    name = "big.csv"
+    if distinct_times:
+        # Row k at second k * 7919 (mod a day) of its day: a step prime to the
+        # day's 86,400 seconds, so no trade of the sample meets its own time again.
+        column = lines[0].split(",").index("成交时间")
+        for k, line in enumerate(body):
+            cells = line.split(",")
+            second = k * 7919 % 86400
+            cells[column] = f"{second // 3600:02d}:{second // 60 % 60:02d}:{second % 60:02d}"
+            body[k] = ",".join(cells)
+        name = "distinct_times.csv"
+    path = folder / name
     path.write_text("\n".join([lines[0]] + body) + "\n", encoding="utf-8")
     return path
 
@@ -110,12 +124,15 @@ def main():
         path = big_statement(pathlib.Path(folder))
         size = path.stat().st_size
         figures = {kind: child(kind, path) for kind in ("pandas", "reader", "load")}
+        figures["distinct"] = child("load", big_statement(pathlib.Path(folder), True))
         assert figures["reader"]["rows"] == figures["pandas"]["rows"] == ROWS
+        assert figures["distinct"]["rows"] == ROWS
         plain = figures["pandas"]["seconds"]
         print(f"statement of {ROWS:,} rows ({size / 1e6:.0f} MB):")
         for kind, label in (("pandas", "plain pandas, no checks"),
                             ("reader", "meridan.statement reader"),
-                            ("load", "load_statement with trades")):
+                            ("load", "load_statement with trades"),
+                            ("distinct", "the same, times spread")):
             got = figures[kind]
             print(f"  {label:28s} {got['seconds']:6.1f} s ({got['seconds'] / plain:4.1f}x "
                   f"plain pandas), peak {got['extra'] / 1e6:6.0f} MB above the "

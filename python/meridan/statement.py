@@ -95,6 +95,7 @@ import tickvane
 
 from meridan.pcalc.preprocess import fix_trades
 from meridan.pcalc.replay import replay
+from meridan.pcalc.trade import _share_fields
 from meridan.util import fix_datetime, fix_order_book_id
 
 __all__ = ["StatementError", "StatementWarning", "Statement", "read_statement",
@@ -160,6 +161,8 @@ MAX_QUANTITY = 1e12
 SKIPPED_SHOWN = 20
 _HEADER_SEARCH = 30
 _PRICE_LOW, _PRICE_HIGH = 0.5, 2.0
+_PART_ROWS = 50_000
+"""Rows of a statement turned into trades at a time."""
 
 
 def _header_key(text):
@@ -196,6 +199,11 @@ def read_statement(path, progress=None):
             "an old binary Excel workbook (.xls); save it as .xlsx or CSV")
     else:
         frame = _read_text(data, progress)
+    # The file's bytes and the reading's buffers, freed, handed back to the system:
+    # the C library keeps memory freed amid the heap, and what is built next from the
+    # cells would be counted on top of it.
+    del data
+    _give_back_memory()
     _report(progress, 1.0, "read")
     return frame
 
@@ -1041,7 +1049,15 @@ def statement_trades(statement, md, accept_prices=False, progress=None):
     Such a price is a StatementError on a market of real data unless `accept_prices`
     is true, when it is a ``StatementWarning``; on the generated sample market it is
     one warning naming the first rows. ``progress`` as in ``read_statement``."""
-    frame = statement.frame
+    return _statement_trades([statement.frame], md, accept_prices, progress, owned=False)
+
+
+def _statement_trades(holder, md, accept_prices, progress, owned):
+    """``statement_trades`` of the frame in `holder` (a list of one frame, emptied
+    here). With `owned` (nobody else holds the frame) its rows are first moved into
+    parts in time order and each part let go once its trades are built, so that the
+    frame and all the trades are never held at once."""
+    frame = holder.pop()
     if not len(frame):
         return [], []
     _check_market(frame, md, accept_prices, progress)
@@ -1050,17 +1066,34 @@ def statement_trades(statement, md, accept_prices=False, progress=None):
     stamps = frame["datetime"].to_numpy()
     numbers = frame.index.to_numpy()
     order = np.argsort(stamps, kind="stable")
-    package = frame.drop(columns="symbol")
-    if not (order == np.arange(len(order))).all():
-        package = package.iloc[order]
-    package = package.reset_index(drop=True)
     ordered = numbers[order].tolist()
-    del stamps, numbers, order
-    trades = []
-    step = 100_000
-    for at in range(0, len(package), step):
+    in_order = bool((order == np.arange(len(order))).all())
+    del stamps, numbers
+    package = frame.drop(columns="symbol")  # copied on write only: not copied here
+    del frame
+    # Built a part at a time from that part's rows in time order, each part's equal
+    # values then made one object (a price, a quantity, a fee, a time repeated over
+    # many trades is held once). A frame handed over is cut into its parts first and
+    # let go, each part when its trades are built; otherwise each part is taken from
+    # the frame in its turn (no sorted copy of the whole).
+    step = _PART_ROWS
+    starts = range(0, len(package), step)
+
+    def rows_of(at):
+        if in_order and not owned:
+            return package.iloc[at:at + step]
+        return package.take(order[at:at + step]).reset_index(drop=True)
+
+    parts = None
+    if owned:
+        parts = [rows_of(at) for at in starts][::-1]
+        del package
+        _give_back_memory()
+    trades, pool = [], {}
+    for at in starts:
+        part = parts.pop() if owned else rows_of(at)
         try:
-            trades.extend(fix_trades(package.iloc[at:at + step], md))
+            built = fix_trades(part, md)
         except Exception as exc:
             for note in getattr(exc, "__notes__", ()):
                 match = _TABLE_ROW.search(note)
@@ -1068,7 +1101,11 @@ def statement_trades(statement, md, accept_prices=False, progress=None):
                     raise StatementError(str(exc), ordered[at + int(match.group(1))]) \
                         from exc
             raise
-        _report(progress, 0.2 + 0.8 * min(len(package), at + step) / len(package),
+        del part
+        _share_fields(built, pool)
+        trades.extend(built)
+        del built
+        _report(progress, 0.2 + 0.8 * min(len(ordered), at + step) / len(ordered),
                 "building the trades")
     return trades, ordered
 
@@ -1221,8 +1258,8 @@ def replay_statement(trades, rows, start_date, end_date, md, cash=100000.0):
 
 
 def _give_back_memory():
-    """Hand the memory freed by the reading back to the system (the C library keeps
-    it otherwise, and the trades are then built on top of it)."""
+    """Hand the memory freed so far back to the system (the C library keeps it
+    otherwise, and what is built next is counted on top of it)."""
     try:
         import pyarrow as pa
         pa.default_memory_pool().release_unused()
@@ -1246,9 +1283,12 @@ def load_statement(path, md, accept_prices=False, progress=None):
         return lambda fraction, what: progress(low + (high - low) * fraction, what)
 
     cells = read_statement(path, part(0.0, 0.3))
-    _give_back_memory()
     statement = normalise_statement(cells, part(0.3, 0.5))
     del cells
     _give_back_memory()
-    trades, rows = statement_trades(statement, md, accept_prices, part(0.5, 1.0))
-    return trades, rows, statement.skipped
+    # The frame is handed over whole: its rows are let go as the trades are built.
+    holder, skipped = [statement.frame], statement.skipped
+    del statement
+    trades, rows = _statement_trades(holder, md, accept_prices, part(0.5, 1.0),
+                                     owned=True)
+    return trades, rows, skipped

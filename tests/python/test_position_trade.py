@@ -1,11 +1,12 @@
 import copy
 import math
+import sys
 
 import pandas as pd
 import pytest
 
 from meridan.pcalc.position import Position
-from meridan.pcalc.trade import Trade
+from meridan.pcalc.trade import Trade, _share_fields
 
 FIELDS = dict(
     datetime=pd.Timestamp("2017-06-30 09:31:05"),
@@ -153,3 +154,40 @@ def test_position_equality_and_repr():
     assert (
         repr(a) == "Position(order_book_id='000001.XSHE', quantity=100, avg_price=0.0)"
     )
+
+
+STAMP = pd.Timestamp("2017-06-30 09:31:05")
+
+
+@pytest.mark.parametrize(
+    ("field", "first", "second", "shared"),
+    [
+        ("datetime", STAMP, pd.Timestamp("2017-06-30 09:31:05"), True),
+        # Equal values that can be told apart stay apart: the resolution, the zone.
+        ("datetime", STAMP.as_unit("s"), STAMP.as_unit("us"), False),
+        ("datetime", STAMP.tz_localize("UTC"), pd.Timestamp("2017-06-30 09:31:05Z"), False),
+        ("last_price", 10.5, float("10.5"), True),
+        ("last_price", math.nan, float("nan"), False),  # such trades stay unequal
+        ("transaction_cost", -0.0, 0.0, False),
+        ("last_quantity", 10**6, int("1000000"), True),
+        ("last_quantity", True, 1, False),
+        ("last_quantity", 1.0, 1, False),
+        ("symbol", "深发银行", "".join(["深发", "银行"]), True),
+    ],
+)
+def test_shared_fields_change_nothing_but_identity(field, first, second, shared):
+    a, b = make_trade(**{field: first}), make_trade(**{field: second})
+    before = (a == b, hash(a) == hash(b), repr(a), repr(b))
+    _share_fields([a, b], {})
+    assert (getattr(b, field) is getattr(a, field)) is shared
+    assert type(getattr(b, field)) is type(second) and repr(getattr(b, field)) == repr(second)
+    assert (a == b, hash(a) == hash(b), repr(a), repr(b)) == before
+    assert a == make_trade(**{field: first}) or first != first
+    with pytest.raises(AttributeError):
+        b.last_price = 1.0
+
+
+def test_trade_holds_its_seven_fields_only():
+    # No __dict__ or weak-reference slot: a statement holds a million trades.
+    assert not hasattr(make_trade(), "__dict__")
+    assert sys.getsizeof(make_trade()) <= sys.getsizeof(object()) + 7 * 8 + 16

@@ -7,8 +7,10 @@ import pandas as pd
 import pytest
 
 from meridan.quotes import CachedMarketDataProvider
+import meridan.statement as statement_module
 from meridan.statement import (StatementError, StatementWarning, load_statement,
-                               normalise_statement, read_statement, skipped_lines)
+                               normalise_statement, read_statement, skipped_lines,
+                               statement_trades)
 
 HEAD = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,手续费"
 BUY = "20160301,09:35:12,000001,平安银行,证券买入,1000,12.99,5"
@@ -174,6 +176,24 @@ def test_day_outside_the_market_data(tmp_path, md):
     with pytest.raises(StatementError, match=r"row 2: 2019-03-01 is outside the market "
                                              r"data's range \(2015-01-05 to 2018-12-31\)"):
         load_statement(path, md)
+
+
+def test_trades_built_in_parts_keep_time_order_and_rows(tmp_path, md, monkeypatch):
+    days = ["2016-03-03", "2016-03-01", "2016-03-02", "2016-03-01", "2016-03-04"]
+    rows = [f"{d},10:00,000001,平安银行,买入,{1000 * (k % 2 + 1)},11,0,0,0"
+            for k, d in enumerate(days)]
+    path = tmp_path / "s.csv"
+    path.write_bytes(text(["成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,"
+                           "手续费,印花税,过户费"] + rows))
+    whole = statement_trades(normalise_statement(read_statement(path)), md)
+    monkeypatch.setattr(statement_module, "_PART_ROWS", 2)
+    trades, numbers, _ = load_statement(path, md)
+    assert (trades, numbers) == whole and numbers == [2, 4, 3, 1, 5]
+    assert [t.last_quantity for t in trades] == [2000, 2000, 1000, 1000, 1000]
+    # Equal values are one object, across parts too.
+    assert trades[0].datetime is trades[1].datetime
+    assert all(t.last_price is trades[0].last_price for t in trades)
+    assert trades[1].last_quantity is trades[0].last_quantity
 
 
 def test_progress_reaches_the_end(tmp_path, md):
