@@ -159,8 +159,8 @@ KERNEL = (
     "sys.modules['IPython'] = types.SimpleNamespace(get_ipython=lambda: shell)\n"
 )
 TERMINAL_IPYTHON = (
-    "import IPython\n"
-    "IPython.terminal.interactiveshell.TerminalInteractiveShell.instance()\n"
+    "from IPython.terminal.interactiveshell import TerminalInteractiveShell\n"
+    "TerminalInteractiveShell.instance()\n"
 )
 BROKEN_NOTEBOOK = (
     KERNEL + "import bokeh.io\n"
