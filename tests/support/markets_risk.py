@@ -79,23 +79,29 @@ def generate(tables):
         for k, d in enumerate(days)]
 
 
-def _index():
-    return pd.DatetimeIndex([pd.Timestamp(d) for d in calendar()])
+@functools.lru_cache(maxsize=None)
+def _closes(order_book_id):
+    days = calendar()
+    return pd.Series([close(order_book_id, k) for k in range(len(days))],
+                     index=pd.DatetimeIndex([pd.Timestamp(d) for d in days]))
+
+
+@functools.lru_cache(maxsize=None)
+def _factor_returns():
+    days = calendar()
+    return pd.DataFrame([[factor_return(j, k) for j in range(10)] for k in range(len(days))],
+                        index=pd.DatetimeIndex([pd.Timestamp(d) for d in days]),
+                        columns=list(FACTORS))
 
 
 def closes_frame(order_book_id, start, end):
     """The closes of `order_book_id` from `start` to `end` as a Series by date."""
-    days = _index()
-    series = pd.Series([close(order_book_id, k) for k in range(len(days))], index=days)
-    return series[pd.Timestamp(start):pd.Timestamp(end)]
+    return _closes(order_book_id)[pd.Timestamp(start):pd.Timestamp(end)].copy()
 
 
 def factor_returns_frame(start, end):
     """The factor returns from `start` to `end`, a frame by date, tickvane's columns."""
-    days = _index()
-    frame = pd.DataFrame([[factor_return(j, k) for j in range(10)] for k in range(len(days))],
-                         index=days, columns=list(FACTORS))
-    return frame[pd.Timestamp(start):pd.Timestamp(end)]
+    return _factor_returns()[pd.Timestamp(start):pd.Timestamp(end)].copy()
 
 
 def curve_value(day, column):
