@@ -1,6 +1,7 @@
-"""meridan.risk on the fake market: the risk-free rate's tenor choice, and the data that
-risk_analysis prepares for perilon.Risk, checked against the pandas expressions it
-mirrors (reindex with ffill, pad-filled pct_change, label slices, relativedelta)."""
+"""meridan.risk on the "risk" market (tests/support/markets_risk.py): the risk-free
+rate's tenor choice, and the data that risk_analysis prepares for perilon.Risk, checked
+against the pandas expressions it mirrors (reindex with ffill, pad-filled pct_change,
+label slices, relativedelta)."""
 
 import math
 import types
@@ -10,10 +11,12 @@ import pandas as pd
 import pytest
 
 import meridan.risk as risk
-from fake_tickvane import TENORS
+from markets_risk import closes_frame, curve_value
 from pandas_risk import risk_windows
+from tickvane._schema import TENORS
 
 INDEX = "000300.XSHG"
+pytestmark = pytest.mark.market("risk")
 PERIODS = ["one_month", "three_month", "six_month", "one_year", "this_month", "this_year",
            "total"]
 BLOCK = ["return", "alpha", "beta", "sharpe", "sortino", "max_drawdown", "var"]
@@ -40,15 +43,11 @@ def recording(monkeypatch):
     return RecordingRisk.made
 
 
-def portfolio(fake, start, end, oid="000001.XSHE"):
-    return fake.default_reply("get_price", oid, start, end, adjust_type="none") * 1000
+def portfolio(start, end, oid="000001.XSHE"):
+    return closes_frame(oid, start, end) * 1000
 
 
 pandas_windows = risk_windows
-
-
-def curve_value(fake, day, column):
-    return fake.data.yield_curve.loc[pd.Timestamp(day), column]
 
 
 def tenor_column(days):
@@ -72,52 +71,49 @@ def test_tenor_table():
     (365, "9M"), (366, "1Y"), (3650, "9Y"), (3651, "10Y"), (18250, "40Y"), (18251, "50Y"),
     (40000, "50Y"),
 ])
-def test_rate_reads_the_longest_tenor_shorter_than_the_window(fake_tickvane, days, column):
-    start = pd.Timestamp("2017-06-05")
-    values = 0.01 + 0.001 * np.arange(len(TENORS))
-    fake_tickvane.set_yield_curve(pd.DataFrame([values], index=[start], columns=list(TENORS)))
+def test_rate_reads_the_longest_tenor_shorter_than_the_window(market, days, column):
+    start = pd.Timestamp("2017-06-05")  # every tenor of the market's curve differs
     rate = risk.get_risk_free_rate(start, start + pd.Timedelta(days=days))
-    assert rate == values[list(TENORS).index(column)] and type(rate) is float
-    (call,) = fake_tickvane.calls_to("get_yield_curve")
+    assert rate == curve_value(start, column) and type(rate) is float
+    (call,) = market.calls_to("get_yield_curve")
     assert call.args[0] is start and call.args[1] is start and not call.kwargs
 
 
-def test_rate_edge_replies(fake_tickvane):
-    curve = fake_tickvane.default_reply("get_yield_curve", "2017-06-05", "2017-06-05")
+def test_rate_edge_replies(market):
+    curve = market.default_reply("get_yield_curve", "2017-06-05", "2017-06-05")
     curve["3M"] = np.nan
-    fake_tickvane.set_reply("get_yield_curve", curve)
+    market.set_reply("get_yield_curve", curve)
     zero = risk.get_risk_free_rate("2017-06-05", end_date="2017-10-01")
     assert zero == 0 and type(zero) is int
     # Columns of objects are read through pandas, the value passed on as it is.
     mixed = curve.astype({"3M": object})
     mixed.iloc[0, 3] = 0.031
-    fake_tickvane.set_reply("get_yield_curve", mixed)
+    market.set_reply("get_yield_curve", mixed)
     assert risk.get_risk_free_rate("2017-06-05", "2017-10-01") == 0.031
-    fake_tickvane.set_reply("get_yield_curve", curve.drop(columns="3M"))
+    market.set_reply("get_yield_curve", curve.drop(columns="3M"))
     with pytest.raises(KeyError):
         risk.get_risk_free_rate("2017-06-05", "2017-10-01")
-    fake_tickvane.set_reply("get_yield_curve", curve.iloc[:0])
+    market.set_reply("get_yield_curve", curve.iloc[:0])
     with pytest.raises(IndexError):
         risk.get_risk_free_rate("2017-06-05", "2017-10-01")
-    fake_tickvane.reset_overrides()
+    market.reset_overrides()
     with pytest.raises(IndexError, match="no yield curve for 2017-06-03"):  # a Saturday
         risk.get_risk_free_rate("2017-06-03", "2017-10-01")
 
 
-def test_analysis_feeds_risk_the_pandas_windows(fake_tickvane, recording):
-    series = portfolio(fake_tickvane, "2016-03-14", "2017-03-31")
+def test_analysis_feeds_risk_the_pandas_windows(market, recording):
+    series = portfolio("2016-03-14", "2017-03-31")
     series = series.drop(series.index[100])  # a missing day takes the last value
     before = series.copy()
     result = risk.risk_analysis(series, INDEX)
 
-    closes = fake_tickvane.default_reply("get_price", INDEX, "2016-03-14", "2017-03-31",
-                                         adjust_type="none")
+    closes = closes_frame(INDEX, "2016-03-14", "2017-03-31")
     windows = pandas_windows(series, closes)
-    (price_call,) = fake_tickvane.calls_to("get_price")
+    (price_call,) = market.calls_to("get_price")
     assert price_call.args == (INDEX, series.index[0], series.index[-1])
     assert price_call.kwargs == {"fields": "ClosingPx", "adjust_type": "none"}
-    curve_calls = fake_tickvane.calls_to("get_yield_curve")
-    assert fake_tickvane.count() == 8 and len(curve_calls) == 7 and len(recording) == 14
+    curve_calls = market.calls_to("get_yield_curve")
+    assert market.count() == 8 and len(curve_calls) == 7 and len(recording) == 14
     assert windows["one_month"][0].index[0] == pd.Timestamp("2017-02-28")
 
     for i, key in enumerate(PERIODS):
@@ -125,8 +121,7 @@ def test_analysis_feeds_risk_the_pandas_windows(fake_tickvane, recording):
         (p_args, b_args) = recording[2 * i : 2 * i + 2]
         first = wp.index[0]
         assert curve_calls[i].args == (first, first)
-        rate = curve_value(fake_tickvane, first,
-                           tenor_column((series.index[-1] - first).days))
+        rate = curve_value(first, tenor_column((series.index[-1] - first).days))
         for got, want in zip(p_args, (wp.to_numpy(), wb.to_numpy(), rate)):
             np.testing.assert_array_equal(got, want)
         assert isinstance(p_args[0], np.ndarray) and p_args[0].dtype == np.float64
@@ -150,8 +145,8 @@ def same(a, b):
     return (isinstance(a, float) and math.isnan(a) and math.isnan(b)) or a == b
 
 
-def test_weekend_values_drop_out_and_missing_days_carry_the_latest_value(fake_tickvane):
-    trading = portfolio(fake_tickvane, "2017-01-03", "2017-12-29")
+def test_weekend_values_drop_out_and_missing_days_carry_the_latest_value(market):
+    trading = portfolio("2017-01-03", "2017-12-29")
     weekends = pd.Series(1.0, index=pd.date_range("2017-01-07", "2017-12-24", freq="W-SAT"))
     with_weekends = pd.concat([trading, weekends]).sort_index()
     assert same(risk.risk_analysis(with_weekends, INDEX), risk.risk_analysis(trading, INDEX))
@@ -172,46 +167,45 @@ def test_weekend_values_drop_out_and_missing_days_carry_the_latest_value(fake_ti
     # The last date is a Saturday: the windows end on the Friday before.
     ("2017-11-01", "2017-12-30", "one_month", "2017-11-30", 22),
 ])
-def test_window_bounds(fake_tickvane, recording, start, end, key, first, length):
+def test_window_bounds(market, recording, start, end, key, first, length):
     series = pd.Series(1.0, index=pd.date_range(start, end))
     risk.risk_analysis(series, INDEX)
     i = PERIODS.index(key)
     assert len(recording[2 * i][0]) == length
-    assert fake_tickvane.calls_to("get_yield_curve")[i].args[0] == pd.Timestamp(first)
+    assert market.calls_to("get_yield_curve")[i].args[0] == pd.Timestamp(first)
 
 
-def test_total_rate_is_for_the_window_from_the_first_return(fake_tickvane, recording):
+def test_total_rate_is_for_the_window_from_the_first_return(market, recording):
     # 2016-06-01 to 2017-06-02 is 366 days, but the first return is on 2016-06-02: 9M.
-    series = portfolio(fake_tickvane, "2016-06-01", "2017-06-02")
+    series = portfolio("2016-06-01", "2017-06-02")
     risk.risk_analysis(series, INDEX)
-    assert recording[-1][2] == curve_value(fake_tickvane, "2016-06-02", "9M")
+    assert recording[-1][2] == curve_value("2016-06-02", "9M")
 
 
 @pytest.mark.parametrize("start, end, key, day", [
     ("2017-03-01", "2017-03-01", "one_month", "2017-02-01"),   # one trading day
     ("2018-08-01", "2018-09-01", "this_month", "2018-09-01"),  # ends on Saturday the 1st
 ])
-def test_empty_window_raises_index_error_naming_the_period(fake_tickvane, start, end, key,
-                                                            day):
+def test_empty_window_raises_index_error_naming_the_period(market, start, end, key, day):
     series = pd.Series(1.0, index=pd.date_range(start, end))
     with pytest.raises(IndexError, match=f"period '{key}' starting {day}"):
         risk.risk_analysis(series, INDEX)
 
 
-def test_unordered_series_is_refused(fake_tickvane):
+def test_unordered_series_is_refused(market):
     series = pd.Series([1.0, 2.0, 3.0], index=pd.to_datetime(
         ["2017-03-01", "2017-03-03", "2017-03-02"]))
     with pytest.raises(ValueError, match="ascending order: 2017-03-02 follows 2017-03-03"):
         risk.risk_analysis(series, INDEX)
+    assert market.count() == 0
 
 
-def test_figures_are_perilon_figures_of_the_windows(fake_tickvane):
+def test_figures_are_perilon_figures_of_the_windows(market):
     import perilon
-    series = portfolio(fake_tickvane, "2017-01-03", "2017-09-29")
-    closes = fake_tickvane.default_reply("get_price", INDEX, "2017-01-03", "2017-09-29",
-                                         adjust_type="none")
+    series = portfolio("2017-01-03", "2017-09-29")
+    closes = closes_frame(INDEX, "2017-01-03", "2017-09-29")
     wp, wb = pandas_windows(series, closes)["six_month"]
-    rate = curve_value(fake_tickvane, wp.index[0], "6M")    # 184 days
+    rate = curve_value(wp.index[0], "6M")    # 184 days
     rp = perilon.Risk(wp.to_numpy(), wb.to_numpy(), rate)
     block = risk.risk_analysis(series, INDEX)["six_month"]["portfolio"]
     assert block == {"return": rp.annual_return, "alpha": rp.alpha, "beta": rp.beta,
@@ -220,11 +214,11 @@ def test_figures_are_perilon_figures_of_the_windows(fake_tickvane):
     assert all(type(v) is float for v in block.values())
 
 
-def test_no_closes_means_no_period(fake_tickvane):
-    fake_tickvane.set_reply("get_price", None)
+def test_no_closes_means_no_period(market):
     series = pd.Series(1.0, index=pd.date_range("2017-03-01", "2017-06-01"))
     with pytest.raises(IndexError, match="period 'one_month' starting 2017-05-01"):
-        risk.risk_analysis(series, INDEX)
+        risk.risk_analysis(series, "000905.XSHG")  # listed, without closes
+    assert market.count() == 1
 
 
 @pytest.mark.sample

@@ -1,6 +1,6 @@
 """style_analysis against the regressions written directly with pandas and
-statsmodels, on the test market: window plans by span, the daily returns that enter
-the regressions, and the requests and fits made."""
+statsmodels, on the "risk" market (tests/support/markets_risk.py): window plans by
+span, the daily returns that enter the regressions, and the requests and fits made."""
 
 import math
 
@@ -9,10 +9,13 @@ import pandas as pd
 import pytest
 import statsmodels.api as sm
 from dateutil.relativedelta import relativedelta
-from fake_tickvane import FACTORS
+from markets_risk import calendar, factor_returns_frame
 from pandas_style import style_reference
+from tickvane._schema import FACTORS
 
 from meridan import style
+
+pytestmark = pytest.mark.market("risk")
 
 LABELS = ["贝塔", "成长性", "流动性", "杠杆率", "动量", "反转", "市值", "盈利性", "波动率", "价值"]
 
@@ -76,28 +79,26 @@ SPANS = [
 
 
 @pytest.mark.parametrize("first, span, keys", SPANS)
-def test_windows_by_span(fake_tickvane, recording_sm, first, span, keys):
+def test_windows_by_span(market, recording_sm, first, span, keys):
     start = pd.Timestamp(first)
     series = values_on(pd.date_range(start, start + pd.Timedelta(days=span)), seed=span)
     before = series.copy()
     result = style.style_analysis(series)
-    factors = fake_tickvane.default_reply("get_factor_return", series.index[0], series.index[-1])
+    factors = factor_returns_frame(series.index[0], series.index[-1])
     assert list(result)[:-2] == keys
     assert_same(result, expected(series, factors))
     pd.testing.assert_series_equal(series, before)
-    assert [(c.name, c.args, c.kwargs) for c in fake_tickvane.calls] == [
+    assert [(c.name, c.args, c.kwargs) for c in market.calls] == [
         ("get_factor_return", (series.index[0], series.index[-1]), {})]
     assert len(recording_sm.fits) == len(keys)
     assert all(f["constant"] == {"has_constant": "add"} for f in recording_sm.fits)
     assert list(recording_sm.fits[0]["exog"].columns) == ["const"] + list(factors.columns)
 
 
-def test_third_forward_end_short_of_the_last_date(fake_tickvane, recording_sm):
+def test_third_forward_end_short_of_the_last_date(market, recording_sm):
+    # 547 days from a holiday: the first value is on no trading day.
     days = pd.bdate_range("2014-01-01", "2015-07-02")
-    rng = np.random.default_rng(5)
-    factors = pd.DataFrame(rng.normal(0, 0.01, (len(days), 10)), index=days,
-                           columns=list(style.TRANSLATION))
-    fake_tickvane.set_factor_returns(factors)
+    factors = factor_returns_frame(days[0], days[-1])
     series = values_on(days)
     result = style.style_analysis(series)
     assert list(result)[:3] == ["2014-07-01", "2015-01-01", "2015-07-01"]
@@ -106,9 +107,9 @@ def test_third_forward_end_short_of_the_last_date(fake_tickvane, recording_sm):
     assert recording_sm.fits[-1]["endog"].index[-1] == pd.Timestamp("2015-07-01")
 
 
-def test_daily_returns_on_the_factor_calendar(fake_tickvane, recording_sm):
-    days = [pd.Timestamp(d) for d in
-            fake_tickvane.default_reply("get_trading_dates", "2016-03-01", "2016-04-29")]
+def test_daily_returns_on_the_factor_calendar(market, recording_sm):
+    days = [pd.Timestamp(d) for d in calendar()
+            if pd.Timestamp("2016-03-01") <= pd.Timestamp(d) <= pd.Timestamp("2016-04-29")]
     missing = days[10]
     saturday = pd.Timestamp("2016-03-05")
     index = sorted([d for d in days if d != missing] + [saturday])
@@ -125,7 +126,7 @@ def test_daily_returns_on_the_factor_calendar(fake_tickvane, recording_sm):
     assert y[days[11]] == pytest.approx(series[days[11]] / series[days[9]] - 1, rel=1e-15)
 
 
-def test_a_one_day_window_passes_statsmodels_through(fake_tickvane):
+def test_a_one_day_window_passes_statsmodels_through(market):
     series = pd.Series([1.0], index=pd.DatetimeIndex(["2016-06-01"]))
     with pytest.warns(sm.tools.sm_exceptions.SingularMatrixWarning):
         result = style.style_analysis(series)
@@ -134,15 +135,15 @@ def test_a_one_day_window_passes_statsmodels_through(fake_tickvane):
     assert all(math.isnan(t) for t in result["latest_tvalues"])
 
 
-def test_unknown_factor_raises_after_the_regressions(fake_tickvane, recording_sm):
-    frame = fake_tickvane.default_reply("get_factor_return", "2016-01-04", "2016-06-30")
-    fake_tickvane.set_reply("get_factor_return", frame.rename(columns={"value": "quality"}))
+def test_unknown_factor_raises_after_the_regressions(market, recording_sm):
+    frame = market.default_reply("get_factor_return", "2016-01-04", "2016-06-30")
+    market.set_reply("get_factor_return", frame.rename(columns={"value": "quality"}))
     with pytest.raises(KeyError, match="quality"):
         style.style_analysis(values_on(pd.bdate_range("2016-01-04", "2016-06-30")))
     assert len(recording_sm.fits) == 2
 
 
-def test_module_names_are_looked_up_at_call_time(fake_tickvane, monkeypatch):
+def test_module_names_are_looked_up_at_call_time(market, monkeypatch):
     assert list(style.TRANSLATION.items()) == list(zip(FACTORS, LABELS))
     steps = []
     monkeypatch.setattr(style, "relativedelta",
@@ -155,7 +156,7 @@ def test_module_names_are_looked_up_at_call_time(fake_tickvane, monkeypatch):
     (pd.Series([], dtype=float, index=pd.DatetimeIndex([])), IndexError, 0),
     (values_on(pd.bdate_range("2019-03-04", periods=5)), ValueError, 1),  # no factor data
 ])
-def test_failures(fake_tickvane, series, error, requests):
+def test_failures(market, series, error, requests):
     with pytest.raises(error):
         style.style_analysis(series)
-    assert fake_tickvane.count() == requests
+    assert market.count() == requests

@@ -94,6 +94,7 @@ def _years(tables):
 
 
 GENERATED = {"years": _years}
+GENERATED["risk"] = __import__("markets_risk").generate  # see markets_risk.py
 
 
 # ---------------------------------------------------------------- building stores
