@@ -61,4 +61,4 @@ def market(request, market_maker, monkeypatch):
         _recording.install(proxy, monkeypatch)
         yield chosen
     finally:
-        tickvane.use_store(None)
+        _markets.release()

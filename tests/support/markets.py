@@ -152,6 +152,38 @@ class StoreMaker:
         return self._stores[key]
 
 
+# Stores opened in this session, by path. Opening one reads its calendar and
+# instruments and loads tables on first use (20-30 ms a test); the files never change
+# during a session, so a store is opened once and handed back to the client after.
+_opened = {}
+
+
+def select(path):
+    """Make the store at `path` the one the client reads, as ``tickvane.use_store``
+    would, reusing the client's store opened for it earlier in the session."""
+    from tickvane import _manage
+
+    release()
+    store = _opened.get(path)
+    if store is None or store._con is None:   # new, or closed by a test
+        tickvane.use_store(path)
+        _opened[path] = _manage.current()
+    else:
+        with _manage._lock:
+            _manage._current, _manage._chosen = store, store.path
+
+
+def release():
+    """Back to the default store, as ``tickvane.use_store(None)`` would, leaving the
+    selected store open for a later test."""
+    from tickvane import _manage
+
+    with _manage._lock:
+        current, _manage._current, _manage._chosen = _manage._current, None, None
+    if current is not None and _opened.get(current.path) is not current:
+        current.close()
+
+
 class Market:
     """A test's market: the store it reads (`path`, `tables`) and the recording proxy
     installed for the test, whose attributes it passes on (``market.count("get_price")``,
@@ -161,7 +193,7 @@ class Market:
         self.maker, self.name, self.client = maker, name, proxy
         self._tables = None  # None: the market's own tables, unchanged
         self.path = maker.market_store(name)
-        proxy.real.use_store(self.path)
+        select(self.path)
 
     @property
     def tables(self):
@@ -183,7 +215,7 @@ class Market:
         change(tables)
         self.path = self.maker.store(tables)
         self._tables = tables
-        self.client.real.use_store(self.path)
+        select(self.path)
         self.client.clear_replay()
         return self
 
