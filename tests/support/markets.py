@@ -94,6 +94,7 @@ def _years(tables):
 
 
 GENERATED = {"years": _years}
+GENERATED["pcalc"] = __import__("markets_pcalc").pcalc
 
 
 # ---------------------------------------------------------------- building stores
