@@ -7,11 +7,9 @@ of 2016 (k counts them from 0 on 2016-01-04):
 - a flat yield curve: every tenor yields ``YIELD``;
 - factor returns: factor j (``FACTORS[j]``) returns ``0.001 * (j + 1)`` on days with
   k % (j + 2) == 0 and ``-0.0005`` on the others (no two factors move alike);
-- factor exposures of the stocks with closes: stock i (``EXPOSED[i]``) has the exposure
+- factor exposures of the five listed stocks: stock i (``EXPOSED[i]``) has the exposure
   ``0.1 * (i + 1) - 0.05 * j`` to factor j, the same every day.
 """
-
-import markets  # this module is imported while markets.py registers it
 
 FACTORS = ["beta", "growth", "liquidity", "leverage", "momentum", "reversal", "size",
            "yield", "volatility", "value"]
@@ -32,6 +30,8 @@ def exposure(i, j):
 
 
 def pcalc(tables):
+    import markets  # here: markets.py imports this module to register it
+
     own = tables.copy()
     tables.clear()
     tables.update(markets.load_tables("years"))
