@@ -136,13 +136,13 @@ CASES = [
 
 
 @pytest.mark.parametrize("function, args, kwargs, message", CASES)
-def test_wrong_calls(fake_tickvane, function, args, kwargs, message):
+def test_wrong_calls(market, function, args, kwargs, message):
     before = (book._cash, dict(book._positions), md._price_cache.copy())
     with pytest.raises(TypeError) as info:
         function(*args, **kwargs)
     assert str(info.value) == message
     assert (book._cash, dict(book._positions), md._price_cache) == before
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
 def test_signatures_are_visible():

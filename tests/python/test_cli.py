@@ -27,8 +27,12 @@ def run(tmp_path, rows, *options, encoding="utf-8", header=HEADER):
     return code, out
 
 
+# The tests down to the tiny stores read the "pcalc" market (tests/support/markets.py
+# and markets_pcalc.py): the "years" closes, indices and industries with a yield curve,
+# factor returns and exposures through 2016.
+@pytest.mark.market("pcalc")
 @pytest.mark.parametrize("encoding", ["utf-8", "utf-8-sig"])
-def test_report_for_a_statement(tmp_path, fake_tickvane, capsys, encoding):
+def test_report_for_a_statement(tmp_path, market, capsys, encoding):
     code, out = run(tmp_path, BUYS, "--end", "2016-06-30", encoding=encoding)
     printed = capsys.readouterr().out
     assert code == 0
@@ -49,11 +53,12 @@ def test_report_for_a_statement(tmp_path, fake_tickvane, capsys, encoding):
     assert list(tmp_path.glob("*.tmp")) == []
 
 
+@pytest.mark.market("pcalc")
 @pytest.mark.parametrize("rows, options, message", [
     (BUYS + ["03/04/2016,10:00,000001,平安银行,证券卖出,100,12,5,0,0"], (),
      "row 3: cannot read the trade date from 成交日期 '03/04/2016'"),
     (BUYS + ["20160105,10:00,000002,万科A,证券买入,100,20,5,0,0"], (),
-     "row 3: 000002.XSHE"),
+     "row 3: 000002.XSHE (南山地产) has no close on 2016-01-05"),
     (BUYS + ["20160303,10:00,000001,平安银行,证券卖出,1500,12.84,5,0,0"], (),
      "row 3: "),
     (BUYS + ["20160303,10:00,000001,平安银行,hold,100,12.84,5,0,0"], (),
@@ -64,7 +69,7 @@ def test_report_for_a_statement(tmp_path, fake_tickvane, capsys, encoding):
     (BUYS, ("--start", "2016-05-01", "--end", "2016-04-01"), "is after --end"),
     (BUYS, ("--cash", "-5"), "--cash must be"),
 ])
-def test_hostile_statement_writes_nothing(tmp_path, fake_tickvane, capsys, rows,
+def test_hostile_statement_writes_nothing(tmp_path, market, capsys, rows,
                                           options, message):
     code, out = run(tmp_path, rows, *options)
     err = capsys.readouterr().err
@@ -74,9 +79,10 @@ def test_hostile_statement_writes_nothing(tmp_path, fake_tickvane, capsys, rows,
     assert [p.name for p in tmp_path.iterdir()] == ["交割单.csv"]
 
 
+@pytest.mark.market("pcalc")
 @pytest.mark.parametrize("out, message", [("absent/report.html", "no folder"),
                                           (".", "is a folder")])
-def test_unwritable_report_path(tmp_path, fake_tickvane, capsys, out, message):
+def test_unwritable_report_path(tmp_path, market, capsys, out, message):
     statement = tmp_path / "s.csv"
     statement.write_text("\n".join([HEADER] + BUYS) + "\n", encoding="utf-8")
     assert cli.main(["analyse", str(statement), "--out", str(tmp_path / out)]) == 2
@@ -84,14 +90,16 @@ def test_unwritable_report_path(tmp_path, fake_tickvane, capsys, out, message):
     assert [p.name for p in tmp_path.iterdir()] == ["s.csv"]
 
 
-def test_missing_columns(tmp_path, fake_tickvane, capsys):
+@pytest.mark.market("pcalc")
+def test_missing_columns(tmp_path, market, capsys):
     code, out = run(tmp_path, ["600519,100"], header="证券代码,成交数量")
     assert code == 2 and not out.exists()
     assert "no column for datetime or 成交日期; side, 操作 or 买卖标志" in capsys.readouterr().err
 
 
-def test_sale_of_more_than_is_held_names_instrument_and_quantities(tmp_path,
-                                                                   fake_tickvane, capsys):
+@pytest.mark.market("pcalc")
+def test_sale_of_more_than_is_held_names_instrument_and_quantities(tmp_path, market,
+                                                                   capsys):
     rows = BUYS + ["20160303,10:00,000001,平安银行,证券卖出,1500,12.84,5,0,0"]
     assert run(tmp_path, rows)[0] == 2
     err = capsys.readouterr().err
@@ -127,10 +135,9 @@ TINY_TRADES = ["20200102,10:00:00,600001,甲银行,证券买入,1000,10.00",
 
 
 @pytest.fixture(scope="module")
-def tiny_stores(tmp_path_factory):
-    """{variant: store path}: the tiny market, and copies with a table emptied or cut."""
-    import tickvane
-
+def tiny_stores(tmp_path_factory, market_maker):
+    """{variant: store path}: the tiny market, and copies with a table emptied or cut
+    (imported by the session's store maker, as the small markets are)."""
     tiny = _tiny_market()
     variants = {
         "full": {},
@@ -143,11 +150,7 @@ def tiny_stores(tmp_path_factory):
         tables = {table: list(lines) for table, lines in tiny.TINY.items()}
         for table, keep in cuts.items():   # the header and the last `keep` - 1 rows
             tables[table] = tables[table][:1] + tables[table][len(tables[table]) - keep + 1:]
-        folder = tmp_path_factory.mktemp("tiny-csv")
-        tiny.write_folder(str(folder), tables)
-        path = str(tmp_path_factory.mktemp("tiny") / "store.sqlite")
-        tickvane.import_folder(str(folder), path, progress=False)
-        stores[name] = path
+        stores[name] = market_maker.store(tables)
     # A store that opens but whose prices cannot be read: found in the middle of the run.
     import shutil
     import sqlite3

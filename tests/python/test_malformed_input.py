@@ -84,7 +84,7 @@ CALLS = {
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
                                                                  HealthCheck.too_slow])
 @given(a=values, b=values, c=scalars)
-def test_only_ordinary_exceptions(fake_tickvane, name, a, b, c):
+def test_only_ordinary_exceptions(market, name, a, b, c):
     try:
         CALLS[name](a, b, c)
     except SystemError:
@@ -109,7 +109,7 @@ def _sound(value):
 @pytest.mark.parametrize("operation", ["apply_trade", "apply_split", "apply_dividend"])
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(a=values)
-def test_the_book_refuses_whole_or_stays_sound(fake_tickvane, operation, a):
+def test_the_book_refuses_whole_or_stays_sound(market, operation, a):
     book = Portfolio(1000.0, {"000001.XSHE": 100, "600519.XSHG": 50})
     before = _state(book)
     try:

@@ -1,4 +1,10 @@
-"""Normalisation of uploaded positions, trade statements and backtest logs."""
+"""Normalisation of uploaded positions, trade statements and backtest logs.
+
+They read the "years" market (tests/support/markets.py): on its k-th trading day (k = 0
+on 2015-11-02) 000001.XSHE closes at 10 + 0.01 k and 600519.XSHG at 200 + 0.1 k;
+2016-03-01 is day 80 and 2016-06-01 day 144 (April lost the 4th, May the 2nd).
+000002.XSHE has no close from 2016-01-04 to 2016-01-15.
+"""
 
 import datetime as dt
 import math
@@ -12,6 +18,7 @@ from meridan.pcalc.trade import Trade
 from meridan.quotes import CachedMarketDataProvider
 
 BANK, MOUTAI, ETF = "000001.XSHE", "600519.XSHG", "510050.XSHG"
+SYMBOLS = {BANK: "深发银行", MOUTAI: "茅山酒业"}  # the market's instruments.csv
 
 
 class NoPrices:
@@ -23,15 +30,15 @@ def statement(**columns):
     return pd.DataFrame(columns)
 
 
-def test_positions_normalise_ids_and_keep_quantities(fake_tickvane):
+def test_positions_normalise_ids_and_keep_quantities(market):
     frame = statement(order_book_id=["sz000001", "600519", "000001.SZ"],
                       quantity=[100, 0, 300])
     assert fix_positions(frame) == {BANK: 300, MOUTAI: 0}
     assert fix_positions(statement(order_book_id=[], quantity=[])) == {}
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
-def test_trades_are_checked_normalised_and_sorted(fake_tickvane):
+def test_trades_are_checked_normalised_and_sorted(market):
     frame = statement(
         order_book_id=["600519.SH", "sz000001", "000001", "600519"],
         datetime=["2016-03-02 10:00", "2016-03-01 14:00", "2016-03-02 10:00", "20160301"],
@@ -42,8 +49,7 @@ def test_trades_are_checked_normalised_and_sorted(fake_tickvane):
         remark=["ignored", None, None, None],
     )
     trades = fix_trades(frame, NoPrices())
-    moutai = fake_tickvane.default_reply("instruments", MOUTAI).symbol
-    bank = fake_tickvane.default_reply("instruments", BANK).symbol
+    moutai, bank = SYMBOLS[MOUTAI], SYMBOLS[BANK]
     assert trades == [
         Trade(datetime=pd.Timestamp("2016-03-01"), order_book_id=MOUTAI, symbol=moutai,
               last_price=13.0, last_quantity=400, side="BUY", transaction_cost=4.0),
@@ -57,24 +63,21 @@ def test_trades_are_checked_normalised_and_sorted(fake_tickvane):
     ]
     assert all(type(t.last_price) is float and type(t.last_quantity) is int for t in trades)
     # Each row: the instrument twice, the calendar of its day once.
-    assert fake_tickvane.count("instruments") == 8
-    assert fake_tickvane.count("get_trading_dates") == 4
-    assert fake_tickvane.count() == 12
+    assert market.count("instruments") == 8
+    assert market.count("get_trading_dates") == 4
+    assert market.count() == 12
 
 
-def test_unpriced_rows_take_the_close_of_their_day_through_the_provider(fake_tickvane):
+def test_unpriced_rows_take_the_close_of_their_day_through_the_provider(market):
     frame = statement(order_book_id=[BANK, BANK, MOUTAI],
                       datetime=["2016-03-01 10:00", "2016-06-01 10:00", "2016-03-02"],
                       side=["BUY", "SELL", "BUY"], last_quantity=[100, 100, 100])
     trades = fix_trades(frame, CachedMarketDataProvider())
-    closes = fake_tickvane.default_reply("get_price", [BANK, MOUTAI], "2016-03-01", "2016-06-01",
-                                         adjust_type="none")
-    assert [t.last_price for t in trades] == [
-        closes.loc["2016-03-01", BANK], closes.loc["2016-03-02", MOUTAI],
-        closes.loc["2016-06-01", BANK]]
+    # Days 80, 81 and 144 (see above).
+    assert [t.last_price for t in trades] == [10.80, 208.10, 11.44]
     assert [t.transaction_cost for t in trades] == [0.0, 0.0, 0.0]
     # The second BANK row falls inside the first row's year of prefetched closes.
-    assert [c.args[0] for c in fake_tickvane.calls_to("get_price")] == [[BANK], [MOUTAI]]
+    assert [c.args[0] for c in market.calls_to("get_price")] == [[BANK], [MOUTAI]]
 
 
 @pytest.mark.parametrize("row, message", [
@@ -83,7 +86,7 @@ def test_unpriced_rows_take_the_close_of_their_day_through_the_provider(fake_tic
     (dict(side="hold"), 'invalid side: HOLD, should be "BUY" or "SELL"'),
     (dict(datetime="2016-13-45"), "invalid datetime: 2016-13-45"),
 ])
-def test_first_bad_row_fails_the_statement(fake_tickvane, row, message):
+def test_first_bad_row_fails_the_statement(market, row, message):
     good = dict(order_book_id=BANK, datetime="2016-03-01", side="BUY", last_quantity=100,
                 last_price=10.0)
     frame = pd.DataFrame([good, {**good, **row}, {**good, "side": "nonsense"}])
@@ -92,7 +95,7 @@ def test_first_bad_row_fails_the_statement(fake_tickvane, row, message):
     assert str(info.value) == message
 
 
-def test_unreadable_time_keeps_the_reason_attached(fake_tickvane):
+def test_unreadable_time_keeps_the_reason_attached(market):
     frame = statement(order_book_id=[BANK], datetime=["yesterday"], side=["BUY"],
                       last_quantity=[1])
     with pytest.raises(RuntimeError) as info:
@@ -101,21 +104,21 @@ def test_unreadable_time_keeps_the_reason_attached(fake_tickvane):
     assert "yesterday" in str(info.value.__context__)
 
 
-def test_conversion_errors_propagate(fake_tickvane):
+def test_conversion_errors_propagate(market):
     frame = statement(order_book_id=[BANK], datetime=["2016-03-01"], side=["BUY"],
                       last_quantity=[1], last_price=["ten"])
     with pytest.raises(ValueError):
         fix_trades(frame, NoPrices())
 
 
-def test_empty_statement_asks_nothing(fake_tickvane):
+def test_empty_statement_asks_nothing(market):
     empty = statement(order_book_id=[], datetime=[], side=[], last_quantity=[])
     assert fix_trades(empty, NoPrices()) == []
     assert fix_backtest_trades(empty.assign(last_price=[], transaction_cost=[])) == []
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
-def test_backtest_log_is_trusted_and_filtered(fake_tickvane):
+def test_backtest_log_is_trusted_and_filtered(market):
     times = pd.to_datetime(["2016-03-02 09:31", "2016-03-01 09:31", "2016-03-01 09:32"])
     frame = pd.DataFrame({"order_book_id": [BANK, ETF, MOUTAI],
                           "side": ["SELL", "BUY", "buy"],
@@ -123,14 +126,14 @@ def test_backtest_log_is_trusted_and_filtered(fake_tickvane):
                           "last_quantity": [100.0, 200, 300],
                           "transaction_cost": [1, 0, "2"]}, index=times)
     trades = fix_backtest_trades(frame)
-    symbols = {oid: fake_tickvane.default_reply("instruments", oid).symbol for oid in (BANK, MOUTAI)}
+    symbols = SYMBOLS
     assert trades == [
         Trade(datetime=times[0], order_book_id=BANK, symbol=symbols[BANK], last_price=10.0,
               last_quantity=100, side="SELL", transaction_cost=1.0),
         Trade(datetime=times[2], order_book_id=MOUTAI, symbol=symbols[MOUTAI], last_price=20.5,
               last_quantity=300, side="BUY", transaction_cost=2.0),
     ]
-    assert [c.args for c in fake_tickvane.calls] == [(BANK,), (ETF,), (MOUTAI,)]
+    assert [c.args for c in market.calls] == [(BANK,), (ETF,), (MOUTAI,)]
 
 
 NAN, INF = float("nan"), float("inf")
@@ -149,7 +152,7 @@ GOOD = dict(order_book_id=BANK, datetime="2016-03-01", side="BUY", last_quantity
     (dict(side=NAN), RuntimeError, 'invalid side: nan, should be "BUY" or "SELL"'),
     (dict(side="hold"), RuntimeError, 'invalid side: HOLD, should be "BUY" or "SELL"'),
 ])
-def test_statement_and_backtest_values_are_checked(fake_tickvane, change, error, message):
+def test_statement_and_backtest_values_are_checked(market, change, error, message):
     frame = pd.DataFrame([GOOD, {**GOOD, **change}])
     backtest = frame.drop(columns="datetime").set_index(
         pd.to_datetime(frame["datetime"]) + pd.Timedelta("10h"))
@@ -165,26 +168,26 @@ def test_statement_and_backtest_values_are_checked(fake_tickvane, change, error,
     (fix_backtest_trades, "transaction_cost"),
     (fix_positions, "quantity"),
 ])
-def test_a_missing_column_is_named_before_any_row_is_read(fake_tickvane, function, drop):
+def test_a_missing_column_is_named_before_any_row_is_read(market, function, drop):
     frame = pd.DataFrame([{**GOOD, "quantity": 1}]).drop(columns=drop)
     with pytest.raises(ValueError, match=f"no column '{drop}'"):
         function(frame)
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
-def test_backtest_times_are_read_like_statement_times(fake_tickvane):
+def test_backtest_times_are_read_like_statement_times(market):
     frame = pd.DataFrame([GOOD], index=["someday"]).drop(columns="datetime")
     with pytest.raises(RuntimeError, match="invalid datetime: someday"):
         fix_backtest_trades(frame)
 
 
-def test_position_codes_keep_their_type(fake_tickvane):
+def test_position_codes_keep_their_type(market):
     frame = pd.DataFrame({"order_book_id": [600000, 1], "quantity": [100.5, 200.0]})
     assert fix_positions(frame) == {"600000.XSHG": 100.5, "000001.XSHE": 200.0}
 
 
 @pytest.mark.parametrize("replace_reader", [False, True])
-def test_trades_come_out_in_a_stable_time_order(fake_tickvane, monkeypatch, replace_reader):
+def test_trades_come_out_in_a_stable_time_order(market, monkeypatch, replace_reader):
     # Times read in bulk, and through a replaced reader that returns plain datetimes,
     # sort like Python's stable sort of the rows by time.
     if replace_reader:
@@ -201,7 +204,7 @@ def test_trades_come_out_in_a_stable_time_order(fake_tickvane, monkeypatch, repl
     assert [t.last_quantity for t in trades] == [i + 1 for i in expected]
 
 
-def test_aware_backtest_times_become_beijing_wall_time(fake_tickvane):
+def test_aware_backtest_times_become_beijing_wall_time(market):
     frame = pd.DataFrame([GOOD]).drop(columns="datetime").set_index(
         pd.DatetimeIndex([pd.Timestamp("2016-03-01 02:00", tz="UTC")]))
     [trade] = fix_backtest_trades(frame)
@@ -212,7 +215,7 @@ def test_aware_backtest_times_become_beijing_wall_time(fake_tickvane):
     ("Buy", "BUY"), ("sELL", "SELL"), ("ſell", "SELL"),  # what str.upper() gives
     (" buy", None), ("buy\n", None), ("ｂｕｙ", None), ("BUYS", None), ("SEL", None),
 ])
-def test_sides_read_as_their_upper_case(fake_tickvane, side, read):
+def test_sides_read_as_their_upper_case(market, side, read):
     frame = pd.DataFrame([{**GOOD, "side": side}])
     if read is None:
         with pytest.raises(RuntimeError, match="invalid side"):
@@ -221,7 +224,7 @@ def test_sides_read_as_their_upper_case(fake_tickvane, side, read):
         assert fix_trades(frame, NoPrices())[0].side == read
 
 
-def test_every_kind_of_provider_prices_unpriced_rows_alike(fake_tickvane):
+def test_every_kind_of_provider_prices_unpriced_rows_alike(market):
     # The package's own provider, a subclass that overrides the lookup, and one whose
     # method is replaced on the instance: the overrides are asked for every row.
     asked = []
@@ -244,7 +247,7 @@ def test_every_kind_of_provider_prices_unpriced_rows_alike(fake_tickvane):
     assert [t.last_price for t in fix_trades(frame, shadowed)] == [1.5] * 3
 
 
-def test_a_cached_day_without_a_close_fails_its_row(fake_tickvane):
+def test_a_cached_day_without_a_close_fails_its_row(market):
     # The suspended stock's NaN close is already in the cache when its row comes.
     suspended, day = "000002.XSHE", "2016-01-06"
     md = CachedMarketDataProvider()
@@ -298,7 +301,7 @@ def _as_objects(frame):
     {1: dict(order_book_id=None)},
     {7: dict(side="ｂｕｙ")},
 ])
-def test_text_columns_read_alike_however_pandas_stores_them(fake_tickvane, how, change):
+def test_text_columns_read_alike_however_pandas_stores_them(market, how, change):
     # Text read in place from pyarrow gives what the cells' Python objects give.
     rows = [dict(GOOD, order_book_id=oid, datetime=f"2016-03-0{1 + k % 3} 1{k}:00",
                  side=("buy", "SELL", "Buy")[k % 3])
@@ -328,7 +331,7 @@ def _backtest(frame):
     ([" 200 ", "+7"], [200, 7]),            # as int() reads text
     ([10**12, 1e12], [10**12, 10**12]),     # the largest holding accepted
 ])
-def test_whole_quantities_are_read_as_ints(fake_tickvane, cells, expected):
+def test_whole_quantities_are_read_as_ints(market, cells, expected):
     frame = pd.DataFrame([GOOD] * len(cells)).assign(last_quantity=cells)
     for trades in (fix_trades(frame, NoPrices()), fix_backtest_trades(_backtest(frame))):
         assert [t.last_quantity for t in trades] == expected
@@ -341,7 +344,7 @@ def test_whole_quantities_are_read_as_ints(fake_tickvane, cells, expected):
     (12345678901234567, "12345678901234567"),   # not a float's whole number either
     (float(2**60), "1.152921504606847e+18"),
 ])
-def test_quantities_that_are_not_a_holding_are_refused(fake_tickvane, cell, shown):
+def test_quantities_that_are_not_a_holding_are_refused(market, cell, shown):
     frame = pd.DataFrame([GOOD, GOOD]).astype({"last_quantity": object})
     frame.at[1, "last_quantity"] = cell
     backtest = _backtest(frame)
@@ -358,15 +361,15 @@ def test_quantities_that_are_not_a_holding_are_refused(fake_tickvane, cell, show
     (lambda f: fix_backtest_trades(_backtest(f)), "side"),
     (fix_positions, "order_book_id"),
 ])
-def test_a_repeated_column_is_named(fake_tickvane, function, column):
+def test_a_repeated_column_is_named(market, function, column):
     frame = pd.DataFrame([{**GOOD, "quantity": 1}])
     frame = pd.concat([frame, frame[[column]]], axis=1)
     with pytest.raises(ValueError, match=f"the table has 2 columns '{column}'"):
         function(frame)
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
-def test_a_repeated_column_that_is_not_read_is_no_error(fake_tickvane):
+def test_a_repeated_column_that_is_not_read_is_no_error(market):
     frame = pd.DataFrame([{**GOOD, "note": "a"}])
     frame = pd.concat([frame, frame[["note"]]], axis=1)
     assert len(fix_trades(frame, NoPrices())) == 1
@@ -380,7 +383,7 @@ def test_a_repeated_column_that_is_not_read_is_no_error(fake_tickvane):
     ("Transaction_Cost", "transaction_cost"),
     ("transacton_cst", "transaction_cost"),
 ])
-def test_a_misspelt_optional_column_is_named_in_a_warning(fake_tickvane, name, resembles):
+def test_a_misspelt_optional_column_is_named_in_a_warning(market, name, resembles):
     frame = pd.DataFrame([GOOD]).drop(columns=resembles).assign(**{name: 1.0})
     if resembles == "last_price":
         frame = frame.drop(columns="transaction_cost")
@@ -391,7 +394,7 @@ def test_a_misspelt_optional_column_is_named_in_a_warning(fake_tickvane, name, r
         f"the table's column '{name}' is not read; did you mean '{resembles}'?"]
 
 
-def test_columns_far_from_the_optional_ones_give_no_warning(fake_tickvane):
+def test_columns_far_from_the_optional_ones_give_no_warning(market):
     # pytest turns any warning into an error.
     frame = pd.DataFrame([{**GOOD, "price": 1.0, "cost": 2.0, "last_px_usd": 3.0,
                            "Last_Price": 10.0}])
@@ -420,7 +423,7 @@ def _with_bytes(frame, column, row, raw):
     ("side", repr(BANK)),
     ("datetime", repr(BANK)),
 ])
-def test_text_that_is_not_utf8_fails_in_its_own_row(fake_tickvane, column, note_id):
+def test_text_that_is_not_utf8_fails_in_its_own_row(market, column, note_id):
     frame = _with_bytes(pd.DataFrame([GOOD] * 3), column, 2, b"\xff00001")
     with pytest.raises(Exception) as info:
         fix_trades(frame, NoPrices())

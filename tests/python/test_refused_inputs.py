@@ -26,6 +26,10 @@ DAYS = pd.bdate_range("2016-03-01", "2016-06-30")
 D = [d.date() for d in DAYS[:5]]  # 2016-03-01 .. 2016-03-07
 EMPTY = "empty"  # a ValueError that is also the IndexError callers have caught
 
+# The "pcalc" market (tests/support/markets_pcalc.py): the "years" market with the
+# industry index 801010.INDX, a yield curve, factor returns and exposures.
+pytestmark = pytest.mark.market("pcalc")
+
 
 @pytest.fixture(autouse=True)
 def empty_memo():
@@ -210,14 +214,14 @@ CASES = [
 
 @pytest.mark.parametrize("function, args, error, message, requests",
                          [c[1:] for c in CASES], ids=[c[0] for c in CASES])
-def test_refused(fake_tickvane, function, args, error, message, requests):
+def test_refused(market, function, args, error, message, requests):
     with pytest.raises(ValueError if error is EMPTY else error) as raised:
         function(*args)
     assert message in str(raised.value)
     if error is EMPTY:
         assert isinstance(raised.value, IndexError)
     if requests is not None:
-        assert fake_tickvane.count() == requests, fake_tickvane.calls
+        assert market.count() == requests, market.calls
 
 
 # Forms of valid input that are read as the plain one: date text, a time zone's own
@@ -228,13 +232,13 @@ def test_refused(fake_tickvane, function, args, error, message, requests):
     lambda index: index.tz_localize("Asia/Shanghai"),
     lambda index: [d.date() for d in index],
 ], ids=["text", "time zone", "dates"])
-def test_date_forms_give_the_same_result(fake_tickvane, name, relabel):
+def test_date_forms_give_the_same_result(market, name, relabel):
     plain = values()
     given = pd.Series(plain.to_numpy(), index=relabel(plain.index))
     # repr: NaN figures (a Sortino ratio without losses) compare equal.
     assert repr(VALUE_ANALYSES[name](given)) == repr(VALUE_ANALYSES[name](plain))
 
 
-def test_exposure_of_dates_with_a_time_zone(fake_tickvane):
+def test_exposure_of_dates_with_a_time_zone(market):
     zoned = [snap(pd.Timestamp(d, tz="Asia/Shanghai")) for d in D]
     assert exposure(zoned) == exposure(week())

@@ -111,8 +111,11 @@ def test_unreadable_files(tmp_path):
         read_statement(old)
 
 
+# The market checks read the "years" market (tests/support/markets.py): 600999.XSHG is
+# not in it, 510050.XSHG is a fund, 2016-03-05 a Saturday, and 000002.XSHE is suspended
+# from 2016-01-04 to 2016-01-15.
 @pytest.fixture
-def md(fake_tickvane):
+def md(market):
     return CachedMarketDataProvider()
 
 
@@ -122,9 +125,10 @@ def trade_rows(*rows):
 
 @pytest.mark.parametrize("row, message", [
     ("2016-03-02,10:00,600999,x,买入,100,1,0,0,0", "row 2: unknown instrument 600999.XSHG"),
-    ("2016-03-02,10:00,510050,x,买入,100,1,0,0,0", "row 2: 510050.XSHG"),
+    ("2016-03-02,10:00,510050,x,买入,100,1,0,0,0", "row 2: 510050.XSHG (50ETF) is not a stock"),
     ("2016-03-05,10:00,000001,x,买入,100,1,0,0,0", "row 2: 2016-03-05 is not a trading day"),
-    ("2016-01-05,10:00,000002,x,买入,100,1,0,0,0", "row 2: 000002.XSHE"),
+    ("2016-01-05,10:00,000002,x,买入,100,1,0,0,0",
+     "row 2: 000002.XSHE (南山地产) has no close on 2016-01-05"),
 ])
 def test_market_checks_name_the_row(tmp_path, md, row, message):
     path = cn_file(tmp_path, rows=trade_rows(row))
@@ -134,7 +138,7 @@ def test_market_checks_name_the_row(tmp_path, md, row, message):
     assert info.value.row == 2
 
 
-def test_trades_sorted_with_their_rows_and_replayed(tmp_path, md, fake_tickvane):
+def test_trades_sorted_with_their_rows_and_replayed(tmp_path, md):
     path = cn_file(tmp_path, rows=trade_rows(
         "2016-03-03,10:00,000001,平安银行,卖出,400,12.84,5,6.42,0",
         "2016-03-02,10:00,000001,平安银行,买入,100,12.89,5,0,0"))

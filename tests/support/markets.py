@@ -32,6 +32,9 @@ import os
 
 import tickvane
 
+import markets_pcalc
+import markets_risk
+
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
                     "markets")
 
@@ -94,7 +97,8 @@ def _years(tables):
 
 
 GENERATED = {"years": _years}
-GENERATED["risk"] = __import__("markets_risk").generate  # see markets_risk.py
+GENERATED["pcalc"] = markets_pcalc.pcalc
+GENERATED["risk"] = markets_risk.generate
 
 
 # ---------------------------------------------------------------- building stores
