@@ -94,6 +94,7 @@ def _years(tables):
 
 
 GENERATED = {"years": _years}
+GENERATED["brinson"] = __import__("markets_brinson").generate  # see markets_brinson.py
 
 
 # ---------------------------------------------------------------- building stores
