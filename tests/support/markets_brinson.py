@@ -1,5 +1,6 @@
-"""The "brinson" market: the "years" market with a few rows of its own for the Brinson
-attribution tests (tests/data/markets/brinson/), all around the first days of March 2016.
+"""The "brinson" market: the "years" market with rows of its own for the Brinson
+attribution and factor exposure tests (tests/data/markets/brinson/): closes and index
+members around the first days of March 2016, factor exposures, an earlier calendar.
 
 - 600100.XSHG (金融) closes 100, 101, 103.02 on 02-29, 03-01, 03-02: changes 0.01, 0.02.
 - 600101.XSHG (金融) closes 10, 13 (change 0.30 on 03-01) and is delisted from 03-02:
@@ -40,7 +41,8 @@ EXPOSED = {
     "300750.XSHE": (2.5, dt.date(2016, 5, 23)),
 }
 EXPOSED_UNTIL = dt.date(2016, 12, 30)
-EARLY = [(dt.date(2009, 12, 28), dt.date(2010, 1, 8)), (dt.date(2015, 5, 4), dt.date(2015, 10, 30))]
+EARLY = [(dt.date(2009, 12, 28), dt.date(2010, 1, 8)),
+         (dt.date(2015, 5, 4), dt.date(2015, 10, 30))]
 
 
 def exposure(order_book_id, day):
