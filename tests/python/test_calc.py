@@ -1,5 +1,6 @@
 """Brinson attribution: periods, single-period sector results, linking, the benchmark
-side and the attribution table, with the requests each makes."""
+side and the attribution table, with the requests each makes, over the "brinson" market
+of tests/support/markets_brinson.py (its closes and index members around March 2016)."""
 
 import datetime as dt
 
@@ -15,6 +16,8 @@ from meridan.quotes import CachedMarketDataProvider
 
 CASH, TOTAL = "现金", "总计"
 D1, D2, D3 = dt.date(2016, 3, 1), dt.date(2016, 3, 2), dt.date(2016, 3, 3)
+
+pytestmark = pytest.mark.market("brinson")
 
 
 @pytest.fixture(autouse=True)
@@ -116,52 +119,50 @@ def test_split_of_an_id_not_held_and_an_empty_series():
 
 # --------------------------------------------------------------- single periods
 
-def test_portfolio_single_period(fake_tickvane):
-    fake_tickvane.set_change_rates("000001.XSHE", {D1: 0.01, D2: 0.02})
-    fake_tickvane.set_change_rates("000002.XSHE", {D1: 0.30, D2: np.nan})
-    fake_tickvane.set_change_rates("601857.XSHG", {D1: 0.10, D2: 0.0})
-    period = [snapshot(D1, {"000001.XSHE": (100, 30.0), "000002.XSHE": (100, 10.0),
-                            "601857.XSHG": (100, 40.0), "600519.XSHG": (0, 0.0)}, cash=20.0),
+BANK, TRUST, OIL = "600100.XSHG", "600101.XSHG", "600102.XSHG"
+
+
+def test_portfolio_single_period(market):
+    period = [snapshot(D1, {BANK: (100, 30.0), TRUST: (100, 10.0), OIL: (100, 40.0),
+                            "600519.XSHG": (0, 0.0)}, cash=20.0),
               snapshot(D2, {})]
     weight, ret = calc.calc_portfolio_single_period(period, cl.SectorDecider_MSCI)
-    # Both banks in 金融: weight 0.4, return (0.3 x 0.0302 + 0.1 x 0.30) / 0.4; the
-    # missing rate of day 2 counts as no change. Sectors sorted, cash last.
+    # BANK changes 0.01 then 0.02, TRUST 0.30 and is delisted on day 2 (no rate: counts
+    # as no change), OIL 0.10 then 0. Both in 金融: weight 0.4, return
+    # (0.3 x 0.0302 + 0.1 x 0.30) / 0.4. Sectors sorted, cash last.
     assert list(weight.index) == ["能源", "金融", CASH] == list(ret.index)
     assert weight.dtype == ret.dtype == np.float64
     assert weight.tolist() == pytest.approx([0.4, 0.4, 0.2], abs=1e-15)
     assert ret.tolist() == pytest.approx([0.10, (0.3 * 0.0302 + 0.1 * 0.30) / 0.4, 0.0],
-                                         abs=1e-15)
-    (request,) = fake_tickvane.calls_to("get_price_change_rate")
+                                         abs=1e-14)
+    (request,) = market.calls_to("get_price_change_rate")
     assert (request.args, request.kwargs) == (
-        (["000001.XSHE", "000002.XSHE", "601857.XSHG"],), {"start_date": D1, "end_date": D2})
+        ([BANK, TRUST, OIL],), {"start_date": D1, "end_date": D2})
     # The classifier once per instrument and grouping.
-    assert [c.args[0] for c in fake_tickvane.calls_to("instruments")] == [
-        "000001.XSHE", "000002.XSHE", "601857.XSHG"] * 2
+    assert [c.args[0] for c in market.calls_to("instruments")] == [BANK, TRUST, OIL] * 2
 
 
-def test_cash_only_and_zero_weight_periods(fake_tickvane):
-    sectors = Sectors(["A", "B"], {"X": "A", "Y": "B"})
+def test_cash_only_and_zero_weight_periods(market):
+    sectors = Sectors(["A", "B"], {BANK: "A", OIL: "B"})
     weight, ret = calc.calc_portfolio_single_period([snapshot(D1, {}, cash=25.0,
                                                               market_value=100.0)], sectors)
     assert weight.to_dict() == {CASH: 0.25} and ret.to_dict() == {CASH: 0.0}
-    assert ret.dtype == np.float64 and fake_tickvane.count() == 0 and sectors.calls == []
-    # A held position worth nothing: its sector has return 0, not NaN.
-    fake_tickvane.set_reply("get_price_change_rate", pd.DataFrame(
-        {"X": [0.1], "Y": [0.2]}, index=pd.to_datetime([D1])))
+    assert ret.dtype == np.float64 and market.count() == 0 and sectors.calls == []
+    # A held position worth nothing: its sector has return 0, not NaN (OIL: 0.10).
     weight, ret = calc.calc_portfolio_single_period(
-        [snapshot(D1, {"X": (10, 0.0), "Y": (10, 50.0)}, cash=50.0)], sectors)
-    assert ret.to_dict() == {"A": 0.0, "B": pytest.approx(0.2), CASH: 0.0}
+        [snapshot(D1, {BANK: (10, 0.0), OIL: (10, 50.0)}, cash=50.0)], sectors)
+    assert ret.to_dict() == {"A": 0.0, "B": pytest.approx(0.1), CASH: 0.0}
 
 
-def test_zero_market_value_names_the_date(fake_tickvane):
+def test_zero_market_value_names_the_date(market):
     period = [snapshot(D1, {"000001.XSHE": (1, 0.0)}, market_value=0)]
     with pytest.raises(ValueError, match="2016-03-01.*market_value 0"):
         calc.calc_portfolio_single_period(period, cl.SectorDecider_MSCI)
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
 
 
 @pytest.mark.parametrize("missing", ["date", "positions", "market_value", "cash"])
-def test_missing_snapshot_key(fake_tickvane, missing):
+def test_missing_snapshot_key(market, missing):
     s = snapshot(D1, {"000001.XSHE": (1, 1.0)}, cash=1.0)
     del s[missing]
     with pytest.raises(KeyError, match=missing):
@@ -199,47 +200,42 @@ def test_combine_against_pandas():
 
 # ----------------------------------------------------------------- benchmark
 
-def five_days_with_a_change_on_the_third(fake):
-    days = fake.get_trading_dates("2016-03-01", "2016-03-07")
-    fake.set_index_weights("000905.XSHG", days[2], {"000725.XSHE": 1.0, "000001.XSHE": 3.0})
-    return days
-
-
-def test_benchmark_runs_follow_constituent_changes(fake_tickvane):
-    days = five_days_with_a_change_on_the_third(fake_tickvane)
+def test_benchmark_runs_follow_constituent_changes(market):
+    # 000905.XSHG changes its members on the third of these five days.
+    days = market.default_reply("get_trading_dates", "2016-03-01", "2016-03-07")
+    assert len(days) == 5 and days[2] == D3
     sectors = Sectors(["能源", "金融", "信息技术"],
                       {"000725.XSHE": "信息技术", "601857.XSHG": "能源", "000001.XSHE": "金融"})
     weight, ret = calc.calc_benchmark(bm.BrinsonBenchmark_ZZ500, days, sectors)
-    assert [c.args[1] for c in fake_tickvane.calls_to("index_components")] == days
-    assert [c.args[1] for c in fake_tickvane.calls_to("index_weights")] == [days[0], days[2]]
+    assert [c.args[1] for c in market.calls_to("index_components")] == days
+    assert [c.args[1] for c in market.calls_to("index_weights")] == [days[0], days[2]]
     assert [(c.kwargs["start_date"], c.kwargs["end_date"])
-            for c in fake_tickvane.calls_to("get_price_change_rate")] == [
+            for c in market.calls_to("get_price_change_rate")] == [
         (days[0], days[1]), (days[2], days[4])]
+    # Twice per member of each run, in the order of the index's weights (by id).
     assert sectors.calls == ["000725.XSHE", "601857.XSHG"] * 2 + [
-        "000725.XSHE", "000001.XSHE"] * 2
+        "000001.XSHE", "000725.XSHE"] * 2
     # Weights: (2 x {IT 0.4, energy 0.6} + 3 x {IT 0.25, finance 0.75}) / 5.
     assert list(weight.index) == [CASH, "能源", "金融", "信息技术"]
     assert weight.tolist() == pytest.approx([0.0, 0.24, 0.45, 0.31], abs=1e-15)
     assert ret[CASH] == 0.0
-    closes = fake_tickvane.default_reply("get_price", "000905.XSHG", days[0], days[-1],
-                                         adjust_type="none")
+    closes = market.default_reply("get_price", "000905.XSHG", days[0], days[-1],
+                                  adjust_type="none")
     assert (weight * ret).sum() == pytest.approx(closes.iloc[-1] / closes.iloc[0] - 1,
                                                  abs=1e-15)
-    theirs = reference.calc_benchmark(fake_tickvane, bm.BrinsonBenchmark_ZZ500, days, sectors)
+    theirs = reference.calc_benchmark(market, bm.BrinsonBenchmark_ZZ500, days, sectors)
     pd.testing.assert_series_equal(ret, theirs[1], rtol=1e-13)
 
 
-def test_benchmark_returns_are_scaled_to_the_index_change(fake_tickvane):
-    # Linked returns sum to 4 %, the index rose 5 %: every sector return x 1.25.
-    fake_tickvane.set_index_weights("000905.XSHG", "2015-01-05", {"A": 1.0, "B": 1.0})
-    fake_tickvane.set_reply("get_price_change_rate", pd.DataFrame(
-        {"A": [0.06], "B": [0.02]}, index=pd.to_datetime([D1])))
-    fake_tickvane.set_closes("000905.XSHG", {D1: 100.0, D2: 105.0})
-    weight, ret = calc.calc_benchmark(bm.BrinsonBenchmark_ZZ500, [D1, D2],
-                                      Sectors(["A", "B"], {"A": "A", "B": "B"}))
-    assert ret.tolist() == pytest.approx([0.0, 0.075, 0.025], abs=1e-15)
-    single = calc.calc_benchmark_single_period(bm.BrinsonBenchmark_ZZ500,
-                                               Sectors(["B", "A"], {"A": "B", "B": "A"}), D1, D2)
+def test_benchmark_returns_are_scaled_to_the_index_change(market):
+    # 000010.XSHG holds A and B half and half, which change 0.06 and 0.02 on day 1 and
+    # 0 on day 2: linked returns sum to 4 %, the index rose 5 %: every sector x 1.25.
+    a, b = "600301.XSHG", "600302.XSHG"
+    index = bm.IndexBenchmark("000010.XSHG")
+    weight, ret = calc.calc_benchmark(index, [D1, D2], Sectors(["A", "B"], {a: "A", b: "B"}))
+    assert ret.tolist() == pytest.approx([0.0, 0.075, 0.025], abs=1e-14)
+    single = calc.calc_benchmark_single_period(index, Sectors(["B", "A"], {a: "B", b: "A"}),
+                                               D1, D2)
     assert single[0].to_dict() == {"A": 0.5, "B": 0.5}
     assert single[1].to_dict() == pytest.approx({"A": 0.02, "B": 0.06})
     # Grouping keeps the name of the index's weights; the returns have none.
@@ -251,9 +247,13 @@ def test_benchmark_returns_are_scaled_to_the_index_change(fake_tickvane):
 # ------------------------------------------------------------------ the table
 
 TEXTBOOK = {  # id: (sector, weight, return); R_p = 0.039, R_b = 0.030
-    "P1": ("A", 0.5, 0.10), "P2": ("B", 0.3, -0.05), "P3": ("C", 0.2, 0.02),
-    "B1": ("A", 0.4, 0.08), "B2": ("B", 0.4, -0.02), "B3": ("C", 0.2, 0.03),
+    "600201.XSHG": ("A", 0.5, 0.10), "600202.XSHG": ("B", 0.3, -0.05),
+    "600203.XSHG": ("C", 0.2, 0.02),  # held
+    "600211.XSHG": ("A", 0.4, 0.08), "600212.XSHG": ("B", 0.4, -0.02),
+    "600213.XSHG": ("C", 0.2, 0.03),  # 000016.XSHG's members
 }
+P1 = "600201.XSHG"
+TEXTBOOK_INDEX = bm.IndexBenchmark("000016.XSHG")
 EFFECTS = {  # per row cash, A, B, C, total: worked out by hand
     "BHB": {"Allocation": [0, 0.008, 0.002, 0, 0.010],
             "Selection": [0, 0.008, -0.012, -0.002, -0.006],
@@ -267,23 +267,18 @@ EFFECTS = {  # per row cash, A, B, C, total: worked out by hand
 
 
 @pytest.fixture
-def textbook(fake_tickvane):
-    """Two snapshots whose value change (3.9 %) and index change (3 %) equal the set
-    returns, so nothing is rescaled."""
-    for oid, (_, _, r) in TEXTBOOK.items():
-        fake_tickvane.set_change_rates(oid, {D1: 0.0, D2: r})
-    fake_tickvane.set_index_weights("000905.XSHG", "2015-01-05",
-                                    {k: w for k, (_, w, _) in TEXTBOOK.items() if k[0] == "B"})
-    fake_tickvane.set_closes("000905.XSHG", {D1: 100.0, D2: 103.0})
-    held = {k: (100, 1000 * w) for k, (_, w, _) in TEXTBOOK.items() if k[0] == "P"}
+def textbook(market):
+    """Two snapshots whose value change (3.9 %) and index change (3 %) equal the
+    market's returns (0 on day 1, the table's on day 2), so nothing is rescaled."""
+    held = {k: (100, 1000 * w) for k, (_, w, _) in list(TEXTBOOK.items())[:3]}
     series = [snapshot(D1, held), snapshot(D2, held, market_value=1039.0)]
     return series, Sectors(["A", "B", "C"], {k: s for k, (s, _, _) in TEXTBOOK.items()})
 
 
 @pytest.mark.parametrize("method", ["BHB", "BF"])
-def test_textbook_attribution(fake_tickvane, textbook, method):
+def test_textbook_attribution(market, textbook, method):
     series, sectors = textbook
-    table = calc.calc(series, bm.BrinsonBenchmark_ZZ500, sectors, D1, D2, Splits(), method)
+    table = calc.calc(series, TEXTBOOK_INDEX, sectors, D1, D2, Splits(), method)
     assert list(table.index) == [CASH, "A", "B", "C", TOTAL]
     assert list(table.columns) == reference.COLUMNS
     assert (table.dtypes == np.float64).all()
@@ -297,12 +292,13 @@ def test_textbook_attribution(fake_tickvane, textbook, method):
     assert table.loc[TOTAL, "WeightDifference"] == 0.0
     # One change-rate request for the period, one for the benchmark run; two classifier
     # calls per instrument; the sector list asked by the table and by the benchmark.
-    assert fake_tickvane.count("get_price_change_rate") == 2
+    assert market.count("get_price_change_rate") == 2
     assert sorted(sectors.calls) == sorted(list(TEXTBOOK) * 2) and sectors.listed == 2
 
 
-def test_cash_and_effects_identity_with_rescaling(fake_tickvane):
-    days = fake_tickvane.get_trading_dates("2017-05-20", "2017-08-10")
+def test_cash_and_effects_identity_with_rescaling(market):
+    # Over the split of 600519.XSHG, its dividend and a change of 000300.XSHG's members.
+    days = market.default_reply("get_trading_dates", "2017-05-20", "2017-07-31")
     ids = ["000001.XSHE", "600519.XSHG", "601857.XSHG"]
     series, quantity = [], dict.fromkeys(ids, 1000.0)
     for k, d in enumerate(days):
@@ -310,21 +306,21 @@ def test_cash_and_effects_identity_with_rescaling(fake_tickvane):
             quantity["600519.XSHG"] *= 1.5
         if k % 7 == 3:
             quantity["000001.XSHE"] += 100
-        closes = fake_tickvane.default_reply("get_price", ids, d, d, adjust_type="none")
+        closes = market.default_reply("get_price", ids, d, d, adjust_type="none")
         series.append(snapshot(d, {i: (quantity[i], quantity[i] * closes[i].iloc[0])
                                    for i in ids}, cash=5000.0))
     def requests_and_result(function, *args):
         for f in (bm.index_components, bm.index_weights, bm.get_change_rate):
             f.cache_clear()
-        fake_tickvane.reset_calls()
+        market.reset_calls()
         result = function(*args, bm.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan,
                           days[0], days[-1], CachedMarketDataProvider(), method)
-        return [(c.name, c.args, c.kwargs) for c in fake_tickvane.calls], result
+        return [(c.name, c.args, c.kwargs) for c in market.calls], result
 
     for method in ("BHB", "other"):
         # The same requests, in the same order, as the plain pandas rendering.
         ours, table = requests_and_result(calc.calc, series)
-        theirs, expected = requests_and_result(reference.calc, fake_tickvane, series)
+        theirs, expected = requests_and_result(reference.calc, market, series)
         # First each held id's instrument type (an index cannot be held), then the
         # requests of the plain pandas rendering, in the same order.
         assert ours[:3] == [("instruments", (oid,), {}) for oid in ids]
@@ -334,8 +330,8 @@ def test_cash_and_effects_identity_with_rescaling(fake_tickvane):
         np.testing.assert_allclose(effects, table["TotalActiveReturn"], atol=1e-15)
         assert table.loc[TOTAL, "PortfolioReturn"] == pytest.approx(
             series[-1]["market_value"] / series[0]["market_value"] - 1, abs=1e-14)
-        index = fake_tickvane.default_reply("get_price", "000300.XSHG", days[0], days[-1],
-                                            adjust_type="none")
+        index = market.default_reply("get_price", "000300.XSHG", days[0], days[-1],
+                                     adjust_type="none")
         assert table.loc[TOTAL, "BenchmarkReturn"] == pytest.approx(
             index.iloc[-1] / index.iloc[0] - 1, abs=1e-14)
         cash = table.loc[CASH]
@@ -349,20 +345,20 @@ def test_cash_and_effects_identity_with_rescaling(fake_tickvane):
         assert (table.loc["传媒"] == 0).all()
 
 
-def test_range_bounds_compare_as_calendar_days(fake_tickvane, textbook):
+def test_range_bounds_compare_as_calendar_days(market, textbook):
     series, sectors = textbook
-    outside = [snapshot(dt.date(2016, 2, 29), {"P1": (1, 5.0)}),
-               snapshot(dt.date(2016, 3, 4), {"P1": (1, 5.0)})]
+    outside = [snapshot(dt.date(2016, 2, 29), {P1: (1, 5.0)}),
+               snapshot(dt.date(2016, 3, 4), {P1: (1, 5.0)})]
     full = [outside[0]] + series + [outside[1]]
-    table = calc.calc(full, bm.BrinsonBenchmark_ZZ500, sectors,
+    table = calc.calc(full, TEXTBOOK_INDEX, sectors,
                       pd.Timestamp(D1), dt.datetime(2016, 3, 2, 15, 0), Splits(), "BHB")
     assert table.loc[TOTAL, "TotalActiveReturn"] == pytest.approx(0.009, abs=1e-12)
     with pytest.raises(IndexError):
-        calc.calc(full, bm.BrinsonBenchmark_ZZ500, sectors, "2017-01-01", "2017-02-01",
+        calc.calc(full, TEXTBOOK_INDEX, sectors, "2017-01-01", "2017-02-01",
                   Splits(), "BHB")
 
 
-def test_msci_rows(fake_tickvane):
+def test_msci_rows(market):
     series = [snapshot(D1, {"000001.XSHE": (100, 10.0)}, cash=1.0),
               snapshot(D2, {"000001.XSHE": (100, 11.0)}, cash=1.0)]
     table = calc.calc(series, bm.BrinsonBenchmark_HS300, cl.SectorDecider_MSCI, D1, D2,

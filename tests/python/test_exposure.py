@@ -1,5 +1,8 @@
 """Factor exposure of portfolio snapshots and their benchmark: results checked against
-small pandas expressions, and the requests made to the market-data service."""
+small pandas expressions, and the requests made to the market-data service, over the
+"brinson" market of tests/support/markets_brinson.py (exposures from 2015-05-04 to
+2016-12-30; 000725.XSHE under special treatment from 2016-05-04, 300750.XSHE listed on
+2016-05-23)."""
 
 import datetime as dt
 
@@ -8,12 +11,15 @@ import pandas as pd
 import pytest
 
 import meridan.exposure as ex
-from fake_tickvane import FACTORS
+from markets_brinson import FACTORS
 
 BANK, ESTATE, MOUTAI, ENERGY, ST, NEW, ETF = (
     "000001.XSHE", "000002.XSHE", "600519.XSHG", "601857.XSHG", "000725.XSHE",
     "300750.XSHE", "510050.XSHG")
 DAY = pd.Timestamp("2016-06-01")
+LISTED = pd.Timestamp("2016-05-23")  # NEW's listing
+
+pytestmark = pytest.mark.market("brinson")
 
 
 class Benchmark:
@@ -34,9 +40,9 @@ def snapshot(date, *holdings):
                           for oid, value in holdings]}
 
 
-def mean_of_last_22(fake, ids, date):
-    """get_exposure worked out with pandas from the fake's own reply."""
-    reply = fake.default_reply("get_factor_exposure", ids, date - dt.timedelta(days=90), date)
+def mean_of_last_22(market, ids, date):
+    """get_exposure worked out with pandas from the client's own reply."""
+    reply = market.default_reply("get_factor_exposure", ids, date - dt.timedelta(days=90), date)
     if len(ids) == 1:
         return reply.iloc[-22:].mean().to_frame(ids[0]).T
     means = reply.groupby(level=0, sort=False).tail(22).groupby(level=0, sort=False).mean()
@@ -59,55 +65,61 @@ def test_module_table_and_names():
 
 
 @pytest.mark.parametrize("ids", [[BANK], [MOUTAI, BANK, ENERGY], [BANK, ETF, MOUTAI]])
-def test_exposure_averages_the_last_22_dates_of_each_id(fake_tickvane, ids):
+def test_exposure_averages_the_last_22_dates_of_each_id(market, ids):
     result = ex.get_exposure(ids, DAY)
-    expected = mean_of_last_22(fake_tickvane, ids, DAY)
+    expected = mean_of_last_22(market, ids, DAY)
     # Rows keep the order asked for; the fund has no exposures and no row.
     assert list(result.index) == [oid for oid in ids if oid != ETF]
     assert list(result.columns) == FACTORS
     np.testing.assert_allclose(result.to_numpy(), expected.to_numpy(), rtol=1e-12)
     assert result.dtypes.eq("float64").all()
-    [call] = fake_tickvane.calls
+    [call] = market.calls
     assert call.args == (ids, DAY - dt.timedelta(days=90), DAY)
 
 
-def test_short_history_is_averaged_over_all_its_dates(fake_tickvane):
-    # Listed 2018-06-11: on 2018-06-20 the window holds only the first days.
-    day = pd.Timestamp("2018-06-20")
-    result = ex.get_exposure([NEW, BANK], day)
-    frame = fake_tickvane.data.exposures[NEW].loc["2018-03-22":day]
-    assert 0 < len(frame) < 22
-    np.testing.assert_allclose(result.loc[NEW].to_numpy(), frame.mean().to_numpy())
+def test_short_history_is_averaged_over_all_its_dates(market):
+    # Listed 2016-05-23: on 2016-06-01 the window holds only its first 8 days, whose
+    # exposures are base + j / 10 + days since 2015-01-01 / 1000 (508 to 512, then 515
+    # to 517 days: 512.25 on average).
+    result = ex.get_exposure([NEW, BANK], DAY)
+    expected = [2.5 + j / 10 + 0.51225 for j in range(10)]
+    np.testing.assert_allclose(result.loc[NEW].to_numpy(), expected, rtol=1e-12)
+    # BANK's last 22 trading days: the weekdays from 2016-05-03 to 2016-06-01.
+    days = pd.bdate_range("2016-05-03", "2016-06-01")
+    assert len(days) == 22
+    offset = np.mean([(d - pd.Timestamp("2015-01-01")).days for d in days]) / 1000
+    np.testing.assert_allclose(result.loc[BANK].to_numpy(),
+                               [1.0 + j / 10 + offset for j in range(10)], rtol=1e-12)
 
 
-def test_missing_reply_moves_the_window_back_one_trading_day(fake_tickvane):
-    fake_tickvane.set_replies("get_factor_exposure", [None, None])
+def test_missing_reply_moves_the_window_back_one_trading_day(market):
+    market.set_replies("get_factor_exposure", [None, None])
     result = ex.get_exposure([BANK], DAY)
     shifted = pd.Timestamp("2016-05-30")  # 2016-06-01 -> 05-31 -> 05-30
-    pd.testing.assert_frame_equal(result, mean_of_last_22(fake_tickvane, [BANK], shifted))
-    windows = [c.args[1:] for c in fake_tickvane.calls_to("get_factor_exposure")]
+    pd.testing.assert_frame_equal(result, mean_of_last_22(market, [BANK], shifted))
+    windows = [c.args[1:] for c in market.calls_to("get_factor_exposure")]
     assert [end for _, end in windows] == [DAY, pd.Timestamp("2016-05-31"), shifted]
     assert all(end - start == dt.timedelta(days=90) for start, end in windows)
 
 
-def test_look_back_is_bounded(fake_tickvane):
-    fake_tickvane.set_reply("get_factor_exposure", None)
+def test_look_back_is_bounded(market):
+    market.set_reply("get_factor_exposure", None)
     with pytest.raises(RuntimeError) as info:
         ex.get_exposure([BANK, MOUTAI], DAY)
     assert str(info.value) == (
         "no factor exposure for 2 instruments in the 30 trading days before 2016-06-01 00:00:00")
-    assert fake_tickvane.count("get_factor_exposure") == 31
-    assert fake_tickvane.count("get_previous_trading_date") == 30
+    assert market.count("get_factor_exposure") == 31
+    assert market.count("get_previous_trading_date") == 30
 
 
-def test_exposure_edge_replies(fake_tickvane):
+def test_exposure_edge_replies(market):
     # An empty list asks for nothing.
     empty = ex.get_exposure([], DAY)
     assert empty.shape == (0, 10) and list(empty.columns) == FACTORS
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
     # One instrument's table cannot answer for two.
-    fake_tickvane.set_reply("get_factor_exposure",
-                            fake_tickvane.default_reply("get_factor_exposure", [BANK], DAY, DAY))
+    market.set_reply("get_factor_exposure",
+                     market.default_reply("get_factor_exposure", [BANK], DAY, DAY))
     with pytest.raises(ValueError, match="Length mismatch"):
         ex.get_exposure([BANK, MOUTAI], DAY)
 
@@ -118,36 +130,34 @@ def test_exposure_edge_replies(fake_tickvane):
 @pytest.mark.parametrize("days_listed, trading_dates, expected", [
     (149, None, True), (150, 132, True), (150, 133, False), (365, 132, True),
     (365, 133, False), (366, None, False), (-5, None, True)])
-def test_newly_listed_thresholds(fake_tickvane, days_listed, trading_dates, expected):
-    listed = DAY - pd.Timedelta(days=days_listed)
-    fake_tickvane.set_instrument(NEW, listed_date=listed)
-    fake_tickvane.set_reply("get_trading_dates", [DAY] * (trading_dates or 0))
-    assert ex._is_new_stock(NEW, DAY + pd.Timedelta(hours=15)) is expected
-    counted = fake_tickvane.calls_to("get_trading_dates")
+def test_newly_listed_thresholds(market, days_listed, trading_dates, expected):
+    day = LISTED + pd.Timedelta(days=days_listed)
+    market.set_reply("get_trading_dates", [day] * (trading_dates or 0))
+    assert ex._is_new_stock(NEW, day + pd.Timedelta(hours=15)) is expected
+    counted = market.calls_to("get_trading_dates")
     # Trading days are counted only between 150 and 365 days, from the listing date as
     # the service gave it.
     assert [c.args for c in counted] == (
-        [] if trading_dates is None else [(listed, DAY + pd.Timedelta(hours=15))])
+        [] if trading_dates is None else [(LISTED, day + pd.Timedelta(hours=15))])
 
 
 # ------------------------------------------------------------ single_exposure_analysis
 
 
-def test_single_analysis_against_pandas(fake_tickvane):
+def test_single_analysis_against_pandas(market):
     # BANK twice (the last value counts in the weights, both in the totals), ST under
     # special treatment, NEW listed days before: left out of the weights.
-    day = pd.Timestamp("2018-06-20")
-    fake_tickvane.set_st_periods(ST, [("2018-01-01", "2018-12-31")])
+    day = DAY
     positions = [(BANK, 100.0), (ST, 300.0), (NEW, 200.0), (MOUTAI, 50), (BANK, 150.0)]
     bench = Benchmark({ENERGY: 2.0, MOUTAI: 6.0, ESTATE: 2.0})
-    result = ex.single_exposure_analysis(snapshot(day.date(), *positions), bench, "2018-06-20")
+    result = ex.single_exposure_analysis(snapshot(day.date(), *positions), bench, "2016-06-01")
 
     weights = pd.Series({BANK: 150.0, ST: 300.0, MOUTAI: 50.0})
     weights /= weights.sum()
-    exposure = mean_of_last_22(fake_tickvane, list(weights.index), day)
+    exposure = mean_of_last_22(market, list(weights.index), day)
     weighted = exposure.T * weights
     bench_weights = bench.weights / bench.weights.sum()
-    bench_exposure = (mean_of_last_22(fake_tickvane, list(bench.weights.index), day).T
+    bench_exposure = (mean_of_last_22(market, list(bench.weights.index), day).T
                       * bench_weights).sum(axis=1)
 
     assert list(result) == ["portfolio_exposure", "benchmark_exposure",
@@ -163,26 +173,26 @@ def test_single_analysis_against_pandas(fake_tickvane):
     assert type(result["st_stock_weight"]) is float
     assert bench.asked == [day]
     # ST is asked about the latest trading date for every holding but the new one.
-    assert [c.args for c in fake_tickvane.calls_to("_is_st_stock")] == [
+    assert [c.args for c in market.calls_to("_is_st_stock")] == [
         (oid, day) for oid in (BANK, ST, MOUTAI, BANK)]
 
 
-def test_latest_trading_date_is_on_or_before_the_day(fake_tickvane):
+def test_latest_trading_date_is_on_or_before_the_day(market):
     saturday = "2016-06-04"
     ex.single_exposure_analysis(snapshot(None, (BANK, 1.0)), None, saturday)
-    [previous] = fake_tickvane.calls_to("get_previous_trading_date")
+    [previous] = market.calls_to("get_previous_trading_date")
     assert previous.args == (pd.Timestamp("2016-06-05"),)
-    assert fake_tickvane.calls_to("_is_st_stock")[0].args == (BANK, pd.Timestamp("2016-06-03"))
+    assert market.calls_to("_is_st_stock")[0].args == (BANK, pd.Timestamp("2016-06-03"))
 
 
 @pytest.mark.parametrize("holdings, new_weight", [
     ((), 0),                                # no positions
     (((NEW, 100.0), (NEW, 300.0)), 1.0),    # only newly listed stocks
 ])
-def test_nothing_to_weigh(fake_tickvane, holdings, new_weight):
-    fake_tickvane.set_st_periods(NEW, [("2018-01-01", "2018-12-31")])
+def test_nothing_to_weigh(market, holdings, new_weight):
+    # NEW is also under special treatment.
     bench = Benchmark({BANK: 1.0})
-    result = ex.single_exposure_analysis(snapshot(None, *holdings), bench, "2018-06-20")
+    result = ex.single_exposure_analysis(snapshot(None, *holdings), bench, "2016-06-01")
     assert result["portfolio_exposure"] is None
     assert result["detailed_portfolio_exposure"] is None
     assert list(result["benchmark_exposure"].index) == FACTORS
@@ -190,15 +200,15 @@ def test_nothing_to_weigh(fake_tickvane, holdings, new_weight):
     assert type(result["new_stock_weight"]) is type(new_weight)
     # Only the benchmark's exposures are asked for; a newly listed ST stock is not
     # asked about special treatment.
-    assert [c.args[0] for c in fake_tickvane.calls_to("get_factor_exposure")] == [[BANK]]
-    assert fake_tickvane.count("_is_st_stock") == 0
+    assert [c.args[0] for c in market.calls_to("get_factor_exposure")] == [[BANK]]
+    assert market.count("_is_st_stock") == 0
 
 
-def test_holding_without_exposures_contributes_nothing(fake_tickvane):
+def test_holding_without_exposures_contributes_nothing(market):
     result = ex.single_exposure_analysis(
         snapshot(None, (ETF, 500.0), (BANK, 250.0), (MOUTAI, 250.0)), None, DAY)
     # No benchmark, no request for it.
-    assert fake_tickvane.count("get_factor_exposure") == 1
+    assert market.count("get_factor_exposure") == 1
     exposure = ex.get_exposure([BANK, MOUTAI], DAY)
     # The fund keeps its weight (not renormalised) and has no detailed row.
     expected = exposure.T @ pd.Series({BANK: 0.25, MOUTAI: 0.25})
@@ -207,14 +217,14 @@ def test_holding_without_exposures_contributes_nothing(fake_tickvane):
     assert result["benchmark_exposure"] is None
 
 
-def test_benchmark_without_constituents_has_zero_exposure(fake_tickvane):
+def test_benchmark_without_constituents_has_zero_exposure(market):
     result = ex.single_exposure_analysis(snapshot(None), Benchmark({}), DAY)
     pd.testing.assert_series_equal(result["benchmark_exposure"],
                                    pd.Series(0.0, index=pd.Index(FACTORS)))
-    assert fake_tickvane.count("get_factor_exposure") == 0
+    assert market.count("get_factor_exposure") == 0
 
 
-def test_zero_book_value_is_named(fake_tickvane):
+def test_zero_book_value_is_named(market):
     with pytest.raises(ZeroDivisionError, match="sum to 0"):
         ex.single_exposure_analysis(snapshot(None, (BANK, 0.0)), None, DAY)
 
@@ -222,10 +232,10 @@ def test_zero_book_value_is_named(fake_tickvane):
 # ------------------------------------------------------------------ period analyses
 
 
-def analysed_days(fake):
+def analysed_days(market):
     """Days analysed, in order: each analysis asks for the latest trading date once."""
     return [(c.args[0] - pd.Timedelta(days=1)).date()
-            for c in fake.calls_to("get_previous_trading_date")]
+            for c in market.calls_to("get_previous_trading_date")]
 
 
 def series_of(*days):
@@ -257,38 +267,38 @@ BY_STEP = [
 
 
 @pytest.mark.parametrize("days, start, end, analysed", BY_STEP)
-def test_exposure_analysis_chooses_by_step(fake_tickvane, days, start, end, analysed):
+def test_exposure_analysis_chooses_by_step(market, days, start, end, analysed):
     result = ex.exposure_analysis(series_of(*days), Benchmark({MOUTAI: 1.0}), start, end)
-    assert analysed_days(fake_tickvane) == [pd.Timestamp(d).date() for d in analysed]
+    assert analysed_days(market) == [pd.Timestamp(d).date() for d in analysed]
     # Newest first; a repeated snapshot keeps its first place.
     assert list(result) == list(dict.fromkeys(analysed))
 
 
 @pytest.mark.parametrize("n, analysed", [(0, []), (3, [0, 1, 2]), (4, [0, 2, 3]), (5, [0, 2, 4])])
-def test_exposure_analysis_1_chooses_first_middle_last(fake_tickvane, n, analysed):
+def test_exposure_analysis_1_chooses_first_middle_last(market, n, analysed):
     days = list(pd.date_range("2016-01-04", periods=n, freq="W-MON").date)
     result = ex.exposure_analysis_1(series_of(*days), Benchmark({MOUTAI: 1.0}),
                                     "2015-01-01", "2016-12-31")
     assert list(result) == [days[i].isoformat() for i in analysed]
-    assert analysed_days(fake_tickvane) == [days[i] for i in analysed]
+    assert analysed_days(market) == [days[i] for i in analysed]
 
 
-def test_exposure_analysis_1_floor_is_a_calendar_day(fake_tickvane):
-    fake_tickvane.set_trading_dates(pd.bdate_range("2009-01-01", "2010-12-31"))
+def test_exposure_analysis_1_floor_is_a_calendar_day(market):
+    # The market's calendar holds the weekdays around 2010-01-01, but no exposures.
     series = [snapshot(dt.datetime(2009, 12, 31, 0, 0), (BANK, 1.0)),
               snapshot(dt.date(2010, 1, 1), (BANK, 1.0)),
               snapshot(pd.Timestamp("2010-01-04"), (BANK, 1.0))]
-    fake_tickvane.set_reply("get_factor_exposure", lambda ids, s, e: mean_of_last_22(
-        fake_tickvane, [MOUTAI], pd.Timestamp("2016-06-01")).reset_index(drop=True))
+    market.set_reply("get_factor_exposure", lambda ids, s, e: mean_of_last_22(
+        market, [MOUTAI], pd.Timestamp("2016-06-01")).reset_index(drop=True))
     result = ex.exposure_analysis_1(series, Benchmark({MOUTAI: 1.0}), "2009-06-01", "2010-01-04")
     assert list(result) == ["2010-01-01", "2010-01-04"]
 
 
-def test_record_layout_and_unordered_series(fake_tickvane):
+def test_record_layout_and_unordered_series(market):
     bench = Benchmark({MOUTAI: 1.0, BANK: 1.0})
     series = [snapshot(dt.date(2016, 12, 30), (MOUTAI, 100.0)), snapshot(dt.date(2016, 9, 30))]
     unordered = ex.exposure_analysis(series, bench, dt.date(2016, 1, 1), "2016-12-31")
-    fake_tickvane.reset_calls()
+    market.reset_calls()
     ordered = ex.exposure_analysis(series[::-1], bench, pd.Timestamp("2016-01-01"), "2016-12-31")
     assert unordered == ordered and list(ordered) == ["2016-12-30", "2016-09-30"]
 
@@ -305,15 +315,15 @@ def test_record_layout_and_unordered_series(fake_tickvane):
     assert ordered["2016-09-30"]["st_stock_weight"] == 0
 
 
-def test_period_failures(fake_tickvane):
+def test_period_failures(market):
     series = series_of("2016-06-30")
     assert ex.exposure_analysis(series, None, "2017-01-01", "2017-12-31") == {}
     assert ex.exposure_analysis_1([], None, "2017-01-01", "2017-12-31") == {}
-    assert fake_tickvane.count() == 0
+    assert market.count() == 0
     for analyse in (ex.exposure_analysis, ex.exposure_analysis_1):
         with pytest.raises(TypeError, match="benchmark must be a benchmark object"):
             analyse(series, None, "2016-01-01", "2016-12-31")
-    fake_tickvane.set_reply("get_factor_exposure", lambda ids, s, e: pd.DataFrame(
+    market.set_reply("get_factor_exposure", lambda ids, s, e: pd.DataFrame(
         {"beta": [1.0], "quality": [2.0]}))
     with pytest.raises(KeyError, match="quality"):
         ex.exposure_analysis(series, Benchmark({MOUTAI: 1.0}), "2016-01-01", "2016-12-31")

@@ -19,6 +19,11 @@ test expects can be worked out from the files and these few lines.
 - "week": six days of March 2024 (see its files): 600000.XSHG splits 10 -> 15 on the
   third day, 000004.XSHE is suspended on days 3 and 4, 600036.XSHG pays 2.5 per 10
   shares to holders on day 2.
+- "brinson", "pcalc": the "years" market with the rows of their own CSV files and the
+  tables of ``markets_brinson`` (index changes, a newly listed stock, factor
+  exposures) and ``markets_pcalc`` (a yield curve, factor returns and exposures for
+  2016); "risk": five years of an index, a stock, factor returns and a yield curve
+  from the formulas of ``markets_risk``.
 
 ``StoreMaker`` writes a market's tables into a folder and imports it (about 0.1 s),
 once per distinct content; ``Market`` is what the ``market`` fixture hands a test.
@@ -32,6 +37,7 @@ import os
 
 import tickvane
 
+import markets_brinson
 import markets_pcalc
 import markets_risk
 
@@ -97,6 +103,7 @@ def _years(tables):
 
 
 GENERATED = {"years": _years}
+GENERATED["brinson"] = markets_brinson.generate
 GENERATED["pcalc"] = markets_pcalc.pcalc
 GENERATED["risk"] = markets_risk.generate
 
