@@ -57,11 +57,6 @@ def lines(fig):
 def common_settings(fig, title):
     assert (fig.width, fig.height, fig.title.text) == (960, 600, title)
     assert [type(t).__name__ for t in fig.toolbar.tools] == ["SaveTool"]
-    assert all(g.grid_line_alpha == 0 for g in fig.grid)
-    for r in fig.renderers:
-        if type(r.glyph).__name__ == "Rect":
-            assert (r.glyph.width_units, r.glyph.height_units) == ("data", "data")
-            assert r.glyph.line_color == r.glyph.fill_color
 
 
 def test_sector_weight_chart(shown, df):
