@@ -3,17 +3,20 @@
 against BrinsonBenchmark_HS300 (300 constituents, reviewed twice a year) by the
 Shenwan industries, split coefficients read through a CachedMarketDataProvider.
 
-Market data comes from the in-memory test client with every reply prepared in advance
-(its replay store), so the figures are the package's own: the whole call minus the
-time spent inside the client, minus the client's per-call cost outside its own clock
-(measured on an empty reply) for every request. The benchmark memo is cleared before
+Market data comes from the real client over the generated sample market (the store it
+opens by default), behind the recording proxy of the tests with every reply prepared in
+advance (its replay store), so the figures are the package's own: the whole call minus
+the time spent inside the client, minus the proxy's per-call cost outside its own clock
+(measured on a forced empty reply) for every request. The holdings are the first 60
+constituents of 000300.XSHG on the first day, at the sample's unadjusted closes, with
+the sample's own splits applied to the quantities. The benchmark memo is cleared before
 each timed run. A plain pandas rendering of the same computation runs beside it.
 
-Times are the thread's CPU time (the client's clock is switched to it too), best of
+Times are the thread's CPU time (the proxy's clock is switched to it too), best of
 several runs: on a shared machine wall time mostly measures the other processes.
 
-    python bench/bench_brinson.py            # on the test client
-    python bench/bench_brinson.py --sample   # on the embedded sample store
+    python bench/bench_brinson.py            # replies prepared, client time taken out
+    python bench/bench_brinson.py --sample   # the whole call, the store's time included
 
 With --sample the series comes from the replay helper (meridan.pcalc.replay) over
 three years of the sample market; the whole call is timed (wall clock, the store's
@@ -32,47 +35,31 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
-import fake_tickvane  # noqa: E402
+import recording_tickvane  # noqa: E402
 import pandas_brinson  # noqa: E402
 
-N_DAYS, N_HOLDINGS, N_UNIVERSE, N_INDEX, REVIEW_SWAP = 730, 60, 420, 300, 15
+N_DAYS, N_HOLDINGS = 730, 60
 INDEX = "000300.XSHG"
 RUNS = 7
 clock = time.thread_time
 
 
-def build_market(fake, industries):
-    calendar = pd.bdate_range("2015-01-05", periods=N_DAYS + 5)
-    fake.set_trading_dates(calendar)
-    rng = np.random.default_rng(5)
-    ids = [f"{600000 + i:06d}.XSHG" for i in range(N_UNIVERSE)]
-    closes = {}
-    for k, oid in enumerate(ids):
-        fake.set_instrument(oid, type="CS", listed_date="2010-01-04",
-                            shenwan_industry_name=industries[k % len(industries)],
-                            sector_code_name="金融")
-        path = 10 * np.exp(np.cumsum(rng.normal(0.0003, 0.02, len(calendar))))
-        closes[oid] = pd.Series(np.round(path, 2), index=calendar)
-        fake.set_closes(oid, closes[oid])
-    fake.set_closes(INDEX, pd.Series(
-        3500 * np.exp(np.cumsum(rng.normal(0.0002, 0.012, len(calendar)))), index=calendar))
-    # Constituents reviewed in June and December: a few swapped each time.
-    members = list(rng.choice(N_UNIVERSE, N_INDEX, replace=False))
-    reviews = [calendar[0]] + [d for d in pd.date_range(calendar[0], calendar[-1], freq="MS")
-                               if d.month in (6, 12)]
-    for review in reviews:
-        if review > calendar[0]:
-            out = set(rng.choice(members, REVIEW_SWAP, replace=False))
-            outside = [i for i in range(N_UNIVERSE) if i not in members]
-            members = [m for m in members if m not in out] + list(
-                rng.choice(outside, REVIEW_SWAP, replace=False))
-        fake.set_index_weights(INDEX, review, {
-            ids[m]: float(w) for m, w in zip(members, rng.uniform(0.5, 2.0, N_INDEX))})
-    # Two holdings split 10 -> 15 during the series.
-    splits = {ids[3]: calendar[200], ids[17]: calendar[500]}
-    for oid, day in splits.items():
-        fake.add_split(oid, day, 10.0, 15.0)
-    return fake, ids, calendar[:N_DAYS], closes, splits
+def build_market(tv):
+    """The sample market's days from 2021 on, the first holdings of the index on the
+    first day, their unadjusted closes (carried over suspensions) and their splits."""
+    days = pd.DatetimeIndex(tv.get_trading_dates("2021-01-01", "2024-06-30")[:N_DAYS])
+    ids = list(tv.index_components(INDEX, days[0]))[:N_HOLDINGS]
+    closes = tv.get_price(ids, days[0], days[-1], adjust_type="none").ffill()
+    splits = {}
+    for oid in ids:
+        table = tv.get_split(oid)
+        if table is None:
+            continue
+        for day, row in table.iterrows():
+            if days[0] < pd.Timestamp(day) <= days[-1]:
+                splits.setdefault(oid, {})[pd.Timestamp(day)] = (
+                    row["split_coefficient_to"] / row["split_coefficient_from"])
+    return ids, days, closes, splits
 
 
 def build_series(ids, days, closes, splits):
@@ -81,14 +68,14 @@ def build_series(ids, days, closes, splits):
     quantity = {oid: 1000.0 for oid in held}
     series = []
     for k, day in enumerate(days):
-        for oid, split_day in splits.items():
-            if day == split_day and oid in quantity:
-                quantity[oid] *= 1.5
+        for oid, ratios in splits.items():
+            if day in ratios and oid in quantity:
+                quantity[oid] *= ratios[day]
         if k % 5 == 4:  # one trading day in five
             oid = held[int(rng.integers(N_HOLDINGS))]
             quantity[oid] += 100.0
         positions = [{"order_book_id": oid, "quantity": q,
-                      "market_value": q * float(closes[oid].iloc[k])}
+                      "market_value": q * float(closes[oid].loc[day])}
                      for oid, q in quantity.items()]
         cash = 50_000.0
         series.append({"date": day.date(), "positions": positions, "cash": cash,
@@ -96,28 +83,29 @@ def build_series(ids, days, closes, splits):
     return series
 
 
-def per_call_overhead(fake):
-    """Seconds per request that the client spends outside its own clock (argument
-    passing, its call record), measured on an empty reply: best of several batches."""
-    fake.set_reply("instruments", None)
+def per_call_overhead(proxy):
+    """Seconds per request that the proxy spends outside its own clock (argument
+    passing, its call record), measured on a forced empty reply: best of several
+    batches."""
+    proxy.set_reply("instruments", None)
     best = float("inf")
     with no_gc():
         for _ in range(7):
-            fake.reset_calls()
+            proxy.reset_calls()
             n = 5_000
             start = clock()
             for _ in range(n):
-                fake.instruments("600000.XSHG")
+                proxy.instruments("600000.XSHG")
             wall = clock() - start
-            best = min(best, (wall - fake.time_inside) / n)
-    fake.reset_overrides("instruments")
-    fake.reset_calls()
+            best = min(best, (wall - proxy.time_inside) / n)
+    proxy.reset_overrides("instruments")
+    proxy.reset_calls()
     return best
 
 
 @contextlib.contextmanager
 def no_gc():
-    """Collector off while timing, as timeit does: the client's call records would
+    """Collector off while timing, as timeit does: the proxy's call records would
     otherwise make collections part of whichever run they fall in."""
     gc.collect()
     gc.disable()
@@ -127,72 +115,80 @@ def no_gc():
         gc.enable()
 
 
-def timed(fake, overhead, memo, run):
+def timed(proxy, overhead, memo, run):
     """(own seconds, total seconds, requests) of `run()`, best of RUNS."""
     best = None
     for _ in range(RUNS):
         for f in memo:
             f.cache_clear()
-        fake.reset_calls()
+        proxy.reset_calls()
         with no_gc():
             start = clock()
             run()
             total = clock() - start
-        own = total - fake.time_inside - overhead * fake.count()
+        own = total - proxy.time_inside - overhead * proxy.count()
         if best is None or own < best[0]:
-            best = (own, total, fake.count())
+            best = (own, total, proxy.count())
     return best
 
 
 def main():
-    fake_tickvane.time = types.SimpleNamespace(perf_counter=clock)
-    fake = fake_tickvane.FakeTickvane(defaults=False)
-    sys.modules["tickvane"] = fake
+    import pytest
+    import tickvane
+
     from meridan.brinson import benchmark, calc
     from meridan.brinson import classifier as cl
     from meridan.quotes import CachedMarketDataProvider
 
-    fake, ids, days, closes, splits = build_market(
-        fake, cl.ShenWanSectorDecider.SHENWAN_INDUSTRIES)
+    recording_tickvane.time = types.SimpleNamespace(perf_counter=clock)
+    # Loaded now: a submodule first loaded while the proxy stands in for the package
+    # would be set as an attribute of the proxy, over the proxy's own.
+    import tickvane._errors, tickvane._importer, tickvane._records  # noqa: E401, F401
+    proxy = recording_tickvane.RecordingTickvane(tickvane)
+    patch = pytest.MonkeyPatch()
+    recording_tickvane.install(proxy, patch)
+
+    ids, days, closes, splits = build_market(proxy.real)
     series = build_series(ids, days, closes, splits)
     memo = (benchmark.index_components, benchmark.index_weights, benchmark.get_change_rate)
     hs300, shenwan = benchmark.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan
     start, end = series[0]["date"], series[-1]["date"]
-    overhead = per_call_overhead(fake)
+    overhead = per_call_overhead(proxy)
 
     def ours():
         return calc.calc(series, hs300, shenwan, start, end, CachedMarketDataProvider(), "BHB")
 
     def plain():
-        return pandas_brinson.calc(fake, series, hs300, shenwan, start, end,
+        return pandas_brinson.calc(proxy, series, hs300, shenwan, start, end,
                                    CachedMarketDataProvider(), "BHB")
 
-    with fake.replaying():
+    with proxy.replaying():
         for f in memo:
             f.cache_clear()
         table = ours()  # stores every reply
         for f in memo:
             f.cache_clear()
         pd.testing.assert_frame_equal(table, plain(), rtol=1e-10, atol=1e-14)
-        own, total, requests = timed(fake, overhead, memo, ours)
-        base_own, base_total, _ = timed(fake, overhead, memo, plain)
+        own, total, requests = timed(proxy, overhead, memo, ours)
+        base_own, base_total, _ = timed(proxy, overhead, memo, plain)
 
         periods = calc.split_by_position(series, CachedMarketDataProvider())
         dates = [p["date"] for p in series]
         n_runs = len(set(pd.Series(dates).map(
-            lambda d: tuple(fake.default_reply("index_components", INDEX, d)))))
+            lambda d: tuple(proxy.default_reply("index_components", INDEX, d)))))
         # The parts of the whole: splitting (with the provider), the benchmark over all
         # dates; the portfolio periods are the rest.
-        split_own = timed(fake, overhead, memo, lambda: calc.split_by_position(
+        split_own = timed(proxy, overhead, memo, lambda: calc.split_by_position(
             series, CachedMarketDataProvider()))[0]
-        bench_own = timed(fake, overhead, memo,
+        bench_own = timed(proxy, overhead, memo,
                           lambda: calc.calc_benchmark(hs300, dates, shenwan))[0]
         per_period = (own - split_own - bench_own) / len(periods)
 
     print(f"{len(series)} snapshots ({start} .. {end}), {N_HOLDINGS} holdings, "
-          f"{len(periods)} periods; benchmark {INDEX} with {N_INDEX} constituents, "
+          f"{len(periods)} periods; benchmark {INDEX} with "
+          f"{len(proxy.default_reply('index_components', INDEX, start))} constituents, "
           f"{n_runs} runs")
-    print(f"client per-call cost outside its clock: {1e6 * overhead:.2f} us; "
+    print(f"proxy per-call cost outside its clock: {1e6 * overhead:.2f} us; "
           f"{requests} requests per calc")
     print(f"calc: own {1e3 * own:.1f} ms (total {1e3 * total:.1f} ms)  [target < 30 ms]")
     print(f"pandas rendering: own {1e3 * base_own:.1f} ms (total {1e3 * base_total:.1f} ms)")
@@ -204,6 +200,7 @@ def main():
           f"(the {len(dates)} constituent look-ups included)")
     print(f"  portfolio periods (the rest): {1e6 * per_period:.1f} us per period")
     print("total row:", {k: round(v, 6) for k, v in table.loc["总计"].items()})
+    patch.undo()
 
 
 def sample():

@@ -3,19 +3,20 @@ at a time (single_exposure_analysis) and over a three-year series of daily snaps
 (exposure_analysis), beside a plain pandas implementation of the same computation
 measured in the same run.
 
-Market data comes from the in-memory test client with every reply prepared in advance
-(a first pass stores them, the timed passes replay copies); the client's own time is
-measured and left out of both figures, so they show the package's own work: the
-newly-listed and special-treatment tests, averaging the latest 22 dates of each
-instrument, weighting, and building the pandas results. Target: under 2 ms per
-single-day analysis.
+Market data comes from the real client over the generated sample market (the store it
+opens by default), behind the recording proxy of the tests: a first pass stores every
+reply, the timed passes replay copies; the time spent inside the client is measured
+and left out of both figures, so they show the package's own work: the newly-listed
+and special-treatment tests, averaging the latest 22 dates of each instrument,
+weighting, and building the pandas results. The book is drawn from 400 of the
+sample's stocks, ten of them listed during the series, against the constituent
+weights of 000300.XSHG. Target: under 2 ms per single-day analysis.
 
-    python bench/bench_exposure.py            # on the test client
-    python bench/bench_exposure.py --sample   # on the embedded sample store
+    python bench/bench_exposure.py            # replies prepared, client time taken out
+    python bench/bench_exposure.py --sample   # through a plain timing wrapper
 
-With --sample the same is measured on the sample market of the embedded store: a
-100-stock book replayed over three years by meridan.pcalc.replay, against the
-constituent weights of 000300.XSHG, the client's time measured by a timing wrapper.
+With --sample the book is instead a 100-stock book replayed over three years by
+meridan.pcalc.replay, read through a plain timing wrapper of the client.
 """
 
 import datetime as dt
@@ -31,31 +32,26 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
-import fake_tickvane  # noqa: E402
+import recording_tickvane  # noqa: E402
 
-N_STOCKS, N_HOLDINGS, N_CONSTITUENTS, YEARS = 400, 100, 300, 3
+from meridan.exposure import TRANSLATION  # noqa: E402
+
+N_STOCKS, N_NEW, N_HOLDINGS, YEARS = 400, 10, 100, 3
 INDEX = "000300.XSHG"
-TRANSLATION = dict(zip(fake_tickvane.FACTORS, fake_tickvane.FACTORS))
 
 
-def build_market():
-    fake = fake_tickvane.FakeTickvane(defaults=False)
-    calendar = pd.bdate_range("2015-01-05", periods=YEARS * 244 + 120)
-    fake.set_trading_dates(calendar)
-    rng = np.random.default_rng(3)
-    ids = [f"{600000 + i:06d}.XSHG" for i in range(N_STOCKS)]
-    for k, oid in enumerate(ids):
-        # A few stocks list during the series, so the newly-listed test counts days.
-        listed = calendar[200 + k] if k % 40 == 0 else pd.Timestamp("2010-01-04")
-        fake.set_instrument(oid, type="CS", listed_date=listed)
-        days = calendar[calendar >= listed]
-        walk = np.cumsum(rng.normal(0, 0.05, (len(days), 10)), axis=0)
-        fake.set_exposures(oid, pd.DataFrame(walk, index=days, columns=fake_tickvane.FACTORS))
-        if k % 25 == 0:
-            fake.set_st_periods(oid, [("2016-01-01", "2016-12-31")])
-    weights = pd.Series(rng.uniform(0.5, 2.0, N_CONSTITUENTS), index=ids[-N_CONSTITUENTS:])
-    fake.set_index_weights(INDEX, calendar[0], weights / weights.sum())
-    return fake, ids, calendar
+def build_market(tv):
+    """Three years of the sample market's days from 2021 on and a universe of stocks:
+    the first listed during the series (so the newly-listed test counts days), the
+    rest listed before it and still listed at its end."""
+    days = pd.DatetimeIndex(tv.get_trading_dates("2021-01-01", "2024-06-30")[:YEARS * 244])
+    stocks = tv.all_instruments(type="CS")
+    listed = pd.to_datetime(stocks["listed_date"])
+    gone = pd.to_datetime(stocks["de_listed_date"])
+    new = stocks["order_book_id"][(listed > days[0]) & (listed < days[-250])]
+    old = stocks["order_book_id"][(listed < days[0]) & ~(gone <= days[-1])]
+    ids = list(new[:N_NEW]) + list(old[: N_STOCKS - N_NEW])
+    return ids, days
 
 
 class IndexBenchmark:
@@ -173,13 +169,13 @@ def pandas_period(tv, series, benchmark, start_date, end_date):
 
 
 class Instant:
-    """A client that answers from memory what the fake answered the first time, so
+    """A client that answers from memory what the proxy answered the first time, so
     that nearly all of a call's time is the package's own: the figure it gives needs
-    nothing subtracted and does not suffer from the fake's own work between the
+    nothing subtracted and does not suffer from the proxy's own work between the
     package's steps."""
 
-    def __init__(self, fake):
-        self._fake = fake
+    def __init__(self, proxy):
+        self._fake = proxy
         self._memo = {}
 
     def __getattr__(self, name):
@@ -202,81 +198,90 @@ class Instant:
 
 
 # Times are CPU seconds of this thread, for the whole call and for the client's share
-# alike (the client's clock is switched to the same one): the machines this runs on
+# alike (the proxy's clock is switched to the same one in main): the machines this runs on
 # are shared, and wall-clock time would count the moments the process waits for a
 # core wherever they fall.
 CLOCK = time.thread_time
-fake_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
 
 
-def own_seconds(fake, call, repeat):
+def own_seconds(proxy, call, repeat):
     """Median of `repeat` runs of the package's own time (the whole call minus the
     time inside the client). As timeit does, the garbage collector is paused while
-    the runs are timed: the fake market's many objects make a collection costly, and
+    the runs are timed: the proxy market's many objects make a collection costly, and
     where one falls would decide which side pays for it."""
     times = []
     gc.collect()
     gc.disable()
     try:
         for _ in range(repeat):
-            fake.reset_calls()
+            proxy.reset_calls()
             start = CLOCK()
             call()
-            times.append(CLOCK() - start - fake.time_inside)
+            times.append(CLOCK() - start - proxy.time_inside)
     finally:
         gc.enable()
     return statistics.median(times)
 
 
 def main():
-    fake, ids, calendar = build_market()
-    sys.modules["tickvane"] = fake
+    import pytest
+    import tickvane
+
     import meridan.exposure as ex
 
+    # Loaded now: a submodule first loaded while the proxy stands in for the package
+    # would be set as an attribute of the proxy, over the proxy's own.
+    import tickvane._errors, tickvane._importer, tickvane._records  # noqa: E401, F401
+    recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
+    proxy = recording_tickvane.RecordingTickvane(tickvane)
+    patch = pytest.MonkeyPatch()
+    recording_tickvane.install(proxy, patch)
+
+    ids, days = build_market(proxy.real)
     rng = np.random.default_rng(5)
-    days = calendar[120 : 120 + YEARS * 244]
     series = build_series(ids, days, rng)
-    benchmark = IndexBenchmark(fake)
+    benchmark = IndexBenchmark(proxy)
     sample_days = list(range(0, len(series), len(series) // 20))[:20]
 
-    with fake.replaying():
+    with proxy.replaying():
         # First pass: the replies are computed and stored; both implementations agree.
         for i in sample_days:
             ours = ex.single_exposure_analysis(series[i], benchmark, series[i]["date"])
-            theirs = pandas_single(fake, series[i], benchmark, series[i]["date"])
+            theirs = pandas_single(proxy, series[i], benchmark, series[i]["date"])
             for key in ("portfolio_exposure", "benchmark_exposure"):
                 np.testing.assert_allclose(ours[key], theirs[key], rtol=1e-9)
             assert ours["st_stock_weight"] == theirs["st_stock_weight"]
         start, end = days[0].date(), days[-1].date()
         ours = ex.exposure_analysis(series, benchmark, start, end)
-        theirs = pandas_period(fake, series, benchmark, start, end)
+        theirs = pandas_period(proxy, series, benchmark, start, end)
         assert list(ours) == list(theirs)
-        requests = fake.count()
+        requests = proxy.count()
 
-        single = [own_seconds(fake, lambda i=i: ex.single_exposure_analysis(
+        single = [own_seconds(proxy, lambda i=i: ex.single_exposure_analysis(
             series[i], benchmark, series[i]["date"]), 5) for i in sample_days]
-        single_pd = [own_seconds(fake, lambda i=i: pandas_single(
-            fake, series[i], benchmark, series[i]["date"]), 3) for i in sample_days]
-        period = own_seconds(fake, lambda: ex.exposure_analysis(series, benchmark, start, end), 5)
-        period_pd = own_seconds(fake, lambda: pandas_period(fake, series, benchmark, start, end), 3)
-        fake.reset_calls()
+        single_pd = [own_seconds(proxy, lambda i=i: pandas_single(
+            proxy, series[i], benchmark, series[i]["date"]), 3) for i in sample_days]
+        period = own_seconds(proxy, lambda: ex.exposure_analysis(series, benchmark, start, end), 5)
+        period_pd = own_seconds(proxy, lambda: pandas_period(proxy, series, benchmark, start, end), 3)
+        proxy.reset_calls()
         t0 = CLOCK()
         ex.single_exposure_analysis(series[0], benchmark, series[0]["date"])
         whole = CLOCK() - t0
-        inside = fake.time_inside
+        inside = proxy.time_inside
 
-    instant = Instant(fake)
+    instant = Instant(proxy)
     ex.tickvane = instant
     quick_benchmark = IndexBenchmark(instant)
     for i in sample_days:
         ex.single_exposure_analysis(series[i], quick_benchmark, series[i]["date"])
-    fake.reset_calls()
-    quick = statistics.mean(own_seconds(fake, lambda i=i: ex.single_exposure_analysis(
+    proxy.reset_calls()
+    quick = statistics.mean(own_seconds(proxy, lambda i=i: ex.single_exposure_analysis(
         series[i], quick_benchmark, series[i]["date"]), 5) for i in sample_days)
-    ex.tickvane = fake
+    ex.tickvane = proxy
 
     ours_ms, pd_ms = 1e3 * statistics.mean(single), 1e3 * statistics.mean(single_pd)
-    print(f"{N_HOLDINGS} holdings, benchmark of {N_CONSTITUENTS}, {len(series)} daily snapshots "
+    n_bench = len(benchmark.get_weighting(series[0]["date"]))
+    print(f"{N_HOLDINGS} holdings, benchmark of {n_bench}, {len(series)} daily snapshots "
           f"({days[0].date()} .. {days[-1].date()}); {requests} service requests in the "
           f"first pass")
     print(f"single_exposure_analysis, own time per day (mean of {len(sample_days)} days): "
@@ -289,6 +294,7 @@ def main():
           f"ratio {period_pd / period:.1f}x")
     print("CPU seconds of this thread; load average while running: "
           + ", ".join(f"{x:.1f}" for x in os.getloadavg()) + f" on {os.cpu_count()} cores")
+    patch.undo()
 
 
 # ------------------------------------------------------------------ the sample store

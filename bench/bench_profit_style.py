@@ -1,11 +1,12 @@
 """Profit-and-loss and style analysis of a five-year daily portfolio value series, each
 beside the same computation written plainly with pandas (and statsmodels), timed in
-the same run. The market-data replies (index closes, previous trading dates, factor
-returns) are prepared in the in-memory test client ahead of the timed calls, and the
-time spent inside the client is left out of every figure. Rounds of ours and of the
-baseline alternate, and the median round counts, so that load from elsewhere on the
-machine falls on both alike; linear algebra runs on one thread unless the
-environment says otherwise (threads fighting over busy cores make the regressions'
+the same run. The market data is the generated sample market the real client opens by
+default (000300.XSHG closes, previous trading dates, factor returns over 2013-2017),
+read through the recording proxy of the tests with the replies prepared ahead of the
+timed calls, and the time spent inside the client is left out of every figure. Rounds of
+ours and of the baseline alternate, and the median round counts, so that load from
+elsewhere on the machine falls on both alike; linear algebra runs on one thread unless
+the environment says otherwise (threads fighting over busy cores make the regressions'
 time erratic).
 
     python bench/bench_profit_style.py
@@ -26,35 +27,28 @@ import pandas as pd
 from dateutil.relativedelta import relativedelta
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
-import fake_tickvane  # noqa: E402
+import recording_tickvane  # noqa: E402
 from pandas_style import style_reference  # noqa: E402
 
 INDEX = "000300.XSHG"
 PROFIT_CALLS, STYLE_CALLS, ROUNDS = 200, 10, 7
 
 
-def build_market():
-    fake = fake_tickvane.FakeTickvane(defaults=False)
-    calendar = pd.bdate_range("2013-01-04", "2017-12-29")
-    fake.set_trading_dates(calendar)
+def build_market(proxy):
+    calendar = pd.DatetimeIndex(proxy.get_trading_dates("2013-01-04", "2017-12-29"))
     rng = np.random.default_rng(3)
-    fake.set_instrument(INDEX, type="INDX", round_lot=1)
-    fake.set_closes(INDEX, pd.Series(
-        np.round(3000 * np.exp(np.cumsum(rng.normal(0, 0.012, len(calendar)))), 2),
-        index=calendar))
-    fake.set_factor_returns(pd.DataFrame(rng.normal(0, 0.004, (len(calendar), 10)),
-                                         index=calendar, columns=fake_tickvane.FACTORS))
     # The portfolio is valued on every calendar day, weekends included, so both
     # analyses align it on the trading calendar.
     days = pd.date_range(calendar[0], calendar[-1])
     series = pd.Series(1e7 * np.exp(np.cumsum(rng.normal(0.0003, 0.01, len(days)))),
                        index=days)
     start, end = series.index[0], series.index[-1]
-    fake.prepare("get_price", INDEX, start, end, fields="ClosingPx", adjust_type="none")
-    fake.prepare("get_previous_trading_date", end.replace(day=1))
-    fake.prepare("get_previous_trading_date", end.replace(month=1, day=1))
-    fake.prepare("get_factor_return", start, end)
-    return fake, series
+    proxy.prepare("get_price", INDEX, start, end, fields="ClosingPx", adjust_type="none")
+    proxy.prepare("get_previous_trading_date", end.replace(day=1))
+    proxy.prepare("get_previous_trading_date", end.replace(month=1, day=1))
+    proxy.prepare("get_factor_return", start, end)
+    proxy.reset_calls()
+    return series
 
 
 def pandas_profit(tv, portfolio_series, benchmark):
@@ -93,50 +87,59 @@ def pandas_style(tv, portfolio_series):
                            [TRANSLATION[c] for c in factors.columns])
 
 
-def own_seconds_per_call(fake, functions, calls):
+def own_seconds_per_call(proxy, functions, calls):
     """For each function, the median over alternating rounds of the time per call
     spent outside the market-data client, and the requests made per call."""
     per_call = [[] for _ in functions]
     requests = []
     for _ in range(ROUNDS):
         for k, function in enumerate(functions):
-            fake.reset_calls()
+            proxy.reset_calls()
             start = time.perf_counter()
             for _ in range(calls):
                 function()
-            per_call[k].append((time.perf_counter() - start - fake.time_inside) / calls)
-            assert all(call.replayed for call in fake.calls), "a reply was not prepared"
-            requests.append(fake.count() // calls)
+            per_call[k].append((time.perf_counter() - start - proxy.time_inside) / calls)
+            assert all(call.replayed for call in proxy.calls), "a reply was not prepared"
+            requests.append(proxy.count() // calls)
     return [statistics.median(times) for times in per_call], requests[0]
 
 
 def main():
     global TRANSLATION
-    fake, series = build_market()
-    sys.modules["tickvane"] = fake
+    import pytest
+    import tickvane
+
     from meridan import profit, style
     TRANSLATION = style.TRANSLATION
 
-    with fake.replaying():
+    # Loaded now: a submodule first loaded while the proxy stands in for the package
+    # would be set as an attribute of the proxy, over the proxy's own.
+    import tickvane._errors, tickvane._importer, tickvane._records  # noqa: E401, F401
+    proxy = recording_tickvane.RecordingTickvane(tickvane)
+    patch = pytest.MonkeyPatch()
+    recording_tickvane.install(proxy, patch)
+    series = build_market(proxy)
+
+    with proxy.replaying():
         ours = profit.profit_analysis(series, INDEX)
-        theirs = pandas_profit(fake, series, INDEX)
+        theirs = pandas_profit(proxy, series, INDEX)
         assert ours["detail"]["date"] == theirs["detail"]["date"]
         assert np.allclose(ours["detail"]["portfolio"], theirs["detail"]["portfolio"])
         for key, pair in theirs["summary"].items():
             assert np.allclose(ours["summary"][key], pair), key
         assert list(ours["summary"]) == list(theirs["summary"])
-        ours_s, theirs_s = style.style_analysis(series), pandas_style(fake, series)
+        ours_s, theirs_s = style.style_analysis(series), pandas_style(proxy, series)
         assert list(ours_s) == list(theirs_s)
         for key in ours_s:
             if key != "style":
                 assert np.allclose(ours_s[key], theirs_s[key], rtol=1e-9), key
 
         (p_ours, p_base), p_requests = own_seconds_per_call(
-            fake, [lambda: profit.profit_analysis(series, INDEX),
-                   lambda: pandas_profit(fake, series, INDEX)], PROFIT_CALLS)
+            proxy, [lambda: profit.profit_analysis(series, INDEX),
+                   lambda: pandas_profit(proxy, series, INDEX)], PROFIT_CALLS)
         (s_ours, s_base), s_requests = own_seconds_per_call(
-            fake, [lambda: style.style_analysis(series),
-                   lambda: pandas_style(fake, series)], STYLE_CALLS)
+            proxy, [lambda: style.style_analysis(series),
+                   lambda: pandas_style(proxy, series)], STYLE_CALLS)
 
     print(f"portfolio value series: {len(series)} calendar days "
           f"({series.index[0].date()} .. {series.index[-1].date()}), "
@@ -148,6 +151,7 @@ def main():
     print(f"style_analysis: {1e3 * s_ours:.3f} ms per call, plain pandas + statsmodels "
           f"{1e3 * s_base:.3f} ms, ratio {s_ours / s_base:.2f} (target within 1.2); "
           f"windows {windows}; {s_requests} service request per call")
+    patch.undo()
 
 
 if __name__ == "__main__":
