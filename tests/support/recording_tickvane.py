@@ -85,8 +85,10 @@ class RecordingTickvane:
         self.calls = []
         self.time_inside = 0.0
         self.replay = False
+        # Private names never those of tickvane's submodules (`_errors`, `_client`, ...):
+        # importing one while the proxy stands in sets it as an attribute of the proxy.
         self._replay_store = {}
-        self._replies, self._reply_queues, self._errors = {}, {}, {}
+        self._forced_replies, self._forced_queues, self._forced_errors = {}, {}, {}
         for name in self.__all__:
             setattr(self, name, self._recording(name, getattr(client, name)))
 
@@ -123,11 +125,11 @@ class RecordingTickvane:
         return operation
 
     def _answer(self, name, real, args, kwargs, replayed):
-        if name in self._errors:
-            error = self._errors[name]
+        if name in self._forced_errors:
+            error = self._forced_errors[name]
             raise error() if isinstance(error, type) else error
-        queue = self._reply_queues.get(name)
-        reply = queue.pop(0) if queue else self._replies.get(name, _NONE)
+        queue = self._forced_queues.get(name)
+        reply = queue.pop(0) if queue else self._forced_replies.get(name, _NONE)
         if reply is not _NONE:
             return reply(*args, **kwargs) if callable(reply) else reply
         if not self.replay:
@@ -166,18 +168,18 @@ class RecordingTickvane:
     # forcing replies
     def set_reply(self, name, reply):
         self._real(name)
-        self._replies[name] = reply
+        self._forced_replies[name] = reply
 
     def set_replies(self, name, replies):
         self._real(name)
-        self._reply_queues[name] = list(replies)
+        self._forced_queues[name] = list(replies)
 
     def set_error(self, name, error):
         self._real(name)
-        self._errors[name] = error
+        self._forced_errors[name] = error
 
     def reset_overrides(self, name=None):
-        for table in (self._replies, self._reply_queues, self._errors):
+        for table in (self._forced_replies, self._forced_queues, self._forced_errors):
             if name is None:
                 table.clear()
             else:
