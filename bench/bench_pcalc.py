@@ -1,8 +1,10 @@
 """Replays three years of a 100-stock book day by day, the way a back office rebuilds a
 portfolio: each trading day it reads the closes, splits and dividends of the holdings
 through a CachedMarketDataProvider and books them, and 20,000 trades in all go through
-Portfolio.apply_trade. Market data comes from the in-memory test client, whose own time
-is measured and left out of the package's figures.
+Portfolio.apply_trade. Market data comes from the market-data client over the generated
+sample market it opens by default (the first 100 stocks with a close on every day of
+2015-2017), behind the recording proxy of the tests; the time spent inside the client is
+measured and left out of the package's figures.
 
     python bench/bench_pcalc.py
 """
@@ -13,46 +15,45 @@ import time
 
 import numpy as np
 import pandas as pd
+import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
-import fake_tickvane  # noqa: E402
+import recording_tickvane  # noqa: E402
 
 N_STOCKS, N_TRADES, YEARS = 100, 20_000, 3
+FIRST_DAY = "2015-01-05"
 
 
-def build_market():
-    fake = fake_tickvane.FakeTickvane(defaults=False)
-    calendar = pd.bdate_range("2015-01-05", periods=YEARS * 244 + 260)
-    fake.set_trading_dates(calendar)
-    rng = np.random.default_rng(7)
-    ids = [f"{600000 + i:06d}.XSHG" for i in range(N_STOCKS)]
-    for k, oid in enumerate(ids):
-        fake.set_instrument(oid, type="CS", listed_date="2010-01-04", round_lot=100,
-                            sector_code_name="金融", shenwan_industry_name="银行")
-        path = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, len(calendar))))
-        fake.set_closes(oid, pd.Series(np.round(path, 2), index=calendar))
-        for year in range(2015, 2015 + YEARS):
-            day = calendar[calendar.searchsorted(pd.Timestamp(f"{year}-06-{10 + k % 15}"))]
-            fake.add_dividend(oid, day, round(float(rng.uniform(0.5, 3.0)), 2), 10.0)
-        if k % 10 == 0:
-            day = calendar[calendar.searchsorted(pd.Timestamp(f"2016-07-{1 + k % 20}"))]
-            fake.add_split(oid, day, 10.0, 15.0)
-    return fake, ids, calendar[: YEARS * 244]
+def choose_market():
+    """The client behind the proxy, the stocks replayed and the trading days: the first
+    N_STOCKS stocks listed a year before FIRST_DAY with a close on every day replayed."""
+    import tickvane
+
+    days = pd.DatetimeIndex(tickvane.get_trading_dates(FIRST_DAY, "2018-12-31")[: YEARS * 244])
+    stocks = tickvane.all_instruments("CS")
+    candidates = stocks.order_book_id[stocks.listed_date < "2014-01-01"].tolist()
+    closes = tickvane.get_price(candidates, days[0], days[-1], adjust_type="none",
+                                fields="close")
+    ids = [oid for oid in candidates if closes[oid].notna().all()][:N_STOCKS]
+    if len(ids) < N_STOCKS:
+        raise SystemExit(f"the market has {len(ids)} stocks with every close, not {N_STOCKS}")
+    return recording_tickvane.RecordingTickvane(tickvane), ids, days
 
 
 def main():
-    fake, ids, days = build_market()
-    sys.modules["tickvane"] = fake
     from meridan.pcalc.portfolio import Portfolio
     from meridan.pcalc.trade import Trade
     from meridan.quotes import CachedMarketDataProvider
+
+    client, ids, days = choose_market()
+    recording_tickvane.install(client, pytest.MonkeyPatch())
 
     rng = np.random.default_rng(11)
     trade_days = np.sort(rng.integers(0, len(days), N_TRADES))
     trade_stocks = rng.integers(0, N_STOCKS, N_TRADES)
     md = CachedMarketDataProvider()
     book = Portfolio(1e9, {oid: 10_000 for oid in ids})
-    fake.reset_calls()
+    client.reset_calls()
     n_trades = 0
     trade_seconds = 0.0
     start = time.perf_counter()
@@ -76,16 +77,17 @@ def main():
         trade_seconds += time.perf_counter() - t0
         n_trades += len(trades)
     total = time.perf_counter() - start
-    own = total - fake.time_inside
+    own = total - client.time_inside
 
     print(f"replayed {len(days)} trading days ({days[0].date()} .. {days[-1].date()}), "
           f"{N_STOCKS} stocks, {n_trades} trades")
-    print(f"total {total:.3f} s, of which inside the market-data client {fake.time_inside:.3f} s")
+    print(f"total {total:.3f} s, "
+          f"of which inside the market-data client {client.time_inside:.3f} s")
     print(f"package time per day replayed: {1e6 * (own - trade_seconds) / len(days):.1f} us "
           f"(closes, splits and dividends of every holding)")
     print(f"package time per trade (Portfolio.apply_trade): {1e6 * trade_seconds / n_trades:.2f} us")
-    counts = {name: fake.count(name) for name in ("get_price", "get_dividend", "get_split")}
-    print(f"service requests: {fake.count()} in all, {counts}")
+    counts = {name: client.count(name) for name in ("get_price", "get_dividend", "get_split")}
+    print(f"service requests: {client.count()} in all, {counts}")
     print(f"final cash {book._cash:,.2f}, dividends {book._dividends:,.2f}, "
           f"{len(book.holdings())} holdings")
 

@@ -1,9 +1,11 @@
 """risk_analysis on five years of daily portfolio values against an index, beside the
 same computation written plainly with pandas and numpy; and perilon.Risk beside a numpy
-reading of its formulas. Market data comes from the in-memory test client with every
-reply prepared in advance; the time spent inside it is measured and left out of both
-sides' figures. Microseconds per call, median (and fastest) of repeated batches with the garbage
-collector paused; the ratio is baseline time / meridan time (above 1: meridan is faster).
+reading of its formulas. Market data (the CSI 300's closes and the yield curve) comes from
+the market-data client over the generated sample market it opens by default, behind the
+tests' recording proxy replaying every reply prepared in advance; the time spent inside
+the client is measured and left out of both sides' figures. Microseconds per call, median
+(and fastest) of repeated batches with the garbage collector paused; the ratio is
+baseline time / meridan time (above 1: meridan is faster).
 
     python bench/bench_risk.py
 """
@@ -17,9 +19,10 @@ import time
 
 import numpy as np
 import pandas as pd
+import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
-import fake_tickvane  # noqa: E402
+import recording_tickvane  # noqa: E402
 from pandas_risk import risk_windows  # noqa: E402
 
 INDEX = "000300.XSHG"
@@ -28,23 +31,18 @@ A = 244
 
 
 def build_market():
-    fake = fake_tickvane.FakeTickvane(defaults=False)
-    calendar = pd.bdate_range("2014-01-02", periods=YEARS * 244 + 30)
-    fake.set_trading_dates(calendar)
-    fake.set_instrument(INDEX, type="INDX")
+    """The client behind the proxy, and five years of generated daily portfolio values
+    from the first trading day of 2014."""
+    import tickvane
+
+    calendar = pd.DatetimeIndex(tickvane.get_trading_dates("2014-01-01", "2019-12-31"))
     rng = np.random.default_rng(5)
-    closes = 3000 * np.exp(np.cumsum(rng.normal(0.0002, 0.012, len(calendar))))
-    fake.set_closes(INDEX, pd.Series(closes, index=calendar).round(2))
-    years = np.array(list(fake_tickvane.TENORS.values()))
-    level = 0.025 + 0.003 * np.sin(np.arange(len(calendar)) / 120)
-    fake.set_yield_curve(pd.DataFrame(level[:, None] + 0.012 * (1 - np.exp(-years / 3)),
-                                      index=calendar, columns=list(fake_tickvane.TENORS)))
     # Calendar days (weekends included, as a valuation series may have), a few gaps.
     days = pd.date_range(calendar[0], calendar[YEARS * 244 - 1])
     values = 1e7 * np.exp(np.cumsum(rng.normal(0.0003, 0.01, len(days))))
     # A day without a value is absent, as risk_analysis refuses a NaN value.
     series = pd.Series(values, index=days).drop(days[100:104]).drop(days[505])
-    return fake, series
+    return recording_tickvane.RecordingTickvane(tickvane), series
 
 
 # ------------------------------------------------------------------ plain baseline
@@ -105,53 +103,54 @@ def plain_analysis(tickvane, series, benchmark, tenors):
 
 # ------------------------------------------------------------------------ timing
 
-def median_seconds(call, n, fake=None):
+def median_seconds(call, n, client=None):
     """Median over BATCHES batches of n calls of the time per call, less the time spent
-    inside the fake service when one is given."""
+    inside the market-data client when one is given."""
     call()  # the first call stores any reply not yet stored
     per_call = []
     gc.collect()
     gc.disable()
     try:
         for _ in range(BATCHES):
-            if fake is not None:
-                fake.reset_calls()
+            if client is not None:
+                client.reset_calls()
             start = time.perf_counter()
             for _ in range(n):
                 call()
             elapsed = time.perf_counter() - start
-            per_call.append((elapsed - (fake.time_inside if fake else 0.0)) / n)
+            per_call.append((elapsed - (client.time_inside if client else 0.0)) / n)
     finally:
         gc.enable()
     return statistics.median(per_call), min(per_call)
 
 
 def main():
-    fake, series = build_market()
-    sys.modules["tickvane"] = fake
     import perilon
     import meridan.risk as risk
 
+    client, series = build_market()
+    recording_tickvane.install(client, pytest.MonkeyPatch())
+
     start, end = series.index[0], series.index[-1]
-    with fake.replaying():
-        fake.prepare("get_price", INDEX, start, end, fields="ClosingPx", adjust_type="none")
+    with client.replaying():
+        client.prepare("get_price", INDEX, start, end, fields="ClosingPx", adjust_type="none")
         ours = risk.risk_analysis(series, INDEX)
-        plain = plain_analysis(fake, series, INDEX, risk.YIELD_CURVE_TENORS)
+        plain = plain_analysis(client, series, INDEX, risk.YIELD_CURVE_TENORS)
         worst = max(abs(ours[k][s][f] - plain[k][s][f]) / max(abs(plain[k][s][f]), 1e-12)
                     for k in ours for s in ours[k] for f in ours[k][s]
                     if not isinstance(plain[k][s][f], str))
         ours_own, ours_best = median_seconds(lambda: risk.risk_analysis(series, INDEX), CALLS,
-                                             fake)
-        requests = fake.count() / CALLS
-        inside = fake.time_inside / CALLS
+                                             client)
+        requests = client.count() / CALLS
+        inside = client.time_inside / CALLS
         plain_own, plain_best = median_seconds(
-            lambda: plain_analysis(fake, series, INDEX, risk.YIELD_CURVE_TENORS), CALLS // 4,
-            fake)
+            lambda: plain_analysis(client, series, INDEX, risk.YIELD_CURVE_TENORS), CALLS // 4,
+            client)
 
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     print(f"risk_analysis: {len(series)} daily values ({start.date()} .. {end.date()}), "
           f"7 periods x 2 Risk objects, {requests:.0f} service requests per call "
-          f"(replayed, {1e6 * inside:.0f} us inside the fake, not counted)")
+          f"(replayed, {1e6 * inside:.0f} us inside the client, not counted)")
     print(f"  meridan.risk : {1e6 * ours_own:8.1f} us per call, own time (fastest batch "
           f"{1e6 * ours_best:.1f} us; target < 1000 us)")
     print(f"  pandas/numpy : {1e6 * plain_own:8.1f} us per call, own time (fastest batch "

@@ -133,7 +133,7 @@ def test_skipped_rows_shown_as_the_first_twenty_then_a_count():
 
 
 @pytest.fixture
-def md(fake_tickvane):
+def md(market):
     return CachedMarketDataProvider()
 
 
@@ -146,7 +146,7 @@ def market_file(tmp_path, prices):
     return path
 
 
-def test_prices_far_from_the_close(tmp_path, md, fake_tickvane):
+def test_prices_far_from_the_close(tmp_path, md, market):
     close = md.get_close_price(["000001.XSHE"], "2016-03-02")["000001.XSHE"]
     far = round(close * 2.5, 2)
     path = market_file(tmp_path, [close, far])
@@ -158,7 +158,7 @@ def test_prices_far_from_the_close(tmp_path, md, fake_tickvane):
         trades, _, _ = load_statement(path, md, accept_prices=True)
     assert [t.last_price for t in trades] == [close, far]
     # On the generated market: one warning naming the first five rows.
-    fake_tickvane.store_info = lambda: {"meta": {"source": "sample"}}
+    market.set_reply("store_info", lambda: {"meta": {"source": "sample"}})
     path = market_file(tmp_path, [close / 3] * 7)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -174,7 +174,7 @@ def test_day_outside_the_market_data(tmp_path, md):
     path.write_bytes(text(["成交日期,证券代码,操作,成交数量",
                            "2016-03-01,000001,买入,100", "2019-03-01,000001,买入,100"]))
     with pytest.raises(StatementError, match=r"row 2: 2019-03-01 is outside the market "
-                                             r"data's range \(2015-01-05 to 2018-12-31\)"):
+                                             r"data's range \(2015-11-02 to 2017-07-31\)"):
         load_statement(path, md)
 
 
