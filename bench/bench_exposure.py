@@ -175,11 +175,11 @@ class Instant:
     package's steps."""
 
     def __init__(self, proxy):
-        self._fake = proxy
+        self._proxy = proxy
         self._memo = {}
 
     def __getattr__(self, name):
-        operation = getattr(self._fake, name)
+        operation = getattr(self._proxy, name)
         memo = self._memo
 
         def answer(*args):

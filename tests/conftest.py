@@ -5,13 +5,12 @@ import importlib
 import pytest
 import tickvane
 
-import fake_tickvane as _fake
 import markets as _markets
 import recording_tickvane as _recording
 
-# Every module of the package is imported before any test installs the fake client, so
-# that installing it replaces, and its removal restores, the real one in each of them
-# (modules that copy the client's names at import would otherwise keep the fake).
+# Every module of the package is imported before any test installs the recording proxy,
+# so that installing it replaces, and its removal restores, the client in each of them
+# (modules that copy the client's names at import would otherwise keep the proxy).
 for _name in ("meridan.pcalc.portfolio", "meridan.pcalc.preprocess", "meridan.quotes",
               "meridan.pcalc.replay", "meridan.statement", "meridan.cli",
               "meridan.brinson.report", "meridan.brinson.calc", "meridan.brinson.classifier",
@@ -21,17 +20,6 @@ for _name in ("meridan.pcalc.portfolio", "meridan.pcalc.preprocess", "meridan.qu
         importlib.import_module(_name)
     except ImportError:
         pass
-
-
-@pytest.fixture
-def fake_tickvane(monkeypatch):
-    """A fresh in-memory market-data client with the built-in market, installed for
-    the test: in ``sys.modules["tickvane"]`` and in every meridan module already
-    imported. Edit its tables, force replies and read its recorded calls through the
-    returned object (see ``fake_tickvane.FakeTickvane``)."""
-    fake = _fake.FakeTickvane()
-    _fake.install(fake, monkeypatch)
-    return fake
 
 
 def pytest_configure(config):
@@ -49,8 +37,7 @@ def market_maker(tmp_path_factory):
 @pytest.fixture
 def market(request, market_maker, monkeypatch):
     """The real client over a small market's store (``@pytest.mark.market(name)``,
-    "years" by default), behind a recording proxy installed for the test as the fake
-    is. The returned ``markets.Market`` passes the proxy's recording, forcing and replay
+    "years" by default), behind a recording proxy installed for the test. The returned ``markets.Market`` passes the proxy's recording, forcing and replay
     methods on, and switches to a variant store with ``edit(change)`` or
     ``add_rows(table, *rows)``. The default store is restored afterwards."""
     marker = request.node.get_closest_marker("market")

@@ -5,7 +5,7 @@ goes to the real client (over whatever store it reads) and is recorded as a
 ``Call(name, args, kwargs, seconds, error, replayed)`` in ``proxy.calls``. Other
 attributes (``StoreError``, ``Instrument``, ``store_path`` ...) are the client's own.
 ``install(proxy, monkeypatch)`` puts it in ``sys.modules["tickvane"]`` and in every
-meridan module already imported, as the in-memory fake is installed.
+meridan module already imported.
 
 - Recording: ``calls``, ``count(name=None)``, ``calls_to(name)``, ``reset_calls()``,
   ``time_inside`` (seconds spent inside the client, so benchmarks can take it out).
@@ -211,7 +211,7 @@ _NONE = object()
 
 
 def install(stand_in, monkeypatch):
-    """Put ``stand_in`` (this proxy or the in-memory fake) in place of the market-data
+    """Put ``stand_in`` (a proxy of the client) in place of the market-data
     client for the duration of a ``monkeypatch`` (a pytest MonkeyPatch): in
     ``sys.modules["tickvane"]``, and in every already imported meridan module, both the
     module attribute ``tickvane`` of modules that imported it and the copies of its
