@@ -121,9 +121,9 @@ def test_sample_statement_on_the_sample_market(tmp_path, capsys):
 def _tiny_market():
     """The hand-written ten-day market of the tickvane tests (tables as CSV lines)."""
     path = pathlib.Path(__file__).parents[1] / "tickvane" / "conftest.py"
-    spec = importlib.util.spec_from_file_location("tiny_market", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("tiny_market", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -69,20 +69,26 @@ def _position():
     return {day: k for k, day in enumerate(years_calendar())}
 
 
-def years_calendar():
-    """The trading days of the "years" market."""
+def weekdays(first, last, holidays):
+    """The weekdays from `first` to `last` (dates) outside the (first, last) ISO date
+    ranges of `holidays`: a market's trading days."""
     closed = set()
-    for first, last in HOLIDAYS:
-        day, last = dt.date.fromisoformat(first), dt.date.fromisoformat(last)
-        while day <= last:
+    for start, end in holidays:
+        day, end = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
+        while day <= end:
             closed.add(day)
             day += dt.timedelta(days=1)
-    days, day = [], FIRST
-    while day <= LAST:
+    days, day = [], first
+    while day <= last:
         if day.weekday() < 5 and day not in closed:
             days.append(day)
         day += dt.timedelta(days=1)
     return days
+
+
+def years_calendar():
+    """The trading days of the "years" market."""
+    return weekdays(FIRST, LAST, HOLIDAYS)
 
 
 def close(order_book_id, day):

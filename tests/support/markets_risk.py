@@ -37,18 +37,9 @@ HOLIDAYS = [
 @functools.lru_cache(maxsize=None)
 def calendar():
     """The trading days of the "risk" market."""
-    closed = set()
-    for first, last in HOLIDAYS:
-        day, last = dt.date.fromisoformat(first), dt.date.fromisoformat(last)
-        while day <= last:
-            closed.add(day)
-            day += dt.timedelta(days=1)
-    days, day = [], FIRST
-    while day <= LAST:
-        if day.weekday() < 5 and day not in closed:
-            days.append(day)
-        day += dt.timedelta(days=1)
-    return tuple(days)
+    import markets  # here: markets.py imports this module to register it
+
+    return tuple(markets.weekdays(FIRST, LAST, HOLIDAYS))
 
 
 def close(order_book_id, k):
