@@ -305,19 +305,22 @@ def _refuse_indices(position_ids, trades):
     """ValueError for an opening position or a trade in an index: an index has no
     shares to hold. Ids the market data does not know are left to the provider, whose
     closes decide whether they can be booked."""
-    seen = set()
-    where = [(oid, f"positions[{oid!r}]") for oid in position_ids]
-    where += [(t.order_book_id, _describe(i, t)) for i, t in enumerate(trades)]
-    for oid, what in where:
-        if oid in seen or not isinstance(oid, str):
+    # The first place of each id, described only if it is refused.
+    first = {}
+    for oid in position_ids:
+        first.setdefault(oid, lambda oid=oid: f"positions[{oid!r}]")
+    for i, trade in enumerate(trades):
+        if trade.order_book_id not in first:
+            first[trade.order_book_id] = lambda i=i, t=trade: _describe(i, t)
+    for oid, where in first.items():
+        if not isinstance(oid, str):
             continue
-        seen.add(oid)
         try:
             record = tickvane.instruments(oid)
         except ValueError:
             continue
         if getattr(record, "type", None) == _INDEX_TYPE:
-            raise ValueError(f"{what}: {oid} is an index (instrument type "
+            raise ValueError(f"{where()}: {oid} is an index (instrument type "
                              f"{_INDEX_TYPE}), which cannot be held as shares")
 
 
