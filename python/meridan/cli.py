@@ -47,6 +47,7 @@ import sys
 import tempfile
 import time
 import warnings
+from typing import NamedTuple
 
 import pandas as pd
 from tickvane._errors import StoreError
@@ -408,8 +409,12 @@ def _parser():
     analyse.add_argument("--method", choices=["BHB", "BF"], default="BHB",
                          help="Brinson-Hood-Beebower or Brinson-Fachler attribution")
     analyse.add_argument("--cash", type=float, default=None, metavar="N",
-                         help="opening cash in yuan (default: the least that keeps the "
-                              "cash from going below zero on any day)")
+                         help="opening cash in yuan (default: 0 when the statement's "
+                              "deposits fund every purchase, otherwise the least that "
+                              "keeps the cash from going below zero)")
+    analyse.add_argument("--positions", metavar="FILE",
+                         help="the holdings when the statement begins: a CSV of code and "
+                              "quantity, valued at the previous close (default: none)")
     analyse.add_argument("--start", type=_date, metavar="D",
                          help="first day analysed, year-month-day (default: the day of "
                               "the first trade)")
@@ -511,39 +516,11 @@ def _open_market(progress):
     return days
 
 
-def _least_cash(result):
-    low = min(s["cash"] for s in result.portfolio_series)
-    return float(math.ceil(max(0.0, -low)))
-
-
-def _first_overdraft(trades, rows, series, cash):
-    """The statement row whose trade takes the cash below zero (on the first day that
-    ends with negative cash), or None when no day does."""
-    before = cash
-    for snapshot in series:
-        if snapshot["cash"] < -0.005:
-            day = snapshot["date"]
-            running = before
-            for trade, row in zip(trades, rows):
-                if trade.datetime.date() != day:
-                    continue
-                amount = trade.last_quantity * trade.last_price
-                if trade.side == "BUY":
-                    running -= amount + trade.transaction_cost
-                else:
-                    running += amount - trade.transaction_cost
-                if running < -0.005:
-                    return row, trade, day
-            return None, None, day
-        before = snapshot["cash"]
-    return None
-
-
 def _analyse(options, out, progress):
+    from meridan import account as acc
     from meridan.pcalc.replay import benchmark_value_series
     from meridan.quotes import CachedMarketDataProvider
-    from meridan.statement import (StatementError, StatementWarning, load_statement,
-                                   replay_statement)
+    from meridan.statement import StatementError, StatementWarning, load_account
 
     if options.cash is not None and not (math.isfinite(options.cash)
                                          and options.cash >= 0):
@@ -558,6 +535,15 @@ def _analyse(options, out, progress):
         import meridan
 
         statement = meridan.sample_statement()
+    opening_positions = None
+    if options.positions is not None:
+        try:
+            opening_positions = acc.read_positions(options.positions)
+        except (OSError, ValueError) as exc:
+            text = str(exc)
+            if isinstance(exc, OSError):
+                text = f"{options.positions}: {exc.strerror or exc}"
+            raise _Refusal(f"--positions {text}") from None
     index_id = BENCHMARKS[options.benchmark][0]
     md = CachedMarketDataProvider()
     notes = []
@@ -568,13 +554,13 @@ def _analyse(options, out, progress):
         try:
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always", StatementWarning)
-                trades, rows, skipped = load_statement(
-                    statement, md, accept_prices=options.accept_prices,
-                    progress=progress.update)
+                account = load_account(statement, md, accept_prices=options.accept_prices,
+                                       progress=progress.update)
         except StatementError as exc:
             progress.done("failed")
             raise _statement_error(statement, exc) from None
-        progress.done(f"{len(trades)} trades")
+        trades, rows, events = account.trades, account.rows, account.events
+        progress.done(f"{len(trades)} trades, {len(events)} other rows")
         for warning in caught:
             if issubclass(warning.category, StatementWarning):
                 progress.line(f"{statement}: warning: {warning.message}")
@@ -585,7 +571,6 @@ def _analyse(options, out, progress):
             raise _Refusal(f"{statement}: no trades")
 
         first_trade = trades[0].datetime.date()
-        last_trade = trades[-1].datetime.date()
         first_day, last_day = market_days[0], market_days[-1]
         start = options.start or first_trade
         end = options.end or last_day
@@ -599,61 +584,138 @@ def _analyse(options, out, progress):
             start = first_day
         if start > end:
             raise _Refusal(f"--start {start} is after --end {end}")
-        if last_trade > end:
-            late = next(r for t, r in zip(trades, rows) if t.datetime.date() > end)
-            raise _Refusal(f"{statement}: row {late}: a trade on a day after the last "
-                           f"day analysed ({end}); give a later --end")
-        replay_start = min(start, first_trade)
+        days = [t.datetime.date() for t in trades]
+        days += [pd.Timestamp(d).date() for d in events["datetime"]]
+        numbers = list(rows) + [int(r) for r in events.index]
+        late = [n for d, n in zip(days, numbers) if d > end]
+        if late:
+            what = "a trade on a day" if min(late) in set(rows) else "a row dated"
+            raise _Refusal(f"{statement}: row {min(late)}: {what} after the last day "
+                           f"analysed ({end}); give a later --end")
+        replay_start = min([start] + days)
 
         progress.step(f"replaying the book from {replay_start} to {end}")
+
+        def replay(cash):
+            return acc.replay_account(trades, rows, events, replay_start, end, md,
+                                      cash=cash, positions=opening_positions)
+
         try:
-            result = replay_statement(trades, rows, replay_start, end, md,
-                                      cash=0.0 if options.cash is None else options.cash)
+            result = replay(0.0 if options.cash is None else options.cash)
             if options.cash is None:
-                cash = _least_cash(result)
+                cash = acc.least_opening_cash(result)
                 if cash:
-                    result = replay_statement(trades, rows, replay_start, end, md,
-                                              cash=cash)
+                    result = replay(cash)
             else:
                 cash = options.cash
-                overdraft = _first_overdraft(trades, rows, result.portfolio_series, cash)
+                overdraft = acc.first_overdraft(result)
                 if overdraft is not None:
-                    row, trade, day = overdraft
-                    least = _least_cash(replay_statement(trades, rows, replay_start, end,
-                                                         md, cash=0.0))
-                    where = (f"row {row} ({trade.side.lower()} {trade.last_quantity:,} "
-                             f"{trade.order_book_id} on {day})" if row is not None
-                             else f"the trades of {day}")
+                    row, below = overdraft
+                    least = cash + math.ceil(-min(result.row_cash.min(), 0.0) - 1e-9)
                     progress.done("failed")
                     raise _Refusal(
                         f"--cash {cash:,.2f} is not enough for {statement}: the cash "
-                        f"goes below zero at {where}; the statement needs an opening cash "
-                        f"of at least {least:,.2f} (leave out --cash to open with that)")
-        except StatementError as exc:
+                        f"goes below zero at row {row} ({_row_text(account, row)}), to "
+                        f"{below:,.2f}; the statement needs an opening cash of at least "
+                        f"{least:,.2f} (leave out --cash to open with that)")
+        except (StatementError, ValueError) as exc:
             progress.done("failed")
             raise _statement_error(statement, exc) from None
         progress.done(f"{len(result.value_series)} days")
 
-        series = [s for s in result.portfolio_series if start <= s["date"] <= end]
-        values = result.value_series[(result.value_series.index >= pd.Timestamp(start))
-                                     & (result.value_series.index <= pd.Timestamp(end))]
-        if len(values) < 2:
+        in_range = ((result.value_series.index >= pd.Timestamp(start))
+                    & (result.value_series.index <= pd.Timestamp(end)))
+        if in_range.sum() < 2:
             raise _Refusal(f"fewer than two trading days from {start} to {end}")
-        if min(s["market_value"] for s in series) <= 0:
-            raise _Refusal("the book's value falls to zero or below; give more --cash")
-        bench = benchmark_value_series(index_id, values)
+        unit_value = result.unit_value[in_range]
+        empty = unit_value.index[~(unit_value.to_numpy() > 0)]
+        if len(empty):
+            raise _Refusal(
+                f"the account holds nothing on {empty[0].date()} (everything withdrawn, "
+                f"or its value fell to zero): analyse the days before or after it with "
+                f"--start and --end")
+        series = [s for s, keep in zip(result.per_unit_series(), in_range) if keep]
+        values = unit_value.rename(None)
         start, end = series[0]["date"], series[-1]["date"]
-        return _report(options, out, progress, md, statement, trades, skipped, cash,
-                       series, values, bench, start, end, notes)
+        flows = acc.performance(result, start, end)
+        bench = benchmark_value_series(index_id, values)
+        facts = _Facts(statement, account, cash, options.cash is not None, result,
+                       flows, acc.reconcile(account.balances, result.row_cash),
+                       opening_positions)
+        return _report(options, out, progress, md, facts, series, values, bench, start,
+                       end, notes)
     except StoreError as exc:
         progress.end_line()
         raise _market_error(exc) from None
 
 
+class _Facts(NamedTuple):
+    """What the command found about the account, shown above the analyses."""
+
+    statement: str
+    account: object
+    cash: float
+    cash_given: bool
+    result: object
+    performance: object
+    reconciliation: object
+    positions: dict | None
+
+    def lines(self):
+        """The account's facts as lines for a user: rows read, the opening state and
+        what was assumed, the flows, the reconciliation, the returns."""
+        account, p = self.account, self.performance
+        out = [f"Statement {self.statement}: {len(account.trades)} trades, "
+               f"{len(account.events)} other rows booked, {len(account.skipped)} rows "
+               f"that move nothing"]
+        if account.unknown:
+            out.append(f"{len(account.unknown)} rows could not be read as any kind and "
+                       f"were left out:")
+            out += [f"  row {row}: {text}: {reason}"
+                    for row, text, reason in account.unknown[:UNKNOWN_SHOWN]]
+            if len(account.unknown) > UNKNOWN_SHOWN:
+                out.append(f"  ... and {len(account.unknown) - UNKNOWN_SHOWN:,} more")
+        held = (f" and {len(self.positions)} holdings (--positions, at the previous "
+                f"close)" if self.positions else "")
+        if self.cash_given:
+            out.append(f"Opening cash {self.cash:,.2f} (--cash){held}")
+        elif self.cash:
+            out.append(f"Opening cash {self.cash:,.2f}{held}: assumed, the least that "
+                       f"keeps the cash from going below zero, since the statement's "
+                       f"deposits do not fund every purchase (give --cash to set it)")
+        else:
+            out.append(f"Opening cash 0{held}: the statement's deposits fund every "
+                       f"purchase")
+        out.append("Reconciliation: " + self.reconciliation.line())
+        out += [f"Note: {note}" for note in self.result.notes]
+        out.append(f"Flows after the first day: deposits {p.deposits:,.2f}, "
+                   f"withdrawals {p.withdrawals:,.2f}")
+        mwr = ("n/a (no single rate)" if p.money_weighted != p.money_weighted
+               else f"{p.money_weighted:+.2%}"
+               + (" a year" if p.annualised else " over the period"))
+        out.append(f"Value {p.opening_value:,.2f} -> {p.final_value:,.2f}; profit "
+                   f"{p.profit:+,.2f}; time-weighted return {p.time_weighted:+.2%}, "
+                   f"money-weighted {mwr}")
+        return out
 
 
-def _report(options, out, progress, md, statement, trades, skipped, cash, series,
-            values, bench, start, end, notes):
+UNKNOWN_SHOWN = 20
+
+
+def _row_text(account, row):
+    """A short description of statement row ``row``."""
+    if row in account.events.index:
+        record = account.events.loc[row]
+        return str(record["text"])
+    for trade, number in zip(account.trades, account.rows):
+        if number == row:
+            return (f"{trade.side.lower()} {trade.last_quantity:,} {trade.order_book_id} "
+                    f"on {trade.datetime.date()}")
+    return "?"
+
+
+def _report(options, out, progress, md, facts, series, values, bench, start, end,
+            notes):
     from meridan.statement import skipped_lines
 
     index_id, _, index_name = BENCHMARKS[options.benchmark]
@@ -668,18 +730,20 @@ def _report(options, out, progress, md, statement, trades, skipped, cash, series
                                "display.max_rows", None):
             say(table.to_string())
 
-    say(f"\nStatement {statement}: {len(trades)} trades, "
-        f"{len(skipped)} other rows skipped")
-    for line in skipped_lines(skipped):
+    lines = facts.lines()
+    say("\n" + lines[0])
+    for line in skipped_lines(facts.account.skipped):
         say(f"  {line}")
+    for line in lines[1:]:
+        say(line)
     for note in notes:
         say(f"Note: {note}")
-    say(f"Opening cash {cash:,.2f}; analysed {start} to {end} ({len(values)} trading "
-        f"days) against {index_name} ({index_id})")
-    total = values.iloc[-1] / values.iloc[0] - 1
+    say(f"Analysed {start} to {end} ({len(values)} trading days) against {index_name} "
+        f"({index_id}); the analyses below see the account per unit, so that deposits "
+        f"and withdrawals are not return")
+    total = facts.performance.time_weighted
     bench_total = bench.iloc[-1] / bench.iloc[0] - 1
-    say(f"Value {values.iloc[0]:,.2f} -> {values.iloc[-1]:,.2f}: {total:+.2%} "
-        f"(benchmark {bench_total:+.2%})")
+    say(f"Time-weighted return {total:+.2%} (benchmark {bench_total:+.2%})")
 
     sections, failures = [], []
 
@@ -737,11 +801,10 @@ def _report(options, out, progress, md, statement, trades, skipped, cash, series
         sections.append((title, f"<p>Not available: {html.escape(reason)}</p>"))
 
     header = (f"<h1>Portfolio analysis</h1>"
-              f"<p>Statement {html.escape(os.path.basename(statement))}: "
-              f"{len(trades)} trades; analysed {start} to {end} against "
-              f"{html.escape(index_name)} ({index_id}). Opening cash {cash:,.2f}. "
-              f"Value {values.iloc[0]:,.2f} → {values.iloc[-1]:,.2f} ({total:+.2%}; "
-              f"benchmark {bench_total:+.2%}).</p>"
+              + "".join(f"<p>{html.escape(line)}</p>" for line in lines)
+              + f"<p>Analysed {start} to {end} against {html.escape(index_name)} "
+                f"({index_id}), per unit of the account. Time-weighted return "
+                f"{total:+.2%}; benchmark {bench_total:+.2%}.</p>"
               + "".join(f"<p>Note: {html.escape(n)}</p>" for n in notes))
     progress.step(f"writing {options.out}")
     text = page("Portfolio analysis", header, sections, figures)

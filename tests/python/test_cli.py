@@ -38,7 +38,7 @@ def test_report_for_a_statement(tmp_path, market, capsys, encoding):
     assert code == 0
     # Least opening cash: both purchases with their fees (33,050.33), rounded up.
     assert "Opening cash 33,051.00" in printed
-    assert "analysed 2016-03-01 to 2016-06-30" in printed
+    assert "Analysed 2016-03-01 to 2016-06-30" in printed
     # Each analysis that is installed runs on this market.
     for title, module in (("Brinson attribution", "meridan.brinson.calc"),
                           ("Factor exposure", "meridan.exposure"), ("Risk", "meridan.risk"),
@@ -130,8 +130,8 @@ def _tiny_market():
 TINY_HEADER = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价"
 TINY_TRADES = ["20200102,10:00:00,600001,甲银行,证券买入,1000,10.00",
                "20200107,10:00:00,000002,乙科技,证券买入,200,22.00"]
-# Opening cash needed: 10,000 on the first day, 4,400 more on 2020-01-07, less the
-# dividend of 500 booked on 2020-01-07: 13,900.
+# Opening cash needed: 10,000 on the first day, 4,400 more on 2020-01-07 at 10:00 (the
+# dividend of 500 booked that day comes after the day's trades): 14,400.
 
 
 @pytest.fixture(scope="module")
@@ -187,7 +187,7 @@ def _analyse_tiny(tmp_path, capsys, *options, rows=TINY_TRADES, out=None):
 
 # (store, options, status, fragments of stdout + stderr, report written)
 CASES = [
-    ("full", (), 0, ["Opening cash 13,900.00", "analysed 2020-01-02 to 2020-01-15",
+    ("full", (), 0, ["Opening cash 14,400.00", "Analysed 2020-01-02 to 2020-01-15",
                      "n/a (5 days)", "Report written to"], True),
     ("full", ("--end", "2030-01-01"), 0,
      ["Note: --end 2030-01-01 is after the market data's last day 2020-01-15: the "
@@ -207,9 +207,9 @@ CASES = [
      ["the store has no yield curve on 2020-01-03: a risk-free rate of 0 is used"], True),
     ("full", ("--cash", "100"), 2,
      ["--cash 100.00 is not enough", "at row 1 (buy 1,000 600001.XSHG on 2020-01-02)",
-      "at least 13,900.00", "nothing written"], False),
+      "at least 14,400.00", "nothing written"], False),
     ("full", ("--cash", "11000"), 2,
-     ["at row 2 (buy 200 000002.XSHE on 2020-01-07)", "at least 13,900.00"], False),
+     ["at row 2 (buy 200 000002.XSHE on 2020-01-07)", "at least 14,400.00"], False),
     ("full", ("--out", "/dev/full"), 2,
      ["cannot write the report to /dev/full: No space left on device"], False),
     ("bad prices", (), 2,
@@ -277,7 +277,7 @@ def test_skipped_rows_are_listed_up_to_twenty(tmp_path, capsys, on_store):
     transfers = ["20200103,09:00:00,,,银行转证券,0,0"] * 25
     code, printed, err, _, _ = _analyse_tiny(tmp_path, capsys, "--cash", "20000",
                                              rows=TINY_TRADES[:1] + transfers)
-    assert "2 trades" not in printed and "1 trades, 25 other rows skipped" in printed
+    assert "2 trades" not in printed and "1 trades, 0 other rows booked, 25 rows that move nothing" in printed
     assert printed.count("skipped row") == 20 and "  ... and 5 more" in printed
 
 

@@ -253,3 +253,70 @@ def test_replay_on_the_sample_market():
     assert last["market_value"] == pytest.approx(
         last["cash"] + sum(q * closes[oid].ffill().iloc[-1] for oid, q in shares.items()))
     assert benchmark_value_series("000300.XSHG", result.value_series).notna().all()
+
+
+# --- money from outside: flows, units and the unit value ---------------------------
+
+IDLE = [trade("2024-03-04 10:00", A, "BUY", 100, 10.0)]
+
+
+@on_week
+def test_a_deposit_of_idle_cash_never_moves_the_unit_value(week):
+    """A opens at 9,000 cash and 100 shares (1,050 on day 1, split 10 -> 15 on day 2);
+    5,000 arrives on day 2. The time-weighted return is the chain of the sub-period
+    returns around the deposit, worked by hand."""
+    result = replay(IDLE, D[0], D[5], cash=10000.0, flows=[(D[2], 5000.0)])
+    values = [10000.0, 10050.0, 15050.0, 15080.0, 15065.0, 15095.0]
+    assert result.value_series.tolist() == pytest.approx(values)
+    assert result.flows.to_dict() == {WEEK[0]: 10000.0, WEEK[2]: 5000.0}
+    chained = (10050.0 / 10000.0) * ((15050.0 - 5000.0) / 10050.0) * (15095.0 / 15050.0)
+    assert result.unit_value.iloc[-1] / result.unit_value.iloc[0] == pytest.approx(chained)
+    assert result.unit_value.iloc[2] == pytest.approx(result.unit_value.iloc[1])
+    assert result.units.tolist() == pytest.approx([10000.0] * 2 + [10000.0 + 5000.0 / 1.005] * 4)
+    # Per unit: money fields divided by the units, quantities kept in shares.
+    day = result.per_unit_series()[3]
+    assert day["positions"] == [{"order_book_id": A, "quantity": 150,
+                                 "market_value": pytest.approx(1080.0 / result.units.iloc[3])}]
+    assert day["market_value"] == pytest.approx(result.unit_value.iloc[3])
+    pd.testing.assert_series_equal(result.per_unit_values(), result.unit_value)
+
+
+@on_week
+def test_an_opening_deposit_is_the_same_as_opening_cash(week):
+    as_cash = replay(IDLE, D[0], D[5], cash=10000.0)
+    as_flow = replay(IDLE, D[0], D[5], cash=0.0, flows=pd.Series([10000.0], [WEEK[0]]))
+    pd.testing.assert_series_equal(as_flow.value_series, as_cash.value_series)
+    pd.testing.assert_series_equal(as_flow.unit_value, as_cash.unit_value)
+    pd.testing.assert_series_equal(as_flow.flows, as_cash.flows)
+    assert as_cash.unit_value.iloc[0] == 1.0
+
+
+@on_week
+def test_flows_on_idle_days_in_kind_and_beyond_the_cash(week):
+    # A Saturday deposit counts on Monday; B moves in on day 3 while suspended, at its
+    # last close (21.0): the cash is unchanged and the value moved is a flow.
+    result = replay([], D[0], D[5], cash=1000.0,
+                    flows=[("2024-03-09", 500.0), (D[3], B, 100), (D[4], B, -40)])
+    assert result.flows.to_dict() == {WEEK[0]: 1000.0, WEEK[3]: 2100.0,
+                                      WEEK[4]: -40 * 21.0, WEEK[5]: 500.0}
+    assert [s["cash"] for s in result.portfolio_series] == [1000.0] * 5 + [1500.0]
+    assert result.portfolio.get_position(B).quantity == 60
+    with pytest.raises(ValueError, match=r"flows\[1\]: a withdrawal of 1,500.00 on "
+                                         r"2024-03-05 is more than the cash held "
+                                         r"\(1,200.00\)"):
+        replay([], D[0], D[5], cash=1000.0, flows=[(D[1], 200.0), (D[1], -1500.0)])
+
+
+@pytest.mark.parametrize("flows, error", [
+    (pd.DataFrame({"amount": [1.0]}), TypeError),
+    ({"2024-03-05": 1.0}, TypeError),
+    ([("2024-03-05", float("nan"))], ValueError),
+    ([("2024-03-05", "100")], ValueError),
+    ([("2024-03-05", A, 0)], ValueError),
+    ([("2024-03-05",)], ValueError),
+    ([("2030-01-01", 5.0)], ValueError),
+])
+@on_week
+def test_unreadable_flows_are_refused(week, flows, error):
+    with pytest.raises(error, match="flows"):
+        replay([], D[0], D[5], cash=1000.0, flows=flows)

@@ -9,6 +9,7 @@ so every price, dividend and split comes through the provider's caches and every
 movement through the book.
 """
 
+import bisect
 import datetime as _dt
 import math
 import numbers
@@ -20,16 +21,16 @@ import pandas as pd
 import tickvane
 
 from meridan.pcalc.portfolio import Portfolio
+from meridan.pcalc.trade import Trade
 from meridan.quotes import CachedMarketDataProvider
 
-__all__ = ["Replay", "replay", "benchmark_value_series"]
+__all__ = ["Replay", "replay", "benchmark_value_series", "ReplayRun"]
 
 _ONE_DAY = _dt.timedelta(days=1)
 
 
-class Replay(NamedTuple):
-    """What ``replay`` returns; unpacks as a 4-tuple."""
 
+class _ReplayFields(NamedTuple):
     portfolio_series: list
     """One snapshot dict per trading day (shape in ``replay``'s documentation)."""
     value_series: pd.Series
@@ -41,11 +42,64 @@ class Replay(NamedTuple):
     """The book as it stands after the last day."""
 
 
+class Replay(_ReplayFields):
+    """What ``replay`` returns; unpacks as a 4-tuple (portfolio_series, value_series,
+    skipped, portfolio).
+
+    The money that came in and went out, and the portfolio per unit, are attributes
+    beside the tuple:
+
+    - ``flows``: the net external flow of each trading day that had one (deposits
+      positive, withdrawals negative, shares moved in kind at their value; the opening
+      cash and positions are the first day's flow), a float64 Series indexed by
+      midnight Timestamps;
+    - ``units``: the units outstanding at each day's close, and ``unit_value`` the
+      value of one unit (the value series divided by the units; NaN while no units are
+      outstanding), float64 Series on the value series' days. A flow buys or redeems
+      units at the unit value of the previous trading day's close, so a deposit or a
+      withdrawal never moves the unit value;
+    - ``row_cash``: for a statement's replay, the cash after each booked row (a Series
+      indexed by the row numbers, in booking order); None otherwise;
+    - ``notes``: what the replay assumed or adjusted, in plain words (a list of text).
+    """
+
+    flows = None
+    units = None
+    unit_value = None
+    row_cash = None
+    notes = ()
+
+    def per_unit_series(self):
+        """The portfolio series per unit: each snapshot with its money fields (its
+        "market_value" and "cash", and each position's "market_value") divided by the
+        units outstanding at that day's close; quantities stay in shares. A day without
+        units outstanding has NaN money fields."""
+        units = self.units.to_numpy()
+        out = []
+        for snapshot, n in zip(self.portfolio_series, units):
+            scale = 1.0 / float(n) if n > 0 else math.nan
+            out.append({
+                "date": snapshot["date"],
+                "positions": [{"order_book_id": p["order_book_id"],
+                               "quantity": p["quantity"],
+                               "market_value": p["market_value"] * scale}
+                              for p in snapshot["positions"]],
+                "market_value": snapshot["market_value"] * scale,
+                "cash": snapshot["cash"] * scale,
+            })
+        return out
+
+    def per_unit_values(self):
+        """The value series per unit: ``unit_value``, the input of the risk,
+        profit-and-loss and style analyses for a portfolio with flows."""
+        return self.unit_value.copy()
+
+
 def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
-           skip_untradable=False):
+           skip_untradable=False, flows=None):
     """Replay a book over the trading days from ``start_date`` to ``end_date`` (both
     included) and return a ``Replay``: (portfolio_series, value_series, skipped,
-    portfolio).
+    portfolio), with the flows, units and unit values as its attributes.
 
     ``trades``: ``Trade`` records as ``fix_trades`` or ``fix_backtest_trades`` build
     them (any iterable; read once, never changed); each must lie in the range. A table
@@ -53,18 +107,31 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
     TypeError. ``md``: a
     market data provider of unadjusted closes (a new ``CachedMarketDataProvider()``
     when None); its closes, dividends per share and split coefficients are all the
-    market data used, apart from the last close of an opening holding that is
-    suspended when the replay starts. ``cash`` and ``positions`` (order book id ->
-    shares) open the book as ``Portfolio(cash, positions)`` does, at the start of
-    ``start_date``; positions given as anything but a mapping raise TypeError. An
-    opening position or a trade in an index (instrument type "INDX") raises ValueError
-    naming it, and so does a day whose value overflows to infinity.
+    market data used, apart from the last close of a holding that is suspended when
+    the replay starts and the previous close of shares moved in kind. ``cash`` and
+    ``positions`` (order book id -> shares) open the book as ``Portfolio(cash,
+    positions)`` does, at the start of ``start_date``; positions given as anything but
+    a mapping raise TypeError. An opening position or a trade in an index (instrument
+    type "INDX") raises ValueError naming it, and so does a day whose value overflows
+    to infinity.
+
+    ``flows``: money moved into or out of the account from outside, which is never
+    return: a Series of amounts indexed by dates, or an iterable of (date, amount)
+    pairs (a deposit is positive, a withdrawal negative) and of (date, order_book_id,
+    quantity) triples for shares moved in kind (positive in, negative out), valued at
+    the instrument's close of the trading day before. A flow counts at the start of
+    its day, before the day's trades; one dated on a day without trading counts on
+    the next trading day. A withdrawal of more than the cash held then raises
+    ValueError naming it, and so does a flow outside the range. The opening cash and
+    positions are the first day's flow, the positions valued at that day's closes (so
+    one unit is worth 1.0 at the first close when nothing else moves that day; only
+    the unit value's level depends on this, never a return).
 
     Each trading day, in this order:
 
     1. the splits effective that day (ex-date; one falling on a non-trading day takes
        effect on the next trading day) are applied to the holdings carried over;
-    2. the day's trades are booked, in the order given;
+    2. the day's flows, then its trades, are booked, in the order given;
     3. the cash dividends whose book-closure date is that day (or a non-trading day
        before the next trading day) are booked for the holdings after the trades;
     4. the holdings are valued at the day's closes. A holding without a close that day
@@ -95,132 +162,406 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
 
     The value series: a float64 Series of each snapshot's "market_value", indexed by
     the days as midnight Timestamps; the "portfolio_series" argument of the risk,
-    profit-and-loss and style analyses. ``benchmark_value_series`` gives the index
-    closes on the same days.
+    profit-and-loss and style analyses when no money moved in or out. With flows, give
+    the analyses ``per_unit_series()`` and ``per_unit_values()`` instead.
+    ``benchmark_value_series`` gives the index closes on the same days.
     """
     trades = _trade_list(trades)
-    _check_positions(positions)
-    if md is None:
-        md = CachedMarketDataProvider()
-    mode = getattr(md, "_adjust_type", "none")
-    if mode != "none":
-        # Trades are booked at traded prices; valuing them at adjusted closes would
-        # mix two price scales.
-        raise ValueError(
-            f"replay needs a provider of unadjusted closes (adjust_type 'none'), "
-            f"got adjust_type {mode!r}"
-        )
-    first = _day(start_date, "start_date")
-    last = _day(end_date, "end_date")
-    if first > last:
-        raise ValueError(f"start_date {first} is after end_date {last}")
-    days = [_day(d, "trading date") for d in tickvane.get_trading_dates(first, last)]
+    flow_list = _flow_list(flows)
+    run = ReplayRun(start_date, end_date, md, cash, positions, skip_untradable)
+    for j, flow in enumerate(flow_list):
+        where = f"flows[{j}]"
+        day = run.day_of(flow[0], where)
+        if len(flow) == 2:
+            run.add(day, (0, j), _CashFlow(flow[1], where))
+        else:
+            run.add(day, (0, j), _FlowInKind(flow[1], flow[2], where))
+    for i, trade in enumerate(trades):
+        run.add_trade(i, trade, (1, i))
+    _refuse_indices(list(positions or ()) + [f[1] for f in flow_list if len(f) == 3],
+                    trades)
+    return run.go()
 
-    trading = set(days)
-    by_day, skipped = {}, []
 
-    def untradable(i, trade, reason):
-        if not skip_untradable:
+class ReplayRun:
+    """One replay under way: the book, the days, and what is booked on each. ``replay``
+    and the replay of a broker statement build one, add the trades and other rows
+    (each with a sort key within its day), and call ``go``.
+
+    Rows other than trades are objects with ``book(run, day, closes)``; they change the
+    book through ``run.book``, count money from outside with ``run.flow(amount)``, and
+    may hold money at cost outside the book in ``run.at_cost`` (valued and counted as
+    cash in the snapshots)."""
+
+    def __init__(self, start_date, end_date, md, cash, positions, skip_untradable,
+                 strict_cash=True):
+        _check_positions(positions)
+        if md is None:
+            md = CachedMarketDataProvider()
+        mode = getattr(md, "_adjust_type", "none")
+        if mode != "none":
+            # Trades are booked at traded prices; valuing them at adjusted closes would
+            # mix two price scales.
+            raise ValueError(
+                f"replay needs a provider of unadjusted closes (adjust_type 'none'), "
+                f"got adjust_type {mode!r}"
+            )
+        self.first = _day(start_date, "start_date")
+        self.last = _day(end_date, "end_date")
+        if self.first > self.last:
+            raise ValueError(f"start_date {self.first} is after end_date {self.last}")
+        self.days = [_day(d, "trading date")
+                     for d in tickvane.get_trading_dates(self.first, self.last)]
+        self.md = md
+        self.cash = cash
+        self.positions = positions
+        self.skip_untradable = skip_untradable
+        self.strict_cash = strict_cash
+        self.trading = set(self.days)
+        self.by_day = {}
+        self.skipped = []
+        self.book = None
+        self.last_close = {}
+        self.no_market_dividends = set()
+        self.at_cost = 0.0
+        self.notes = []
+        self.row_cash = []
+        self._flows = {}
+        self._day_flow = 0.0
+
+    # -- what is booked
+
+    def day_of(self, when, where):
+        """The trading day on which a row dated ``when`` is booked: its own, or the next
+        trading day when it has no trading; ValueError outside the range."""
+        try:
+            day = _day(when, "its date")
+        except ValueError as exc:
+            raise ValueError(f"{where}: {exc}") from None
+        if not self.first <= day <= self.last:
+            raise ValueError(f"{where} lies outside the replay range {self.first} to "
+                             f"{self.last}")
+        if day in self.trading:
+            return day
+        later = bisect.bisect_left(self.days, day)
+        if later == len(self.days):
+            raise ValueError(f"{where} on {day} falls after the last trading day "
+                             f"{self.days[-1] if self.days else self.last} of the range")
+        return self.days[later]
+
+    def add(self, day, key, item, row=None):
+        """Books ``item`` (a row other than a trade) on trading ``day``, in the order of
+        ``key`` among the day's rows."""
+        self.by_day.setdefault(day, []).append((key, item, row))
+
+    def add_trade(self, i, trade, key, row=None):
+        """Books ``trades[i]`` on its day in the order of ``key``; a trade on a day
+        without trading cannot have been executed (see ``replay``)."""
+        where = _describe(i, trade)
+        try:
+            day = _day(trade.datetime, "its datetime")
+        except ValueError as exc:
+            raise ValueError(f"{where}: {exc}") from None
+        if not self.first <= day <= self.last:
+            raise ValueError(f"{where} lies outside the replay range {self.first} to "
+                             f"{self.last}")
+        if day in self.trading:
+            self.add(day, key, _Trade(i, trade), row)
+        else:
+            self.untradable(i, trade, f"{day} is not a trading day")
+
+    def untradable(self, i, trade, reason):
+        if not self.skip_untradable:
             raise ValueError(
                 f"{_describe(i, trade)}: {reason}; "
                 f"pass skip_untradable=True to leave such trades out"
             )
-        skipped.append((i, trade))
+        self.skipped.append((i, trade))
 
-    for i, trade in enumerate(trades):
-        try:
-            day = _day(trade.datetime, "its datetime")
-        except ValueError as exc:
-            raise ValueError(f"{_describe(i, trade)}: {exc}") from None
-        if not first <= day <= last:
-            raise ValueError(
-                f"{_describe(i, trade)} lies outside the replay range {first} to {last}"
-            )
-        if day in trading:
-            by_day.setdefault(day, []).append((i, trade))
-        else:
-            untradable(i, trade, f"{day} is not a trading day")
+    # -- used by the rows while they are booked
 
-    _refuse_indices(list(positions or ()), trades)
-    book = Portfolio(cash, positions)
-    last_close = {}
-    series, values = [], []
-    for k, day in enumerate(days):
-        held = book.holdings()
+    def flow(self, amount):
+        """Counts ``amount`` as money from outside on the day being booked."""
+        self._day_flow += float(amount)
 
-        # 1. Splits since the previous trading day.
-        if held:
-            for event_day in _span(days[k - 1] + _ONE_DAY if k else first, day):
-                splits = md.get_split_coefficient(held, event_day)
-                if splits:
-                    book.apply_split(splits)
-                    for oid, coefficient in splits.items():
-                        if oid in last_close:
-                            last_close[oid] = last_close[oid] / float(coefficient)
+    def cash_now(self):
+        """The book's cash with its dividend income (not the money held at cost)."""
+        return float(self.book._cash + self.book._dividends)
 
-        # 2. The day's trades, once their instruments are known to have a close.
-        todays = by_day.get(day, ())
-        if todays:
-            ids = list(dict.fromkeys(held + [t.order_book_id for _, t in todays]))
-        else:
-            ids = held
-        closes = _closes(md, ids, day) if ids else {}
-        for i, trade in todays:
-            close = closes.get(trade.order_book_id)
+    def previous_close(self, oid, day):
+        """The close of ``oid`` on the trading day before ``day`` (or its last close
+        before that day, when it did not trade then), divided by the splits since."""
+        before = self._day_before(day)
+        if before is not None:
+            close = _closes(self.md, [oid], before).get(oid)
+            if close is not None and close == close:
+                return float(close) / self._split_since(oid, before, day)
+        return _close_before(oid, day)
+
+    def _opening_value(self, held, closes, day):
+        """The opening cash and positions at the first day's closes: the first flow."""
+        total = float(self.cash)
+        for oid in held:
+            close = closes.get(oid)
             if close is None or close != close:
-                untradable(i, trade, f"{trade.order_book_id} has no close on {day}")
-                continue
-            try:
-                book.apply_trade(trade)
-            except Exception as exc:
-                if hasattr(exc, "add_note"):  # Python 3.11 and later
-                    exc.add_note(f"while booking {_describe(i, trade)}")
-                raise
-        if todays:
+                close = self.last_close.get(oid)
+                if close is None:
+                    close = self.last_close[oid] = _close_before(oid, day)
+            total += float(self.book._positions[oid].quantity) * float(close)
+        return total
+
+    def _day_before(self, day):
+        at = bisect.bisect_left(self.days, day)
+        if at > 0:
+            return self.days[at - 1]
+        previous = tickvane.get_previous_trading_date(day)
+        return None if previous is None else _day(previous, "trading date")
+
+    def _split_since(self, oid, before, day):
+        factor = 1.0
+        for event_day in _span(before + _ONE_DAY, day):
+            coefficient = self.md.get_split_coefficient([oid], event_day).get(oid)
+            if coefficient:
+                factor *= float(coefficient)
+        return factor
+
+    # -- the replay
+
+    def go(self):
+        days, md = self.days, self.md
+        self.book = book = Portfolio(self.cash, self.positions)
+        last_close = self.last_close
+        series, values, flow_days, flow_amounts = [], [], [], []
+        for k, day in enumerate(days):
+            self._day_flow = 0.0
             held = book.holdings()
 
-        # 3. Dividends of the book-closure days up to the next trading day.
-        if held:
-            until = days[k + 1] - _ONE_DAY if k + 1 < len(days) else last
-            for event_day in _span(day, until):
-                dividends = md.get_dividend_per_share(held, event_day)
-                if dividends:
-                    book.apply_dividend(dividends)
+            # 1. Splits since the previous trading day.
+            if held:
+                for event_day in _span(days[k - 1] + _ONE_DAY if k else self.first, day):
+                    splits = md.get_split_coefficient(held, event_day)
+                    if splits:
+                        before = {oid: book._positions[oid].quantity for oid in splits
+                                  if oid in book._positions}
+                        book.apply_split(splits)
+                        self.on_split(day, before)
+                        for oid, coefficient in splits.items():
+                            if oid in last_close:
+                                last_close[oid] = last_close[oid] / float(coefficient)
 
-        # 4. Valuation.
-        book_positions = book._positions
-        cash_now = float(book._cash + book._dividends)
-        total = cash_now
-        entries = []
-        for oid in held:
-            quantity = book_positions[oid].quantity
-            close = closes.get(oid)
-            if close is not None and close == close:
-                last_close[oid] = close
+            # 2. The day's rows: flows and other rows, and the trades, once their
+            # instruments are known to have a close.
+            todays = self.by_day.get(day, ())
+            if todays:
+                todays.sort(key=lambda entry: entry[0])
+                ids = list(dict.fromkeys(
+                    held + [e[1].trade.order_book_id for e in todays
+                            if isinstance(e[1], _Trade)]))
             else:
-                close = last_close.get(oid)
-                if close is None:
-                    close = last_close[oid] = _close_before(oid, day)
-            value = float(quantity) * float(close)
-            total += value
-            if type(quantity) is not int and type(quantity) is not float:
-                quantity = _plain(quantity)
-            entries.append({"order_book_id": oid, "quantity": quantity,
-                            "market_value": value})
-        if not (math.isfinite(total) and math.isfinite(cash_now)):
-            # Each number is finite, their sum is not: the analyses would divide by
-            # infinity and report nonsense.
-            raise ValueError(
-                f"the book's value on {day} overflows to {total} (cash and dividends "
-                f"{cash_now}): cash={cash!r} or the positions are too large to value"
-            )
-        series.append({"date": day, "positions": entries, "market_value": total,
-                       "cash": cash_now})
-        values.append(total)
+                ids = held
+            closes = _closes(md, ids, day) if ids else {}
+            if k == 0:
+                self._day_flow = self._opening_value(held, closes, day)
+            for _, item, row in todays:
+                if isinstance(item, _Trade):
+                    self._book_trade(item, day, closes)
+                else:
+                    item.book(self, day, closes)
+                if row is not None:
+                    self.row_cash.append((row, self.cash_now()))
+            if todays:
+                held = book.holdings()
+                missing = [oid for oid in held if oid not in closes]
+                if missing:
+                    closes = dict(closes)
+                    closes.update(_closes(md, missing, day))
 
-    value_series = pd.Series(values, index=pd.to_datetime(days), dtype="float64")
-    skipped.sort(key=lambda pair: pair[0])
-    return Replay(series, value_series, [t for _, t in skipped], book)
+            # 3. Dividends of the book-closure days up to the next trading day.
+            if held:
+                until = days[k + 1] - _ONE_DAY if k + 1 < len(days) else self.last
+                for event_day in _span(day, until):
+                    dividends = md.get_dividend_per_share(held, event_day)
+                    if dividends and self.no_market_dividends:
+                        dividends = {oid: v for oid, v in dividends.items()
+                                     if oid not in self.no_market_dividends}
+                    if dividends:
+                        book.apply_dividend(dividends)
+
+            # 4. Valuation.
+            book_positions = book._positions
+            cash_now = self.cash_now() + self.at_cost
+            total = cash_now
+            entries = []
+            for oid in held:
+                quantity = book_positions[oid].quantity
+                close = closes.get(oid)
+                if close is not None and close == close:
+                    last_close[oid] = close
+                else:
+                    close = last_close.get(oid)
+                    if close is None:
+                        close = last_close[oid] = _close_before(oid, day)
+                value = float(quantity) * float(close)
+                total += value
+                if type(quantity) is not int and type(quantity) is not float:
+                    quantity = _plain(quantity)
+                entries.append({"order_book_id": oid, "quantity": quantity,
+                                "market_value": value})
+            if not (math.isfinite(total) and math.isfinite(cash_now)):
+                # Each number is finite, their sum is not: the analyses would divide by
+                # infinity and report nonsense.
+                raise ValueError(
+                    f"the book's value on {day} overflows to {total} (cash and "
+                    f"dividends {cash_now}): cash={self.cash!r} or the positions are too "
+                    f"large to value"
+                )
+            series.append({"date": day, "positions": entries, "market_value": total,
+                           "cash": cash_now})
+            values.append(total)
+            if self._day_flow:
+                flow_days.append(day)
+                flow_amounts.append(self._day_flow)
+
+        index = pd.to_datetime(days)
+        value_series = pd.Series(values, index=index, dtype="float64")
+        flows = pd.Series(flow_amounts, index=pd.to_datetime(flow_days), dtype="float64")
+        self.skipped.sort(key=lambda pair: pair[0])
+        result = Replay(series, value_series, [t for _, t in self.skipped], book)
+        result.flows = flows
+        result.units, result.unit_value = _unit_values(value_series, flows)
+        result.notes = list(self.notes)
+        if self.row_cash:
+            rows, cash = zip(*self.row_cash)
+            result.row_cash = pd.Series(cash, index=pd.Index(rows, name="row"),
+                                        dtype="float64", name="cash")
+        return result
+
+    def on_split(self, day, before):
+        """Called after the market's splits of ``day`` were applied, with the
+        quantities held before them; the statement's replay matches bonus-share rows
+        to them."""
+
+    def _book_trade(self, item, day, closes):
+        i, trade = item.i, item.trade
+        close = closes.get(trade.order_book_id)
+        if close is None or close != close:
+            self.untradable(i, trade, f"{trade.order_book_id} has no close on {day}")
+            return
+        try:
+            self.book.apply_trade(trade)
+        except Exception as exc:
+            if hasattr(exc, "add_note"):  # Python 3.11 and later
+                exc.add_note(f"while booking {_describe(i, trade)}")
+            raise
+
+
+class _Trade(NamedTuple):
+    i: int
+    trade: object
+
+
+class _CashFlow:
+    """A deposit (positive) or a withdrawal (negative) of ``replay``'s flows."""
+
+    def __init__(self, amount, where):
+        self.amount, self.where = amount, where
+
+    def book(self, run, day, closes):
+        before = run.cash_now()
+        run.book.apply_cash(self.amount)
+        run.flow(self.amount)
+        if run.strict_cash and self.amount < 0 and run.cash_now() < -_CENT / 2:
+            run.book.apply_cash(-self.amount)
+            raise ValueError(
+                f"{self.where}: a withdrawal of {-float(self.amount):,.2f} on {day} is "
+                f"more than the cash held ({before:,.2f})")
+
+
+class _FlowInKind:
+    """Shares moved into (positive) or out of (negative) the account from outside,
+    valued at the previous close."""
+
+    def __init__(self, oid, quantity, where):
+        self.oid, self.quantity, self.where = oid, quantity, where
+
+    def book(self, run, day, closes):
+        price = run.previous_close(self.oid, day)
+        move_in_kind(run, self.oid, self.quantity, price, day, self.where)
+
+
+def move_in_kind(run, oid, quantity, price, day, where):
+    """Books shares moved in (``quantity`` > 0) or out from outside the account at
+    ``price``: the book buys or sells them and the same money comes in or goes out, so
+    its cash is unchanged and the value moved counts as a flow."""
+    side = "BUY" if quantity > 0 else "SELL"
+    shares = abs(quantity)
+    trade = Trade(datetime=pd.Timestamp(day), order_book_id=oid, symbol=oid,
+                  last_price=price, last_quantity=shares, side=side,
+                  transaction_cost=0.0)
+    try:
+        run.book.apply_trade(trade)
+    except Exception as exc:
+        if hasattr(exc, "add_note"):
+            exc.add_note(f"while booking {where} ({quantity:+,} {oid} in kind on {day})")
+        raise
+    amount = float(shares) * float(price)
+    amount = amount if side == "BUY" else -amount
+    run.book.apply_cash(amount)
+    run.flow(amount)
+    run.last_close.setdefault(oid, float(price))
+
+
+_CENT = 0.01
+
+
+def _flow_list(flows):
+    """The flows as a list of (date, amount) and (date, id, quantity) tuples; TypeError
+    or ValueError naming what cannot be read."""
+    if flows is None:
+        return []
+    if isinstance(flows, pd.Series):
+        pairs = list(zip(flows.index, flows.tolist()))
+    elif isinstance(flows, (pd.DataFrame, str, bytes, Mapping)):
+        raise TypeError(f"flows must be a Series of amounts indexed by dates or a list "
+                        f"of (date, amount) and (date, order_book_id, quantity) tuples, "
+                        f"got {type(flows).__name__}")
+    else:
+        try:
+            pairs = [tuple(f) for f in flows]
+        except TypeError:
+            raise TypeError(f"flows must be a Series or a list of tuples, got "
+                            f"{type(flows).__name__}") from None
+    out = []
+    for j, flow in enumerate(pairs):
+        if len(flow) == 2:
+            amount = flow[1]
+            if not _finite_number(amount):
+                raise ValueError(f"flows[{j}]: the amount {amount!r} is not a finite "
+                                 f"number")
+            out.append((flow[0], amount))
+        elif len(flow) == 3:
+            oid, quantity = flow[1], flow[2]
+            if not isinstance(oid, str):
+                raise TypeError(f"flows[{j}]: the order book id {oid!r} is not text")
+            if not _finite_number(quantity) or quantity == 0:
+                raise ValueError(f"flows[{j}]: the quantity {quantity!r} is not a "
+                                 f"finite number of shares other than 0")
+            out.append((flow[0], oid, quantity))
+        else:
+            raise ValueError(f"flows[{j}] is neither (date, amount) nor (date, "
+                             f"order_book_id, quantity): {flow!r}")
+    return out
+
+
+def _finite_number(value):
+    return (isinstance(value, numbers.Number) and not isinstance(value, (bool, np.bool_))
+            and math.isfinite(float(value)))
+
+
+def _unit_values(values, flows):
+    from meridan.flows import unit_values
+
+    return unit_values(values, flows)
 
 
 def benchmark_value_series(order_book_id, dates):
