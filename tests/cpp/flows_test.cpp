@@ -170,3 +170,37 @@ TEST(MoneyWeighted, WindowFigure) {
     EXPECT_TRUE(std::isnan(mf::window_return(nan_, 30)));
     EXPECT_THROW(mf::window_return(0.1, -1), std::invalid_argument);
 }
+
+TEST(MoneyWeighted, OfAPortfolioValueSeries) {
+    // 100 opens on day 0 (its deposit of 30 already in it), 100 more goes in a year
+    // later, 231 is taken out after two years: 10 % a year.
+    const std::vector<std::int64_t> days{20000, 20365, 20730};
+    EXPECT_NEAR(mf::money_weighted_return(days, std::vector<double>{100, 215, 231},
+                                          std::vector<double>{30, 100, 0}),
+                0.10, 1e-13);
+    // Half a year at 10 % a year is shown as the return over the half year.
+    const std::vector<std::int64_t> half{0, 91, 182};
+    const double grown = 100 * std::pow(1.1, 182 / 365.0);
+    EXPECT_NEAR(mf::money_weighted_return(half, std::vector<double>{100, 104, grown},
+                                          std::vector<double>{0, 0, 0}),
+                grown / 100 - 1, 1e-13);
+    EXPECT_TRUE(std::isnan(mf::money_weighted_return({}, {}, {})));
+}
+
+TEST(UnitValues, FromTheOpeningValueAndFlowsPlacedOnTheirDays) {
+    const std::vector<std::int64_t> days{10, 11, 14};
+    std::vector<double> daily(3, 0.0);
+    EXPECT_EQ(mf::flows_by_day(days, std::vector<std::int64_t>{14, 10, 14},
+                               std::vector<double>{5, 7, 6}, daily),
+              std::nullopt);
+    EXPECT_EQ(daily, (std::vector<double>{7, 0, 11}));
+    EXPECT_EQ(mf::flows_by_day(days, std::vector<std::int64_t>{11, 12},
+                               std::vector<double>{1, 1}, daily),
+              std::optional<std::size_t>(1));
+    EXPECT_EQ(daily, (std::vector<double>{7, 0, 11}));  // nothing added
+    // The first day's flow is its value: 200 opens 200 units whatever flows[0] says.
+    std::vector<double> units(3), uv(3);
+    mf::unit_values_from_opening(std::vector<double>{200, 220, 231}, daily, units, uv);
+    expect_same(units, {200, 200, 210});
+    expect_same(uv, {1.0, 1.1, 1.1});
+}

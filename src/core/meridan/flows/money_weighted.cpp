@@ -170,4 +170,29 @@ double window_return(double rate, double days) {
     return std::expm1(std::log1p(rate) * days / 365.0);
 }
 
+double money_weighted_return(std::span<const std::int64_t> days,
+                             std::span<const double> values,
+                             std::span<const double> flows) {
+    const std::size_t n = values.size();
+    if (days.size() != n || flows.size() != n)
+        throw std::invalid_argument("money_weighted_return: spans differ in length");
+    if (n == 0) return nan_;
+    std::vector<double> amounts, times;
+    amounts.reserve(n + 1);
+    times.reserve(n + 1);
+    amounts.push_back(values[0]);
+    times.push_back(0.0);
+    for (std::size_t d = 1; d < n; ++d) {
+        if (days[d] < days[d - 1])
+            throw std::invalid_argument("money_weighted_return: days out of order");
+        if (flows[d] == 0.0) continue;
+        amounts.push_back(flows[d]);
+        times.push_back(static_cast<double>(days[d] - days[0]));
+    }
+    const double span = static_cast<double>(days[n - 1] - days[0]);
+    amounts.push_back(-values[n - 1]);
+    times.push_back(span);
+    return window_return(money_weighted_rate(amounts, times), span);
+}
+
 }  // namespace meridan::flows

@@ -4,6 +4,7 @@
 // unit value answers how the portfolio itself fared.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 namespace meridan::flows {
@@ -23,5 +24,15 @@ double money_weighted_rate(std::span<const double> amounts, std::span<const doub
 /// (1+rate)^(days/365) - 1, since annualising a short window magnifies it. NaN
 /// stays NaN; std::invalid_argument for a negative number of days.
 double window_return(double rate, double days);
+
+/// The window figure of the money-weighted rate of a portfolio valued `values[d]` on
+/// calendar days `days[d]` (ascending) with net external flows `flows[d]` (positive
+/// in): the opening value values[0] goes in on the first day (that day's flows are
+/// already in it), each later day's flow at its day, and the last value comes out on
+/// the last day. NaN for no values or no single rate; std::invalid_argument for
+/// spans of different lengths, days out of order and values that are not finite.
+double money_weighted_return(std::span<const std::int64_t> days,
+                             std::span<const double> values,
+                             std::span<const double> flows);
 
 }  // namespace meridan::flows

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -49,6 +51,23 @@ public:
 /// std::invalid_argument when the four spans differ in length. O(n), no allocation.
 void unit_values(std::span<const double> values, std::span<const double> flows,
                  std::span<double> units, std::span<double> unit_value);
+
+/// As `unit_values`, for a portfolio whose first value is its opening value: the
+/// flow of the first day is values[0] (the day's own flows are already in it),
+/// whatever flows[0] holds.
+void unit_values_from_opening(std::span<const double> values,
+                              std::span<const double> flows, std::span<double> units,
+                              std::span<double> unit_value);
+
+/// Adds each flow (`amounts[i]` on calendar day `flow_days[i]`) into `out[d]`, where
+/// `days[d]` is its day; `days` ascending and distinct, `out` one entry per day.
+/// Several flows on one day add up. Returns the position of the first flow whose day
+/// is not one of `days`, and then adds nothing; std::invalid_argument for spans of
+/// different lengths.
+std::optional<std::size_t> flows_by_day(std::span<const std::int64_t> days,
+                                        std::span<const std::int64_t> flow_days,
+                                        std::span<const double> amounts,
+                                        std::span<double> out);
 
 /// Units and unit values of `unit_values`, in new vectors.
 struct UnitSeries {
