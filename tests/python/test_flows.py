@@ -116,11 +116,6 @@ def test_the_money_weighted_return_balances_the_flows(values, data):
     assert got == pytest.approx(expected, rel=1e-9, abs=1e-12)
 
 
-def test_the_money_weighted_return_of_money_that_only_went_in_is_nan():
-    values = pd.Series([100.0, 200.0], index=DAYS[:2])
-    assert math.isnan(flows.money_weighted_return(values, pd.Series([500.0], [DAYS[1]])))
-
-
 V = pd.Series([100.0, 110.0, 120.0], index=DAYS[:3])
 NAN, INF = float("nan"), float("inf")
 

@@ -15,14 +15,16 @@ namespace {
 constexpr double nan_ = std::numeric_limits<double>::quiet_NaN();
 
 // The search runs in x = ln(1+r), where the sum is smooth and r in (-1, 10) is
-// x in (-30, ln 11) (below -30, 1+r is under 1e-13). Grid points about 5e-5 apart
-// in x are half a basis point of r near 0 and 5 basis points at r = 9, so two rates
-// a few basis points apart fall in different grid cells and are both seen.
+// x in (-30, ln 11) (below -30, 1+r is under 1e-13). Grid points lie half a basis
+// point of r apart (a step of 5e-5 / (1+r) in x), so two rates a few basis points
+// apart fall in different grid cells and are both seen; where 1+r is under 0.5 %
+// the step in x stops growing at 0.01.
 constexpr double kLowest = -30.0;
 const double kHighest = std::log(11.0);
-constexpr double kStep = 5e-5;
-// Grid values are advanced by one multiplication per flow and recomputed exactly
-// every this many steps, so rounding cannot build up.
+constexpr double kRateStep = 5e-5;
+constexpr double kLargestStep = 0.01;
+// Grid values are advanced by one multiplication per flow, with the step of the
+// block, and recomputed exactly every this many steps, so rounding cannot build up.
 constexpr std::size_t kBlock = 64;
 
 // One flow: its amount and its time in years.
@@ -121,45 +123,59 @@ double money_weighted_rate(std::span<const double> amounts, std::span<const doub
         return std::expm1(refine(flows, last_years, kLowest, kHighest));
     }
 
-    // Several sign changes of the amounts: walk the whole grid. Each term is
-    // advanced by its own factor exp(-step * years) and recomputed exactly at the
-    // start of each block (where the rescaling of scaled_sum is chosen too).
-    const auto points =
-        static_cast<std::size_t>(std::ceil((kHighest - kLowest) / kStep));
-    const double step = (kHighest - kLowest) / static_cast<double>(points);
-    std::vector<double> term(flows.size()), factor(flows.size());
+    // Several sign changes of the amounts: walk the whole grid. In each block of
+    // points, every term is advanced by its own factor exp(-step * years) from its
+    // exact value at the block's start (where the rescaling of scaled_sum is chosen).
+    const std::size_t m = flows.size();
+    std::vector<double> term(m), factor(m);
     double bracket_lo = nan_, bracket_hi = nan_;
     int roots = 0;
     int prev_sign = 0;
     double prev_x = kLowest;
-    for (std::size_t k = 0; k <= points; k += kBlock) {
-        const double x0 = kLowest + static_cast<double>(k) * step;
+    // A grid value: a change of sign from the last value that was not 0 brackets a
+    // rate. False once a second rate is found.
+    auto visit = [&](double x, double sum) {
+        const int s = sign_of(sum);
+        if (s == 0) return true;
+        if (prev_sign != 0 && s != prev_sign) {
+            if (++roots > 1) return false;
+            bracket_lo = prev_x;
+            bracket_hi = x;
+        }
+        prev_sign = s;
+        prev_x = x;
+        return true;
+    };
+    double x0 = kLowest;
+    while (x0 < kHighest) {
+        double step = std::min(kLargestStep, kRateStep * std::exp(-x0));
+        const double span = step * static_cast<double>(kBlock);
+        if (x0 + span > kHighest) step = (kHighest - x0) / static_cast<double>(kBlock);
         const double shift = x0 < 0.0 ? last_years : 0.0;
-        for (std::size_t i = 0; i < flows.size(); ++i) {
+        for (std::size_t i = 0; i < m; ++i) {
             term[i] = flows[i].amount * std::exp(-x0 * (flows[i].years - shift));
             factor[i] = std::exp(-step * flows[i].years);
         }
-        const std::size_t end = std::min(points + 1, k + kBlock);
-        for (std::size_t j = k; j < end; ++j) {
-            const double x =
-                j == points ? kHighest : kLowest + static_cast<double>(j) * step;
-            double sum = 0.0;
-            for (std::size_t i = 0; i < flows.size(); ++i) {
-                sum += term[i];
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            // Four running sums, so that the additions need not wait on each other.
+            double part[4] = {0.0, 0.0, 0.0, 0.0};
+            std::size_t i = 0;
+            for (; i + 4 <= m; i += 4) {
+                for (std::size_t l = 0; l < 4; ++l) {
+                    part[l] += term[i + l];
+                    term[i + l] *= factor[i + l];
+                }
+            }
+            for (; i < m; ++i) {
+                part[0] += term[i];
                 term[i] *= factor[i];
             }
-            const int s = sign_of(sum);
-            if (s != 0) {
-                if (prev_sign != 0 && s != prev_sign) {
-                    if (++roots > 1) return nan_;
-                    bracket_lo = prev_x;
-                    bracket_hi = x;
-                }
-                prev_sign = s;
-                prev_x = x;
-            }
+            const double x = x0 + static_cast<double>(j) * step;
+            if (!visit(x, (part[0] + part[1]) + (part[2] + part[3]))) return nan_;
         }
+        x0 += span > kHighest - x0 ? kHighest - x0 : span;
     }
+    if (!visit(kHighest, scaled_sum(flows, last_years, kHighest))) return nan_;
     if (roots != 1) return nan_;
     return std::expm1(refine(flows, last_years, bracket_lo, bracket_hi));
 }
