@@ -17,8 +17,8 @@ class EmptyInputError(ValueError, IndexError):
     range. Both a ValueError and the IndexError ("no first element") that callers have
     always caught."""
 
-_SUBMODULES = ("brinson", "cli", "exposure", "pcalc", "profit", "quotes", "risk",
-               "statement", "style", "util")
+_SUBMODULES = ("brinson", "cli", "exposure", "flows", "pcalc", "profit", "quotes",
+               "risk", "statement", "style", "util")
 
 
 def sample_statement():

@@ -352,3 +352,38 @@ def test_python_code_run_inside_a_change_may_call_back_into_the_book():
     _concurrently(lambda i: book.apply_trade(trade(oid="A", price=1.0, quantity=1,
                                                    cost=0.0)), threads=2)
     assert position.quantity == 7 and book._cash == 998.0 and book._dividends == 5 + 6
+
+
+@pytest.mark.parametrize("cash, amount, expected", [
+    (1000, 250, 1250),                                   # a deposit; ints stay ints
+    (1000, -1250, -250),                                 # cash may go below 0
+    (Fraction(1000), Fraction(-1, 3), Fraction(2999, 3)),
+    (Decimal("1000"), 0.1, Decimal("1000.1")),           # a float meets a Decimal
+    (1000.0, Decimal("-0.1"), Decimal("999.9")),
+    (1000, 2.5, 1002.5),
+])
+def test_cash_moves_in_and_out_keeping_the_number_types(cash, amount, expected):
+    book = Portfolio(cash, {"A": 100})
+    book.apply_cash(amount)
+    assert book._cash == expected and type(book._cash) is type(expected)
+    assert book.get_position("A").quantity == 100 and book._dividends == 0
+
+
+@pytest.mark.parametrize("cash, amount, error, words", [
+    (1000.0, NAN, ValueError, ["amount", "nan"]),
+    (1000.0, -INF, ValueError, ["amount", "-inf"]),
+    (1000, Decimal("NaN"), ValueError, ["Decimal('NaN')"]),
+    (1000.0, "100", TypeError, ["'100'"]),
+    (1000.0, None, TypeError, ["None"]),
+    (1000.0, True, TypeError, ["True"]),
+    (1e308, 1e308, ValueError, ["cash would become inf", "1e+308"]),
+    (Decimal("1000"), Fraction(1, 3), TypeError, ["Decimal('1000') and Fraction(1, 3)"]),
+])
+def test_a_cash_movement_that_would_corrupt_the_book_changes_nothing(cash, amount, error,
+                                                                      words):
+    book = Portfolio(cash, {"A": 100})
+    before = copy.deepcopy(state(book))
+    with pytest.raises(error) as info:
+        book.apply_cash(amount)
+    assert all(word in str(info.value) for word in words), str(info.value)
+    assert state(book) == before

@@ -348,4 +348,26 @@ PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
             dividends_slot->set(a[0], total);
             return py::none();
         });
+
+    mb::def_method(
+        portfolio_cls, {"apply_cash", {"self", "amount"}, {}},
+        "Moves `amount` (currency) into the book's cash, or out of it when negative:\n"
+        "deposits and withdrawals, income credited as cash, taxes and fees. The amount\n"
+        "must be a finite number, or nothing changes; the book does not refuse cash\n"
+        "that becomes negative (the caller decides whether an account may overdraw).",
+        [cash_slot](mb::Args a) {
+            const py::object& self = a[0];
+            const py::object& amount = a[1];
+            mb::ObjectLock lock(self);
+            pc::check_amount(amount, "amount", "number", pc::Bound::any,
+                             [] { return std::string("a cash movement"); });
+            py::object cash = cash_slot->value(self);
+            const pc::Arithmetic ar{cash, amount};
+            py::object new_cash = ar.add(cash, amount);
+            pc::check_result(new_cash, "cash", [&] {
+                return "a cash movement of " + pc::repr_of(amount);
+            });
+            cash_slot->set(self, new_cash);
+            return py::none();
+        });
 }

@@ -1,0 +1,38 @@
+// The money-weighted return (internal rate of return) of a portfolio's cash flows:
+// the annual rate at which the flows in and the value taken out at the end balance.
+// It answers how the investor's money fared, timing of deposits included, where the
+// unit value answers how the portfolio itself fared.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace meridan::flows {
+
+/// The annual rate r in (-1, 10) with sum_i amounts[i] * (1+r)^(-days[i]/365) = 0.
+/// `amounts` are seen from one side: the opening value and deposits positive,
+/// withdrawals and the value at the end negative; `days[i]` counts calendar days
+/// from the start (>= 0, any order). Every sign change of the sum over the range is
+/// found; with exactly one, the rate is refined to full double precision. NaN when
+/// no rate, or more than one, balances the flows, when every amount is 0 and when
+/// there are fewer than two flows. std::invalid_argument for spans of different
+/// lengths, an amount that is not finite or a day that is negative or not finite.
+double money_weighted_rate(std::span<const double> amounts, std::span<const double> days);
+
+/// The figure shown for a window of `days` calendar days at the annual `rate`: the
+/// rate itself for a year or more, otherwise the return over the window,
+/// (1+rate)^(days/365) - 1, since annualising a short window magnifies it. NaN
+/// stays NaN; std::invalid_argument for a negative number of days.
+double window_return(double rate, double days);
+
+/// The window figure of the money-weighted rate of a portfolio valued `values[d]` on
+/// calendar days `days[d]` (ascending) with net external flows `flows[d]` (positive
+/// in): the opening value values[0] goes in on the first day (that day's flows are
+/// already in it), each later day's flow at its day, and the last value comes out on
+/// the last day. NaN for no values or no single rate; std::invalid_argument for
+/// spans of different lengths, days out of order and values that are not finite.
+double money_weighted_return(std::span<const std::int64_t> days,
+                             std::span<const double> values,
+                             std::span<const double> flows);
+
+}  // namespace meridan::flows

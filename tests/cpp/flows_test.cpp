@@ -1,0 +1,182 @@
+// Unit values of a portfolio with deposits and withdrawals, and the money-weighted
+// return of its cash flows, on cases worked out by hand.
+#include "meridan/flows/money_weighted.hpp"
+#include "meridan/flows/units.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace mf = meridan::flows;
+
+namespace {
+
+constexpr double nan_ = std::numeric_limits<double>::quiet_NaN();
+
+void expect_same(const std::vector<double>& got, const std::vector<double>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (std::isnan(want[i])) {
+            EXPECT_TRUE(std::isnan(got[i])) << "at " << i << ": " << got[i];
+        } else {
+            EXPECT_NEAR(got[i], want[i], 1e-12) << "at " << i;
+        }
+    }
+}
+
+mf::UnitFault fault_of(const std::vector<double>& values, const std::vector<double>& flows,
+                       std::size_t* day) {
+    try {
+        mf::unit_values(values, flows);
+    } catch (const mf::UnitError& e) {
+        *day = e.day;
+        return e.fault;
+    }
+    ADD_FAILURE() << "no UnitError";
+    return mf::UnitFault::not_finite;
+}
+
+// The discounted sum of the flows at annual rate r.
+double npv(const std::vector<double>& amounts, const std::vector<double>& days, double r) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < amounts.size(); ++i)
+        s += amounts[i] * std::pow(1.0 + r, -days[i] / 365.0);
+    return s;
+}
+
+}  // namespace
+
+TEST(UnitValues, FlowsBuyAndRedeemAtThePreviousClose) {
+    // Day 0: 100 opens at 1.0 (100 units). Day 1: growth to 1.1. Day 2: 55 buys 50
+    // units at 1.1, close 180 on 150 units is 1.2. Day 3: everything (180) is
+    // withdrawn, no units and no unit value. Day 4: 60 buys 50 units at the last
+    // unit value 1.2; close 66 is 1.32.
+    const auto r = mf::unit_values(std::vector<double>{100, 110, 180, 0, 66},
+                                   std::vector<double>{100, 0, 55, -180, 60});
+    expect_same(r.units, {100, 100, 150, 0, 50});
+    expect_same(r.unit_value, {1.0, 1.1, 1.2, nan_, 1.32});
+    EXPECT_EQ(r.units[3], 0.0);
+}
+
+TEST(UnitValues, NothingBeforeTheFirstFlowAndAWholeWithdrawalLeavesNoUnits) {
+    // No units until money goes in; 0.7 withdrawn from 0.7 with a rounding of
+    // 1e-12 still leaves exactly none (by 1e-6 it is more than is held, below).
+    const auto r = mf::unit_values(std::vector<double>{5, 1, 0.7, 0},
+                                   std::vector<double>{0, 1, 0, -0.7 * (1 + 1e-12)});
+    expect_same(r.units, {0, 1, 1, 0});
+    expect_same(r.unit_value, {nan_, 1.0, 0.7, nan_});
+    EXPECT_EQ(r.units[3], 0.0);
+}
+
+TEST(UnitValues, FlowsThatCannotBeBookedNameTheirDay) {
+    struct Case {
+        std::vector<double> values, flows;
+        mf::UnitFault fault;
+        std::size_t day;
+    };
+    const std::vector<Case> cases = {
+        {{0, 0}, {0, -10}, mf::UnitFault::over_redeemed, 1},   // nothing held
+        {{100, 0, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
+        {{100, -5, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
+        {{100, nan_, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
+        {{100, 100}, {100, nan_}, mf::UnitFault::not_finite, 1},
+        {{1, 0.7, 0}, {1, 0, -0.7 * (1 + 1e-6)}, mf::UnitFault::over_redeemed, 2},
+    };
+    for (const auto& c : cases) {
+        std::size_t day = 99;
+        EXPECT_EQ(fault_of(c.values, c.flows, &day), c.fault);
+        EXPECT_EQ(day, c.day);
+    }
+    EXPECT_THROW(mf::unit_values(std::vector<double>{1, 2}, std::vector<double>{1}),
+                 std::invalid_argument);
+}
+
+TEST(MoneyWeighted, HandWorkedRates) {
+    struct Case {
+        std::vector<double> amounts, days;
+        double rate;
+    };
+    const std::vector<Case> cases = {
+        {{100, -110}, {0, 365}, 0.10},                     // one deposit, one year
+        {{100, 100, -231}, {0, 365, 730}, 0.10},           // a deposit half-way
+        {{-110, 100}, {365, 0}, 0.10},                     // order does not matter
+        {{100, 50, 50, -231}, {0, 365, 365, 730}, 0.10},   // one day's flows add up
+        {{100, -1000}, {0, 365}, 9.0},
+        {{100, -10}, {0, 365}, -0.9},
+        {{100, -100 * std::pow(1.05, 100)}, {0, 36500}, 0.05},  // a century
+    };
+    for (const auto& c : cases) {
+        EXPECT_NEAR(mf::money_weighted_rate(c.amounts, c.days), c.rate, 1e-13 * (1 + c.rate))
+            << c.amounts[0] << " " << c.amounts[1];
+    }
+}
+
+TEST(MoneyWeighted, OneRateAmongSeveralSignChangesIsFound) {
+    // In, out, in, out: the amounts change sign three times, yet only one rate
+    // balances them; it is refined until the sum is zero to rounding.
+    const std::vector<double> amounts{100, -50, 50, -110}, days{0, 100, 200, 365};
+    const double r = mf::money_weighted_rate(amounts, days);
+    ASSERT_FALSE(std::isnan(r));
+    EXPECT_GT(r, 0.09);
+    EXPECT_LT(r, 0.12);
+    EXPECT_NEAR(npv(amounts, days, r), 0.0, 1e-12);
+}
+
+TEST(MoneyWeighted, NoSingleRateIsNaN) {
+    const std::vector<std::vector<double>> amounts = {
+        {-100, 230, -132},            // rates of 10 % and 20 % both balance
+        // 10 % and 10.03 %, three basis points apart, and 50 %: the close pair is
+        // seen as two, not missed for the one rate of 50 %.
+        {-1, 3.7003, -4.51078, 1.815495},
+        {100, 50, 10},                // money only goes in
+        {-100, -10},                  // money only comes out
+        {0, 0, 0},
+        {100},
+        {100, -100},                  // all on one day: every rate balances
+    };
+    const std::vector<std::vector<double>> days = {
+        {0, 365, 730}, {0, 365, 730, 1095}, {0, 100, 365}, {0, 365}, {0, 1, 2}, {0}, {3, 3},
+    };
+    for (std::size_t i = 0; i < amounts.size(); ++i)
+        EXPECT_TRUE(std::isnan(mf::money_weighted_rate(amounts[i], days[i]))) << "case " << i;
+    // Either of the two close rates alone is found.
+    EXPECT_NEAR(mf::money_weighted_rate(std::vector<double>{100, -110.03}, std::vector<double>{0, 365}),
+                0.1003, 1e-14);
+    EXPECT_THROW(mf::money_weighted_rate(std::vector<double>{100, nan_},
+                                         std::vector<double>{0, 365}),
+                 std::invalid_argument);
+    EXPECT_THROW(mf::money_weighted_rate(std::vector<double>{100, -110},
+                                         std::vector<double>{-1, 365}),
+                 std::invalid_argument);
+}
+
+TEST(MoneyWeighted, WindowFigure) {
+    EXPECT_DOUBLE_EQ(mf::window_return(0.21, 730), 0.21);
+    EXPECT_DOUBLE_EQ(mf::window_return(0.21, 365), 0.21);
+    EXPECT_NEAR(mf::window_return(0.21, 182.5), 0.10, 1e-15);
+    EXPECT_EQ(mf::window_return(0.21, 0), 0.0);
+    EXPECT_TRUE(std::isnan(mf::window_return(nan_, 30)));
+    EXPECT_THROW(mf::window_return(0.1, -1), std::invalid_argument);
+}
+
+TEST(MoneyWeighted, OfAPortfolioValueSeries) {
+    // 100 opens on day 0 (its deposit of 30 already in it), 100 more goes in a year
+    // later, 231 is taken out after two years: 10 % a year.
+    const std::vector<std::int64_t> days{20000, 20365, 20730};
+    EXPECT_NEAR(mf::money_weighted_return(days, std::vector<double>{100, 215, 231},
+                                          std::vector<double>{30, 100, 0}),
+                0.10, 1e-13);
+    EXPECT_TRUE(std::isnan(mf::money_weighted_return({}, {}, {})));
+}
+
+TEST(UnitValues, TheOpeningValueIsTheFirstFlow) {
+    // 200 opens 200 units whatever the first day's flow says (it is in the value).
+    std::vector<double> units(3), uv(3);
+    mf::unit_values_from_opening(std::vector<double>{200, 220, 231},
+                                 std::vector<double>{7, 0, 11}, units, uv);
+    expect_same(units, {200, 200, 210});
+    expect_same(uv, {1.0, 1.1, 1.1});
+}
