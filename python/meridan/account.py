@@ -13,7 +13,8 @@ order of its balance column):
 | transfer_in, transfer_out    | the shares in or out at the previous close; a flow of   |
 |                              | their value, the cash unchanged                         |
 | dividend, interest           | the amount into the cash: income. The market's          |
-|                              | dividends are then not booked for that instrument       |
+|                              | dividends are then not booked for that instrument up to |
+|                              | the statement's last row                                |
 | tax, fee                     | the amount out of the cash                              |
 | repo_lend, repo_repay        | the loan leaves the cash and is held at cost (counted   |
 |                              | as cash in the snapshots) until the repayment, which    |
@@ -259,8 +260,12 @@ def replay_account(trades, rows, events, start_date, end_date, md, cash=0.0,
         run.add_trade(i, trade, sign * row, row)
     kinds = events["kind"].tolist() if len(events) else []
     if len(events):
+        # Up to the statement's last row, the dividends it credits are the income of
+        # their instruments; after it, the market's are booked again.
         dividend_ids = events.loc[events["kind"] == "dividend", "order_book_id"]
-        run.no_market_dividends = {oid for oid in dividend_ids if oid}
+        last_row = max([pd.Timestamp(d).date() for d in events["datetime"]]
+                       + [t.datetime.date() for t in trades])
+        run.no_market_dividends = {oid: last_row for oid in dividend_ids if oid}
     for record, kind in zip(events.itertuples(), kinds):
         row = _Row(int(record.Index), kind, record.order_book_id,
                    float(record.quantity), float(record.price), float(record.amount),

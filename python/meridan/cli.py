@@ -1,21 +1,26 @@
 """The ``meridan`` command: from a broker statement to a full analysis.
 
     meridan analyse STATEMENT [--benchmark hs300|zz500] [--sectors shenwan|msci]
-                              [--method BHB|BF] [--cash N] [--start D] [--end D]
-                              [--out report.html]
+                              [--method BHB|BF] [--cash N] [--positions FILE]
+                              [--start D] [--end D] [--out report.html]
 
 Reads the statement (``meridan.statement``: CSV, text or Excel, the package's columns
-or the headers of a settlement statement), replays the book day by day over the
-market data (``meridan.pcalc.replay``), then runs the Brinson attribution, the factor
+or the headers of a settlement statement) with every row's kind, replays the account
+day by day over the market data (``meridan.account``): its trades, deposits and
+withdrawals, income, taxes, allotments and bonus shares; checks its cash against the
+statement's balance column, row by row; then runs the Brinson attribution, the factor
 exposure, risk, profit-and-loss and style analyses on the days from ``--start`` to
-``--end``. The tables are printed; one self-contained HTML page (BokehJS inline, no
-network needed to view it) holds the two attribution charts, the value curve against
-the benchmark and the tables.
+``--end``, on the account per unit, so that money moved in or out is never return. The
+tables are printed; one self-contained HTML page (BokehJS inline, no network needed to
+view it) holds the two attribution charts, the value curve against the benchmark and
+the tables.
 
 Defaults: ``--start`` is the day of the first trade and ``--end`` the last trading
-day of the market data; trades before ``--start`` are replayed but not analysed.
-``--cash`` is the opening cash; without it the book opens with the least cash that
-keeps its cash from going below zero, so that returns measure the stocks bought.
+day of the market data; rows before ``--start`` are replayed but not analysed.
+``--cash`` is the opening cash; without it the book opens with 0 when the statement's
+deposits fund every purchase, and otherwise with the least cash that keeps its cash
+from going below zero after any row, which is then shown as an assumption.
+``--positions`` gives the holdings when the statement begins.
 
 ``STATEMENT`` may be the word ``sample`` (when no file has that name): the sample
 statement shipped with the package (``meridan.sample_statement()``).

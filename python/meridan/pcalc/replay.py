@@ -222,7 +222,9 @@ class ReplayRun:
         self.skipped = []
         self.book = None
         self.last_close = {}
-        self.no_market_dividends = set()
+        # id -> the last day whose market dividends are not booked for it (the
+        # statement's own credits are its income up to then)
+        self.no_market_dividends = {}
         self.at_cost = 0.0
         self.notes = []
         self.row_cash = []
@@ -382,8 +384,10 @@ class ReplayRun:
                 for event_day in _span(day, until):
                     dividends = md.get_dividend_per_share(held, event_day)
                     if dividends and self.no_market_dividends:
+                        skip = self.no_market_dividends
                         dividends = {oid: v for oid, v in dividends.items()
-                                     if oid not in self.no_market_dividends}
+                                     if not event_day <= skip.get(oid, event_day
+                                                                  - _ONE_DAY)}
                     if dividends:
                         book.apply_dividend(dividends)
 
