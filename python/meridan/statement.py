@@ -21,8 +21,9 @@ the file has is used; other columns are ignored. A column that is not read but l
 like a price, a fee or an amount (its header holds 价, 费, 税, 金额, price, fee,
 commission, cost, amount or tax, or is within two edits of a header below; one edit
 for headers shorter than four characters) is named in a ``StatementWarning``; the
-amount and account columns of a settlement statement that are not needed (成交金额,
-发生金额, 股东代码 and the like, ``IGNORED_HEADERS``) are passed over silently.
+account columns of a settlement statement that are not needed (股东代码, 合同编号 and
+the like, ``IGNORED_HEADERS``) and the amount, balance and date columns below that
+another of their list stands in for are passed over silently.
 
 | field            | headers                                  | cells                         |
 |------------------|------------------------------------------|-------------------------------|
@@ -46,6 +47,12 @@ amount and account columns of a settlement statement that are not needed (成交
 |                  | 经手费, 证管费, 结算费, 其他费, 其他费用,| empty cell is 0               |
 |                  | 其他杂费 (and 其它 for 其他)             |                               |
 | symbol           | 证券名称, 股票名称                       | shown in messages only        |
+| amount           | 发生金额, 清算金额, 收付金额, 本次金额,  | cash the row moved into the   |
+|                  | 资金发生数, else 成交金额 (unsigned)     | account (rows not trades)     |
+| balance          | 资金余额, 本次余额, 剩余金额, else       | cash after the row; empty or  |
+|                  | 可用金额 (the balance available)         | no number: NaN                |
+| (event date)     | 发生日期, 清算日期, 交收日期             | a row not a trade whose       |
+|                  |                                          | 成交日期 is empty              |
 
 Numbers: in ',' and tab separated files (and workbooks) the decimal mark is the point
 and a comma separates thousands only in groups of three ("1,000", "12,345.5"); "11,92"
@@ -57,12 +64,23 @@ quantity must be a whole number that a float holds exactly.
 Dates must be year-month-day: "03/04/2023" is refused rather than guessed. A
 statement may mix the accepted forms.
 
-Rows that are not trades are skipped and listed, not errors: a row whose side is not a
-buy or a sale and which has no security code or no quantity, or whose operation names
-a cash movement or a corporate action (银行转证券, 证券转银行, 红利入账, 股息红利税补缴,
-利息归本, 新股申购 and the like: the words 转, 红利, 股息, 利息, 派息, 入账, 补缴, 扣税,
-申购, 配号, 中签, 撤单, 送股, 配股). Any other side is an error. ``skipped_lines``
-gives the list as it is shown to a user: the first 20 rows, then a count.
+Rows that are not trades are not errors: each is given its kind
+(``meridan.statement_kinds`` holds the table) from the words of its operation, and
+from its security code for reverse repos (204xxx, 1318xx: not trades, whatever their
+side says). ``Statement.events`` lists the rows of a kind with their date, security
+(a subscription code read as the code the shares list under), quantity, price and
+amount: deposits and withdrawals (银行转证券, 证券转银行; 银证转账 by the amount's
+sign), shares transferred in and out (转托管转入/转出), dividends, interest, taxes
+(股息红利税补缴), fees, reverse repo loans and repayments, allotment and rights payments
+and credits (中签缴款, 新股入账, 配股缴款, 配股入账), bonus shares (红股入账, 转增) and
+delistings. ``Statement.skipped`` lists the rows that move nothing (新股申购, 配号,
+撤单, 指定交易 without an amount), ``Statement.unknown`` the rows whose kind cannot be
+told, with the reason (an operation of no kind, a deposit without an amount, 新股申购
+with one). A row whose side is no buy or sale and that reads like a trade (a security
+code, a quantity other than 0, and no word of another kind: 转, 红利, 股息, 利息, 派息,
+入账, 补缴, 扣税, 申购, 配号, 中签, 撤单, 送股, 配股 or those of the table) is an error:
+taking it for anything would leave the holdings wrong. ``skipped_lines`` gives a list
+of rows as it is shown to a user: the first 20 rows, then a count.
 
 Against the market data (``statement_trades``): an instrument must be a known stock,
 a trade's day a trading day inside the market data's range with a close for the
@@ -71,9 +89,16 @@ that range is an error on a market of real data (imported or fetched) unless
 ``accept_prices=True``, which turns it into a ``StatementWarning``; on the generated
 sample market, whose prices are invented, it is one warning naming the first rows.
 
-``load_statement(path, md, accept_prices=False, progress=None)`` does it all; with
-``progress`` it calls ``progress(fraction, what)`` as it goes (fraction from 0 to 1),
-which matters for statements of a million rows.
+Against the market data, an instrument that is not a known stock stops the reading
+with one error that names each such instrument (funds, ETFs, bonds, codes the market
+data does not know) with its first row.
+
+``load_statement(path, md, accept_prices=False, progress=None)`` does it all for the
+trades: (trades, rows, skipped), where skipped lists every row that is not a trade;
+``load_account`` (same arguments) reads the account: the trades and every other row
+with its kind (an ``Account``). With ``progress`` they call
+``progress(fraction, what)`` as they go (fraction from 0 to 1), which matters for
+statements of a million rows.
 """
 
 from __future__ import annotations
@@ -967,9 +992,12 @@ def normalise_statement(frame, progress=None):
     """Map the cells of a statement (``read_statement``, or any DataFrame: its row k
     is counted as row k + 1) to the package's columns and check each row on its own:
     codes, dates and times, sides, whole quantities, prices and fees. Returns a
-    ``Statement``; the first bad row raises StatementError naming it. Needs no market
-    data; the frame is not changed. Columns not read that look like prices or fees
-    are named in a ``StatementWarning``.
+    ``Statement``: the trades, and every other row as moving nothing (skipped), an
+    event of its kind, or unknown with the reason; the balance column. The first bad
+    trade raises StatementError naming it (a row that is not a trade is never an
+    error: what cannot be read of it makes it unknown). Needs no market data; the
+    frame is not changed. Columns not read that look like prices or fees are named
+    in a ``StatementWarning``.
 
     A frame whose ``attrs["decimal_comma"]`` is true (``read_statement`` sets it for
     ';'-separated text) reads "11,92" as 11.92. ``progress`` as in
@@ -1241,24 +1269,39 @@ def _balances(frame, decimal_comma):
     column = _first_header(frame.columns, _BALANCES)
     if column is None:
         return None
-    column_cells = _cells(frame[column])
-    texts = pd.Series(column_cells.texts, dtype=object)
-    # Plain numbers at once; those with separators one by one.
-    values = np.array(pd.to_numeric(texts.where(~texts.str.contains(",", regex=False)),
-                                    errors="coerce"), float) \
-        if not decimal_comma else np.full(len(texts), np.nan)
+    cells = frame[column]
+    # Each distinct text parsed once: plain numbers all at once, those with
+    # separators (or that pandas does not read) one by one.
+    if isinstance(cells.dtype, pd.CategoricalDtype):
+        codes, texts = cells.cat.codes.to_numpy(), cells.cat.categories
+    else:
+        codes, texts = pd.factorize(cells, sort=False)
+    texts = pd.Index(texts, dtype=object)
+    values = None
+    if not decimal_comma:
+        raw = texts.to_numpy(object)
+        try:  # the common file: plain numbers and empty cells
+            values = np.where(raw == "", "nan", raw).astype(float)
+        except (ValueError, TypeError):
+            pass
+    if values is None:
+        texts = texts.astype(str).str.strip()
+        plain = texts.where(~texts.str.contains("[,，]", regex=True), "")
+        values = np.full(len(texts), np.nan) if decimal_comma else \
+            np.array(pd.to_numeric(plain, errors="coerce"), float)
     for i in np.flatnonzero(np.isnan(values)).tolist():
-        text = column_cells.texts[i]
-        if text and not _is_empty_amount(text):
+        text = texts[i].strip()
+        if not _is_empty_amount(text) and text.lower() != "nan":
             value = _number(text, decimal_comma)
             values[i] = np.nan if value is None else value
-    return pd.Series(values[column_cells.codes],
-                     index=pd.RangeIndex(1, len(frame) + 1, name="row"), name=column)
+    values = np.append(values, np.nan)  # a missing cell has code -1
+    return pd.Series(values[codes], index=pd.RangeIndex(1, len(frame) + 1, name="row"),
+                     name=column)
 
 
 def skipped_lines(skipped, limit=SKIPPED_SHOWN):
-    """The skipped rows of a ``Statement`` as lines to show a user: the first
-    `limit`, then "... and N more rows skipped"."""
+    """(row, text) pairs (the skipped rows of ``load_statement``, say) as lines to
+    show a user: the first `limit`, then "... and N more rows skipped"."""
     lines = [f"skipped row {number}: {text}" for number, text in skipped[:limit]]
     if len(skipped) > limit:
         lines.append(f"... and {len(skipped) - limit:,} more rows skipped")
@@ -1547,7 +1590,9 @@ def _give_back_memory():
 
 def load_statement(path, md, accept_prices=False, progress=None):
     """``read_statement``, ``normalise_statement`` and ``statement_trades`` in one
-    call: (trades, rows, skipped). ``accept_prices`` as in ``statement_trades``;
+    call: (trades, rows, skipped), skipped being (row, text) of every row that is not a
+    trade (those that move nothing, the events and the unknown rows alike, in file
+    order: none of them is booked here). ``accept_prices`` as in ``statement_trades``;
     ``progress``, when given, is called as ``progress(fraction, what)`` from 0 to 1
     over the whole reading."""
     def part(low, high):

@@ -141,6 +141,21 @@ def test_a_row_that_reads_like_a_trade_of_an_unknown_side_is_refused():
                                       "(BUY, SELL, 买入")
 
 
+@pytest.mark.parametrize("day, settled, expected", [
+    ("20160301", "20160302", pd.Timestamp("2016-03-01")),
+    ("", "2016-03-02", pd.Timestamp("2016-03-02")),  # 成交日期 left empty
+    ("03/04/2016", "", "cannot read the date from 成交日期 '03/04/2016'"),
+])
+def test_the_date_of_a_row_that_is_not_a_trade(day, settled, expected):
+    frame = one_row("银行转证券", "", "", "", "5000")
+    frame["成交日期"], frame["发生日期"] = [day], [settled]
+    statement = normalise_statement(frame)
+    if isinstance(expected, str):
+        assert statement.unknown == [(1, "银行转证券", expected)]
+    else:
+        assert statement.events["datetime"].tolist() == [expected]
+
+
 HEADER = ("成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,成交金额,手续费,"
           "印花税,过户费,发生金额,资金余额,股东代码")
 SETTLEMENT = [
