@@ -150,12 +150,11 @@ EVENT_COLUMNS = ["kind", "datetime", "order_book_id", "quantity", "price", "amou
 
 
 def _no_events():
-    return pd.DataFrame({
-        "kind": pd.Series([], dtype=object), "datetime": pd.Series([], dtype="datetime64[us]"),
-        "order_book_id": pd.Series([], dtype=object), "quantity": pd.Series([], dtype=float),
-        "price": pd.Series([], dtype=float), "amount": pd.Series([], dtype=float),
-        "text": pd.Series([], dtype=object)},
-        index=pd.Index([], dtype="int64", name="row"))
+    dtypes = {"kind": object, "datetime": "datetime64[us]", "order_book_id": object,
+              "quantity": float, "price": float, "amount": float, "text": object}
+    return pd.DataFrame({column: pd.Series([], dtype=dtypes[column])
+                         for column in EVENT_COLUMNS},
+                        index=pd.Index([], dtype="int64", name="row"))
 
 
 class _StatementFields(NamedTuple):

@@ -5,39 +5,39 @@ The operation text (操作, 业务名称, ...) is compared after its spaces are 
 read as 账 and Latin letters upper-cased. A row's kind is the first line of the table
 below one of whose words the text holds (so 股息红利税补缴 is a tax, not a dividend, and
 股份转入 a transfer of shares, not a deposit); a row whose security code is a reverse
-repo code is a repo row whatever its text says.
+repo code is a repo row whatever its text says. Buys and sales (买入, 证券买入, 买, 卖出,
+证券卖出, 卖, BUY, SELL) are the trades ``meridan.statement`` reads, except those of a
+reverse repo code.
 
-| kind              | words                                              | amount                |
-|-------------------|----------------------------------------------------|-----------------------|
-| (none)            | 中签通知, 中签查询, 配号查询                       | 0 or none             |
-| repo_lend /       | any row of a reverse repo code (Shanghai 204xxx,   | needed; its sign      |
-| repo_repay        | Shenzhen 1318xx); 逆回购, 国债回购, 回购, 购回       | tells: out is a loan, |
-|                   |                                                    | in a repayment        |
-| tax               | 红利税, 股息税, 利息税, 补缴, 扣税, 代扣, 差异税,   | needed; out           |
-|                   | 所得税, TAX                                        |                       |
-| fee               | 扣费, 年费, 管理费, 服务费, 手续费, 佣金, 收费,     | needed; out (a        |
-|                   | 退费, 费用, 工本费, 规费, 过户费, 印花税, 经手费,  | positive signed       |
-|                   | 证管费, 信息费, FEE                                | amount: a refund)     |
-| rights_payment    | 配股缴款, 配股认购, 配股申购, 配股扣款, 配股款      | out; none: quantity x |
-|                   |                                                    | price                 |
-| rights_credit     | 配股入账, 配股上市, 配股到账, 配股转入             | as given              |
-| allotment_credit  | 新股入账, 新股上市, 新股到账, 新股转入, 中签入账   | as given              |
-| allotment_payment | 中签 (新股中签, 中签缴款, 申购中签, 中签扣款),      | out; none: quantity x |
-|                   | 缴款, 新股扣款                                     | price                 |
-| bonus_credit      | 红股, 送股, 转增, 送转                             | as given              |
-| dividend          | 红利, 股息, 派息, 分红, 派现, DIVIDEND             | needed; in            |
-| interest          | 利息, 结息, 息转本, INTEREST                       | needed; in            |
-| delisting         | 退市, 摘牌, 终止上市                               | as given              |
-| transfer_in       | 转托管转入, 托管转入, 股份转入, 转托转入, 转托管入 | as given              |
-| transfer_out      | 转托管转出, 托管转出, 股份转出, 转托转出, 转托管出 | as given              |
-| withdrawal        | 证券转银行, 银证转出, 证转银, 转取, 资金转出,      | needed; out           |
-|                   | 转出资金, 取款, 出金, WITHDRAW                      |                       |
-| deposit           | 银行转证券, 银证转入, 银转证, 银行转存, 转存,      | needed; in            |
-|                   | 资金转入, 转入资金, 存款, 入金, DEPOSIT            |                       |
-| deposit /         | 银证转账, 转账, 银证业务                           | needed; its sign      |
-| withdrawal        |                                                    | tells                 |
-| (none)            | 新股申购, 申购配号, 配号, 撤单, 指定交易, 撤销指定, | 0 or none, else the   |
-|                   | 撤指, 查询, 申购                                   | row is unknown        |
+| kind              | words                                        | amount                 |
+|-------------------|----------------------------------------------|------------------------|
+| (none)            | 中签通知, 中签查询, 配号查询                             | 0 or none              |
+| repo_lend /       | any row of a reverse repo code (Shanghai     | needed; its sign       |
+| repo_repay        | 204xxx, Shenzhen 1318xx); 逆回购, 国债回购, 回购, 购回  | tells: out is a loan,  |
+|                   |                                              | in a repayment         |
+| tax               | 红利税, 股息税, 利息税, 补缴, 扣税, 代扣, 差异税, 所得税, TAX     | needed; out            |
+| fee               | 扣费, 年费, 管理费, 服务费, 手续费, 佣金, 收费, 退费, 费用, 工本费,  | needed; out (in when   |
+|                   | 规费, 过户费, 印花税, 经手费, 证管费, 信息费, FEE             | signed so: a refund)   |
+| rights_payment    | 配股缴款, 配股认购, 配股申购, 配股扣款, 配股款                  | out; none: quantity x  |
+|                   |                                              | price                  |
+| rights_credit     | 配股入账, 配股上市, 配股到账, 配股转入                       | as given               |
+| allotment_credit  | 新股入账, 新股上市, 新股到账, 新股转入, 中签入账                 | as given               |
+| allotment_payment | 中签 (新股中签, 中签缴款, 申购中签, 中签扣款), 缴款, 新股扣款        | out; none: quantity x  |
+|                   |                                              | price                  |
+| bonus_credit      | 红股, 送股, 转增, 送转                               | as given               |
+| dividend          | 红利, 股息, 派息, 分红, 派现, DIVIDEND                 | needed; in             |
+| interest          | 利息, 结息, 息转本, INTEREST                        | needed; in             |
+| delisting         | 退市, 摘牌, 终止上市                                 | as given               |
+| transfer_in       | 转托管转入, 托管转入, 股份转入, 转托转入, 转托管入                | as given               |
+| transfer_out      | 转托管转出, 托管转出, 股份转出, 转托转出, 转托管出                | as given               |
+| withdrawal        | 证券转银行, 银证转出, 证转银, 转取, 资金转出, 转出资金, 取款, 出金,    | needed; out            |
+|                   | WITHDRAW                                     |                        |
+| deposit           | 银行转证券, 银证转入, 银转证, 银行转存, 转存, 资金转入, 转入资金, 存款,  | needed; in             |
+|                   | 入金, DEPOSIT                                  |                        |
+| deposit /         | 银证转账, 转账, 银证业务                               | needed; its sign tells |
+| withdrawal        |                                              |                        |
+| (none)            | 新股申购, 申购配号, 配号, 撤单, 指定交易, 撤销指定, 撤指, 查询, 申购   | 0 or none, else the    |
+|                   |                                              | row is unknown         |
 
 What a kind needs besides its amount: transfer_in, transfer_out, allotment_credit,
 rights_credit and bonus_credit a security code and a quantity above 0; the payments
@@ -70,6 +70,11 @@ rights rows; other prefixes stay as they are):
 | 380xxx       | 300xxx  | Shenzhen rights issue      |
 
 (Shenzhen IPOs subscribe under the listing code.)
+
+A row that is no buy or sale yet reads like a trade (a security code, a quantity other
+than 0, and neither a word of the table nor 转, 红利, 股息, 利息, 派息, 入账, 补缴, 扣税,
+申购, 配号, 中签, 撤单, 送股 or 配股) is not given a kind: ``meridan.statement`` refuses
+it, since taking it for anything would leave the holdings wrong.
 """
 
 from __future__ import annotations

@@ -10,8 +10,8 @@ import pandas as pd
 import pytest
 
 from meridan.quotes import CachedMarketDataProvider
-from meridan.statement import (StatementError, load_account, load_statement,
-                               normalise_statement, read_statement)
+from meridan.statement import (EVENT_COLUMNS, Statement, StatementError, load_account,
+                               load_statement, normalise_statement, read_statement)
 
 NAN = math.nan
 
@@ -220,7 +220,7 @@ def test_settlement_statement_read_end_to_end(tmp_path):
     balances = statement.balances
     assert balances.name == "资金余额" and balances.index.tolist() == list(range(1, 16))
     assert balances[[1, 2, 14, 15]].tolist() == [100000.0, 87004.74, 81669.03, 88077.48]
-    assert np.isnan(balances[9]) and np.isnan(balances[12])  # the empty line, an empty cell
+    assert np.isnan(balances[9]) and np.isnan(balances[12])  # an empty line and cell
 
 
 @pytest.mark.parametrize("columns, name", [
@@ -235,6 +235,13 @@ def test_the_balance_column(columns, name):
     balances = normalise_statement(frame).balances
     assert balances.name == name
     assert balances.tolist() == [(columns.index(name) + 1) * 1000 + 0.5]
+
+
+def test_a_statement_of_trades_alone():
+    statement = Statement(pd.DataFrame(), [(1, "撤单")])
+    assert list(statement.events.columns) == EVENT_COLUMNS and statement.events.empty
+    assert statement.unknown == [] and statement.balances is None
+    assert statement._replace(unknown=[(2, "x", "y")]).unknown == [(2, "x", "y")]
 
 
 @pytest.fixture
