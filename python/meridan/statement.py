@@ -1179,15 +1179,15 @@ def _other_rows(frame, found, cells, others, decimal_comma):
                 if amount is None or not math.isfinite(amount):
                     unknown.append(unreadable(amount_column, value, "an amount"))
                     continue
-        quantity = None
+        quantity, bad_quantity = None, None
         value = row["last_quantity"]
         if not _is_empty_amount(value):
             quantity = _number(value, decimal_comma)
             if quantity is None or not math.isfinite(quantity) \
                     or abs(quantity) > MAX_QUANTITY:
-                unknown.append(unreadable(found["last_quantity"], value,
-                                          "a number of shares"))
-                continue
+                # Wrong only where the row's kind books shares.
+                quantity, bad_quantity = None, unreadable(
+                    found["last_quantity"], value, "a number of shares")
         price = None
         if "last_price" in found and not _is_empty_amount(row["last_price"]):
             price = _number(row["last_price"], decimal_comma)
@@ -1197,6 +1197,10 @@ def _other_rows(frame, found, cells, others, decimal_comma):
                                   has_code=code != "", repo=repo)
         if reading.kind == "none":
             skipped.append((number, text))
+            continue
+        if bad_quantity is not None and (reading.kind == "unknown"
+                                         or reading.kind in _kinds.SECURITY_KINDS):
+            unknown.append(bad_quantity)
             continue
         if reading.kind == "unknown":
             unknown.append((number, text, reading.reason))

@@ -39,6 +39,7 @@ CASES = [
                                           "be told")),
     ("证券转银行", "", "", "", "", ("unknown", "证券转银行 without an amount")),
     ("银行转证券", "", "", "", "abc", ("unknown", "发生金额 'abc' is not an amount")),
+    ("银行转证券", "", "x", "", "10", ("deposit", "", 0.0, 10.0)),  # books no shares
     # Shares moved in kind.
     ("转托管转入", "000001", "500", "", "0", ("transfer_in", "000001.XSHE", 500.0, 0.0)),
     ("股份转出", "600519", "-100", "", "", ("transfer_out", "600519.XSHG", 100.0, NAN)),
@@ -74,6 +75,10 @@ CASES = [
     ("红股入账", "000001", "200", "", "", ("bonus_credit", "000001.XSHE", 200.0, NAN)),
     ("转增股入账", "600519", "50", "", "0", ("bonus_credit", "600519.XSHG", 50.0, 0.0)),
     ("送股", "600519", "0", "", "", ("unknown", "送股 without a quantity of shares")),
+    ("送股", "600519", "1,0", "", "", ("unknown", "成交数量 '1,0' is not a number of "
+                                               "shares; a comma separates thousands in "
+                                               "groups of three (1,000 or 12,345.5) and "
+                                               "the decimal mark is the point")),
     ("退市注销", "000009", "-1000", "", "", ("delisting", "000009.XSHE", 1000.0, NAN)),
     # Reverse repos: by the code whatever the side says, or by the words.
     ("卖出", "204001", "100", "1.8", "-10000.1", ("repo_lend", "204001.XSHG", 100.0,
