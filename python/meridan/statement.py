@@ -21,8 +21,9 @@ the file has is used; other columns are ignored. A column that is not read but l
 like a price, a fee or an amount (its header holds 价, 费, 税, 金额, price, fee,
 commission, cost, amount or tax, or is within two edits of a header below; one edit
 for headers shorter than four characters) is named in a ``StatementWarning``; the
-amount and account columns of a settlement statement that are not needed (成交金额,
-发生金额, 股东代码 and the like, ``IGNORED_HEADERS``) are passed over silently.
+account columns of a settlement statement that are not needed (股东代码, 合同编号 and
+the like, ``IGNORED_HEADERS``) and the amount, balance and date columns below that
+another of their list stands in for are passed over silently.
 
 | field            | headers                                  | cells                         |
 |------------------|------------------------------------------|-------------------------------|
@@ -46,6 +47,12 @@ amount and account columns of a settlement statement that are not needed (成交
 |                  | 经手费, 证管费, 结算费, 其他费, 其他费用,| empty cell is 0               |
 |                  | 其他杂费 (and 其它 for 其他)             |                               |
 | symbol           | 证券名称, 股票名称                       | shown in messages only        |
+| amount           | 发生金额, 清算金额, 收付金额, 本次金额,  | cash the row moved into the   |
+|                  | 资金发生数, else 成交金额 (unsigned)     | account (rows not trades)     |
+| balance          | 资金余额, 本次余额, 剩余金额, else       | cash after the row; empty or  |
+|                  | 可用金额 (the balance available)         | no number: NaN                |
+| (event date)     | 发生日期, 清算日期, 交收日期             | a row not a trade whose       |
+|                  |                                          | 成交日期 is empty              |
 
 Numbers: in ',' and tab separated files (and workbooks) the decimal mark is the point
 and a comma separates thousands only in groups of three ("1,000", "12,345.5"); "11,92"
@@ -57,12 +64,23 @@ quantity must be a whole number that a float holds exactly.
 Dates must be year-month-day: "03/04/2023" is refused rather than guessed. A
 statement may mix the accepted forms.
 
-Rows that are not trades are skipped and listed, not errors: a row whose side is not a
-buy or a sale and which has no security code or no quantity, or whose operation names
-a cash movement or a corporate action (银行转证券, 证券转银行, 红利入账, 股息红利税补缴,
-利息归本, 新股申购 and the like: the words 转, 红利, 股息, 利息, 派息, 入账, 补缴, 扣税,
-申购, 配号, 中签, 撤单, 送股, 配股). Any other side is an error. ``skipped_lines``
-gives the list as it is shown to a user: the first 20 rows, then a count.
+Rows that are not trades are not errors: each is given its kind
+(``meridan.statement_kinds`` holds the table) from the words of its operation, and
+from its security code for reverse repos (204xxx, 1318xx: not trades, whatever their
+side says). ``Statement.events`` lists the rows of a kind with their date, security
+(a subscription code read as the code the shares list under), quantity, price and
+amount: deposits and withdrawals (银行转证券, 证券转银行; 银证转账 by the amount's
+sign), shares transferred in and out (转托管转入/转出), dividends, interest, taxes
+(股息红利税补缴), fees, reverse repo loans and repayments, allotment and rights payments
+and credits (中签缴款, 新股入账, 配股缴款, 配股入账), bonus shares (红股入账, 转增) and
+delistings. ``Statement.skipped`` lists the rows that move nothing (新股申购, 配号,
+撤单, 指定交易 without an amount), ``Statement.unknown`` the rows whose kind cannot be
+told, with the reason (an operation of no kind, a deposit without an amount, 新股申购
+with one). A row whose side is no buy or sale and that reads like a trade (a security
+code, a quantity other than 0, and no word of another kind: 转, 红利, 股息, 利息, 派息,
+入账, 补缴, 扣税, 申购, 配号, 中签, 撤单, 送股, 配股 or those of the table) is an error:
+taking it for anything would leave the holdings wrong. ``skipped_lines`` gives a list
+of rows as it is shown to a user: the first 20 rows, then a count.
 
 Against the market data (``statement_trades``): an instrument must be a known stock,
 a trade's day a trading day inside the market data's range with a close for the
@@ -71,9 +89,16 @@ that range is an error on a market of real data (imported or fetched) unless
 ``accept_prices=True``, which turns it into a ``StatementWarning``; on the generated
 sample market, whose prices are invented, it is one warning naming the first rows.
 
-``load_statement(path, md, accept_prices=False, progress=None)`` does it all; with
-``progress`` it calls ``progress(fraction, what)`` as it goes (fraction from 0 to 1),
-which matters for statements of a million rows.
+Against the market data, an instrument that is not a known stock stops the reading
+with one error that names each such instrument (funds, ETFs, bonds, codes the market
+data does not know) with its first row.
+
+``load_statement(path, md, accept_prices=False, progress=None)`` does it all for the
+trades: (trades, rows, skipped), where skipped lists every row that is not a trade;
+``load_account`` (same arguments) reads the account: the trades and every other row
+with its kind (an ``Account``). With ``progress`` they call
+``progress(fraction, what)`` as they go (fraction from 0 to 1), which matters for
+statements of a million rows.
 """
 
 from __future__ import annotations
@@ -96,11 +121,13 @@ import tickvane
 from meridan.pcalc.preprocess import fix_trades
 from meridan.pcalc.replay import replay
 from meridan.pcalc.trade import _share_fields
+from meridan import statement_kinds as _kinds
 from meridan.util import fix_datetime, fix_order_book_id
 
-__all__ = ["StatementError", "StatementWarning", "Statement", "read_statement",
-           "normalise_statement", "statement_trades", "replay_statement",
-           "load_statement", "skipped_lines", "IGNORED_HEADERS"]
+__all__ = ["StatementError", "StatementWarning", "Statement", "Account",
+           "read_statement", "normalise_statement", "statement_trades",
+           "replay_statement", "load_statement", "load_account", "skipped_lines",
+           "IGNORED_HEADERS", "EVENT_COLUMNS"]
 
 
 class StatementError(ValueError):
@@ -117,15 +144,64 @@ class StatementWarning(UserWarning):
     read that look like prices or fees, trade prices far from the day's close."""
 
 
-class Statement(NamedTuple):
-    """A statement in the package's columns (``fix_trades``' input)."""
+EVENT_COLUMNS = ["kind", "datetime", "order_book_id", "quantity", "price", "amount",
+                 "text"]
+"""The columns of ``Statement.events``."""
 
+
+def _no_events():
+    dtypes = {"kind": object, "datetime": "datetime64[us]", "order_book_id": object,
+              "quantity": float, "price": float, "amount": float, "text": object}
+    return pd.DataFrame({column: pd.Series([], dtype=dtypes[column])
+                         for column in EVENT_COLUMNS},
+                        index=pd.Index([], dtype="int64", name="row"))
+
+
+class _StatementFields(NamedTuple):
     frame: pd.DataFrame
     """One row per trade, in file order, indexed by the file's row numbers; columns
     order_book_id, datetime (Timestamp), side, last_quantity (int), symbol, and
     last_price / transaction_cost (float) when the file has them."""
     skipped: list
-    """(row number, text) of each row that is not a trade, in file order."""
+    """(row number, text) of each row that moves nothing (撤单, 新股申购 without an
+    amount, ...), in file order."""
+    events: pd.DataFrame = None
+    """Every other row of a kind (``meridan.statement_kinds``), indexed by row number
+    ("row", file order): kind, datetime, order_book_id ("" when none), quantity
+    (shares, 0.0 when none), price (NaN when none), amount (cash into the account,
+    signed; NaN when the row has none) and text."""
+    unknown: list = None
+    """(row number, text, reason) of each row whose kind cannot be told, file order."""
+    balances: pd.Series = None
+    """The cash balance after each row (float, NaN for an empty cell), indexed by row
+    number and named by its header; None when the file has no balance column."""
+
+
+class Statement(_StatementFields):
+    """A statement in the package's columns: the trades (``fix_trades``' input), the
+    rows that move nothing, the other rows with their kind (``events``), the rows whose
+    kind cannot be told, and the cash balance column. ``Statement(frame, skipped)``
+    has no events, no unknown rows and no balances."""
+
+    __slots__ = ()
+
+    def __new__(cls, frame, skipped, events=None, unknown=None, balances=None):
+        return super().__new__(cls, frame, skipped,
+                               _no_events() if events is None else events,
+                               [] if unknown is None else unknown, balances)
+
+
+class Account(NamedTuple):
+    """What ``load_account`` reads: the trades and their rows as ``load_statement``
+    gives them, and the statement's ``skipped``, ``events``, ``unknown`` and
+    ``balances`` (see ``Statement``)."""
+
+    trades: list
+    rows: list
+    skipped: list
+    events: pd.DataFrame
+    unknown: list
+    balances: pd.Series
 
 
 # Field -> headers in order of preference, compared after _header_key.
@@ -144,12 +220,26 @@ _FEES = ["手续费", "佣金", "印花税", "过户费", "规费", "交易规�
          "结算费", "其他费", "其它费", "其他费用", "其它费用", "其他杂费", "其它杂费"]
 
 IGNORED_HEADERS = frozenset([
-    "成交金额", "发生金额", "清算金额", "资金余额", "剩余金额", "可用金额", "本次金额",
-    "收付金额", "资金发生数", "股份余额", "股票余额", "本次余额", "股东代码", "股东账户",
+    "股份余额", "股票余额", "股东代码", "股东账户",
     "股东帐户", "资金账号", "资金帐号", "合同编号", "委托编号", "成交编号", "币种", "备注",
-    "摘要", "交易市场", "市场", "交易所", "发生日期", "交收日期", "清算日期", "委托价格",
+    "摘要", "交易市场", "市场", "交易所", "委托价格",
     "委托数量", "委托时间", "委托日期", "净佣金", "成交状态", "成交笔数"])
 """Headers of a settlement statement that are not read and need no word."""
+
+_AMOUNTS = ["发生金额", "清算金额", "收付金额", "本次金额", "资金发生数", "成交金额"]
+"""The amount column of the rows that are not trades: the first of these present.
+成交金额 alone carries no sign."""
+_UNSIGNED = "成交金额"
+_BALANCES = ["资金余额", "本次余额", "剩余金额", "可用金额"]
+"""The cash balance column: the first of these present (可用金额, the balance
+available, only when none of the others is there)."""
+_EVENT_DATES = ["发生日期", "清算日期", "交收日期"]
+"""Dates of the rows that are not trades when 成交日期 is empty."""
+_MONEY_HEADERS = frozenset(_AMOUNTS + _BALANCES + _EVENT_DATES)
+_UNCHECKED_KINDS = frozenset(["tax", "fee", "deposit", "withdrawal", "interest",
+                              "repo_lend", "repo_repay"])
+"""Kinds whose security code is not checked against the market data: the row moves
+cash only (a repo code is no stock)."""
 
 _BUY = {"BUY", "买入", "证券买入", "买"}
 _SELL = {"SELL", "卖出", "证券卖出", "卖"}
@@ -604,7 +694,7 @@ def _distance(a, b, limit=2):
 
 def _warn_unread(columns, found, fees):
     taken = set(found.values()) | set(fees)
-    ignored = {_header_key(h) for h in IGNORED_HEADERS}
+    ignored = {_header_key(h) for h in IGNORED_HEADERS | _MONEY_HEADERS}
     known = [(_header_key(h), field) for field, hs in _HEADERS.items() for h in hs]
     known += [(_header_key(h), "transaction_cost") for h in _FEES]
     unread = []
@@ -752,26 +842,51 @@ def _trade_time(date_text, time_text, columns, row):
     return stamp
 
 
+_DIGITS = re.compile(r"(?:SH|SZ)?(\d{6})(?:\.(?:SH|SZ|XSHG|XSHE))?", re.IGNORECASE)
+
+
+def _digits(text):
+    """The six digits of a security code cell, or None."""
+    match = _DIGITS.fullmatch(_code(text))
+    return match.group(1) if match else None
+
+
+def _is_repo(text):
+    digits = _digits(text)
+    return digits is not None and _kinds.repo_order_book_id(digits) is not None
+
+
 def _row(cells, found, fee_cells, number, decimal_comma):
-    """One row checked on its own: ("skip", text), ("trade", record), or
-    StatementError. `cells` maps each field (and each fee column) to its text."""
+    """One row checked on its own: ("skip", text) for a row that is not a trade,
+    ("trade", record), or StatementError. `cells` maps each field (and each fee
+    column) to its text.
+
+    A row whose side is no buy or sale is not a trade when its code is a reverse
+    repo's, its operation has a kind (``meridan.statement_kinds``) or holds a word of
+    one (转, 红利, 股息, 利息, 派息, 入账, 补缴, 扣税, 申购, 配号, 中签, 撤单, 送股, 配股),
+    or it has no security code or no quantity other than 0. Any other row reads like
+    a trade whose side is not understood: an error, since taking it for anything
+    would leave the holdings wrong."""
     side_text = cells["side"]
     side = side_text.upper()
     quantity_text = cells["last_quantity"]
-    if side in _BUY:
+    repo = _is_repo(cells["order_book_id"])
+    if side in _BUY and not repo:
         side = "BUY"
-    elif side in _SELL:
+    elif side in _SELL and not repo:
         side = "SELL"
     else:
         quantity = _number(quantity_text, decimal_comma) if quantity_text else None
-        if (_NOT_TRADES.search(side_text) or not cells["order_book_id"]
-                or not quantity):
+        if (repo or _NOT_TRADES.search(side_text) or not cells["order_book_id"]
+                or not quantity or _kinds.operation_rule(side_text)[0] is not None):
             label = side_text or "(no side)"
             name = cells.get("symbol") or cells["order_book_id"]
             return "skip", f"{label} {name}".strip()
         raise StatementError(
             f"{found['side']} {side_text!r} is neither a buy nor a sale "
-            f"(BUY, SELL, 买入, 卖出, 证券买入, 证券卖出)", number)
+            f"(BUY, SELL, 买入, 卖出, 证券买入, 证券卖出) nor an operation of another "
+            f"kind (银行转证券, 红利入账, 股息红利税补缴, 中签缴款, 红股入账, 转托管转入 "
+            f"and the like)", number)
 
     code = cells["order_book_id"]
     oid = _order_book_id(code)
@@ -876,9 +991,12 @@ def normalise_statement(frame, progress=None):
     """Map the cells of a statement (``read_statement``, or any DataFrame: its row k
     is counted as row k + 1) to the package's columns and check each row on its own:
     codes, dates and times, sides, whole quantities, prices and fees. Returns a
-    ``Statement``; the first bad row raises StatementError naming it. Needs no market
-    data; the frame is not changed. Columns not read that look like prices or fees
-    are named in a ``StatementWarning``.
+    ``Statement``: the trades, and every other row as moving nothing (skipped), an
+    event of its kind, or unknown with the reason; the balance column. The first bad
+    trade raises StatementError naming it (a row that is not a trade is never an
+    error: what cannot be read of it makes it unknown). Needs no market data; the
+    frame is not changed. Columns not read that look like prices or fees are named
+    in a ``StatementWarning``.
 
     A frame whose ``attrs["decimal_comma"]`` is true (``read_statement`` sets it for
     ';'-separated text) reads "11,92" as 11.92. ``progress`` as in
@@ -893,6 +1011,13 @@ def normalise_statement(frame, progress=None):
     side_texts = [t.upper() for t in cells["side"].texts]
     buy = np.array([t in _BUY for t in side_texts], bool)[cells["side"].codes]
     sell = np.array([t in _SELL for t in side_texts], bool)[cells["side"].codes]
+    # A reverse repo is written as a sale; it is a loan of cash, read with the rows
+    # that are not trades.
+    repo = np.array([_is_repo(t) for t in cells["order_book_id"].texts], bool)
+    if repo.any():
+        repo = repo[cells["order_book_id"].codes]
+        buy &= ~repo
+        sell &= ~repo
     # Empty lines: looked for among the rows that are no buy or sale only.
     blank = np.zeros(n, bool)
     others = np.flatnonzero(~(buy | sell))
@@ -962,14 +1087,14 @@ def normalise_statement(frame, progress=None):
     _report(progress, 0.8, "checking the rows")
 
     # Rows the vectorised reading did not take: each on its own, in file order.
-    skipped, records = [], {}
+    others, records = [], {}
     fee_columns = [] if "transaction_cost" in found else fees
     for k in np.flatnonzero(slow).tolist():
         row = {field: column_cells.at(k) for field, column_cells in cells.items()}
         row.update({column: column_cells.at(k) for column, column_cells in fee_cells.items()})
         kind, value = _row(row, found, fee_columns, k + 1, decimal_comma)
         if kind == "skip":
-            skipped.append((k + 1, value))
+            others.append((k, value))
             trade[k] = False
         else:
             records[k] = value
@@ -999,13 +1124,187 @@ def normalise_statement(frame, progress=None):
     out = pd.DataFrame({field: (value.set_axis(index) if isinstance(value, pd.Series)
                                 else value) for field, value in data.items()},
                        columns=columns, index=index)
+    skipped, events, unknown = _other_rows(frame, found, cells, others, decimal_comma)
+    balances = _balances(frame, decimal_comma)
     _report(progress, 1.0, "checking the rows")
-    return Statement(out, skipped)
+    return Statement(out, skipped, events, unknown, balances)
+
+
+def _first_header(columns, headers):
+    by_key = {}
+    for column in columns:
+        by_key.setdefault(_header_key(column), column)
+    for header in headers:
+        if _header_key(header) in by_key:
+            return by_key[_header_key(header)]
+    return None
+
+
+def _is_empty_amount(text):
+    # Some clients write a dash for "nothing".
+    return text == "" or set(text) <= {"-", "—"}
+
+
+def _other_rows(frame, found, cells, others, decimal_comma):
+    """(skipped, events, unknown) of the rows that are not trades: `others` holds
+    (index in the frame, text) of each, in file order."""
+    skipped, unknown, events = [], [], []
+    if not others:
+        return skipped, _no_events(), unknown
+    at = np.array([k for k, _ in others])
+    amount_column = _first_header(frame.columns, _AMOUNTS)
+    signed = amount_column is None or _header_key(amount_column) != _UNSIGNED
+    # Only these rows' cells are looked at: a statement of trades has few of them.
+    extra = {}
+    if amount_column is not None:
+        extra["amount"] = _cells(frame[amount_column].iloc[at])
+    day_columns = [c for c in (_first_header(frame.columns, [h]) for h in _EVENT_DATES)
+                   if c is not None]
+    for i, column in enumerate(day_columns):
+        extra[i] = _cells(frame[column].iloc[at])
+
+    for j, (k, text) in enumerate(others):
+        row = {field: column_cells.at(k) for field, column_cells in cells.items()}
+        number = k + 1
+
+        def unreadable(column, value, what):
+            return (number, text, f"{column} {value!r} is not {what}"
+                                  f"{_number_hint(value, decimal_comma)}")
+
+        amount = None
+        if amount_column is not None:
+            value = extra["amount"].at(j)
+            if not _is_empty_amount(value):
+                amount = _number(value, decimal_comma)
+                if amount is None or not math.isfinite(amount):
+                    unknown.append(unreadable(amount_column, value, "an amount"))
+                    continue
+        quantity, bad_quantity = None, None
+        value = row["last_quantity"]
+        if not _is_empty_amount(value):
+            quantity = _number(value, decimal_comma)
+            if quantity is None or not math.isfinite(quantity) \
+                    or abs(quantity) > MAX_QUANTITY:
+                # Wrong only where the row's kind books shares.
+                quantity, bad_quantity = None, unreadable(
+                    found["last_quantity"], value, "a number of shares")
+        price = None
+        if "last_price" in found and not _is_empty_amount(row["last_price"]):
+            price = _number(row["last_price"], decimal_comma)
+        code = row["order_book_id"]
+        repo = _is_repo(code)
+        reading = _kinds.classify(row["side"], quantity, price, amount, signed=signed,
+                                  has_code=code != "", repo=repo)
+        if reading.kind == "none":
+            skipped.append((number, text))
+            continue
+        if bad_quantity is not None and (reading.kind == "unknown"
+                                         or reading.kind in _kinds.SECURITY_KINDS):
+            unknown.append(bad_quantity)
+            continue
+        if reading.kind == "unknown":
+            unknown.append((number, text, reading.reason))
+            continue
+
+        digits = _digits(code) if code else None
+        if repo:
+            oid = _kinds.repo_order_book_id(digits)
+        elif reading.kind in ("allotment_payment", "rights_payment", "allotment_credit",
+                              "rights_credit") and digits is not None:
+            oid = _order_book_id(_kinds.listing_code(digits))
+        else:
+            oid = _order_book_id(code) if code else ""
+        if oid is None:
+            if reading.kind in _kinds.SECURITY_KINDS or reading.kind == "dividend":
+                unknown.append((number, text, f"{found['order_book_id']} {code!r} is "
+                                              f"not a security code"))
+                continue
+            oid = ""
+
+        stamp, reason = _event_time(row, found, [extra[i].at(j) for i in
+                                                 range(len(day_columns))], day_columns)
+        if stamp is None:
+            unknown.append((number, text, reason))
+            continue
+        events.append((number, reading.kind, stamp.value, oid, reading.quantity,
+                       reading.price, reading.amount, text))
+
+    if not events:
+        return skipped, _no_events(), unknown
+    rows, kinds, stamps, oids, quantities, prices, amounts, texts = zip(*events)
+    frame = pd.DataFrame({
+        "kind": pd.Series(kinds, dtype=object),
+        "datetime": np.array(stamps, "int64").astype("datetime64[ns]")
+        .astype("datetime64[us]"),
+        "order_book_id": pd.Series(oids, dtype=object),
+        "quantity": np.array(quantities, float), "price": np.array(prices, float),
+        "amount": np.array(amounts, float), "text": pd.Series(texts, dtype=object)})
+    frame.index = pd.Index(np.array(rows, "int64"), name="row")
+    return skipped, frame, unknown
+
+
+def _event_time(row, found, day_cells, day_columns):
+    """(Timestamp, None) of a row that is not a trade, or (None, reason)."""
+    if "datetime" in found:
+        stamp = _stamp(row["datetime"])
+        shown = f"{found['datetime']} {row['datetime']!r}"
+    else:
+        stamp = _date(row["date"])
+        shown = f"{found['date']} {row['date']!r}"
+        if stamp is not None and row.get("time"):
+            seconds = _seconds(row["time"])
+            if seconds is None:
+                return None, f"cannot read the time from {found['time']} {row['time']!r}"
+            stamp = stamp.normalize() + pd.Timedelta(seconds=seconds)
+    if stamp is None:
+        for column, text in zip(day_columns, day_cells):
+            stamp = _date(text) if text else None
+            if stamp is not None:
+                break
+    if stamp is None:
+        return None, f"cannot read the date from {shown}"
+    return stamp, None
+
+
+def _balances(frame, decimal_comma):
+    """The balance column of a statement as floats (NaN for an empty cell or one that
+    is no number), indexed by row number; None without the column."""
+    column = _first_header(frame.columns, _BALANCES)
+    if column is None:
+        return None
+    cells = frame[column]
+    # Each distinct text parsed once: plain numbers all at once, those with
+    # separators (or that pandas does not read) one by one.
+    if isinstance(cells.dtype, pd.CategoricalDtype):
+        codes, texts = cells.cat.codes.to_numpy(), cells.cat.categories
+    else:
+        codes, texts = pd.factorize(cells, sort=False)
+    texts = pd.Index(texts, dtype=object)
+    values = None
+    if not decimal_comma:
+        raw = texts.to_numpy(object)
+        try:  # the common file: plain numbers and empty cells
+            values = np.where(raw == "", "nan", raw).astype(float)
+        except (ValueError, TypeError):
+            pass
+    if values is None:
+        texts = texts.astype(str).str.strip()
+        plain = texts.where(~texts.str.contains("[,，]", regex=True), "")
+        values = np.full(len(texts), np.nan) if decimal_comma else \
+            np.array(pd.to_numeric(plain, errors="coerce"), float)
+    for i in np.flatnonzero(np.isnan(values)).tolist():
+        text = texts[i].strip()
+        if not _is_empty_amount(text) and text.lower() != "nan":
+            value = _number(text, decimal_comma)
+            values[i] = np.nan if value is None else value
+    values = np.append(values, np.nan)  # a missing cell has code -1
+    return pd.Series(values[codes], index=pd.RangeIndex(1, len(frame) + 1, name="row"),
+                     name=column)
 
 
 def skipped_lines(skipped, limit=SKIPPED_SHOWN):
-    """The skipped rows of a ``Statement`` as lines to show a user: the first
-    `limit`, then "... and N more rows skipped"."""
+    """(row, text) pairs (the skipped rows of ``load_statement``, say) as lines to
+    show a user: the first `limit`, then "... and N more rows skipped"."""
     lines = [f"skipped row {number}: {text}" for number, text in skipped[:limit]]
     if len(skipped) > limit:
         lines.append(f"... and {len(skipped) - limit:,} more rows skipped")
@@ -1052,15 +1351,17 @@ def statement_trades(statement, md, accept_prices=False, progress=None):
     return _statement_trades([statement.frame], md, accept_prices, progress, owned=False)
 
 
-def _statement_trades(holder, md, accept_prices, progress, owned):
+def _statement_trades(holder, md, accept_prices, progress, owned, also=None):
     """``statement_trades`` of the frame in `holder` (a list of one frame, emptied
     here). With `owned` (nobody else holds the frame) its rows are first moved into
     parts in time order and each part let go once its trades are built, so that the
-    frame and all the trades are never held at once."""
+    frame and all the trades are never held at once. `also` as in ``_check_market``."""
     frame = holder.pop()
     if not len(frame):
+        if also:
+            _check_instruments(also)
         return [], []
-    _check_market(frame, md, accept_prices, progress)
+    _check_market(frame, md, accept_prices, progress, also)
     _give_back_memory()  # the checks' arrays, before the trades are built
 
     stamps = frame["datetime"].to_numpy()
@@ -1110,15 +1411,11 @@ def _statement_trades(holder, md, accept_prices, progress, owned):
     return trades, ordered
 
 
-def _check_market(frame, md, accept_prices, progress):
-    """The checks of ``statement_trades`` against the market data."""
-    _report(progress, 0.0, "checking against the market data")
-    numbers = frame.index.to_numpy()
-    codes, ids = pd.factorize(frame["order_book_id"], sort=False)
-    first_row = {}
-    for position in np.unique(codes, return_index=True)[1]:
-        first_row[ids[codes[position]]] = numbers[position]
-    kinds = {}
+def _check_instruments(first_row):
+    """The instrument record of each id of `first_row` (id -> the first row that
+    names it). Ids the market data does not know, or that are not stocks (funds,
+    bonds), make one StatementError that names each with its first row."""
+    kinds, bad = {}, []
     for oid in sorted(first_row, key=first_row.get):
         number = int(first_row[oid])
         try:
@@ -1126,11 +1423,33 @@ def _check_market(frame, md, accept_prices, progress):
         except ValueError:
             record = None
         if record is None:
-            raise StatementError(f"unknown instrument {oid}", number)
+            bad.append((number, f"unknown instrument {oid}"))
+        elif record.type != "CS":
+            bad.append((number, f"{oid} ({record.symbol}) is not a stock "
+                                f"(type {record.type})"))
         kinds[oid] = record
-        if record.type != "CS":
-            raise StatementError(
-                f"{oid} ({record.symbol}) is not a stock (type {record.type})", number)
+    if len(bad) == 1:
+        raise StatementError(bad[0][1], bad[0][0])
+    if bad:
+        listed = "; ".join(f"row {number}: {what}" for number, what in bad[1:])
+        raise StatementError(
+            f"{bad[0][1]}; {listed} ({len(bad)} instruments that are not stocks the "
+            f"market data knows: only stocks can be replayed)", bad[0][0])
+    return kinds
+
+
+def _check_market(frame, md, accept_prices, progress, also=None):
+    """The checks of ``statement_trades`` against the market data; `also` maps more
+    ids to the first row that names them, checked with the trades' instruments."""
+    _report(progress, 0.0, "checking against the market data")
+    numbers = frame.index.to_numpy()
+    codes, ids = pd.factorize(frame["order_book_id"], sort=False)
+    first_row = {}
+    for position in np.unique(codes, return_index=True)[1]:
+        first_row[ids[codes[position]]] = numbers[position]
+    kinds = _check_instruments(dict(first_row, **{
+        oid: number for oid, number in (also or {}).items()
+        if oid not in first_row or number < first_row[oid]}))
 
     stamps = frame["datetime"].to_numpy()
     day_values = stamps.astype("datetime64[D]")
@@ -1274,7 +1593,9 @@ def _give_back_memory():
 
 def load_statement(path, md, accept_prices=False, progress=None):
     """``read_statement``, ``normalise_statement`` and ``statement_trades`` in one
-    call: (trades, rows, skipped). ``accept_prices`` as in ``statement_trades``;
+    call: (trades, rows, skipped), skipped being (row, text) of every row that is not a
+    trade (those that move nothing, the events and the unknown rows alike, in file
+    order: none of them is booked here). ``accept_prices`` as in ``statement_trades``;
     ``progress``, when given, is called as ``progress(fraction, what)`` from 0 to 1
     over the whole reading."""
     def part(low, high):
@@ -1287,8 +1608,50 @@ def load_statement(path, md, accept_prices=False, progress=None):
     del cells
     _give_back_memory()
     # The frame is handed over whole: its rows are let go as the trades are built.
-    holder, skipped = [statement.frame], statement.skipped
+    holder, skipped = [statement.frame], _not_traded(statement)
     del statement
     trades, rows = _statement_trades(holder, md, accept_prices, part(0.5, 1.0),
                                      owned=True)
     return trades, rows, skipped
+
+
+def _not_traded(statement):
+    """(row, text) of every row of `statement` that is not a trade, in file order."""
+    rows = list(statement.skipped)
+    rows += zip(statement.events.index.tolist(), statement.events["text"].tolist())
+    rows += [(number, text) for number, text, _ in statement.unknown]
+    return sorted(rows, key=lambda pair: pair[0])
+
+
+def load_account(path, md, accept_prices=False, progress=None):
+    """The statement at `path` read as an account: ``read_statement`` and
+    ``normalise_statement``, then the trades as ``load_statement`` builds them, and
+    every other row with its kind. Returns an ``Account``: (trades, rows, skipped,
+    events, unknown, balances), the last four as ``Statement`` has them.
+
+    Besides the checks of ``statement_trades``, each event that names a security
+    (other than a tax, a fee, a cash transfer, interest or a reverse repo) must name
+    a stock the market data knows; the instruments that are not are named in one
+    StatementError with the first row of each, those of the trades among them.
+    ``accept_prices`` and ``progress`` as in ``load_statement``."""
+    def part(low, high):
+        if progress is None:
+            return None
+        return lambda fraction, what: progress(low + (high - low) * fraction, what)
+
+    cells = read_statement(path, part(0.0, 0.3))
+    statement = normalise_statement(cells, part(0.3, 0.5))
+    del cells
+    _give_back_memory()
+    events = statement.events
+    named = events[~events["kind"].isin(_UNCHECKED_KINDS)
+                   & (events["order_book_id"] != "")]
+    also = {}
+    for number, oid in zip(named.index.tolist(), named["order_book_id"].tolist()):
+        also.setdefault(oid, number)
+    holder = [statement.frame]
+    skipped, unknown, balances = statement.skipped, statement.unknown, statement.balances
+    del statement
+    trades, rows = _statement_trades(holder, md, accept_prices, part(0.5, 1.0),
+                                     owned=True, also=also)
+    return Account(trades, rows, skipped, events, unknown, balances)

@@ -43,8 +43,12 @@ def test_settlement_statement(tmp_path, encoding):
     assert frame["last_price"].tolist() == [12.99, 200.5, 12.84]
     assert frame["transaction_cost"].tolist() == pytest.approx([5.13, 5.21, 8.27])
     assert frame["symbol"].tolist() == ["平安银行", "贵州茅台", "平安银行"]
-    assert statement.skipped == [(1, "银行转证券"), (5, "红利入账 贵州茅台"),
-                                 (6, "股息红利税补缴 贵州茅台")]
+    # Without an amount column the cash rows cannot be booked: unknown, not skipped.
+    assert statement.skipped == [] and statement.events.empty
+    assert statement.unknown == [(1, "银行转证券", "银行转证券 without an amount"),
+                                 (5, "红利入账 贵州茅台", "红利入账 without an amount"),
+                                 (6, "股息红利税补缴 贵州茅台", "股息红利税补缴 without an amount")]
+    assert statement.balances is None
 
 
 def test_package_columns_in_any_case_and_spacing(tmp_path):

@@ -212,9 +212,9 @@ from meridan.statement import _row  # noqa: E402
 POOLS = {
     "成交日期": ["20160301", "2016-03-02", "2016/3/3", "2016.3.4", "03/04/2016", ""],
     "成交时间": ["", "09:35", "100503", "14:00:01", "25:00"],
-    "证券代码": ["000001", "1", "600519.SH", "60051X", ""],
+    "证券代码": ["000001", "1", "600519.SH", "60051X", "204001", ""],
     "证券名称": ["平安银行", ""],
-    "操作": ["买入", "卖出", "SELL", "buy", " 证券买入 ", "红利入账", "hold", ""],
+    "操作": ["买入", "卖出", "SELL", "buy", " 证券买入 ", "红利入账", "扣费", "hold", ""],
     "成交数量": ["100", "-100", "1,000", "1,0,0", "1e300", "100.5", "", "0", " 200 "],
     "成交均价": ["12.99", "abc", "", "11,92", "0", "1,234.5"],
     "手续费": ["5", "", "-1", "1,000.5", "0.13"],
@@ -250,7 +250,11 @@ def test_all_rows_at_once_read_as_each_on_its_own(rows):
         assert str(info.value) == str(exc)
         return
     statement = normalise_statement(frame)
-    assert statement.skipped == [(k, text) for k, text in skipped]
+    # Every row that is not a trade is skipped, an event or unknown, with its text.
+    events = statement.events
+    others = (statement.skipped + list(zip(events.index, events["text"]))
+              + [(k, text) for k, text, _ in statement.unknown])
+    assert sorted(others) == [(k, text) for k, text in skipped]
     got = statement.frame
     assert got.index.tolist() == [k for k, _ in trades]
     for (k, record), (_, row) in zip(trades, got.iterrows()):
