@@ -55,7 +55,7 @@ from meridan.pcalc.replay import ReplayRun, move_in_kind
 from meridan.pcalc.trade import Trade
 from meridan.statement import StatementError
 
-__all__ = ["replay_account", "Reconciliation", "reconcile", "least_opening_cash",
+__all__ = ["replay_account", "replay_with_least_cash", "Reconciliation", "reconcile", "least_opening_cash",
            "first_overdraft", "performance", "Performance", "read_positions",
            "BONUS_WINDOW"]
 
@@ -293,6 +293,20 @@ def replay_account(trades, rows, events, start_date, end_date, md, cash=0.0,
 
 _TRADE_REF = re.compile(r"trades\[(\d+)\]")
 _ROW_REF = re.compile(r"\brow (\d+)")
+
+
+def replay_with_least_cash(trades, rows, events, start_date, end_date, md,
+                           positions=None):
+    """``replay_account`` opened with the least cash it needs: (replay, cash). The cash
+    is 0 when the statement's deposits fund every purchase, and otherwise the least
+    that keeps the cash at or above zero after every row (an assumption to show)."""
+    result = replay_account(trades, rows, events, start_date, end_date, md, 0.0,
+                            positions)
+    cash = least_opening_cash(result)
+    if cash:
+        result = replay_account(trades, rows, events, start_date, end_date, md, cash,
+                                positions)
+    return result, cash
 
 
 def _runs_backwards(stamps, numbers):

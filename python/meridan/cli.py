@@ -606,12 +606,11 @@ def _analyse(options, out, progress):
                                       cash=cash, positions=opening_positions)
 
         try:
-            result = replay(0.0 if options.cash is None else options.cash)
             if options.cash is None:
-                cash = acc.least_opening_cash(result)
-                if cash:
-                    result = replay(cash)
+                result, cash = acc.replay_with_least_cash(
+                    trades, rows, events, replay_start, end, md, opening_positions)
             else:
+                result = replay(options.cash)
                 cash = options.cash
                 overdraft = acc.first_overdraft(result)
                 if overdraft is not None:
@@ -670,9 +669,10 @@ class _Facts(NamedTuple):
         """The account's facts as lines for a user: rows read, the opening state and
         what was assumed, the flows, the reconciliation, the returns."""
         account, p = self.account, self.performance
+        moving = len(account.skipped)
         out = [f"Statement {self.statement}: {len(account.trades)} trades, "
-               f"{len(account.events)} other rows booked, {len(account.skipped)} rows "
-               f"that move nothing"]
+               f"{len(account.events)} other rows booked, {moving} "
+               + ("row that moves nothing" if moving == 1 else "rows that move nothing")]
         if account.unknown:
             out.append(f"{len(account.unknown)} rows could not be read as any kind and "
                        f"were left out:")
@@ -689,7 +689,7 @@ class _Facts(NamedTuple):
                        f"keeps the cash from going below zero, since the statement's "
                        f"deposits do not fund every purchase (give --cash to set it)")
         else:
-            out.append(f"Opening cash 0{held}: the statement's deposits fund every "
+            out.append(f"Opening cash 0.00{held}: the statement's deposits fund every "
                        f"purchase")
         out.append("Reconciliation: " + self.reconciliation.line())
         out += [f"Note: {note}" for note in self.result.notes]

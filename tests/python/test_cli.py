@@ -112,7 +112,8 @@ def test_sample_statement_on_the_sample_market(tmp_path, capsys):
     out = tmp_path / "report.html"
     assert cli.main(["analyse", str(statement), "--out", str(out)]) == 0
     printed = capsys.readouterr().out
-    assert "31 trades, 4 other rows skipped" in printed
+    assert "33 trades, 30 other rows booked, 1 row that moves nothing" in printed
+    assert "cash agrees with the statement on 63 of 63 rows" in printed
     assert out.stat().st_size > 100_000
 
 
@@ -272,13 +273,19 @@ def test_a_store_that_cannot_be_opened_or_built(tmp_path, capsys, monkeypatch,
     assert not pathlib.Path(out).exists()
 
 
-def test_skipped_rows_are_listed_up_to_twenty(tmp_path, capsys, on_store):
+@pytest.mark.parametrize("row, listed, what", [
+    ("20200103,09:00:00,,,新股申购,0,0", "skipped row", "25 rows that move nothing"),
+    # A transfer without an amount column: its size cannot be told.
+    ("20200103,09:00:00,,,银行转证券,0,0", "  row ", "25 rows could not be read"),
+])
+def test_rows_not_booked_are_listed_up_to_twenty(tmp_path, capsys, on_store, row, listed,
+                                                 what):
     on_store("full")
-    transfers = ["20200103,09:00:00,,,银行转证券,0,0"] * 25
     code, printed, err, _, _ = _analyse_tiny(tmp_path, capsys, "--cash", "20000",
-                                             rows=TINY_TRADES[:1] + transfers)
-    assert "2 trades" not in printed and "1 trades, 0 other rows booked, 25 rows that move nothing" in printed
-    assert printed.count("skipped row") == 20 and "  ... and 5 more" in printed
+                                             rows=TINY_TRADES[:1] + [row] * 25)
+    assert "2 trades" not in printed and "1 trades, 0 other rows booked" in printed
+    assert what in printed
+    assert printed.count(listed) == 20 and "  ... and 5 more" in printed
 
 
 def test_a_file_error_names_the_file_once(tmp_path, capsys, on_store):

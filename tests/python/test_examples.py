@@ -39,7 +39,8 @@ def test_notebook_runs(tmp_path):
     mimes = {m for o in outputs for m in o.get("data", {})}
     assert "application/vnd.bokehjs_exec.v0+json" in mimes
 
-    # It is the command's analysis: the same cash, days, value and active return.
+    # It is the command's analysis: the same days, value, reconciliation and active
+    # return.
     printed = "".join(o.get("text", "") for o in outputs if o.output_type == "stream")
     from meridan import cli
 
@@ -48,10 +49,11 @@ def test_notebook_runs(tmp_path):
         assert cli.main(["analyse", str(EXAMPLES / "sample_statement.csv"), "--out",
                          str(tmp_path / "report.html")]) == 0
     said = command.getvalue()
-    opening = re.search(r"Opening cash .* trading days\)", printed).group(0)
-    value = re.search(r"Value .*: [-+][\d.]+%", printed).group(0)
+    days = re.search(r"Analysed .* trading days\)", printed).group(0)
+    value = re.search(r"Value .* a year", printed).group(0)
+    agreed = re.search(r"Reconciliation: .*", printed).group(0)
     active = re.search(r"total active return ([-+][\d.]+%)", printed).group(1)
-    assert opening in said and value in said
+    assert days in said and value in said and agreed in said
     assert re.search(r"总计 .* %s\n" % re.escape(active.lstrip("+")), said)
 
 

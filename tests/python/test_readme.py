@@ -47,7 +47,7 @@ def test_readme_python_blocks_run_in_order(tmp_path, monkeypatch):
                 toured = dict(namespace)  # later examples reuse the names
     output = printed.getvalue()
     promised = [p for block in tour for p in _promised(block)]
-    assert len(promised) == 6
+    assert len(promised) == 8
     position = 0
     for expected in promised:
         position = output.index(expected, position) + len(expected)
@@ -60,6 +60,7 @@ def test_readme_python_blocks_run_in_order(tmp_path, monkeypatch):
     assert f"Opening cash {toured['cash']:,.2f}" in said
     values = toured["values"]
     assert f"{values.iloc[-1] / values.iloc[0] - 1:+.2%} (benchmark" in said
+    assert toured["check"].line() in said
     total = toured["table"].loc["总计", "TotalActiveReturn"]
     assert re.search(r"总计 .* %s\n" % re.escape(f"{total:.2%}"), said)
     assert f"{toured['risk']['total']['portfolio']['sharpe']:.3f}" in said

@@ -64,10 +64,25 @@ class Replay(_ReplayFields):
     """
 
     flows = None
-    units = None
-    unit_value = None
     row_cash = None
     notes = ()
+
+    @property
+    def units(self):
+        return self._units()[0]
+
+    @property
+    def unit_value(self):
+        return self._units()[1]
+
+    def _units(self):
+        # Worked out on first use: a trial replay (of a book opened without cash, say)
+        # never needs them.
+        found = self.__dict__.get("_unit_series")
+        if found is None:
+            found = self.__dict__["_unit_series"] = _unit_values(self.value_series,
+                                                                 self.flows)
+        return found
 
     def per_unit_series(self):
         """The portfolio series per unit: each snapshot with its money fields (its
@@ -432,7 +447,6 @@ class ReplayRun:
         self.skipped.sort(key=lambda pair: pair[0])
         result = Replay(series, value_series, [t for _, t in self.skipped], book)
         result.flows = flows
-        result.units, result.unit_value = _unit_values(value_series, flows)
         result.notes = list(self.notes)
         if self.row_cash:
             rows, cash = zip(*self.row_cash)
