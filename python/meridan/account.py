@@ -299,13 +299,24 @@ def replay_with_least_cash(trades, rows, events, start_date, end_date, md,
                            positions=None):
     """``replay_account`` opened with the least cash it needs: (replay, cash). The cash
     is 0 when the statement's deposits fund every purchase, and otherwise the least
-    that keeps the cash at or above zero after every row (an assumption to show)."""
+    that keeps the cash at or above zero after every row that spends it (an assumption
+    to show). A withdrawal is never funded so: one of more than the cash held then
+    raises StatementError naming its row."""
+    withdrawals = set(events.index[events["kind"] == "withdrawal"]) if len(events) \
+        else set()
     result = replay_account(trades, rows, events, start_date, end_date, md, 0.0,
                             positions)
-    cash = least_opening_cash(result)
+    cash = least_opening_cash(result, exclude=withdrawals)
     if cash:
         result = replay_account(trades, rows, events, start_date, end_date, md, cash,
                                 positions)
+    overdraft = first_overdraft(result)
+    if overdraft is not None and overdraft[0] in withdrawals:
+        row, after = overdraft
+        amount = -float(events.at[row, "amount"])
+        day = pd.Timestamp(events.at[row, "datetime"]).date()
+        raise StatementError(f"a withdrawal of {amount:,.2f} on {day} is more than the "
+                             f"cash held ({after + amount:,.2f})", row)
     return result, cash
 
 
@@ -362,13 +373,16 @@ def reconcile(balances, row_cash):
     return Reconciliation(int(good.sum()), int(len(good)), first, balances.name)
 
 
-def least_opening_cash(result):
+def least_opening_cash(result, exclude=()):
     """The least opening cash that keeps the cash of ``result`` (a replay opened with
-    no cash) at or above zero after every row and at every close, in whole yuan."""
-    low = min(s["cash"] for s in result.portfolio_series)
-    if result.row_cash is not None and len(result.row_cash):
-        low = min(low, float(result.row_cash.min()))
-    return float(math.ceil(max(0.0, -low) - 1e-9))
+    no cash) at or above zero after every row but those in ``exclude`` (row numbers),
+    in whole yuan; at every close for a replay without rows."""
+    if result.row_cash is None or not len(result.row_cash):
+        low = min([s["cash"] for s in result.portfolio_series] + [0.0])
+    else:
+        kept = result.row_cash[~result.row_cash.index.isin(list(exclude))]
+        low = min(float(kept.min()), 0.0) if len(kept) else 0.0
+    return float(math.ceil(-low - 1e-9)) if low < 0 else 0.0
 
 
 def first_overdraft(result):

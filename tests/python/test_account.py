@@ -166,3 +166,17 @@ def test_opening_cash_and_overdrafts(market):
     with pytest.raises(StatementError, match=r"^row 3: .*cannot sell 3,?000"):
         replay([trades[0], trade("2024-03-07 10:00", A, "SELL", 3000, 7.2)], [2, 3],
                table, cash=5000.0)
+
+
+def test_a_withdrawal_is_never_funded_by_an_assumed_opening_cash(market):
+    trades = [trade("2024-03-05 10:00", A, "BUY", 1000, 10.5)]
+    over = events((1, "deposit", D[0], "", 0, NAN, 12000.0),
+                  (3, "withdrawal", D[3], "", 0, NAN, -2000.0))
+    with pytest.raises(StatementError, match=r"^row 3: a withdrawal of 2,000.00 on "
+                                             r"2024-03-07 is more than the cash held "
+                                             r"\(1,500.00\)"):
+        acc.replay_with_least_cash(trades, [2], over, D[0], D[5], None)
+    # The purchase alone is funded by the least cash, and said to be.
+    short = events((1, "deposit", D[0], "", 0, NAN, 10000.0))
+    result, cash = acc.replay_with_least_cash(trades, [2], short, D[0], D[5], None)
+    assert cash == 500.0 and acc.first_overdraft(result) is None

@@ -344,3 +344,33 @@ def test_price_far_from_the_close(tmp_path, capsys, on_store, options, status, f
     assert code == status, err
     assert fragment in err and "35" in err and "Traceback" not in err
     assert pathlib.Path(out).exists() == (status == 0)
+
+
+def test_an_opening_deposit_reads_as_opening_cash(tmp_path, capsys, on_store):
+    """The same trades funded by a deposit row, or by --cash of that amount: the same
+    figures. With the amount and balance columns the cash is checked row by row."""
+    on_store("full")
+    header = TINY_HEADER + ",发生金额,资金余额"
+    trades = [TINY_TRADES[0] + ",-10000.00,10000.00",
+              TINY_TRADES[1] + ",-4400.00,5600.00"]
+    deposit = ["20200102,09:00:00,,,银行转证券,,,20000.00,20000.00"]
+
+    def figures(rows, *options):
+        folder = tmp_path / str(len(rows))
+        folder.mkdir()
+        statement = folder / "交割单.csv"
+        statement.write_text("\n".join([header] + rows) + "\n", encoding="utf-8")
+        # Exit 1: the style regression has too few days on the tiny market.
+        assert cli.main(["analyse", str(statement), "--out", str(folder / "r.html"),
+                         *options]) == 1
+        printed = capsys.readouterr().out
+        return printed, [line for line in printed.splitlines()
+                         if line.startswith(("Value ", "Time-weighted", "总计"))]
+
+    funded, with_deposit = figures(deposit + trades)
+    given, with_cash = figures(trades, "--cash", "20000")
+    assert with_deposit == with_cash and len(with_deposit) == 3
+    assert "Opening cash 0.00: the statement's deposits fund every purchase" in funded
+    assert "Opening cash 20,000.00 (--cash)" in given
+    assert "cash agrees with the statement on 3 of 3 rows" in funded
+    assert "cash agrees with the statement on 2 of 2 rows" in given
