@@ -451,7 +451,8 @@ def read_positions(path):
     shares. ValueError naming the file, the row and the value for what cannot be read."""
     from meridan.statement import _order_book_id
 
-    data = open(path, "rb").read()
+    with open(path, "rb") as stream:
+        data = stream.read()
     for encoding in ("utf-8-sig", "gb18030"):
         try:
             text = data.decode(encoding)

@@ -180,3 +180,21 @@ def test_a_withdrawal_is_never_funded_by_an_assumed_opening_cash(market):
     short = events((1, "deposit", D[0], "", 0, NAN, 10000.0))
     result, cash = acc.replay_with_least_cash(trades, [2], short, D[0], D[5], None)
     assert cash == 500.0 and acc.first_overdraft(result) is None
+
+
+@pytest.mark.parametrize("text, encoding, expected", [
+    ("证券代码,股份余额\n600000,1000\n000004,500\n", "gbk", {A: 1000, B: 500}),
+    ("code;quantity\n600000.SH;1,000\n600000;200\n", "utf-8-sig", {A: 1200}),
+    ("order_book_id,quantity\n000004.XSHE,0\n", "utf-8", {}),
+    ("证券代码,持仓数量\n600000,10.5\n", "utf-8", "row 1: '10.5' is not a whole number"),
+    ("证券代码,成本价\n600000,10\n", "utf-8", "no quantity column"),
+    ("证券代码,数量\nABC,10\n", "utf-8", "row 1: 'ABC' is not a security code"),
+], ids=["gbk", "semicolons", "nothing held", "fraction", "no quantity", "bad code"])
+def test_positions_files(tmp_path, text, encoding, expected):
+    path = tmp_path / "positions.csv"
+    path.write_bytes(text.encode(encoding))
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            acc.read_positions(path)
+    else:
+        assert acc.read_positions(path) == expected

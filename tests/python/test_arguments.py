@@ -5,7 +5,7 @@ import pytest
 
 import meridan.exposure as exposure
 import perilon
-from meridan import profit, risk, style
+from meridan import flows, profit, risk, style
 from meridan.brinson import benchmark, calc, classifier, report
 from meridan.pcalc import preprocess
 from meridan.pcalc.portfolio import Portfolio
@@ -30,6 +30,10 @@ CASES = [
     (book.get_position, (), {"id": "A"}, "get_position() got an unexpected keyword argument 'id'"),
     (book.apply_split, ({}, {}), {}, "apply_split() takes exactly 2 positional arguments (3 given)"),
     (book.apply_dividend, (), {}, "apply_dividend() takes exactly 2 positional arguments (1 given)"),
+    (book.apply_cash, (1, 2), {}, "apply_cash() takes exactly 2 positional arguments (3 given)"),
+    (flows.unit_values, (), {}, "unit_values() takes at least 1 positional argument (0 given)"),
+    (flows.money_weighted_return, (None,), {"flow": None},
+     "money_weighted_return() got an unexpected keyword argument 'flow'"),
     # Providers.
     (CachedMarketDataProvider, ("none", 1), {},
      "__init__() takes at most 2 positional arguments (3 given)"),

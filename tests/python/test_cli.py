@@ -68,9 +68,18 @@ def test_report_for_a_statement(tmp_path, market, capsys, encoding):
     (BUYS, ("--end", "2016-03-01"), "row 2: a trade on a day after"),
     (BUYS, ("--start", "2016-05-01", "--end", "2016-04-01"), "is after --end"),
     (BUYS, ("--cash", "-5"), "--cash must be"),
+    (BUYS, ("--positions", "/nonexistent/held.csv"),
+     "--positions /nonexistent/held.csv: No such file or directory"),
+    # Shares held at the start: a sale of more than the statement bought is refused.
+    (BUYS + ["20160303,10:00,000001,平安银行,证券卖出,1500,12.84,5,0,0"],
+     ("--positions", "HELD"), "row 3: cannot sell 1500 shares of 000001.XSHE: only 1400"),
 ])
 def test_hostile_statement_writes_nothing(tmp_path, market, capsys, rows,
                                           options, message):
+    if "HELD" in options:
+        held = tmp_path.parent / f"{tmp_path.name}-held.csv"
+        held.write_text("证券代码,股份余额\n000001,400\n", encoding="utf-8")
+        options = tuple(str(held) if o == "HELD" else o for o in options)
     code, out = run(tmp_path, rows, *options)
     err = capsys.readouterr().err
     assert code == 2
