@@ -1,0 +1,514 @@
+"""Fills a store with the real market, fetched from baostock.
+
+The fetched rows are written as the importer's own CSV files into a temporary folder and
+imported from there: the same checks and the same atomic writer as `tickvane import`, so
+a fetched store is exactly as sound as an imported one, and a failure anywhere (the
+source, a check, Ctrl-C) leaves the previous store as it was and no file beside it.
+Fetching comes first, writing last: the slow part (the requests) never holds a temporary
+store file open.
+
+What each table holds and where it comes from is described in SCHEMA.md ("Fetched
+stores").
+"""
+
+import bisect
+import csv
+import datetime as _dt
+import os
+import re
+import sys
+import tempfile
+
+from . import _manage
+from ._dates import to_ordinal
+from ._sources_baostock import PAGE_ROWS, Baostock, SourceError, to_code, to_order_book_id
+
+DEFAULT_START = "2015-01-01"
+DEFAULT_PACE = 0.05   # seconds between two requests
+# Index universes: order_book_id, name and base date of the index.
+INDICES = {
+    "hs300": ("000300.XSHG", "沪深300", "2005-04-08"),
+    "zz500": ("000905.XSHG", "中证500", "2007-01-15"),
+}
+# baostock's security types and the store's.
+_TYPES = {"1": "CS", "2": "INDX", "5": "ETF"}
+# Tables no source of this command fills yet.
+_NOT_FETCHED = ("index_weights", "factor_exposures", "factor_returns", "yield_curve")
+# When a dry run cannot know the members: a rough allowance for an index's turnover (new
+# members per year, as a share of its size).
+_TURNOVER = 0.15
+# Seconds one request takes besides the pacing, for the dry run's estimate.
+_LATENCY = 0.15
+_CODE = re.compile(r"^(?:(sh|sz)\.(\d{6})|(\d{6})\.(XSHG|XSHE))$", re.IGNORECASE)
+_NUMBER = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)")
+
+
+class Universe:
+    """What `--universe` asks for: index names, 'all', and single codes."""
+
+    def __init__(self, text):
+        self.text = text
+        self.indices, self.codes, self.all = [], [], False
+        tokens = [t.strip() for t in str(text).split(",")]
+        if not any(tokens):
+            raise ValueError("empty universe %r: give hs300, zz500, all or stock codes"
+                             % (text,))
+        for token in tokens:
+            if not token:
+                continue
+            lower = token.lower()
+            m = _CODE.match(token)
+            if lower in INDICES:
+                if lower not in self.indices:
+                    self.indices.append(lower)
+            elif lower == "all":
+                self.all = True
+            elif m:
+                oid = ("%s.%s" % (m.group(3), m.group(4).upper()) if m.group(3)
+                       else to_order_book_id("%s.%s" % (m.group(1).lower(), m.group(2))))
+                if oid not in self.codes:
+                    self.codes.append(oid)
+            else:
+                raise ValueError(
+                    "unknown universe entry %r in %r: use hs300, zz500, all, or codes such"
+                    " as 600000.XSHG or sh.600000, separated by commas" % (token, text))
+
+
+def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=False,
+          pace=DEFAULT_PACE, retries=3, progress=True, force=False, library=None,
+          out=None, today=None):
+    """Fetch the market from `start` to `end` into the store at `store`; see
+    tickvane.fetch. Returns the store's path, or the plan (a dict) for a dry run."""
+    out = out if out is not None else sys.stdout
+    today = today or _dt.date.today()
+    start = _iso(start or DEFAULT_START, "start")
+    end = _iso(end or today.isoformat(), "end")
+    if end < start:
+        raise ValueError("end %s is before start %s" % (end, start))
+    if pace is None or not pace >= 0:
+        raise ValueError("pace must be a number of seconds >= 0, not %r" % (pace,))
+    wanted = Universe(universe)
+    target = _manage.resolve(store)
+    if dry_run:
+        plan = _plan(start, end, wanted, pace)
+        _print_plan(plan, target, out)
+        return plan
+    _check_target(target, force)
+    source = Baostock(library, pace=pace, retries=retries)
+    bar = _Bar(progress)
+    try:
+        with source:
+            tables, notes, last = _collect(source, start, end, wanted, bar)
+    except BaseException:
+        bar.fail()
+        raise
+    bar.close("%d requests to baostock" % source.requests)
+    meta = {
+        "source": "fetch", "fetched_from": "baostock", "fetched_at": _utc_now(),
+        "start_date": tables["trading_dates"][1][0], "end_date": last,
+        "universe": wanted.text, "not_fetched": ", ".join(_NOT_FETCHED),
+        "sectors": "none (baostock gives no MSCI or Shenwan classification)",
+    }
+    from ._importer import DataImportError, import_folder
+
+    with tempfile.TemporaryDirectory(prefix="tickvane-fetch-") as folder:
+        for table, rows in tables.items():
+            _write_csv(os.path.join(folder, table + ".csv"), rows)
+        try:
+            import_folder(folder, target, progress=progress, force=True, meta=meta,
+                          title="tickvane fetch")
+        except DataImportError as exc:
+            raise SourceError("the fetched data failed the store's checks (%s)" % exc) \
+                from None
+    _manage.forget_if_current(target)
+    for note in notes:
+        out.write("note: %s\n" % note)
+    return target
+
+
+# ---------------------------------------------------------------------- collecting
+
+
+def _collect(source, start, end, wanted, bar):
+    """(tables as lists of CSV rows, notes for the user, last trading day)."""
+    notes = []
+    bar.stage("trading calendar")
+    days = [r["calendar_date"] for r in source.trade_dates(start, end)
+            if r.get("is_trading_day") == "1"]
+    days = sorted(d for d in days if start <= d <= end)
+    if not days:
+        raise SourceError("baostock knows no trading day from %s to %s" % (start, end))
+
+    bar.stage("list of securities")
+    basic = {r["code"]: r for r in source.stock_basic()}
+
+    members = {}   # index key -> [(trading day, [order_book_ids])]
+    stocks = set(wanted.codes)
+    checkpoints = _month_ends(days)
+    for key in wanted.indices:
+        members[key] = []
+        for k, day in enumerate(checkpoints):
+            bar.count("%s members by date" % key.upper(), k, len(checkpoints))
+            rows = source.index_members(key, day)
+            if not rows:
+                continue
+            on = _on_or_after(days, min(r["updateDate"] for r in rows))
+            ids = sorted({to_order_book_id(r["code"]) for r in rows})
+            if members[key] and members[key][-1][1] == ids:
+                continue
+            if members[key] and members[key][-1][0] == on:
+                members[key][-1] = (on, ids)
+            else:
+                members[key].append((on, ids))
+            stocks.update(ids)
+    if wanted.all:
+        for code, r in basic.items():
+            if r.get("type") == "1" and (r.get("ipoDate") or "9999") <= end and (
+                    not r.get("outDate") or r["outDate"] > start):
+                stocks.add(to_order_book_id(code))
+
+    instruments = [("order_book_id", "symbol", "type", "exchange", "listed_date",
+                    "de_listed_date", "round_lot")]
+    listed = {}
+    for oid in sorted(stocks):
+        r = basic.get(to_code(oid))
+        if r is None:
+            notes.append("%s is not in baostock's list of securities; left out" % oid)
+            continue
+        kind = _TYPES.get(r.get("type"))
+        if kind is None:
+            notes.append("%s is of baostock type %r (not a stock, index or ETF); left out"
+                         % (oid, r.get("type")))
+            continue
+        ipo, out = r.get("ipoDate") or "", r.get("outDate") or ""
+        if not ipo:
+            notes.append("%s has no listing date at baostock; left out" % oid)
+            continue
+        if out and out <= ipo:
+            notes.append("%s: delisting date %s not after its listing date %s; kept as"
+                         " listed" % (oid, out, ipo))
+            out = ""
+        lot = 200 if oid.startswith("688") else 100
+        instruments.append((oid, r.get("code_name") or oid, kind, oid.split(".")[1], ipo,
+                            out, 1 if kind == "INDX" else lot))
+        listed[oid] = ipo
+    for key in wanted.indices:
+        oid, name, base = INDICES[key]
+        if oid in listed:
+            continue
+        r = basic.get(to_code(oid)) or {}
+        instruments.append((oid, r.get("code_name") or name, "INDX", "XSHG",
+                            r.get("ipoDate") or base, "", 1))
+
+    day_set = set(days)
+    prices = [("order_book_id", "date", "close", "adj_factor")]
+    st = [("order_book_id", "start_date", "end_date")]
+    dividends = [("order_book_id", "book_closure_date", "ex_dividend_date", "payable_date",
+                  "dividend_cash_before_tax", "round_lot")]
+    splits = [("order_book_id", "ex_date", "split_coefficient_from", "split_coefficient_to")]
+    bars_by_stock = {}
+    last_seen = days[0]
+    order = [oid for oid in sorted(listed)]
+    for k, oid in enumerate(order):
+        bar.count("stocks: daily bars, dividends and splits", k, len(order))
+        code = to_code(oid)
+        bars = [b for b in source.daily_bars(code, start, days[-1]) if b["date"] in day_set]
+        bars_by_stock[oid] = bars
+        if bars:
+            last_seen = max(last_seen, bars[-1]["date"])
+        factors = source.adjust_factors(code, listed[oid], days[-1])
+        events = sorted((f["dividOperateDate"], _number(f["backAdjustFactor"], oid,
+                                                        "backAdjustFactor"))
+                        for f in factors if f.get("dividOperateDate"))
+        event_days = [d for d, _ in events]
+        explained = set()
+        for year in sorted({d[:4] for d in event_days if days[0] <= d <= days[-1]}):
+            for row in source.dividends(code, year):
+                explained.update(_dividend_rows(oid, row, days, day_set, dividends, splits,
+                                                notes))
+        unexplained = [d for d in event_days if days[0] <= d <= days[-1]
+                       and d not in explained]
+        if unexplained:
+            notes.append("%s: price adjustment on %s without a dividend or bonus shares"
+                         " (a rights issue, say); it is in the adjustment factors only"
+                         % (oid, ", ".join(unexplained)))
+        for b in bars:
+            if b.get("tradestatus") != "1":
+                continue   # suspended: no close, whatever the source repeats
+            close = _number(b.get("close"), oid, "close on %s" % b["date"], empty=None)
+            if close is None or close <= 0:
+                notes.append("%s traded on %s without a close; no price that day"
+                             % (oid, b["date"]))
+                continue
+            at = bisect.bisect_right(event_days, b["date"])
+            factor = events[at - 1][1] if at else 1.0
+            prices.append((oid, b["date"], b["close"].strip(), repr(factor)))
+        st.extend(_st_periods(oid, bars, days))
+
+    # Days at the end of the calendar on which nothing of the universe has a bar yet (a
+    # fetch before the day's data is published) are not in the store: they would read as
+    # a day on which every stock was suspended.
+    if bars_by_stock and last_seen < days[-1]:
+        notes.append("no bars yet after %s; the store ends there" % last_seen)
+        days = [d for d in days if d <= last_seen]
+        st = [st[0]] + [r if not r[2] or r[2] <= last_seen else (r[0], r[1], "")
+                        for r in st[1:]]
+        for table in (dividends, splits):
+            table[1:] = [r for r in table[1:] if r[2 if table is dividends else 1] <= last_seen
+                         and r[1] <= last_seen]
+    components = [("index_id", "date", "order_book_id")]
+    known = set(listed)
+    for key in wanted.indices:
+        index_id = INDICES[key][0]
+        for day, ids in members[key]:
+            if day > days[-1]:
+                continue
+            missing = [i for i in ids if i not in known]
+            if missing:
+                notes.append("%s on %s: %d members left out of the store (%s)"
+                             % (index_id, day, len(missing), ", ".join(missing[:5])))
+            components.extend((index_id, day, i) for i in ids if i in known)
+    tables = {
+        "trading_dates": [("date",)] + [(d,) for d in days],
+        "instruments": instruments,
+        "st_periods": st,
+        "prices": prices,
+        "index_components": components,
+        "dividends": _merged_dividends(dividends, notes),
+        "splits": _merged_splits(splits),
+    }
+    return tables, notes, days[-1]
+
+
+def _dividend_rows(oid, row, days, day_set, dividends, splits, notes):
+    """Add one dividend record's cash dividend and bonus shares; returns the ex dates it
+    explains."""
+    ex = (row.get("dividOperateDate") or "").strip()
+    if not ex or not days[0] <= ex <= days[-1]:
+        return set()
+    if ex not in day_set:
+        notes.append("%s: ex date %s is not a trading day; its dividend is left out"
+                     % (oid, ex))
+        return set()
+    cash = _number(row.get("dividCashPsBeforeTax"), oid, "dividend on %s" % ex, empty=0.0)
+    bonus = (_number(row.get("dividStocksPs"), oid, "bonus shares on %s" % ex, empty=0.0)
+             + _number(row.get("dividReserveToStockPs"), oid, "transferred shares on %s"
+                       % ex, empty=0.0))
+    if cash > 0:
+        book = (row.get("dividRegistDate") or "").strip()
+        if book not in day_set or book > ex:
+            notes.append("%s: the dividend with ex date %s has its book closure %s outside"
+                         " the store's trading days; left out" % (oid, ex, book or "missing"))
+        else:
+            dividends.append((oid, book, ex, (row.get("dividPayDate") or "").strip(),
+                              _decimal(cash * 10), "10"))
+    if bonus > 0:
+        splits.append((oid, ex, "10", _decimal(10 * (1 + bonus))))
+    return {ex} if cash > 0 or bonus > 0 else set()
+
+
+def _merged_dividends(rows, notes):
+    """One row per instrument and ex date (the store's key): cash on the same ex date
+    is summed, as it is paid together."""
+    merged = {}
+    for oid, book, ex, pay, cash, lot in rows[1:]:
+        key = (oid, ex)
+        if key in merged:
+            old = merged[key]
+            if old[1] != book:
+                notes.append("%s: two dividends with ex date %s and book closures %s and"
+                             " %s; recorded as one on %s" % (oid, ex, old[1], book, old[1]))
+            merged[key] = (oid, old[1], ex, old[3] or pay,
+                           _decimal(float(old[4]) + float(cash)), lot)
+        else:
+            merged[key] = (oid, book, ex, pay, cash, lot)
+    return [rows[0]] + sorted(merged.values())
+
+
+def _merged_splits(rows):
+    merged = {}
+    for oid, ex, frm, to in rows[1:]:
+        if (oid, ex) in merged:
+            ratio = float(merged[(oid, ex)][3]) / 10 * float(to) / float(frm)
+            to = _decimal(10 * ratio)
+        merged[(oid, ex)] = (oid, ex, "10", to)
+    return [rows[0]] + sorted(merged.values())
+
+
+def _st_periods(oid, bars, days):
+    """Runs of consecutive trading days on which the source marks the stock ST; a run that
+    reaches the last day is open (no end date)."""
+    position = {d: k for k, d in enumerate(days)}
+    periods, begin, prev = [], None, None
+    for b in bars:
+        k = position[b["date"]]
+        flagged = b.get("isST") == "1"
+        if begin is not None and (not flagged or k != prev + 1):
+            periods.append((oid, days[begin], days[prev]))
+            begin = None
+        if flagged and begin is None:
+            begin = k
+        prev = k
+    if begin is not None:
+        periods.append((oid, days[begin], "" if prev == len(days) - 1 else days[prev]))
+    return periods
+
+
+def _month_ends(days):
+    """The first trading day and the last trading day of each month: when the index
+    members are asked for."""
+    ends = [d for d, nxt in zip(days, days[1:] + [None]) if nxt is None or nxt[:7] != d[:7]]
+    return sorted(set([days[0]] + ends))
+
+
+def _on_or_after(days, day):
+    at = bisect.bisect_left(days, day)
+    return days[min(at, len(days) - 1)]
+
+
+# ---------------------------------------------------------------------- planning
+
+
+def _plan(start, end, wanted, pace):
+    """What a fetch would request, estimated without asking the source."""
+    first, last = to_ordinal(start), to_ordinal(end)
+    weekdays = sum(1 for o in range(first, last + 1) if _dt.date.fromordinal(o).weekday() < 5)
+    months = len({_dt.date.fromordinal(o).strftime("%Y-%m") for o in range(first, last + 1)})
+    years = (last - first + 1) / 365.25
+    sizes = {"hs300": 300, "zz500": 500}
+    n = sum(sizes[k] * (1 + _TURNOVER * years) for k in wanted.indices)
+    n = int(round(5000 if wanted.all else n)) + len(wanted.codes)
+    pages = max(1, -(-weekdays // PAGE_ROWS))
+    dividend_years = max(1, int(round(years)))
+    requests = {
+        "login and calendar": 2,
+        "list of securities": 4,
+        "index members": len(wanted.indices) * (months + 1),
+        "daily bars": n * pages,
+        "adjustment factors": n,
+        "dividends (years with an ex date)": n * dividend_years,
+    }
+    total = sum(requests.values())
+    return {"start": start, "end": end, "universe": wanted.text, "stocks": n,
+            "weekdays": weekdays, "requests": requests, "total_requests": total,
+            "seconds": total * (pace + _LATENCY), "pace": pace,
+            "tables": ["trading_dates", "instruments", "st_periods", "prices",
+                       "index_components", "dividends", "splits"],
+            "not_fetched": list(_NOT_FETCHED)}
+
+
+def _print_plan(plan, target, out):
+    out.write("tickvane fetch (dry run): nothing is requested or written\n")
+    out.write("store         %s\n" % target)
+    out.write("range         %s to %s (at most %d trading days)\n"
+              % (plan["start"], plan["end"], plan["weekdays"]))
+    out.write("universe      %s: about %d stocks\n" % (plan["universe"], plan["stocks"]))
+    out.write("tables        %s from baostock\n" % ", ".join(plan["tables"]))
+    out.write("not fetched   %s (left empty)\n" % ", ".join(plan["not_fetched"]))
+    for what, count in plan["requests"].items():
+        out.write("  %-36s %8d requests\n" % (what, count))
+    minutes = plan["seconds"] / 60
+    out.write("about %d requests, about %s at a pace of %g s per request\n" % (
+        plan["total_requests"], "%.0f min" % minutes if minutes >= 1
+        else "%.0f s" % plan["seconds"], plan["pace"]))
+
+
+# ---------------------------------------------------------------------- helpers
+
+
+def _check_target(target, force):
+    """A fetch replaces a generated sample or an earlier fetch. A store of imported data,
+    or a file that is no tickvane store, only with `force`."""
+    from ._writer import _read_meta
+
+    if force or not os.path.exists(target):
+        return
+    if os.path.isdir(target):
+        raise IsADirectoryError("%s is a folder; a store is a file" % target)
+    meta, problem = _read_meta(target)
+    hint = "give --force (force=True) to replace it, or name another store with --store"
+    if meta is None:
+        raise FileExistsError("%s is not a tickvane store (%s); fetch would replace it: %s"
+                              % (target, problem, hint))
+    if meta.get("source") == "import":
+        origin = meta.get("imported_from")
+        raise FileExistsError(
+            "%s holds imported market data%s; fetch would replace it with fetched data: %s"
+            % (target, " from %s" % origin if origin else "", hint))
+
+
+def _iso(value, what):
+    try:
+        return _dt.date.fromordinal(to_ordinal(value)).isoformat()
+    except (ValueError, TypeError):
+        raise ValueError("%s is not a date: %r" % (what, value)) from None
+
+
+def _number(text, oid, what, empty=False):
+    """A number given as text by the source; `empty` is what an empty cell means (False:
+    it is an error)."""
+    text = "" if text is None else str(text).strip()
+    if not text:
+        if empty is False:
+            raise SourceError("baostock gave no %s for %s" % (what, oid))
+        return empty
+    m = _NUMBER.match(text)
+    if not m:
+        raise SourceError("baostock gave %s for %s as %r, which is no number"
+                          % (what, oid, text))
+    return float(m.group(1))
+
+
+def _decimal(value):
+    """A float as short decimal text, free of binary noise (0.30000000000000004 -> 0.3)."""
+    return ("%.8f" % value).rstrip("0").rstrip(".")
+
+
+def _write_csv(path, rows):
+    with open(path, "w", encoding="utf-8", newline="") as handle:
+        csv.writer(handle).writerows(rows)
+
+
+def _utc_now():
+    return _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+class _Bar:
+    """Progress with counts and time left, on stderr: a redrawn line on a terminal, else
+    a line per stage and one per tenth of a long stage."""
+
+    def __init__(self, enabled):
+        from ._progress import Progress
+
+        self.progress = Progress("tickvane fetch", enabled=enabled)
+        self._label = None
+        self._began = None
+
+    def stage(self, label):
+        self._label = label
+        self.progress.stage(label)
+
+    def count(self, label, k, n):
+        """Item k (from 0) of n of a long stage begins."""
+        import time
+
+        if label != self._label:
+            self._label, self._began = label, time.monotonic()
+            self.progress.stage("%s (%d)" % (label, n), 0.0)
+        left = ""
+        if k:
+            seconds = (time.monotonic() - self._began) / k * (n - k)
+            left = ", about %s left" % (
+                "%.0f min" % (seconds / 60) if seconds >= 90 else "%.0f s" % seconds)
+        detail = "%d/%d%s" % (k, n, left)
+        self.progress.update(0.9 * k / max(n, 1), detail)
+        step = max(1, n // 10)
+        if self.progress.enabled and not self.progress._tty and k and k % step == 0:
+            self.progress.stream.write("tickvane fetch: %s %s\n" % (label, detail))
+            self.progress.stream.flush()
+
+    def fail(self):
+        self.progress.fail()
+
+    def close(self, message):
+        self.progress.stage("fetched (%s); writing the store" % message, 0.9)
