@@ -261,7 +261,7 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
     From `start` (default 2015-01-01) to `end` (default today; the store ends at the last
     day the source has bars for): the trading calendar, the instruments of `universe`
     ("hs300", "zz500", "all" or codes such as "600000.XSHG", comma-separated) with the
-    two indices, their ST periods, unadjusted closes (none on a suspended day) with the
+    two indices, MSCI-style sectors mapped from the CSRC industries, ST periods, unadjusted closes (none on a suspended day) with the
     source's adjustment factors, dividends, bonus shares as splits, and the index members
     on each change. SCHEMA.md ("Fetched stores") says what each table holds. Requests are
     `pace` seconds apart and retried with backoff. The rows go through the importer's
@@ -273,11 +273,8 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
     """
     from ._fetch import fetch as run
 
-    result = run(start, end, universe, store, dry_run=dry_run, pace=pace,
-                 progress=progress, force=force)
-    if not dry_run:
-        _manage.forget_if_current(result)
-    return result
+    return run(start, end, universe, store, dry_run=dry_run, pace=pace, progress=progress,
+               force=force)
 
 
 def __getattr__(name):

@@ -39,6 +39,26 @@ _NOT_FETCHED = ("index_weights", "factor_exposures", "factor_returns", "yield_cu
 _TURNOVER = 0.15
 # Seconds one request takes besides the pacing, for the dry run's estimate.
 _LATENCY = 0.15
+# The CSRC industry classification (2012 edition: a division letter and a two-digit
+# major group, as in "C39计算机、通信和其他电子设备制造业") mapped to the store's ten
+# MSCI-style sectors. A major group listed here overrides its division. Real estate (K)
+# is 金融, as in the ten-sector scheme; media (R) is 非必需消费品.
+_SECTOR_OF_DIVISION = {
+    "A": "必需消费品", "B": "原材料", "C": "工业", "D": "公共服务", "E": "工业",
+    "F": "工业", "G": "工业", "H": "非必需消费品", "I": "信息技术", "J": "金融",
+    "K": "金融", "L": "工业", "M": "工业", "N": "工业", "O": "非必需消费品",
+    "P": "非必需消费品", "Q": "医疗保健", "R": "非必需消费品", "S": "工业",
+}
+_SECTOR_OF_GROUP = {
+    "06": "能源", "07": "能源", "11": "能源", "25": "能源",
+    "13": "必需消费品", "14": "必需消费品", "15": "必需消费品", "16": "必需消费品",
+    "17": "非必需消费品", "18": "非必需消费品", "19": "非必需消费品",
+    "21": "非必需消费品", "24": "非必需消费品", "36": "非必需消费品", "52": "非必需消费品",
+    "20": "原材料", "22": "原材料", "26": "原材料", "28": "原材料", "29": "原材料",
+    "30": "原材料", "31": "原材料", "32": "原材料", "33": "原材料",
+    "27": "医疗保健", "39": "信息技术", "40": "信息技术", "63": "电信服务",
+}
+_CSRC = re.compile(r"^\s*([A-S])(\d{2})")
 _CODE = re.compile(r"^(?:(sh|sz)\.(\d{6})|(\d{6})\.(XSHG|XSHE))$", re.IGNORECASE)
 _NUMBER = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)")
 
@@ -107,7 +127,8 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
         "source": "fetch", "fetched_from": "baostock", "fetched_at": _utc_now(),
         "start_date": tables["trading_dates"][1][0], "end_date": last,
         "universe": wanted.text, "not_fetched": ", ".join(_NOT_FETCHED),
-        "sectors": "none (baostock gives no MSCI or Shenwan classification)",
+        "sectors": "MSCI-style sectors mapped from the CSRC industries of %s; no Shenwan"
+                   " industries" % last,
     }
     from ._importer import DataImportError, import_folder
 
@@ -167,9 +188,12 @@ def _collect(source, start, end, wanted, bar):
                     not r.get("outDate") or r["outDate"] > start):
                 stocks.add(to_order_book_id(code))
 
+    bar.stage("industries")
+    industry = {to_order_book_id(r["code"]): r.get("industry") or ""
+                for r in source.industry(days[-1])}
     instruments = [("order_book_id", "symbol", "type", "exchange", "listed_date",
-                    "de_listed_date", "round_lot")]
-    listed = {}
+                    "de_listed_date", "round_lot", "sector_code_name")]
+    listed, unclassified = {}, []
     for oid in sorted(stocks):
         r = basic.get(to_code(oid))
         if r is None:
@@ -189,8 +213,11 @@ def _collect(source, start, end, wanted, bar):
                          " listed" % (oid, out, ipo))
             out = ""
         lot = 200 if oid.startswith("688") else 100
+        sector = msci_sector(industry.get(oid)) if kind == "CS" else None
+        if kind == "CS" and sector is None:
+            unclassified.append(oid)
         instruments.append((oid, r.get("code_name") or oid, kind, oid.split(".")[1], ipo,
-                            out, 1 if kind == "INDX" else lot))
+                            out, 1 if kind == "INDX" else lot, sector or ""))
         listed[oid] = ipo
     for key in wanted.indices:
         oid, name, base = INDICES[key]
@@ -198,7 +225,10 @@ def _collect(source, start, end, wanted, bar):
             continue
         r = basic.get(to_code(oid)) or {}
         instruments.append((oid, r.get("code_name") or name, "INDX", "XSHG",
-                            r.get("ipoDate") or base, "", 1))
+                            r.get("ipoDate") or base, "", 1, ""))
+    if unclassified:
+        notes.append("%d stocks without a CSRC industry at baostock have no sector (%s)"
+                     % (len(unclassified), ", ".join(unclassified[:5])))
 
     day_set = set(days)
     prices = [("order_book_id", "date", "close", "adj_factor")]
@@ -352,6 +382,14 @@ def _st_periods(oid, bars, days):
     if begin is not None:
         periods.append((oid, days[begin], "" if prev == len(days) - 1 else days[prev]))
     return periods
+
+
+def msci_sector(csrc_industry):
+    """The MSCI-style sector of a CSRC industry text, or None when it is not one."""
+    m = _CSRC.match(csrc_industry or "")
+    if not m:
+        return None
+    return _SECTOR_OF_GROUP.get(m.group(2)) or _SECTOR_OF_DIVISION[m.group(1)]
 
 
 def _month_ends(days):

@@ -113,6 +113,7 @@ class Baostock:
         return self.query("query_%s_stocks" % index, date=day)
 
     def industry(self, day):
+        """Every stock's CSRC industry as classified on `day`."""
         return self.query("query_stock_industry", date=day)
 
     def daily_bars(self, code, start, end):

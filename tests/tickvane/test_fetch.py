@@ -114,6 +114,10 @@ class FakeBaostock(types.ModuleType):
     def query_zz500_stocks(self, date=""):
         return self._members("query_zz500_stocks", date)
 
+    def query_stock_industry(self, code="", date=""):
+        return self._answer("query_stock_industry", lambda r: code in ("", r["code"])
+                            and r["updateDate"] <= date)
+
     def query_history_k_data_plus(self, code, fields, start_date=None, end_date=None,
                                   frequency="d", adjustflag="3"):
         assert (frequency, adjustflag) == ("d", "3")
@@ -182,6 +186,12 @@ def test_fetched_calendar_and_instruments(fetched):
     assert tickvane.instruments("600001.XSHG").de_listed_date is None or str(
         tickvane.instruments("600001.XSHG").de_listed_date) in ("NaT", "None")
     assert tickvane.instruments("600001.XSHG").round_lot == 100
+    # Sectors mapped from the CSRC industries; the delisted stock has none at the source.
+    sectors = by_id["sector_code_name"].fillna("-")
+    assert sectors.to_dict() == {
+        "000002.XSHE": "信息技术", "000004.XSHE": "-", "000005.XSHE": "工业",
+        "000300.XSHG": "-", "000905.XSHG": "-", "600001.XSHG": "金融",
+        "600003.XSHG": "医疗保健", "600006.XSHG": "公共服务"}
 
 
 def test_suspended_days_have_no_close_whatever_the_source_repeats(fetched):
@@ -269,10 +279,10 @@ def test_store_records_its_source_and_rows(fetched):
     assert (meta["source"], meta["fetched_from"], meta["end_date"]) == (
         "fetch", "baostock", END)
     assert tickvane.store_info(str(path))["meta"]["fetched_at"] == meta["fetched_at"]
-    # One calendar, one list, 2 x 2 member dates, 6 stocks x (bars, factors), and the
+    # One calendar, one list, the industries, 2 x 2 member dates, 6 stocks x (bars, factors), and the
     # year of each stock with an adjustment in the month (two dividends, a rights issue).
     calls = [c for c in fetched[2] if c != "login"]
-    assert len(calls) == 1 + 1 + 4 + 6 * 2 + 3
+    assert len(calls) == 1 + 1 + 1 + 4 + 6 * 2 + 3
 
 
 def test_command_line_fetch_then_info(fake, tmp_path, capsys):
