@@ -114,25 +114,35 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
         _print_plan(plan, target, out)
         return plan
     _check_target(target, force)
+    previous = _previous(target, start, end, wanted)
     source = Baostock(library, pace=pace, retries=retries)
     bar = _Bar(progress)
-    try:
-        with source:
-            tables, notes, last = _collect(source, start, end, wanted, bar)
-    except BaseException:
-        bar.fail()
-        raise
-    bar.close("%d requests to baostock" % source.requests)
-    meta = {
-        "source": "fetch", "fetched_from": "baostock", "fetched_at": _utc_now(),
-        "start_date": tables["trading_dates"][1][0], "end_date": last,
-        "universe": wanted.text, "not_fetched": ", ".join(_NOT_FETCHED),
-        "sectors": "MSCI-style sectors mapped from the CSRC industries of %s; no Shenwan"
-                   " industries" % last,
-    }
     from ._importer import DataImportError, import_folder
 
     with tempfile.TemporaryDirectory(prefix="tickvane-fetch-") as folder:
+        try:
+            with source:
+                found = _collect(source, start, end, wanted, bar, folder, previous)
+        except BaseException:
+            bar.fail()
+            raise
+        if found is None:
+            bar.close("%d requests to baostock; nothing new" % source.requests)
+            out.write("the store at %s is up to date (%s): nothing was written\n"
+                      % (target, previous["days"][-1]))
+            return target
+        tables, notes, last = found
+        bar.close("%d requests to baostock" % source.requests)
+        meta = {
+            "source": "fetch", "fetched_from": "baostock", "fetched_at": _utc_now(),
+            "fetch_start": start, "start_date": tables["trading_dates"][1][0],
+            "end_date": last, "universe": wanted.text,
+            "not_fetched": ", ".join(_NOT_FETCHED),
+            "sectors": "MSCI-style sectors mapped from the CSRC industries of %s; no"
+                       " Shenwan industries" % last,
+        }
+        if previous is not None:
+            meta["added_from"] = previous["days"][-1]
         for table, rows in tables.items():
             _write_csv(os.path.join(folder, table + ".csv"), rows)
         try:
@@ -150,30 +160,42 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
 # ---------------------------------------------------------------------- collecting
 
 
-def _collect(source, start, end, wanted, bar):
-    """(tables as lists of CSV rows, notes for the user, last trading day)."""
+def _collect(source, start, end, wanted, bar, folder, previous=None):
+    """Fetch the tables; closes stream into prices.csv in `folder`, the rest is returned:
+    (tables as lists of CSV rows, notes for the user, last trading day), or None when a
+    re-run finds no new day. With `previous` (an earlier fetch of the same universe) only
+    the days after it are asked for, except for stocks new to the universe."""
     notes = []
+    since = start if previous is None else _next_day(previous["days"][-1])
     bar.stage("trading calendar")
-    days = [r["calendar_date"] for r in source.trade_dates(start, end)
-            if r.get("is_trading_day") == "1"]
-    days = sorted(d for d in days if start <= d <= end)
-    if not days:
+    new_days = []
+    if since <= end:
+        new_days = sorted(r["calendar_date"] for r in source.trade_dates(since, end)
+                          if r.get("is_trading_day") == "1"
+                          and since <= r["calendar_date"] <= end)
+    if not new_days:
+        if previous is not None:
+            return None
         raise SourceError("baostock knows no trading day from %s to %s" % (start, end))
+    old_days = previous["days"] if previous else []
+    days = old_days + new_days
 
     bar.stage("list of securities")
     basic = {r["code"]: r for r in source.stock_basic()}
 
-    members = {}   # index key -> [(trading day, [order_book_ids])]
-    stocks = set(wanted.codes)
-    checkpoints = _month_ends(days)
+    # index key -> [(trading day, [order_book_ids])]
+    members = {key: list(previous["members"].get(key, [])) if previous else []
+               for key in wanted.indices}
+    stocks = set(wanted.codes) | (previous["stocks"] if previous else set())
+    checkpoints = _month_ends(new_days)
     for key in wanted.indices:
-        members[key] = []
         for k, day in enumerate(checkpoints):
             bar.count("%s members by date" % key.upper(), k, len(checkpoints))
             rows = source.index_members(key, day)
             if not rows:
                 continue
-            on = _on_or_after(days, min(r["updateDate"] for r in rows))
+            on = max(_on_or_after(days, min(r["updateDate"] for r in rows)),
+                     new_days[0] if members[key] else days[0])
             ids = sorted({to_order_book_id(r["code"]) for r in rows})
             if members[key] and members[key][-1][1] == ids:
                 continue
@@ -185,19 +207,210 @@ def _collect(source, start, end, wanted, bar):
     if wanted.all:
         for code, r in basic.items():
             if r.get("type") == "1" and (r.get("ipoDate") or "9999") <= end and (
-                    not r.get("outDate") or r["outDate"] > start):
+                    not r.get("outDate") or r["outDate"] > since):
                 stocks.add(to_order_book_id(code))
+    stocks -= {INDICES[key][0] for key in wanted.indices}
 
     bar.stage("industries")
     industry = {to_order_book_id(r["code"]): r.get("industry") or ""
                 for r in source.industry(days[-1])}
-    instruments = [("order_book_id", "symbol", "type", "exchange", "listed_date",
-                    "de_listed_date", "round_lot", "sector_code_name")]
+    instruments, listed = _instruments(stocks, basic, industry, wanted, previous, notes)
+
+    day_set = set(days)
+    position = {d: k for k, d in enumerate(days)}
+    st, dividends, splits = [], [], []
+    last_seen = old_days[-1] if old_days else None
+    prices_path = os.path.join(folder, "prices.csv")
+    with open(prices_path, "w", encoding="utf-8", newline="") as handle:
+        prices = csv.writer(handle)
+        prices.writerow(("order_book_id", "date", "close", "adj_factor"))
+        if previous is not None:
+            prices.writerows(previous["prices"]())
+        order = sorted(listed)
+        for k, oid in enumerate(order):
+            bar.count("stocks: daily bars, dividends and splits", k, len(order))
+            code = to_code(oid)
+            first = new_days[0] if previous and oid in previous["stocks"] else days[0]
+            bars = [b for b in source.daily_bars(code, first, days[-1])
+                    if b["date"] in day_set and b["date"] >= first]
+            if bars and (last_seen is None or bars[-1]["date"] > last_seen):
+                last_seen = bars[-1]["date"]
+            factors = source.adjust_factors(code, listed[oid], days[-1])
+            events = sorted((f["dividOperateDate"], _number(f["backAdjustFactor"], oid,
+                                                            "backAdjustFactor"))
+                            for f in factors if f.get("dividOperateDate"))
+            event_days = [d for d, _ in events]
+            inside = [d for d in event_days if first <= d <= days[-1]]
+            explained = set()
+            for year in sorted({d[:4] for d in inside}):
+                for row in source.dividends(code, year):
+                    explained.update(_dividend_rows(oid, row, first, days[-1], day_set,
+                                                    dividends, splits, notes))
+            unexplained = [d for d in inside if d not in explained]
+            if unexplained:
+                notes.append("%s: price adjustment on %s without a dividend or bonus shares"
+                             " (a rights issue, say); it is in the adjustment factors only"
+                             % (oid, ", ".join(unexplained)))
+            for b in bars:
+                if b.get("tradestatus") != "1":
+                    continue   # suspended: no close, whatever the source repeats
+                close = _number(b.get("close"), oid, "close on %s" % b["date"], empty=None)
+                if close is None or close <= 0:
+                    notes.append("%s traded on %s without a close; no price that day"
+                                 % (oid, b["date"]))
+                    continue
+                at = bisect.bisect_right(event_days, b["date"])
+                factor = events[at - 1][1] if at else 1.0
+                prices.writerow((oid, b["date"], b["close"].strip(), repr(factor)))
+            st.extend(_st_runs(oid, bars, position))
+
+    if last_seen is None or (previous is not None and last_seen == old_days[-1]):
+        if previous is not None:
+            return None
+        last_seen = days[-1]
+    if last_seen < days[-1]:
+        # Days at the end of the calendar on which nothing of the universe has a bar yet
+        # (a fetch before the day's data is published) are left out: they would read as a
+        # day on which every stock was suspended.
+        notes.append("no bars yet after %s; the store ends there" % last_seen)
+        days = [d for d in days if d <= last_seen]
+        dividends = [r for r in dividends if r[2] <= last_seen]
+        splits = [r for r in splits if r[1] <= last_seen]
+
+    if previous is not None:
+        st = previous["st"] + st
+        dividends = previous["dividends"] + dividends
+        splits = previous["splits"] + splits
+    components = [("index_id", "date", "order_book_id")]
+    known = set(listed) | (previous["stocks"] if previous else set())
+    for key in wanted.indices:
+        index_id = INDICES[key][0]
+        for day, ids in members[key]:
+            if day > days[-1]:
+                continue
+            missing = [i for i in ids if i not in known]
+            if missing:
+                notes.append("%s on %s: %d members left out of the store (%s)"
+                             % (index_id, day, len(missing), ", ".join(missing[:5])))
+            components.extend((index_id, day, i) for i in ids if i in known)
+    tables = {
+        "trading_dates": [("date",)] + [(d,) for d in days],
+        "instruments": instruments,
+        "st_periods": [("order_book_id", "start_date", "end_date")]
+        + _st_periods(st, days),
+        "index_components": components,
+        "dividends": [("order_book_id", "book_closure_date", "ex_dividend_date",
+                       "payable_date", "dividend_cash_before_tax", "round_lot")]
+        + _merged_dividends(dividends, notes),
+        "splits": [("order_book_id", "ex_date", "split_coefficient_from",
+                    "split_coefficient_to")] + _merged_splits(splits),
+    }
+    return tables, notes, days[-1]
+
+
+def _previous(target, start, end, wanted):
+    """What an earlier fetch of the same start and universe holds, for a re-run that adds
+    the days after it; None when there is none (the store is then fetched whole)."""
+    import sqlite3
+
+    from ._client import connect_readonly
+
+    if not os.path.isfile(target):
+        return None
+    try:
+        con = connect_readonly(target)
+    except sqlite3.Error:
+        return None
+    try:
+        meta = dict(con.execute("SELECT key, value FROM meta"))
+        if (meta.get("source") != "fetch" or meta.get("universe") != wanted.text
+                or meta.get("fetch_start") != start):
+            return None
+        days = [_ymd(d) for (d,) in con.execute("SELECT date FROM trading_dates ORDER BY 1")]
+        if not days or end < days[-1]:
+            return None
+
+        def rows(sql):
+            return [tuple(_cell(v, c) for v, c in zip(r, sql_columns(sql)))
+                    for r in con.execute(sql)]
+
+        def sql_columns(sql):
+            return [c.strip() for c in sql[len("SELECT "):sql.index(" FROM")].split(",")]
+
+        instruments = {r[0]: r for r in rows(
+            "SELECT order_book_id, symbol, type, exchange, listed_date, de_listed_date,"
+            " round_lot, sector_code_name FROM instruments")}
+        indices = {INDICES[k][0] for k in INDICES}
+        # Open ST periods run to the last day of the earlier fetch.
+        st = [(oid, b, e or days[-1]) for oid, b, e in rows(
+            "SELECT order_book_id, start_date, end_date FROM st_periods")]
+        members = {}
+        for key in wanted.indices:
+            found = {}
+            for day, oid in rows("SELECT date, order_book_id FROM index_components"
+                                 " WHERE index_id = '%s' ORDER BY date, order_book_id"
+                                 % INDICES[key][0]):
+                found.setdefault(day, []).append(oid)
+            members[key] = sorted(found.items())
+        previous = {
+            "days": days, "instruments": instruments, "st": st, "members": members,
+            "stocks": set(instruments) - indices,
+            "dividends": rows("SELECT order_book_id, book_closure_date, ex_dividend_date,"
+                              " payable_date, dividend_cash_before_tax, round_lot"
+                              " FROM dividends"),
+            "splits": rows("SELECT order_book_id, ex_date, split_coefficient_from,"
+                           " split_coefficient_to FROM splits"),
+        }
+    except (sqlite3.Error, ValueError):
+        con.close()
+        return None
+    con.close()
+
+    def prices():
+        reader = connect_readonly(target)
+        try:
+            for oid, ymd, close, factor in reader.execute(
+                    "SELECT order_book_id, date, close, adj_factor FROM prices"):
+                yield oid, _ymd(ymd), repr(close), repr(factor)
+        finally:
+            reader.close()
+
+    previous["prices"] = prices
+    return previous
+
+
+def _ymd(value):
+    value = int(value)
+    return "%04d-%02d-%02d" % (value // 10000, value // 100 % 100, value % 100)
+
+
+def _cell(value, column):
+    """A stored value as the importer's CSV text."""
+    if value is None:
+        return ""
+    if column.endswith("date"):
+        return _ymd(value)
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def _next_day(day):
+    return (_dt.date.fromisoformat(day) + _dt.timedelta(days=1)).isoformat()
+
+
+def _instruments(stocks, basic, industry, wanted, previous, notes):
+    """(instruments table, {order_book_id: listing date} of the instruments whose data is
+    fetched). A stock of an earlier fetch that the source no longer lists keeps its row."""
+    old = previous["instruments"] if previous else {}
+    rows = [("order_book_id", "symbol", "type", "exchange", "listed_date", "de_listed_date",
+             "round_lot", "sector_code_name")]
     listed, unclassified = {}, []
     for oid in sorted(stocks):
         r = basic.get(to_code(oid))
         if r is None:
-            notes.append("%s is not in baostock's list of securities; left out" % oid)
+            if oid in old:
+                rows.append(old[oid])
+            else:
+                notes.append("%s is not in baostock's list of securities; left out" % oid)
             continue
         kind = _TYPES.get(r.get("type"))
         if kind is None:
@@ -212,109 +425,29 @@ def _collect(source, start, end, wanted, bar):
             notes.append("%s: delisting date %s not after its listing date %s; kept as"
                          " listed" % (oid, out, ipo))
             out = ""
-        lot = 200 if oid.startswith("688") else 100
+        lot = 1 if kind == "INDX" else 200 if oid.startswith("688") else 100
         sector = msci_sector(industry.get(oid)) if kind == "CS" else None
         if kind == "CS" and sector is None:
             unclassified.append(oid)
-        instruments.append((oid, r.get("code_name") or oid, kind, oid.split(".")[1], ipo,
-                            out, 1 if kind == "INDX" else lot, sector or ""))
+        rows.append((oid, r.get("code_name") or oid, kind, oid.split(".")[1], ipo, out, lot,
+                     sector or ""))
         listed[oid] = ipo
     for key in wanted.indices:
         oid, name, base = INDICES[key]
-        if oid in listed:
-            continue
         r = basic.get(to_code(oid)) or {}
-        instruments.append((oid, r.get("code_name") or name, "INDX", "XSHG",
-                            r.get("ipoDate") or base, "", 1, ""))
+        rows.append((oid, r.get("code_name") or name, "INDX", "XSHG",
+                     r.get("ipoDate") or base, "", 1, ""))
     if unclassified:
         notes.append("%d stocks without a CSRC industry at baostock have no sector (%s)"
                      % (len(unclassified), ", ".join(unclassified[:5])))
-
-    day_set = set(days)
-    prices = [("order_book_id", "date", "close", "adj_factor")]
-    st = [("order_book_id", "start_date", "end_date")]
-    dividends = [("order_book_id", "book_closure_date", "ex_dividend_date", "payable_date",
-                  "dividend_cash_before_tax", "round_lot")]
-    splits = [("order_book_id", "ex_date", "split_coefficient_from", "split_coefficient_to")]
-    bars_by_stock = {}
-    last_seen = days[0]
-    order = [oid for oid in sorted(listed)]
-    for k, oid in enumerate(order):
-        bar.count("stocks: daily bars, dividends and splits", k, len(order))
-        code = to_code(oid)
-        bars = [b for b in source.daily_bars(code, start, days[-1]) if b["date"] in day_set]
-        bars_by_stock[oid] = bars
-        if bars:
-            last_seen = max(last_seen, bars[-1]["date"])
-        factors = source.adjust_factors(code, listed[oid], days[-1])
-        events = sorted((f["dividOperateDate"], _number(f["backAdjustFactor"], oid,
-                                                        "backAdjustFactor"))
-                        for f in factors if f.get("dividOperateDate"))
-        event_days = [d for d, _ in events]
-        explained = set()
-        for year in sorted({d[:4] for d in event_days if days[0] <= d <= days[-1]}):
-            for row in source.dividends(code, year):
-                explained.update(_dividend_rows(oid, row, days, day_set, dividends, splits,
-                                                notes))
-        unexplained = [d for d in event_days if days[0] <= d <= days[-1]
-                       and d not in explained]
-        if unexplained:
-            notes.append("%s: price adjustment on %s without a dividend or bonus shares"
-                         " (a rights issue, say); it is in the adjustment factors only"
-                         % (oid, ", ".join(unexplained)))
-        for b in bars:
-            if b.get("tradestatus") != "1":
-                continue   # suspended: no close, whatever the source repeats
-            close = _number(b.get("close"), oid, "close on %s" % b["date"], empty=None)
-            if close is None or close <= 0:
-                notes.append("%s traded on %s without a close; no price that day"
-                             % (oid, b["date"]))
-                continue
-            at = bisect.bisect_right(event_days, b["date"])
-            factor = events[at - 1][1] if at else 1.0
-            prices.append((oid, b["date"], b["close"].strip(), repr(factor)))
-        st.extend(_st_periods(oid, bars, days))
-
-    # Days at the end of the calendar on which nothing of the universe has a bar yet (a
-    # fetch before the day's data is published) are not in the store: they would read as
-    # a day on which every stock was suspended.
-    if bars_by_stock and last_seen < days[-1]:
-        notes.append("no bars yet after %s; the store ends there" % last_seen)
-        days = [d for d in days if d <= last_seen]
-        st = [st[0]] + [r if not r[2] or r[2] <= last_seen else (r[0], r[1], "")
-                        for r in st[1:]]
-        for table in (dividends, splits):
-            table[1:] = [r for r in table[1:] if r[2 if table is dividends else 1] <= last_seen
-                         and r[1] <= last_seen]
-    components = [("index_id", "date", "order_book_id")]
-    known = set(listed)
-    for key in wanted.indices:
-        index_id = INDICES[key][0]
-        for day, ids in members[key]:
-            if day > days[-1]:
-                continue
-            missing = [i for i in ids if i not in known]
-            if missing:
-                notes.append("%s on %s: %d members left out of the store (%s)"
-                             % (index_id, day, len(missing), ", ".join(missing[:5])))
-            components.extend((index_id, day, i) for i in ids if i in known)
-    tables = {
-        "trading_dates": [("date",)] + [(d,) for d in days],
-        "instruments": instruments,
-        "st_periods": st,
-        "prices": prices,
-        "index_components": components,
-        "dividends": _merged_dividends(dividends, notes),
-        "splits": _merged_splits(splits),
-    }
-    return tables, notes, days[-1]
+    return rows, listed
 
 
-def _dividend_rows(oid, row, days, day_set, dividends, splits, notes):
-    """Add one dividend record's cash dividend and bonus shares; returns the ex dates it
-    explains."""
+def _dividend_rows(oid, row, first, last, day_set, dividends, splits, notes):
+    """Add one dividend record's cash dividend and bonus shares if its ex date lies from
+    `first` to `last`; returns the ex dates it explains."""
     ex = (row.get("dividOperateDate") or "").strip()
-    if not ex or not days[0] <= ex <= days[-1]:
+    if not ex or not first <= ex <= last:
         return set()
     if ex not in day_set:
         notes.append("%s: ex date %s is not a trading day; its dividend is left out"
@@ -341,7 +474,7 @@ def _merged_dividends(rows, notes):
     """One row per instrument and ex date (the store's key): cash on the same ex date
     is summed, as it is paid together."""
     merged = {}
-    for oid, book, ex, pay, cash, lot in rows[1:]:
+    for oid, book, ex, pay, cash, lot in rows:
         key = (oid, ex)
         if key in merged:
             old = merged[key]
@@ -352,36 +485,55 @@ def _merged_dividends(rows, notes):
                            _decimal(float(old[4]) + float(cash)), lot)
         else:
             merged[key] = (oid, book, ex, pay, cash, lot)
-    return [rows[0]] + sorted(merged.values())
+    return sorted(merged.values())
 
 
 def _merged_splits(rows):
     merged = {}
-    for oid, ex, frm, to in rows[1:]:
+    for oid, ex, frm, to in rows:
         if (oid, ex) in merged:
             ratio = float(merged[(oid, ex)][3]) / 10 * float(to) / float(frm)
             to = _decimal(10 * ratio)
         merged[(oid, ex)] = (oid, ex, "10", to)
-    return [rows[0]] + sorted(merged.values())
+    return sorted(merged.values())
 
 
-def _st_periods(oid, bars, days):
-    """Runs of consecutive trading days on which the source marks the stock ST; a run that
-    reaches the last day is open (no end date)."""
-    position = {d: k for k, d in enumerate(days)}
-    periods, begin, prev = [], None, None
+def _st_runs(oid, bars, position):
+    """(oid, first, last) for each run of consecutive trading days on which the source
+    marks the stock ST."""
+    runs, begin, prev = [], None, None
     for b in bars:
         k = position[b["date"]]
         flagged = b.get("isST") == "1"
         if begin is not None and (not flagged or k != prev + 1):
-            periods.append((oid, days[begin], days[prev]))
+            runs.append((oid, begin, prev))
             begin = None
         if flagged and begin is None:
             begin = k
         prev = k
     if begin is not None:
-        periods.append((oid, days[begin], "" if prev == len(days) - 1 else days[prev]))
-    return periods
+        runs.append((oid, begin, prev))
+    return runs
+
+
+def _st_periods(runs, days):
+    """ST periods from runs of day positions (and an earlier fetch's periods, given as
+    dates): runs that meet are joined, and a period that reaches the last day is open (no
+    end date)."""
+    position = {d: k for k, d in enumerate(days)}
+    spans = []
+    for oid, begin, last in runs:
+        if isinstance(begin, str):   # an earlier fetch's period
+            begin, last = position[begin], position[last]
+        spans.append((oid, begin, last))
+    spans.sort()
+    periods = []
+    for oid, begin, last in spans:
+        if periods and periods[-1][0] == oid and begin <= periods[-1][2] + 1:
+            periods[-1] = (oid, periods[-1][1], max(last, periods[-1][2]))
+        else:
+            periods.append((oid, begin, last))
+    return [(oid, days[b], "" if e == len(days) - 1 else days[e]) for oid, b, e in periods]
 
 
 def msci_sector(csrc_industry):

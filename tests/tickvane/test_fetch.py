@@ -73,6 +73,7 @@ class FakeBaostock(types.ModuleType):
         with open(DATA, encoding="utf-8") as handle:
             self.tables = json.load(handle)
         self.calls, self.script, self.logged_in = [], {}, False
+        self.bars_asked = []   # (code, start_date, end_date) of each request for bars
 
     def _answer(self, name, match):
         self.calls.append(name)
@@ -122,6 +123,7 @@ class FakeBaostock(types.ModuleType):
                                   frequency="d", adjustflag="3"):
         assert (frequency, adjustflag) == ("d", "3")
         assert fields == ",".join(self.tables["query_history_k_data_plus"]["fields"])
+        self.bars_asked.append((code, start_date, end_date))
         return self._answer("query_history_k_data_plus", lambda r: r["code"] == code
                             and start_date <= r["date"] <= end_date)
 
@@ -296,6 +298,40 @@ def test_command_line_fetch_then_info(fake, tmp_path, capsys):
     assert "fetch from baostock" in capsys.readouterr().out
 
 
+def _tables(path):
+    con = sqlite3.connect(str(path))
+    try:
+        return {t: sorted(con.execute("SELECT * FROM %s" % t).fetchall(), key=repr)
+                for t in ("trading_dates", "instruments", "st_periods", "prices",
+                          "index_components", "dividends", "splits")}
+    finally:
+        con.close()
+
+
+def test_a_rerun_adds_the_new_days(fake, fetched, tmp_path, capsys):
+    # Fetched up to 06-09, then again up to 06-30: the same store as one fetch of the
+    # month. The re-run asks for the new days only, except for 000005, which joins the
+    # CSI 500 on 06-12 and is fetched from the start.
+    store = tmp_path / "s.sqlite"
+    args = ["fetch", "--start", START, "--store", str(store), "--quiet", "--pace", "0"]
+    assert cli.main(args + ["--end", "2023-06-09"]) == 0
+    fake.calls.clear()
+    fake.bars_asked.clear()
+    assert cli.main(args + ["--end", END]) == 0
+    assert _tables(store) == _tables(fetched[0])
+    assert sorted(fake.bars_asked) == [
+        ("sh.600001", "2023-06-12", END), ("sh.600003", "2023-06-12", END),
+        ("sh.600006", "2023-06-12", END), ("sz.000002", "2023-06-12", END),
+        ("sz.000004", "2023-06-12", END), ("sz.000005", START, END)]
+    # Nothing new: nothing is requested beyond the session, nothing written.
+    before = store.read_bytes()
+    fake.calls.clear()
+    capsys.readouterr()
+    assert cli.main(args + ["--end", END]) == 0
+    assert "is up to date (2023-06-30): nothing was written" in capsys.readouterr().out
+    assert fake.calls == ["login"] and store.read_bytes() == before
+
+
 def test_store_ends_at_the_last_day_with_bars(fake, tmp_path):
     # The calendar already holds 2023-07-03, but the source has no bars for it yet.
     store = tmp_path / "s.sqlite"
@@ -332,9 +368,9 @@ def _failure(kind):
 def test_a_failed_fetch_says_so_in_one_line_and_writes_nothing(
         fake, tmp_path, capsys, kind, says, previous):
     store = tmp_path / "market.sqlite"
-    if previous:
-        assert cli.main(["fetch", "--start", START, "--end", END, "--store", str(store),
-                         "--quiet", "--pace", "0"]) == 0
+    if previous:   # the failing run would add the days after 06-20
+        assert cli.main(["fetch", "--start", START, "--end", "2023-06-20", "--store",
+                         str(store), "--quiet", "--pace", "0"]) == 0
         capsys.readouterr()
     before = store.read_bytes() if previous else None
     name, reply = _failure(kind)
