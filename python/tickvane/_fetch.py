@@ -1,11 +1,13 @@
 """Fills a store with the real market, fetched from baostock.
 
-The fetched rows are written as the importer's own CSV files into a temporary folder and
-imported from there: the same checks and the same atomic writer as `tickvane import`, so
-a fetched store is exactly as sound as an imported one, and a failure anywhere (the
-source, a check, Ctrl-C) leaves the previous store as it was and no file beside it.
+The fetched rows are written as the importer's own CSV files into a temporary folder (in
+the system's temporary directory; the closes stream there as they arrive, so memory stays
+small) and imported from there: the same checks and the same atomic writer as `tickvane
+import`, so a fetched store is exactly as sound as an imported one, and a failure anywhere
+(the source, a check, Ctrl-C) leaves the previous store as it was and no file beside it.
 Fetching comes first, writing last: the slow part (the requests) never holds a temporary
-store file open.
+store file open. A re-run over a store fetched with the same start and universe reads its
+rows back and asks the source for the days after it only.
 
 What each table holds and where it comes from is described in SCHEMA.md ("Fetched
 stores").
