@@ -152,10 +152,13 @@ def _fetch(args, store):
     else the exit status."""
     from ._sources_baostock import SourceError, load_library
 
-    from ._fetch import DEFAULT_PACE, fetch
+    from ._fetch import DEFAULT_PACE, Universe, fetch
 
     pace = DEFAULT_PACE if args.pace is None else args.pace
     try:
+        Universe(args.universe)
+        if not pace >= 0:
+            raise ValueError("--pace must be a number of seconds >= 0, not %r" % pace)
         if args.dry_run:
             fetch(args.start, args.end, args.universe, store, dry_run=True, pace=pace)
             return 0

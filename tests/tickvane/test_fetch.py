@@ -5,17 +5,20 @@ and whose rows are lists of text, read page by page with next() / get_row_data()
 filters the recorded rows as the server would. The network is never used, except by the
 one test marked `network`, which runs only when selected with `-m network`."""
 
+import io
 import json
 import os
 import sqlite3
 import sys
 import types
 
+import pandas as pd
 import pytest
 
 import tickvane
 from tickvane import __main__ as cli
 from tickvane import _sources_baostock
+from tickvane._fetch import fetch
 
 DATA = os.path.join(os.path.dirname(__file__), os.pardir, "data", "fetch", "month.json")
 PAGE = 2000
@@ -149,64 +152,57 @@ def fake(monkeypatch):
 
 @pytest.fixture(scope="module")
 def fetched(tmp_path_factory):
-    """One store fetched from the recorded month, shared by the read-only tests."""
+    """One store fetched from the recorded month, shared by the read-only tests: (path,
+    printed notes, the library's calls)."""
     mp = pytest.MonkeyPatch()
     library = FakeBaostock()
     mp.setitem(sys.modules, "baostock", library)
     path = tmp_path_factory.mktemp("fetched") / "store.sqlite"
-    import io
     out = io.StringIO()
-    from tickvane._fetch import fetch
     fetch(START, END, store=str(path), pace=0, progress=False, out=out)
     mp.undo()
-    tickvane.use_store(str(path))
     yield path, out.getvalue(), library.calls
     tickvane.use_store(None)
 
 
-def _days(*texts):
-    import pandas as pd
-    return [pd.Timestamp(t) for t in texts]
-
-
-def test_fetched_calendar_and_instruments(fetched):
+@pytest.fixture
+def month(fetched):
     tickvane.use_store(str(fetched[0]))
+    return fetched
+
+
+def _day(text):
+    return pd.Timestamp(text)
+
+
+def test_fetched_calendar_and_instruments(month):
     days = tickvane.get_trading_dates(START, END)
     assert len(days) == 20 and days[0].isoformat() == START
     assert not {d.isoformat() for d in days} & {"2023-06-22", "2023-06-23"}
-    table = tickvane.all_instruments()
-    by_id = table.set_index("order_book_id")
-    # The convertible bond is no member and no stock; the two indices come with their
-    # members.
-    assert sorted(by_id.index) == ["000002.XSHE", "000004.XSHE", "000005.XSHE",
-                                   "000300.XSHG", "000905.XSHG", "600001.XSHG",
-                                   "600003.XSHG", "600006.XSHG"]
-    assert by_id.loc["000300.XSHG", "type"] == "INDX"
-    assert by_id.loc["600001.XSHG", "symbol"] == "甲银行"
-    delisted = tickvane.instruments("000004.XSHE")
-    assert delisted.de_listed_date.isoformat()[:10] == "2023-06-16"
-    assert tickvane.instruments("600001.XSHG").de_listed_date is None or str(
-        tickvane.instruments("600001.XSHG").de_listed_date) in ("NaT", "None")
-    assert tickvane.instruments("600001.XSHG").round_lot == 100
-    # Sectors mapped from the CSRC industries; the delisted stock has none at the source.
-    sectors = by_id["sector_code_name"].fillna("-")
-    assert sectors.to_dict() == {
+    table = tickvane.all_instruments().set_index("order_book_id")
+    # The members of the two indices and the indices; sectors mapped from the CSRC
+    # industries (the delisted stock has none at the source); no convertible bond.
+    assert table["sector_code_name"].fillna("-").to_dict() == {
         "000002.XSHE": "信息技术", "000004.XSHE": "-", "000005.XSHE": "工业",
         "000300.XSHG": "-", "000905.XSHG": "-", "600001.XSHG": "金融",
         "600003.XSHG": "医疗保健", "600006.XSHG": "公共服务"}
+    assert (table.loc["000300.XSHG", "type"], table.loc["600001.XSHG", "symbol"]) == (
+        "INDX", "甲银行")
+    assert tickvane.instruments("000004.XSHE").de_listed_date == _day("2023-06-16")
+    assert tickvane.instruments("600001.XSHG").de_listed_date is None
+    assert tickvane.instruments("600001.XSHG").round_lot == 100
 
 
-def test_suspended_days_have_no_close_whatever_the_source_repeats(fetched):
-    tickvane.use_store(str(fetched[0]))
+def test_suspended_days_have_no_close_whatever_the_source_repeats(month):
     closes = tickvane.get_price("000002.XSHE", "2023-06-15", "2023-06-21", adjust_type="none")
-    assert list(closes.index) == _days("2023-06-15", "2023-06-16", "2023-06-21")
-    assert list(closes) == [14.0, 14.1, 14.2]
+    assert closes.to_dict() == {_day("2023-06-15"): 14.0, _day("2023-06-16"): 14.1,
+                                _day("2023-06-21"): 14.2}
     change = tickvane.get_price_change_rate("000002.XSHE", "2023-06-19", "2023-06-21")
     assert list(change[:2]) == [0.0, 0.0]
     assert change.iloc[2] == pytest.approx(14.2 / 14.1 - 1)
     # The delisted stock's last close is the day before its delisting date.
     last = tickvane.get_price("000004.XSHE", START, END, adjust_type="none")
-    assert last.index[-1] == _days("2023-06-15")[0] and last.iloc[-1] == pytest.approx(1.5)
+    assert (last.index[-1], last.iloc[-1]) == (_day("2023-06-15"), pytest.approx(1.5))
 
 
 @pytest.mark.parametrize("oid, day, expected", [
@@ -218,32 +214,25 @@ def test_suspended_days_have_no_close_whatever_the_source_repeats(fetched):
     # 000005: a rights issue on 06-26, in the factors only
     ("000005.XSHE", "2023-06-26", 7.50 * 1.04 / 9.40 - 1),
 ])
-def test_change_rates_follow_the_source_factors_on_ex_days(fetched, oid, day, expected):
-    tickvane.use_store(str(fetched[0]))
+def test_change_rates_follow_the_source_factors_on_ex_days(month, oid, day, expected):
     assert tickvane.get_price_change_rate(oid, day, day).iloc[0] == pytest.approx(expected)
 
 
-def test_dividends_and_bonus_shares(fetched):
-    tickvane.use_store(str(fetched[0]))
-    paid = tickvane.get_dividend("600001.XSHG", adjusted=False)
+def test_dividends_and_bonus_shares(month):
     # Only the dividend with its ex date in the store; cash per 10 shares before tax.
-    assert len(paid) == 1
-    row = paid.iloc[0]
-    assert row["book_closure_date"] == _days("2023-06-08")[0]
-    assert paid.index[0] == _days("2023-06-09")[0] or row.get(
-        "ex_dividend_date") == _days("2023-06-09")[0]
-    assert row["payable_date"] == _days("2023-06-09")[0]
-    assert row["dividend_cash_before_tax"] == pytest.approx(3.2)
-    assert row["round_lot"] == 10
+    paid = tickvane.get_dividend("600001.XSHG", adjusted=False)
+    assert paid.to_dict("records") == [{
+        "book_closure_date": _day("2023-06-08"), "ex_dividend_date": _day("2023-06-09"),
+        "payable_date": _day("2023-06-09"), "dividend_cash_before_tax": 3.2,
+        "round_lot": 10}]
     split = tickvane.get_split("000002.XSHE")
-    assert list(split.index) == _days("2023-06-15")
-    assert (split.iloc[0]["split_coefficient_from"], split.iloc[0]["split_coefficient_to"]) \
-        == (10, 15)
+    assert split.to_dict("index") == {_day("2023-06-15"): {
+        "split_coefficient_from": 10, "split_coefficient_to": 15}}
     assert tickvane.get_dividend("000002.XSHE", adjusted=False).iloc[0][
         "dividend_cash_before_tax"] == pytest.approx(1.0)
     assert tickvane.get_split("600001.XSHG") is None
     # The rights issue is named in the notes.
-    assert "000005.XSHE: price adjustment on 2023-06-26" in fetched[1]
+    assert "000005.XSHE: price adjustment on 2023-06-26" in month[1]
 
 
 @pytest.mark.parametrize("index, day, members", [
@@ -254,8 +243,7 @@ def test_dividends_and_bonus_shares(fetched):
     ("000905.XSHG", "2023-06-09", ["000002.XSHE", "000004.XSHE", "600003.XSHG"]),
     ("000905.XSHG", "2023-06-30", ["000005.XSHE", "600003.XSHG"]),
 ])
-def test_index_members_on_their_change_dates(fetched, index, day, members):
-    tickvane.use_store(str(fetched[0]))
+def test_index_members_on_their_change_dates(month, index, day, members):
     assert tickvane.index_components(index, day) == members
 
 
@@ -264,8 +252,7 @@ def test_index_members_on_their_change_dates(fetched, index, day, members):
     ("600003.XSHG", "2023-06-30", True), ("000004.XSHE", "2023-06-01", True),
     ("000004.XSHE", "2023-06-15", True), ("600001.XSHG", "2023-06-15", False),
 ])
-def test_st_periods_from_the_daily_flag(fetched, oid, day, st):
-    tickvane.use_store(str(fetched[0]))
+def test_st_periods_from_the_daily_flag(month, oid, day, st):
     assert tickvane._is_st_stock(oid, day) is st
 
 
@@ -335,8 +322,6 @@ def test_a_rerun_adds_the_new_days(fake, fetched, tmp_path, capsys):
 def test_store_ends_at_the_last_day_with_bars(fake, tmp_path):
     # The calendar already holds 2023-07-03, but the source has no bars for it yet.
     store = tmp_path / "s.sqlite"
-    from tickvane._fetch import fetch
-    import io
     out = io.StringIO()
     fetch(START, "2023-07-03", store=str(store), pace=0, progress=False, out=out)
     info = tickvane.store_info(str(store))
@@ -390,8 +375,6 @@ def test_a_failed_fetch_says_so_in_one_line_and_writes_nothing(
 def test_network_errors_are_retried_with_backoff(fake, tmp_path):
     offline = Result([], [], "10002007", "网络接收错误。")
     fake.script["query_stock_basic"] = [offline, Result([], [], "10002003", "网络连接超时")]
-    from tickvane._fetch import fetch
-    import io
     fetch(START, END, store=str(tmp_path / "s.sqlite"), pace=0, progress=False,
           out=io.StringIO())
     sleeps = [c[1] for c in fake.calls if isinstance(c, tuple)]
