@@ -263,7 +263,8 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
     ("hs300", "zz500", "all" or codes such as "600000.XSHG", comma-separated) with the
     two indices, MSCI-style sectors mapped from the CSRC industries, ST periods,
     unadjusted closes (none on a suspended day) with the source's adjustment factors,
-    dividends, bonus shares as splits, and the index members on each change. SCHEMA.md ("Fetched stores") says what each table holds. Requests are
+    the indices' levels, dividends, bonus shares as splits, and the index members on each
+    change. SCHEMA.md ("Fetched stores") says what each table holds. Requests are
     `pace` seconds apart and retried with backoff. The rows go through the importer's
     checks and atomic writer: a failure (tickvane.SourceError for the source) leaves any
     previous store as it was. A store of imported data, or a file that is no tickvane

@@ -216,7 +216,8 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
     bar.stage("industries")
     industry = {to_order_book_id(r["code"]): r.get("industry") or ""
                 for r in source.industry(days[-1])}
-    instruments, listed = _instruments(stocks, basic, industry, wanted, previous, notes)
+    instruments, listed, indices = _instruments(stocks, basic, industry, wanted, previous,
+                                                notes)
 
     day_set = set(days)
     position = {d: k for k, d in enumerate(days)}
@@ -265,6 +266,14 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
                 factor = events[at - 1][1] if at else 1.0
                 prices.writerow((oid, b["date"], b["close"].strip(), repr(factor)))
             st.extend(_st_runs(oid, bars, position))
+        for oid in sorted(indices):
+            # Index levels: every bar is a traded day, and no factor applies.
+            bar.stage("index closes")
+            first = new_days[0] if previous and oid in previous["instruments"] else days[0]
+            for b in source.index_bars(to_code(oid), first, days[-1]):
+                if b["date"] in day_set and b["date"] >= first and _number(
+                        b.get("close"), oid, "close on %s" % b["date"], empty=0.0) > 0:
+                    prices.writerow((oid, b["date"], b["close"].strip(), "1.0"))
 
     if last_seen is None or (previous is not None and last_seen == old_days[-1]):
         if previous is not None:
@@ -400,12 +409,13 @@ def _next_day(day):
 
 
 def _instruments(stocks, basic, industry, wanted, previous, notes):
-    """(instruments table, {order_book_id: listing date} of the instruments whose data is
-    fetched). A stock of an earlier fetch that the source no longer lists keeps its row."""
+    """(instruments table, {order_book_id: listing date} of the stocks and funds whose
+    data is fetched, the ids of the indices among them). A stock of an earlier fetch that
+    the source no longer lists keeps its row."""
     old = previous["instruments"] if previous else {}
     rows = [("order_book_id", "symbol", "type", "exchange", "listed_date", "de_listed_date",
              "round_lot", "sector_code_name")]
-    listed, unclassified = {}, []
+    listed, indices, unclassified = {}, set(), []
     for oid in sorted(stocks):
         r = basic.get(to_code(oid))
         if r is None:
@@ -433,16 +443,20 @@ def _instruments(stocks, basic, industry, wanted, previous, notes):
             unclassified.append(oid)
         rows.append((oid, r.get("code_name") or oid, kind, oid.split(".")[1], ipo, out, lot,
                      sector or ""))
-        listed[oid] = ipo
+        if kind == "INDX":
+            indices.add(oid)
+        else:
+            listed[oid] = ipo
     for key in wanted.indices:
         oid, name, base = INDICES[key]
         r = basic.get(to_code(oid)) or {}
         rows.append((oid, r.get("code_name") or name, "INDX", "XSHG",
                      r.get("ipoDate") or base, "", 1, ""))
+        indices.add(oid)
     if unclassified:
         notes.append("%d stocks without a CSRC industry at baostock have no sector (%s)"
                      % (len(unclassified), ", ".join(unclassified[:5])))
-    return rows, listed
+    return rows, listed, indices
 
 
 def _dividend_rows(oid, row, first, last, day_set, dividends, splits, notes):

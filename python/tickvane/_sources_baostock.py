@@ -28,6 +28,8 @@ PAGE_ROWS = 2000
 # The fields of a daily bar, unadjusted (adjustflag "3"), as the library names them.
 K_FIELDS = ("date,code,open,high,low,close,preclose,volume,amount,adjustflag,turn,"
             "tradestatus,pctChg,peTTM,pbMRQ,psTTM,pcfNcfTTM,isST")
+# An index has no trade status, ST flag or valuation: only these.
+INDEX_FIELDS = "date,code,open,high,low,close,preclose,volume,amount,pctChg"
 
 
 def load_library():
@@ -118,6 +120,10 @@ class Baostock:
 
     def daily_bars(self, code, start, end):
         return self.query("query_history_k_data_plus", code, K_FIELDS, start_date=start,
+                          end_date=end, frequency="d", adjustflag="3")
+
+    def index_bars(self, code, start, end):
+        return self.query("query_history_k_data_plus", code, INDEX_FIELDS, start_date=start,
                           end_date=end, frequency="d", adjustflag="3")
 
     def adjust_factors(self, code, start, end):
@@ -233,7 +239,7 @@ def _reason(reply):
 
 
 def _describe(function, args, kwargs):
-    shown = [repr(a) for a in args if a is not K_FIELDS]
+    shown = [repr(a) for a in args if a not in (K_FIELDS, INDEX_FIELDS)]
     shown += ["%s=%r" % kv for kv in kwargs.items() if kv[0] not in ("frequency", "adjustflag")]
     return "%s(%s)" % (function, ", ".join(shown))
 

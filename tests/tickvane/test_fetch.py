@@ -78,13 +78,13 @@ class FakeBaostock(types.ModuleType):
         self.calls, self.script, self.logged_in = [], {}, False
         self.bars_asked = []   # (code, start_date, end_date) of each request for bars
 
-    def _answer(self, name, match):
+    def _answer(self, name, match, table=None):
         self.calls.append(name)
         if self.script.get(name):
             return self.script[name].pop(0)
         if not self.logged_in:
             return Result([], [], "10001001", "用户未登录")
-        table = self.tables[name]
+        table = self.tables[table or name]
         fields = table["fields"]
         rows = [r for r in table["rows"] if match(dict(zip(fields, r)))]
         return Result(fields, rows)
@@ -124,11 +124,15 @@ class FakeBaostock(types.ModuleType):
 
     def query_history_k_data_plus(self, code, fields, start_date=None, end_date=None,
                                   frequency="d", adjustflag="3"):
+        # Stocks and indices are recorded apart: an index has fewer fields.
         assert (frequency, adjustflag) == ("d", "3")
-        assert fields == ",".join(self.tables["query_history_k_data_plus"]["fields"])
+        name = "query_history_k_data_plus"
+        table = name if code[3:6] not in ("000", "399") or code[:2] == "sz" else \
+            name + " (index)"
+        assert fields == ",".join(self.tables[table]["fields"])
         self.bars_asked.append((code, start_date, end_date))
-        return self._answer("query_history_k_data_plus", lambda r: r["code"] == code
-                            and start_date <= r["date"] <= end_date)
+        return self._answer(name, lambda r: r["code"] == code
+                            and start_date <= r["date"] <= end_date, table)
 
     def query_adjust_factor(self, code, start_date=None, end_date=None):
         return self._answer("query_adjust_factor", lambda r: r["code"] == code
@@ -203,6 +207,10 @@ def test_suspended_days_have_no_close_whatever_the_source_repeats(month):
     # The delisted stock's last close is the day before its delisting date.
     last = tickvane.get_price("000004.XSHE", START, END, adjust_type="none")
     assert (last.index[-1], last.iloc[-1]) == (_day("2023-06-15"), pytest.approx(1.5))
+    # The indices' levels, every day.
+    levels = tickvane.get_price(["000300.XSHG", "000905.XSHG"], START, END, adjust_type="none")
+    assert levels.iloc[[0, -1]].to_dict("list") == {
+        "000300.XSHG": [3800.0, 3990.0], "000905.XSHG": [5800.0, 5895.0]}
 
 
 @pytest.mark.parametrize("oid, day, expected", [
@@ -268,10 +276,11 @@ def test_store_records_its_source_and_rows(fetched):
     assert (meta["source"], meta["fetched_from"], meta["end_date"]) == (
         "fetch", "baostock", END)
     assert tickvane.store_info(str(path))["meta"]["fetched_at"] == meta["fetched_at"]
-    # One calendar, one list, the industries, 2 x 2 member dates, 6 stocks x (bars, factors), and the
-    # year of each stock with an adjustment in the month (two dividends, a rights issue).
+    # One calendar, one list, the industries, 2 x 2 member dates, 6 stocks x (bars,
+    # factors), the year of each stock with an adjustment in the month (two dividends, a
+    # rights issue) and the closes of the two indices.
     calls = [c for c in fetched[2] if c != "login"]
-    assert len(calls) == 1 + 1 + 1 + 4 + 6 * 2 + 3
+    assert len(calls) == 1 + 1 + 1 + 4 + 6 * 2 + 3 + 2
 
 
 def test_command_line_fetch_then_info(fake, tmp_path, capsys):
@@ -307,6 +316,7 @@ def test_a_rerun_adds_the_new_days(fake, fetched, tmp_path, capsys):
     assert cli.main(args + ["--end", END]) == 0
     assert _tables(store) == _tables(fetched[0])
     assert sorted(fake.bars_asked) == [
+        ("sh.000300", "2023-06-12", END), ("sh.000905", "2023-06-12", END),
         ("sh.600001", "2023-06-12", END), ("sh.600003", "2023-06-12", END),
         ("sh.600006", "2023-06-12", END), ("sz.000002", "2023-06-12", END),
         ("sz.000004", "2023-06-12", END), ("sz.000005", START, END)]
