@@ -80,8 +80,8 @@ def main(argv=None):
                          help="last day (default: today; the store ends at the last day"
                               " with data)")
     p_fetch.add_argument("--universe", default="hs300,zz500",
-                         help="comma-separated: hs300, zz500, all, or codes such as"
-                              " 600000.XSHG (default %(default)s)")
+                         help="comma-separated: hs300, zz500, all, codes such as"
+                              " 600000.XSHG, or files of codes (default %(default)s)")
     p_fetch.add_argument("--store", help="store file (default: %s)" % _manage.default_path())
     p_fetch.add_argument("--dry-run", action="store_true",
                          help="print what would be fetched, the number of requests and the"

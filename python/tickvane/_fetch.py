@@ -66,7 +66,8 @@ _NUMBER = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)")
 
 
 class Universe:
-    """What `--universe` asks for: index names, 'all', and single codes."""
+    """What `--universe` asks for: index names, 'all', single codes, and files of codes
+    (one or more a line, separated by blanks or commas)."""
 
     def __init__(self, text):
         self.text = text
@@ -86,14 +87,35 @@ class Universe:
             elif lower == "all":
                 self.all = True
             elif m:
-                oid = ("%s.%s" % (m.group(3), m.group(4).upper()) if m.group(3)
-                       else to_order_book_id("%s.%s" % (m.group(1).lower(), m.group(2))))
-                if oid not in self.codes:
-                    self.codes.append(oid)
+                self._add(m)
+            elif os.path.isfile(token):
+                self._read(token)
             else:
                 raise ValueError(
-                    "unknown universe entry %r in %r: use hs300, zz500, all, or codes such"
-                    " as 600000.XSHG or sh.600000, separated by commas" % (token, text))
+                    "unknown universe entry %r in %r: use hs300, zz500, all, codes such"
+                    " as 600000.XSHG or sh.600000, or a file of codes, separated by commas"
+                    % (token, text))
+
+    def _add(self, m):
+        oid = ("%s.%s" % (m.group(3), m.group(4).upper()) if m.group(3)
+               else to_order_book_id("%s.%s" % (m.group(1).lower(), m.group(2))))
+        if oid not in self.codes:
+            self.codes.append(oid)
+
+    def _read(self, path):
+        try:
+            with open(path, encoding="utf-8-sig") as handle:
+                lines = handle.read().splitlines()
+        except (OSError, UnicodeDecodeError) as exc:
+            raise ValueError("cannot read the universe file %s: %s" % (path, exc)) from None
+        for number, line in enumerate(lines, 1):
+            for cell in re.split(r"[\s,]+", line.strip()):
+                m = _CODE.match(cell)
+                if cell and not m:
+                    raise ValueError("%s, line %d: not a code such as 600000.XSHG or"
+                                     " sh.600000 (value %r)" % (path, number, cell))
+                if m:
+                    self._add(m)
 
 
 def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=False,

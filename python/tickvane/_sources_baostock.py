@@ -13,6 +13,7 @@ out of ours. A network failure is retried with backoff; any other error code is 
 
 import contextlib
 import io
+import socket
 import time
 
 
@@ -63,14 +64,16 @@ def to_code(order_book_id):
 class Baostock:
     """One session with baostock. `pace`: seconds between the starts of two requests;
     `retries`: further tries of a request that failed on the network, after `backoff`,
-    2 × `backoff`, 4 × `backoff` ... seconds. `requests` counts what was sent."""
+    2 × `backoff`, 4 × `backoff` ... seconds; `timeout`: seconds a reply may take (the
+    library sets none, so a stalled connection would hang for ever). `requests` counts
+    what was sent."""
 
     name = "baostock"
 
-    def __init__(self, library=None, pace=0.05, retries=3, backoff=2.0, sleep=None,
-                 clock=None):
+    def __init__(self, library=None, pace=0.05, retries=3, backoff=2.0, timeout=60.0,
+                 sleep=None, clock=None):
         self.bs = library if library is not None else load_library()
-        self.pace, self.retries, self.backoff = pace, retries, backoff
+        self.pace, self.retries, self.backoff, self.timeout = pace, retries, backoff, timeout
         self._sleep, self._clock = sleep or time.sleep, clock or time.monotonic
         self._last = None
         self.requests = 0
@@ -78,9 +81,19 @@ class Baostock:
 
     # ------------------------------------------------------------------ session
 
+    def _connect(self):
+        """The library's login, which opens its one connection: with a timeout, so that a
+        stalled reply fails (and is retried) instead of hanging."""
+        previous = socket.getdefaulttimeout()
+        socket.setdefaulttimeout(self.timeout)
+        try:
+            return self.bs.login()
+        finally:
+            socket.setdefaulttimeout(previous)
+
     def login(self):
         for attempt in range(self.retries + 1):
-            reply = self._call("login", lambda: self.bs.login())
+            reply = self._call("login", self._connect)
             if attempt < self.retries and _transient(reply):
                 self._sleep(self.backoff * 2 ** attempt)
                 continue
@@ -150,7 +163,7 @@ class Baostock:
                                       % (attempt + 1, what, exc)) from None
                 self._sleep(self.backoff * 2 ** attempt)
                 # The library's connection may be dead: a fresh login opens a new one.
-                self._call("login", lambda: self.bs.login())
+                self._call("login", self._connect)
         raise AssertionError("unreachable")
 
     def _call(self, what, function):

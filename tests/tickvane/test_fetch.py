@@ -431,11 +431,25 @@ def test_an_imported_store_is_replaced_only_with_force(fake, tmp_path):
     ("hs300,csi1000", "unknown universe entry 'csi1000'"),
     ("", "empty universe"),
     ("600000.XSHZ", "unknown universe entry '600000.XSHZ'"),
+    ("{codes}", r"codes.txt, line 2: not a code .* \(value '60003'\)"),
 ])
 def test_a_bad_universe_is_refused_before_any_request(fake, tmp_path, universe, problem):
+    codes = tmp_path / "codes.txt"
+    codes.write_text("600001.XSHG sz.000002\n60003\n", encoding="utf-8")
     with pytest.raises(ValueError, match=problem):
-        tickvane.fetch(START, END, universe=universe, store=str(tmp_path / "s.sqlite"))
+        tickvane.fetch(START, END, universe=universe.format(codes=codes),
+                       store=str(tmp_path / "s.sqlite"))
     assert fake.calls == []
+
+
+def test_a_universe_of_codes_from_a_file(fake, tmp_path):
+    codes = tmp_path / "codes.txt"
+    codes.write_text("600001.XSHG, sz.000002\n\n", encoding="utf-8")
+    store = tmp_path / "s.sqlite"
+    fetch(START, END, universe=str(codes), store=str(store), pace=0, progress=False,
+          out=io.StringIO())
+    assert [r[0] for r in _tables(store)["instruments"]] == ["000002.XSHE", "600001.XSHG"]
+    assert _tables(store)["index_components"] == []
 
 
 def _network_selected(config):
