@@ -261,9 +261,8 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
     From `start` (default 2015-01-01) to `end` (default today; the store ends at the last
     day the source has bars for): the trading calendar, the instruments of `universe`
     ("hs300", "zz500", "all", codes such as "600000.XSHG" or files of codes,
-    comma-separated) with the
-    two indices, MSCI-style sectors mapped from the CSRC industries, ST periods,
-    unadjusted closes (none on a suspended day) with the source's adjustment factors,
+    comma-separated) with the indices named, MSCI-style sectors mapped from the CSRC
+    industries, ST periods, unadjusted closes (none on a suspended day) with the source's adjustment factors,
     the indices' levels, dividends, bonus shares as splits, and the index members on each
     change. SCHEMA.md ("Fetched stores") says what each table holds. Requests are
     `pace` seconds apart and retried with backoff. The rows go through the importer's

@@ -8,6 +8,7 @@ one test marked `network`, which runs only when selected with `-m network`."""
 import io
 import json
 import os
+import socket
 import sqlite3
 import sys
 import types
@@ -77,6 +78,7 @@ class FakeBaostock(types.ModuleType):
             self.tables = json.load(handle)
         self.calls, self.script, self.logged_in = [], {}, False
         self.bars_asked = []   # (code, start_date, end_date) of each request for bars
+        self.timeouts = []     # the sockets' default timeout at each login
 
     def _answer(self, name, match, table=None):
         self.calls.append(name)
@@ -91,6 +93,7 @@ class FakeBaostock(types.ModuleType):
 
     def login(self, user_id="anonymous", password="123456"):
         self.calls.append("login")
+        self.timeouts.append(socket.getdefaulttimeout())
         if self.script.get("login"):
             return self.script["login"].pop(0)
         self.logged_in = True
@@ -389,6 +392,8 @@ def test_network_errors_are_retried_with_backoff(fake, tmp_path):
           out=io.StringIO())
     sleeps = [c[1] for c in fake.calls if isinstance(c, tuple)]
     assert sleeps == [2.0, 4.0]
+    # Each retry logs in again (a new connection), with a timeout the library lacks.
+    assert fake.timeouts == [60.0] * 3 and socket.getdefaulttimeout() is None
     assert fake.calls.count("query_stock_basic") == 3
 
 
