@@ -262,15 +262,17 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
     day the source has bars for): the trading calendar, the instruments of `universe`
     ("hs300", "zz500", "all", codes such as "600000.XSHG" or files of codes,
     comma-separated) with the indices named, MSCI-style sectors mapped from the CSRC
-    industries, ST periods, unadjusted closes (none on a suspended day) with the source's adjustment factors,
-    the indices' levels, dividends, bonus shares as splits, and the index members on each
-    change. SCHEMA.md ("Fetched stores") says what each table holds. Requests are
-    `pace` seconds apart and retried with backoff. The rows go through the importer's
-    checks and atomic writer: a failure (tickvane.SourceError for the source) leaves any
-    previous store as it was. A store of imported data, or a file that is no tickvane
-    store, is replaced only with force=True. With dry_run=True nothing is requested or
-    written: the plan (what would be fetched, the number of requests and the time) is
-    printed and returned as a dict.
+    industries, ST periods, unadjusted closes (none on a suspended day) with the source's
+    adjustment factors, the indices' levels, dividends, bonus shares as splits, the index
+    members on each change and index weights approximated from tradable capitalisation.
+    SCHEMA.md ("Fetched stores") says what each table holds. Requests are `pace` seconds
+    apart and retried with backoff. The rows go through the importer's checks and atomic
+    writer: a failure (tickvane.SourceError for the source) leaves any previous store as
+    it was. Run again over a store it fetched (same start and universe), it adds the new
+    days. A store of imported data, or a file that is no tickvane store, is replaced only
+    with force=True. With dry_run=True nothing is requested or written: the plan (what
+    would be fetched, the number of requests and the time) is printed and returned as a
+    dict.
     """
     from ._fetch import fetch as run
 

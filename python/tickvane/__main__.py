@@ -263,6 +263,8 @@ def _print_info(path):
         out.write("not fetched   %s (no source of this tickvane gives them)\n"
                   % meta["not_fetched"])
         out.write("sectors       %s\n" % meta.get("sectors", "?"))
+        if meta.get("index_weights"):
+            out.write("index weights %s\n" % meta["index_weights"])
 
 
 if __name__ == "__main__":

@@ -35,7 +35,10 @@ INDICES = {
 # baostock's security types and the store's.
 _TYPES = {"1": "CS", "2": "INDX", "5": "ETF"}
 # Tables no source of this command fills yet.
-_NOT_FETCHED = ("index_weights", "factor_exposures", "factor_returns", "yield_curve")
+_NOT_FETCHED = ("factor_exposures", "factor_returns", "yield_curve")
+_WEIGHTS_NOTE = ("approximation: each member's tradable capitalisation (close x volume /"
+                 " turnover rate) over the members' sum, on the first day, each month's"
+                 " last trading day and each membership change")
 # When a dry run cannot know the members: a rough allowance for an index's turnover (new
 # members per year, as a share of its size).
 _TURNOVER = 0.15
@@ -161,7 +164,7 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
             "source": "fetch", "fetched_from": "baostock", "fetched_at": _utc_now(),
             "fetch_start": start, "start_date": tables["trading_dates"][1][0],
             "end_date": last, "universe": wanted.text,
-            "not_fetched": ", ".join(_NOT_FETCHED),
+            "not_fetched": ", ".join(_NOT_FETCHED), "index_weights": _WEIGHTS_NOTE,
             "sectors": "MSCI-style sectors mapped from the CSRC industries of %s; no"
                        " Shenwan industries" % last,
         }
@@ -243,6 +246,9 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
 
     day_set = set(days)
     position = {d: k for k, d in enumerate(days)}
+    weight_days = sorted(set(_month_ends(new_days)) | {
+        d for key in wanted.indices for d, _ in members[key] if d >= new_days[0]})
+    caps = {}
     st, dividends, splits = [], [], []
     last_seen = old_days[-1] if old_days else None
     prices_path = os.path.join(folder, "prices.csv")
@@ -288,6 +294,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
                 factor = events[at - 1][1] if at else 1.0
                 prices.writerow((oid, b["date"], b["close"].strip(), repr(factor)))
             st.extend(_st_runs(oid, bars, position))
+            caps.update(_capitalisations(oid, bars, weight_days))
         for oid in sorted(indices):
             # Index levels: every bar is a traded day, and no factor applies.
             bar.stage("index closes")
@@ -314,6 +321,9 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
         st = previous["st"] + st
         dividends = previous["dividends"] + dividends
         splits = previous["splits"] + splits
+    weights = [("index_id", "date", "order_book_id", "weight")] + (
+        previous["weights"] if previous else []) + _weights(
+            members, wanted, [d for d in weight_days if d <= days[-1]], caps, notes)
     components = [("index_id", "date", "order_book_id")]
     known = set(listed) | (previous["stocks"] if previous else set())
     for key in wanted.indices:
@@ -332,6 +342,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
         "st_periods": [("order_book_id", "start_date", "end_date")]
         + _st_periods(st, days),
         "index_components": components,
+        "index_weights": weights,
         "dividends": [("order_book_id", "book_closure_date", "ex_dividend_date",
                        "payable_date", "dividend_cash_before_tax", "round_lot")]
         + _merged_dividends(dividends, notes),
@@ -393,6 +404,8 @@ def _previous(target, start, end, wanted):
                               " FROM dividends"),
             "splits": rows("SELECT order_book_id, ex_date, split_coefficient_from,"
                            " split_coefficient_to FROM splits"),
+            "weights": rows("SELECT index_id, date, order_book_id, weight"
+                            " FROM index_weights"),
         }
     except (sqlite3.Error, ValueError):
         con.close()
@@ -536,6 +549,59 @@ def _merged_splits(rows):
     return sorted(merged.values())
 
 
+def _capitalisations(oid, bars, weight_days):
+    """{(oid, day): tradable capitalisation} on each of `weight_days` from the last close
+    and the last tradable share count (volume / turnover rate, which the source gives in
+    percent) on or before it."""
+    out = {}
+    close = shares = None
+    k = 0
+    for day in weight_days:
+        while k < len(bars) and bars[k]["date"] <= day:
+            b = bars[k]
+            k += 1
+            if b.get("tradestatus") != "1":
+                continue
+            c, v, t = (_float(b.get(f)) for f in ("close", "volume", "turn"))
+            if c and c > 0:
+                close = c
+            if v and t and v > 0 and t > 0:
+                shares = v / (t / 100)
+        if close and shares:
+            out[(oid, day)] = close * shares
+    return out
+
+
+def _weights(members, wanted, weight_days, caps, notes):
+    """index_weights rows: on each weight day, each member's share of the members'
+    capitalisation; a member without one (no trade yet) is left out, with a note."""
+    rows = []
+    for key in wanted.indices:
+        index_id, changes = INDICES[key][0], members[key]
+        for day in weight_days:
+            at = bisect.bisect_right([d for d, _ in changes], day)
+            if not at:
+                continue
+            ids = changes[at - 1][1]
+            found = {i: caps[(i, day)] for i in ids if (i, day) in caps}
+            if len(found) < len(ids):
+                notes.append("%s on %s: %d of %d members without a capitalisation are left"
+                             " out of the weights" % (index_id, day, len(ids) - len(found),
+                                                      len(ids)))
+            total = sum(found.values())
+            if total > 0:
+                rows.extend((index_id, day, i, repr(c / total))
+                            for i, c in sorted(found.items()))
+    return rows
+
+
+def _float(text):
+    try:
+        return float(text)
+    except (TypeError, ValueError):
+        return None
+
+
 def _st_runs(oid, bars, position):
     """(oid, first, last) for each run of consecutive trading days on which the source
     marks the stock ST."""
@@ -621,7 +687,8 @@ def _plan(start, end, wanted, pace):
             "weekdays": weekdays, "requests": requests, "total_requests": total,
             "seconds": total * (pace + _LATENCY), "pace": pace,
             "tables": ["trading_dates", "instruments", "st_periods", "prices",
-                       "index_components", "dividends", "splits"],
+                       "index_components", "index_weights (approximated)", "dividends",
+                       "splits"],
             "not_fetched": list(_NOT_FETCHED)}
 
 

@@ -258,6 +258,24 @@ def test_index_members_on_their_change_dates(month, index, day, members):
     assert tickvane.index_components(index, day) == members
 
 
+@pytest.mark.parametrize("index, day, closes", [
+    # Every recorded bar has the same volume and turnover rate, so the same tradable
+    # share count: the weights are the members' closes over their sum.
+    ("000300.XSHG", "2023-06-01", {"600001.XSHG": 10.00, "600006.XSHG": 30.00}),
+    ("000300.XSHG", "2023-06-09", {"600001.XSHG": 10.00, "600006.XSHG": 30.00}),
+    ("000300.XSHG", "2023-06-12", {"000002.XSHE": 21.40, "600001.XSHG": 9.75}),
+    # 000002 is suspended on 06-19 and 06-20 and 000004 delisted: last closes.
+    ("000905.XSHG", "2023-06-01", {"000002.XSHE": 20.00, "000004.XSHE": 2.00,
+                                   "600003.XSHG": 5.00}),
+    ("000905.XSHG", "2023-06-30", {"000005.XSHE": 7.90, "600003.XSHG": 4.62}),
+    ("000300.XSHG", "2023-06-30", {"000002.XSHE": 14.70, "600001.XSHG": 10.35}),
+])
+def test_index_weights_approximated_from_tradable_capitalisation(month, index, day, closes):
+    weights = tickvane.index_weights(index, day)
+    total = sum(closes.values())
+    assert weights.to_dict() == pytest.approx({i: c / total for i, c in closes.items()})
+
+
 @pytest.mark.parametrize("oid, day, st", [
     ("600003.XSHG", "2023-06-02", False), ("600003.XSHG", "2023-06-05", True),
     ("600003.XSHG", "2023-06-30", True), ("000004.XSHE", "2023-06-01", True),
@@ -292,7 +310,8 @@ def test_command_line_fetch_then_info(fake, tmp_path, capsys):
                      "--quiet", "--pace", "0"]) == 0
     out = capsys.readouterr().out
     assert "source        fetch from baostock up to 2023-06-30" in out
-    assert "not fetched   index_weights, factor_exposures" in out
+    assert "not fetched   factor_exposures, factor_returns, yield_curve" in out
+    assert "index weights approximation: each member's tradable capitalisation" in out
     assert cli.main(["info", "--store", str(store)]) == 0
     assert "fetch from baostock" in capsys.readouterr().out
 
@@ -302,7 +321,7 @@ def _tables(path):
     try:
         return {t: sorted(con.execute("SELECT * FROM %s" % t).fetchall(), key=repr)
                 for t in ("trading_dates", "instruments", "st_periods", "prices",
-                          "index_components", "dividends", "splits")}
+                          "index_components", "index_weights", "dividends", "splits")}
     finally:
         con.close()
 
@@ -317,7 +336,10 @@ def test_a_rerun_adds_the_new_days(fake, fetched, tmp_path, capsys):
     fake.calls.clear()
     fake.bars_asked.clear()
     assert cli.main(args + ["--end", END]) == 0
-    assert _tables(store) == _tables(fetched[0])
+    tables = _tables(store)
+    # The first fetch also weighed the indices on its last day.
+    tables["index_weights"] = [r for r in tables["index_weights"] if r[1] != 20230609]
+    assert tables == _tables(fetched[0])
     assert sorted(fake.bars_asked) == [
         ("sh.000300", "2023-06-12", END), ("sh.000905", "2023-06-12", END),
         ("sh.600001", "2023-06-12", END), ("sh.600003", "2023-06-12", END),
