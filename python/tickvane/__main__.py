@@ -176,21 +176,35 @@ def _fetch(args, store):
               force=args.force, library=library)
     except Terminated as exc:
         sys.stderr.write("tickvane: stopped by signal %d; %s\n"
-                         % (exc.signum, _outcome(store, before)))
+                         % (exc.signum, _fetch_outcome(store, before)))
         sys.stderr.flush()
         signal.signal(exc.signum, signal.SIG_DFL)
         signal.raise_signal(exc.signum)
         return exc.code
     except KeyboardInterrupt:
-        sys.stderr.write("tickvane: interrupted; %s\n" % _outcome(store, before))
+        sys.stderr.write("tickvane: interrupted; %s\n" % _fetch_outcome(store, before))
         return 1
     except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
-        sys.stderr.write("tickvane: %s; %s\n" % (exc, _outcome(store, before)))
+        sys.stderr.write("tickvane: %s; %s\n" % (exc, _fetch_outcome(store, before)))
         return 1
     finally:
         for signum, handler in saved.items():
             signal.signal(signum, handler)
     return None
+
+
+def _fetch_outcome(path, before):
+    """What became of the store after a failed fetch: unchanged, or holding the batches
+    written before the failure."""
+    from ._writer import _read_meta
+
+    if _identity(path) in (before, None):
+        return _outcome(path, before)
+    meta, _ = _read_meta(path)
+    if not meta or meta.get("source") != "fetch":
+        return _outcome(path, before)
+    return ("the store at %s holds the batches fetched before the failure, up to %s; the"
+            " same command goes on from there" % (path, meta.get("end_date", "?")))
 
 
 def _catch_termination():

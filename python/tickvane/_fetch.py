@@ -27,6 +27,7 @@ from ._sources_baostock import PAGE_ROWS, Baostock, SourceError, to_code, to_ord
 
 DEFAULT_START = "2015-01-01"
 DEFAULT_PACE = 0.05   # seconds between two requests
+BATCH_DAYS = 366      # calendar days fetched and written at a time
 # Index universes: order_book_id, name and base date of the index.
 INDICES = {
     "hs300": ("000300.XSHG", "沪深300", "2005-04-08"),
@@ -123,9 +124,13 @@ class Universe:
 
 def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=False,
           pace=DEFAULT_PACE, retries=3, progress=True, force=False, library=None,
-          out=None, today=None):
+          out=None, today=None, batch_days=BATCH_DAYS):
     """Fetch the market from `start` to `end` into the store at `store`; see
-    tickvane.fetch. Returns the store's path, or the plan (a dict) for a dry run."""
+    tickvane.fetch. Returns the store's path, or the plan (a dict) for a dry run.
+
+    The range is fetched in batches of `batch_days` calendar days, each written to the
+    store before the next begins (a re-run over the store as it stands): an interrupted
+    fetch loses the batch in flight only, and running it again goes on from there."""
     out = out if out is not None else sys.stdout
     today = today or _dt.date.today()
     start = _iso(start or DEFAULT_START, "start")
@@ -142,24 +147,47 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
         return plan
     _check_target(target, force)
     previous = _previous(target, start, end, wanted)
+    done = previous["days"][-1] if previous else None
+    ends = [e for e in _batch_ends(start, end, batch_days) if done is None or e > done]
     source = Baostock(library, pace=pace, retries=retries)
     bar = _Bar(progress)
+    memo = {"end": end}
+    notes, written = [], False
+    try:
+        with source:
+            for k, batch_end in enumerate(ends):
+                if k:
+                    previous = _previous(target, start, batch_end, wanted)
+                if len(ends) > 1:
+                    bar.stage("batch %d of %d: to %s" % (k + 1, len(ends), batch_end))
+                written |= _batch(source, start, batch_end, wanted, bar, previous, memo,
+                                  target, progress, notes)
+    except BaseException:
+        bar.fail()
+        raise
+    finally:
+        _manage.forget_if_current(target)
+    if not written:
+        if done is None:
+            raise SourceError("baostock knows no trading day from %s to %s" % (start, end))
+        out.write("the store at %s is up to date (%s): nothing was written\n"
+                  % (target, done))
+    for note in notes:
+        out.write("note: %s\n" % note)
+    return target
+
+
+def _batch(source, start, end, wanted, bar, previous, memo, target, progress, notes):
+    """Fetch up to `end` and write the store; False when there was nothing new."""
     from ._importer import DataImportError, import_folder
 
     with tempfile.TemporaryDirectory(prefix="tickvane-fetch-") as folder:
-        try:
-            with source:
-                found = _collect(source, start, end, wanted, bar, folder, previous)
-        except BaseException:
-            bar.fail()
-            raise
+        found = _collect(source, start, end, wanted, bar, folder, previous, memo)
         if found is None:
-            bar.close("%d requests to baostock; nothing new" % source.requests)
-            out.write("the store at %s is up to date (%s): nothing was written\n"
-                      % (target, previous["days"][-1]))
-            return target
-        tables, notes, last = found
-        bar.close("%d requests to baostock" % source.requests)
+            return False
+        tables, found_notes, last = found
+        notes.extend(found_notes)
+        bar.close("%d requests to baostock so far" % source.requests)
         meta = {
             "source": "fetch", "fetched_from": "baostock", "fetched_at": _utc_now(),
             "fetch_start": start, "start_date": tables["trading_dates"][1][0],
@@ -178,16 +206,22 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
         except DataImportError as exc:
             raise SourceError("the fetched data failed the store's checks (%s)" % exc) \
                 from None
-    _manage.forget_if_current(target)
-    for note in notes:
-        out.write("note: %s\n" % note)
-    return target
+    return True
+
+
+def _batch_ends(start, end, batch_days):
+    """The last day of each batch: every `batch_days` calendar days from `start`, and
+    `end`."""
+    first, last = to_ordinal(start), to_ordinal(end)
+    ends = [_dt.date.fromordinal(o).isoformat()
+            for o in range(first + batch_days - 1, last, max(int(batch_days), 1))]
+    return ends + [end]
 
 
 # ---------------------------------------------------------------------- collecting
 
 
-def _collect(source, start, end, wanted, bar, folder, previous=None):
+def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
     """Fetch the tables; closes stream into prices.csv in `folder`, the rest is returned:
     (tables as lists of CSV rows, notes for the user, last trading day), or None when a
     re-run finds no new day. With `previous` (an earlier fetch of the same universe) only
@@ -201,9 +235,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
                           if r.get("is_trading_day") == "1"
                           and since <= r["calendar_date"] <= end)
     if not new_days:
-        if previous is not None:
-            return None
-        raise SourceError("baostock knows no trading day from %s to %s" % (start, end))
+        return None
     old_days = previous["days"] if previous else []
     days = old_days + new_days
 
@@ -246,8 +278,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
 
     day_set = set(days)
     position = {d: k for k, d in enumerate(days)}
-    weight_days = sorted(set(_month_ends(new_days)) | {
-        d for key in wanted.indices for d, _ in members[key] if d >= new_days[0]})
+    weight_days = _weight_days(new_days, end, members, previous is None)
     caps = {}
     st, dividends, splits = [], [], []
     last_seen = old_days[-1] if old_days else None
@@ -266,7 +297,12 @@ def _collect(source, start, end, wanted, bar, folder, previous=None):
                     if b["date"] in day_set and b["date"] >= first]
             if bars and (last_seen is None or bars[-1]["date"] > last_seen):
                 last_seen = bars[-1]["date"]
-            factors = source.adjust_factors(code, listed[oid], days[-1])
+            # The factors up to the end of the whole fetch, asked for once.
+            memo = {} if memo is None else memo
+            if ("factors", code) not in memo:
+                memo[("factors", code)] = source.adjust_factors(
+                    code, listed[oid], max(memo.get("end", days[-1]), days[-1]))
+            factors = memo[("factors", code)]
             events = sorted((f["dividOperateDate"], _number(f["backAdjustFactor"], oid,
                                                             "backAdjustFactor"))
                             for f in factors if f.get("dividOperateDate"))
@@ -646,6 +682,19 @@ def msci_sector(csrc_industry):
     if not m:
         return None
     return _SECTOR_OF_GROUP.get(m.group(2)) or _SECTOR_OF_DIVISION[m.group(1)]
+
+
+def _weight_days(new_days, end, members, first):
+    """When the index weights are worked out: each month's last trading day among
+    `new_days` (the last of them only if `end` closes its month), each membership change
+    among them, and the store's first day (`first`). Batches thus give the same days as
+    one fetch."""
+    last_of_month = _dt.date.fromisoformat(end[:8] + "01") + _dt.timedelta(days=31)
+    month_closed = end >= (last_of_month.replace(day=1) - _dt.timedelta(days=1)).isoformat()
+    ends = [d for d, nxt in zip(new_days, new_days[1:] + [None])
+            if (nxt is None and month_closed) or (nxt is not None and nxt[:7] != d[:7])]
+    changes = {d for changes in members.values() for d, _ in changes if d >= new_days[0]}
+    return sorted(set(ends) | changes | ({new_days[0]} if first else set()))
 
 
 def _month_ends(days):
