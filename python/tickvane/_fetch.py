@@ -23,7 +23,7 @@ import tempfile
 
 from . import _manage
 from ._dates import to_ordinal
-from ._sources_baostock import PAGE_ROWS, Baostock, SourceError, to_code, to_order_book_id
+from ._sources_baostock import Baostock, SourceError, to_code, to_order_book_id
 
 DEFAULT_START = "2015-01-01"
 DEFAULT_PACE = 0.05   # seconds between two requests
@@ -712,7 +712,7 @@ def _on_or_after(days, day):
 # ---------------------------------------------------------------------- planning
 
 
-def _plan(start, end, wanted, pace):
+def _plan(start, end, wanted, pace, batch_days=BATCH_DAYS):
     """What a fetch would request, estimated without asking the source."""
     first, last = to_ordinal(start), to_ordinal(end)
     weekdays = sum(1 for o in range(first, last + 1) if _dt.date.fromordinal(o).weekday() < 5)
@@ -721,19 +721,20 @@ def _plan(start, end, wanted, pace):
     sizes = {"hs300": 300, "zz500": 500}
     n = sum(sizes[k] * (1 + _TURNOVER * years) for k in wanted.indices)
     n = int(round(5000 if wanted.all else n)) + len(wanted.codes)
-    pages = max(1, -(-weekdays // PAGE_ROWS))
+    batches = len(_batch_ends(start, end, batch_days))
     dividend_years = max(1, int(round(years)))
     requests = {
-        "login and calendar": 2,
-        "list of securities": 4,
-        "index members": len(wanted.indices) * (months + 1),
-        "daily bars": n * pages,
+        "login": 1,
+        "calendar, securities, industries": batches * 6,
+        "index members": len(wanted.indices) * (months + batches),
+        "index closes": len(wanted.indices) * batches,
+        "daily bars (a request a batch)": n * batches,
         "adjustment factors": n,
         "dividends (years with an ex date)": n * dividend_years,
     }
     total = sum(requests.values())
     return {"start": start, "end": end, "universe": wanted.text, "stocks": n,
-            "weekdays": weekdays, "requests": requests, "total_requests": total,
+            "weekdays": weekdays, "batches": batches, "requests": requests, "total_requests": total,
             "seconds": total * (pace + _LATENCY), "pace": pace,
             "tables": ["trading_dates", "instruments", "st_periods", "prices",
                        "index_components", "index_weights (approximated)", "dividends",
@@ -747,6 +748,8 @@ def _print_plan(plan, target, out):
     out.write("range         %s to %s (at most %d trading days)\n"
               % (plan["start"], plan["end"], plan["weekdays"]))
     out.write("universe      %s: about %d stocks\n" % (plan["universe"], plan["stocks"]))
+    out.write("batches       %d (each written to the store before the next)\n"
+              % plan["batches"])
     out.write("tables        %s from baostock\n" % ", ".join(plan["tables"]))
     out.write("not fetched   %s (left empty)\n" % ", ".join(plan["not_fetched"]))
     for what, count in plan["requests"].items():

@@ -470,8 +470,8 @@ def test_dry_run_requests_and_writes_nothing(fake, tmp_path, capsys):
                           pace=0.5)
     assert "about %d requests" % plan["total_requests"] in out
     assert plan["seconds"] == pytest.approx(plan["total_requests"] * (0.5 + 0.15))
-    # 1.15 x 800 stocks over a year: bars, factors and one dividend year each.
-    assert plan["requests"]["daily bars"] == 920
+    # 1.15 x 800 stocks over a year, one batch: bars, factors and a dividend year each.
+    assert plan["requests"]["daily bars (a request a batch)"] == 920
 
 
 def test_an_imported_store_is_replaced_only_with_force(fake, tmp_path):
