@@ -148,6 +148,15 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
     _check_target(target, force)
     previous = _previous(target, start, end, wanted)
     done = previous["days"][-1] if previous else None
+    if previous is None and os.path.isfile(target):
+        from ._writer import _read_meta
+
+        meta = _read_meta(target)[0] or {}
+        if meta.get("source") == "fetch":
+            out.write("note: the store at %s was fetched from %s to %s for %s; this fetch"
+                      " (from %s to %s for %s) replaces it whole\n" % (
+                          target, meta.get("fetch_start", "?"), meta.get("end_date", "?"),
+                          meta.get("universe", "?"), start, end, wanted.text))
     ends = [e for e in _batch_ends(start, end, batch_days) if done is None or e > done]
     source = Baostock(library, pace=pace, retries=retries)
     bar = _Bar(progress)
