@@ -262,8 +262,9 @@ def _print_info(path):
     elif "imported_from" in meta:
         source += " from %s" % meta["imported_from"]
     elif source == "fetch":
-        source += " from %s up to %s, fetched %s" % (
-            meta.get("fetched_from", "?"), meta.get("end_date", "?"), meta.get("fetched_at", "?"))
+        source += " from %s up to %s, fetched %s" % (meta.get("fetched_from", "?"),
+                                                      meta.get("end_date", "?"),
+                                                      meta.get("fetched_at", "?"))
     out.write("source        %s, built %s\n" % (source, meta.get("built_at", "?")))
     out.write("dates         %s to %s, %d trading days\n" % (
         info["first_date"].date(), info["last_date"].date(), info["trading_dates"]))

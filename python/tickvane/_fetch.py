@@ -743,7 +743,8 @@ def _plan(start, end, wanted, pace, batch_days=BATCH_DAYS):
     }
     total = sum(requests.values())
     return {"start": start, "end": end, "universe": wanted.text, "stocks": n,
-            "weekdays": weekdays, "batches": batches, "requests": requests, "total_requests": total,
+            "weekdays": weekdays, "batches": batches, "requests": requests,
+            "total_requests": total,
             "seconds": total * (pace + _LATENCY), "pace": pace,
             "tables": ["trading_dates", "instruments", "st_periods", "prices",
                        "index_components", "index_weights (approximated)", "dividends",
