@@ -159,7 +159,7 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
                           meta.get("universe", "?"), start, end, wanted.text))
     ends = [e for e in _batch_ends(start, end, batch_days) if done is None or e > done]
     source = Baostock(library, pace=pace, retries=retries)
-    bar = _Bar(progress)
+    bar = _Bar(progress, "tickvane fetch")
     memo = {"end": end}
     notes, written = [], False
     try:
@@ -168,7 +168,8 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
                 if k:
                     previous = _previous(target, start, batch_end, wanted)
                 if len(ends) > 1:
-                    bar.stage("batch %d of %d: to %s" % (k + 1, len(ends), batch_end))
+                    bar = _Bar(progress, "tickvane fetch, batch %d of %d (to %s)"
+                               % (k + 1, len(ends), batch_end))
                 written |= _batch(source, start, batch_end, wanted, bar, previous, memo,
                                   target, progress, notes)
     except BaseException:
@@ -211,7 +212,7 @@ def _batch(source, start, end, wanted, bar, previous, memo, target, progress, no
             _write_csv(os.path.join(folder, table + ".csv"), rows)
         try:
             import_folder(folder, target, progress=progress, force=True, meta=meta,
-                          title="tickvane fetch")
+                          title=bar.title)
         except DataImportError as exc:
             raise SourceError("the fetched data failed the store's checks (%s)" % exc) \
                 from None
@@ -299,7 +300,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
             prices.writerows(previous["prices"]())
         order = sorted(listed)
         for k, oid in enumerate(order):
-            bar.count("stocks: daily bars, dividends and splits", k, len(order))
+            bar.count("stocks: daily bars, dividends and splits", k, len(order), True)
             code = to_code(oid)
             first = new_days[0] if previous and oid in previous["stocks"] else days[0]
             bars = [b for b in source.daily_bars(code, first, days[-1])
@@ -340,9 +341,9 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
                 prices.writerow((oid, b["date"], b["close"].strip(), repr(factor)))
             st.extend(_st_runs(oid, bars, position))
             caps.update(_capitalisations(oid, bars, weight_days))
+        bar.stage("index closes")
         for oid in sorted(indices):
             # Index levels: every bar is a traded day, and no factor applies.
-            bar.stage("index closes")
             first = new_days[0] if previous and oid in previous["instruments"] else days[0]
             for b in source.index_bars(to_code(oid), first, days[-1]):
                 if b["date"] in day_set and b["date"] >= first and _number(
@@ -834,10 +835,11 @@ class _Bar:
     """Progress with counts and time left, on stderr: a redrawn line on a terminal, else
     a line per stage and one per tenth of a long stage."""
 
-    def __init__(self, enabled):
+    def __init__(self, enabled, title):
         from ._progress import Progress
 
-        self.progress = Progress("tickvane fetch", enabled=enabled)
+        self.title = title
+        self.progress = Progress(title, enabled=enabled)
         self._label = None
         self._began = None
 
@@ -845,8 +847,9 @@ class _Bar:
         self._label = label
         self.progress.stage(label)
 
-    def count(self, label, k, n):
-        """Item k (from 0) of n of a long stage begins."""
+    def count(self, label, k, n, overall=False):
+        """Item k (from 0) of n of a long stage begins; `overall`: the stage is most of
+        the work, and moves the bar."""
         import time
 
         if label != self._label:
@@ -858,10 +861,10 @@ class _Bar:
             left = ", about %s left" % (
                 "%.0f min" % (seconds / 60) if seconds >= 90 else "%.0f s" % seconds)
         detail = "%d/%d%s" % (k, n, left)
-        self.progress.update(0.9 * k / max(n, 1), detail)
+        self.progress.update(0.9 * k / max(n, 1) if overall else 0.0, detail)
         step = max(1, n // 10)
         if self.progress.enabled and not self.progress._tty and k and k % step == 0:
-            self.progress.stream.write("tickvane fetch: %s %s\n" % (label, detail))
+            self.progress.stream.write("%s: %s %s\n" % (self.title, label, detail))
             self.progress.stream.flush()
 
     def fail(self):
