@@ -253,12 +253,42 @@ def import_folder(folder, path=None, progress=True, force=False):
     return path
 
 
+def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=False,
+          pace=0.05, progress=True, force=False):
+    """Fill the store at `store` (default: the store the operations read) with the real
+    market from baostock (`pip install "meridan[fetch]"`) and return its path.
+
+    From `start` (default 2015-01-01) to `end` (default today; the store ends at the last
+    day the source has bars for): the trading calendar, the instruments of `universe`
+    ("hs300", "zz500", "all", codes such as "600000.XSHG" or files of codes,
+    comma-separated) with the indices named, MSCI-style sectors mapped from the CSRC
+    industries, ST periods, unadjusted closes (none on a suspended day) with the source's
+    adjustment factors, the indices' levels, dividends, bonus shares as splits, the index
+    members on each change and index weights approximated from tradable capitalisation.
+    SCHEMA.md ("Fetched stores") says what each table holds. Requests are `pace` seconds
+    apart and retried with backoff. The rows go through the importer's checks and atomic
+    writer: a failure (tickvane.SourceError for the source) leaves any previous store as
+    it was. Run again over a store it fetched (same start and universe), it adds the new
+    days. A store of imported data, or a file that is no tickvane store, is replaced only
+    with force=True. With dry_run=True nothing is requested or written: the plan (what
+    would be fetched, the number of requests and the time) is printed and returned as a
+    dict.
+    """
+    from ._fetch import fetch as run
+
+    return run(start, end, universe, store, dry_run=dry_run, pace=pace, progress=progress,
+               force=force)
+
+
 def __getattr__(name):
     # The error types live with the modules that raise them; loading them on demand keeps
     # the package import free of numpy, pandas and SQLite.
     if name == "StoreError":
         from ._errors import StoreError
         return StoreError
+    if name == "SourceError":
+        from ._sources_baostock import SourceError
+        return SourceError
     if name == "DataImportError":
         from ._importer import DataImportError
         return DataImportError

@@ -1,4 +1,4 @@
-"""Command line: python -m tickvane {info, build-sample, import} [--store PATH].
+"""Command line: python -m tickvane {info, build-sample, import, fetch} [--store PATH].
 
 Without --store the commands act on the default store (TICKVANE_STORE, else the cached
 sample). Exit status 0 on success, 1 on a failed command (the message names the problem
@@ -72,8 +72,32 @@ def main(argv=None):
                           help="replace the file at --store even if it is no tickvane store")
     p_import.add_argument("--quiet", action="store_true", help="no progress bar")
 
+    p_fetch = sub.add_parser(
+        "fetch", help="fill a store with the real market from baostock (see SCHEMA.md)")
+    p_fetch.add_argument("--start", type=_day, default=None,
+                         help="first day (default 2015-01-01)")
+    p_fetch.add_argument("--end", type=_day, default=None,
+                         help="last day (default: today; the store ends at the last day"
+                              " with data)")
+    p_fetch.add_argument("--universe", default="hs300,zz500",
+                         help="comma-separated: hs300, zz500, all, codes such as"
+                              " 600000.XSHG, or files of codes (default %(default)s)")
+    p_fetch.add_argument("--store", help="store file (default: %s)" % _manage.default_path())
+    p_fetch.add_argument("--dry-run", action="store_true",
+                         help="print what would be fetched, the number of requests and the"
+                              " time they take; request and write nothing")
+    p_fetch.add_argument("--pace", type=float, default=None,
+                         help="seconds between two requests (default 0.05)")
+    p_fetch.add_argument("--force", action="store_true",
+                         help="replace the store even if it holds imported data or is no"
+                              " tickvane store")
+    p_fetch.add_argument("--quiet", action="store_true", help="no progress bar")
+
     args = parser.parse_args(argv)
     store = _manage.resolve(args.store)
+    if args.command == "fetch":
+        code = _fetch(args, store)
+        return code if code is not None else _print_written(store)
     if args.command == "info":
         try:
             _print_info(store)
@@ -110,6 +134,10 @@ def main(argv=None):
     finally:
         for signum, handler in saved.items():
             signal.signal(signum, handler)
+    return _print_written(store)
+
+
+def _print_written(store):
     try:
         _print_info(store)
     except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
@@ -117,6 +145,66 @@ def main(argv=None):
                          " failed: %s\n" % (store, exc))
         return 1
     return 0
+
+
+def _fetch(args, store):
+    """Run the fetch command; None when the store was written (its description follows),
+    else the exit status."""
+    from ._sources_baostock import SourceError, load_library
+
+    from ._fetch import DEFAULT_PACE, Universe, fetch
+
+    pace = DEFAULT_PACE if args.pace is None else args.pace
+    try:
+        Universe(args.universe)
+        if not pace >= 0:
+            raise ValueError("--pace must be a number of seconds >= 0, not %r" % pace)
+        if args.dry_run:
+            fetch(args.start, args.end, args.universe, store, dry_run=True, pace=pace)
+            return 0
+        library = load_library()
+    except SourceError as exc:   # the library is missing
+        sys.stderr.write("tickvane: %s\n" % exc)
+        return 2
+    except ValueError as exc:
+        sys.stderr.write("tickvane: %s\n" % exc)
+        return 2
+    before = _identity(store)
+    saved = _catch_termination()
+    try:
+        fetch(args.start, args.end, args.universe, store, pace=pace, progress=not args.quiet,
+              force=args.force, library=library)
+    except Terminated as exc:
+        sys.stderr.write("tickvane: stopped by signal %d; %s\n"
+                         % (exc.signum, _fetch_outcome(store, before)))
+        sys.stderr.flush()
+        signal.signal(exc.signum, signal.SIG_DFL)
+        signal.raise_signal(exc.signum)
+        return exc.code
+    except KeyboardInterrupt:
+        sys.stderr.write("tickvane: interrupted; %s\n" % _fetch_outcome(store, before))
+        return 1
+    except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
+        sys.stderr.write("tickvane: %s; %s\n" % (exc, _fetch_outcome(store, before)))
+        return 1
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+    return None
+
+
+def _fetch_outcome(path, before):
+    """What became of the store after a failed fetch: unchanged, or holding the batches
+    written before the failure."""
+    from ._writer import _read_meta
+
+    if _identity(path) in (before, None):
+        return _outcome(path, before)
+    meta, _ = _read_meta(path)
+    if not meta or meta.get("source") != "fetch":
+        return _outcome(path, before)
+    return ("the store at %s holds the batches fetched before the failure, up to %s; the"
+            " same command goes on from there" % (path, meta.get("end_date", "?")))
 
 
 def _catch_termination():
@@ -173,6 +261,10 @@ def _print_info(path):
         source += " (seed %s, %s stocks)" % (meta.get("seed"), meta.get("n_stocks"))
     elif "imported_from" in meta:
         source += " from %s" % meta["imported_from"]
+    elif source == "fetch":
+        source += " from %s up to %s, fetched %s" % (meta.get("fetched_from", "?"),
+                                                      meta.get("end_date", "?"),
+                                                      meta.get("fetched_at", "?"))
     out.write("source        %s, built %s\n" % (source, meta.get("built_at", "?")))
     out.write("dates         %s to %s, %d trading days\n" % (
         info["first_date"].date(), info["last_date"].date(), info["trading_dates"]))
@@ -182,6 +274,12 @@ def _print_info(path):
               % (", ".join(info["indices_with_components"]) or "none"))
     for table, count in info["rows"].items():
         out.write("  %-18s %10d rows\n" % (table, count))
+    if source.startswith("fetch") and meta.get("not_fetched"):
+        out.write("not fetched   %s (no source of this tickvane gives them)\n"
+                  % meta["not_fetched"])
+        out.write("sectors       %s\n" % meta.get("sectors", "?"))
+        if meta.get("index_weights"):
+            out.write("index weights %s\n" % meta["index_weights"])
 
 
 if __name__ == "__main__":

@@ -115,19 +115,21 @@ _ENCODING = "utf-8-sig"  # UTF-8, with or without the byte-order mark Excel writ
 _GZIP_ERRORS = (EOFError, zlib.error, gzip.BadGzipFile)
 
 
-def import_folder(folder, target, progress=True, force=False):
+def import_folder(folder, target, progress=True, force=False, meta=None,
+                  title="tickvane import"):
     """Validate every table file in `folder` and write the store `target` atomically.
 
     Tables stream through in chunks, checked and then inserted into the temporary file, so
     memory stays bounded whatever the size of the data; the first bad row aborts the whole
     import and the temporary file goes with it. A file at `target` that is not a tickvane
-    store is replaced only with `force`.
+    store is replaced only with `force`. `meta` (the fetch command's) replaces what the
+    store records of its origin; `title` heads the progress lines.
     """
     folder = os.fspath(folder)
     if not os.path.isdir(folder):
         raise DataImportError(folder, "not a folder")
     check_replaceable(target, "import", force)
-    bar = Progress("tickvane import", enabled=progress)
+    bar = Progress(title, enabled=progress)
     try:
         files = _find_files(folder)
         sizes = {t: max(os.path.getsize(p), 1) for t, p in files.items()}
@@ -147,7 +149,8 @@ def import_folder(folder, target, progress=True, force=False):
                 if table == "trading_dates" and not context["calendar"]:
                     raise DataImportError(os.path.basename(path), "no trading dates")
             bar.stage("finishing the store file", 0.99)
-            writer.set_meta(source="import", imported_from=os.path.abspath(folder))
+            writer.set_meta(**(meta or dict(source="import",
+                                            imported_from=os.path.abspath(folder))))
     except BaseException as exc:
         bar.fail()
         redeliver(exc)
