@@ -1599,9 +1599,7 @@ def load_statement(path, md, accept_prices=False, progress=None):
     ``progress``, when given, is called as ``progress(fraction, what)`` from 0 to 1
     over the whole reading."""
     def part(low, high):
-        if progress is None:
-            return None
-        return lambda fraction, what: progress(low + (high - low) * fraction, what)
+        return _progress_part(progress, low, high)
 
     cells = read_statement(path, part(0.0, 0.3))
     statement = normalise_statement(cells, part(0.3, 0.5))
@@ -1623,6 +1621,13 @@ def _not_traded(statement):
     return sorted(rows, key=lambda pair: pair[0])
 
 
+def _progress_part(progress, low, high):
+    """``progress`` called with fractions from 0 to 1 mapped to `low` to `high`."""
+    if progress is None:
+        return None
+    return lambda fraction, what: progress(low + (high - low) * fraction, what)
+
+
 def load_account(path, md, accept_prices=False, progress=None):
     """The statement at `path` read as an account: ``read_statement`` and
     ``normalise_statement``, then the trades as ``load_statement`` builds them, and
@@ -1635,9 +1640,7 @@ def load_account(path, md, accept_prices=False, progress=None):
     StatementError with the first row of each, those of the trades among them.
     ``accept_prices`` and ``progress`` as in ``load_statement``."""
     def part(low, high):
-        if progress is None:
-            return None
-        return lambda fraction, what: progress(low + (high - low) * fraction, what)
+        return _progress_part(progress, low, high)
 
     cells = read_statement(path, part(0.0, 0.3))
     statement = normalise_statement(cells, part(0.3, 0.5))

@@ -248,16 +248,22 @@ class ReplayRun:
 
     # -- what is booked
 
-    def day_of(self, when, where):
-        """The trading day on which a row dated ``when`` is booked: its own, or the next
-        trading day when it has no trading; ValueError outside the range."""
+    def _in_range(self, when, where, what):
+        """The calendar day of ``when``; ValueError naming ``where`` when it is no date
+        or lies outside the range."""
         try:
-            day = _day(when, "its date")
+            day = _day(when, what)
         except ValueError as exc:
             raise ValueError(f"{where}: {exc}") from None
         if not self.first <= day <= self.last:
             raise ValueError(f"{where} lies outside the replay range {self.first} to "
                              f"{self.last}")
+        return day
+
+    def day_of(self, when, where):
+        """The trading day on which a row dated ``when`` is booked: its own, or the next
+        trading day when it has no trading; ValueError outside the range."""
+        day = self._in_range(when, where, "its date")
         if day in self.trading:
             return day
         later = bisect.bisect_left(self.days, day)
@@ -274,14 +280,7 @@ class ReplayRun:
     def add_trade(self, i, trade, key, row=None):
         """Books ``trades[i]`` on its day in the order of ``key``; a trade on a day
         without trading cannot have been executed (see ``replay``)."""
-        where = _describe(i, trade)
-        try:
-            day = _day(trade.datetime, "its datetime")
-        except ValueError as exc:
-            raise ValueError(f"{where}: {exc}") from None
-        if not self.first <= day <= self.last:
-            raise ValueError(f"{where} lies outside the replay range {self.first} to "
-                             f"{self.last}")
+        day = self._in_range(trade.datetime, _describe(i, trade), "its datetime")
         if day in self.trading:
             self.add(day, key, _Trade(i, trade), row)
         else:

@@ -63,6 +63,16 @@ inline std::string not_a_date(py::handle value) {
 /// A value series as the analyses read it: the calendar day of each label, the
 /// values as float64, and its first and last labels as dates that can be moved by
 /// months and subtracted (a label given as text is read as pandas reads it).
+/// A Series read for the core: its index, the calendar day of each label and its
+/// values.
+struct DatedSeries {
+    py::object index;
+    std::vector<std::int64_t> days;
+    bind::FloatArray values{0};
+
+    std::span<const double> span() const { return bind::span_of(values); }
+};
+
 struct ValueSeries {
     py::object index;
     std::vector<std::int64_t> days;

@@ -30,14 +30,7 @@ using meridan::periods::iso_day;
 
 namespace {
 
-// A Series by date read for the core: the calendar day of each label and its values.
-struct DatedValues {
-    py::object index;
-    std::vector<std::int64_t> days;
-    bind::FloatArray values{0};
-
-    std::span<const double> span() const { return bind::span_of(values); }
-};
+using DatedValues = meridan::analysis::DatedSeries;
 
 // Reads the Series `argument` of `what` (one of them: `item`): labels that are dates
 // (TypeError naming the first that is not) and values that are finite (ValueError

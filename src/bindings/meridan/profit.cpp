@@ -29,14 +29,7 @@ using meridan::bind::Signature;
 
 namespace {
 
-// A value series read for the core: calendar days of its labels and float values.
-struct DatedSeries {
-    py::object index;
-    std::vector<std::int64_t> days;
-    bind::FloatArray values{0};
-
-    std::span<const double> span() const { return bind::span_of(values); }
-};
+using meridan::analysis::DatedSeries;
 
 // Reads `series`; its labels must all be dates, in ascending order, since periods
 // are label slices from a base date.
