@@ -25,18 +25,26 @@ from going below zero after any row, which is then shown as an assumption.
 ``STATEMENT`` may be the word ``sample`` (when no file has that name): the sample
 statement shipped with the package (``meridan.sample_statement()``).
 
+The market data the command runs on is named in the first line of its output and at
+the top of the page: the generated sample market (invented prices), an imported store
+or a store fetched from public sources, with its first and last day.
+
 A bad statement (a cell that cannot be read, an unknown instrument, a trade on a day
 without trading or without a close, a sale of more shares than are held), a ``--cash``
 too small for the statement (its first row where the cash goes below zero and the cash
-needed are named), a market-data store that is missing, damaged or cannot be built,
-and a report that cannot be written are each one message on stderr; nothing is written
-and the exit status is 2. An analysis that cannot be made on the data (an index without
+needed are named), a market-data store that is missing, damaged or cannot be built, a
+benchmark index without closes in the store, and a report that cannot be written are
+each one message on stderr; nothing is written and the exit status is 2. Codes the
+store does not know come with the ``python -m tickvane fetch`` command that gives a
+store holding them. An analysis that cannot be made on the data (an index without
 weights in the store for the Brinson attribution, say) is reported and left out of the
 page; the others still run, the report is written and the exit status is 1. Exit
 status 0: every analysis is in the report. Where the command substitutes something for
-missing data (a risk-free rate of 0 where the store has no yield curve) or cuts a
-range (an ``--end`` after the market data's last day), a note says so, in the output
-and on the page.
+missing data (a risk-free rate of 0 where the store has no yield curve; index weights
+that the store holds only as an approximation) or cuts a range (an ``--end`` after
+the market data's last day), a note says so, in the output and on the page. Without
+factor exposures or factor returns in the store (a fetched store has none), the
+factor-exposure and style analyses are not available, and the report says why.
 """
 
 from __future__ import annotations
@@ -47,6 +55,8 @@ import html
 import importlib
 import math
 import os
+import re
+import shlex
 import stat
 import sys
 import tempfile
@@ -191,7 +201,9 @@ def _check_weights(index_id, days):
                       f"the index {index_id} from {days[0]} to {gap_end}")
 
 
-def exposure(series, options, start, end):
+def exposure(series, options, start, end, market=None):
+    if market is not None:
+        market.require("factor_exposures", "factor exposures")
     module = _module("meridan.exposure")
     benchmark = getattr(_module("meridan.brinson.benchmark"),
                         BENCHMARKS[options.benchmark][1])
@@ -289,12 +301,14 @@ def profit(values, index_id):
     return table
 
 
-def style(values):
+def style(values, market=None):
     """The style table. A window with no more trading days than the regression has
     parameters (the factors and the constant) leaves nothing to estimate them from: its
     row reads "n/a (k days)" instead of the numbers the least squares give."""
     import tickvane
 
+    if market is not None:
+        market.require("factor_returns", "factor returns")
     result = _module("meridan.style").style_analysis(values)
     labels = result["style"]
     parameters = len(labels) + 1
@@ -461,17 +475,23 @@ def analyse(options, out=None):
         return _fail(str(exc))
 
 
-def _statement_error(path, exc):
+def _statement_error(path, exc, market=None):
     # Errors about the whole file name it already; a row's error does not.
     text = str(exc)
-    return _Refusal(text if path in text else f"{path}: {text}")
+    text = text if path in text else f"{path}: {text}"
+    if market is not None and _UNKNOWN.search(text):
+        text += "\n" + market.fetch_hint(path)
+    return _Refusal(text)
+
+
+_UNKNOWN = re.compile(r"unknown instrument ")
 
 
 def _market_error(exc, building=False):
     """The one-line message for a store that cannot be opened, read or built."""
     if isinstance(exc, StoreError):
         text = str(exc)
-        if not any(word in text for word in ("rebuild", "import", "reopen")):
+        if not any(word in text for word in ("rebuild", "import", "reopen", "fetch")):
             text += ("; set TICKVANE_STORE to a good store, or make one with 'python -m "
                      "tickvane build-sample' or 'python -m tickvane import FOLDER'")
         return _Refusal(f"the market data cannot be read: {text}")
@@ -486,6 +506,90 @@ def _market_error(exc, building=False):
     return _Refusal(f"cannot build the sample market at {path} ({where}: {reason}); make "
                     f"{os.path.dirname(path)} writable and give it about 0.5 GB, or set "
                     f"TICKVANE_STORE to an existing store")
+
+
+class _Market(NamedTuple):
+    """What the command says about the store it reads: where its data come from, what
+    it lacks, and how to add codes to it."""
+
+    path: str
+    meta: dict
+    first: _dt.date
+    last: _dt.date
+    rows: dict
+
+    @property
+    def source(self):
+        return self.meta.get("source")
+
+    @property
+    def origin(self):
+        span = f"{self.first} to {self.last}"
+        if self.source == "sample":
+            return "the generated sample market (invented prices)"
+        if self.source == "import":
+            folder = self.meta.get("imported_from", self.path)
+            return f"an imported store ({folder}, {span})"
+        if self.source == "fetch":
+            return (f"fetched from {self.meta.get('fetched_from', '?')} on "
+                    f"{self.meta.get('fetched_at', '?')}, {span}")
+        return f"the store {self.path} ({span})"
+
+    def notes(self):
+        """The notes on data the store holds only as an approximation."""
+        weights = self.meta.get("index_weights") or ""
+        if "approximation" not in weights.lower():
+            return []
+        detail = weights.split(":", 1)[1].strip() if ":" in weights else weights
+        return [f"the store's index weights are an approximation ({detail}): the "
+                f"attribution and the benchmark exposure use approximate weights"]
+
+    def require(self, table, what):
+        """Unavailable when the store holds no row of `table`."""
+        if self.rows.get(table, 1) == 0:
+            why = (" (a fetched store does not hold them)" if self.source == "fetch"
+                   else "")
+            raise Unavailable(f"the store has no {what}{why}")
+
+    def fetch_hint(self, statement):
+        """How to get a store that knows the statement's codes: the command that
+        fetches them."""
+        quote = shlex.quote
+        if self.source == "fetch":
+            universe = self.meta.get("universe") or "hs300,zz500"
+            if statement not in [t.strip() for t in universe.split(",")]:
+                universe += f",{statement}"
+            start = self.meta.get("fetch_start")
+            return (f"add the codes the store lacks with: python -m tickvane fetch"
+                    + (f" --start {quote(start)}" if start else "")
+                    + f" --universe {quote(universe)} --store {quote(self.path)}")
+        new = os.path.join(os.path.dirname(self.path), "fetched.sqlite")
+        command = (f"python -m tickvane fetch --universe "
+                   f"{quote('hs300,zz500,' + statement)} --store {quote(new)}")
+        then = f"; then set TICKVANE_STORE={quote(new)}"
+        if self.source == "sample":
+            return (f"the generated sample market is invented and cannot hold real "
+                    f"codes; fetch a real market that holds them with: {command}{then}")
+        if self.source == "import":
+            return (f"the store {self.path} does not hold them: add them to the files it "
+                    f"was imported from and import it again, or fetch a real market that "
+                    f"holds them with: {command}{then}")
+        return (f"the store {self.path} does not hold them; fetch a real market that "
+                f"holds them with: {command}{then}")
+
+
+def _market_info():
+    """The _Market of the store the operations read; None for a stand-in client that
+    cannot describe its store."""
+    import tickvane
+
+    describe = getattr(tickvane, "store_info", None)
+    if describe is None:
+        return None
+    info = describe()
+    return _Market(info["path"], dict(info.get("meta") or {}),
+                   pd.Timestamp(info["first_date"]).date(),
+                   pd.Timestamp(info["last_date"]).date(), dict(info.get("rows") or {}))
 
 
 def _store_path():
@@ -555,6 +659,10 @@ def _analyse(options, out, progress):
 
     try:
         market_days = _open_market(progress)
+        market = _market_info()
+        if market is not None:
+            print(f"Market data: {market.origin}", file=out)
+            notes += market.notes()
         progress.step(f"reading {statement}")
         try:
             with warnings.catch_warnings(record=True) as caught:
@@ -563,7 +671,7 @@ def _analyse(options, out, progress):
                                        progress=progress.update)
         except StatementError as exc:
             progress.done("failed")
-            raise _statement_error(statement, exc) from None
+            raise _statement_error(statement, exc, market) from None
         trades, rows, events = account.trades, account.rows, account.events
         progress.done(f"{len(trades)} trades, {len(events)} other rows")
         for warning in caught:
@@ -642,12 +750,17 @@ def _analyse(options, out, progress):
         values = unit_value.rename(None)
         start, end = series[0]["date"], series[-1]["date"]
         flows = acc.performance(result, start, end)
-        bench = benchmark_value_series(index_id, values)
+        try:
+            bench = benchmark_value_series(index_id, values)
+        except ValueError:
+            other = next(key for key in BENCHMARKS if key != options.benchmark)
+            raise _Refusal(f"the store has no closes of the index {index_id} from "
+                           f"{start}: fetch it, or choose --benchmark {other}") from None
         facts = _Facts(statement, account, cash, options.cash is not None, result,
                        flows, acc.reconcile(account.balances, result.row_cash),
                        opening_positions)
         return _report(options, out, progress, md, facts, series, values, bench, start,
-                       end, notes)
+                       end, notes, market)
     except StoreError as exc:
         progress.end_line()
         raise _market_error(exc) from None
@@ -720,7 +833,7 @@ def _row_text(account, row):
 
 
 def _report(options, out, progress, md, facts, series, values, bench, start, end,
-            notes):
+            notes, market=None):
     from meridan.statement import skipped_lines
 
     index_id, _, index_name = BENCHMARKS[options.benchmark]
@@ -786,10 +899,10 @@ def _report(options, out, progress, md, facts, series, values, bench, start, end
                      [value_curve(values, bench, index_name)]))
 
     for title, work in (
-        ("Factor exposure", lambda: exposure(series, options, start, end)),
+        ("Factor exposure", lambda: exposure(series, options, start, end, market)),
         ("Risk", lambda: risk(values, index_id)),
         ("Profit and loss", lambda: (profit(values, index_id), [])),
-        ("Style regression", lambda: style(values)),
+        ("Style regression", lambda: style(values, market)),
     ):
         body = run(title, work)
         if body is None:
@@ -806,6 +919,7 @@ def _report(options, out, progress, md, facts, series, values, bench, start, end
         sections.append((title, f"<p>Not available: {html.escape(reason)}</p>"))
 
     header = (f"<h1>Portfolio analysis</h1>"
+              + (f"<p>Market data: {html.escape(market.origin)}</p>" if market else "")
               + "".join(f"<p>{html.escape(line)}</p>" for line in lines)
               + f"<p>Analysed {start} to {end} against {html.escape(index_name)} "
                 f"({index_id}), per unit of the account. Time-weighted return "

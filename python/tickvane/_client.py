@@ -762,6 +762,17 @@ def rebuild_hint(path, meta):
     if meta.get("source") == "import":
         return "import the data again: python -m tickvane import %s --store %s" % (
             meta.get("imported_from", "FOLDER"), path)
+    if meta.get("source") == "fetch":
+        import shlex
+
+        # A re-run over the damaged file would read its rows back: it is moved aside.
+        command = "python -m tickvane fetch"
+        if meta.get("fetch_start"):
+            command += " --start %s" % shlex.quote(meta["fetch_start"])
+        command += " --universe %s --store %s" % (
+            shlex.quote(meta.get("universe") or "hs300,zz500"), shlex.quote(path))
+        return ("it was fetched from %s; move it aside and fetch it again: %s"
+                % (meta.get("fetched_from") or "its sources", command))
     return "import the data again or build the sample market"
 
 

@@ -70,8 +70,10 @@ _NUMBER = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)")
 
 
 class Universe:
-    """What `--universe` asks for: index names, 'all', single codes, and files of codes
-    (one or more a line, separated by blanks or commas)."""
+    """What `--universe` asks for: index names, 'all', single codes, files of codes
+    (one or more a line, separated by blanks or commas), and broker statements (the
+    codes of their trades and of their other rows that name a security, read by
+    meridan when it is installed)."""
 
     def __init__(self, text):
         self.text = text
@@ -107,19 +109,58 @@ class Universe:
             self.codes.append(oid)
 
     def _read(self, path):
+        codes, problem = _statement_codes(path)
+        if codes is not None:
+            for oid in codes:
+                m = _CODE.match(oid)
+                if m:
+                    self._add(m)
+            return
         try:
             with open(path, encoding="utf-8-sig") as handle:
                 lines = handle.read().splitlines()
         except (OSError, UnicodeDecodeError) as exc:
-            raise ValueError("cannot read the universe file %s: %s" % (path, exc)) from None
+            raise ValueError("cannot read the universe file %s: %s%s"
+                             % (path, exc, _not_statement(problem))) from None
         for number, line in enumerate(lines, 1):
             for cell in re.split(r"[\s,]+", line.strip()):
                 m = _CODE.match(cell)
                 if cell and not m:
                     raise ValueError("%s, line %d: not a code such as 600000.XSHG or"
-                                     " sh.600000 (value %r)" % (path, number, cell))
+                                     " sh.600000 (value %r)%s"
+                                     % (path, number, cell, _not_statement(problem)))
                 if m:
                     self._add(m)
+
+
+def _statement_codes(path):
+    """(codes, None): the codes a broker statement at `path` names, trades first, in the
+    order they first appear; (None, why) when meridan is not installed (why is None) or
+    the file cannot be read as a statement. meridan is imported here only: tickvane
+    does not need it."""
+    try:
+        import meridan.statement as reader
+    except ImportError:
+        return None, None
+    import warnings
+
+    try:
+        with warnings.catch_warnings():
+            # Columns left unread do not matter here: only the codes are wanted.
+            warnings.simplefilter("ignore")
+            found = reader.normalise_statement(reader.read_statement(path))
+    except Exception as exc:   # noqa: BLE001 - any file that is no statement
+        return None, str(exc) or type(exc).__name__
+    events = found.events
+    # The kinds whose code names no stock to replay (a repo's, a tax's): left out.
+    unchecked = getattr(reader, "_UNCHECKED_KINDS", ())
+    named = events[~events["kind"].isin(list(unchecked)) & (events["order_book_id"] != "")]
+    codes = dict.fromkeys(list(found.frame["order_book_id"]) + list(named["order_book_id"]))
+    return list(codes), None
+
+
+def _not_statement(problem):
+    return "; nor is it a broker statement (%s)" % problem if problem else ""
 
 
 def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=False,

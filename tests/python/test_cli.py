@@ -383,3 +383,116 @@ def test_an_opening_deposit_reads_as_opening_cash(tmp_path, capsys, on_store):
     assert "Opening cash 20,000.00 (--cash)" in given
     assert "cash agrees with the statement on 3 of 3 rows" in funded
     assert "cash agrees with the statement on 2 of 2 rows" in given
+
+
+
+# --- which market: stores of each origin ---------------------------------------------
+
+FETCH_META = {"source": "fetch", "fetched_from": "baostock", "imported_from": None,
+              "fetched_at": "2020-01-16T08:00:00Z", "fetch_start": "2019-12-01",
+              "universe": "hs300,zz500", "index_weights": "approximation: capitalisation"}
+
+
+@pytest.fixture(scope="module")
+def origin_stores(tmp_path_factory, market_maker, tiny_stores):
+    """{origin: store path}: the tiny market imported, marked as the generated sample,
+    as fetched (without the factor tables, which a fetch does not fill) and as fetched
+    with a table lost; an imported one without the closes of the CSI 300."""
+    import shutil
+    import sqlite3
+
+    def store(meta=None, drop=None, **keep):
+        tables = {t: [line for k, line in enumerate(lines)
+                      if k == 0 or keep.get(t, lambda _: True)(line)]
+                  for t, lines in _tiny_market().TINY.items()}
+        path = market_maker.store(tables)
+        if meta is None:
+            return path
+        copy = str(tmp_path_factory.mktemp("origin") / "store.sqlite")
+        shutil.copy(path, copy)
+        with contextlib.closing(sqlite3.connect(copy)) as con:
+            for key, value in meta.items():
+                con.execute("DELETE FROM meta WHERE key = ?", (key,))
+                if value is not None:
+                    con.execute("INSERT INTO meta VALUES (?, ?)", (key, value))
+            if drop:
+                con.execute(f"DROP TABLE {drop}")
+            con.commit()
+        return copy
+
+    no_factors = {"factor_exposures": lambda _: False, "factor_returns": lambda _: False}
+    return {"imported": tiny_stores["full"],
+            "sample": store({"source": "sample", "imported_from": None}),
+            "fetched": store(FETCH_META, **no_factors),
+            "fetched, damaged": store(FETCH_META, drop="splits", **no_factors),
+            "no index closes": store(prices=lambda line: "000300.XSHG" not in line)}
+
+
+@pytest.fixture
+def on_origin(origin_stores):
+    import tickvane
+
+    yield lambda name: tickvane.use_store(origin_stores[name]) or origin_stores[name]
+    tickvane.use_store(None)
+
+
+@pytest.mark.filterwarnings("ignore")  # statsmodels warns of the short windows
+@pytest.mark.parametrize("origin, status, fragments", [
+    ("imported", 0, ["Market data: an imported store (", ", 2020-01-02 to 2020-01-15)"]),
+    ("sample", 0, ["Market data: the generated sample market (invented prices)"]),
+    ("fetched", 1, [
+        "Market data: fetched from baostock on 2020-01-16T08:00:00Z, 2020-01-02 to "
+        "2020-01-15", "the attribution and the benchmark exposure use approximate weights",
+        "Factor exposure: not available: the store has no factor exposures (a fetched",
+        "Style regression: not available: the store has no factor returns (a fetched"]),
+])
+def test_the_report_says_which_market_it_ran_on(tmp_path, capsys, on_origin, origin,
+                                                status, fragments):
+    on_origin(origin)
+    code, printed, err, _, out = _analyse_tiny(tmp_path, capsys)
+    assert code == status and "Traceback" not in err
+    assert printed.startswith("Market data: ") and printed.count("Market data: ") == 1
+    page = pathlib.Path(out).read_text(encoding="utf-8")
+    for fragment in fragments:
+        assert fragment in printed and fragment.split(": not available: ")[-1] in page
+
+
+def _command(err):
+    """The fetch command a message prints, as the shell splits it (a store's hint ends
+    its error's parenthesis)."""
+    import re
+    import shlex
+
+    found = re.search(r"(python -m tickvane fetch .*?)\)?(?:; then set |\n|$)", err)
+    return shlex.split(found.group(1)) if found else err
+
+
+@pytest.mark.parametrize("origin, options, says, command", [
+    # Codes the store lacks: the fetch that gives a store with them (the same fetch
+    # with the statement added, for a fetched store; a new store otherwise).
+    ("fetched", (), "add the codes the store lacks with:",
+     "--start 2019-12-01 --universe hs300,zz500,{statement} --store {store}"),
+    ("sample", (), "the generated sample market is invented and cannot hold real codes",
+     "--universe hs300,zz500,{statement} --store {folder}/fetched.sqlite"),
+    ("imported", (), "add them to the files it was imported from and import it again",
+     "--universe hs300,zz500,{statement} --store {folder}/fetched.sqlite"),
+    ("fetched, damaged", (), "table splits is missing (it was fetched from baostock; "
+     "move it aside and fetch it again:",
+     "--start 2019-12-01 --universe hs300,zz500 --store {store}"),
+    ("no index closes", (), "error: the store has no closes of the index 000300.XSHG "
+     "from 2020-01-02: fetch it, or choose --benchmark zz500\nnothing written", None),
+    ("imported", ("--benchmark", "zz500"), "error: the store has no closes of the index "
+     "000905.XSHG from 2020-01-02: fetch it, or choose --benchmark hs300", None),
+])
+def test_what_the_store_lacks_stops_the_command_in_one_message(
+        tmp_path, capsys, on_origin, origin, options, says, command):
+    path = on_origin(origin)
+    unknown = ["20200108,10:00:00,600999,x,证券买入,100,10.00"] if command else []
+    code, _, err, statement, out = _analyse_tiny(tmp_path, capsys, *options,
+                                                 rows=TINY_TRADES + unknown)
+    assert code == 2 and "nothing written" in err and not pathlib.Path(out).exists()
+    assert says in err and "Traceback" not in err
+    if command:
+        names = {"statement": statement, "store": path, "folder": pathlib.Path(path).parent}
+        assert _command(err) == ["python", "-m", "tickvane", "fetch",
+                                 *command.format(**names).split(" ")]
