@@ -125,7 +125,10 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
                              a[0].ptr());
                 throw py::error_already_set();
             }
-            return py::object(py::dict(store_sets(m)[kIndustryMap]));
+            const py::tuple sets = store_sets(m);
+            PyObject* copy = PyDict_Copy(PyTuple_GET_ITEM(sets.ptr(), kIndustryMap));
+            if (!copy) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(copy);
         });
 
     py::object base = mb::make_class(
@@ -150,7 +153,10 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
                    "A new list of the MSCI sector names of the store's set, in the "
                    "scheme's\norder.",
                    [m](mb::Args) {
-                       return py::object(py::list(store_sets(m)[kMsci]));
+                       const py::tuple sets = store_sets(m);
+                       PyObject* names = PySequence_List(PyTuple_GET_ITEM(sets.ptr(), kMsci));
+                       if (!names) throw py::error_already_set();
+                       return py::reinterpret_steal<py::object>(names);
                    });
     mb::def_method(
         msci, {"__call__", {"self", "order_book_id"}, {}},
@@ -174,9 +180,9 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
         "list itself, for the 31 of 2021 one list per store.",
         [m](mb::Args a) {
             const py::tuple sets = store_sets(m);
-            if (sets[kShenwanNames].is_none())
-                return py::object(a[0].attr("SHENWAN_INDUSTRIES"));
-            return py::object(sets[kShenwanNames]);
+            PyObject* names = PyTuple_GET_ITEM(sets.ptr(), kShenwanNames);
+            if (names == Py_None) return mb::getattr<"SHENWAN_INDUSTRIES">(a[0]);
+            return py::reinterpret_borrow<py::object>(names);
         });
     mb::def_method(
         shenwan, {"__call__", {"self", "order_book_id"}, {}},
