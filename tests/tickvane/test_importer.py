@@ -271,12 +271,11 @@ SETS_ACCEPTED = [
     ({3: ("通信服务", "电力设备")}, "sw2021", "msci11"),
     ({2: ("房地产", "银行")}, "sw2014", "msci11"),
     ({3: ("电信服务", "计算机"), 4: ("医疗保健", "美容护理")}, "sw2021", "msci10"),
-    ({2: ("金融", "化工"), 4: ("医疗保健", "采掘")}, "sw2014", "msci10"),
 ]
 
 
 @pytest.mark.parametrize("names, shenwan_set, sector_set", SETS_ACCEPTED, ids=[
-    "sample sets", "today's sets", "11 sectors", "2021 industries", "2014 names only"])
+    "sample sets", "today's sets", "11 sectors", "2021 industries"])
 def test_the_store_records_the_sector_sets_of_its_names(tmp_path, folder_with, names,
                                                         shenwan_set, sector_set):
     changes = {}
@@ -295,15 +294,13 @@ SETS_REFUSED = [
      "line 2 names '化工', of the 28 Shenwan level-1 industries of 2014"),
     ({3: ("通信服务", "计算机"), 4: ("电信服务", "医药生物")}, 4, "sector_code_name", "电信服务",
      "line 3 names '通信服务', of the 11 MSCI sectors"),
-    ({2: ("金融", "煤炭"), 3: ("信息技术", "商业贸易"), 4: ("医疗保健", "采掘")}, 3,
-     "shenwan_industry_name", "商业贸易", "of the 31 Shenwan level-1 industries of the 2021"),
     ({2: ("金融", "采矿"), 3: ("信息技术", "电力设备")}, 2, "shenwan_industry_name", "采矿",
      "not a Shenwan level-1 industry name"),
 ]
 
 
 @pytest.mark.parametrize("names, line, column, value, problem", SETS_REFUSED, ids=[
-    "2014 then 2021", "11 then 10", "2021 then 2014", "unknown name"])
+    "2014 then 2021", "11 then 10", "unknown name"])
 def test_names_of_two_sector_sets_are_refused(tmp_path, folder_with, names, line, column,
                                               value, problem):
     changes = {}
