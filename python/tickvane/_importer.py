@@ -115,6 +115,28 @@ _ENCODING = "utf-8-sig"  # UTF-8, with or without the byte-order mark Excel writ
 _GZIP_ERRORS = (EOFError, zlib.error, gzip.BadGzipFile)
 
 
+def _name_sets():
+    """For each classification column of instruments: the meta key recording its set,
+    the sets by name, every name of any set, and the set of each name found in one set
+    only (a name in both, such as 银行, says nothing about which)."""
+    out = {}
+    for column, key, sets in (
+            ("sector_code_name", "sector_set", _schema.SECTOR_SETS),
+            ("shenwan_industry_name", "shenwan_set",
+             {k: tuple(n for n, _ in v) for k, v in _schema.SHENWAN_SETS.items()})):
+        owners = {}
+        for set_name, names in sets.items():
+            for n in names:
+                owners.setdefault(n, []).append(set_name)
+        only = {n: o[0] for n, o in owners.items() if len(o) == 1}
+        out[column] = (key, sets, tuple(owners), only)
+    return out
+
+
+_NAME_SETS = _name_sets()
+_SET_DESCRIPTIONS = {**_schema.SECTOR_SET_DESCRIPTIONS, **_schema.SHENWAN_SET_DESCRIPTIONS}
+
+
 def import_folder(folder, target, progress=True, force=False, meta=None,
                   title="tickvane import"):
     """Validate every table file in `folder` and write the store `target` atomically.
@@ -151,6 +173,7 @@ def import_folder(folder, target, progress=True, force=False, meta=None,
             bar.stage("finishing the store file", 0.99)
             writer.set_meta(**(meta or dict(source="import",
                                             imported_from=os.path.abspath(folder))))
+            writer.set_meta(**_sets_found(context))
     except BaseException as exc:
         bar.fail()
         redeliver(exc)
@@ -390,6 +413,9 @@ def _checked_chunks(table, path, context):
         problems.extend(_row_checks(table, values))
         if table == "dividends":
             problems.append(_repeated_book_closure(values, context, offset, path, unit))
+        if table == "instruments":
+            for column in _NAME_SETS:
+                problems.append(_one_set(column, values, context, offset, path, unit))
         first = None
         for mask, col, message in problems:
             hits = np.flatnonzero(mask)
@@ -449,6 +475,42 @@ def _repeated_book_closure(values, context, offset, path, unit):
                    " (the first is on %s %d); give one row with the sum of their cash" % (
                        unit, _line_of(path, unit, first)))
     return bad, "book_closure_date", message
+
+
+def _one_set(column, values, context, offset, path, unit):
+    """The names of a classification column all of one set: the first name found in one
+    set only chooses it (kept in context["sets"]); a later name of another set only is
+    refused, naming the row that chose."""
+    import numpy as np
+    import pandas as pd
+
+    key, _, _, only = _NAME_SETS[column]
+    parsed, empty, _ = values[column]
+    owner = pd.Series(parsed, dtype=object).map(only).to_numpy(dtype=object)
+    decided = (~empty) & pd.notna(owner)
+    chosen = context.setdefault("sets", {}).get(key)
+    if chosen is None and decided.any():
+        k = int(np.flatnonzero(decided)[0])
+        chosen = context["sets"][key] = (owner[k], offset + k, parsed[k])
+    if chosen is None:
+        return np.zeros(len(parsed), dtype=bool), column, ""
+    bad = decided & (owner != chosen[0])
+    message = ""
+    if bad.any():
+        other = owner[int(np.flatnonzero(bad)[0])]
+        message = ("a name of %s, but %s %d names %r, of %s: the names of a store are all of"
+                   " one set" % (_SET_DESCRIPTIONS[other], unit, _line_of(path, unit, chosen[1]),
+                                 chosen[2], _SET_DESCRIPTIONS[chosen[0]]))
+    return bad, column, message
+
+
+def _sets_found(context):
+    """The meta entries naming the sector sets an import's instruments use: those their
+    names chose, else the sample's (every name of theirs is in both sets, or none given)."""
+    chosen = context.get("sets", {})
+    defaults = {"shenwan_set": "sw2014", "sector_set": "msci10"}
+    return {key: chosen[key][0] if key in chosen else default
+            for key, default in defaults.items()}
 
 
 def _add_weight_sums(values, context, offset):
@@ -537,14 +599,16 @@ def _parse(kind, s, context):
         return values, ~ok, "not an order_book_id like 600000.XSHG"
     if kind == "text":
         return values, np.zeros(len(s), dtype=bool), ""
-    allowed = {"type": _schema.INSTRUMENT_TYPES, "msci": _schema.MSCI_SECTORS,
-               "shenwan": _schema.SHENWAN_NAMES, "known": context.get("known", ()),
-               "index": context.get("indices", ())}[kind]
+    allowed = {"type": _schema.INSTRUMENT_TYPES, "msci": _NAME_SETS["sector_code_name"][2],
+               "shenwan": _NAME_SETS["shenwan_industry_name"][2],
+               "known": context.get("known", ()), "index": context.get("indices", ())}[kind]
     bad = ~s.isin(list(allowed)).to_numpy(dtype=bool)
     problem = {
         "type": "not an instrument type (%s)" % ", ".join(_schema.INSTRUMENT_TYPES),
-        "msci": "not one of the 10 MSCI sector names",
-        "shenwan": "not one of the 28 Shenwan industry names",
+        "msci": "not an MSCI sector name (of the 10 sectors or of the 11 with 通信服务 and"
+                " 房地产)",
+        "shenwan": "not a Shenwan level-1 industry name (of the 28 of 2014 or of the 31 of"
+                   " the 2021 revision)",
         "known": "not an order_book_id of instruments",
         "index": "not an index (an instrument of type INDX)",
     }[kind]

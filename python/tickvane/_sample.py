@@ -201,7 +201,8 @@ def build_sample(path, seed=DEFAULT_SEED, n_stocks=DEFAULT_STOCKS, start=DEFAULT
                 write_tables(writer, tables, bar, first=0.55)
                 writer.set_meta(source="sample", seed=seed, n_stocks=n_stocks,
                                 start_date=start, end_date=end,
-                                sample_version=SAMPLE_VERSION)
+                                sample_version=SAMPLE_VERSION, shenwan_set="sw2014",
+                                sector_set="msci10")
                 bar.stage("finishing the store file", 0.99)
     except BaseException as exc:
         bar.fail()

@@ -29,12 +29,25 @@ TENOR_YEARS = (
     15.0, 20.0, 30.0, 40.0, 50.0,
 )
 
+# Sector sets. A store's instruments name their sectors from one MSCI-style set and one
+# set of Shenwan level-1 industries; the meta keys "sector_set" and "shenwan_set" record
+# which (a store without them, such as the sample, uses "msci10" and "sw2014").
+#
+# The ten MSCI-style sectors the sample uses. "工业" comes last, after "公共服务", as the
+# list has always had it.
 MSCI_SECTORS = (
     "能源", "原材料", "非必需消费品", "必需消费品", "医疗保健",
     "金融", "信息技术", "电信服务", "公共服务", "工业",
 )
+# The eleven of today: "电信服务" renamed "通信服务" (in its place) and "房地产" split from
+# "金融" (after it); the other names and their order unchanged.
+MSCI_SECTORS_11 = (
+    "能源", "原材料", "非必需消费品", "必需消费品", "医疗保健",
+    "金融", "房地产", "信息技术", "通信服务", "公共服务", "工业",
+)
 
-# Shenwan level-1 industries and their index ids, in the classification's own order.
+# Shenwan level-1 industries and their index ids, in the order of their codes: the 28 of
+# the 2014 classification the sample uses ...
 SHENWAN_INDUSTRIES = (
     ("农林牧渔", "801010.INDX"), ("采掘", "801020.INDX"), ("化工", "801030.INDX"),
     ("钢铁", "801040.INDX"), ("有色金属", "801050.INDX"), ("电子", "801080.INDX"),
@@ -47,8 +60,59 @@ SHENWAN_INDUSTRIES = (
     ("银行", "801780.INDX"), ("非银金融", "801790.INDX"), ("汽车", "801880.INDX"),
     ("机械设备", "801890.INDX"),
 )
+# ... and the 31 of the 2021 revision: 采掘 split into 煤炭 and 石油石化, 环保 and 美容护理
+# added, five renamed under their old codes (化工 基础化工, 纺织服装 纺织服饰, 商业贸易
+# 商贸零售, 休闲服务 社会服务, 电气设备 电力设备).
+SHENWAN_INDUSTRIES_2021 = (
+    ("农林牧渔", "801010.INDX"), ("基础化工", "801030.INDX"), ("钢铁", "801040.INDX"),
+    ("有色金属", "801050.INDX"), ("电子", "801080.INDX"), ("家用电器", "801110.INDX"),
+    ("食品饮料", "801120.INDX"), ("纺织服饰", "801130.INDX"), ("轻工制造", "801140.INDX"),
+    ("医药生物", "801150.INDX"), ("公用事业", "801160.INDX"), ("交通运输", "801170.INDX"),
+    ("房地产", "801180.INDX"), ("商贸零售", "801200.INDX"), ("社会服务", "801210.INDX"),
+    ("综合", "801230.INDX"), ("建筑材料", "801710.INDX"), ("建筑装饰", "801720.INDX"),
+    ("电力设备", "801730.INDX"), ("国防军工", "801740.INDX"), ("计算机", "801750.INDX"),
+    ("传媒", "801760.INDX"), ("通信", "801770.INDX"), ("银行", "801780.INDX"),
+    ("非银金融", "801790.INDX"), ("汽车", "801880.INDX"), ("机械设备", "801890.INDX"),
+    ("煤炭", "801950.INDX"), ("石油石化", "801960.INDX"), ("环保", "801970.INDX"),
+    ("美容护理", "801980.INDX"),
+)
 SHENWAN_NAMES = tuple(name for name, _ in SHENWAN_INDUSTRIES)
-SHENWAN_CODE = dict(SHENWAN_INDUSTRIES)
+# Index id of an industry name of either set: a name means one industry in both, and a
+# renamed industry kept its code.
+SHENWAN_CODE = {**dict(SHENWAN_INDUSTRIES), **dict(SHENWAN_INDUSTRIES_2021)}
+
+# The sets by the names the meta table records, sample's first.
+SHENWAN_SETS = {"sw2014": SHENWAN_INDUSTRIES, "sw2021": SHENWAN_INDUSTRIES_2021}
+SECTOR_SETS = {"msci10": MSCI_SECTORS, "msci11": MSCI_SECTORS_11}
+SHENWAN_SET_DESCRIPTIONS = {"sw2014": "the 28 Shenwan level-1 industries of 2014",
+                            "sw2021": "the 31 Shenwan level-1 industries of the 2021 revision"}
+SECTOR_SET_DESCRIPTIONS = {"msci10": "the 10 MSCI sectors",
+                           "msci11": "the 11 MSCI sectors with 通信服务 and 房地产"}
+
+
+def sector_sets(meta):
+    """(shenwan_set, sector_set): the names of the sets a store with this meta table (a
+    dict) uses; the sample's for a store that records none. A name this tickvane does not
+    know is a ValueError: the store was written by another version."""
+    shenwan = meta.get("shenwan_set", "sw2014")
+    sector = meta.get("sector_set", "msci10")
+    for key, value, known in (("shenwan_set", shenwan, SHENWAN_SETS),
+                              ("sector_set", sector, SECTOR_SETS)):
+        if value not in known:
+            raise ValueError("the store records %s %r, which this tickvane does not know"
+                             " (it knows %s)" % (key, value, ", ".join(known)))
+    return shenwan, sector
+
+
+def shenwan_industries(meta):
+    """The (name, index id) pairs of the Shenwan set of a store with this meta table."""
+    return SHENWAN_SETS[sector_sets(meta)[0]]
+
+
+def msci_sectors(meta):
+    """The MSCI-style sector names of the set of a store with this meta table."""
+    return SECTOR_SETS[sector_sets(meta)[1]]
+
 
 INSTRUMENT_TYPES = ("CS", "INDX", "ETF", "LOF")
 

@@ -112,6 +112,7 @@ GENERATED = {"years": _years}
 GENERATED["brinson"] = markets_brinson.generate
 GENERATED["pcalc"] = markets_pcalc.pcalc
 GENERATED["risk"] = markets_risk.generate
+GENERATED["sectors"] = __import__("markets_sectors").generate
 
 
 # ---------------------------------------------------------------- building stores

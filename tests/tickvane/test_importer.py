@@ -252,3 +252,61 @@ def test_cli_import_failure_names_the_row_and_keeps_the_store(tmp_path, folder_w
 def test_cli_info_without_a_store(tmp_path):
     out = run_cli("info", "--store", str(tmp_path / "nothing.sqlite"))
     assert out.returncode == 1 and "no store at" in out.stderr
+
+
+def _instrument(line, msci, shenwan):
+    """Line `line` (2 to 4) of the tiny instruments with these sector names."""
+    oid, symbol, exchange, listed, delisted = {
+        2: ("600001.XSHG", "甲银行", "XSHG", "2015-05-05", ""),
+        3: ("000002.XSHE", "乙科技", "XSHE", "2020-01-06", ""),
+        4: ("000003.XSHE", "*ST丙药", "XSHE", "2010-01-04", "2020-01-10")}[line]
+    return {("instruments", line - 1): "%s,%s,CS,%s,%s,%s,100,%s,%s" % (
+        oid, symbol, exchange, listed, delisted, msci, shenwan)}
+
+
+# The instruments' names (line: (MSCI sector, Shenwan industry)) and the sets recorded.
+# 金融, 信息技术, 医疗保健, 银行, 计算机 and 医药生物 are names of both sets.
+SETS_ACCEPTED = [
+    ({}, "sw2014", "msci10"),
+    ({3: ("通信服务", "电力设备")}, "sw2021", "msci11"),
+    ({2: ("房地产", "银行")}, "sw2014", "msci11"),
+    ({3: ("电信服务", "计算机"), 4: ("医疗保健", "美容护理")}, "sw2021", "msci10"),
+]
+
+
+@pytest.mark.parametrize("names, shenwan_set, sector_set", SETS_ACCEPTED, ids=[
+    "sample sets", "today's sets", "11 sectors", "2021 industries"])
+def test_the_store_records_the_sector_sets_of_its_names(tmp_path, folder_with, names,
+                                                        shenwan_set, sector_set):
+    changes = {}
+    for line, (msci, shenwan) in names.items():
+        changes.update(_instrument(line, msci, shenwan))
+    path = tickvane.import_folder(folder_with("csv", changes), str(tmp_path / "s.sqlite"),
+                                  progress=False)
+    meta = tickvane.store_info(path)["meta"]
+    assert (meta["shenwan_set"], meta["sector_set"]) == (shenwan_set, sector_set)
+
+
+# Names of two sets: the first row whose name is of the other set only is refused, and
+# the report names the row that chose the set.
+SETS_REFUSED = [
+    ({2: ("金融", "化工"), 4: ("医疗保健", "电力设备")}, 4, "shenwan_industry_name", "电力设备",
+     "line 2 names '化工', of the 28 Shenwan level-1 industries of 2014"),
+    ({3: ("通信服务", "计算机"), 4: ("电信服务", "医药生物")}, 4, "sector_code_name", "电信服务",
+     "line 3 names '通信服务', of the 11 MSCI sectors"),
+    ({2: ("金融", "采矿"), 3: ("信息技术", "电力设备")}, 2, "shenwan_industry_name", "采矿",
+     "not a Shenwan level-1 industry name"),
+]
+
+
+@pytest.mark.parametrize("names, line, column, value, problem", SETS_REFUSED, ids=[
+    "2014 then 2021", "11 then 10", "unknown name"])
+def test_names_of_two_sector_sets_are_refused(tmp_path, folder_with, names, line, column,
+                                              value, problem):
+    changes = {}
+    for row, (msci, shenwan) in names.items():
+        changes.update(_instrument(row, msci, shenwan))
+    err = import_error(tmp_path, folder_with, changes)
+    assert (err.file, err.line, err.column, err.value) == ("instruments.csv", line, column,
+                                                           value)
+    assert problem in str(err)

@@ -1,42 +1,88 @@
 // meridan.brinson.classifier: which sector a stock belongs to, under the MSCI sector
 // scheme or the Shenwan level-1 industries, read from the market-data client, and
-// the full sector list of each scheme (the rows of every attribution table).
+// the full sector list of each scheme (the rows of every attribution table), which is
+// the set the client's store records: the sample's (10 MSCI sectors, 28 industries of
+// 2014) or today's (11 sectors, 31 industries of the 2021 revision).
 #include <pybind11/pybind11.h>
 
-#include <utility>
+#include <mutex>
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
 #include "common/names.hpp"
 #include "common/pyclass.hpp"
+#include "common/pyops.hpp"
 
 namespace py = pybind11;
 namespace mb = meridan::bind;
 
 namespace {
 
-constexpr std::pair<const char*, const char*> kShenWanIndustries[] = {
-    {"801010.INDX", "农林牧渔"}, {"801020.INDX", "采掘"},
-    {"801030.INDX", "化工"},     {"801040.INDX", "钢铁"},
-    {"801050.INDX", "有色金属"}, {"801080.INDX", "电子"},
-    {"801110.INDX", "家用电器"}, {"801120.INDX", "食品饮料"},
-    {"801130.INDX", "纺织服装"}, {"801140.INDX", "轻工制造"},
-    {"801150.INDX", "医药生物"}, {"801160.INDX", "公用事业"},
-    {"801170.INDX", "交通运输"}, {"801180.INDX", "房地产"},
-    {"801200.INDX", "商业贸易"}, {"801210.INDX", "休闲服务"},
-    {"801230.INDX", "综合"},     {"801710.INDX", "建筑材料"},
-    {"801720.INDX", "建筑装饰"}, {"801730.INDX", "电气设备"},
-    {"801740.INDX", "国防军工"}, {"801750.INDX", "计算机"},
-    {"801760.INDX", "传媒"},     {"801770.INDX", "通信"},
-    {"801780.INDX", "银行"},     {"801790.INDX", "非银金融"},
-    {"801880.INDX", "汽车"},     {"801890.INDX", "机械设备"},
-};
+// The sets of the store the client has open, kept for the last store seen as the
+// tuple (meta, shenwan names or None, MSCI names, industry map). The key is the
+// store's meta dict, which the client reads once when it opens a store: any store it
+// opens, including the same file reopened after it was replaced (the client refuses
+// to read a replaced file into the store it has open and asks for a reopen), has a
+// new one, so a set is never served for another store, and the same store costs one
+// call and one identity comparison. The cache holds the dict, so its identity cannot
+// pass to another. The shenwan names are None for the sample's set: the class-level
+// SHENWAN_INDUSTRIES list serves it.
+enum Field { kMeta, kShenwanNames, kMsci, kIndustryMap };
 
-// "工业" comes last, after "公共服务", as the scheme's list has always had it.
-constexpr const char* kMsciSectors[] = {
-    "能源", "原材料",   "非必需消费品", "必需消费品", "医疗保健",
-    "金融", "信息技术", "电信服务",     "公共服务",   "工业",
-};
+std::mutex sets_lock;          // guards the pointer only; no Python runs under it
+PyObject* sets_seen = nullptr;  // kept for the process, like the names below
+PyObject* schema = nullptr;     // tickvane._schema
+PyObject* no_store = nullptr;   // the meta of a stand-in client without stores: {}
+
+// The meta of the store the client reads (opening it as any operation would), or
+// an empty dict for a stand-in client that has no stores (the sample's sets).
+py::object client_meta(const py::module_& m) {
+    const py::object client = mb::global(m, "tickvane");
+    PyObject* manage = PyObject_GetAttr(client.ptr(), mb::name<"_manage">().ptr());
+    if (!manage) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(no_store);
+    }
+    const py::object store =
+        mb::call_method<"current">(py::reinterpret_steal<py::object>(manage));
+    return mb::getattr<"meta">(store);
+}
+
+py::tuple read_sets(const py::object& meta) {
+    const py::handle sch(schema);
+    const py::tuple chosen = sch.attr("sector_sets")(meta);  // ValueError if unknown
+    py::object names = py::none();
+    py::dict industry_map;
+    py::list industries;
+    for (py::handle pair : sch.attr("SHENWAN_SETS")[chosen[0]]) {
+        const py::tuple name_code = py::reinterpret_borrow<py::tuple>(pair);
+        industry_map[name_code[1]] = name_code[0];
+        industries.append(name_code[0]);
+    }
+    if (!mb::equal(chosen[0], "sw2014")) names = industries;
+    const py::object msci = sch.attr("SECTOR_SETS")[chosen[1]];
+    return py::make_tuple(meta, names, msci, industry_map);
+}
+
+// The sets of the store the client reads: see `sets_seen`.
+py::tuple store_sets(const py::module_& m) {
+    const py::object meta = client_meta(m);
+    {
+        std::lock_guard<std::mutex> hold(sets_lock);
+        if (sets_seen && PyTuple_GET_ITEM(sets_seen, kMeta) == meta.ptr())
+            return py::reinterpret_borrow<py::tuple>(sets_seen);
+    }
+    py::tuple fresh = read_sets(meta);
+    PyObject* old;
+    {
+        std::lock_guard<std::mutex> hold(sets_lock);
+        old = sets_seen;
+        sets_seen = py::tuple(fresh).release().ptr();
+    }
+    Py_XDECREF(old);
+    return fresh;
+}
 
 // A classifier's call: the named attribute of the client's instrument record. The
 // client is looked up at call time, by interned names: attribution calls this twice
@@ -60,13 +106,30 @@ py::object record_attribute(const py::module_& m, const py::object& order_book_i
 
 PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
     m.doc() =
-        "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries.";
+        "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries, as\n"
+        "the store the market-data client reads records them (SHENWAN_INDUSTRY_MAP,\n"
+        "read as a module attribute, maps the index ids of its industries to their\n"
+        "names).";
     m.attr("tickvane") = py::module_::import("tickvane");
+    schema = py::module_::import("tickvane._schema").release().ptr();
+    no_store = py::dict().release().ptr();
 
-    py::dict industry_map;
-    for (const auto& [index_id, name] : kShenWanIndustries)
-        industry_map[index_id] = name;
-    m.attr("SHENWAN_INDUSTRY_MAP") = industry_map;
+    mb::def_function(
+        m, {"__getattr__", {"name"}, {}},
+        "SHENWAN_INDUSTRY_MAP: a new dict of the index id of each Shenwan industry of\n"
+        "the store's set to its name, in the set's order.",
+        [m](mb::Args a) {
+            if (!mb::equal(a[0], "SHENWAN_INDUSTRY_MAP")) {
+                PyErr_Format(PyExc_AttributeError,
+                             "module 'meridan.brinson.classifier' has no attribute '%U'",
+                             a[0].ptr());
+                throw py::error_already_set();
+            }
+            const py::tuple sets = store_sets(m);
+            PyObject* copy = PyDict_Copy(PyTuple_GET_ITEM(sets.ptr(), kIndustryMap));
+            if (!copy) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(copy);
+        });
 
     py::object base = mb::make_class(
         m, "SectorDecider", py::tuple(),
@@ -83,14 +146,17 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
 
     py::object msci = mb::make_class(
         m, "MSCISectorDecider", py::make_tuple(base),
-        "The MSCI sector scheme (10 sectors, Chinese names), read from the client's\n"
+        "The MSCI sector scheme (Chinese names: the 10 sectors, or the 11 with 通信服务\n"
+        "and 房地产, as the client's store records), read from the client's\n"
         "instrument records.");
     mb::def_method(msci, {"all_sectors", {"self"}, {}},
-                   "A new list of the 10 MSCI sector names, in the scheme's order.",
-                   [](mb::Args) {
-                       py::list sectors;
-                       for (const char* name : kMsciSectors) sectors.append(name);
-                       return py::object(sectors);
+                   "A new list of the MSCI sector names of the store's set, in the "
+                   "scheme's\norder.",
+                   [m](mb::Args) {
+                       const py::tuple sets = store_sets(m);
+                       PyObject* names = PySequence_List(PyTuple_GET_ITEM(sets.ptr(), kMsci));
+                       if (!names) throw py::error_already_set();
+                       return py::reinterpret_steal<py::object>(names);
                    });
     mb::def_method(
         msci, {"__call__", {"self", "order_book_id"}, {}},
@@ -100,16 +166,24 @@ PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
 
     py::object shenwan = mb::make_class(
         m, "ShenWanSectorDecider", py::make_tuple(base),
-        "The Shenwan level-1 industries (28, Chinese names), read from the client's\n"
-        "instrument records.");
+        "The Shenwan level-1 industries (Chinese names: the 28 of 2014, or the 31 of\n"
+        "the 2021 revision, as the client's store records), read from the client's\n"
+        "instrument records. SHENWAN_INDUSTRIES: the 28 of 2014.");
     py::list industries;
-    for (py::handle name : industry_map.attr("values")()) industries.append(name);
+    for (py::handle pair : py::handle(schema).attr("SHENWAN_INDUSTRIES"))
+        industries.append(py::reinterpret_borrow<py::tuple>(pair)[0]);
     shenwan.attr("SHENWAN_INDUSTRIES") = industries;
     mb::def_method(
         shenwan, {"all_sectors", {"self"}, {}},
-        "The 28 industry names in the order of SHENWAN_INDUSTRY_MAP: the\n"
-        "class-level SHENWAN_INDUSTRIES list itself, shared, not a copy.",
-        [](mb::Args a) { return py::object(a[0].attr("SHENWAN_INDUSTRIES")); });
+        "The industry names of the store's set in the order of SHENWAN_INDUSTRY_MAP,\n"
+        "shared, not a copy: for the 28 of 2014 the class-level SHENWAN_INDUSTRIES\n"
+        "list itself, for the 31 of 2021 one list per store.",
+        [m](mb::Args a) {
+            const py::tuple sets = store_sets(m);
+            PyObject* names = PyTuple_GET_ITEM(sets.ptr(), kShenwanNames);
+            if (names == Py_None) return mb::getattr<"SHENWAN_INDUSTRIES">(a[0]);
+            return py::reinterpret_borrow<py::object>(names);
+        });
     mb::def_method(
         shenwan, {"__call__", {"self", "order_book_id"}, {}},
         "The Shenwan industry name of the instrument: the\n"
