@@ -287,3 +287,32 @@ def test_a_rerun_adds_the_curve_of_the_new_days_and_keeps_the_error(sources, fet
         one.close()
     # The CSI 500's error was measured by the first fetch (06-21) and is kept.
     assert _meta(store)["index_weights_error"] == _meta(fetched[0])["index_weights_error"]
+
+
+def _weights_reply(day, rows):
+    return pd.DataFrame({"日期": [dt.date.fromisoformat(day)] * len(rows),
+                         "成分券代码": [r[0] for r in rows],
+                         "交易所": [r[1] for r in rows], "权重": [r[2] for r in rows]})
+
+
+def test_official_weights_the_store_cannot_hold_leave_the_approximation(sources, tmp_path):
+    # The CSI 300's official members include a stock outside the store; the CSI 500's
+    # official day lies after it.
+    sources.akshare.script["index_stock_cons_weight_csindex"] = [
+        _weights_reply("2023-06-30", [("600001", "上海证券交易所", 50.0),
+                                      ("600519", "上海证券交易所", 50.0)]),
+        _weights_reply("2023-07-05", [("600003", "上海证券交易所", 100.0)])]
+    store, out = tmp_path / "s.sqlite", io.StringIO()
+    fetch(START, END, store=str(store), pace=0, progress=False, out=out)
+    assert ("000300.XSHG on 2023-06-30: 1 members of the official weights are not in the"
+            " store (600519.XSHG); the approximation is kept") in out.getvalue()
+    tickvane.use_store(str(store))
+    assert tickvane.index_weights("000300.XSHG", "2023-06-30").to_dict() == \
+        pytest.approx({"000002.XSHE": 14.70 / 25.05, "600001.XSHG": 10.35 / 25.05})
+    # Measured all the same: 000002 approximated, not official; 600519 the reverse.
+    error = _meta(store)["index_weights_error"]
+    assert error.startswith("000300.XSHG on 2023-06-30: largest difference 0.5868, sum of"
+                            " differences %.4f" % (14.70 / 25.05 + 0.5 + abs(10.35 / 25.05
+                                                                           - 0.5)))
+    assert error.endswith("000905.XSHG: not measured, the official weights (of"
+                          " 2023-07-05) lie outside the store")
