@@ -742,7 +742,7 @@ def _akshare(pace, retries):
 def _akshare_collect(memo, new_days, days, wanted, bar):
     """Ask akshare for the batch's curves, and once a fetch for the Shenwan history and the
     official weights of the universe's indices; None without akshare."""
-    source = memo.get("akshare")
+    source = (memo or {}).get("akshare")
     if source is None:
         return None
     bar.stage("akshare: yield curve, Shenwan industries, official index weights")
