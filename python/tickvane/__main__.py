@@ -280,6 +280,12 @@ def _print_info(path):
         out.write("sectors       %s\n" % meta.get("sectors", "?"))
         if meta.get("index_weights"):
             out.write("index weights %s\n" % meta["index_weights"])
+    if source.startswith("fetch"):
+        for key, label in (("yield_curve", "yield curve"), ("index_weights_error",
+                                                            "weights error"),
+                           ("akshare", "akshare")):
+            if meta.get(key):
+                out.write("%-13s %s\n" % (label, meta[key]))
 
 
 if __name__ == "__main__":

@@ -37,6 +37,7 @@ INDICES = {
 _TYPES = {"1": "CS", "2": "INDX", "5": "ETF"}
 # Tables no source of this command fills yet.
 _NOT_FETCHED = ("factor_exposures", "factor_returns", "yield_curve")
+_TREASURY = "the China government bond yield curve (中债国债收益率曲线)"
 _WEIGHTS_NOTE = ("approximation: each member's tradable capitalisation (close x volume /"
                  " turnover rate) over the members' sum, on the first day, each month's"
                  " last trading day and each membership change")
@@ -201,7 +202,7 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
     ends = [e for e in _batch_ends(start, end, batch_days) if done is None or e > done]
     source = Baostock(library, pace=pace, retries=retries)
     bar = _Bar(progress, "tickvane fetch")
-    memo = {"end": end}
+    memo = {"end": end, "target": target, "akshare": _akshare(pace, retries)}
     notes, written = [], False
     try:
         with source:
@@ -249,6 +250,7 @@ def _batch(source, start, end, wanted, bar, previous, memo, target, progress, no
         }
         if previous is not None:
             meta["added_from"] = previous["days"][-1]
+        _akshare_meta(meta, memo, previous is not None)
         for table, rows in tables.items():
             _write_csv(os.path.join(folder, table + ".csv"), rows)
         try:
@@ -326,10 +328,13 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
                 for r in source.industry(days[-1])}
     instruments, listed, indices = _instruments(stocks, basic, industry, wanted, previous,
                                                 notes)
+    found = _akshare_collect(memo, new_days, days, wanted, bar)
+    instruments = _with_shenwan(instruments, found, days[-1], notes)
 
     day_set = set(days)
     position = {d: k for k, d in enumerate(days)}
     weight_days = _weight_days(new_days, end, members, previous is None)
+    weight_days = sorted(set(weight_days) | set(_official_days(found, new_days)))
     caps = {}
     st, dividends, splits = [], [], []
     last_seen = old_days[-1] if old_days else None
@@ -423,6 +428,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
                 notes.append("%s on %s: %d members left out of the store (%s)"
                              % (index_id, day, len(missing), ", ".join(missing[:5])))
             components.extend((index_id, day, i) for i in ids if i in known)
+    weights = _with_official_weights(weights, found, known, days[-1], memo, notes)
     tables = {
         "trading_dates": [("date",)] + [(d,) for d in days],
         "instruments": instruments,
@@ -436,6 +442,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
         "splits": [("order_book_id", "ex_date", "split_coefficient_from",
                     "split_coefficient_to")] + _merged_splits(splits),
     }
+    tables.update(_yield_curve_table(found, previous, memo, days, notes))
     return tables, notes, days[-1]
 
 
@@ -758,6 +765,185 @@ def _month_ends(days):
 def _on_or_after(days, day):
     at = bisect.bisect_left(days, day)
     return days[min(at, len(days) - 1)]
+
+
+# ---------------------------------------------------------------------- akshare tables
+# The yield curve, the Shenwan industries and the official index weights, when akshare is
+# installed (SCHEMA.md, "Fetched stores"). `memo["akshare"]` is the source (None without
+# the library); what it gave for the batch in hand is a dict ("found" below).
+
+
+def _akshare(pace, retries):
+    from ._sources_akshare import Akshare, load_library
+
+    library = load_library()
+    return None if library is None else Akshare(library, pace=pace, retries=retries)
+
+
+def _akshare_collect(memo, new_days, days, wanted, bar):
+    """Ask akshare for the batch's curves, and once a fetch for the Shenwan history and the
+    official weights of the universe's indices; None without akshare."""
+    source = (memo or {}).get("akshare")
+    if source is None:
+        return None
+    bar.stage("akshare: yield curve, Shenwan industries, official index weights")
+    if "shenwan" not in memo:
+        memo["shenwan"] = source.shenwan_history()
+        memo["official"] = {INDICES[key][0]: source.official_weights(INDICES[key][0])
+                            for key in wanted.indices}
+    return {"curves": source.yield_curve(new_days[0], days[-1]), "new_days": new_days,
+            "shenwan": memo["shenwan"], "official": memo["official"]}
+
+
+def _with_shenwan(instruments, found, last, notes):
+    """The instruments table with each stock's Shenwan level-1 industry on `last` (the
+    last record starting on or before it); unchanged without akshare."""
+    if found is None:
+        return instruments
+    history, rows, unclassified = found["shenwan"], [instruments[0] + (
+        "shenwan_industry_name",)], []
+    for row in instruments[1:]:
+        name = ""
+        if row[2] == "CS":
+            changes = [n for start, n in history.get(row[0][:6], ()) if start <= last]
+            name = changes[-1] if changes else ""
+            if not name:
+                unclassified.append(row[0])
+        rows.append(tuple(row) + (name,))
+    if unclassified:
+        notes.append("%d stocks without a Shenwan industry on %s have none (%s)"
+                     % (len(unclassified), last, ", ".join(unclassified[:5])))
+    return rows
+
+
+def _official_days(found, new_days):
+    """The days among `new_days` with official weights: the approximation is worked out
+    on them too, to be measured against them."""
+    if found is None:
+        return []
+    days = set(new_days)
+    return [d for by_day in found["official"].values() for d in by_day if d in days]
+
+
+def _with_official_weights(weights, found, known, last, memo, notes):
+    """index_weights rows with the approximation replaced by the official weights on the
+    days the source gives them (up to `last`), each day's error of the approximation
+    recorded in memo["weights_error"]. A day whose official members the store lacks keeps
+    the approximation, with a note."""
+    if found is None:
+        return weights
+    new_days = set(found["new_days"])
+    for index_id, by_day in sorted(found["official"].items()):
+        for day, official in sorted(by_day.items()):
+            if day not in new_days or day > last:
+                continue
+            approx = {r[2]: float(r[3]) for r in weights[1:]
+                      if r[0] == index_id and r[1] == day}
+            ids = set(approx) | set(official)
+            diffs = [abs(approx.get(i, 0.0) - official.get(i, 0.0)) for i in ids]
+            memo.setdefault("weights_error", {})[index_id] = (
+                day, max(diffs), sum(diffs), len(official), len(approx))
+            missing = sorted(set(official) - set(known))
+            if missing:
+                notes.append("%s on %s: %d members of the official weights are not in the"
+                             " store (%s); the approximation is kept on that day" % (
+                                 index_id, day, len(missing), ", ".join(missing[:5])))
+                continue
+            weights = [r for r in weights if not (r[0] == index_id and r[1] == day)]
+            weights.extend((index_id, day, i, repr(w)) for i, w in sorted(official.items()))
+    return weights
+
+
+def _curve_row(day, points):
+    """One yield_curve row: the store's tenors, linear in maturity between the published
+    ones and flat beyond the first and the last; percent to fractions."""
+    import numpy as np
+
+    from ._schema import TENOR_YEARS
+
+    years = sorted(points)
+    values = np.interp(TENOR_YEARS, years, [points[y] / 100 for y in years])
+    return (day,) + tuple(repr(float(v)) for v in values)
+
+
+def _yield_curve_table(found, previous, memo, days, notes):
+    """{"yield_curve": rows} from the curves of the batch's new days (after an earlier
+    fetch's rows); {} without akshare."""
+    from ._schema import TENORS
+
+    if found is None:
+        return {}
+    old = []
+    if previous is not None:
+        old = [r for r in _stored_rows(memo["target"], "yield_curve", ("date",) + TENORS)
+               if r[0] <= days[-1]]
+    new_days = [d for d in found["new_days"] if d <= days[-1]]
+    rows, empty = [], []
+    for day in new_days:
+        points = found["curves"].get(day)
+        if points:
+            rows.append(_curve_row(day, points))
+        else:
+            empty.append(day)
+    if empty:
+        notes.append("the yield curve is not published for %d of the %d new trading days"
+                     " (%s); they have no row" % (len(empty), len(new_days),
+                                                  ", ".join(empty[:5])))
+    return {"yield_curve": [("date",) + TENORS] + old + rows}
+
+
+def _stored_rows(target, table, columns):
+    """The rows of `table` in the store at `target` as the importer's CSV text."""
+    from ._client import connect_readonly
+
+    con = connect_readonly(target)
+    try:
+        return [tuple(_cell(v, c) for v, c in zip(r, columns)) for r in con.execute(
+            "SELECT %s FROM %s ORDER BY 1" % (", ".join('"%s"' % c for c in columns), table))]
+    finally:
+        con.close()
+
+
+def _akshare_meta(meta, memo, rerun):
+    """What the store records of akshare's tables: the sources, what is still not fetched,
+    the official weights' days and the approximation's error on them (kept from the store
+    a re-run adds to when this batch measured none)."""
+    if memo.get("akshare") is None:
+        meta["akshare"] = ("not installed: no yield curve, no Shenwan industries, index"
+                           " weights approximated on every day (pip install akshare)")
+        return
+    meta["fetched_from"] = "baostock, akshare"
+    meta["not_fetched"] = ", ".join(t for t in _NOT_FETCHED if t != "yield_curve")
+    meta["yield_curve"] = ("%s from akshare, on the store's tenors: linear between the"
+                           " published tenors, flat before the first and beyond the last"
+                           % _TREASURY)
+    meta["sectors"] = meta["sectors"].replace("; no Shenwan industries", "") + (
+        "; Shenwan level-1 industries (2021 revision) from akshare as of %s"
+        % meta["end_date"])
+    errors = {index_id: "%s on %s: largest difference %.4f, sum of differences %.4f (%d"
+                        " official members, %d approximated)" % ((index_id,) + error)
+              for index_id, error in memo.get("weights_error", {}).items()}
+    if rerun and len(errors) < len(memo.get("official", {})):
+        from ._writer import _read_meta
+
+        old = (_read_meta(memo["target"])[0] or {}).get("index_weights_error", "")
+        for part in old.split("; "):
+            if _MEASURED.match(part):
+                errors.setdefault(_MEASURED.match(part).group(1), part)
+    parts = []
+    for index_id in sorted(memo.get("official", {})):
+        days = ", ".join(sorted(memo["official"][index_id])) or "none"
+        parts.append(errors.get(index_id) or "%s: not measured, the official weights (of"
+                     " %s) lie outside the store" % (index_id, days))
+    if parts:
+        meta["index_weights_error"] = "; ".join(parts)
+    measured = sorted({m.group(2) for m in map(_MEASURED.match, parts) if m})
+    if measured:
+        meta["index_weights"] += ("; the index company's official weights on %s instead"
+                                  % ", ".join(measured))
+
+
+_MEASURED = re.compile(r"^(\S+) on (\d{4}-\d{2}-\d{2}): largest difference")
 
 
 # ---------------------------------------------------------------------- planning
