@@ -260,9 +260,9 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
 
     From `start` (default 2015-01-01) to `end` (default today; the store ends at the last
     day the source has bars for): the trading calendar, the instruments of `universe`
-    ("hs300", "zz500", "all", codes such as "600000.XSHG" or files of codes,
-    comma-separated) with the indices named, MSCI-style sectors mapped from the CSRC
-    industries, ST periods, unadjusted closes (none on a suspended day) with the source's
+    ("hs300", "zz500", "all", codes such as "600000.XSHG", files of codes, or broker
+    statements, whose codes are read with meridan's reader; comma-separated) with the
+    indices named, MSCI-style sectors mapped from the CSRC industries, ST periods, unadjusted closes (none on a suspended day) with the source's
     adjustment factors, the indices' levels, dividends, bonus shares as splits, the index
     members on each change and index weights approximated from tradable capitalisation.
     SCHEMA.md ("Fetched stores") says what each table holds. Requests are `pace` seconds

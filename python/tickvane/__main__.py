@@ -81,7 +81,8 @@ def main(argv=None):
                               " with data)")
     p_fetch.add_argument("--universe", default="hs300,zz500",
                          help="comma-separated: hs300, zz500, all, codes such as"
-                              " 600000.XSHG, or files of codes (default %(default)s)")
+                              " 600000.XSHG, files of codes, or broker statements (their"
+                              " codes) (default %(default)s)")
     p_fetch.add_argument("--store", help="store file (default: %s)" % _manage.default_path())
     p_fetch.add_argument("--dry-run", action="store_true",
                          help="print what would be fetched, the number of requests and the"
@@ -274,6 +275,13 @@ def _print_info(path):
               % (", ".join(info["indices_with_components"]) or "none"))
     for table, count in info["rows"].items():
         out.write("  %-18s %10d rows\n" % (table, count))
+    sets = info.get("sector_sets") or {}
+    if sets:
+        from . import _schema
+
+        out.write("sector sets   %s (%s); %s (%s)\n" % (
+            sets["sector_set"], _schema.SECTOR_SET_DESCRIPTIONS[sets["sector_set"]],
+            sets["shenwan_set"], _schema.SHENWAN_SET_DESCRIPTIONS[sets["shenwan_set"]]))
     if source.startswith("fetch") and meta.get("not_fetched"):
         out.write("not fetched   %s (no source of this tickvane gives them)\n"
                   % meta["not_fetched"])

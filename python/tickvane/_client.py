@@ -699,6 +699,10 @@ class Store:
         kinds = {}
         for inst in self._inst.values():
             kinds[inst.type] = kinds.get(inst.type, 0) + 1
+        try:
+            sets = dict(zip(("shenwan_set", "sector_set"), _schema.sector_sets(self.meta)))
+        except ValueError:
+            sets = {}  # a set this tickvane does not know: the meta shows it as it is
         return {
             "path": self.path,
             "size_bytes": os.path.getsize(self.path),
@@ -709,6 +713,7 @@ class Store:
             "instruments": dict(sorted(kinds.items())),
             "indices_with_components": indices,
             "rows": counts,
+            "sector_sets": sets,
         }
 
 

@@ -154,6 +154,7 @@ class FakeBaostock(types.ModuleType):
 def fake(monkeypatch):
     library = FakeBaostock()
     monkeypatch.setitem(sys.modules, "baostock", library)
+    monkeypatch.setitem(sys.modules, "akshare", None)   # baostock's tables only
     monkeypatch.setattr(_sources_baostock.time, "sleep", lambda s: library.calls.append(
         ("sleep", s)))
     yield library
@@ -167,6 +168,7 @@ def fetched(tmp_path_factory):
     mp = pytest.MonkeyPatch()
     library = FakeBaostock()
     mp.setitem(sys.modules, "baostock", library)
+    mp.setitem(sys.modules, "akshare", None)
     path = tmp_path_factory.mktemp("fetched") / "store.sqlite"
     out = io.StringIO()
     fetch(START, END, store=str(path), pace=0, progress=False, out=out)

@@ -93,7 +93,6 @@ class Sources:
             self.akshare = FakeAkshare()
         mp.setitem(sys.modules, "akshare", self.akshare)
         mp.setattr(_sources_baostock.time, "sleep", self.sleeps.append)
-        mp.setattr(_schema, "SHENWAN_NAMES", _schema.SHENWAN_NAMES + SW2021)
         original = _importer.import_folder
 
         def spy(folder, target, **kwargs):
