@@ -321,8 +321,10 @@ def tables(folder, tables, memo, target, old_days, old_stocks, indices):
             keep = alive[t] & ~np.all(np.isnan(exposures[t]), axis=1)
             if t < first_new:
                 keep &= new
-            for j in np.flatnonzero(keep):
-                yield (stocks[j], days[t]) + tuple(_text(v) for v in exposures[t, j])
+            at = np.flatnonzero(keep)
+            for j, values in zip(at.tolist(), exposures[t, at].tolist()):
+                yield (stocks[j], days[t]) + tuple("" if v != v else "%.6g" % v
+                                                   for v in values)
 
     return_rows = list(_stored_rows(target, "factor_returns", "date")) if old_days else []
     return_rows += [(days[t],) + tuple(_text(v) for v in fr[t])
