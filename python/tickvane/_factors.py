@@ -250,8 +250,9 @@ def tables(folder, tables, memo, target, old_days, old_stocks, indices):
     def matrix(frame, value):
         out = np.full(shape, np.nan)
         frame = frame[frame["order_book_id"].isin(column)]
-        out[frame["date"].map(position).to_numpy(np.intp),
-            frame["order_book_id"].map(column).to_numpy(np.intp)] = frame[value].to_numpy(float)
+        rows = frame["date"].map(position).to_numpy(np.intp)
+        cols = frame["order_book_id"].map(column).to_numpy(np.intp)
+        out[rows, cols] = frame[value].to_numpy(float)
         return out
 
     close, adj = matrix(prices, "close"), matrix(prices, "adj_factor")
@@ -377,9 +378,8 @@ def _stored_rows(target, table, key):
     try:
         for r in con.execute("SELECT %s, %s FROM %s ORDER BY %s" % (
                 key, ", ".join('"%s"' % f for f in FACTORS), table, key)):
-            head = r[:-len(FACTORS)]
-            head = head[:-1] + ("%04d-%02d-%02d" % (head[-1] // 10000, head[-1] // 100 % 100,
-                                                   head[-1] % 100),)
+            head, ymd = r[:-len(FACTORS) - 1], r[-len(FACTORS) - 1]
+            head += ("%04d-%02d-%02d" % (ymd // 10000, ymd // 100 % 100, ymd % 100),)
             yield head + tuple("" if v is None else repr(v) for v in r[-len(FACTORS):])
     finally:
         con.close()

@@ -260,7 +260,7 @@ def test_fetched_factor_returns_and_the_analyses_read_them(store):
     result = ex.exposure_analysis([snap], Benchmark(), START, END)
     record = result["2023-06-30"]
     value = list(FACTORS).index("value")
-    assert np.isfinite(record["portfolio"][value]) and np.isfinite(record["benchmark"][value])
+    assert np.isfinite([record["portfolio"][value], record["benchmark"][value]]).all()
     days = pd.DatetimeIndex(tickvane.get_trading_dates(START, END))
     series = pd.Series(np.linspace(1e6, 1.1e6, len(days)), index=days)
     # Not a factor return of the month is missing; the factors nobody is exposed to
@@ -271,7 +271,8 @@ def test_fetched_factor_returns_and_the_analyses_read_them(store):
     with pytest.warns(SingularMatrixWarning):
         result = style.style_analysis(series)
     window = result[END]
-    assert np.isfinite(window).all() and abs(window[list(FACTORS).index("leverage")]) < 1e-12
+    assert np.isfinite(window).all()
+    assert abs(window[list(FACTORS).index("leverage")]) < 1e-12
 
 
 def test_a_fetch_in_batches_gives_the_same_factors_as_one_fetch(store, tmp_path):
