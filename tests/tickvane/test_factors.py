@@ -142,13 +142,6 @@ def test_one_days_regression_is_weighted_least_squares():
     assert np.isnan(got[0]).all()
 
 
-def test_too_few_stocks_for_the_regression_give_no_factor_returns():
-    exposures = np.ones((2, 5, len(FACTORS)))
-    got = _factors.factor_returns(exposures, np.zeros((2, 5)), np.ones((2, 5), bool),
-                                  np.ones((2, 5)))
-    assert np.isnan(got).all()
-
-
 def test_ten_years_of_a_few_hundred_stocks_compute_quickly():
     # Numpy over days x stocks, a small regression a day: about 3 s for 800 stocks.
     import time
