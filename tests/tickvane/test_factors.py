@@ -241,6 +241,10 @@ def test_fetched_factor_returns_and_the_analyses_read_them(store):
     returns = tickvane.get_factor_return(START, END)
     assert list(returns.columns) == list(FACTORS)
     assert returns[["value", "size"]].notna().all().all()
+    # From 06-12 on, yield joins size, value and liquidity (and the intercept): five
+    # columns for the five members of the day before, too few for a regression.
+    assert [d.isoformat()[:10] for d in returns.index] == [
+        "2023-06-02", "2023-06-05", "2023-06-06", "2023-06-07", "2023-06-08", "2023-06-09"]
     assert (returns["leverage"] == 0).all()
 
     class Benchmark:
