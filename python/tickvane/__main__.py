@@ -289,7 +289,8 @@ def _print_info(path):
         if meta.get("index_weights"):
             out.write("index weights %s\n" % meta["index_weights"])
     if source.startswith("fetch"):
-        for key, label in (("yield_curve", "yield curve"), ("index_weights_error",
+        for key, label in (("factors", "factors"), ("yield_curve", "yield curve"),
+                           ("index_weights_error",
                                                             "weights error"),
                            ("akshare", "akshare")):
             if meta.get(key):

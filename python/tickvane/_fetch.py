@@ -21,7 +21,7 @@ import re
 import sys
 import tempfile
 
-from . import _manage
+from . import _factors, _manage
 from ._dates import to_ordinal
 from ._sources_baostock import Baostock, SourceError, to_code, to_order_book_id
 
@@ -36,11 +36,14 @@ INDICES = {
 # baostock's security types and the store's.
 _TYPES = {"1": "CS", "2": "INDX", "5": "ETF"}
 # Tables no source of this command fills yet.
-_NOT_FETCHED = ("factor_exposures", "factor_returns", "yield_curve")
+_NOT_FETCHED = ("yield_curve",)
 _TREASURY = "the China government bond yield curve (中债国债收益率曲线)"
 _WEIGHTS_NOTE = ("approximation: each member's tradable capitalisation (close x volume /"
                  " turnover rate) over the members' sum, on the first day, each month's"
                  " last trading day and each membership change")
+_FACTORS_NOTE = ("this package's own style-factor model, computed from the fetched closes,"
+                 " dividends, index members and the bars' turnover, pbMRQ and peTTM; no"
+                 " leverage")
 # When a dry run cannot know the members: a rough allowance for an index's turnover (new
 # members per year, as a share of its size).
 _TURNOVER = 0.15
@@ -238,6 +241,7 @@ def _batch(source, start, end, wanted, bar, previous, memo, target, progress, no
         if found is None:
             return False
         tables, found_notes, last = found
+        tables.update(_factor_tables(folder, tables, memo, target, previous, wanted))
         notes.extend(found_notes)
         bar.close("%d requests to baostock so far" % source.requests)
         meta = {
@@ -245,6 +249,7 @@ def _batch(source, start, end, wanted, bar, previous, memo, target, progress, no
             "fetch_start": start, "start_date": tables["trading_dates"][1][0],
             "end_date": last, "universe": wanted.text,
             "not_fetched": ", ".join(_NOT_FETCHED), "index_weights": _WEIGHTS_NOTE,
+            "factors": _FACTORS_NOTE,
             "sectors": "MSCI-style sectors mapped from the CSRC industries of %s; no"
                        " Shenwan industries" % last,
         }
@@ -260,6 +265,16 @@ def _batch(source, start, end, wanted, bar, previous, memo, target, progress, no
             raise SourceError("the fetched data failed the store's checks (%s)" % exc) \
                 from None
     return True
+
+
+def _factor_tables(folder, tables, memo, target, previous, wanted):
+    """factor_exposures and factor_returns by this package's own model (_factors.py),
+    for the days this batch adds; the estimation universe is the fetched indices'
+    members."""
+    return _factors.tables(folder, tables, memo, target,
+                           previous["days"] if previous else [],
+                           previous["stocks"] if previous else set(),
+                           {INDICES[key][0] for key in wanted.indices})
 
 
 def _batch_ends(start, end, batch_days):
@@ -387,6 +402,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
                 prices.writerow((oid, b["date"], b["close"].strip(), repr(factor)))
             st.extend(_st_runs(oid, bars, position))
             caps.update(_capitalisations(oid, bars, weight_days))
+            _factors.keep_inputs(memo, oid, bars)
         bar.stage("index closes")
         for oid in sorted(indices):
             # Index levels: every bar is a traded day, and no factor applies.
@@ -976,7 +992,8 @@ def _plan(start, end, wanted, pace, batch_days=BATCH_DAYS):
             "seconds": total * (pace + _LATENCY), "pace": pace,
             "tables": ["trading_dates", "instruments", "st_periods", "prices",
                        "index_components", "index_weights (approximated)", "dividends",
-                       "splits"],
+                       "splits", "factor_exposures and factor_returns (this package's"
+                       " model)"],
             "not_fetched": list(_NOT_FETCHED)}
 
 

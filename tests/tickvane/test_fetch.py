@@ -315,7 +315,7 @@ def test_command_line_fetch_then_info(fake, tmp_path, capsys):
                      "--quiet", "--pace", "0"]) == 0
     out = capsys.readouterr().out
     assert "source        fetch from baostock up to 2023-06-30" in out
-    assert "not fetched   factor_exposures, factor_returns, yield_curve" in out
+    assert "not fetched   yield_curve" in out
     assert "index weights approximation: each member's tradable capitalisation" in out
     assert cli.main(["info", "--store", str(store)]) == 0
     assert "fetch from baostock" in capsys.readouterr().out
