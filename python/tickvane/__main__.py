@@ -290,8 +290,7 @@ def _print_info(path):
             out.write("index weights %s\n" % meta["index_weights"])
     if source.startswith("fetch"):
         for key, label in (("factors", "factors"), ("yield_curve", "yield curve"),
-                           ("index_weights_error",
-                                                            "weights error"),
+                           ("index_weights_error", "weights error"),
                            ("akshare", "akshare")):
             if meta.get(key):
                 out.write("%-13s %s\n" % (label, meta[key]))
