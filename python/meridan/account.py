@@ -436,7 +436,7 @@ def performance(result, start, end):
         profit=float(values.iloc[-1] - values.iloc[0] - flows.sum()),
         opening_value=float(values.iloc[0]), final_value=float(values.iloc[-1]),
         deposits=float(flows[flows > 0].sum()),
-        withdrawals=float(-flows[flows < 0].sum()))
+        withdrawals=abs(float(flows[flows < 0].sum())))
 
 
 _POSITION_HEADERS = {"order_book_id": ["order_book_id", "code", "证券代码", "股票代码"],
