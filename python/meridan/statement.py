@@ -1601,10 +1601,7 @@ def load_statement(path, md, accept_prices=False, progress=None):
     def part(low, high):
         return _progress_part(progress, low, high)
 
-    cells = read_statement(path, part(0.0, 0.3))
-    statement = normalise_statement(cells, part(0.3, 0.5))
-    del cells
-    _give_back_memory()
+    statement = _read_normalised(path, progress)
     # The frame is handed over whole: its rows are let go as the trades are built.
     holder, skipped = [statement.frame], _not_traded(statement)
     del statement
@@ -1619,6 +1616,16 @@ def _not_traded(statement):
     rows += zip(statement.events.index.tolist(), statement.events["text"].tolist())
     rows += [(number, text) for number, text, _ in statement.unknown]
     return sorted(rows, key=lambda pair: pair[0])
+
+
+def _read_normalised(path, progress):
+    """``read_statement`` and ``normalise_statement`` of `path`, over the first half of
+    `progress`; the cells are let go before the rows are checked against the market."""
+    cells = read_statement(path, _progress_part(progress, 0.0, 0.3))
+    statement = normalise_statement(cells, _progress_part(progress, 0.3, 0.5))
+    del cells
+    _give_back_memory()
+    return statement
 
 
 def _progress_part(progress, low, high):
@@ -1642,10 +1649,7 @@ def load_account(path, md, accept_prices=False, progress=None):
     def part(low, high):
         return _progress_part(progress, low, high)
 
-    cells = read_statement(path, part(0.0, 0.3))
-    statement = normalise_statement(cells, part(0.3, 0.5))
-    del cells
-    _give_back_memory()
+    statement = _read_normalised(path, progress)
     events = statement.events
     named = events[~events["kind"].isin(_UNCHECKED_KINDS)
                    & (events["order_book_id"] != "")]

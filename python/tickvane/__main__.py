@@ -107,9 +107,7 @@ def main(argv=None):
             return 1
         return 0
 
-    before = _identity(store)
-    saved = _catch_termination()
-    try:
+    def write():
         if args.command == "build-sample":
             from ._sample import build_sample
             build_sample(store, seed=args.seed, n_stocks=args.stocks, start=args.start,
@@ -117,24 +115,10 @@ def main(argv=None):
         else:
             from ._importer import import_folder
             import_folder(args.folder, store, progress=not args.quiet, force=args.force)
-    except Terminated as exc:
-        sys.stderr.write("tickvane: stopped by signal %d; %s\n"
-                         % (exc.signum, _outcome(store, before)))
-        sys.stderr.flush()
-        # End by the signal itself, as the default action would have.
-        signal.signal(exc.signum, signal.SIG_DFL)
-        signal.raise_signal(exc.signum)
-        return exc.code
-    except KeyboardInterrupt:
-        sys.stderr.write("tickvane: interrupted; %s\n" % _outcome(store, before))
-        return 1
-    except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
-        sys.stderr.write("tickvane: %s\n" % exc)
-        sys.stderr.write("tickvane: %s\n" % _outcome(store, before))
-        return 1
-    finally:
-        for signum, handler in saved.items():
-            signal.signal(signum, handler)
+
+    code = _guarded(store, write, _outcome, "\ntickvane: ")
+    if code is not None:
+        return code
     return _print_written(store)
 
 
@@ -170,23 +154,32 @@ def _fetch(args, store):
     except ValueError as exc:
         sys.stderr.write("tickvane: %s\n" % exc)
         return 2
+    return _guarded(store, lambda: fetch(
+        args.start, args.end, args.universe, store, pace=pace, progress=not args.quiet,
+        force=args.force, library=library), _fetch_outcome, "; ")
+
+
+def _guarded(store, write, outcome, joiner):
+    """Runs `write` (which builds the store at `store`) with SIGTERM and SIGHUP caught;
+    None when it wrote, else the exit status after a line saying what became of the
+    store (`outcome(store, identity before)`; after an error's text and `joiner`)."""
     before = _identity(store)
     saved = _catch_termination()
     try:
-        fetch(args.start, args.end, args.universe, store, pace=pace, progress=not args.quiet,
-              force=args.force, library=library)
+        write()
     except Terminated as exc:
         sys.stderr.write("tickvane: stopped by signal %d; %s\n"
-                         % (exc.signum, _fetch_outcome(store, before)))
+                         % (exc.signum, outcome(store, before)))
         sys.stderr.flush()
+        # End by the signal itself, as the default action would have.
         signal.signal(exc.signum, signal.SIG_DFL)
         signal.raise_signal(exc.signum)
         return exc.code
     except KeyboardInterrupt:
-        sys.stderr.write("tickvane: interrupted; %s\n" % _fetch_outcome(store, before))
+        sys.stderr.write("tickvane: interrupted; %s\n" % outcome(store, before))
         return 1
     except (ValueError, OSError, RuntimeError, sqlite3.Error) as exc:
-        sys.stderr.write("tickvane: %s; %s\n" % (exc, _fetch_outcome(store, before)))
+        sys.stderr.write("tickvane: %s%s%s\n" % (exc, joiner, outcome(store, before)))
         return 1
     finally:
         for signum, handler in saved.items():

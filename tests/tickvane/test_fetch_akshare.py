@@ -321,6 +321,7 @@ def test_the_command_runs_on_a_fetched_store(fetched, tmp_path, capsys):
     from meridan import cli as command
 
     path, _, _ = fetched
+    tickvane.use_store(str(path))   # tests before this one may have let it go
     statement = tmp_path / "交割单.csv"
     statement.write_text(
         "成交日期,证券代码,证券名称,操作,成交数量,成交均价,发生金额,资金余额\n"
