@@ -121,7 +121,7 @@ def pytest_configure(config):
         "markers", "sample: uses the full generated sample market (built once per session)")
 
 
-@pytest.fixture(scope="session", autouse=True)
+@pytest.fixture(scope="module", autouse=True)
 def _isolated_default_store(tmp_path_factory):
     """Keep the user's cache and TICKVANE_STORE out of the tests."""
     saved = os.environ.get("TICKVANE_STORE")
