@@ -1,6 +1,7 @@
 """Writes the type stubs (.pyi) of the compiled modules beside them under python/.
 
-Run after changing what a binding exposes:  python tools/make_stubs.py
+Run after changing what a binding exposes, with the modules built in place (beside their
+sources under python/):  python tools/make_stubs.py  (--check: only report stale stubs)
 
 Each stub is read off the live module: the functions, classes and methods it defines
 with the parameters their ``__text_signature__`` reports, its documentation, the slots
@@ -146,6 +147,11 @@ CALLABLES = {
     },
 }
 
+# Base classes written with their parameters.
+BASES = {"Positions": "dict[str, Position]"}
+# Classes of other modules that annotations name.
+TYPES = {"Trade": "meridan.pcalc.trade", "Position": "meridan.pcalc.position"}
+
 # Special methods whose result type is fixed by the language.
 DUNDER_RETURNS = {"__init__": "None", "__setattr__": "None", "__delattr__": "None",
                   "__hash__": "int", "__eq__": "bool", "__repr__": "str"}
@@ -275,11 +281,9 @@ def render_function(module_table, qualname, obj, indent=""):
 
 def render_class(module, module_table, name, cls):
     bases = [b for b in cls.__bases__ if b is not object]
-    base_text = ", ".join(
+    base_text = BASES.get(name) or ", ".join(
         b.__name__ if owns(module, b) or b.__module__ == "builtins" else
         f"{b.__module__}.{b.__name__}" for b in bases)
-    if any(b is dict for b in bases) and name == "Positions":
-        base_text = "dict[str, Position]"
     out = [f"class {name}({base_text}):\n" if base_text else f"class {name}:\n"]
     doc = docstring(cls, "    ")
     out.append(doc)
@@ -327,18 +331,17 @@ def render(module_name):
     head = HEADER
     if module.__doc__:
         head += docstring(module, "")
+    # The names the annotations use (documentation aside) decide what is imported.
+    tree = ast.parse(text)
+    used = {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
+    defined = {node.name for node in tree.body if isinstance(node, ast.ClassDef)}
     # Standard library, third-party and our own imports, each block on its own.
     blocks = [line for line in (
-        "from typing import Any" if "Any" in text else "",
-        "import pandas as pd" if "pd." in text else "",
+        "from typing import Any" if "Any" in used else "",
+        "import pandas as pd" if "pd" in used else "",
     ) if line]
-    # The types a stub names without defining them.
-    extra = []
-    for kind, home in (("Trade", "meridan.pcalc.trade"), ("Position", "meridan.pcalc.position")):
-        defined = any(b.startswith(f"class {kind}(") or b.startswith(f"class {kind}:")
-                      for b in bodies)
-        if kind in text and not defined and (home, kind) not in imports:
-            extra.append((home, kind))
+    extra = [(home, kind) for kind, home in TYPES.items()
+             if kind in used and kind not in defined and (home, kind) not in imports]
     if imports or extra:
         blocks.append("\n".join(
             f"from {home} import {name} as {name}" if (home, name) in imports
