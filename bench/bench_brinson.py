@@ -28,15 +28,14 @@ import gc
 import pathlib
 import sys
 import time
-
 import types
 
 import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
-import recording_tickvane  # noqa: E402
 import pandas_brinson  # noqa: E402
+import recording_tickvane  # noqa: E402
 
 N_DAYS, N_HOLDINGS = 730, 60
 INDEX = "000300.XSHG"
@@ -134,8 +133,8 @@ def timed(proxy, overhead, memo, run):
 
 def main():
     import pytest
-    import tickvane
 
+    import tickvane
     from meridan.brinson import benchmark, calc
     from meridan.brinson import classifier as cl
     from meridan.quotes import CachedMarketDataProvider
@@ -143,7 +142,9 @@ def main():
     recording_tickvane.time = types.SimpleNamespace(perf_counter=clock)
     # Loaded now: a submodule first loaded while the proxy stands in for the package
     # would be set as an attribute of the proxy, over the proxy's own.
-    import tickvane._errors, tickvane._importer, tickvane._records  # noqa: E401, F401
+    import tickvane._errors
+    import tickvane._importer
+    import tickvane._records
     proxy = recording_tickvane.RecordingTickvane(tickvane)
     patch = pytest.MonkeyPatch()
     recording_tickvane.install(proxy, patch)
@@ -205,9 +206,7 @@ def main():
 
 def sample():
     import tickvane
-
-    from meridan.brinson import benchmark
-    from meridan.brinson import calc
+    from meridan.brinson import benchmark, calc
     from meridan.brinson import classifier as cl
     from meridan.pcalc.replay import replay
     from meridan.pcalc.trade import Trade

@@ -10,10 +10,10 @@ plain Python time / meridan time (above 1: meridan is faster).
 import gc
 import math
 import numbers
-from decimal import Decimal
 import statistics
 import sys
 import time
+from decimal import Decimal
 
 import pandas as pd
 
@@ -362,8 +362,8 @@ def workloads():
         "side": rng.choice(["buy", "sell"], n),
         "last_quantity": rng.integers(1, 50, n) * 100,
     })
-    from meridan.util import fix_datetime, fix_order_book_id
     from meridan.quotes import CachedMarketDataProvider
+    from meridan.util import fix_datetime, fix_order_book_id
 
     def pandas_loop(client=client):
         # The statement rules written plainly: each row's instrument checked and named,

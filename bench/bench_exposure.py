@@ -33,7 +33,6 @@ import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
 import recording_tickvane  # noqa: E402
-
 from meridan.exposure import TRANSLATION  # noqa: E402
 
 N_STOCKS, N_NEW, N_HOLDINGS, YEARS = 400, 10, 100, 3
@@ -225,13 +224,15 @@ def own_seconds(proxy, call, repeat):
 
 def main():
     import pytest
-    import tickvane
 
     import meridan.exposure as ex
+    import tickvane
 
     # Loaded now: a submodule first loaded while the proxy stands in for the package
     # would be set as an attribute of the proxy, over the proxy's own.
-    import tickvane._errors, tickvane._importer, tickvane._records  # noqa: E401, F401
+    import tickvane._errors
+    import tickvane._importer
+    import tickvane._records
     recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
     proxy = recording_tickvane.RecordingTickvane(tickvane)
     patch = pytest.MonkeyPatch()
@@ -303,9 +304,8 @@ def main():
 def sample_main():
     import functools
 
-    import tickvane
-
     import meridan.exposure as ex
+    import tickvane
     from meridan.pcalc.replay import replay
 
     inside = [0.0]

@@ -17,10 +17,10 @@ import types
 
 import numpy as np
 import pandas as pd
-import tickvane
 
 import meridan.pcalc.replay as replay_module
 import meridan.quotes as quotes
+import tickvane
 from meridan.pcalc.trade import Trade
 
 START, END, N_STOCKS, N_TRADES, LOT = "2021-01-04", "2023-12-29", 100, 20_000, 100

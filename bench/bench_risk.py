@@ -125,8 +125,8 @@ def median_seconds(call, n, client=None):
 
 
 def main():
-    import perilon
     import meridan.risk as risk
+    import perilon
 
     client, series = build_market()
     recording_tickvane.install(client, pytest.MonkeyPatch())

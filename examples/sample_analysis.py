@@ -13,8 +13,8 @@ market-data client.
 import time
 
 import pandas as pd
-import tickvane
 
+import tickvane
 from meridan.pcalc.preprocess import fix_trades
 from meridan.pcalc.replay import benchmark_value_series, replay
 from meridan.quotes import CachedMarketDataProvider

@@ -3,10 +3,10 @@
 import importlib
 
 import pytest
-import tickvane
 
 import markets as _markets
 import recording_tickvane as _recording
+import tickvane
 
 # Every module of the package is imported before any test installs the recording proxy,
 # so that installing it replaces, and its removal restores, the client in each of them

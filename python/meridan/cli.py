@@ -65,6 +65,7 @@ import warnings
 from typing import NamedTuple
 
 import pandas as pd
+
 from tickvane._errors import StoreError
 
 BENCHMARKS = {"hs300": ("000300.XSHG", "BrinsonBenchmark_HS300", "沪深300"),
@@ -560,7 +561,7 @@ class _Market(NamedTuple):
             if statement not in [t.strip() for t in universe.split(",")]:
                 universe += f",{statement}"
             start = self.meta.get("fetch_start")
-            return (f"add the codes the store lacks with: python -m tickvane fetch"
+            return ("add the codes the store lacks with: python -m tickvane fetch"
                     + (f" --start {quote(start)}" if start else "")
                     + f" --universe {quote(universe)} --store {quote(self.path)}")
         new = os.path.join(os.path.dirname(self.path), "fetched.sqlite")
@@ -918,7 +919,7 @@ def _report(options, out, progress, md, facts, series, values, bench, start, end
         say(f"\n{title}: not available: {reason}")
         sections.append((title, f"<p>Not available: {html.escape(reason)}</p>"))
 
-    header = (f"<h1>Portfolio analysis</h1>"
+    header = ("<h1>Portfolio analysis</h1>"
               + (f"<p>Market data: {html.escape(market.origin)}</p>" if market else "")
               + "".join(f"<p>{html.escape(line)}</p>" for line in lines)
               + f"<p>Analysed {start} to {end} against {html.escape(index_name)} "

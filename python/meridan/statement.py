@@ -116,12 +116,12 @@ from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
-import tickvane
 
+import tickvane
+from meridan import statement_kinds as _kinds
 from meridan.pcalc.preprocess import fix_trades
 from meridan.pcalc.replay import replay
 from meridan.pcalc.trade import _share_fields
-from meridan import statement_kinds as _kinds
 from meridan.util import fix_datetime, fix_order_book_id
 
 __all__ = ["StatementError", "StatementWarning", "Statement", "Account",

@@ -135,9 +135,8 @@ def _print_written(store):
 def _fetch(args, store):
     """Run the fetch command; None when the store was written (its description follows),
     else the exit status."""
-    from ._sources_baostock import SourceError, load_library
-
     from ._fetch import DEFAULT_PACE, Universe, fetch
+    from ._sources_baostock import SourceError, load_library
 
     pace = DEFAULT_PACE if args.pace is None else args.pace
     try:

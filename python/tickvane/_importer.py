@@ -548,8 +548,6 @@ def _parse_column(kind, raw, context):
     Cells are parsed as they are; only the cells that fail are stripped of surrounding
     blanks and parsed again, which keeps the common case free of per-cell Python work.
     """
-    import numpy as np
-
     raw = raw.astype(object)
     text = raw.to_numpy(dtype=object)
     empty = (raw == "").to_numpy()

@@ -106,6 +106,7 @@ def _recorded_sample(path):
     """(seed, n_stocks, start, end) a sample store was built with, or None when the file
     is no sample or they cannot all be found (then it is not rebuilt unasked)."""
     import sqlite3
+
     from ._client import connect_readonly, sample_parameters
 
     try:

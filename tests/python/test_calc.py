@@ -370,7 +370,6 @@ def test_msci_rows(market):
 @pytest.mark.sample
 def test_calc_on_the_sample_market():
     import tickvane
-
     from meridan.pcalc.replay import replay
     from meridan.pcalc.trade import Trade
 

@@ -249,6 +249,7 @@ def test_a_table_given_as_positions_is_refused_plainly():
 
 def test_other_number_types_and_negative_cash_are_accepted():
     from decimal import Decimal
+
     import numpy as np
     book = Portfolio(Decimal("-10.5"), {"A": np.int64(100), "B": Fraction(1, 2)})
     assert book.holdings() == ["A", "B"]

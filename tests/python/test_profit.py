@@ -10,7 +10,6 @@ import pytest
 from dateutil.relativedelta import relativedelta
 
 from markets_risk import calendar, closes_frame
-
 from meridan import profit
 
 INDEX = "000300.XSHG"

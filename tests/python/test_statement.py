@@ -5,8 +5,13 @@ import pandas as pd
 import pytest
 
 from meridan.quotes import CachedMarketDataProvider
-from meridan.statement import (StatementError, load_statement, normalise_statement,
-                               read_statement, replay_statement)
+from meridan.statement import (
+    StatementError,
+    load_statement,
+    normalise_statement,
+    read_statement,
+    replay_statement,
+)
 
 CN_HEADER = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,手续费,印花税,过户费"
 CN_ROWS = [

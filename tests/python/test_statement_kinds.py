@@ -10,8 +10,15 @@ import pandas as pd
 import pytest
 
 from meridan.quotes import CachedMarketDataProvider
-from meridan.statement import (EVENT_COLUMNS, Statement, StatementError, load_account,
-                               load_statement, normalise_statement, read_statement)
+from meridan.statement import (
+    EVENT_COLUMNS,
+    Statement,
+    StatementError,
+    load_account,
+    load_statement,
+    normalise_statement,
+    read_statement,
+)
 
 NAN = math.nan
 

@@ -6,11 +6,17 @@ import warnings
 import pandas as pd
 import pytest
 
-from meridan.quotes import CachedMarketDataProvider
 import meridan.statement as statement_module
-from meridan.statement import (StatementError, StatementWarning, load_statement,
-                               normalise_statement, read_statement, skipped_lines,
-                               statement_trades)
+from meridan.quotes import CachedMarketDataProvider
+from meridan.statement import (
+    StatementError,
+    StatementWarning,
+    load_statement,
+    normalise_statement,
+    read_statement,
+    skipped_lines,
+    statement_trades,
+)
 
 HEAD = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,手续费"
 BUY = "20160301,09:35:12,000001,平安银行,证券买入,1000,12.99,5"

@@ -9,11 +9,11 @@ import pandas as pd
 import pytest
 import statsmodels.api as sm
 from dateutil.relativedelta import relativedelta
+
 from markets_risk import calendar, factor_returns_frame
+from meridan import style
 from pandas_style import style_reference
 from tickvane._schema import FACTORS
-
-from meridan import style
 
 pytestmark = pytest.mark.market("risk")
 

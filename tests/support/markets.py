@@ -35,11 +35,10 @@ import functools
 import hashlib
 import os
 
-import tickvane
-
 import markets_brinson
 import markets_pcalc
 import markets_risk
+import tickvane
 
 DATA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
                     "markets")

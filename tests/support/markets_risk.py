@@ -19,6 +19,7 @@ import functools
 import math
 
 import pandas as pd
+
 from tickvane._schema import FACTORS, TENORS
 
 FIRST, LAST = dt.date(2014, 1, 1), dt.date(2018, 12, 31)

@@ -6,10 +6,10 @@ import sys
 
 import pandas as pd
 import pytest
-import tickvane
 
 import meridan.brinson.benchmark as benchmark
 import meridan.quotes as quotes
+import tickvane
 from recording_tickvane import RecordingTickvane, install
 
 BANK = "000001.XSHE"

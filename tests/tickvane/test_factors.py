@@ -10,9 +10,9 @@ import numpy as np
 import pandas as pd
 import pytest
 import statsmodels.api as sm
-from test_fetch import END, START, FakeBaostock
 
 import tickvane
+from test_fetch import END, START, FakeBaostock
 from tickvane import _factors
 from tickvane._fetch import fetch
 from tickvane._schema import FACTORS

@@ -16,11 +16,10 @@ import pandas as pd
 import pytest
 
 import tickvane
-from tickvane import __main__ as cli
-from tickvane import _importer, _schema, _sources_akshare, _sources_baostock
-from tickvane._fetch import fetch
-
 from test_fetch import END, START, FakeBaostock
+from tickvane import __main__ as cli
+from tickvane import _importer, _sources_baostock
+from tickvane._fetch import fetch
 
 DATA = os.path.join(os.path.dirname(__file__), os.pardir, "data", "fetch", "akshare.json")
 

@@ -8,8 +8,8 @@ import subprocess
 import sys
 
 import pytest
-from test_fetch import END, START, fake  # noqa: F401 (the fake library's fixture)
 
+from test_fetch import END, START, fake  # noqa: F401 (the fake library's fixture)
 from tickvane._fetch import Universe, fetch
 
 # Of the recorded month: a deposit, two purchases, a dividend of a third stock and a

@@ -47,6 +47,7 @@ def ts(ymd):
 
 def test_calendar_is_the_shanghai_calendar():
     import warnings
+
     import exchange_calendars
 
     with warnings.catch_warnings():

@@ -18,8 +18,8 @@ from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
-import tickvane
 
+import tickvane
 from meridan.pcalc.portfolio import Portfolio
 from meridan.pcalc.trade import Trade
 from meridan.quotes import CachedMarketDataProvider
