@@ -171,15 +171,23 @@ ATTRIBUTES = {
 
 
 def compiled_modules(source=SOURCE):
-    """Dotted names of the compiled modules found under `source`, sorted."""
+    """Dotted names of the compiled modules of the packages, sorted: those under
+    `source` and, for an editable install that keeps them elsewhere, those in every
+    folder of the imported package's path."""
     suffixes = sorted(importlib.machinery.EXTENSION_SUFFIXES, key=len, reverse=True)
     names = set()
     for package in PACKAGES:
-        for path in (source / package).rglob("*"):
-            suffix = next((s for s in suffixes if path.name.endswith(s)), None)
-            if suffix:
-                parts = path.relative_to(source).parts
-                names.add(".".join(parts[:-1] + (path.name[:-len(suffix)],)))
+        roots = [source / package]
+        try:
+            roots += [pathlib.Path(p) for p in importlib.import_module(package).__path__]
+        except ImportError:
+            pass
+        for root in roots:
+            for path in root.rglob("*"):
+                suffix = next((s for s in suffixes if path.name.endswith(s)), None)
+                if suffix:
+                    parts = (package,) + path.relative_to(root).parts
+                    names.add(".".join(parts[:-1] + (path.name[:-len(suffix)],)))
     return sorted(names)
 
 

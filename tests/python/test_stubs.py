@@ -17,16 +17,23 @@ SUFFIXES = sorted(importlib.machinery.EXTENSION_SUFFIXES, key=len, reverse=True)
 
 
 def compiled_modules():
-    """(dotted name, file) of each compiled module of the installed packages."""
-    found = []
+    """(dotted name, stub file) of each compiled module of the installed packages. An
+    editable install keeps the compiled files in one folder of the package's path and
+    the sources (stubs included) in another: every folder is searched."""
+    found = {}
     for package in (meridan, perilon):
-        root = pathlib.Path(package.__file__).parent
-        for path in sorted(root.rglob("*")):
-            suffix = next((s for s in SUFFIXES if path.name.endswith(s)), None)
-            if suffix:
-                parts = path.relative_to(root.parent).parts
-                found.append((".".join(parts[:-1] + (path.name[:-len(suffix)],)), path))
-    return found
+        roots = [pathlib.Path(p) for p in package.__path__]
+        for root in roots:
+            for path in sorted(root.rglob("*")):
+                suffix = next((s for s in SUFFIXES if path.name.endswith(s)), None)
+                if suffix:
+                    inner = path.relative_to(root).parts[:-1]
+                    name = ".".join((package.__name__,) + inner
+                                    + (path.name[:-len(suffix)],))
+                    stub = pathlib.PurePath(*inner, path.name[:-len(suffix)] + ".pyi")
+                    found[name] = next((r / stub for r in roots if (r / stub).is_file()),
+                                       path.parent / stub.name)
+    return sorted(found.items())
 
 
 MODULES = compiled_modules()
@@ -110,7 +117,7 @@ def test_every_compiled_module_is_found():
 
 @pytest.mark.parametrize("name, path", MODULES, ids=[name for name, _ in MODULES])
 def test_stub_matches_the_module(name, path):
-    stub = path.parent / (path.name.split(".")[0] + ".pyi")
+    stub = path
     assert stub.is_file(), f"{name} has no stub; run tools/make_stubs.py"
     module = importlib.import_module(name)
     live = live_api(module)
