@@ -8,7 +8,7 @@
 namespace py = pybind11;
 namespace mb = meridan::bind;
 
-PYBIND11_MODULE(_callpath, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(_callpath, m) {
     m.doc() = "Probe of the method-call path used by the extension modules.";
     py::object cls = mb::make_class(m, "Probe", py::tuple(),
                                     "An object whose ping(x) returns x.", "Probe()");
