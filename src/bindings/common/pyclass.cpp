@@ -206,20 +206,6 @@ py::object make_function(Signature sig, const std::string& doc, Body body,
 
 }  // namespace
 
-namespace detail {
-
-const Body* native_body(PyObject* callable, std::size_t n_args, PyObject* self) {
-    if (Py_TYPE(callable) != function_type()) return nullptr;
-    const FunctionData* data = data_of(callable);
-    // A receiver of another type goes through the call, which refuses it.
-    if (data->sig.names.size() != n_args || data->sig.positional < n_args ||
-        !applies_to(data, self))
-        return nullptr;
-    return &data->body;
-}
-
-}  // namespace detail
-
 py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
                       const char* doc, const char* signature) {
     return make_class(m, name, std::move(bases), doc, signature, {});
