@@ -96,14 +96,26 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
                       const char* doc, const char* signature,
                       std::initializer_list<const char*> slots);
 
-/// A module-level function.
-void def_function(py::module_& m, Signature sig, const std::string& doc, Body body);
+/// A module-level function. The function holds `m` and every object of `holds`, and
+/// shows them to the garbage collector: a body that uses Python objects captures them
+/// as `py::handle` (borrowed) and lists them here, so that a cycle through them can be
+/// collected. (A `py::object` captured by the lambda keeps its object alive where the
+/// collector cannot see it.)
+void def_function(py::module_& m, Signature sig, const std::string& doc, Body body,
+                  std::initializer_list<py::handle> holds = {});
 
 /// A method of `cls`; `sig.names` starts with "self". Called with a receiver that
 /// is not an instance of `cls` (through the class, or from a class that borrowed
 /// it), it raises TypeError before its body runs, as the interpreter's own method
-/// descriptors do.
-void def_method(py::object cls, Signature sig, const std::string& doc, Body body);
+/// descriptors do. The method holds `cls` and `holds`, as `def_function` does.
+void def_method(py::object cls, Signature sig, const std::string& doc, Body body,
+                std::initializer_list<py::handle> holds = {});
+
+/// A function set on no module or class, holding `holds` (see `def_function`):
+/// `qualname` and `module_name` are what it reports, and pickling looks it up by them.
+py::object make_function(py::handle module_name, const std::string& qualname,
+                         Signature sig, const std::string& doc, Body body,
+                         std::initializer_list<py::handle> holds = {});
 
 /// A method that must be overridden: raises NotImplementedError without a message.
 void def_abstract_method(py::object cls, Signature sig, const std::string& doc);
