@@ -8,6 +8,12 @@
 // bodies read and write their receiver's native slots at fixed offsets, which are
 // only the slots in instances of the method's class. Like Python functions, the
 // functions carry a `__dict__` for attributes of their own.
+//
+// The type is a heap type known to the garbage collector: a function shows it the
+// objects it holds (its `__dict__`, its class, its defaults, the module its body
+// reads and whatever else its body uses, see `def_function`), so a reference cycle
+// through a function is collected. A function pickles as a reference to the name it
+// is found under, `module.qualname`, as Python functions do.
 #include "common/pyclass.hpp"
 
 #include <structmember.h>
@@ -30,6 +36,8 @@ struct FunctionData {
     py::object qualname;        // str
     py::object module;          // str or None
     py::object owner;           // the class of a method, null for a module function
+    std::vector<py::object> holds;  // the Python objects the body uses
+    bool cleared = false;       // emptied by the garbage collector: no longer callable
 };
 
 struct FunctionObject {
@@ -53,6 +61,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionData* data = reinterpret_cast<FunctionObject*>(callable)->data;
     const std::size_t n = data->sig.names.size();
     const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    if (data->cleared) {
+        // Only reachable from code run while the collector takes a cycle apart: the
+        // objects the body uses may already be gone.
+        PyErr_Format(PyExc_RuntimeError, "%U() can no longer be called: it was cleared "
+                     "by the garbage collector", data->name.ptr());
+        return nullptr;
+    }
     try {
         // The receiver first, before its arguments are bound (a missing receiver is
         // a missing argument).
@@ -97,20 +112,40 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 void function_dealloc(PyObject* self) {
     auto* fn = reinterpret_cast<FunctionObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_CLEAR(fn->dict);
     delete fn->data;
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
-// Only the __dict__ is traversed: it may hold anything a caller puts there.
+// Every Python object the function holds; names and the signature text are strings,
+// which cannot take part in a cycle.
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<FunctionObject*>(self)->dict);
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->dict);
+    if (const FunctionData* data = fn->data) {
+        Py_VISIT(data->owner.ptr());
+        for (const py::object& value : data->holds) Py_VISIT(value.ptr());
+        for (const py::object& value : data->sig.defaults) Py_VISIT(value.ptr());
+    }
     return 0;
 }
 
+// Breaks the cycles a function takes part in. The body goes first, as it may use the
+// held objects; from then on a call is refused rather than run on freed objects.
 int function_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->dict);
+    auto* fn = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(fn->dict);
+    if (FunctionData* data = fn->data) {
+        data->cleared = true;
+        Body().swap(data->body);
+        data->owner = py::object();
+        std::vector<py::object>().swap(data->holds);
+        std::vector<py::object>().swap(data->sig.defaults);
+    }
     return 0;
 }
 
@@ -134,8 +169,21 @@ PyObject* get_name(PyObject* self, void*) { return Py_NewRef(data_of(self)->name
 PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(data_of(self)->qualname.ptr());
 }
-PyObject* get_module(PyObject* self, void*) {
-    return Py_NewRef(data_of(self)->module.ptr());
+// A function's `__module__` is its own (one set in its `__dict__` first, as for Python
+// functions). It cannot be a descriptor of the type: the type's own `__module__`
+// ("meridan") is read from the same entry of the type's namespace.
+PyObject* function_getattro(PyObject* self, PyObject* attribute) {
+    if (attribute == name<"__module__">().ptr() ||
+        (PyUnicode_Check(attribute) &&
+         PyUnicode_CompareWithASCIIString(attribute, "__module__") == 0)) {
+        if (PyObject* dict = reinterpret_cast<FunctionObject*>(self)->dict) {
+            if (PyObject* own = PyDict_GetItemWithError(dict, attribute))
+                return Py_NewRef(own);
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return Py_NewRef(data_of(self)->module.ptr());
+    }
+    return PyObject_GenericGetAttr(self, attribute);
 }
 PyObject* get_doc(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(
@@ -147,44 +195,65 @@ PyObject* get_text_signature(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// Pickled as the name it is found under, `__module__` + `__qualname__`; unpickling
+// imports the module and returns the very same function.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(data_of(self)->qualname.ptr());
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS,
+     "The qualified name the function is found under, for pickle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY,
+     nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyTypeObject* function_type() {
     static PyTypeObject* type = [] {
-        static PyTypeObject t{};
-        Py_SET_TYPE(&t, &PyType_Type);
-        Py_SET_REFCNT(&t, 1);
-        t.tp_name = "meridan.function";
-        t.tp_basicsize = sizeof(FunctionObject);
-        t.tp_dealloc = function_dealloc;
-        t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-        t.tp_repr = function_repr;
-        t.tp_call = PyVectorcall_Call;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL |
-                     Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_GC;
-        t.tp_traverse = function_traverse;
-        t.tp_clear = function_clear;
-        t.tp_dictoffset = offsetof(FunctionObject, dict);
-        t.tp_doc = "A function of the meridan extension modules.";
-        t.tp_getset = function_getset;
-        t.tp_descr_get = function_descr_get;
-        if (PyType_Ready(&t) < 0) throw py::error_already_set();
-        return &t;
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+            {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+            {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+            {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+            {Py_tp_getset, function_getset},
+            {Py_tp_members, function_members},
+            {Py_tp_methods, function_methods},
+            {0, nullptr},
+        };
+        PyType_Spec spec{"meridan.function", static_cast<int>(sizeof(FunctionObject)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                             Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         slots};
+        // Kept for the life of the process, as the functions made with it are.
+        PyObject* t = PyType_FromSpec(&spec);
+        if (!t) throw py::error_already_set();
+        return reinterpret_cast<PyTypeObject*>(t);
     }();
     return type;
 }
 
-py::object make_function(Signature sig, const std::string& doc, Body body,
-                         py::handle module_name, const std::string& qualname,
-                         py::object owner = py::object()) {
+py::object new_function(Signature sig, const std::string& doc, Body body,
+                        py::handle module_name, const std::string& qualname,
+                        py::object owner, std::vector<py::object> holds) {
     auto data = std::make_unique<FunctionData>();
     data->keys = interned_names(sig);
     data->signature = sig.text_signature().substr(sig.function.size());
@@ -195,6 +264,7 @@ py::object make_function(Signature sig, const std::string& doc, Body body,
     data->sig = std::move(sig);
     data->body = std::move(body);
     data->owner = std::move(owner);
+    data->holds = std::move(holds);
     FunctionObject* fn = PyObject_GC_New(FunctionObject, function_type());
     if (!fn) throw py::error_already_set();
     fn->vectorcall = function_vectorcall;
@@ -204,21 +274,16 @@ py::object make_function(Signature sig, const std::string& doc, Body body,
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(fn));
 }
 
-}  // namespace
-
-namespace detail {
-
-const Body* native_body(PyObject* callable, std::size_t n_args, PyObject* self) {
-    if (Py_TYPE(callable) != function_type()) return nullptr;
-    const FunctionData* data = data_of(callable);
-    // A receiver of another type goes through the call, which refuses it.
-    if (data->sig.names.size() != n_args || data->sig.positional < n_args ||
-        !applies_to(data, self))
-        return nullptr;
-    return &data->body;
+// `first` (when given) followed by `rest`, as references the function owns.
+std::vector<py::object> held(py::handle first, std::initializer_list<py::handle> rest) {
+    std::vector<py::object> out;
+    out.reserve(rest.size() + 1);
+    if (first) out.push_back(py::reinterpret_borrow<py::object>(first));
+    for (py::handle h : rest) out.push_back(py::reinterpret_borrow<py::object>(h));
+    return out;
 }
 
-}  // namespace detail
+}  // namespace
 
 py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
                       const char* doc, const char* signature) {
@@ -279,18 +344,29 @@ py::object Slot::value(py::handle obj) const {
     return py::reinterpret_borrow<py::object>(v);
 }
 
-void def_function(py::module_& m, Signature sig, const std::string& doc, Body body) {
-    const std::string name = sig.function;
-    m.attr(name.c_str()) =
-        make_function(std::move(sig), doc, std::move(body), m.attr("__name__"), name);
+py::object make_function(py::handle module_name, const std::string& qualname,
+                         Signature sig, const std::string& doc, Body body,
+                         std::initializer_list<py::handle> holds) {
+    return new_function(std::move(sig), doc, std::move(body), module_name, qualname,
+                        py::object(), held(py::handle(), holds));
 }
 
-void def_method(py::object cls, Signature sig, const std::string& doc, Body body) {
+void def_function(py::module_& m, Signature sig, const std::string& doc, Body body,
+                  std::initializer_list<py::handle> holds) {
+    const std::string name = sig.function;
+    m.attr(name.c_str()) = new_function(std::move(sig), doc, std::move(body),
+                                        m.attr("__name__"), name, py::object(),
+                                        held(m, holds));
+}
+
+void def_method(py::object cls, Signature sig, const std::string& doc, Body body,
+                std::initializer_list<py::handle> holds) {
     if (!PyType_Check(cls.ptr())) throw py::type_error("def_method: not a class");
     const std::string name = sig.function;
     const std::string qualname = cls.attr("__qualname__").cast<std::string>() + "." + name;
-    py::object fn = make_function(std::move(sig), doc, std::move(body),
-                                  cls.attr("__module__"), qualname, cls);
+    py::object fn = new_function(std::move(sig), doc, std::move(body),
+                                 cls.attr("__module__"), qualname, cls,
+                                 held(py::handle(), holds));
     py::setattr(cls, name.c_str(), fn);
 }
 

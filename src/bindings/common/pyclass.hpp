@@ -96,14 +96,26 @@ py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
                       const char* doc, const char* signature,
                       std::initializer_list<const char*> slots);
 
-/// A module-level function.
-void def_function(py::module_& m, Signature sig, const std::string& doc, Body body);
+/// A module-level function. The function holds `m` and every object of `holds`, and
+/// shows them to the garbage collector: a body that uses Python objects captures them
+/// as `py::handle` (borrowed) and lists them here, so that a cycle through them can be
+/// collected. (A `py::object` captured by the lambda keeps its object alive where the
+/// collector cannot see it.)
+void def_function(py::module_& m, Signature sig, const std::string& doc, Body body,
+                  std::initializer_list<py::handle> holds = {});
 
 /// A method of `cls`; `sig.names` starts with "self". Called with a receiver that
 /// is not an instance of `cls` (through the class, or from a class that borrowed
 /// it), it raises TypeError before its body runs, as the interpreter's own method
-/// descriptors do.
-void def_method(py::object cls, Signature sig, const std::string& doc, Body body);
+/// descriptors do. The method holds `cls` and `holds`, as `def_function` does.
+void def_method(py::object cls, Signature sig, const std::string& doc, Body body,
+                std::initializer_list<py::handle> holds = {});
+
+/// A function set on no module or class, holding `holds` (see `def_function`):
+/// `qualname` and `module_name` are what it reports, and pickling looks it up by them.
+py::object make_function(py::handle module_name, const std::string& qualname,
+                         Signature sig, const std::string& doc, Body body,
+                         std::initializer_list<py::handle> holds = {});
 
 /// A method that must be overridden: raises NotImplementedError without a message.
 void def_abstract_method(py::object cls, Signature sig, const std::string& doc);
@@ -111,54 +123,16 @@ void def_abstract_method(py::object cls, Signature sig, const std::string& doc);
 /// Raises the pending Python error `type` with no arguments (a bare exception).
 [[noreturn]] void raise_bare(PyObject* type);
 
-namespace detail {
-/// The attribute `name` of `obj` as the interpreter looks a method up: 1 and the
-/// function itself when it is a method to be called with `obj` prepended, 0 and the
-/// attribute otherwise; a new reference, null with an exception set on failure.
-inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyObject_GetMethod(obj, name, method);
-#else
-    *method = PyObject_GetAttr(obj, name);
-    if (*method && PyMethod_Check(*method) && PyMethod_GET_SELF(*method) == obj) {
-        PyObject* function = Py_NewRef(PyMethod_GET_FUNCTION(*method));
-        Py_SETREF(*method, function);
-        return 1;
-    }
-    return 0;
-#endif
-}
-
-/// The body of `callable` when it is a function made here taking `n_args`
-/// arguments that applies to `self` (a method of a class `self` is an instance of,
-/// or a module function), else null.
-const Body* native_body(PyObject* callable, std::size_t n_args, PyObject* self);
-}  // namespace detail
-
-/// `obj.<Name>(args...)` as Python would call it, at close to the cost of a C++
-/// call when the method found is one of ours: its body then runs directly, without
-/// argument binding. A method overridden in a Python subclass, or replaced on the
-/// class or the instance, is called as Python would call it.
+/// `obj.<Name>(args...)` as Python would call it, through the interpreter's method
+/// call: no bound-method object is made for a method found on the class, and a
+/// method overridden in a Python subclass, or replaced on the class or the
+/// instance, is called as Python would call it.
 template <fixed_string Name, class... A>
 py::object call_method(py::handle obj, const A&... args) {
     constexpr std::size_t n = 1 + sizeof...(A);
-    PyObject* method = nullptr;
-    const int unbound = detail::get_method(obj.ptr(), name<Name>().ptr(), &method);
-    if (!method) throw py::error_already_set();
-    auto owned = py::reinterpret_steal<py::object>(method);
-    if (unbound) {
-        if (const Body* body = detail::native_body(method, n, obj.ptr())) {
-            const py::object values[n] = {py::reinterpret_borrow<py::object>(obj),
-                                          py::reinterpret_borrow<py::object>(args)...};
-            return (*body)(Args(values, n));
-        }
-        PyObject* stack[n] = {obj.ptr(), py::handle(args).ptr()...};
-        PyObject* r = PyObject_Vectorcall(method, stack, n, nullptr);
-        if (!r) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(r);
-    }
-    PyObject* stack[n] = {nullptr, py::handle(args).ptr()...};
-    PyObject* r = PyObject_Vectorcall(method, stack + 1, n - 1, nullptr);
+    PyObject* stack[n] = {obj.ptr(), py::handle(args).ptr()...};
+    PyObject* r = PyObject_VectorcallMethod(name<Name>().ptr(), stack,
+                                            n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }

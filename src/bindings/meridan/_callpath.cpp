@@ -1,6 +1,7 @@
 // meridan._callpath: a small class and a C++ caller of its method, for checking and
-// measuring the fast method-call path of the binding helpers from Python. Not part of
-// the analysis API.
+// measuring the fast method-call path of the binding helpers from Python, and a maker
+// of functions that hold an object, for checking what the garbage collector sees. Not
+// part of the analysis API.
 #include <pybind11/pybind11.h>
 
 #include "common/pyclass.hpp"
@@ -8,7 +9,7 @@
 namespace py = pybind11;
 namespace mb = meridan::bind;
 
-PYBIND11_MODULE(_callpath, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(_callpath, m) {
     m.doc() = "Probe of the method-call path used by the extension modules.";
     py::object cls = mb::make_class(m, "Probe", py::tuple(),
                                     "An object whose ping(x) returns x.", "Probe()");
@@ -22,5 +23,16 @@ PYBIND11_MODULE(_callpath, m, py::mod_gil_not_used()) {
             py::object result = py::none();
             for (long i = 0; i < n; ++i) result = mb::call_method<"ping">(a[0], a[1]);
             return result;
+        });
+    mb::def_function(
+        m, {"closure", {"value"}, {}},
+        "A new function of no arguments that returns value, which it holds.",
+        [](mb::Args a) {
+            py::handle value = a[0];  // borrowed: the new function holds it
+            return mb::make_function(
+                py::str("meridan._callpath"),
+                "closure.<locals>.get", {"get", {}, {}}, "Returns the value held.",
+                [value](mb::Args) { return py::reinterpret_borrow<py::object>(value); },
+                {value});
         });
 }

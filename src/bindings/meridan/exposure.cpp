@@ -443,7 +443,7 @@ py::dict translation_table() {
 
 }  // namespace
 
-PYBIND11_MODULE(exposure, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(exposure, m) {
     m.doc() = "Style-factor exposure of portfolio snapshots and of their benchmark.";
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw py::error_already_set();

@@ -177,7 +177,7 @@ constexpr const char* kMoneyWeightedDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(flows, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(flows, m) {
     m.doc() = kModuleDoc;
 
     bind::def_function(

@@ -122,7 +122,7 @@ constexpr const char* kDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(profit, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(profit, m) {
     m.doc() = "Profit-and-loss analysis of a portfolio value series against a benchmark.";
     m.attr("relativedelta") =
         py::module_::import("dateutil.relativedelta").attr("relativedelta");

@@ -182,7 +182,7 @@ constexpr const char* kCachedDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(quotes, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(quotes, m) {
     m.doc() = "Close prices, dividends per share and split coefficients by date.";
     m.attr("datetime") = py::module_::import("datetime");
     m.attr("pd") = py::module_::import("pandas");

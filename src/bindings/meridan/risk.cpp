@@ -202,7 +202,7 @@ constexpr const char* kAnalysisDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(risk, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(risk, m) {
     m.doc() =
         "Risk-free rate from the yield curve and risk figures over standard periods.";
     m.attr("pd") = bind::pandas();

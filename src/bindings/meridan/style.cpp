@@ -85,7 +85,7 @@ constexpr const char* kDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(style, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(style, m) {
     m.doc() = "Style regression of a portfolio value series on the style-factor returns.";
     py::dict translation;
     for (const auto& [name, label] : kTranslation) translation[name] = py::str(label);

@@ -65,7 +65,7 @@ constexpr const char* kRiskDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(_risk, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(_risk, m) {
     m.doc() = "Risk figures of a daily return series against a benchmark.";
     py::object cls = meridan::bind::make_class(
         m, "Risk", py::tuple(), kRiskDoc,

@@ -113,7 +113,7 @@ mb::Body on_index(const py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(benchmark, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(benchmark, m) {
     m.doc() = "Index benchmarks for Brinson attribution, with a process-wide memo.";
     m.attr("lru_cache") = import_lru_cache();
     m.attr("tickvane") = py::module_::import("tickvane");

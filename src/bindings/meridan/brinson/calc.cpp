@@ -692,7 +692,7 @@ py::object attribution_frame(const core::SectorResult& p, const core::SectorResu
 
 }  // namespace
 
-PYBIND11_MODULE(calc, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(calc, m) {
     m.doc() = "Brinson attribution of a portfolio series against a benchmark.";
     m.attr("pd") = py::module_::import("pandas");
     m.attr("np") = py::module_::import("numpy");

@@ -104,7 +104,7 @@ py::object record_attribute(const py::module_& m, const py::object& order_book_i
 
 }  // namespace
 
-PYBIND11_MODULE(classifier, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(classifier, m) {
     m.doc() =
         "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries, as\n"
         "the store the market-data client reads records them (SHENWAN_INDUSTRY_MAP,\n"

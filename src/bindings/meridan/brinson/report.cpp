@@ -162,7 +162,7 @@ void set_output(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(report, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(report, m) {
     m.doc() =
         "Charts of the Brinson attribution table: sector weights and the total effects.\n"
         "\n"

@@ -126,7 +126,7 @@ constexpr const char* kPortfolioDoc =
 
 }  // namespace
 
-PYBIND11_MODULE(portfolio, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(portfolio, m) {
     m.doc() = "The book of a portfolio replayed from its trades, splits and dividends.";
     py::object position_cls =
         py::module_::import("meridan.pcalc.position").attr("Position");

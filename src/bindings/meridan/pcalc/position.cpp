@@ -80,7 +80,7 @@ std::pair<py::object, py::object> bought(py::handle held, py::handle avg,
 
 }  // namespace
 
-PYBIND11_MODULE(position, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(position, m) {
     m.doc() = "The position of one instrument in the portfolio book: shares held and "
               "the average cost price per share.";
     m.attr("__all__") = py::make_tuple("Position");

@@ -507,7 +507,7 @@ py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
 
 }  // namespace
 
-PYBIND11_MODULE(preprocess, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(preprocess, m) {
     m.doc() =
         "Normalisation of uploaded position tables, trade statements and backtest "
         "logs.";

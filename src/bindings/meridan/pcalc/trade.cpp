@@ -218,7 +218,7 @@ PyObject* shared(PyObject* pool, PyObject* value) {
 
 }  // namespace
 
-PYBIND11_MODULE(trade, m, py::mod_gil_not_used()) {
+PYBIND11_MODULE(trade, m) {
     m.doc() = "The record of one executed trade, as the normalisation of trade tables "
               "builds it and the portfolio book consumes it.";
     m.attr("__all__") = py::make_tuple("Trade");
