@@ -10,3 +10,6 @@ class Probe:
 
 def call_ping(obj: Any, x: Any, n: int) -> Any:
     """Calls obj.ping(x) n times from C++ and returns the last result."""
+
+def closure(value: Any) -> Any:
+    """A new function of no arguments that returns value, which it holds."""
