@@ -779,12 +779,13 @@ class _Facts(NamedTuple):
     reconciliation: object
     positions: dict | None
 
-    def lines(self):
+    def lines(self, name=None):
         """The account's facts as lines for a user: rows read, the opening state and
-        what was assumed, the flows, the reconciliation, the returns."""
+        what was assumed, the flows, the reconciliation, the returns. ``name`` stands
+        for the statement's path (the page shows the file's name only)."""
         account, p = self.account, self.performance
         moving = len(account.skipped)
-        out = [f"Statement {self.statement}: {len(account.trades)} trades, "
+        out = [f"Statement {name or self.statement}: {len(account.trades)} trades, "
                f"{len(account.events)} other rows booked, {moving} "
                + ("row that moves nothing" if moving == 1 else "rows that move nothing")]
         if account.unknown:
@@ -921,7 +922,8 @@ def _report(options, out, progress, md, facts, series, values, bench, start, end
 
     header = ("<h1>Portfolio analysis</h1>"
               + (f"<p>Market data: {html.escape(market.origin)}</p>" if market else "")
-              + "".join(f"<p>{html.escape(line)}</p>" for line in lines)
+              + "".join(f"<p>{html.escape(line)}</p>"
+                        for line in facts.lines(os.path.basename(facts.statement)))
               + f"<p>Analysed {start} to {end} against {html.escape(index_name)} "
                 f"({index_id}), per unit of the account. Time-weighted return "
                 f"{total:+.2%}; benchmark {bench_total:+.2%}.</p>"
