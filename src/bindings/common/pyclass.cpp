@@ -238,13 +238,13 @@ PyTypeObject* function_type() {
             {Py_tp_methods, function_methods},
             {0, nullptr},
         };
-        PyType_Spec spec{"meridan.function", static_cast<int>(sizeof(FunctionObject)), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                             Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         slots};
+        PyType_Spec shape{"meridan.function", static_cast<int>(sizeof(FunctionObject)), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                              Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                              Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                          slots};
         // Kept for the life of the process, as the functions made with it are.
-        PyObject* t = PyType_FromSpec(&spec);
+        PyObject* t = PyType_FromSpec(&shape);
         if (!t) throw py::error_already_set();
         return reinterpret_cast<PyTypeObject*>(t);
     }();
