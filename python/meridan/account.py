@@ -173,9 +173,10 @@ def _credit(row, run, day, closes):
     if run.paid[(row.oid, quantity)] > 0:
         run.paid[(row.oid, quantity)] -= 1
         return
+    # The shares cost what the row says; the cash moves by the row's signed amount.
     paid = abs(row.money())
     _buy(run, row, day, quantity, paid / quantity, 0.0)
-    run.book.apply_cash(paid + row.money() if row.money() > 0 else 0.0)
+    run.book.apply_cash(paid + row.money())
     run.notes.append(f"{row.where()}: {quantity:,} shares of {row.oid} credited without "
                      f"their payment row: booked for the row's amount ({paid:,.2f})")
     close = closes.get(row.oid)

@@ -724,7 +724,7 @@ def _analyse(options, out, progress):
                 overdraft = acc.first_overdraft(result)
                 if overdraft is not None:
                     row, below = overdraft
-                    least = cash + math.ceil(-min(result.row_cash.min(), 0.0) - 1e-9)
+                    least = cash + acc.least_opening_cash(result)
                     progress.done("failed")
                     raise _Refusal(
                         f"--cash {cash:,.2f} is not enough for {statement}: the cash "

@@ -318,13 +318,21 @@ class ReplayRun:
         """The opening cash and positions at the first day's closes: the first flow."""
         total = float(self.cash)
         for oid in held:
-            close = closes.get(oid)
-            if close is None or close != close:
-                close = self.last_close.get(oid)
-                if close is None:
-                    close = self.last_close[oid] = _close_before(oid, day)
-            total += float(self.book._positions[oid].quantity) * float(close)
+            total += float(self.book._positions[oid].quantity) * float(
+                self.close_of(oid, closes, day))
         return total
+
+    def close_of(self, oid, closes, day):
+        """The close that values ``oid`` on ``day``: the day's (remembered as its last),
+        or, when it did not trade, its last close before the day."""
+        close = closes.get(oid)
+        if close is not None and close == close:
+            self.last_close[oid] = close
+            return close
+        close = self.last_close.get(oid)
+        if close is None:
+            close = self.last_close[oid] = _close_before(oid, day)
+        return close
 
     def _day_before(self, day):
         at = bisect.bisect_left(self.days, day)
@@ -412,13 +420,7 @@ class ReplayRun:
             entries = []
             for oid in held:
                 quantity = book_positions[oid].quantity
-                close = closes.get(oid)
-                if close is not None and close == close:
-                    last_close[oid] = close
-                else:
-                    close = last_close.get(oid)
-                    if close is None:
-                        close = last_close[oid] = _close_before(oid, day)
+                close = self.close_of(oid, closes, day)
                 value = float(quantity) * float(close)
                 total += value
                 if type(quantity) is not int and type(quantity) is not float:
