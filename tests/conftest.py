@@ -13,7 +13,8 @@ import tickvane
 # (modules that copy the client's names at import would otherwise keep the proxy).
 for _name in ("meridan.pcalc.portfolio", "meridan.pcalc.preprocess", "meridan.quotes",
               "meridan.pcalc.replay", "meridan.statement", "meridan.cli",
-              "meridan.brinson.report", "meridan.brinson.calc", "meridan.brinson.classifier",
+              "meridan.brinson.report", "meridan.brinson.calc", "meridan.brinson.attribution",
+              "meridan.brinson.classifier",
               "meridan.brinson.benchmark", "meridan.exposure", "meridan.risk",
               "meridan.profit", "meridan.style"):
     try:
