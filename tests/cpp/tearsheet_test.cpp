@@ -87,12 +87,12 @@ TEST(MonthlyReturns, MonthsFromTheLastValueBeforeThem) {
     ASSERT_EQ(t.years, 2u);
     auto cell = [&](std::size_t row, std::size_t col) { return t.cells[row * 13 + col]; };
     for (std::size_t m = 0; m < 11; ++m) EXPECT_TRUE(std::isnan(cell(0, m)));
-    EXPECT_DOUBLE_EQ(cell(0, 11), 0.1);
-    EXPECT_DOUBLE_EQ(cell(0, 12), 0.1);
+    EXPECT_NEAR(cell(0, 11), 0.1, 1e-15);
+    EXPECT_NEAR(cell(0, 12), 0.1, 1e-15);
     EXPECT_TRUE(std::isnan(cell(1, 0)));
-    EXPECT_DOUBLE_EQ(cell(1, 1), 0.1);  // from December's 110
-    EXPECT_DOUBLE_EQ(cell(1, 2), 108.9 / 121 - 1);
-    EXPECT_DOUBLE_EQ(cell(1, 12), 108.9 / 110 - 1);
+    EXPECT_NEAR(cell(1, 1), 0.1, 1e-15);  // from December's 110
+    EXPECT_NEAR(cell(1, 2), 108.9 / 121 - 1, 1e-15);
+    EXPECT_NEAR(cell(1, 12), 108.9 / 110 - 1, 1e-15);
     EXPECT_EQ(ts::monthly_returns({}, {}).years, 0u);
 }
 
@@ -106,8 +106,8 @@ TEST(MonthlyReturns, OneDayAndAYearWithoutData) {
     const ts::MonthlyTable g = ts::monthly_returns(gap, std::vector<double>{1.0, 2.0});
     ASSERT_EQ(g.years, 3u);
     EXPECT_TRUE(std::isnan(g.cells[13 + 12]));
-    EXPECT_DOUBLE_EQ(g.cells[26 + 0], 1.0);
-    EXPECT_DOUBLE_EQ(g.cells[26 + 12], 1.0);
+    EXPECT_NEAR(g.cells[26 + 0], 1.0, 1e-15);
+    EXPECT_NEAR(g.cells[26 + 12], 1.0, 1e-15);
 }
 
 TEST(RollingFigures, EachWindowAsTheFullRangeFigures) {
