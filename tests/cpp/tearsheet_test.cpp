@@ -23,18 +23,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 std::int64_t day(int y, int m, int d) { return meridan::dates::days_from_civil(y, m, d); }
 }  // namespace
 
-TEST(Underwater, RatioToRunningPeak) {
-    const std::vector<double> v{100, 120, 90, 130, 117};
-    const std::vector<double> u = ts::underwater(v);
-    ASSERT_EQ(u.size(), 5u);
-    EXPECT_EQ(u[0], 0.0);
-    EXPECT_EQ(u[1], 0.0);
-    EXPECT_DOUBLE_EQ(u[2], 90.0 / 120 - 1);
-    EXPECT_EQ(u[3], 0.0);
-    EXPECT_DOUBLE_EQ(u[4], 117.0 / 130 - 1);
-    EXPECT_TRUE(ts::underwater({}).empty());
-}
-
 TEST(WorstDrawdowns, EpisodesRankedDeepestFirst) {
     // Peak 10 (day 1, flat from day 0) falls to 8 then 7 (day 4), back at 10 on day 5;
     // new peak 12 (day 6) falls to 9 (day 7) and never gets back.
