@@ -159,6 +159,10 @@ def test_agrees_with_an_independent_implementation_where_definitions_match():
     k = perilon.Risk(r, b, 0.0, annualization=252)
     # Its value at risk is the quantile itself (a negative return), not the loss.
     assert k.value_at_risk() == pytest.approx(-empyrical.value_at_risk(r, 0.05), rel=1e-12)
+    # Its shortfall averages the lowest int((n - 1) * 0.05) + 1 returns: the days at or
+    # below the interpolated quantile, unless returns tie there.
+    assert k.expected_shortfall() == pytest.approx(
+        -empyrical.conditional_value_at_risk(r, 0.05), rel=1e-12)
     assert k.omega(0.0) == pytest.approx(empyrical.omega_ratio(r), rel=1e-12)
     assert k.up_capture == pytest.approx(empyrical.up_capture(r, b), rel=1e-10)
     assert k.down_capture == pytest.approx(empyrical.down_capture(r, b), rel=1e-10)
@@ -166,6 +170,10 @@ def test_agrees_with_an_independent_implementation_where_definitions_match():
     # the 95th is positive.
     assert k.tail_ratio == pytest.approx(empyrical.tail_ratio(r), rel=1e-12)
     assert k.stability == pytest.approx(empyrical.stability_of_timeseries(r), rel=1e-10)
+    # The population moments, as scipy's biased estimators.
+    stats = pytest.importorskip("scipy.stats")
+    assert k.skewness == pytest.approx(stats.skew(r), rel=1e-10)
+    assert k.kurtosis == pytest.approx(stats.kurtosis(r), rel=1e-10)
 
 
 def test_pickles_and_copies_with_its_returns():
