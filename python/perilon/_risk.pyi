@@ -1,11 +1,14 @@
 # Written by tools/make_stubs.py from the compiled module; regenerate it, do not edit.
 """Risk figures of a daily return series against a benchmark."""
 
+from typing import Any
+
 import pandas as pd
 
 class Risk:
     """Risk figures of daily returns against a benchmark's daily returns of the same
-    days, computed once when the object is built.
+    days: the attributes listed first are computed once when the object is built,
+    the others when first read.
 
     returns, benchmark_returns: daily returns as fractions (0.01 is 1 %), numpy
         arrays, pandas Series (only the values are read) or lists of equal length.
@@ -35,6 +38,22 @@ class Risk:
     downside_risk: as above, the annualised deviation below the risk-free rate.
     calmar: annual_return / max_drawdown.
     win_rate: the share of the n days on which r is above b.
+
+    Computed on first access (the same definitions of n, A and rf_d):
+    skewness: population skewness of r, m3 / m2 ** 1.5 with m_k = mean((r -
+        mean(r)) ** k).
+    kurtosis: population excess kurtosis of r, m4 / m2 ** 2 - 3 (0 for a normal
+        distribution).
+    up_capture: over the days on which b rose (b > 0), the annual return of r
+        ((prod(1 + r)) ** (A / k) - 1 over those k days) over that of b.
+    down_capture: the same over the days on which b fell (b < 0).
+    tail_ratio: the 95th percentile of r over the absolute value of its 5th (linear
+        interpolation).
+    stability: R squared of the least-squares line through the log of the
+        compounded value, log(prod(1 + r[:i + 1])), against the day number i =
+        0 .. n - 1.
+    Methods: value_at_risk(confidence=0.95), expected_shortfall(confidence=0.95),
+    omega(threshold=None).
     """
     annual_return: float
     alpha: float
@@ -49,6 +68,13 @@ class Risk:
     downside_risk: float
     calmar: float
     win_rate: float
+    _input: Any
+    skewness: Any
+    kurtosis: Any
+    up_capture: Any
+    down_capture: Any
+    tail_ratio: Any
+    stability: Any
     def __init__(
         self,
         returns: pd.Series,
@@ -57,3 +83,21 @@ class Risk:
         annualization: int = 244,
     ) -> None:
         """Computes every figure of `returns` against `benchmark_returns` (see the class)."""
+    def value_at_risk(self, confidence: Any = 0.95) -> Any:
+        """One-day historical value at risk: minus the (1 - confidence) quantile of the
+        returns (linear interpolation between order statistics, numpy's default), a
+        loss as a positive fraction. confidence lies strictly between 0 and 1;
+        value_at_risk(0.95) equals `var`. NaN without returns.
+        """
+    def expected_shortfall(self, confidence: Any = 0.95) -> Any:
+        """One-day expected shortfall: minus the mean of the returns at or below the
+        (1 - confidence) quantile (linear interpolation), the average loss on the days
+        at or beyond the value at risk, a positive fraction for a loss. confidence lies
+        strictly between 0 and 1. NaN without returns.
+        """
+    def omega(self, threshold: Any = None) -> Any:
+        """Omega ratio about a daily `threshold` (a fraction; None: the daily risk-free
+        rate rf_d = risk_free_rate / A): sum(max(r - threshold, 0)) /
+        sum(max(threshold - r, 0)), the gains above the threshold per unit of losses
+        below it. NaN when no return lies below the threshold.
+        """
