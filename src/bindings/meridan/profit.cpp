@@ -133,7 +133,7 @@ PYBIND11_MODULE(profit, m) {
         Signature{"profit_analysis",
                   {"portfolio_series", "benchmark", "benchmark_series"},
                   {py::none()}},
-        kDoc, [m](bind::Args a) {
+        kDoc, [m = py::handle(m)](bind::Args a) {
             const py::object& portfolio_series = a[0];
             const py::object& benchmark = a[1];
             DatedSeries given = read_value_series(portfolio_series, "portfolio_series");
@@ -182,7 +182,8 @@ PYBIND11_MODULE(profit, m) {
                                                   values.data());
                 portfolio = &aligned;
             }
-            if (bench.days.empty()) throw py::index_error("the benchmark series is empty");
+            if (bench.days.empty())
+                throw py::index_error("the benchmark series is empty");
 
             const std::int64_t span_days =
                 (end_date - start_date).attr("days").cast<std::int64_t>();

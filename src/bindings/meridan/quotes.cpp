@@ -216,7 +216,7 @@ PYBIND11_MODULE(quotes, m) {
         cls, {"_fill_price_cache", {"self", "order_book_ids", "date"}, {}},
         "Fetches the closes of `order_book_ids` from `date` to 365 days later in one\n"
         "request and caches them by (order book id, calendar day).",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             const py::object& ids = a[1];
             const py::object& date = a[2];
             py::object end =
@@ -262,10 +262,12 @@ PYBIND11_MODULE(quotes, m) {
                 py::object first = ids[py::int_(0)];
                 const std::vector<py::object> days = row_dates(reply.attr("index"));
                 py::list values = reply.attr("tolist")();
-                for (std::size_t i = 0; i < days.size(); ++i) store(cache, first, days[i], values[i]);
+                for (std::size_t i = 0; i < days.size(); ++i)
+                    store(cache, first, days[i], values[i]);
             }
             return py::object(py::none());
-        });
+        },
+        {m});
 
     meridan::bind::def_method(
         cls, {"get_close_price", {"self", "order_book_ids", "date"}, {}},
@@ -334,7 +336,7 @@ PYBIND11_MODULE(quotes, m) {
         "the\n"
         "ids whose book closure falls on the calendar day of `date`; empty in modes\n"
         "\"pre\" and \"post\".",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             const py::object& self = a[0];
             const py::object date = calendar_day(a[2]);
             const py::list ids = id_list(a[1]);
@@ -345,7 +347,8 @@ PYBIND11_MODULE(quotes, m) {
             }
             const bool adjusted = !meridan::bind::equal(mode, "none");
             return events_on(
-                self, "_dividend_cache", ids, date, [m, adjusted](py::handle oid) {
+                self, "_dividend_cache", ids, date,
+                [m = py::handle(m), adjusted](py::handle oid) {
                     py::object table = meridan::bind::global(m, "get_dividend")(
                         oid, py::arg("adjusted") = adjusted);
                     if (table.is_none()) return table;
@@ -353,24 +356,27 @@ PYBIND11_MODULE(quotes, m) {
                     return meridan::bind::true_div(table["dividend_cash_before_tax"],
                                                    table["round_lot"]);
                 });
-        });
+        },
+        {m});
 
     meridan::bind::def_method(
         cls, {"get_split_coefficient", {"self", "order_book_ids", "date"}, {}},
         "New shares per old share of the ids that split on the calendar day of "
         "`date`;\n"
         "empty unless the mode is \"none\".",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             const py::object& self = a[0];
             const py::object date = calendar_day(a[2]);
             const py::list ids = id_list(a[1]);
             if (!meridan::bind::equal(self.attr("_adjust_type"), "none"))
                 return py::object(py::dict());
-            return events_on(self, "_split_cache", ids, date, [m](py::handle oid) {
-                py::object table = meridan::bind::global(m, "get_split")(oid);
-                if (table.is_none()) return table;
-                return meridan::bind::true_div(table["split_coefficient_to"],
-                                               table["split_coefficient_from"]);
-            });
-        });
+            return events_on(
+                self, "_split_cache", ids, date, [m = py::handle(m)](py::handle oid) {
+                    py::object table = meridan::bind::global(m, "get_split")(oid);
+                    if (table.is_none()) return table;
+                    return meridan::bind::true_div(table["split_coefficient_to"],
+                                                   table["split_coefficient_from"]);
+                });
+        },
+        {m});
 }

@@ -96,7 +96,8 @@ PYBIND11_MODULE(style, m) {
     m.attr("tickvane") = py::module_::import("tickvane");
 
     bind::def_single_argument_function(
-        m, "style_analysis", "portfolio_series", kDoc, [m](bind::Args a) {
+        m, "style_analysis", "portfolio_series", kDoc,
+        [m = py::handle(m)](bind::Args a) {
             const py::object& portfolio_series = a[0];
             const meridan::analysis::ValueSeries given =
                 meridan::analysis::read_value_series(portfolio_series, "portfolio_series");
@@ -167,7 +168,8 @@ PYBIND11_MODULE(style, m) {
             }
             py::object labels = bind::global(m, "TRANSLATION");
             py::list style;
-            for (py::handle column : factors.attr("columns")) style.append(labels[column]);
+            for (py::handle column : factors.attr("columns"))
+                style.append(labels[column]);
             result["style"] = style;
             result["latest_tvalues"] = without_constant(fitted.attr("tvalues"));
             return py::object(result);

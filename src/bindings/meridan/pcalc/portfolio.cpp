@@ -143,7 +143,8 @@ PYBIND11_MODULE(portfolio, m) {
     mb::def_method(
         positions_cls, {"__missing__", {"self", "key"}, {}},
         "A new flat Position(key) for an instrument not in the book; not stored.",
-        [m](mb::Args a) { return mb::global(m, "Position")(a[1]); });
+        [m = py::handle(m)](mb::Args a) { return mb::global(m, "Position")(a[1]); },
+        {m});
 
     py::object portfolio_cls =
         mb::make_class(m, "Portfolio", py::tuple(), kPortfolioDoc,
@@ -157,7 +158,8 @@ PYBIND11_MODULE(portfolio, m) {
         portfolio_cls,
         {"__init__", {"self", "cash", "positions"}, {py::float_(100000.0), py::none()}},
         "Opens a book with `cash` and the share quantities of `positions`.",
-        [m, positions_cls, cash_slot, book_slot, dividends_slot](mb::Args a) {
+        [m = py::handle(m), positions_cls = py::handle(positions_cls), cash_slot,
+         book_slot, dividends_slot](mb::Args a) {
             const py::object& self = a[0];
             mb::ObjectLock lock(self);
             pc::check_amount(a[1], "cash", "number", pc::Bound::any,
@@ -179,7 +181,8 @@ PYBIND11_MODULE(portfolio, m) {
             book_slot->set(self, book);
             dividends_slot->set(self, py::int_(0));
             return py::none();
-        });
+        },
+        {m, positions_cls});
 
     mb::def_method(
         portfolio_cls, {"holdings", {"self"}, {}},
@@ -191,14 +194,17 @@ PYBIND11_MODULE(portfolio, m) {
                 if (nonzero(positions->quantity(position))) held.append(oid);
             }
             return py::object(held);
-        });
+        },
+        {position_cls});
 
     mb::def_method(
         portfolio_cls, {"apply_trade", {"self", "trade"}, {}},
         "Books an executed trade: cash moves by price times quantity, plus the\n"
-        "transaction cost on a buy or minus it on a sale (side \"BUY\" or \"SELL\"), and\n"
+        "transaction cost on a buy or minus it on a sale (side \"BUY\" or \"SELL\"), "
+        "and\n"
         "the instrument's position is updated and kept in the book. A side, price,\n"
-        "quantity or cost that would corrupt the book (another side; a NaN, infinite or\n"
+        "quantity or cost that would corrupt the book (another side; a NaN, infinite "
+        "or\n"
         "negative number; not a number) raises ValueError or TypeError and changes\n"
         "nothing.",
         [positions, trades, cash_slot, book_slot](mb::Args a) {
@@ -247,7 +253,8 @@ PYBIND11_MODULE(portfolio, m) {
             cash_slot->set(self, new_cash);
             if (!stored) book[oid] = position;
             return py::none();
-        });
+        },
+        {position_cls, trade_cls});
 
     mb::def_method(
         portfolio_cls, {"get_position", {"self", "key"}, {}},
@@ -319,7 +326,8 @@ PYBIND11_MODULE(portfolio, m) {
                 throw;
             }
             return py::none();
-        });
+        },
+        {position_cls});
 
     mb::def_method(
         portfolio_cls, {"apply_dividend", {"self", "dividends"}, {}},
@@ -347,7 +355,8 @@ PYBIND11_MODULE(portfolio, m) {
             }
             dividends_slot->set(a[0], total);
             return py::none();
-        });
+        },
+        {position_cls});
 
     mb::def_method(
         portfolio_cls, {"apply_cash", {"self", "amount"}, {}},

@@ -143,22 +143,22 @@ PYBIND11_MODULE(position, m) {
             fields->quantity.set(self, new_quantity);
             fields->avg_price.set(self, new_avg);
             return py::none();
-        });
+        },
+        {trade_cls});
 
-    mb::def_method(cls, {"__eq__", {"self", "other"}, {}},
-                   "Equal to another Position with the same id, quantity and avg_price.",
-                   [fields, cls](mb::Args a) -> py::object {
-                       if (!PyObject_TypeCheck(a[1].ptr(),
-                                               reinterpret_cast<PyTypeObject*>(cls.ptr())))
-                           return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                       return py::bool_(
-                           mb::equal(py::make_tuple(fields->order_book_id(a[0]),
-                                                    fields->quantity(a[0]),
-                                                    fields->avg_price(a[0])),
-                                     py::make_tuple(fields->order_book_id(a[1]),
-                                                    fields->quantity(a[1]),
-                                                    fields->avg_price(a[1]))));
-                   });
+    mb::def_method(
+        cls, {"__eq__", {"self", "other"}, {}},
+        "Equal to another Position with the same id, quantity and avg_price.",
+        [fields, cls = py::handle(cls)](mb::Args a) -> py::object {
+            if (!PyObject_TypeCheck(a[1].ptr(),
+                                    reinterpret_cast<PyTypeObject*>(cls.ptr())))
+                return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            return py::bool_(mb::equal(
+                py::make_tuple(fields->order_book_id(a[0]), fields->quantity(a[0]),
+                               fields->avg_price(a[0])),
+                py::make_tuple(fields->order_book_id(a[1]), fields->quantity(a[1]),
+                               fields->avg_price(a[1]))));
+        });
     cls.attr("__hash__") = py::none();
 
     mb::def_method(cls, {"__repr__", {"self"}, {}}, "Position(order_book_id=…, …).",

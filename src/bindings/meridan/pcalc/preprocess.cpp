@@ -533,7 +533,7 @@ PYBIND11_MODULE(preprocess, m) {
         "dict from normalised order book id to the row's quantity (unconverted). A "
         "later\n"
         "row of the same instrument replaces an earlier one.",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             py::dict positions;
             if (py::len(a[0]) == 0) return py::object(positions);
             require_columns(a[0], {"order_book_id", "quantity"});
@@ -564,7 +564,7 @@ PYBIND11_MODULE(preprocess, m) {
         "text such as \"200\" is read as that number). A required column given twice\n"
         "raises ValueError; a column that reads like a missing optional one\n"
         "(\"Last_Price\") is named in a UserWarning, since it is not read.",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             const py::object& frame = a[0];
             const py::object& md = a[1];
             const bool priced = has_column(frame, "last_price");
@@ -633,7 +633,8 @@ PYBIND11_MODULE(preprocess, m) {
             }
             // Sorted stably: trades of the same time keep their row order (a statement
             // already in time order is kept as it is).
-            if (keyed && std::is_sorted(keys.begin(), keys.end())) return py::object(trades);
+            if (keyed && std::is_sorted(keys.begin(), keys.end()))
+                return py::object(trades);
             if (keyed) {
                 std::vector<std::size_t> order(n);
                 std::iota(order.begin(), order.end(), std::size_t{0});
@@ -660,7 +661,7 @@ PYBIND11_MODULE(preprocess, m) {
         "last_price, last_quantity, transaction_cost) as a new list of Trade records "
         "in\n"
         "row order, leaving out instruments that are not common stocks.",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             const py::object& frame = a[0];
             py::list trades;
             if (py::len(frame) == 0) return py::object(trades);

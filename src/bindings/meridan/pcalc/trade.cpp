@@ -324,12 +324,13 @@ PYBIND11_MODULE(trade, m) {
     // Pickling and copying rebuild the record through the class's keywords.
     m.attr("_rebuild") = py::module_::import("functools").attr("partial");
     mb::def_method(cls, {"__reduce__", {"self"}, {}}, "Pickling support.",
-                   [m](mb::Args a) {
+                   [m = py::handle(m)](mb::Args a) {
                        py::dict kwargs;
                        for (std::size_t i = 0; i < 7; ++i)
                            kwargs[kFields[i]] = g_trade->slots[i].value(a[0]);
                        py::object cls_of = py::reinterpret_borrow<py::object>(py::type::handle_of(a[0]));
                        return py::make_tuple(m.attr("_rebuild")(cls_of, **kwargs),
                                              py::tuple());
-                   });
+                   },
+                   {m});
 }
