@@ -114,13 +114,9 @@ mb::Body on_index(py::handle m) {
     };
 }
 
-}  // namespace
-
-PYBIND11_MODULE(benchmark, m) {
-    m.doc() = "Index benchmarks for Brinson attribution, with a process-wide memo.";
-    m.attr("lru_cache") = import_lru_cache();
-    m.attr("tickvane") = py::module_::import("tickvane");
-
+// The memoised module functions the benchmarks read: index_components,
+// index_weights, get_change_rate.
+void register_memoised(py::module_& m) {
     def_memoised_copies(
         m, {"index_components", {"order_book_id", "date"}, {}},
         "The constituent ids of index `order_book_id` on `date`, as the\n"
@@ -158,7 +154,10 @@ PYBIND11_MODULE(benchmark, m) {
             py::object last = by_position[py::int_(-1)];
             return plain_number(mb::sub(mb::true_div(last, first), py::int_(1)));
         });
+}
 
+// The benchmark classes, BrinsonBenchmark and IndexBenchmark; returns the latter.
+py::object register_benchmarks(py::module_& m) {
     py::object base = mb::make_class(
         m, "BrinsonBenchmark", py::tuple(),
         "A benchmark of an attribution: constituents and weights on a date, total "
@@ -196,7 +195,18 @@ PYBIND11_MODULE(benchmark, m) {
         "The index's close-to-close change from `start_date` to `end_date`,\n"
         "a fraction (memoised).",
         on_index<"get_change_rate">(m), {m});
+    return index;
+}
 
+}  // namespace
+
+PYBIND11_MODULE(benchmark, m) {
+    m.doc() = "Index benchmarks for Brinson attribution, with a process-wide memo.";
+    m.attr("lru_cache") = import_lru_cache();
+    m.attr("tickvane") = py::module_::import("tickvane");
+
+    register_memoised(m);
+    py::object index = register_benchmarks(m);
     m.attr("BrinsonBenchmark_HS300") = index("000300.XSHG");
     m.attr("BrinsonBenchmark_ZZ500") = index("000905.XSHG");
 }

@@ -102,18 +102,8 @@ py::object record_attribute(py::handle m, const py::object& order_book_id) {
     return mb::getattr<Attribute>(py::reinterpret_steal<py::object>(record));
 }
 
-}  // namespace
-
-PYBIND11_MODULE(classifier, m) {
-    m.doc() =
-        "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries, as\n"
-        "the store the market-data client reads records them (SHENWAN_INDUSTRY_MAP,\n"
-        "read as a module attribute, maps the index ids of its industries to their\n"
-        "names).";
-    m.attr("tickvane") = py::module_::import("tickvane");
-    schema = py::module_::import("tickvane._schema").release().ptr();
-    no_store = py::dict().release().ptr();
-
+// The module's lazy attribute SHENWAN_INDUSTRY_MAP.
+void register_industry_map(py::module_& m) {
     mb::def_function(
         m, {"__getattr__", {"name"}, {}},
         "SHENWAN_INDUSTRY_MAP: a new dict of the index id of each Shenwan industry of\n"
@@ -130,7 +120,10 @@ PYBIND11_MODULE(classifier, m) {
             if (!copy) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(copy);
         });
+}
 
+// The abstract scheme, SectorDecider; returns it.
+py::object register_scheme(py::module_& m) {
     py::object base = mb::make_class(
         m, "SectorDecider", py::tuple(),
         "A sector classification scheme: `all_sectors()` lists its sectors in a fixed\n"
@@ -143,7 +136,11 @@ PYBIND11_MODULE(classifier, m) {
     mb::def_abstract_method(
         base, {"__call__", {"self", "order_book_id"}, {}},
         "Implemented by schemes: the sector name of an instrument.");
+    return base;
+}
 
+// The MSCI sectors, MSCISectorDecider; returns the class.
+py::object register_msci(py::module_& m, const py::object& base) {
     py::object msci = mb::make_class(
         m, "MSCISectorDecider", py::make_tuple(base),
         "The MSCI sector scheme (Chinese names: the 10 sectors, or the 11 with 通信服务\n"
@@ -166,7 +163,11 @@ PYBIND11_MODULE(classifier, m) {
                        return record_attribute<"sector_code_name">(m, a[1]);
                    },
                    {m});
+    return msci;
+}
 
+// The Shenwan industries, ShenWanSectorDecider; returns the class.
+py::object register_shenwan(py::module_& m, const py::object& base) {
     py::object shenwan = mb::make_class(
         m, "ShenWanSectorDecider", py::make_tuple(base),
         "The Shenwan level-1 industries (Chinese names: the 28 of 2014, or the 31 of\n"
@@ -196,7 +197,25 @@ PYBIND11_MODULE(classifier, m) {
                        return record_attribute<"shenwan_industry_name">(m, a[1]);
                    },
                    {m});
+    return shenwan;
+}
 
+}  // namespace
+
+PYBIND11_MODULE(classifier, m) {
+    m.doc() =
+        "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries, as\n"
+        "the store the market-data client reads records them (SHENWAN_INDUSTRY_MAP,\n"
+        "read as a module attribute, maps the index ids of its industries to their\n"
+        "names).";
+    m.attr("tickvane") = py::module_::import("tickvane");
+    schema = py::module_::import("tickvane._schema").release().ptr();
+    no_store = py::dict().release().ptr();
+
+    register_industry_map(m);
+    py::object base = register_scheme(m);
+    py::object msci = register_msci(m, base);
+    py::object shenwan = register_shenwan(m, base);
     m.attr("SectorDecider_MSCI") = msci();
     m.attr("SectorDecider_ShenWan") = shenwan();
 }
