@@ -109,3 +109,87 @@ def test_a_cycle_through_a_function_is_collected(link):
     del node, f
     gc.collect()
     assert node_ref() is None
+
+
+# ---- one runtime library for every extension module -------------------------------
+
+def test_every_module_calls_through_one_function_type():
+    """The extension modules link one shared runtime: their functions are objects of
+    one type, so a call from one module into another's function takes the same path
+    as a call within a module."""
+    kinds = {type(f) for f in FUNCTIONS.values()}
+    assert len(kinds) == 1
+    from meridan.brinson import benchmark, calc
+    from meridan.pcalc import portfolio
+    assert type(calc.calc) is type(benchmark.index_components) is \
+        type(portfolio.Portfolio.apply_trade) is type(perilon.Risk.__init__)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_the_runtime_library_is_loaded_once():
+    with open("/proc/self/maps") as maps:
+        loaded = {line.split(None, 5)[-1].strip() for line in maps
+                  if "libmeridan_bind" in line}
+    assert len(loaded) == 1, loaded
+    (path,) = loaded
+    # Installed beside the package's Python files, where every module's rpath looks.
+    assert path.rsplit("/", 2)[-2] == "meridan"
+
+
+# ---- what the bodies hold ----------------------------------------------------------
+
+def held_by(qualified):
+    """The module and the object at `qualified`, a dotted path under a module."""
+    module_name, _, attr = qualified.partition(":")
+    module = importlib.import_module(module_name)
+    value = module
+    for part in attr.split("."):
+        value = vars(value)[part] if isinstance(value, type) else getattr(value, part)
+    return module, value
+
+
+# Functions whose bodies read their module's globals at call time (the client, the
+# classes they make), or objects of other modules: each shows them to the collector.
+HOLDS = [
+    ("meridan.quotes:CachedMarketDataProvider._fill_price_cache", ["module"]),
+    ("meridan.quotes:CachedMarketDataProvider.get_split_coefficient", ["module"]),
+    ("meridan.brinson.classifier:MSCISectorDecider.all_sectors", ["module"]),
+    ("meridan.brinson.classifier:ShenWanSectorDecider.__call__", ["module"]),
+    ("meridan.brinson.benchmark:IndexBenchmark.components", ["module"]),
+    ("meridan.pcalc.trade:Trade.__reduce__", ["module"]),
+    ("meridan.pcalc.portfolio:Positions.__missing__", ["module"]),
+    ("meridan.pcalc.portfolio:Portfolio.__init__", ["module", "Positions"]),
+    ("meridan.pcalc.portfolio:Portfolio.apply_trade", ["Position", "Trade"]),
+    ("meridan.pcalc.position:Position.apply_trade", ["Trade"]),
+]
+
+
+@pytest.mark.parametrize("qualified, names", HOLDS, ids=[q for q, _ in HOLDS])
+def test_a_body_shows_what_it_reads(qualified, names):
+    module, f = held_by(qualified)
+    from meridan.pcalc.trade import Trade
+    known = {"module": module, "Positions": getattr(module, "Positions", None),
+             "Position": getattr(module, "Position", None), "Trade": Trade}
+    referents = gc.get_referents(f)
+    for name in names:
+        assert any(r is known[name] for r in referents), name
+
+
+def test_a_memoised_function_shows_its_memo():
+    from meridan.brinson import benchmark
+    f = benchmark.index_components
+    memo = next(r for r in gc.get_referents(f) if hasattr(r, "cache_info"))
+    assert memo.cache_info is not None and f.cache_clear.__self__ is memo
+
+
+# ---- one conversion of numbers -----------------------------------------------------
+
+def test_a_chart_names_the_cell_that_is_not_a_number():
+    import pandas as pd
+
+    from meridan.brinson import report
+    df = pd.DataFrame({"PortfolioWeight": [0.5, 1.0], "BenchmarkWeight": ["heavy", 1.0]},
+                      index=["银行", "总计"])
+    with pytest.raises(TypeError, match=r"df\['BenchmarkWeight'\] must be a number, "
+                                        r"got 'heavy'"):
+        report.report_figures(df)

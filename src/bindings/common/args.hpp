@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/api.hpp"
+
 namespace meridan::bind {
 
 namespace py = pybind11;
@@ -30,24 +32,26 @@ struct Signature {
     /// "name(a, b=None)", the form that CPython reads into `__text_signature__`. A
     /// method's "self" stays a plain parameter: its builtin's `__self__` is the data
     /// capsule, which `inspect` would otherwise take for a bound receiver.
-    std::string text_signature() const;
+    MERIDAN_BIND_API std::string text_signature() const;
 };
 
 /// The parameter names of `sig` as interned strings, for `bind_arguments`.
-std::vector<py::object> interned_names(const Signature& sig);
+MERIDAN_BIND_API std::vector<py::object> interned_names(const Signature& sig);
 
 /// Binds a vectorcall's arguments (`args[0..nargs)` positional, then one value per
 /// entry of the `kwnames` tuple, which may be null) to `out[0..sig.names.size())`,
 /// defaults filled in, or raises TypeError with the agreed wording. `keys` are
 /// `interned_names(sig)`. Allocates nothing.
-void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
-                    PyObject* const* args, std::size_t nargs, PyObject* kwnames,
-                    py::object* out);
+MERIDAN_BIND_API void bind_arguments(const Signature& sig,
+                                     const std::vector<py::object>& keys,
+                                     PyObject* const* args, std::size_t nargs,
+                                     PyObject* kwnames, py::object* out);
 
 /// The wording for a wrong number of arguments, exposed for functions with their own
 /// rules: `given` is the number of positional arguments when there are too many, and
 /// otherwise the position of the first missing required argument.
-std::string count_error(const std::string& function, std::size_t expected,
-                        const char* qualifier, std::size_t given);
+MERIDAN_BIND_API std::string count_error(const std::string& function,
+                                         std::size_t expected, const char* qualifier,
+                                         std::size_t given);
 
 }  // namespace meridan::bind

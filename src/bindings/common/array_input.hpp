@@ -5,6 +5,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "common/api.hpp"
+
 namespace meridan::bind {
 
 namespace py = pybind11;
@@ -14,6 +16,6 @@ namespace py = pybind11;
 /// one. Missing values (None, NaN, pd.NA) become NaN. ValueError naming `what` for
 /// data that is not one-dimensional; numpy's own error for values that are not
 /// numbers.
-py::array_t<double> float_array(py::handle data, const char* what);
+MERIDAN_BIND_API py::array_t<double> float_array(py::handle data, const char* what);
 
 }  // namespace meridan::bind

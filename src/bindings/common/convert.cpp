@@ -52,6 +52,21 @@ std::vector<std::int64_t> datetime64_days(py::array values) {
 
 }  // namespace
 
+double to_double(py::handle value, std::string_view what) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    const double x = PyFloat_AsDouble(value.ptr());
+    if (x == -1.0 && PyErr_Occurred()) {
+        // Only a value of the wrong kind is named; an int too large for a float keeps
+        // Python's OverflowError, and a failing __float__ its own error.
+        if (what.empty() || !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        throw py::type_error(std::string(what) + " must be a number, got " +
+                             py::repr(value).cast<std::string>());
+    }
+    return x;
+}
+
 py::list id_list(const py::object& ids) {
     if (py::isinstance<py::str>(ids)) {
         py::list one;

@@ -1,5 +1,7 @@
-// Conversions between the Python objects that carry dates and numbers (datetime,
-// pandas Timestamp and Index, numpy datetime64) and the plain values of the core.
+// Conversions between the Python objects that carry numbers, dates and ids (float,
+// Decimal and numpy scalars; datetime, pandas Timestamp and Index, numpy datetime64;
+// one id or a list of them) and the plain values of the core. Every binding reads a
+// single number, a date or a list of ids through these, so each is read one way.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,11 +9,21 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <vector>
+
+#include "common/api.hpp"
 
 namespace meridan::bind {
 
 namespace py = pybind11;
+
+/// A number as a double: `float(value)` for what Python can turn into a float without
+/// parsing (int, float, bool, Decimal, Fraction, numpy scalars; not text). When it
+/// cannot, TypeError "<what> must be a number, got <repr>" where `what` is given, and
+/// Python's own TypeError otherwise; other errors (OverflowError for an int too large)
+/// are Python's own.
+MERIDAN_BIND_API double to_double(py::handle value, std::string_view what = {});
 
 /// Day number used for labels that name no calendar day (NaT, other objects).
 inline constexpr std::int64_t no_day = std::numeric_limits<std::int64_t>::min();
@@ -19,26 +31,26 @@ inline constexpr std::int64_t no_day = std::numeric_limits<std::int64_t>::min();
 /// Calendar day of a date-like value: datetime.date, datetime.datetime (pandas
 /// Timestamp included; its wall-clock day), numpy datetime64, or ISO date text.
 /// Empty for anything else and for NaT.
-std::optional<std::int64_t> day_number(py::handle value);
+MERIDAN_BIND_API std::optional<std::int64_t> day_number(py::handle value);
 
 /// Calendar day of every label of a pandas Index (`no_day` where a label is not a
 /// date). Vectorised for a DatetimeIndex.
-std::vector<std::int64_t> index_day_numbers(py::handle index);
+MERIDAN_BIND_API std::vector<std::int64_t> index_day_numbers(py::handle index);
 
 /// True for a datetime.datetime (a pandas Timestamp included), false for NaT.
-bool is_datetime(py::handle value);
+MERIDAN_BIND_API bool is_datetime(py::handle value);
 
 /// True for a datetime.date that is not a datetime (nor a subclass of date).
-bool is_plain_date(py::handle value);
+MERIDAN_BIND_API bool is_plain_date(py::handle value);
 
 /// A new datetime.date for a day number.
-py::object date_object(std::int64_t day);
+MERIDAN_BIND_API py::object date_object(std::int64_t day);
 
 /// The ids of a request as a new list: one id given as text, or any iterable of ids,
 /// read once.
-py::list id_list(const py::object& ids);
+MERIDAN_BIND_API py::list id_list(const py::object& ids);
 
 /// The pandas module (imported on first use, kept by the import system).
-py::module_ pandas();
+MERIDAN_BIND_API py::module_ pandas();
 
 }  // namespace meridan::bind

@@ -7,6 +7,8 @@
 
 #include <span>
 
+#include "common/api.hpp"
+
 namespace meridan::bind {
 
 namespace py = pybind11;
@@ -16,7 +18,7 @@ using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast
 /// The values of a Series (or Index, or 1-d array) as float64, missing values (None,
 /// NaN, pd.NA) as NaN; integer, Decimal and nullable columns are converted. No copy
 /// when the values already are contiguous float64.
-FloatArray float_values(py::handle series);
+MERIDAN_BIND_API FloatArray float_values(py::handle series);
 
 /// A read-only view of a 1-d float64 array.
 inline std::span<const double> span_of(const FloatArray& array) {
@@ -24,6 +26,6 @@ inline std::span<const double> span_of(const FloatArray& array) {
 }
 
 /// A list of Python floats.
-py::list float_list(std::span<const double> values);
+MERIDAN_BIND_API py::list float_list(std::span<const double> values);
 
 }  // namespace meridan::bind

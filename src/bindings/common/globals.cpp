@@ -1,6 +1,6 @@
 #include "common/globals.hpp"
 
-#include <unordered_map>
+#include "common/names.hpp"
 
 namespace meridan::bind {
 
@@ -21,28 +21,9 @@ void import_star(py::module_& m, const char* source) {
     }
 }
 
-namespace {
-
-// The interned str of a name given as a literal, made once per literal: modules look
-// names up on every request, and a new str per look-up costs more than the look-up.
-PyObject* interned(const char* text) {
-    static std::unordered_map<const char*, PyObject*> names;
-    auto [it, inserted] = names.try_emplace(text, nullptr);
-    if (inserted) {
-        it->second = PyUnicode_InternFromString(text);
-        if (!it->second) {
-            names.erase(it);
-            throw py::error_already_set();
-        }
-    }
-    return it->second;
-}
-
-}  // namespace
-
-py::object global(const py::module_& m, const char* name) {
+py::object global(py::handle m, const char* name) {
     PyObject* dict = PyModule_GetDict(m.ptr());
-    PyObject* value = PyDict_GetItemWithError(dict, interned(name));  // borrowed
+    PyObject* value = PyDict_GetItemWithError(dict, interned_name(name));  // borrowed
     if (!value) {
         if (PyErr_Occurred()) throw py::error_already_set();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
@@ -51,8 +32,8 @@ py::object global(const py::module_& m, const char* name) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-py::object service(const py::module_& m, const char* op) {
-    PyObject* fn = PyObject_GetAttr(global(m, "tickvane").ptr(), interned(op));
+py::object service(py::handle m, const char* op) {
+    PyObject* fn = PyObject_GetAttr(global(m, "tickvane").ptr(), interned_name(op));
     if (!fn) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(fn);
 }

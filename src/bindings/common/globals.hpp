@@ -5,19 +5,21 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/api.hpp"
+
 namespace meridan::bind {
 
 namespace py = pybind11;
 
 /// `from <source> import *` into module `m`: copies the names of `__all__`, or every
 /// name not starting with an underscore when the source has no `__all__`.
-void import_star(py::module_& m, const char* source);
+MERIDAN_BIND_API void import_star(py::module_& m, const char* source);
 
 /// The current value of global `name` of module `m`, looked up in its namespace at
 /// the time of the call; NameError when absent, as for Python code.
-py::object global(const py::module_& m, const char* name);
+MERIDAN_BIND_API py::object global(py::handle m, const char* name);
 
 /// `m.tickvane.<op>` looked up at call time, for modules that `import tickvane`.
-py::object service(const py::module_& m, const char* op);
+MERIDAN_BIND_API py::object service(py::handle m, const char* op);
 
 }  // namespace meridan::bind

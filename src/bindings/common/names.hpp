@@ -1,11 +1,15 @@
 // Interned Python names made once per process, so that attribute and keyword lookups
-// on hot paths hash nothing and compare by identity first.
+// on hot paths hash nothing and compare by identity first. The table of names lives in
+// the runtime library, one for every module of the process; each use of `name<Text>()`
+// keeps the pointer it was given, so only its first call consults the table.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
 #include <cstddef>
+
+#include "common/api.hpp"
 
 namespace meridan::bind {
 
@@ -18,14 +22,14 @@ struct fixed_string {
     constexpr fixed_string(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
 
+/// The interned str of `text`, from the process's table of names (made and kept for
+/// the process on first use). Borrowed; never null (raises instead).
+MERIDAN_BIND_API PyObject* interned_name(const char* text);
+
 /// The interned str of `Text`, created on first use and kept for the process.
 template <fixed_string Text>
 py::handle name() {
-    static PyObject* interned = [] {
-        PyObject* s = PyUnicode_InternFromString(Text.text);
-        if (!s) throw py::error_already_set();
-        return s;
-    }();
+    static PyObject* const interned = interned_name(Text.text);
     return interned;
 }
 

@@ -1,5 +1,6 @@
 #include "common/numbers.hpp"
 
+#include "common/convert.hpp"
 #include "common/pyops.hpp"
 
 namespace meridan::bind {
@@ -10,12 +11,6 @@ py::handle real_abc() {
     static PyObject* real =
         py::object(py::module_::import("numbers").attr("Real")).release().ptr();
     return real;
-}
-
-double as_double(py::handle value) {
-    const double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return d;
 }
 
 }  // namespace
@@ -30,12 +25,12 @@ bool is_real_number(py::handle value) {
 
 bool is_nan(py::handle value) {
     if (PyLong_CheckExact(value.ptr())) return false;
-    return std::isnan(as_double(value));
+    return std::isnan(to_double(value));
 }
 
 bool is_finite(py::handle value) {
     if (PyLong_CheckExact(value.ptr())) return true;
-    return std::isfinite(as_double(value));
+    return std::isfinite(to_double(value));
 }
 
 bool is_negative(py::handle value) {

@@ -7,21 +7,23 @@
 
 #include <cmath>
 
+#include "common/api.hpp"
+
 namespace meridan::bind {
 
 namespace py = pybind11;
 
 /// `isinstance(value, numbers.Real) and not isinstance(value, bool)`.
-bool is_real_number(py::handle value);
+MERIDAN_BIND_API bool is_real_number(py::handle value);
 
 /// `math.isnan(value)` for a real number.
-bool is_nan(py::handle value);
+MERIDAN_BIND_API bool is_nan(py::handle value);
 
 /// `math.isfinite(value)` for a real number.
-bool is_finite(py::handle value);
+MERIDAN_BIND_API bool is_finite(py::handle value);
 
 /// `value < 0` for a real number.
-bool is_negative(py::handle value);
+MERIDAN_BIND_API bool is_negative(py::handle value);
 
 /// The value of an exact int that fits in a long long, or false.
 inline bool exact_int(py::handle value, long long& out) {

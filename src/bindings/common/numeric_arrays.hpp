@@ -11,12 +11,14 @@
 #include <span>
 #include <vector>
 
+#include "common/api.hpp"
+
 namespace meridan::bind {
 
 namespace py = pybind11;
 
 /// The values of an integer Series, Index or array (such as MultiIndex codes).
-std::vector<std::int64_t> int64_values(py::handle values);
+MERIDAN_BIND_API std::vector<std::int64_t> int64_values(py::handle values);
 
 /// The values of a DataFrame (or 2-D array) as a float64 numpy array, converted
 /// only when they are not float64 already (missing values become NaN), with its
@@ -29,14 +31,16 @@ struct FloatMatrix {
     std::ptrdiff_t row_stride = 0;
     std::ptrdiff_t col_stride = 0;
 };
-FloatMatrix float_matrix(py::handle frame);
+MERIDAN_BIND_API FloatMatrix float_matrix(py::handle frame);
 
 /// A new float64 Series of `values` with `index` (any labels pandas accepts).
-py::object float_series(std::span<const double> values, py::handle index,
-                        py::handle name = py::none());
+MERIDAN_BIND_API py::object float_series(std::span<const double> values,
+                                         py::handle index,
+                                         py::handle name = py::none());
 
 /// A new float64 DataFrame of `rows` x `cols` row-major `values`.
-py::object float_frame(std::span<const double> values, std::size_t rows,
-                       std::size_t cols, py::handle index, py::handle columns);
+MERIDAN_BIND_API py::object float_frame(std::span<const double> values,
+                                        std::size_t rows, std::size_t cols,
+                                        py::handle index, py::handle columns);
 
 }  // namespace meridan::bind

@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/api.hpp"
+
 namespace meridan::bind {
 
 namespace py = pybind11;
@@ -17,8 +19,8 @@ namespace py = pybind11;
 /// Objects have no lock of their own until one is asked for: the locks live in one
 /// table keyed by the object, whose entry goes once no thread holds or waits for it.
 /// Must be made and destroyed with the GIL held, while `obj` is alive.
-class ObjectLock {
-public:
+class MERIDAN_BIND_API ObjectLock {
+   public:
     explicit ObjectLock(py::handle obj);
     ~ObjectLock();
     ObjectLock(const ObjectLock&) = delete;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 
+#include "common/api.hpp"
 #include "common/pyclass.hpp"
 
 namespace meridan::bind {
@@ -16,8 +17,9 @@ namespace meridan::bind {
 namespace py = pybind11;
 
 /// A module-level function `name(param, /)`; `body` receives the one argument.
-void def_single_argument_function(py::module_& m, const std::string& name,
-                                  const std::string& param, const std::string& doc,
-                                  Body body);
+MERIDAN_BIND_API void def_single_argument_function(py::module_& m,
+                                                   const std::string& name,
+                                                   const std::string& param,
+                                                   const std::string& doc, Body body);
 
 }  // namespace meridan::bind

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/api.hpp"
 #include "common/args.hpp"
 #include "common/names.hpp"
 
@@ -46,22 +47,24 @@ using Body = std::function<py::object(Args)>;
 /// documentation (None when `doc` is null) and, when given, `signature` (such as
 /// "Portfolio(cash=100000.0)") as the signature `inspect` reports for calling it.
 /// The class is also set on the module.
-py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
-                      const char* doc, const char* signature = nullptr);
+MERIDAN_BIND_API py::object make_class(py::module_& m, const std::string& name,
+                                       py::tuple bases, const char* doc,
+                                       const char* signature = nullptr);
 
 /// TypeError in the interpreter's wording for a descriptor `name` of class `owner`
 /// used on `obj`, an object of another type ("descriptor 'holdings' for 'Portfolio'
 /// objects doesn't apply to a 'NoneType' object").
-[[noreturn]] void raise_wrong_receiver(const char* name, PyTypeObject* owner,
-                                       PyObject* obj);
+[[noreturn]] MERIDAN_BIND_API void raise_wrong_receiver(const char* name,
+                                                        PyTypeObject* owner,
+                                                        PyObject* obj);
 
 /// An instance attribute kept in a native slot of the instances of a class made by
 /// `make_class` with `slots`: read and written from C++ without a lookup, and as a
 /// normal attribute from Python. Subclasses share the layout, so a Slot of a class
 /// works on instances of its subclasses too; any other object is refused with
 /// TypeError, since its memory at the slot's offset is not the slot.
-class Slot {
-public:
+class MERIDAN_BIND_API Slot {
+   public:
     Slot() = default;
     /// The slot `attribute` of `cls` (which must list it in its `__slots__`).
     Slot(py::handle cls, const char* attribute);
@@ -92,36 +95,41 @@ private:
 
 /// As `make_class`, with instance attributes `slots` kept in native slots (see
 /// `Slot`); instances still have a `__dict__` for any other attribute.
-py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
-                      const char* doc, const char* signature,
-                      std::initializer_list<const char*> slots);
+MERIDAN_BIND_API py::object make_class(py::module_& m, const std::string& name,
+                                       py::tuple bases, const char* doc,
+                                       const char* signature,
+                                       std::initializer_list<const char*> slots);
 
 /// A module-level function. The function holds `m` and every object of `holds`, and
 /// shows them to the garbage collector: a body that uses Python objects captures them
 /// as `py::handle` (borrowed) and lists them here, so that a cycle through them can be
 /// collected. (A `py::object` captured by the lambda keeps its object alive where the
 /// collector cannot see it.)
-void def_function(py::module_& m, Signature sig, const std::string& doc, Body body,
-                  std::initializer_list<py::handle> holds = {});
+MERIDAN_BIND_API void def_function(py::module_& m, Signature sig,
+                                   const std::string& doc, Body body,
+                                   std::initializer_list<py::handle> holds = {});
 
 /// A method of `cls`; `sig.names` starts with "self". Called with a receiver that
 /// is not an instance of `cls` (through the class, or from a class that borrowed
 /// it), it raises TypeError before its body runs, as the interpreter's own method
 /// descriptors do. The method holds `cls` and `holds`, as `def_function` does.
-void def_method(py::object cls, Signature sig, const std::string& doc, Body body,
-                std::initializer_list<py::handle> holds = {});
+MERIDAN_BIND_API void def_method(py::object cls, Signature sig, const std::string& doc,
+                                 Body body,
+                                 std::initializer_list<py::handle> holds = {});
 
 /// A function set on no module or class, holding `holds` (see `def_function`):
 /// `qualname` and `module_name` are what it reports, and pickling looks it up by them.
-py::object make_function(py::handle module_name, const std::string& qualname,
-                         Signature sig, const std::string& doc, Body body,
-                         std::initializer_list<py::handle> holds = {});
+MERIDAN_BIND_API py::object make_function(py::handle module_name,
+                                          const std::string& qualname, Signature sig,
+                                          const std::string& doc, Body body,
+                                          std::initializer_list<py::handle> holds = {});
 
 /// A method that must be overridden: raises NotImplementedError without a message.
-void def_abstract_method(py::object cls, Signature sig, const std::string& doc);
+MERIDAN_BIND_API void def_abstract_method(py::object cls, Signature sig,
+                                          const std::string& doc);
 
 /// Raises the pending Python error `type` with no arguments (a bare exception).
-[[noreturn]] void raise_bare(PyObject* type);
+[[noreturn]] MERIDAN_BIND_API void raise_bare(PyObject* type);
 
 /// `obj.<Name>(args...)` as Python would call it, through the interpreter's method
 /// call: no bound-method object is made for a method found on the class, and a

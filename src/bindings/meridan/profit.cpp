@@ -120,6 +120,97 @@ constexpr const char* kDoc =
     "be text (\"2017-03-01\"); labels with a time zone count as their own calendar\n"
     "days.";
 
+// The module function profit_analysis (see kDoc).
+py::object profit_analysis(py::handle m, bind::Args a) {
+    const py::object& portfolio_series = a[0];
+    const py::object& benchmark = a[1];
+    DatedSeries given = read_value_series(portfolio_series, "portfolio_series");
+    const py::object& index = given.index;
+    if (!benchmark.is_none() && !py::isinstance<py::str>(benchmark)) {
+        throw py::type_error(
+            "benchmark must be the order book id of an index (text such as "
+            "'000300.XSHG') or None, got " +
+            meridan::analysis::repr_of(benchmark));
+    }
+    // A given benchmark series is checked before any request too.
+    DatedSeries bench;
+    if (benchmark.is_none()) {
+        if (a[2].is_none()) {
+            throw py::type_error(
+                "profit_analysis() needs benchmark_series when benchmark is None");
+        }
+        bench = read_value_series(a[2], "benchmark_series");
+    }
+    const py::object start_date = meridan::analysis::label_date(index[py::int_(0)]);
+    const py::object end_date = meridan::analysis::label_date(index[py::int_(-1)]);
+    const std::int64_t end_day = given.days.back();
+
+    DatedSeries aligned;  // the portfolio on the benchmark's dates
+    const DatedSeries* portfolio = &given;
+    if (!benchmark.is_none()) {
+        py::object closes = bind::service(m, "get_price")(
+            benchmark, start_date, end_date, py::arg("fields") = "ClosingPx",
+            py::arg("adjust_type") = "none");
+        if (closes.is_none()) {
+            throw py::value_error("no closes of benchmark " +
+                                  py::repr(benchmark).cast<std::string>() + " from " +
+                                  py::str(start_date).cast<std::string>() + " to " +
+                                  py::str(end_date).cast<std::string>());
+        }
+        bench = read_series(closes, "benchmark closes");
+        std::vector<double> values;
+        try {
+            values =
+                meridan::series::reindex_ffill(given.days, given.span(), bench.days);
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
+        aligned.days = bench.days;
+        aligned.values =
+            bind::FloatArray(static_cast<py::ssize_t>(values.size()), values.data());
+        portfolio = &aligned;
+    }
+    if (bench.days.empty()) throw py::index_error("the benchmark series is empty");
+
+    const std::int64_t span_days =
+        (end_date - start_date).attr("days").cast<std::int64_t>();
+    // The last trading day before the month and before the year began, asked
+    // once for each series.
+    py::object previous = bind::service(m, "get_previous_trading_date");
+    py::object month_start = end_date.attr("replace")(py::arg("day") = 1);
+    meridan::profit::CalendarBases bases;
+    bases.month_portfolio = answered_day(previous(month_start));
+    bases.month_benchmark = answered_day(previous(month_start));
+    py::object year_start =
+        end_date.attr("replace")(py::arg("month") = 1, py::arg("day") = 1);
+    bases.year_portfolio = answered_day(previous(year_start));
+    bases.year_benchmark = answered_day(previous(year_start));
+
+    std::vector<meridan::profit::SummaryRow> rows;
+    try {
+        rows = meridan::profit::profit_summary({portfolio->days, portfolio->span()},
+                                               {bench.days, bench.span()}, end_day,
+                                               bases, span_days);
+    } catch (const std::out_of_range& e) {
+        throw py::index_error(e.what());
+    }
+    py::dict summary;
+    for (const auto& row : rows) {
+        summary[row.key] =
+            bind::float_list(std::vector<double>{row.portfolio, row.benchmark});
+    }
+    py::dict detail;
+    detail["date"] = date_texts(portfolio->days);
+    detail["portfolio"] =
+        bind::float_list(meridan::series::changes_since_first(portfolio->span()));
+    detail["benchmark"] =
+        bind::float_list(meridan::series::changes_since_first(bench.span()));
+    py::dict result;
+    result["summary"] = summary;
+    result["detail"] = detail;
+    return py::object(result);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(profit, m) {
@@ -133,93 +224,5 @@ PYBIND11_MODULE(profit, m) {
         Signature{"profit_analysis",
                   {"portfolio_series", "benchmark", "benchmark_series"},
                   {py::none()}},
-        kDoc, [m](bind::Args a) {
-            const py::object& portfolio_series = a[0];
-            const py::object& benchmark = a[1];
-            DatedSeries given = read_value_series(portfolio_series, "portfolio_series");
-            const py::object& index = given.index;
-            if (!benchmark.is_none() && !py::isinstance<py::str>(benchmark)) {
-                throw py::type_error(
-                    "benchmark must be the order book id of an index (text such as "
-                    "'000300.XSHG') or None, got " + meridan::analysis::repr_of(benchmark));
-            }
-            // A given benchmark series is checked before any request too.
-            DatedSeries bench;
-            if (benchmark.is_none()) {
-                if (a[2].is_none()) {
-                    throw py::type_error(
-                        "profit_analysis() needs benchmark_series when benchmark is None");
-                }
-                bench = read_value_series(a[2], "benchmark_series");
-            }
-            const py::object start_date =
-                meridan::analysis::label_date(index[py::int_(0)]);
-            const py::object end_date = meridan::analysis::label_date(index[py::int_(-1)]);
-            const std::int64_t end_day = given.days.back();
-
-            DatedSeries aligned;  // the portfolio on the benchmark's dates
-            const DatedSeries* portfolio = &given;
-            if (!benchmark.is_none()) {
-                py::object closes = bind::service(m, "get_price")(
-                    benchmark, start_date, end_date, py::arg("fields") = "ClosingPx",
-                    py::arg("adjust_type") = "none");
-                if (closes.is_none()) {
-                    throw py::value_error(
-                        "no closes of benchmark " + py::repr(benchmark).cast<std::string>() +
-                        " from " + py::str(start_date).cast<std::string>() + " to " +
-                        py::str(end_date).cast<std::string>());
-                }
-                bench = read_series(closes, "benchmark closes");
-                std::vector<double> values;
-                try {
-                    values = meridan::series::reindex_ffill(given.days, given.span(),
-                                                            bench.days);
-                } catch (const std::invalid_argument& e) {
-                    throw py::value_error(e.what());
-                }
-                aligned.days = bench.days;
-                aligned.values = bind::FloatArray(static_cast<py::ssize_t>(values.size()),
-                                                  values.data());
-                portfolio = &aligned;
-            }
-            if (bench.days.empty()) throw py::index_error("the benchmark series is empty");
-
-            const std::int64_t span_days =
-                (end_date - start_date).attr("days").cast<std::int64_t>();
-            // The last trading day before the month and before the year began, asked
-            // once for each series.
-            py::object previous = bind::service(m, "get_previous_trading_date");
-            py::object month_start = end_date.attr("replace")(py::arg("day") = 1);
-            meridan::profit::CalendarBases bases;
-            bases.month_portfolio = answered_day(previous(month_start));
-            bases.month_benchmark = answered_day(previous(month_start));
-            py::object year_start =
-                end_date.attr("replace")(py::arg("month") = 1, py::arg("day") = 1);
-            bases.year_portfolio = answered_day(previous(year_start));
-            bases.year_benchmark = answered_day(previous(year_start));
-
-            std::vector<meridan::profit::SummaryRow> rows;
-            try {
-                rows = meridan::profit::profit_summary({portfolio->days, portfolio->span()},
-                                                       {bench.days, bench.span()}, end_day,
-                                                       bases, span_days);
-            } catch (const std::out_of_range& e) {
-                throw py::index_error(e.what());
-            }
-            py::dict summary;
-            for (const auto& row : rows) {
-                summary[row.key] = bind::float_list(std::vector<double>{row.portfolio,
-                                                                        row.benchmark});
-            }
-            py::dict detail;
-            detail["date"] = date_texts(portfolio->days);
-            detail["portfolio"] = bind::float_list(
-                meridan::series::changes_since_first(portfolio->span()));
-            detail["benchmark"] =
-                bind::float_list(meridan::series::changes_since_first(bench.span()));
-            py::dict result;
-            result["summary"] = summary;
-            result["detail"] = detail;
-            return py::object(result);
-        });
+        kDoc, [m = py::handle(m)](bind::Args a) { return profit_analysis(m, a); });
 }

@@ -180,14 +180,120 @@ constexpr const char* kCachedDoc =
     "and split tables are fetched once. Dividends are served only in mode \"none\" or\n"
     "another mode that is neither \"pre\" nor \"post\"; splits only in mode \"none\".";
 
-}  // namespace
+// CachedMarketDataProvider._fill_price_cache: one request for a year of closes.
+py::object fill_price_cache(py::handle m, meridan::bind::Args a) {
+    const py::object& ids = a[1];
+    const py::object& date = a[2];
+    py::object end = date + meridan::bind::global(m, "datetime")
+                                .attr("timedelta")(py::arg("days") = kPrefetchDays);
+    py::object reply = meridan::bind::global(m, "get_price")(
+        ids, py::arg("start_date") = date, py::arg("end_date") = end,
+        py::arg("adjust_type") = a[0].attr("_adjust_type"),
+        py::arg("fields") = "close");
+    if (reply.is_none()) return py::object(py::none());
+    py::dict cache = a[0].attr("_price_cache");
+    py::object pd = meridan::bind::pandas();
+    if (py::isinstance(reply, pd.attr("DataFrame"))) {
+        const std::vector<py::object> days = row_dates(reply.attr("index"));
+        PyObject* labels = PySequence_List(reply.attr("columns").ptr());
+        if (!labels) throw py::error_already_set();
+        const py::list columns = py::reinterpret_steal<py::list>(labels);
+        const std::size_t n_columns = columns.size();
+        // All closes float64 (the usual reply): read in one pass from the
+        // frame's values; any other column keeps the objects the frame holds.
+        py::object all = reply.attr("to_numpy")();
+        const bool floats = py::array_t<double>::check_(all);
+        std::vector<std::vector<py::object>> values;
+        if (!floats) {
+            for (std::size_t j = 0; j < n_columns; ++j)
+                values.push_back(column_values(reply, static_cast<py::ssize_t>(j)));
+        }
+        const auto matrix =
+            floats ? all.cast<py::array_t<double>>() : py::array_t<double>();
+        for (std::size_t i = 0; i < days.size(); ++i) {
+            for (std::size_t j = 0; j < n_columns; ++j) {
+                py::object value =
+                    floats ? py::reinterpret_steal<py::object>(PyFloat_FromDouble(
+                                 *matrix.data(static_cast<py::ssize_t>(i),
+                                              static_cast<py::ssize_t>(j))))
+                           : values[j][i];
+                if (!value) throw py::error_already_set();
+                store(cache, PyList_GET_ITEM(columns.ptr(), static_cast<Py_ssize_t>(j)),
+                      days[i], value);
+            }
+        }
+    } else {
+        // A single series answers for the first id asked for.
+        py::object first = ids[py::int_(0)];
+        const std::vector<py::object> days = row_dates(reply.attr("index"));
+        py::list values = reply.attr("tolist")();
+        for (std::size_t i = 0; i < days.size(); ++i)
+            store(cache, first, days[i], values[i]);
+    }
+    return py::object(py::none());
+}
 
-PYBIND11_MODULE(quotes, m) {
-    m.doc() = "Close prices, dividends per share and split coefficients by date.";
-    m.attr("datetime") = py::module_::import("datetime");
-    m.attr("pd") = py::module_::import("pandas");
-    meridan::bind::import_star(m, "tickvane");
+// CachedMarketDataProvider.get_close_price: closes from the cache, fetched once
+// when missing.
+py::object close_prices(meridan::bind::Args a) {
+    const py::object& self = a[0];
+    // A list or tuple of ids is read in place (it is not kept); anything else
+    // is read once into a list.
+    const py::object ids =
+        PyList_CheckExact(a[1].ptr()) || PyTuple_CheckExact(a[1].ptr())
+            ? a[1]
+            : py::object(id_list(a[1]));
+    const py::object date = calendar_day(a[2]);
+    py::dict cache = meridan::bind::getattr<"_price_cache">(self);
+    auto id_at = [&](Py_ssize_t i) {
+        return py::handle(PyList_Check(ids.ptr()) ? PyList_GET_ITEM(ids.ptr(), i)
+                                                  : PyTuple_GET_ITEM(ids.ptr(), i));
+    };
+    auto close_of = [&](py::handle oid, bool& missing) {
+        return meridan::bind::cached_close(cache, oid, date, missing);
+    };
+    auto set = [&](py::dict& result, py::handle oid, PyObject* value) {
+        if (PyDict_SetItem(result.ptr(), oid.ptr(), value) < 0)
+            throw py::error_already_set();
+    };
+    // The usual case, every close cached and present, in one pass.
+    py::dict result;
+    bool complete = true;
+    bool missing = false;
+    for (Py_ssize_t i = 0; complete && i < Py_SIZE(ids.ptr()); ++i) {
+        py::handle oid = id_at(i);
+        PyObject* value = close_of(oid, missing);
+        if (value) set(result, oid, value);
+        complete = value != nullptr;
+    }
+    if (complete) return py::object(result);
+    // Otherwise the missing closes are fetched in one request, and the first id
+    // still without a close raises KeyError((id, date)).
+    py::list fetch;
+    for (Py_ssize_t i = 0; i < Py_SIZE(ids.ptr()); ++i) {
+        py::handle oid = id_at(i);
+        close_of(oid, missing);
+        if (missing && PyList_Append(fetch.ptr(), oid.ptr()) < 0)
+            throw py::error_already_set();
+    }
+    if (!fetch.empty())
+        meridan::bind::call_method<"_fill_price_cache">(self, fetch, date);
+    PyDict_Clear(result.ptr());
+    for (Py_ssize_t i = 0; i < Py_SIZE(ids.ptr()); ++i) {
+        py::handle oid = id_at(i);
+        PyObject* value = close_of(oid, missing);
+        if (!value) {
+            PyErr_SetObject(PyExc_KeyError,
+                            py::make_tuple(meridan::bind::price_key(oid, date)).ptr());
+            throw py::error_already_set();
+        }
+        set(result, oid, value);
+    }
+    return py::object(result);
+}
 
+// The abstract provider, MarketDataProvider; returns it.
+py::object register_provider(py::module_& m) {
     py::object base =
         meridan::bind::make_class(m, "MarketDataProvider", py::tuple(), kProviderDoc);
     for (const char* name :
@@ -196,11 +302,11 @@ PYBIND11_MODULE(quotes, m) {
             base, {name, {"self", "order_book_ids", "date"}, {}},
             "Implemented by providers; returns a dict by order book id.");
     }
+    return base;
+}
 
-    py::object cls = meridan::bind::make_class(
-        m, "CachedMarketDataProvider", py::make_tuple(base), kCachedDoc,
-        "CachedMarketDataProvider(adjust_type='none')");
-
+// The cached provider's closes: __init__, _fill_price_cache, get_close_price.
+void register_closes(py::module_& m, const py::object& cls) {
     meridan::bind::def_method(
         cls, {"__init__", {"self", "adjust_type"}, {py::str("none")}},
         "Creates a provider with empty caches for closes in mode `adjust_type`.",
@@ -216,125 +322,27 @@ PYBIND11_MODULE(quotes, m) {
         cls, {"_fill_price_cache", {"self", "order_book_ids", "date"}, {}},
         "Fetches the closes of `order_book_ids` from `date` to 365 days later in one\n"
         "request and caches them by (order book id, calendar day).",
-        [m](meridan::bind::Args a) {
-            const py::object& ids = a[1];
-            const py::object& date = a[2];
-            py::object end =
-                date + meridan::bind::global(m, "datetime")
-                           .attr("timedelta")(py::arg("days") = kPrefetchDays);
-            py::object reply = meridan::bind::global(m, "get_price")(
-                ids, py::arg("start_date") = date, py::arg("end_date") = end,
-                py::arg("adjust_type") = a[0].attr("_adjust_type"),
-                py::arg("fields") = "close");
-            if (reply.is_none()) return py::object(py::none());
-            py::dict cache = a[0].attr("_price_cache");
-            py::object pd = meridan::bind::pandas();
-            if (py::isinstance(reply, pd.attr("DataFrame"))) {
-                const std::vector<py::object> days = row_dates(reply.attr("index"));
-                PyObject* labels = PySequence_List(reply.attr("columns").ptr());
-                if (!labels) throw py::error_already_set();
-                const py::list columns = py::reinterpret_steal<py::list>(labels);
-                const std::size_t n_columns = columns.size();
-                // All closes float64 (the usual reply): read in one pass from the
-                // frame's values; any other column keeps the objects the frame holds.
-                py::object all = reply.attr("to_numpy")();
-                const bool floats = py::array_t<double>::check_(all);
-                std::vector<std::vector<py::object>> values;
-                if (!floats) {
-                    for (std::size_t j = 0; j < n_columns; ++j)
-                        values.push_back(column_values(reply, static_cast<py::ssize_t>(j)));
-                }
-                const auto matrix = floats ? all.cast<py::array_t<double>>() : py::array_t<double>();
-                for (std::size_t i = 0; i < days.size(); ++i) {
-                    for (std::size_t j = 0; j < n_columns; ++j) {
-                        py::object value =
-                            floats ? py::reinterpret_steal<py::object>(PyFloat_FromDouble(
-                                         *matrix.data(static_cast<py::ssize_t>(i),
-                                                      static_cast<py::ssize_t>(j))))
-                                   : values[j][i];
-                        if (!value) throw py::error_already_set();
-                        store(cache, PyList_GET_ITEM(columns.ptr(), static_cast<Py_ssize_t>(j)),
-                              days[i], value);
-                    }
-                }
-            } else {
-                // A single series answers for the first id asked for.
-                py::object first = ids[py::int_(0)];
-                const std::vector<py::object> days = row_dates(reply.attr("index"));
-                py::list values = reply.attr("tolist")();
-                for (std::size_t i = 0; i < days.size(); ++i) store(cache, first, days[i], values[i]);
-            }
-            return py::object(py::none());
-        });
+        [m = py::handle(m)](meridan::bind::Args a) { return fill_price_cache(m, a); },
+        {m});
 
     meridan::bind::def_method(
         cls, {"get_close_price", {"self", "order_book_ids", "date"}, {}},
         "Close of each id on calendar day `date` (a dict by id), adjusted by the\n"
         "provider's mode. Missing closes are fetched in one request covering the next\n"
         "365 days; an id without a close that day raises KeyError((id, date)).",
-        [](meridan::bind::Args a) {
-            const py::object& self = a[0];
-            // A list or tuple of ids is read in place (it is not kept); anything else
-            // is read once into a list.
-            const py::object ids = PyList_CheckExact(a[1].ptr()) || PyTuple_CheckExact(a[1].ptr())
-                                       ? a[1]
-                                       : py::object(id_list(a[1]));
-            const py::object date = calendar_day(a[2]);
-            py::dict cache = meridan::bind::getattr<"_price_cache">(self);
-            auto id_at = [&](Py_ssize_t i) {
-                return py::handle(PyList_Check(ids.ptr()) ? PyList_GET_ITEM(ids.ptr(), i)
-                                                          : PyTuple_GET_ITEM(ids.ptr(), i));
-            };
-            auto close_of = [&](py::handle oid, bool& missing) {
-                return meridan::bind::cached_close(cache, oid, date, missing);
-            };
-            auto set = [&](py::dict& result, py::handle oid, PyObject* value) {
-                if (PyDict_SetItem(result.ptr(), oid.ptr(), value) < 0)
-                    throw py::error_already_set();
-            };
-            // The usual case, every close cached and present, in one pass.
-            py::dict result;
-            bool complete = true;
-            bool missing = false;
-            for (Py_ssize_t i = 0; complete && i < Py_SIZE(ids.ptr()); ++i) {
-                py::handle oid = id_at(i);
-                PyObject* value = close_of(oid, missing);
-                if (value) set(result, oid, value);
-                complete = value != nullptr;
-            }
-            if (complete) return py::object(result);
-            // Otherwise the missing closes are fetched in one request, and the first id
-            // still without a close raises KeyError((id, date)).
-            py::list fetch;
-            for (Py_ssize_t i = 0; i < Py_SIZE(ids.ptr()); ++i) {
-                py::handle oid = id_at(i);
-                close_of(oid, missing);
-                if (missing && PyList_Append(fetch.ptr(), oid.ptr()) < 0)
-                    throw py::error_already_set();
-            }
-            if (!fetch.empty())
-                meridan::bind::call_method<"_fill_price_cache">(self, fetch, date);
-            PyDict_Clear(result.ptr());
-            for (Py_ssize_t i = 0; i < Py_SIZE(ids.ptr()); ++i) {
-                py::handle oid = id_at(i);
-                PyObject* value = close_of(oid, missing);
-                if (!value) {
-                    PyErr_SetObject(PyExc_KeyError,
-                                    py::make_tuple(meridan::bind::price_key(oid, date)).ptr());
-                    throw py::error_already_set();
-                }
-                set(result, oid, value);
-            }
-            return py::object(result);
-        });
+        [](meridan::bind::Args a) { return close_prices(a); });
+}
 
+// The cached provider's corporate events: get_dividend_per_share,
+// get_split_coefficient.
+void register_events(py::module_& m, const py::object& cls) {
     meridan::bind::def_method(
         cls, {"get_dividend_per_share", {"self", "order_book_ids", "date"}, {}},
         "Cash dividend per share (pre-tax cash per lot divided by the lot size) of "
         "the\n"
         "ids whose book closure falls on the calendar day of `date`; empty in modes\n"
         "\"pre\" and \"post\".",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             const py::object& self = a[0];
             const py::object date = calendar_day(a[2]);
             const py::list ids = id_list(a[1]);
@@ -345,7 +353,8 @@ PYBIND11_MODULE(quotes, m) {
             }
             const bool adjusted = !meridan::bind::equal(mode, "none");
             return events_on(
-                self, "_dividend_cache", ids, date, [m, adjusted](py::handle oid) {
+                self, "_dividend_cache", ids, date,
+                [m = py::handle(m), adjusted](py::handle oid) {
                     py::object table = meridan::bind::global(m, "get_dividend")(
                         oid, py::arg("adjusted") = adjusted);
                     if (table.is_none()) return table;
@@ -353,24 +362,43 @@ PYBIND11_MODULE(quotes, m) {
                     return meridan::bind::true_div(table["dividend_cash_before_tax"],
                                                    table["round_lot"]);
                 });
-        });
+        },
+        {m});
 
     meridan::bind::def_method(
         cls, {"get_split_coefficient", {"self", "order_book_ids", "date"}, {}},
         "New shares per old share of the ids that split on the calendar day of "
         "`date`;\n"
         "empty unless the mode is \"none\".",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             const py::object& self = a[0];
             const py::object date = calendar_day(a[2]);
             const py::list ids = id_list(a[1]);
             if (!meridan::bind::equal(self.attr("_adjust_type"), "none"))
                 return py::object(py::dict());
-            return events_on(self, "_split_cache", ids, date, [m](py::handle oid) {
-                py::object table = meridan::bind::global(m, "get_split")(oid);
-                if (table.is_none()) return table;
-                return meridan::bind::true_div(table["split_coefficient_to"],
-                                               table["split_coefficient_from"]);
-            });
-        });
+            return events_on(
+                self, "_split_cache", ids, date, [m = py::handle(m)](py::handle oid) {
+                    py::object table = meridan::bind::global(m, "get_split")(oid);
+                    if (table.is_none()) return table;
+                    return meridan::bind::true_div(table["split_coefficient_to"],
+                                                   table["split_coefficient_from"]);
+                });
+        },
+        {m});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quotes, m) {
+    m.doc() = "Close prices, dividends per share and split coefficients by date.";
+    m.attr("datetime") = py::module_::import("datetime");
+    m.attr("pd") = py::module_::import("pandas");
+    meridan::bind::import_star(m, "tickvane");
+
+    py::object base = register_provider(m);
+    py::object cls = meridan::bind::make_class(
+        m, "CachedMarketDataProvider", py::make_tuple(base), kCachedDoc,
+        "CachedMarketDataProvider(adjust_type='none')");
+    register_closes(m, cls);
+    register_events(m, cls);
 }

@@ -83,6 +83,83 @@ constexpr const char* kDoc =
     "date). Date labels may be text (\"2017-03-01\"); labels with a time zone count\n"
     "as their own calendar days.";
 
+// The module function style_analysis (see kDoc).
+py::object style_analysis(py::handle m, bind::Args a) {
+    const py::object& portfolio_series = a[0];
+    const meridan::analysis::ValueSeries given =
+        meridan::analysis::read_value_series(portfolio_series, "portfolio_series");
+    // Changes on the series as passed in, before it meets the factor calendar.
+    std::vector<double> returns =
+        meridan::series::pad_filled_changes(bind::span_of(given.values));
+    returns[0] = 0.0;
+    const py::object& start_date = given.first;
+    const py::object& end_date = given.last;
+    const std::vector<std::int64_t>& days = given.days;
+
+    py::object factors = bind::service(m, "get_factor_return")(start_date, end_date);
+    if (factors.is_none()) {
+        throw py::value_error("no factor returns from " +
+                              py::str(start_date).cast<std::string>() + " to " +
+                              py::str(end_date).cast<std::string>());
+    }
+    py::object factor_index = factors.attr("index");
+    const std::vector<std::int64_t> factor_days =
+        label_days(factor_index, "factor returns");
+    if (!meridan::series::is_ascending(factor_days))
+        throw py::value_error("factor returns are not in ascending date order");
+    std::vector<double> aligned;
+    try {
+        aligned = meridan::series::reindex_fill(days, returns, factor_days, 0.0);
+    } catch (const std::invalid_argument& e) {
+        throw py::value_error(std::string("portfolio_series: ") + e.what());
+    }
+    py::object dependent = bind::pandas().attr("Series")(
+        bind::FloatArray(static_cast<py::ssize_t>(aligned.size()), aligned.data()),
+        py::arg("index") = factor_index,
+        py::arg("name") = portfolio_series.attr("name"));
+
+    // Window ends by calendar months through relativedelta, so an end keeps
+    // the anchor date's form; which of them run is decided on calendar days.
+    const std::int64_t span_days =
+        (end_date - start_date).attr("days").cast<std::int64_t>();
+    const meridan::periods::StyleStep step = meridan::periods::style_step(span_days);
+    py::object relativedelta = bind::global(m, "relativedelta");
+    py::object delta = step.months == 12
+                           ? relativedelta(py::arg("years") = 1)
+                           : relativedelta(py::arg("months") = step.months);
+    std::vector<std::int64_t> candidates;
+    for (int k : meridan::periods::style_end_multiples(step)) {
+        py::object e = k < 0    ? end_date - delta * py::int_(-k)
+                       : k == 0 ? end_date
+                                : start_date + delta * py::int_(k);
+        candidates.push_back(day_of(e));
+    }
+    const std::int64_t start_day = days.front();
+    const std::int64_t end_day = days.back();
+
+    py::object sm = bind::global(m, "sm");
+    py::object add_constant = sm.attr("add_constant");
+    py::object ols = sm.attr("OLS");
+    py::object rows = factors.attr("iloc");
+    py::object dependent_rows = dependent.attr("iloc");
+    py::dict result;
+    py::object fitted;
+    for (std::int64_t end : meridan::periods::style_window_ends(candidates, end_day)) {
+        const auto window = meridan::series::label_slice(factor_days, start_day, end);
+        py::object regressors =
+            add_constant(rows[positions(window)], py::arg("has_constant") = "add");
+        fitted = ols(dependent_rows[positions(window)], regressors).attr("fit")();
+        result[py::str(meridan::periods::iso_day(end))] =
+            without_constant(fitted.attr("params"));
+    }
+    py::object labels = bind::global(m, "TRANSLATION");
+    py::list style;
+    for (py::handle column : factors.attr("columns")) style.append(labels[column]);
+    result["style"] = style;
+    result["latest_tvalues"] = without_constant(fitted.attr("tvalues"));
+    return py::object(result);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(style, m) {
@@ -96,80 +173,6 @@ PYBIND11_MODULE(style, m) {
     m.attr("tickvane") = py::module_::import("tickvane");
 
     bind::def_single_argument_function(
-        m, "style_analysis", "portfolio_series", kDoc, [m](bind::Args a) {
-            const py::object& portfolio_series = a[0];
-            const meridan::analysis::ValueSeries given =
-                meridan::analysis::read_value_series(portfolio_series, "portfolio_series");
-            // Changes on the series as passed in, before it meets the factor calendar.
-            std::vector<double> returns =
-                meridan::series::pad_filled_changes(bind::span_of(given.values));
-            returns[0] = 0.0;
-            const py::object& start_date = given.first;
-            const py::object& end_date = given.last;
-            const std::vector<std::int64_t>& days = given.days;
-
-            py::object factors =
-                bind::service(m, "get_factor_return")(start_date, end_date);
-            if (factors.is_none()) {
-                throw py::value_error("no factor returns from " +
-                                      py::str(start_date).cast<std::string>() + " to " +
-                                      py::str(end_date).cast<std::string>());
-            }
-            py::object factor_index = factors.attr("index");
-            const std::vector<std::int64_t> factor_days =
-                label_days(factor_index, "factor returns");
-            if (!meridan::series::is_ascending(factor_days))
-                throw py::value_error("factor returns are not in ascending date order");
-            std::vector<double> aligned;
-            try {
-                aligned = meridan::series::reindex_fill(days, returns, factor_days, 0.0);
-            } catch (const std::invalid_argument& e) {
-                throw py::value_error(std::string("portfolio_series: ") + e.what());
-            }
-            py::object dependent = bind::pandas().attr("Series")(
-                bind::FloatArray(static_cast<py::ssize_t>(aligned.size()), aligned.data()),
-                py::arg("index") = factor_index,
-                py::arg("name") = portfolio_series.attr("name"));
-
-            // Window ends by calendar months through relativedelta, so an end keeps
-            // the anchor date's form; which of them run is decided on calendar days.
-            const std::int64_t span_days =
-                (end_date - start_date).attr("days").cast<std::int64_t>();
-            const meridan::periods::StyleStep step = meridan::periods::style_step(span_days);
-            py::object relativedelta = bind::global(m, "relativedelta");
-            py::object delta = step.months == 12 ? relativedelta(py::arg("years") = 1)
-                                                 : relativedelta(py::arg("months") = step.months);
-            std::vector<std::int64_t> candidates;
-            for (int k : meridan::periods::style_end_multiples(step)) {
-                py::object e = k < 0    ? end_date - delta * py::int_(-k)
-                               : k == 0 ? end_date
-                                        : start_date + delta * py::int_(k);
-                candidates.push_back(day_of(e));
-            }
-            const std::int64_t start_day = days.front();
-            const std::int64_t end_day = days.back();
-
-            py::object sm = bind::global(m, "sm");
-            py::object add_constant = sm.attr("add_constant");
-            py::object ols = sm.attr("OLS");
-            py::object rows = factors.attr("iloc");
-            py::object dependent_rows = dependent.attr("iloc");
-            py::dict result;
-            py::object fitted;
-            for (std::int64_t end : meridan::periods::style_window_ends(candidates, end_day)) {
-                const auto window =
-                    meridan::series::label_slice(factor_days, start_day, end);
-                py::object regressors =
-                    add_constant(rows[positions(window)], py::arg("has_constant") = "add");
-                fitted = ols(dependent_rows[positions(window)], regressors).attr("fit")();
-                result[py::str(meridan::periods::iso_day(end))] =
-                    without_constant(fitted.attr("params"));
-            }
-            py::object labels = bind::global(m, "TRANSLATION");
-            py::list style;
-            for (py::handle column : factors.attr("columns")) style.append(labels[column]);
-            result["style"] = style;
-            result["latest_tvalues"] = without_constant(fitted.attr("tvalues"));
-            return py::object(result);
-        });
+        m, "style_analysis", "portfolio_series", kDoc,
+        [m = py::handle(m)](bind::Args a) { return style_analysis(m, a); });
 }

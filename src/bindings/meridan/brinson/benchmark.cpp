@@ -59,12 +59,15 @@ void def_memoised_copies(py::module_& m, mb::Signature sig, const std::string& d
     mb::def_function(m, sig, doc, std::move(body));
     py::object memoiser = mb::global(m, "lru_cache")(py::arg("maxsize") = py::none());
     py::object memo = memoiser(m.attr(name.c_str()));
-    mb::def_function(m, std::move(sig), doc, [memo](mb::Args a) {
-        PyObject* stack[2] = {a[0].ptr(), a[1].ptr()};
-        PyObject* kept = PyObject_Vectorcall(memo.ptr(), stack, 2, nullptr);
-        if (!kept) throw py::error_already_set();
-        return private_copy(py::reinterpret_steal<py::object>(kept));
-    });
+    mb::def_function(m, std::move(sig), doc,
+                     [memo = py::handle(memo)](mb::Args a) {
+                         PyObject* stack[2] = {a[0].ptr(), a[1].ptr()};
+                         PyObject* kept =
+                             PyObject_Vectorcall(memo.ptr(), stack, 2, nullptr);
+                         if (!kept) throw py::error_already_set();
+                         return private_copy(py::reinterpret_steal<py::object>(kept));
+                     },
+                     {memo});
     py::object function = m.attr(name.c_str());
     for (const char* attribute : {"cache_info", "cache_clear", "cache_parameters"})
         py::setattr(function, attribute, memo.attr(attribute));
@@ -82,7 +85,7 @@ py::object plain_number(py::object value) {
 
 // A module global looked up at call time by its interned name; NameError when absent.
 template <mb::fixed_string Name>
-py::object module_global(const py::module_& m) {
+py::object module_global(py::handle m) {
     PyObject* value =
         PyDict_GetItemWithError(PyModule_GetDict(m.ptr()), mb::name<Name>().ptr());
     if (!value) {
@@ -99,8 +102,8 @@ py::object module_global(const py::module_& m) {
 // attribution asks for constituents on every date, so this path avoids building
 // names or tuples it does not need.
 template <mb::fixed_string Name>
-mb::Body on_index(const py::module_& m) {
-    return [m](mb::Args a) -> py::object {
+mb::Body on_index(py::handle m) {
+    return [m = py::handle(m)](mb::Args a) -> py::object {
         py::object index = mb::getattr<"_index">(a[0]);
         PyObject* stack[3] = {index.ptr(), nullptr, nullptr};
         for (std::size_t i = 1; i < a.size(); ++i) stack[i] = a[i].ptr();
@@ -111,19 +114,15 @@ mb::Body on_index(const py::module_& m) {
     };
 }
 
-}  // namespace
-
-PYBIND11_MODULE(benchmark, m) {
-    m.doc() = "Index benchmarks for Brinson attribution, with a process-wide memo.";
-    m.attr("lru_cache") = import_lru_cache();
-    m.attr("tickvane") = py::module_::import("tickvane");
-
+// The memoised module functions the benchmarks read: index_components,
+// index_weights, get_change_rate.
+void register_memoised(py::module_& m) {
     def_memoised_copies(
         m, {"index_components", {"order_book_id", "date"}, {}},
         "The constituent ids of index `order_book_id` on `date`, as the\n"
         "market-data client answers them. Memoised for the process; each call\n"
         "answers a new list, which the caller may change.",
-        [m](mb::Args a) {
+        [m = py::handle(m)](mb::Args a) {
             return mb::getattr<"index_components">(module_global<"tickvane">(m))(a[0],
                                                                                  a[1]);
         });
@@ -132,7 +131,9 @@ PYBIND11_MODULE(benchmark, m) {
         "The constituent weights of index `order_book_id` on `date`: a Series\n"
         "by constituent id, as the market-data client answers it. Memoised for\n"
         "the process; each call answers a new Series, which the caller may change.",
-        [m](mb::Args a) { return mb::service(m, "index_weights")(a[0], a[1]); });
+        [m = py::handle(m)](mb::Args a) {
+            return mb::service(m, "index_weights")(a[0], a[1]);
+        });
     def_memoised(
         m, {"get_change_rate", {"order_book_id", "start_date", "end_date"}, {}},
         "Price change of `order_book_id` from `start_date` to `end_date` as a "
@@ -141,7 +142,7 @@ PYBIND11_MODULE(benchmark, m) {
         "single close). Memoised for the process. An empty reply raises IndexError, "
         "no\n"
         "reply (None) TypeError.",
-        [m](mb::Args a) {
+        [m = py::handle(m)](mb::Args a) {
             py::object closes = mb::service(m, "get_price")(
                 a[0], a[1], a[2], py::arg("fields") = "close",
                 py::arg("adjust_type") = "none");
@@ -153,7 +154,10 @@ PYBIND11_MODULE(benchmark, m) {
             py::object last = by_position[py::int_(-1)];
             return plain_number(mb::sub(mb::true_div(last, first), py::int_(1)));
         });
+}
 
+// The benchmark classes, BrinsonBenchmark and IndexBenchmark; returns the latter.
+py::object register_benchmarks(py::module_& m) {
     py::object base = mb::make_class(
         m, "BrinsonBenchmark", py::tuple(),
         "A benchmark of an attribution: constituents and weights on a date, total "
@@ -181,17 +185,28 @@ PYBIND11_MODULE(benchmark, m) {
     mb::def_method(index, {"components", {"self", "date"}, {}},
                    "The index's constituent ids on `date`: a new list on each call\n"
                    "(memoised).",
-                   on_index<"index_components">(m));
+                   on_index<"index_components">(m), {m});
     mb::def_method(index, {"get_weighting", {"self", "date"}, {}},
                    "The index's constituent weights on `date`, a Series by id: a new\n"
                    "Series on each call (memoised).",
-                   on_index<"index_weights">(m));
+                   on_index<"index_weights">(m), {m});
     mb::def_method(
         index, {"get_change_rate", {"self", "start_date", "end_date"}, {}},
         "The index's close-to-close change from `start_date` to `end_date`,\n"
         "a fraction (memoised).",
-        on_index<"get_change_rate">(m));
+        on_index<"get_change_rate">(m), {m});
+    return index;
+}
 
+}  // namespace
+
+PYBIND11_MODULE(benchmark, m) {
+    m.doc() = "Index benchmarks for Brinson attribution, with a process-wide memo.";
+    m.attr("lru_cache") = import_lru_cache();
+    m.attr("tickvane") = py::module_::import("tickvane");
+
+    register_memoised(m);
+    py::object index = register_benchmarks(m);
     m.attr("BrinsonBenchmark_HS300") = index("000300.XSHG");
     m.attr("BrinsonBenchmark_ZZ500") = index("000905.XSHG");
 }

@@ -36,7 +36,7 @@ PyObject* no_store = nullptr;   // the meta of a stand-in client without stores:
 
 // The meta of the store the client reads (opening it as any operation would), or
 // an empty dict for a stand-in client that has no stores (the sample's sets).
-py::object client_meta(const py::module_& m) {
+py::object client_meta(py::handle m) {
     const py::object client = mb::global(m, "tickvane");
     PyObject* manage = PyObject_GetAttr(client.ptr(), mb::name<"_manage">().ptr());
     if (!manage) {
@@ -66,7 +66,7 @@ py::tuple read_sets(const py::object& meta) {
 }
 
 // The sets of the store the client reads: see `sets_seen`.
-py::tuple store_sets(const py::module_& m) {
+py::tuple store_sets(py::handle m) {
     const py::object meta = client_meta(m);
     {
         std::lock_guard<std::mutex> hold(sets_lock);
@@ -88,7 +88,7 @@ py::tuple store_sets(const py::module_& m) {
 // client is looked up at call time, by interned names: attribution calls this twice
 // per instrument and period.
 template <mb::fixed_string Attribute>
-py::object record_attribute(const py::module_& m, const py::object& order_book_id) {
+py::object record_attribute(py::handle m, const py::object& order_book_id) {
     PyObject* client = PyDict_GetItemWithError(PyModule_GetDict(m.ptr()),
                                                mb::name<"tickvane">().ptr());
     if (!client) {
@@ -102,23 +102,13 @@ py::object record_attribute(const py::module_& m, const py::object& order_book_i
     return mb::getattr<Attribute>(py::reinterpret_steal<py::object>(record));
 }
 
-}  // namespace
-
-PYBIND11_MODULE(classifier, m) {
-    m.doc() =
-        "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries, as\n"
-        "the store the market-data client reads records them (SHENWAN_INDUSTRY_MAP,\n"
-        "read as a module attribute, maps the index ids of its industries to their\n"
-        "names).";
-    m.attr("tickvane") = py::module_::import("tickvane");
-    schema = py::module_::import("tickvane._schema").release().ptr();
-    no_store = py::dict().release().ptr();
-
+// The module's lazy attribute SHENWAN_INDUSTRY_MAP.
+void register_industry_map(py::module_& m) {
     mb::def_function(
         m, {"__getattr__", {"name"}, {}},
         "SHENWAN_INDUSTRY_MAP: a new dict of the index id of each Shenwan industry of\n"
         "the store's set to its name, in the set's order.",
-        [m](mb::Args a) {
+        [m = py::handle(m)](mb::Args a) {
             if (!mb::equal(a[0], "SHENWAN_INDUSTRY_MAP")) {
                 PyErr_Format(PyExc_AttributeError,
                              "module 'meridan.brinson.classifier' has no attribute '%U'",
@@ -130,7 +120,10 @@ PYBIND11_MODULE(classifier, m) {
             if (!copy) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(copy);
         });
+}
 
+// The abstract scheme, SectorDecider; returns it.
+py::object register_scheme(py::module_& m) {
     py::object base = mb::make_class(
         m, "SectorDecider", py::tuple(),
         "A sector classification scheme: `all_sectors()` lists its sectors in a fixed\n"
@@ -143,7 +136,11 @@ PYBIND11_MODULE(classifier, m) {
     mb::def_abstract_method(
         base, {"__call__", {"self", "order_book_id"}, {}},
         "Implemented by schemes: the sector name of an instrument.");
+    return base;
+}
 
+// The MSCI sectors, MSCISectorDecider; returns the class.
+py::object register_msci(py::module_& m, const py::object& base) {
     py::object msci = mb::make_class(
         m, "MSCISectorDecider", py::make_tuple(base),
         "The MSCI sector scheme (Chinese names: the 10 sectors, or the 11 with 通信服务\n"
@@ -152,18 +149,25 @@ PYBIND11_MODULE(classifier, m) {
     mb::def_method(msci, {"all_sectors", {"self"}, {}},
                    "A new list of the MSCI sector names of the store's set, in the "
                    "scheme's\norder.",
-                   [m](mb::Args) {
+                   [m = py::handle(m)](mb::Args) {
                        const py::tuple sets = store_sets(m);
                        PyObject* names = PySequence_List(PyTuple_GET_ITEM(sets.ptr(), kMsci));
                        if (!names) throw py::error_already_set();
                        return py::reinterpret_steal<py::object>(names);
-                   });
-    mb::def_method(
-        msci, {"__call__", {"self", "order_book_id"}, {}},
-        "The MSCI sector name of the instrument: the `sector_code_name` of\n"
-        "`tickvane.instruments(order_book_id)`, unchecked.",
-        [m](mb::Args a) { return record_attribute<"sector_code_name">(m, a[1]); });
+                   },
+                   {m});
+    mb::def_method(msci, {"__call__", {"self", "order_book_id"}, {}},
+                   "The MSCI sector name of the instrument: the `sector_code_name` of\n"
+                   "`tickvane.instruments(order_book_id)`, unchecked.",
+                   [m = py::handle(m)](mb::Args a) {
+                       return record_attribute<"sector_code_name">(m, a[1]);
+                   },
+                   {m});
+    return msci;
+}
 
+// The Shenwan industries, ShenWanSectorDecider; returns the class.
+py::object register_shenwan(py::module_& m, const py::object& base) {
     py::object shenwan = mb::make_class(
         m, "ShenWanSectorDecider", py::make_tuple(base),
         "The Shenwan level-1 industries (Chinese names: the 28 of 2014, or the 31 of\n"
@@ -178,19 +182,40 @@ PYBIND11_MODULE(classifier, m) {
         "The industry names of the store's set in the order of SHENWAN_INDUSTRY_MAP,\n"
         "shared, not a copy: for the 28 of 2014 the class-level SHENWAN_INDUSTRIES\n"
         "list itself, for the 31 of 2021 one list per store.",
-        [m](mb::Args a) {
+        [m = py::handle(m)](mb::Args a) {
             const py::tuple sets = store_sets(m);
             PyObject* names = PyTuple_GET_ITEM(sets.ptr(), kShenwanNames);
             if (names == Py_None) return mb::getattr<"SHENWAN_INDUSTRIES">(a[0]);
             return py::reinterpret_borrow<py::object>(names);
-        });
-    mb::def_method(
-        shenwan, {"__call__", {"self", "order_book_id"}, {}},
-        "The Shenwan industry name of the instrument: the\n"
-        "`shenwan_industry_name` of `tickvane.instruments(order_book_id)`,\n"
-        "unchecked.",
-        [m](mb::Args a) { return record_attribute<"shenwan_industry_name">(m, a[1]); });
+        },
+        {m});
+    mb::def_method(shenwan, {"__call__", {"self", "order_book_id"}, {}},
+                   "The Shenwan industry name of the instrument: the\n"
+                   "`shenwan_industry_name` of `tickvane.instruments(order_book_id)`,\n"
+                   "unchecked.",
+                   [m = py::handle(m)](mb::Args a) {
+                       return record_attribute<"shenwan_industry_name">(m, a[1]);
+                   },
+                   {m});
+    return shenwan;
+}
 
+}  // namespace
+
+PYBIND11_MODULE(classifier, m) {
+    m.doc() =
+        "Sector classifiers: the MSCI sectors and the Shenwan level-1 industries, as\n"
+        "the store the market-data client reads records them (SHENWAN_INDUSTRY_MAP,\n"
+        "read as a module attribute, maps the index ids of its industries to their\n"
+        "names).";
+    m.attr("tickvane") = py::module_::import("tickvane");
+    schema = py::module_::import("tickvane._schema").release().ptr();
+    no_store = py::dict().release().ptr();
+
+    register_industry_map(m);
+    py::object base = register_scheme(m);
+    py::object msci = register_msci(m, base);
+    py::object shenwan = register_shenwan(m, base);
     m.attr("SectorDecider_MSCI") = msci();
     m.attr("SectorDecider_ShenWan") = shenwan();
 }

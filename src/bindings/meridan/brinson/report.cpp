@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/convert.hpp"
 #include "common/globals.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/charts/bars.hpp"
@@ -29,19 +30,18 @@ constexpr const char* kEffectLabels[] = {"交互作用", "选股配置", "资产
 constexpr const char* kEffectColumns[] = {"Interaction", "Selection", "Allocation",
                                           "TotalActiveReturn"};
 
-// The values of a column as doubles; `float()` of each, so a non-number fails with
-// Python's own TypeError naming its type.
-std::vector<double> as_doubles(const py::handle values) {
+// The values of a column as doubles; TypeError naming the column and the value that
+// is not a number.
+std::vector<double> as_doubles(const py::handle values, const char* column) {
     std::vector<double> out;
-    for (py::handle v : values) {
-        out.push_back(py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>());
-    }
+    const std::string what = std::string("df['") + column + "']";
+    for (py::handle v : values) out.push_back(meridan::bind::to_double(v, what));
     return out;
 }
 
 // The figure's common settings: size, title, the save tool only, no grid lines.
 // `range_keyword` is "x_range" or "y_range", set to the categories.
-py::object new_figure(const py::module_& m, const char* range_keyword,
+py::object new_figure(py::handle m, const char* range_keyword,
                       const py::list& categories, const char* title) {
     py::dict kwargs;
     kwargs["width"] = kWidth;
@@ -79,7 +79,7 @@ void draw_line(const py::object& fig, double x0, double y0, double x1, double y1
 
 // The sector-weight chart: every row but the last (the total, whatever its label),
 // benchmark bar 0.1 left of the sector's centre, portfolio bar 0.1 right of it.
-py::object sector_weights_figure(const py::module_& m, const py::object& df) {
+py::object sector_weights_figure(py::handle m, const py::object& df) {
     py::slice all_but_last(py::none(), py::int_(-1), py::none());
     py::object benchmark = df[py::str("BenchmarkWeight")].attr("iloc")[all_but_last];
     py::object portfolio = df[py::str("PortfolioWeight")].attr("iloc")[all_but_last];
@@ -90,9 +90,9 @@ py::object sector_weights_figure(const py::module_& m, const py::object& df) {
     const py::object benchmark_colour = palette[py::int_(0)];
     const py::object portfolio_colour = palette[py::int_(4)];
     const auto left = meridan::charts::column_bars(
-        as_doubles(benchmark.attr("tolist")()), -0.1, 0.2);
+        as_doubles(benchmark.attr("tolist")(), "BenchmarkWeight"), -0.1, 0.2);
     const auto right = meridan::charts::column_bars(
-        as_doubles(portfolio.attr("tolist")()), 0.1, 0.2);
+        as_doubles(portfolio.attr("tolist")(), "PortfolioWeight"), 0.1, 0.2);
     for (std::size_t i = 0; i < left.size(); ++i) {
         draw_bar(fig, left[i], benchmark_colour, "benchmark");
         if (i < right.size()) draw_bar(fig, right[i], portfolio_colour, "portfolio");
@@ -102,7 +102,7 @@ py::object sector_weights_figure(const py::module_& m, const py::object& df) {
 }
 
 // The Brinson chart: the four effects of the total row, one horizontal bar each.
-py::object effects_figure(const py::module_& m, const py::object& df) {
+py::object effects_figure(py::handle m, const py::object& df) {
     py::object total = df.attr("xs")(py::str(kTotalRow));
     std::vector<double> values;
     py::list labels;
@@ -121,7 +121,7 @@ py::object effects_figure(const py::module_& m, const py::object& df) {
     return fig;
 }
 
-void show(const py::module_& m, const py::object& fig) {
+void show(py::handle m, const py::object& fig) {
     meridan::bind::global(m, "show")(fig);
 }
 
@@ -182,10 +182,11 @@ PYBIND11_MODULE(report, m) {
 
     meridan::bind::def_function(
         m, Signature{"gen_sector_weights", {"df"}, {}},
-        "Shows the sector-weight chart of attribution table `df`: per sector (every row\n"
+        "Shows the sector-weight chart of attribution table `df`: per sector (every "
+        "row\n"
         "but the last, the total), the benchmark's and the portfolio's average weight\n"
         "(fractions) as bars side by side. Returns None.",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             show(m, sector_weights_figure(m, a[0]));
             return py::object(py::none());
         });
@@ -195,7 +196,7 @@ PYBIND11_MODULE(report, m) {
         "Shows the sector-weight chart, then the Brinson chart of attribution table\n"
         "`df`: the interaction, selection, allocation and total active return of its\n"
         "row \"总计\" as horizontal bars (fractions). Returns None.",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             show(m, sector_weights_figure(m, a[0]));
             show(m, effects_figure(m, a[0]));
             return py::object(py::none());
@@ -206,7 +207,7 @@ PYBIND11_MODULE(report, m) {
         "The two charts of attribution table `df` as bokeh figures, without showing\n"
         "them: a tuple (sector-weight chart, Brinson chart), for embedding in a page\n"
         "(bokeh.embed.file_html) or further styling.",
-        [m](meridan::bind::Args a) {
+        [m = py::handle(m)](meridan::bind::Args a) {
             py::object weights = sector_weights_figure(m, a[0]);
             return py::object(py::make_tuple(weights, effects_figure(m, a[0])));
         });

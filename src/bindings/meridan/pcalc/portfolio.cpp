@@ -124,17 +124,23 @@ constexpr const char* kPortfolioDoc =
     "A book may be shared between threads: each operation holds the book's own lock\n"
     "while it reads and changes it, so concurrent trades never lose an update.";
 
-}  // namespace
+// What the methods of Portfolio share: its class and the slots of a book, the
+// classes they read (each method holds those it reads: the fields below borrow them).
+struct Book {
+    py::handle module;  // kept by the import system
+    py::object cls;
+    py::object positions_cls;
+    py::object position_cls;
+    py::object trade_cls;
+    std::shared_ptr<pc::PositionFields> positions;
+    std::shared_ptr<pc::TradeFields> trades;
+    std::shared_ptr<mb::Slot> cash_slot;
+    std::shared_ptr<mb::Slot> book_slot;
+    std::shared_ptr<mb::Slot> dividends_slot;
+};
 
-PYBIND11_MODULE(portfolio, m) {
-    m.doc() = "The book of a portfolio replayed from its trades, splits and dividends.";
-    py::object position_cls =
-        py::module_::import("meridan.pcalc.position").attr("Position");
-    m.attr("Position") = position_cls;
-    py::object trade_cls = py::module_::import("meridan.pcalc.trade").attr("Trade");
-    auto positions = std::make_shared<meridan::pcalc::PositionFields>(position_cls);
-    auto trades = std::make_shared<meridan::pcalc::TradeFields>(trade_cls);
-
+// The book's mapping class, Positions; returns it.
+py::object register_positions(py::module_& m) {
     py::object dict_type =
         py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyDict_Type));
     py::object positions_cls =
@@ -143,21 +149,28 @@ PYBIND11_MODULE(portfolio, m) {
     mb::def_method(
         positions_cls, {"__missing__", {"self", "key"}, {}},
         "A new flat Position(key) for an instrument not in the book; not stored.",
-        [m](mb::Args a) { return mb::global(m, "Position")(a[1]); });
+        [m = py::handle(m)](mb::Args a) { return mb::global(m, "Position")(a[1]); },
+        {m});
+    return positions_cls;
+}
 
-    py::object portfolio_cls =
-        mb::make_class(m, "Portfolio", py::tuple(), kPortfolioDoc,
-                       "Portfolio(cash=100000.0, positions=None)",
-                       {"_cash", "_positions", "_dividends"});
-    auto cash_slot = std::make_shared<mb::Slot>(portfolio_cls, "_cash");
-    auto book_slot = std::make_shared<mb::Slot>(portfolio_cls, "_positions");
-    auto dividends_slot = std::make_shared<mb::Slot>(portfolio_cls, "_dividends");
+// Opening a book and reading it: __init__, holdings, get_position.
+void register_book(const Book& b) {
+    const py::handle m = b.module;
+    const py::object& portfolio_cls = b.cls;
+    const py::object& positions_cls = b.positions_cls;
+    const py::object& position_cls = b.position_cls;
+    const auto& positions = b.positions;
+    const auto& cash_slot = b.cash_slot;
+    const auto& book_slot = b.book_slot;
+    const auto& dividends_slot = b.dividends_slot;
 
     mb::def_method(
         portfolio_cls,
         {"__init__", {"self", "cash", "positions"}, {py::float_(100000.0), py::none()}},
         "Opens a book with `cash` and the share quantities of `positions`.",
-        [m, positions_cls, cash_slot, book_slot, dividends_slot](mb::Args a) {
+        [m = py::handle(m), positions_cls = py::handle(positions_cls), cash_slot,
+         book_slot, dividends_slot](mb::Args a) {
             const py::object& self = a[0];
             mb::ObjectLock lock(self);
             pc::check_amount(a[1], "cash", "number", pc::Bound::any,
@@ -179,7 +192,8 @@ PYBIND11_MODULE(portfolio, m) {
             book_slot->set(self, book);
             dividends_slot->set(self, py::int_(0));
             return py::none();
-        });
+        },
+        {m, positions_cls});
 
     mb::def_method(
         portfolio_cls, {"holdings", {"self"}, {}},
@@ -191,14 +205,37 @@ PYBIND11_MODULE(portfolio, m) {
                 if (nonzero(positions->quantity(position))) held.append(oid);
             }
             return py::object(held);
+        },
+        {position_cls});
+
+    mb::def_method(
+        portfolio_cls, {"get_position", {"self", "key"}, {}},
+        "The Position of order book id `key`; a new flat Position, not stored, for an\n"
+        "instrument that is not in the book.",
+        [book_slot](mb::Args a) {
+            mb::ObjectLock lock(a[0]);
+            return py::object(book_slot->value(a[0])[a[1]]);
         });
+}
+
+// Booking an executed trade.
+void register_trading(const Book& b) {
+    const py::object& portfolio_cls = b.cls;
+    const py::object& position_cls = b.position_cls;
+    const py::object& trade_cls = b.trade_cls;
+    const auto& positions = b.positions;
+    const auto& trades = b.trades;
+    const auto& cash_slot = b.cash_slot;
+    const auto& book_slot = b.book_slot;
 
     mb::def_method(
         portfolio_cls, {"apply_trade", {"self", "trade"}, {}},
         "Books an executed trade: cash moves by price times quantity, plus the\n"
-        "transaction cost on a buy or minus it on a sale (side \"BUY\" or \"SELL\"), and\n"
+        "transaction cost on a buy or minus it on a sale (side \"BUY\" or \"SELL\"), "
+        "and\n"
         "the instrument's position is updated and kept in the book. A side, price,\n"
-        "quantity or cost that would corrupt the book (another side; a NaN, infinite or\n"
+        "quantity or cost that would corrupt the book (another side; a NaN, infinite "
+        "or\n"
         "negative number; not a number) raises ValueError or TypeError and changes\n"
         "nothing.",
         [positions, trades, cash_slot, book_slot](mb::Args a) {
@@ -247,16 +284,16 @@ PYBIND11_MODULE(portfolio, m) {
             cash_slot->set(self, new_cash);
             if (!stored) book[oid] = position;
             return py::none();
-        });
+        },
+        {position_cls, trade_cls});
+}
 
-    mb::def_method(
-        portfolio_cls, {"get_position", {"self", "key"}, {}},
-        "The Position of order book id `key`; a new flat Position, not stored, for an\n"
-        "instrument that is not in the book.",
-        [book_slot](mb::Args a) {
-            mb::ObjectLock lock(a[0]);
-            return py::object(book_slot->value(a[0])[a[1]]);
-        });
+// Share splits.
+void register_splits(const Book& b) {
+    const py::object& portfolio_cls = b.cls;
+    const py::object& position_cls = b.position_cls;
+    const auto& positions = b.positions;
+    const auto& book_slot = b.book_slot;
 
     mb::def_method(
         portfolio_cls, {"apply_split", {"self", "splits"}, {}},
@@ -319,7 +356,18 @@ PYBIND11_MODULE(portfolio, m) {
                 throw;
             }
             return py::none();
-        });
+        },
+        {position_cls});
+}
+
+// Income and cash: apply_dividend, apply_cash.
+void register_income(const Book& b) {
+    const py::object& portfolio_cls = b.cls;
+    const py::object& position_cls = b.position_cls;
+    const auto& positions = b.positions;
+    const auto& cash_slot = b.cash_slot;
+    const auto& dividends_slot = b.dividends_slot;
+    const auto& book_slot = b.book_slot;
 
     mb::def_method(
         portfolio_cls, {"apply_dividend", {"self", "dividends"}, {}},
@@ -347,7 +395,8 @@ PYBIND11_MODULE(portfolio, m) {
             }
             dividends_slot->set(a[0], total);
             return py::none();
-        });
+        },
+        {position_cls});
 
     mb::def_method(
         portfolio_cls, {"apply_cash", {"self", "amount"}, {}},
@@ -370,4 +419,28 @@ PYBIND11_MODULE(portfolio, m) {
             cash_slot->set(self, new_cash);
             return py::none();
         });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(portfolio, m) {
+    m.doc() = "The book of a portfolio replayed from its trades, splits and dividends.";
+    Book b;
+    b.module = m;
+    b.position_cls = py::module_::import("meridan.pcalc.position").attr("Position");
+    m.attr("Position") = b.position_cls;
+    b.trade_cls = py::module_::import("meridan.pcalc.trade").attr("Trade");
+    b.positions = std::make_shared<pc::PositionFields>(b.position_cls);
+    b.trades = std::make_shared<pc::TradeFields>(b.trade_cls);
+    b.positions_cls = register_positions(m);
+    b.cls = mb::make_class(m, "Portfolio", py::tuple(), kPortfolioDoc,
+                           "Portfolio(cash=100000.0, positions=None)",
+                           {"_cash", "_positions", "_dividends"});
+    b.cash_slot = std::make_shared<mb::Slot>(b.cls, "_cash");
+    b.book_slot = std::make_shared<mb::Slot>(b.cls, "_positions");
+    b.dividends_slot = std::make_shared<mb::Slot>(b.cls, "_dividends");
+    register_book(b);
+    register_trading(b);
+    register_splits(b);
+    register_income(b);
 }

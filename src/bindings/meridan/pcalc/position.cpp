@@ -78,20 +78,10 @@ std::pair<py::object, py::object> bought(py::handle held, py::handle avg,
     return {q, mb::to_float(ar.div(cost, q))};
 }
 
-}  // namespace
-
-PYBIND11_MODULE(position, m) {
-    m.doc() = "The position of one instrument in the portfolio book: shares held and "
-              "the average cost price per share.";
-    m.attr("__all__") = py::make_tuple("Position");
-    py::object trade_cls = py::module_::import("meridan.pcalc.trade").attr("Trade");
-
-    py::object cls =
-        mb::make_class(m, "Position", py::tuple(), kPositionDoc,
-                       "Position(order_book_id, quantity=0)",
-                       {"order_book_id", "quantity", "avg_price"});
-    auto fields = std::make_shared<meridan::pcalc::PositionFields>(cls);
-    auto trades = std::make_shared<meridan::pcalc::TradeFields>(trade_cls);
+// Making a position and booking trades on it: __init__, apply_trade.
+void register_trading(const py::object& cls, const py::object& trade_cls,
+                      const std::shared_ptr<pc::PositionFields>& fields) {
+    auto trades = std::make_shared<pc::TradeFields>(trade_cls);
 
     mb::def_method(cls, {"__init__", {"self", "order_book_id", "quantity"}, {py::int_(0)}},
                    "A position of `quantity` shares at an unknown (0.0) cost price.",
@@ -143,22 +133,26 @@ PYBIND11_MODULE(position, m) {
             fields->quantity.set(self, new_quantity);
             fields->avg_price.set(self, new_avg);
             return py::none();
-        });
+        },
+        {trade_cls});
+}
 
-    mb::def_method(cls, {"__eq__", {"self", "other"}, {}},
-                   "Equal to another Position with the same id, quantity and avg_price.",
-                   [fields, cls](mb::Args a) -> py::object {
-                       if (!PyObject_TypeCheck(a[1].ptr(),
-                                               reinterpret_cast<PyTypeObject*>(cls.ptr())))
-                           return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                       return py::bool_(
-                           mb::equal(py::make_tuple(fields->order_book_id(a[0]),
-                                                    fields->quantity(a[0]),
-                                                    fields->avg_price(a[0])),
-                                     py::make_tuple(fields->order_book_id(a[1]),
-                                                    fields->quantity(a[1]),
-                                                    fields->avg_price(a[1]))));
-                   });
+// Comparing and showing positions: __eq__, __repr__.
+void register_comparison(const py::object& cls,
+                         const std::shared_ptr<pc::PositionFields>& fields) {
+    mb::def_method(
+        cls, {"__eq__", {"self", "other"}, {}},
+        "Equal to another Position with the same id, quantity and avg_price.",
+        [fields, cls = py::handle(cls)](mb::Args a) -> py::object {
+            if (!PyObject_TypeCheck(a[1].ptr(),
+                                    reinterpret_cast<PyTypeObject*>(cls.ptr())))
+                return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            return py::bool_(mb::equal(
+                py::make_tuple(fields->order_book_id(a[0]), fields->quantity(a[0]),
+                               fields->avg_price(a[0])),
+                py::make_tuple(fields->order_book_id(a[1]), fields->quantity(a[1]),
+                               fields->avg_price(a[1]))));
+        });
     cls.attr("__hash__") = py::none();
 
     mb::def_method(cls, {"__repr__", {"self"}, {}}, "Position(order_book_id=…, …).",
@@ -169,4 +163,20 @@ PYBIND11_MODULE(position, m) {
                                       ", avg_price=" + repr_of(fields->avg_price(a[0])) +
                                       ")");
                    });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(position, m) {
+    m.doc() =
+        "The position of one instrument in the portfolio book: shares held and "
+        "the average cost price per share.";
+    m.attr("__all__") = py::make_tuple("Position");
+    py::object trade_cls = py::module_::import("meridan.pcalc.trade").attr("Trade");
+    py::object cls = mb::make_class(m, "Position", py::tuple(), kPositionDoc,
+                                    "Position(order_book_id, quantity=0)",
+                                    {"order_book_id", "quantity", "avg_price"});
+    auto fields = std::make_shared<pc::PositionFields>(cls);
+    register_trading(cls, trade_cls, fields);
+    register_comparison(cls, fields);
 }

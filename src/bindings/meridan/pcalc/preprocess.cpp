@@ -505,6 +505,152 @@ py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
     }
 }
 
+// Opening positions of a table (the module function of the same name).
+py::object fix_positions(py::handle m, const py::object& frame) {
+    py::dict positions;
+    if (py::len(frame) == 0) return py::object(positions);
+    require_columns(frame, {"order_book_id", "quantity"});
+    // Each column as typed: integer codes stay integers beside float quantities.
+    py::list ids = column(frame, "order_book_id");
+    py::list quantities = column(frame, "quantity");
+    IdNormaliser fix_id(global(m, "fix_order_book_id"));
+    const std::size_t n = py::len(ids);
+    for (std::size_t i = 0; i < n; ++i) {
+        for_row(
+            i, [&] { return ids[i]; },
+            [&] { positions[fix_id(ids[i])] = quantities[i]; });
+    }
+    return py::object(positions);
+}
+
+// The trades of a statement (the module function of the same name).
+py::object fix_trades(py::handle m, const py::object& frame, const py::object& md) {
+    const bool priced = has_column(frame, "last_price");
+    const bool costed = has_column(frame, "transaction_cost");
+    py::list trades;
+    if (py::len(frame) == 0) return py::object(trades);
+    require_columns(frame, {"order_book_id", "datetime", "side", "last_quantity"});
+    if (priced) require_columns(frame, {"last_price"});
+    if (costed) require_columns(frame, {"transaction_cost"});
+    warn_misspelt(frame,
+                  {"order_book_id", "datetime", "side", "last_quantity", "last_price",
+                   "transaction_cost"},
+                  {"last_price", "transaction_cost"});
+    Cells ids(frame, "order_book_id");
+    Cells times(frame, "datetime");
+    Cells sides(frame, "side");
+    py::list quantities = column(frame, "last_quantity");
+    py::list prices = priced ? column(frame, "last_price") : py::list();
+    py::list costs = costed ? column(frame, "transaction_cost") : py::list();
+    IdNormaliser fix_id(global(m, "fix_order_book_id"));
+    py::object fix_time = global(m, "fix_datetime");
+    std::vector<std::int64_t> keys;
+    const std::vector<py::object> read_times = bulk_times(times, fix_time, &keys);
+    py::object instruments = global(m, "instruments");
+    py::object trading_dates = global(m, "get_trading_dates");
+    py::object trade_cls = global(m, "Trade");
+    py::float_ no_cost(0.0);
+    const std::optional<RowPricer> close_of =
+        priced ? std::nullopt : std::optional<RowPricer>(std::in_place, md);
+    const std::size_t n = ids.size();
+    bool keyed = true;
+    auto cell = [](const py::list& column, std::size_t i) {
+        return py::handle(PyList_GET_ITEM(column.ptr(), static_cast<Py_ssize_t>(i)));
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        for_row(
+            i, [&] { return ids.shown(i); },
+            [&] {
+                py::object oid = fix_id(ids, i);
+                if (!is_common_stock(mb::call(instruments, oid)))
+                    raise_runtime(kNotStock);
+                const py::object& dt = read_times[i]
+                                           ? read_times[i]
+                                           : trade_time(fix_time, times.object(i));
+                if (PyObject_IsTrue(mb::call(trading_dates, dt, dt).ptr()) != 1) {
+                    if (PyErr_Occurred()) throw py::error_already_set();
+                    raise_runtime(text(dt) + " is not a trading day");
+                }
+                py::object side = checked_side(sides, i);
+                py::object price;
+                if (priced) {
+                    price = amount(cell(prices, i), "last_price");
+                } else {
+                    price = (*close_of)(oid, calendar_date(dt));
+                }
+                py::object cost =
+                    costed ? amount(cell(costs, i), "transaction_cost") : no_cost;
+                py::object quantity = whole_quantity(cell(quantities, i));
+                py::object symbol = mb::getattr<"symbol">(mb::call(instruments, oid));
+                py::object trade =
+                    new_trade(trade_cls, dt, oid, symbol, price, quantity, side, cost);
+                if (PyList_Append(trades.ptr(), trade.ptr()) < 0)
+                    throw py::error_already_set();
+                if (keyed && keys[i] == kNoKey) {
+                    const auto key = time_key(dt);
+                    if (key) keys[i] = *key;
+                    keyed = key.has_value();
+                }
+            });
+    }
+    // Sorted stably: trades of the same time keep their row order (a statement
+    // already in time order is kept as it is).
+    if (keyed && std::is_sorted(keys.begin(), keys.end())) return py::object(trades);
+    if (keyed) {
+        std::vector<std::size_t> order(n);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            return keys[x] < keys[y];
+        });
+        py::list sorted(static_cast<py::ssize_t>(n));
+        for (std::size_t k = 0; k < n; ++k) {
+            PyObject* t =
+                PyList_GET_ITEM(trades.ptr(), static_cast<Py_ssize_t>(order[k]));
+            PyList_SET_ITEM(sorted.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(t));
+        }
+        return py::object(sorted);
+    }
+    trades.attr("sort")(
+        py::arg("key") =
+            py::module_::import("operator").attr("attrgetter")("datetime"));
+    return py::object(trades);
+}
+
+// The trades of a backtest's log (the module function of the same name).
+py::object fix_backtest_trades(py::handle m, const py::object& frame) {
+    py::list trades;
+    if (py::len(frame) == 0) return py::object(trades);
+    require_columns(frame, {"order_book_id", "side", "last_price", "last_quantity",
+                            "transaction_cost"});
+    Cells times(mb::getattr<"tolist">(mb::getattr<"index">(frame))());
+    py::list ids = column(frame, "order_book_id");
+    Cells sides(frame, "side");
+    py::list prices = column(frame, "last_price");
+    py::list quantities = column(frame, "last_quantity");
+    py::list costs = column(frame, "transaction_cost");
+    py::object instruments = global(m, "instruments");
+    py::object fix_time = global(m, "fix_datetime");
+    const std::vector<py::object> read_times = bulk_times(times, fix_time);
+    py::object trade_cls = global(m, "Trade");
+    const std::size_t n = py::len(ids);
+    for (std::size_t i = 0; i < n; ++i) {
+        for_row(
+            i, [&] { return ids[i]; },
+            [&] {
+                py::object instrument = mb::call(instruments, ids[i]);
+                if (!is_common_stock(instrument)) return;
+                py::object dt = read_times[i] ? read_times[i]
+                                              : trade_time(fix_time, times.object(i));
+                py::object side = checked_side(sides, i);
+                trades.append(new_trade(
+                    trade_cls, dt, ids[i], mb::getattr<"symbol">(instrument),
+                    amount(prices[i], "last_price"), whole_quantity(quantities[i]),
+                    side, amount(costs[i], "transaction_cost")));
+            });
+    }
+    return py::object(trades);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(preprocess, m) {
@@ -533,21 +679,7 @@ PYBIND11_MODULE(preprocess, m) {
         "dict from normalised order book id to the row's quantity (unconverted). A "
         "later\n"
         "row of the same instrument replaces an earlier one.",
-        [m](meridan::bind::Args a) {
-            py::dict positions;
-            if (py::len(a[0]) == 0) return py::object(positions);
-            require_columns(a[0], {"order_book_id", "quantity"});
-            // Each column as typed: integer codes stay integers beside float quantities.
-            py::list ids = column(a[0], "order_book_id");
-            py::list quantities = column(a[0], "quantity");
-            IdNormaliser fix_id(global(m, "fix_order_book_id"));
-            const std::size_t n = py::len(ids);
-            for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, [&] { return ids[i]; },
-                        [&] { positions[fix_id(ids[i])] = quantities[i]; });
-            }
-            return py::object(positions);
-        });
+        [m = py::handle(m)](meridan::bind::Args a) { return fix_positions(m, a[0]); });
 
     meridan::bind::def_function(
         m, {"fix_trades", {"frame", "md"}, {}},
@@ -564,93 +696,8 @@ PYBIND11_MODULE(preprocess, m) {
         "text such as \"200\" is read as that number). A required column given twice\n"
         "raises ValueError; a column that reads like a missing optional one\n"
         "(\"Last_Price\") is named in a UserWarning, since it is not read.",
-        [m](meridan::bind::Args a) {
-            const py::object& frame = a[0];
-            const py::object& md = a[1];
-            const bool priced = has_column(frame, "last_price");
-            const bool costed = has_column(frame, "transaction_cost");
-            py::list trades;
-            if (py::len(frame) == 0) return py::object(trades);
-            require_columns(frame, {"order_book_id", "datetime", "side", "last_quantity"});
-            if (priced) require_columns(frame, {"last_price"});
-            if (costed) require_columns(frame, {"transaction_cost"});
-            warn_misspelt(frame,
-                          {"order_book_id", "datetime", "side", "last_quantity",
-                           "last_price", "transaction_cost"},
-                          {"last_price", "transaction_cost"});
-            Cells ids(frame, "order_book_id");
-            Cells times(frame, "datetime");
-            Cells sides(frame, "side");
-            py::list quantities = column(frame, "last_quantity");
-            py::list prices = priced ? column(frame, "last_price") : py::list();
-            py::list costs = costed ? column(frame, "transaction_cost") : py::list();
-            IdNormaliser fix_id(global(m, "fix_order_book_id"));
-            py::object fix_time = global(m, "fix_datetime");
-            std::vector<std::int64_t> keys;
-            const std::vector<py::object> read_times = bulk_times(times, fix_time, &keys);
-            py::object instruments = global(m, "instruments");
-            py::object trading_dates = global(m, "get_trading_dates");
-            py::object trade_cls = global(m, "Trade");
-            py::float_ no_cost(0.0);
-            const std::optional<RowPricer> close_of =
-                priced ? std::nullopt : std::optional<RowPricer>(std::in_place, md);
-            const std::size_t n = ids.size();
-            bool keyed = true;
-            auto cell = [](const py::list& column, std::size_t i) {
-                return py::handle(PyList_GET_ITEM(column.ptr(), static_cast<Py_ssize_t>(i)));
-            };
-            for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, [&] { return ids.shown(i); }, [&] {
-                    py::object oid = fix_id(ids, i);
-                    if (!is_common_stock(mb::call(instruments, oid))) raise_runtime(kNotStock);
-                    const py::object& dt = read_times[i]
-                                               ? read_times[i]
-                                               : trade_time(fix_time, times.object(i));
-                    if (PyObject_IsTrue(mb::call(trading_dates, dt, dt).ptr()) != 1) {
-                        if (PyErr_Occurred()) throw py::error_already_set();
-                        raise_runtime(text(dt) + " is not a trading day");
-                    }
-                    py::object side = checked_side(sides, i);
-                    py::object price;
-                    if (priced) {
-                        price = amount(cell(prices, i), "last_price");
-                    } else {
-                        price = (*close_of)(oid, calendar_date(dt));
-                    }
-                    py::object cost =
-                        costed ? amount(cell(costs, i), "transaction_cost") : no_cost;
-                    py::object quantity = whole_quantity(cell(quantities, i));
-                    py::object symbol = mb::getattr<"symbol">(mb::call(instruments, oid));
-                    py::object trade =
-                        new_trade(trade_cls, dt, oid, symbol, price, quantity, side, cost);
-                    if (PyList_Append(trades.ptr(), trade.ptr()) < 0) throw py::error_already_set();
-                    if (keyed && keys[i] == kNoKey) {
-                        const auto key = time_key(dt);
-                        if (key) keys[i] = *key;
-                        keyed = key.has_value();
-                    }
-                });
-            }
-            // Sorted stably: trades of the same time keep their row order (a statement
-            // already in time order is kept as it is).
-            if (keyed && std::is_sorted(keys.begin(), keys.end())) return py::object(trades);
-            if (keyed) {
-                std::vector<std::size_t> order(n);
-                std::iota(order.begin(), order.end(), std::size_t{0});
-                std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-                    return keys[x] < keys[y];
-                });
-                py::list sorted(static_cast<py::ssize_t>(n));
-                for (std::size_t k = 0; k < n; ++k) {
-                    PyObject* t = PyList_GET_ITEM(trades.ptr(), static_cast<Py_ssize_t>(order[k]));
-                    PyList_SET_ITEM(sorted.ptr(), static_cast<Py_ssize_t>(k), Py_NewRef(t));
-                }
-                return py::object(sorted);
-            }
-            trades.attr("sort")(
-                py::arg("key") =
-                    py::module_::import("operator").attr("attrgetter")("datetime"));
-            return py::object(trades);
+        [m = py::handle(m)](meridan::bind::Args a) {
+            return fix_trades(m, a[0], a[1]);
         });
 
     meridan::bind::def_function(
@@ -660,38 +707,7 @@ PYBIND11_MODULE(preprocess, m) {
         "last_price, last_quantity, transaction_cost) as a new list of Trade records "
         "in\n"
         "row order, leaving out instruments that are not common stocks.",
-        [m](meridan::bind::Args a) {
-            const py::object& frame = a[0];
-            py::list trades;
-            if (py::len(frame) == 0) return py::object(trades);
-            require_columns(frame, {"order_book_id", "side", "last_price", "last_quantity",
-                                    "transaction_cost"});
-            Cells times(mb::getattr<"tolist">(mb::getattr<"index">(frame))());
-            py::list ids = column(frame, "order_book_id");
-            Cells sides(frame, "side");
-            py::list prices = column(frame, "last_price");
-            py::list quantities = column(frame, "last_quantity");
-            py::list costs = column(frame, "transaction_cost");
-            py::object instruments = global(m, "instruments");
-            py::object fix_time = global(m, "fix_datetime");
-            const std::vector<py::object> read_times = bulk_times(times, fix_time);
-            py::object trade_cls = global(m, "Trade");
-            const std::size_t n = py::len(ids);
-            for (std::size_t i = 0; i < n; ++i) {
-                for_row(i, [&] { return ids[i]; }, [&] {
-                    py::object instrument = mb::call(instruments, ids[i]);
-                    if (!is_common_stock(instrument)) return;
-                    py::object dt =
-                        read_times[i] ? read_times[i]
-                                      : trade_time(fix_time, times.object(i));
-                    py::object side = checked_side(sides, i);
-                    trades.append(new_trade(trade_cls, dt, ids[i],
-                                            mb::getattr<"symbol">(instrument),
-                                            amount(prices[i], "last_price"),
-                                            whole_quantity(quantities[i]), side,
-                                            amount(costs[i], "transaction_cost")));
-                });
-            }
-            return py::object(trades);
+        [m = py::handle(m)](meridan::bind::Args a) {
+            return fix_backtest_trades(m, a[0]);
         });
 }

@@ -216,23 +216,8 @@ PyObject* shared(PyObject* pool, PyObject* value) {
     return value;
 }
 
-}  // namespace
-
-PYBIND11_MODULE(trade, m) {
-    m.doc() = "The record of one executed trade, as the normalisation of trade tables "
-              "builds it and the portfolio book consumes it.";
-    m.attr("__all__") = py::make_tuple("Trade");
-    py::object cls = make_trade_class(m);
-
-    g_trade = new TradeClass{cls, {}, {}, {}, {}};
-    for (std::size_t i = 0; i < 7; ++i) {
-        g_trade->slots[i] = mb::Slot(cls, kFields[i]);
-        g_trade->keys[i] = py::reinterpret_steal<py::object>(
-            PyUnicode_InternFromString(kFields[i]));
-    }
-    g_trade->frozen_error =
-        py::module_::import("dataclasses").attr("FrozenInstanceError");
-
+// The record's methods: made by keyword, immutable, compared and shown by its fields.
+void register_record(const py::object& cls) {
     std::vector<std::string> names = {"self"};
     for (const char* f : kFields) names.emplace_back(f);
     mb::Signature init{"__init__", names, {}};
@@ -286,6 +271,10 @@ PYBIND11_MODULE(trade, m) {
                        }
                        return py::str(out + ")");
                    });
+}
+
+// Sharing equal field values between the trades of a long list.
+void register_sharing(py::module_& m) {
     mb::def_function(
         m, {"_share_fields", {"trades", "pool"}, {}},
         "Makes equal field values of the new trades in the list `trades` one object, in\n"
@@ -320,16 +309,42 @@ PYBIND11_MODULE(trade, m) {
             }
             return py::none();
         });
+}
 
+// Pickling and copying.
+void register_pickling(py::module_& m, const py::object& cls) {
     // Pickling and copying rebuild the record through the class's keywords.
     m.attr("_rebuild") = py::module_::import("functools").attr("partial");
     mb::def_method(cls, {"__reduce__", {"self"}, {}}, "Pickling support.",
-                   [m](mb::Args a) {
+                   [m = py::handle(m)](mb::Args a) {
                        py::dict kwargs;
                        for (std::size_t i = 0; i < 7; ++i)
                            kwargs[kFields[i]] = g_trade->slots[i].value(a[0]);
                        py::object cls_of = py::reinterpret_borrow<py::object>(py::type::handle_of(a[0]));
                        return py::make_tuple(m.attr("_rebuild")(cls_of, **kwargs),
                                              py::tuple());
-                   });
+                   },
+                   {m});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(trade, m) {
+    m.doc() =
+        "The record of one executed trade, as the normalisation of trade tables "
+        "builds it and the portfolio book consumes it.";
+    m.attr("__all__") = py::make_tuple("Trade");
+    py::object cls = make_trade_class(m);
+
+    g_trade = new TradeClass{cls, {}, {}, {}, {}};
+    for (std::size_t i = 0; i < 7; ++i) {
+        g_trade->slots[i] = mb::Slot(cls, kFields[i]);
+        g_trade->keys[i] =
+            py::reinterpret_steal<py::object>(PyUnicode_InternFromString(kFields[i]));
+    }
+    g_trade->frozen_error =
+        py::module_::import("dataclasses").attr("FrozenInstanceError");
+    register_record(cls);
+    register_sharing(m);
+    register_pickling(m, cls);
 }
