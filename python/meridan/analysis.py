@@ -228,7 +228,7 @@ def exposure(series, options, start, end, market=None):
     table.index.name = "factor"
     table.attrs["no_weights"] = missing
     table.attrs["weights"] = weights
-    notes = [f"{day}: ST stocks {_pct(st)}, newly listed {_pct(new)} of the portfolio"
+    notes = [f"{day}: ST stocks {_pct(st)}, newly listed {_pct(new)} of the stock holdings"
              for day, (st, new) in weights.items()]
     if unweighted:
         notes.append(f"the store has no weights for the index {index_id} on "

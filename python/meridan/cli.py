@@ -3,6 +3,7 @@
     meridan analyse STATEMENT [--benchmark hs300|zz500] [--sectors shenwan|msci]
                               [--method BHB|BF] [--cash N] [--positions FILE]
                               [--start D] [--end D] [--out report.html]
+                              [--lang zh|en]
 
 Reads the statement (``meridan.statement``: CSV, text or Excel, the package's columns
 or the headers of a settlement statement) with every row's kind, replays the account
@@ -12,8 +13,10 @@ statement's balance column, row by row; then runs the Brinson attribution, the f
 exposure, risk, profit-and-loss and style analyses on the days from ``--start`` to
 ``--end``, on the account per unit, so that money moved in or out is never return. The
 tables are printed; one self-contained HTML page (BokehJS inline, no network needed to
-view it) holds the two attribution charts, the value curve against the benchmark and
-the tables.
+view it) reads top-down: the period, the market data and every assumption, the key
+figures, then each analysis with its charts and tables, returns and weights in per
+cent, each figure that can be misread explained in a sentence. ``--lang`` chooses the
+language of its labels: zh (Chinese, the default) or en.
 
 Defaults: ``--start`` is the day of the first trade and ``--end`` the last trading
 day of the market data; rows before ``--start`` are replayed but not analysed.
@@ -200,6 +203,8 @@ def _parser():
                               "generated sample market they are always only a warning)")
     analyse.add_argument("--out", default="report.html", metavar="FILE",
                          help="the HTML report to write")
+    analyse.add_argument("--lang", choices=["zh", "en"], default="zh",
+                         help="the language of the page: Chinese or English labels")
     return parser
 
 

@@ -47,7 +47,7 @@ def test_report_for_a_statement(tmp_path, market, capsys, encoding):
         if importlib.util.find_spec(module) is not None:
             assert f"{title}: not available" not in printed
     page = out.read_text(encoding="utf-8")
-    assert "Cumulative return: portfolio and benchmark" in page
+    assert "累计收益:组合与基准" in page and '<html lang="zh">' in page
     # BokehJS is inline: the page needs no network.
     assert "cdn.bokeh.org" not in page and "Bokeh" in page
     assert list(tmp_path.glob("*.tmp")) == []

@@ -2,12 +2,13 @@
 (meridan.page)."""
 
 import argparse
+import html
 import math
 
 import pandas as pd
 import pytest
 
-from meridan import analysis
+from meridan import analysis, page
 
 HEADER = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,手续费,印花税,过户费"
 BUYS = [
@@ -84,3 +85,205 @@ def test_an_analysis_that_fails_leaves_the_others(tmp_path, market, monkeypatch)
     assert made.risk is None
     assert made.facts["unavailable"] == [("risk", "ZeroDivisionError: no weights")]
     assert made.brinson is not None and made.profit is not None
+
+
+# --- the page -------------------------------------------------------------------------
+# A made-up analysis: the page's rules do not need a market.
+
+def made_up(days, last="2025-12-31"):
+    """An Analysis of ``days`` business days to ``last`` with made-up numbers."""
+    from types import SimpleNamespace
+
+    import numpy as np
+
+    from meridan.account import Reconciliation
+
+    index = pd.bdate_range(end=last, periods=days)
+    rng = np.random.default_rng(7)
+    values = pd.Series(np.cumprod(1 + rng.normal(0.0005, 0.01, days)), index=index)
+    bench = pd.Series(np.cumprod(1 + rng.normal(0.0003, 0.009, days)), index=index)
+    periods = ["one_month", "three_month", "six_month", "one_year", "this_month",
+               "this_year", "total"]
+    risk = pd.DataFrame(0.1, index=periods, columns=list(analysis.RISK_COLUMNS))
+    profit = pd.DataFrame({"portfolio": 0.01, "benchmark": -0.02, "excess": 0.03},
+                          index=periods)
+    sectors = ["现金", "银行", "总计"]
+    brinson = pd.DataFrame(-0.012, index=sectors, columns=[
+        "PortfolioWeight", "BenchmarkWeight", "WeightDifference", "PortfolioReturn",
+        "BenchmarkReturn", "ReturnDifference", "Allocation", "Selection", "Interaction",
+        "TotalActiveReturn"])
+    exposure = pd.DataFrame({f"{last} portfolio": [0.25], f"{last} benchmark": [math.nan]},
+                            index=["size"])
+    exposure.attrs.update(no_weights=[f"{last} benchmark"], weights={last: (0.01, 0.02)})
+    style = pd.DataFrame({"value": [0.5, math.nan]},
+                         index=[f"window to {last}", "t (last window)"])
+    style.attrs["short"] = {"t (last window)": 2}
+    performance = SimpleNamespace(
+        time_weighted=values.iloc[-1] / values.iloc[0] - 1, money_weighted=0.05,
+        annualised=True, profit=-1234.5, opening_value=1e5, final_value=1.1e5,
+        deposits=0.0, withdrawals=0.0)
+    facts = {"statement": "s.csv", "name": "s.csv",
+             "period": (index[0].date(), index[-1].date(), days), "market": None,
+             "benchmark": ("000300.XSHG", "沪深300"), "options": analysis.options_of({}),
+             "cash": 1000.0, "cash_given": False, "cash_assumed": True, "positions": None,
+             "account": SimpleNamespace(trades=[1], events=[], skipped=[], unknown=[]),
+             "replay": SimpleNamespace(notes=[]), "performance": performance,
+             "reconciliation": Reconciliation(3, 3, None, "资金余额"), "notes": [],
+             "section_notes": {}, "unavailable": []}
+    figures = dict.fromkeys(analysis.KEY_FIGURES, 0.1)
+    return analysis.Analysis("s.csv", facts, figures, values, bench, [], brinson, risk,
+                             profit, exposure, style)
+
+
+def test_risk_windows_follow_their_length():
+    """Under a year: the return over the window, no annual return; under three months
+    no alpha; longer than the data: n/a throughout; a year or more: annual."""
+    made = made_up(200)   # 2025-03-13 to 2025-12-31
+    shown = page.risk_shown(made)
+    values, bench = made.values, made.benchmark_values
+    month = values[values.index < pd.Timestamp("2025-12-01")].iloc[-1]
+    # One month back is Sunday 30 November: from the close before it (Friday 28).
+    friday = values[pd.Timestamp("2025-11-28")]
+    expected = {  # period: (return over the window, alpha)
+        "one_month": (values.iloc[-1] / friday - 1, page.NOT_SHOWN),
+        "this_month": (values.iloc[-1] / month - 1, page.NOT_SHOWN),
+        "three_month": (None, 0.1),
+        "total": (values.iloc[-1] / values.iloc[0] - 1, 0.1),
+    }
+    for period, (window, alpha) in expected.items():
+        row = shown.loc[period]
+        if window is not None:
+            assert row["r_return"] == pytest.approx(window)
+        assert row["alpha"] == alpha
+    # No window of a year or more: no annual return column.
+    assert "r_annual" not in shown.columns
+    assert (shown.loc["one_year"] == "n/a").all() and (shown.loc["this_year"] == "n/a").all()
+    assert shown.loc["this_month", "r_bench_return"] == pytest.approx(
+        bench.iloc[-1] / bench[bench.index < pd.Timestamp("2025-12-01")].iloc[-1] - 1)
+    longer = page.risk_shown(made_up(400))
+    assert longer.loc["one_year", "r_annual"] == 0.1
+    assert longer.loc["one_year", "r_return"] == page.NOT_SHOWN
+
+
+@pytest.mark.parametrize("days, beyond", [
+    (200, {"one_year", "this_year"}),          # from 2025-03-13
+    (15, {"one_month", "three_month", "six_month", "one_year", "this_month",
+          "this_year"}),                       # from 2025-12-11
+    (300, set()),
+])
+def test_profit_windows_longer_than_the_data(days, beyond):
+    values = made_up(days).values
+    found = {p for p in ("one_month", "three_month", "six_month", "one_year", "this_month",
+                         "this_year", "total") if page.profit_beyond(values, p)}
+    assert found == beyond
+
+
+@pytest.mark.parametrize("lang, absent", [
+    ("zh", ["PortfolioWeight", "one_month", "TotalActiveReturn", "window to",
+            "Portfolio", "Not available", "benchmark"]),
+    ("en", ["组合", "收益", "近一月", "不适用", "行业"]),
+])
+def test_one_language_per_page(lang, absent):
+    import re
+
+    text = page.render(made_up(300), lang)
+    # What a reader sees: the page without its scripts and tags.
+    seen = re.sub(r"<[^>]+>", " ", re.sub(r"<script.*?</script>", "", text, flags=re.S))
+    for word in absent:
+        assert word not in seen, word
+    assert f'<html lang="{lang}">' in text
+
+
+def test_numbers_carry_units_and_marks():
+    text = page.render(made_up(300), "en")
+    # Returns and weights in per cent, negatives with a minus sign and marked.
+    assert '<td class="num neg">\u22121.20%</td>' in text
+    assert "0.250" in text and "n/a" in text
+    assert "n/a (2 days)" in text
+    with pytest.raises(ValueError, match="lang must be 'zh' or 'en', got 'fr'"):
+        page.render(made_up(30), "fr")
+
+
+def test_a_missing_analysis_says_why():
+    made = made_up(300)
+    made = made._replace(risk=None)
+    made.facts["unavailable"] = [("risk", "meridan.risk is not installed")]
+    text = page.render(made, "zh")
+    assert "无法计算:meridan.risk is not installed" in text
+    assert 'href="#risk"' in text
+
+
+# --- what a reader sees: the sample statement's page in headless Chromium -----------
+
+_PROBE = """
+<script>
+window.__errors = [];
+window.addEventListener("error", e => window.__errors.push(String(e.message)));
+function __probe() {
+  const canvasesUnder = root => {
+    const found = [...root.querySelectorAll("canvas")];
+    root.querySelectorAll("*").forEach(
+      el => el.shadowRoot && found.push(...canvasesUnder(el.shadowRoot)));
+    return found;
+  };
+  const isDrawn = c => {
+    if (!c.width || !c.height) return false;
+    const data = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+    for (let i = 3; i < data.length; i += 4) if (data[i] !== 0) return true;
+    return false;
+  };
+  // Each chart's own element holds the canvases it draws on.
+  const charts = [...document.querySelectorAll("[data-root-id]")];
+  const blank = charts.filter(div => !canvasesUnder(div).some(isDrawn))
+    .map(div => div.id);
+  // A row may hold two lines of text, no more.
+  const tall = [];
+  document.querySelectorAll("main table:not(.facts) tr").forEach(tr => {
+    const cell = tr.querySelector("th,td");
+    const line = parseFloat(getComputedStyle(cell).lineHeight);
+    if (tr.getBoundingClientRect().height > 2 * line + 12) tall.push(tr.innerText);
+  });
+  const boxes = [...document.querySelectorAll(".box")].filter(
+    b => b.getBoundingClientRect().right > document.documentElement.clientWidth + 1).length;
+  document.title = JSON.stringify({
+    charts: charts.length, blank: blank, errors: window.__errors, tall: tall,
+    overflowing: boxes});
+}
+setTimeout(__probe, 4000);
+</script>
+"""
+
+
+@pytest.mark.sample
+@pytest.mark.parametrize("lang", ["zh", "en"])
+def test_the_sample_page_in_chromium(tmp_path, lang):
+    import json
+    import shutil
+    import subprocess
+
+    from meridan import cli
+
+    for name in ("meridan.brinson.calc", "meridan.exposure", "meridan.risk",
+                 "meridan.profit", "meridan.style"):
+        pytest.importorskip(name)
+    browser = next(filter(None, map(shutil.which, ("chromium", "chromium-browser",
+                                                   "google-chrome"))), None)
+    if browser is None:
+        pytest.skip("no Chromium installed")
+    out = tmp_path / "report.html"
+    assert cli.main(["analyse", "sample", "--lang", lang, "--out", str(out)]) == 0
+    text = out.read_text(encoding="utf-8")
+    head, tail = text.rsplit("</body>", 1)
+    probe = tmp_path / "probe.html"
+    probe.write_text(head + _PROBE + "</body>" + tail, encoding="utf-8")
+    run = subprocess.run(
+        [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+         "--window-size=1000,800", "--virtual-time-budget=10000", "--dump-dom",
+         probe.as_uri()], capture_output=True, text=True, timeout=180)
+    title = run.stdout.split("<title>", 1)[1].split("</title>", 1)[0]
+    seen = json.loads(html.unescape(title))
+    assert seen["errors"] == [] and "Uncaught" not in run.stderr
+    assert seen["tall"] == [], seen["tall"]
+    assert seen["overflowing"] == 0
+    # Every chart is drawn.
+    assert seen["charts"] >= 3 and seen["blank"] == [], seen
