@@ -15,7 +15,9 @@ as they do on the page.
 from __future__ import annotations
 
 import html
+import importlib
 import math
+import re
 
 import pandas as pd
 
@@ -572,7 +574,8 @@ def _facts_html(analysis, t):
         unknown = (f"<p>{html.escape(t('unknown', n=len(account.unknown)))}</p>"
                    f"<ul>{shown}</ul>")
     return (f'<table class="facts">{items}</table>{unknown}'
-            + "".join(f"<p>{html.escape(t('note'))}: {html.escape(n)}</p>" for n in notes)
+            + "".join(f"<p>{html.escape(t('note'))}: {html.escape(_note_text(n, t))}</p>"
+                      for n in notes)
             + _note(t("per_unit")))
 
 
@@ -590,6 +593,32 @@ def _reconciliation(found, t):
         text += (f";第一处差异在第 {row} 行:对账单余额 {money(theirs)},本报告 "
                  f"{money(ours)}({difference:+,.2f})".replace("-", MINUS))
     return text
+
+
+# The notes the analysis writes, in Chinese: (pattern, text).
+_NOTES_ZH = [
+    (re.compile(r"the store's index weights are an approximation \((.*)\): the attribution "
+                r"and the benchmark exposure use approximate weights$"),
+     "数据库中的指数权重为近似值({0}):归因与基准暴露使用近似权重"),
+    (re.compile(r"--end (\S+) is after the market data's last day (\S+): the analysis ends "
+                r"there$"), "--end {0} 晚于行情数据的最后一天 {1}:分析截至该日"),
+    (re.compile(r"--start (\S+) is before the market data's first day (\S+): the analysis "
+                r"starts there$"), "--start {0} 早于行情数据的第一天 {1}:分析自该日开始"),
+    (re.compile(r"the store has no yield curve on (.*): a risk-free rate of 0 is used for "
+                r"the windows starting there$"),
+     "数据库在 {0} 没有收益率曲线:自这些日期开始的区间无风险利率取 0"),
+]
+
+
+def _note_text(note, t):
+    """A note of the analysis in the page's language (the account's own notes stay
+    as they are written)."""
+    if t.lang == "zh":
+        for pattern, text in _NOTES_ZH:
+            found = pattern.match(note)
+            if found:
+                return text.format(*found.groups())
+    return note
 
 
 def _origin(market, t):
@@ -674,7 +703,7 @@ def _risk_section(analysis, t, charts):
     return (table_html(shown, _RISK_KINDS | {c: "pct" for c in shown.columns
                                              if c not in _RISK_KINDS},
                        t("window"), rows, columns)
-            + _note(t("risk_note")) + "".join(_note(n) for n in notes))
+            + _note(t("risk_note")) + "".join(_note(_note_text(n, t)) for n in notes))
 
 
 def _profit_section(analysis, t, charts):

@@ -287,3 +287,18 @@ def test_the_sample_page_in_chromium(tmp_path, lang):
     assert seen["overflowing"] == 0
     # Every chart is drawn.
     assert seen["charts"] >= 3 and seen["blank"] == [], seen
+
+
+@pytest.mark.parametrize("note, shown", [
+    ("--end 2030-01-01 is after the market data's last day 2026-11-30: the analysis "
+     "ends there", "--end 2030-01-01 晚于行情数据的最后一天 2026-11-30:分析截至该日"),
+    ("the store has no yield curve on 2016-03-02, 2016-06-01: a risk-free rate of 0 is "
+     "used for the windows starting there", "数据库在 2016-03-02, 2016-06-01 没有收益率曲线"),
+    ("the store's index weights are an approximation (top 50 by size): the attribution "
+     "and the benchmark exposure use approximate weights", "近似值(top 50 by size)"),
+    ("a note of the account", "a note of the account"),
+])
+def test_notes_in_the_page_language(note, shown):
+    made = made_up(300)
+    made.facts["notes"] = [note]
+    assert shown in page.render(made, "zh") and html.escape(note) in page.render(made, "en")
