@@ -65,8 +65,7 @@ import warnings
 
 import pandas as pd
 
-from meridan.analysis import (BENCHMARKS, SECTORS, TITLES, AnalysisError,  # noqa: F401
-                              Unavailable, account_lines)
+from meridan.analysis import BENCHMARKS, SECTORS, TITLES, AnalysisError, account_lines
 
 
 class Progress:
