@@ -190,7 +190,8 @@ def _analyse_tiny(tmp_path, capsys, *options, rows=TINY_TRADES, out=None):
     statement = tmp_path / "交割单.csv"
     statement.write_text("\n".join([TINY_HEADER] + rows) + "\n", encoding="utf-8")
     out = str(tmp_path / "report.html") if out is None else out
-    code = cli.main(["analyse", str(statement), "--out", out, *options])
+    # The page in English, so that what the output says can be found on it.
+    code = cli.main(["analyse", str(statement), "--out", out, "--lang", "en", *options])
     printed = capsys.readouterr()
     return code, printed.out, printed.err, statement, out
 
@@ -454,7 +455,9 @@ def test_the_report_says_which_market_it_ran_on(tmp_path, capsys, on_origin, ori
     assert printed.startswith("Market data: ") and printed.count("Market data: ") == 1
     page = pathlib.Path(out).read_text(encoding="utf-8")
     for fragment in fragments:
-        assert fragment in printed and fragment.split(": not available: ")[-1] in page
+        # The page names the market in a row of its own, headed "Market data".
+        shown = fragment.split(": not available: ")[-1].removeprefix("Market data: ")
+        assert fragment in printed and shown in page
 
 
 def _command(err):
