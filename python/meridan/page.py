@@ -21,7 +21,7 @@ import re
 
 import pandas as pd
 
-from meridan.analysis import TITLES, account_lines  # noqa: F401  (account_lines: cli)
+from meridan.analysis import TITLES, Unavailable, account_lines  # noqa: F401
 
 PORTFOLIO = "#1f4e9c"   # the portfolio, on every chart
 BENCHMARK = "#e8830c"   # the benchmark, on every chart
@@ -100,6 +100,44 @@ _TEXT = {
     "value_note": ("组合按单位净值计算(转入转出不计为收益);两条曲线均从首日收盘起算。",
                    "The portfolio per unit (flows are not return); both curves start "
                    "at the first day's close."),
+    # tearsheet
+    "s_drawdown": ("回撤", "Drawdowns"),
+    "s_monthly": ("月度收益", "Monthly returns"),
+    "s_rolling": ("滚动指标(122 个交易日)", "Rolling figures (122 trading days)"),
+    "s_distribution": ("日收益分布", "Distribution of daily returns"),
+    "underwater": ("自历史高点的回撤", "Fall from the running peak"),
+    "drawdown": ("回撤", "Drawdown"),
+    "worst": ("最大的五次回撤", "The five worst drawdowns"),
+    "dd_start": ("开始", "Start"),
+    "dd_trough": ("谷底", "Trough"),
+    "dd_recovery": ("恢复", "Recovery"),
+    "dd_length": ("持续交易日", "Length (trading days)"),
+    "dd_depth": ("深度", "Depth"),
+    "not_recovered": ("尚未恢复", "not recovered"),
+    "drawdown_note": ("回撤是单位净值相对此前最高点的跌幅;持续交易日自开始到恢复(尚未恢复的到最后一日)。",
+                      "A drawdown is the fall of the value per unit from its running peak; "
+                      "its length counts the trading days from its start to its recovery "
+                      "(to the last day when it has not recovered)."),
+    "year": ("年份", "Year"),
+    "month_total": ("全年", "Year"),
+    "monthly_note": ("每月的收益为该月最后一个交易日相对上月最后一个交易日的涨跌;全年为各月复利,首尾不满的年份只含数据内的月份。",
+                     "Each month's return runs from the last close of the month before to "
+                     "the month's last close; a year's total compounds its months (a first "
+                     "or last year that is not whole holds only the months of the data)."),
+    "rolling_volatility": ("滚动年化波动率", "Rolling volatility (a year)"),
+    "rolling_beta": ("滚动贝塔", "Rolling beta"),
+    "rolling_sharpe": ("滚动夏普比率", "Rolling Sharpe ratio"),
+    "rolling_note": ("每一点是截至该日的 122 个交易日的指标,按每年 244 个交易日年化;数据不足 122 天的日期没有数值。",
+                     "Each point is the figure of the 122 trading days to that day, "
+                     "annualised over 244 trading days; days with fewer than 122 days "
+                     "before them have none."),
+    "daily_return": ("日收益", "Daily return"),
+    "days": ("天数", "Days"),
+    "distribution_note": ("虚线为单日 95% VaR({var}):95% 的交易日亏损不超过此数;点线为 95% 预期亏损 ES({es}):最差 5% 交易日的平均亏损。",
+                          "The dashed line is the one-day VaR at 95 % ({var}): on 95 % of "
+                          "the days the loss was no larger; the dotted line the expected "
+                          "shortfall at 95 % ({es}): the average loss on the worst 5 % of "
+                          "the days."),
     # Brinson
     "method_BHB": ("Brinson-Hood-Beebower", "Brinson-Hood-Beebower"),
     "method_BF": ("Brinson-Fachler", "Brinson-Fachler"),
@@ -238,10 +276,10 @@ def money(value):
     return f"{float(value):,.2f}".replace("-", MINUS)
 
 
-def _cell(value, kind):
+def _cell(value, kind, text_class="na"):
     """One table cell: numbers right-aligned, negatives marked."""
     if isinstance(value, str):
-        return f'<td class="na">{html.escape(value)}</td>'
+        return f'<td class="{text_class}">{html.escape(value)}</td>'
     if _is_nan(value):
         return '<td class="na"></td>'
     text = pct(value) if kind == "pct" else num(value)
@@ -249,18 +287,19 @@ def _cell(value, kind):
     return f'<td class="num{neg}">{text}</td>'
 
 
-def table_html(frame, kinds, index_label, row_labels=None, column_labels=None):
+def table_html(frame, kinds, index_label, row_labels=None, column_labels=None,
+               text_class="na"):
     """An HTML table of ``frame``: ``kinds`` gives each column's format ("pct" or
-    "num"), text cells are shown as they are; the box scrolls when it is wider than
-    the page."""
+    "num"), text cells are shown as they are (in cells of class ``text_class``); the
+    box scrolls when it is wider than the page."""
     row_labels = row_labels or {}
     column_labels = column_labels or {}
     head = "".join(f"<th>{html.escape(str(column_labels.get(c, c)))}</th>"
                    for c in frame.columns)
     rows = []
     for label, values in frame.iterrows():
-        cells = "".join(_cell(v, kinds.get(c, "pct") if isinstance(kinds, dict) else kinds)
-                        for c, v in values.items())
+        cells = "".join(_cell(v, kinds.get(c, "pct") if isinstance(kinds, dict) else kinds,
+                              text_class) for c, v in values.items())
         rows.append(f'<tr><th scope="row">{html.escape(str(row_labels.get(label, label)))}'
                     f"</th>{cells}</tr>")
     return (f'<div class="box"><table><thead><tr><th>{html.escape(index_label)}</th>'
@@ -475,7 +514,7 @@ def brinson_charts(table, t, bench_name):
 def figures(analysis, lang="zh"):
     """The page's charts of ``analysis`` as bokeh models, in the page's order, their
     time axes linked: for a notebook (``bokeh.io.show(column(*figures(a)))``)."""
-    return [model for _, model in _charts(analysis, _labels(lang))]
+    return [model for _, model in _charts(analysis, _labels(lang))[0]]
 
 
 INDEX_NAMES = {"000300.XSHG": "CSI 300", "000905.XSHG": "CSI 500"}
@@ -487,13 +526,138 @@ def benchmark_name(analysis, t):
 
 
 def _charts(analysis, t):
-    """[(section step, chart)] of the page."""
+    """([(section step, chart)] of the page, {step: reason} of the tearsheet's charts
+    that could not be drawn, the VaR and ES marked); the time axes are linked."""
     bench_name = benchmark_name(analysis, t)
-    charts = [("value", value_chart(analysis.values, analysis.benchmark_values, t,
-                                    bench_name))]
+    value = value_chart(analysis.values, analysis.benchmark_values, t, bench_name)
+    charts, failed, marks = [("value", value)], {}, {}
+    if _tearsheet_module() is not None:
+        for step, make in (
+                ("drawdown", lambda: [underwater_chart(analysis, t, value.x_range)]),
+                ("rolling", lambda: rolling_charts(analysis, t, value.x_range)),
+                ("distribution", lambda: [_distribution(analysis, t, marks)])):
+            try:
+                charts += [(step, chart) for chart in make()]
+            except Exception as exc:  # the page is written without it, and says why
+                failed[step] = f"{type(exc).__name__}: {exc}"
     if analysis.brinson is not None:
         charts += [("brinson", c) for c in brinson_charts(analysis.brinson, t, bench_name)]
+    return charts, failed, marks
+
+
+def _distribution(analysis, t, marks):
+    chart, found = distribution_chart(analysis, t)
+    marks.update(found)
+    return chart
+
+
+# --- the tearsheet ----------------------------------------------------------------
+
+ROLLING_WINDOW = 122
+
+
+def _tearsheet_module():
+    try:
+        return importlib.import_module("meridan.tearsheet")
+    except ImportError:
+        return None
+
+
+def _daily(series):
+    return series.pct_change().iloc[1:]
+
+
+def underwater_chart(analysis, t, x_range):
+    """The fall of the portfolio and of the benchmark from their running peaks, in per
+    cent, on the page's shared time axis."""
+    from bokeh.models import ColumnDataSource, HoverTool
+    from bokeh.plotting import figure
+
+    sheet = _tearsheet_module()
+    p = sheet.underwater(analysis.values)
+    b = sheet.underwater(analysis.benchmark_values).reindex(p.index)
+    source = ColumnDataSource({"date": p.index, "p": p.to_numpy(), "b": b.to_numpy(),
+                               "zero": [0.0] * len(p)})
+    fig = figure(width=WIDTH, height=260, x_axis_type="datetime", x_range=x_range,
+                 tools="xpan,xwheel_zoom,reset,save", title=t("underwater"))
+    _date_axis(fig.xaxis[0])
+    area = fig.varea(x="date", y1="p", y2="zero", source=source, color=PORTFOLIO,
+                     alpha=0.35, legend_label=t("portfolio"))
+    fig.line("date", "b", source=source, color=BENCHMARK, line_width=1.5,
+             legend_label=benchmark_name(analysis, t))
+    fig.add_tools(HoverTool(renderers=[area], mode="vline",
+                            formatters={"@date": "datetime"},
+                            tooltips=[(t("date"), "@date{%F}"),
+                                      (t("portfolio"), "@p{0.00%}"),
+                                      (benchmark_name(analysis, t), "@b{0.00%}")]))
+    fig.yaxis.axis_label = t("drawdown")
+    _percent_axis(fig.yaxis[0])
+    fig.legend.location = "bottom_left"
+    return fig
+
+
+def rolling_charts(analysis, t, x_range):
+    """Rolling volatility (per cent), beta and Sharpe ratio over 122 trading days."""
+    from bokeh.models import ColumnDataSource, HoverTool
+    from bokeh.plotting import figure
+
+    rolling = _tearsheet_module().rolling_figures(
+        _daily(analysis.values), _daily(analysis.benchmark_values),
+        risk_free_rate=analysis.facts.get("risk_free_rate", 0.0),
+        window=ROLLING_WINDOW, annualization=244)
+    charts = []
+    for column, key, percent in (("volatility", "rolling_volatility", True),
+                                 ("beta", "rolling_beta", False),
+                                 ("sharpe", "rolling_sharpe", False)):
+        source = ColumnDataSource({"date": rolling.index,
+                                   "v": rolling[column].to_numpy(dtype=float)})
+        fig = figure(width=WIDTH, height=200, x_axis_type="datetime", x_range=x_range,
+                     tools="xpan,xwheel_zoom,reset,save", title=t(key))
+        _date_axis(fig.xaxis[0])
+        line = fig.line("date", "v", source=source, color=PORTFOLIO, line_width=1.5)
+        fig.add_tools(HoverTool(renderers=[line], mode="vline",
+                                formatters={"@date": "datetime"},
+                                tooltips=[(t("date"), "@date{%F}"),
+                                          (t(key), "@v{0.00%}" if percent else "@v{0.00}")]))
+        if percent:
+            _percent_axis(fig.yaxis[0])
+        charts.append(fig)
     return charts
+
+
+def distribution_chart(analysis, t):
+    """The daily returns' histogram (per cent) with the one-day VaR and expected
+    shortfall at 95 % marked."""
+    import numpy as np
+    from bokeh.models import ColumnDataSource, HoverTool, Span
+    from bokeh.plotting import figure
+
+    import perilon
+
+    returns = _daily(analysis.values).to_numpy(dtype=float)
+    returns = returns[np.isfinite(returns)]
+    counts, edges = np.histogram(returns, bins=min(60, max(10, len(returns) // 5)))
+    source = ColumnDataSource({"left": edges[:-1], "right": edges[1:], "n": counts})
+    fig = figure(width=WIDTH, height=300, tools="save")
+    bars = fig.quad(left="left", right="right", bottom=0, top="n", source=source,
+                    color=PORTFOLIO, alpha=0.7)
+    fig.add_tools(HoverTool(renderers=[bars], tooltips=[
+        (t("daily_return"), "@left{0.00%} – @right{0.00%}"), (t("days"), "@n")]))
+    risk_of = perilon.Risk(returns, returns, analysis.facts.get("risk_free_rate", 0.0))
+    marks = {}
+    for key, method, dash in (("var", "value_at_risk", "dashed"),
+                              ("es", "expected_shortfall", "dotted")):
+        if not hasattr(risk_of, method):   # a perilon without the tail figures
+            continue
+        value = float(getattr(risk_of, method)(0.95))
+        if math.isfinite(value):
+            fig.add_layout(Span(location=-value, dimension="height", line_color="#c62828",
+                                line_dash=dash, line_width=2))
+            marks[key] = value
+    fig.xaxis.axis_label = t("daily_return")
+    fig.yaxis.axis_label = t("days")
+    _percent_axis(fig.xaxis[0])
+    return fig, marks
 
 
 # --- the page ---------------------------------------------------------------------
@@ -504,7 +668,7 @@ def render(analysis, lang="zh"):
     from bokeh.resources import INLINE
 
     t = _labels(lang)
-    charts = _charts(analysis, t)
+    charts, failed, marks = _charts(analysis, t)
     script, divs = components([chart for _, chart in charts])
     by_step = {}
     for (step, _), div in zip(charts, divs):
@@ -512,6 +676,20 @@ def render(analysis, lang="zh"):
 
     sections = [("value", t("s_value"), "".join(by_step.get("value", ()))
                  + _note(t("value_note")))]
+    if _tearsheet_module() is not None:
+        for step, make in (("drawdown", _drawdown_section), ("monthly", _monthly_section),
+                           ("rolling", _rolling_section),
+                           ("distribution", _distribution_section)):
+            title = t("s_" + step)
+            try:
+                if step in failed:
+                    raise Unavailable(failed[step])
+                body = make(analysis, t, by_step.get(step, []), marks)
+            except Exception as exc:  # noqa: BLE001  the page says why
+                reason = str(exc) if isinstance(exc, Unavailable) else \
+                    f"{type(exc).__name__}: {exc}"
+                body = f"<p>{html.escape(t('not_available', reason=reason))}</p>"
+            sections.append((step, title, body))
     unavailable = dict(analysis.facts["unavailable"])
     for step in ("brinson", "exposure", "risk", "profit", "style"):
         title = t(SECTION_KEYS[step])
@@ -736,6 +914,67 @@ def _style_section(analysis, t, charts):
             + "".join(_note(n) for n in notes))
 
 
+def _drawdown_section(analysis, t, charts, marks):
+    worst = _tearsheet_module().worst_drawdowns(analysis.values, top=5)
+    rows = []
+    for _, row in worst.iterrows():
+        recovery = row["recovery"]
+        rows.append({"dd_start": _day(row["start"]), "dd_trough": _day(row["trough"]),
+                     "dd_recovery": t("not_recovered") if pd.isna(recovery)
+                     else _day(recovery),
+                     "dd_length": f"{int(row['length']):,}",
+                     "dd_depth": -abs(float(row["depth"]))})
+    frame = pd.DataFrame(rows, columns=["dd_start", "dd_trough", "dd_recovery",
+                                        "dd_length", "dd_depth"],
+                         index=range(1, len(rows) + 1), dtype=object)
+    columns = {c: t(c) for c in frame.columns}
+    return ("".join(charts) + f"<h3>{html.escape(t('worst'))}</h3>"
+            + table_html(frame, "pct", "#", column_labels=columns, text_class="num")
+            + _note(t("drawdown_note")))
+
+
+def _day(value):
+    return str(pd.Timestamp(value).date())
+
+
+def _monthly_section(analysis, t, charts, marks):
+    table = _tearsheet_module().monthly_returns(analysis.values)
+    numbers = table.to_numpy(dtype=float)
+    scale = max(float(pd.Series(numbers.ravel()).abs().max()), 1e-12)
+    up, down = ("198,40,40", "27,127,59") if t.lang == "zh" else ("27,127,59", "198,40,40")
+    head = "".join(f"<th>{m}</th>" if m != "total" else f"<th>{html.escape(t('month_total'))}</th>"
+                   for m in table.columns)
+    rows = []
+    for year, values in table.iterrows():
+        cells = []
+        for value in values:
+            if _is_nan(value):
+                cells.append('<td class="na"></td>')
+                continue
+            value = float(value)
+            colour = up if value >= 0 else down
+            alpha = min(abs(value) / scale, 1.0) * 0.55
+            neg = " neg" if value < 0 else ""
+            cells.append(f'<td class="num heat{neg}" style="background:rgba({colour},'
+                         f'{alpha:.2f})">{pct(value, 1)}</td>')
+        rows.append(f'<tr><th scope="row">{html.escape(str(year))}</th>{"".join(cells)}</tr>')
+    return (f'<div class="box"><table class="monthly"><thead><tr><th>'
+            f'{html.escape(t("year"))}</th>{head}</tr></thead><tbody>{"".join(rows)}'
+            f"</tbody></table></div>" + _note(t("monthly_note")))
+
+
+def _rolling_section(analysis, t, charts, marks):
+    return "".join(charts) + _note(t("rolling_note"))
+
+
+def _distribution_section(analysis, t, charts, marks):
+    text = "".join(charts)
+    if marks:
+        text += _note(t("distribution_note", var=pct(marks.get("var")),
+                        es=pct(marks.get("es"))))
+    return text
+
+
 _SECTIONS = {"brinson": _brinson_section, "exposure": _exposure_section,
              "risk": _risk_section, "profit": _profit_section, "style": _style_section}
 
@@ -744,6 +983,8 @@ body{margin:0;font:14px/1.5 "Noto Sans CJK SC","Noto Sans SC","PingFang SC",
  "Microsoft YaHei",sans-serif;color:#222;background:#fff}
 main{max-width:1000px;margin:0 auto;padding:16px 24px}
 h1{font-size:24px;margin:8px 0 12px}
+h3{font-size:15px;margin:14px 0 4px}
+td.heat{min-width:3.5em}
 h2{font-size:19px;margin:28px 0 8px;border-bottom:1px solid #ddd;padding-bottom:4px}
 .box{overflow-x:auto;max-width:100%;margin:8px 0}
 table{border-collapse:collapse;width:auto}

@@ -302,3 +302,36 @@ def test_notes_in_the_page_language(note, shown):
     made = made_up(300)
     made.facts["notes"] = [note]
     assert shown in page.render(made, "zh") and html.escape(note) in page.render(made, "en")
+
+
+def test_the_page_reads_top_down():
+    pytest.importorskip("meridan.tearsheet")
+    text = page.render(made_up(300), "zh")
+    order = ["facts", "key", "value", "drawdown", "monthly", "rolling", "distribution",
+             "brinson", "exposure", "risk", "profit", "style"]
+    found = [text.index(f'<section id="{step}">') for step in order]
+    assert found == sorted(found)
+    # The contents list links every section after the key figures.
+    assert all(f'href="#{step}"' in text for step in order[2:])
+    assert "无法计算" not in text
+
+
+@pytest.mark.parametrize("lang, recovered, months", [
+    ("zh", "尚未恢复", "全年"), ("en", "not recovered", "Year")])
+def test_drawdowns_and_months(lang, recovered, months):
+    pytest.importorskip("meridan.tearsheet")
+    days = pd.to_datetime(["2025-01-30", "2025-01-31", "2025-02-03", "2025-02-28",
+                           "2025-03-03", "2025-03-31"])
+    # 2 -> 1.5 (-25 %), back at 2.5 on 2025-02-28; 2.5 -> 2.0 (-20 %), not recovered.
+    values = pd.Series([1.0, 2.0, 1.5, 2.5, 2.0, 2.0], index=days)
+    made = made_up(300)._replace(values=values, benchmark_values=values * 3)
+    t = page._labels(lang)
+    drawdowns = page._drawdown_section(made, t, [], {})
+    rows = drawdowns.split("<tbody>")[1].split("</tr>")
+    assert "2025-01-31" in rows[0] and "2025-02-03" in rows[0] and "2025-02-28" in rows[0]
+    assert '<td class="num neg">\u221225.00%</td>' in rows[0]
+    assert recovered in rows[1] and "\u221220.00%" in rows[1]
+    monthly = page._monthly_section(made, t, [], {})
+    assert f"<th>{months}</th>" in monthly
+    # January +100 %, February +25 %, March -20 %; the year compounds them: +100 %.
+    assert ">100.0%<" in monthly and ">25.0%<" in monthly and ">\u221220.0%<" in monthly
