@@ -47,7 +47,7 @@ def test_report_for_a_statement(tmp_path, market, capsys, encoding):
         if importlib.util.find_spec(module) is not None:
             assert f"{title}: not available" not in printed
     page = out.read_text(encoding="utf-8")
-    assert "Cumulative return: portfolio and benchmark" in page
+    assert "累计收益:组合与基准" in page and '<html lang="zh">' in page
     # BokehJS is inline: the page needs no network.
     assert "cdn.bokeh.org" not in page and "Bokeh" in page
     assert list(tmp_path.glob("*.tmp")) == []
@@ -190,7 +190,8 @@ def _analyse_tiny(tmp_path, capsys, *options, rows=TINY_TRADES, out=None):
     statement = tmp_path / "交割单.csv"
     statement.write_text("\n".join([TINY_HEADER] + rows) + "\n", encoding="utf-8")
     out = str(tmp_path / "report.html") if out is None else out
-    code = cli.main(["analyse", str(statement), "--out", out, *options])
+    # The page in English, so that what the output says can be found on it.
+    code = cli.main(["analyse", str(statement), "--out", out, "--lang", "en", *options])
     printed = capsys.readouterr()
     return code, printed.out, printed.err, statement, out
 
@@ -454,7 +455,9 @@ def test_the_report_says_which_market_it_ran_on(tmp_path, capsys, on_origin, ori
     assert printed.startswith("Market data: ") and printed.count("Market data: ") == 1
     page = pathlib.Path(out).read_text(encoding="utf-8")
     for fragment in fragments:
-        assert fragment in printed and fragment.split(": not available: ")[-1] in page
+        # The page names the market in a row of its own, headed "Market data".
+        shown = fragment.split(": not available: ")[-1].removeprefix("Market data: ")
+        assert fragment in printed and shown in page
 
 
 def _command(err):
