@@ -12,7 +12,8 @@ import tickvane
 # so that installing it replaces, and its removal restores, the client in each of them
 # (modules that copy the client's names at import would otherwise keep the proxy).
 for _name in ("meridan.pcalc.portfolio", "meridan.pcalc.preprocess", "meridan.quotes",
-              "meridan.pcalc.replay", "meridan.statement", "meridan.cli",
+              "meridan.pcalc.replay", "meridan.statement", "meridan.cli", "meridan.analysis",
+              "meridan.page",
               "meridan.brinson.report", "meridan.brinson.calc", "meridan.brinson.attribution",
               "meridan.brinson.classifier",
               "meridan.brinson.benchmark", "meridan.exposure", "meridan.risk",
