@@ -127,3 +127,12 @@ TEST(PeriodWeights, NonZeroPositionsInFirstSeenOrderWithTheirLastValue) {
     EXPECT_EQ(w.ids, (std::vector<int>{3, 2}));
     EXPECT_EQ(w.weight, (std::vector<double>{0.3, 0.2}));
 }
+
+TEST(FirstHoldings, EachInstrumentOnceWhereItIsFirstHeld) {
+    // Id 1 is listed at 0 shares first; id 2 appears later; id 0 is held throughout.
+    const auto s = series_of({{{0, 5}, {1, 0}}, {{1, 3}, {0, 5}}, {{2, 1}, {1, 3}}});
+    std::vector<std::pair<std::size_t, int>> got;
+    for (const mb::FirstHolding& f : mb::first_holdings(s))
+        got.emplace_back(f.snapshot, f.id);
+    EXPECT_EQ(got, (std::vector<std::pair<std::size_t, int>>{{0, 0}, {1, 1}, {2, 2}}));
+}

@@ -114,4 +114,20 @@ PeriodWeights period_weights(const PlainSeries& series, std::size_t snapshot) {
     return out;
 }
 
+std::vector<FirstHolding> first_holdings(const PlainSeries& series) {
+    std::vector<FirstHolding> out;
+    std::vector<bool> seen;
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        for (std::size_t k = series.offsets[i]; k < series.offsets[i + 1]; ++k) {
+            const auto id = static_cast<std::size_t>(series.ids[k]);
+            if (series.quantity[k] == 0.0) continue;
+            if (id >= seen.size()) seen.resize(id + 1, false);
+            if (seen[id]) continue;
+            seen[id] = true;
+            out.push_back({i, series.ids[k]});
+        }
+    }
+    return out;
+}
+
 }  // namespace meridan::brinson

@@ -68,4 +68,12 @@ struct PeriodWeights {
 };
 PeriodWeights period_weights(const PlainSeries& series, std::size_t snapshot);
 
+/// Each instrument held with a non-zero quantity somewhere in the series, once, at
+/// its first such snapshot: (snapshot, id) in series and listing order.
+struct FirstHolding {
+    std::size_t snapshot;
+    int id;
+};
+std::vector<FirstHolding> first_holdings(const PlainSeries& series);
+
 }  // namespace meridan::brinson
