@@ -309,9 +309,8 @@ std::vector<double> compound_reply(const py::object& reply,
     const bool is_frame = PyObject_IsInstance(reply.ptr(), frame) == 1;
     if (!is_frame && PyObject_IsInstance(reply.ptr(), series) != 1) {
         if (PyErr_Occurred()) throw py::error_already_set();
-        mb::add(
-            reply,
-            py::int_(1));  // what the reply's own `reply + 1` says (None: TypeError)
+        // What the reply's own `reply + 1` says (None: TypeError).
+        mb::add(reply, py::int_(1));
         throw py::type_error("get_price_change_rate answered " +
                              py::repr(py::type::of(reply)).cast<std::string>() +
                              ", not a DataFrame");
