@@ -1,5 +1,5 @@
 """Brinson attribution of a three-year daily portfolio series: about 730 snapshots of
-60 holdings that trade one day in five (about 150 periods of unchanged holdings),
+80 holdings with a trade every third day (about 250 periods of unchanged holdings),
 against BrinsonBenchmark_HS300 (300 constituents, reviewed twice a year) by the
 Shenwan industries, split coefficients read through a CachedMarketDataProvider.
 
@@ -7,13 +7,18 @@ Market data comes from the real client over the generated sample market (the sto
 opens by default), behind the recording proxy of the tests with every reply prepared in
 advance (its replay store), so the figures are the package's own: the whole call minus
 the time spent inside the client, minus the proxy's per-call cost outside its own clock
-(measured on a forced empty reply) for every request. The holdings are the first 60
+(measured on a forced empty reply) for every request. The holdings are the first 80
 constituents of 000300.XSHG on the first day, at the sample's unadjusted closes, with
 the sample's own splits applied to the quantities. The benchmark memo is cleared before
 each timed run. A plain pandas rendering of the same computation runs beside it.
 
-Times are the thread's CPU time (the proxy's clock is switched to it too), best of
-several runs: on a shared machine wall time mostly measures the other processes.
+Measured both ways, ours beside the pandas rendering as a ratio: "warm" is the best of
+5 calls after a first one; "fresh" is the own time of the first call after the imports
+in a new interpreter (first-use look-ups and caches included), the median of 5
+processes, each started with `--once ours|pandas <replies>` and given the replies and
+the series the parent prepared. The figures are stored in bench/results/brinson.json.
+Times are the thread's CPU time (the proxy's clock is switched to it too): on a shared
+machine wall time mostly measures the other processes.
 
     python bench/bench_brinson.py            # replies prepared, client time taken out
     python bench/bench_brinson.py --sample   # the whole call, the store's time included
@@ -23,10 +28,10 @@ three years of the sample market; the whole call is timed (wall clock, the store
 own time included) with the benchmark memo cold, then warm.
 """
 
-import contextlib
-import gc
 import pathlib
+import pickle
 import sys
+import tempfile
 import time
 import types
 
@@ -37,10 +42,12 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "
 import pandas_brinson  # noqa: E402
 import recording_tickvane  # noqa: E402
 
-N_DAYS, N_HOLDINGS = 730, 60
+import _timing  # noqa: E402
+from _timing import clock, no_gc  # noqa: E402
+
+N_DAYS, N_HOLDINGS, TRADE_EVERY = 730, 80, 3
 INDEX = "000300.XSHG"
-RUNS = 7
-clock = time.thread_time
+RUNS = 5
 
 
 def build_market(tv):
@@ -70,7 +77,7 @@ def build_series(ids, days, closes, splits):
         for oid, ratios in splits.items():
             if day in ratios and oid in quantity:
                 quantity[oid] *= ratios[day]
-        if k % 5 == 4:  # one trading day in five
+        if k % TRADE_EVERY == TRADE_EVERY - 1:  # a trade every few days
             oid = held[int(rng.integers(N_HOLDINGS))]
             quantity[oid] += 100.0
         positions = [{"order_book_id": oid, "quantity": q,
@@ -102,36 +109,22 @@ def per_call_overhead(proxy):
     return best
 
 
-@contextlib.contextmanager
-def no_gc():
-    """Collector off while timing, as timeit does: the proxy's call records would
-    otherwise make collections part of whichever run they fall in."""
-    gc.collect()
-    gc.disable()
-    try:
-        yield
-    finally:
-        gc.enable()
-
-
-def timed(proxy, overhead, memo, run):
-    """(own seconds, total seconds, requests) of `run()`, best of RUNS."""
-    best = None
-    for _ in range(RUNS):
+def own_time(proxy, overhead, memo, run):
+    """A function timing one call of `run()` with the benchmark memo cleared before
+    it: its own seconds, the client's time and the proxy's cost taken out."""
+    def once():
         for f in memo:
             f.cache_clear()
         proxy.reset_calls()
-        with no_gc():
-            start = clock()
-            run()
-            total = clock() - start
-        own = total - proxy.time_inside - overhead * proxy.count()
-        if best is None or own < best[0]:
-            best = (own, total, proxy.count())
-    return best
+        start = clock()
+        run()
+        total = clock() - start
+        return total - proxy.time_inside - overhead * proxy.count()
+    return once
 
 
-def main():
+def setting():
+    """The proxy installed in place of the client, and the modules the runs use."""
     import pytest
 
     import tickvane
@@ -148,20 +141,45 @@ def main():
     proxy = recording_tickvane.RecordingTickvane(tickvane)
     patch = pytest.MonkeyPatch()
     recording_tickvane.install(proxy, patch)
-
-    ids, days, closes, splits = build_market(proxy.real)
-    series = build_series(ids, days, closes, splits)
     memo = (benchmark.index_components, benchmark.index_weights, benchmark.get_change_rate)
     hs300, shenwan = benchmark.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan
+
+    def runner(which, series):
+        start, end = series[0]["date"], series[-1]["date"]
+        if which == "ours":
+            return lambda: calc.calc(series, hs300, shenwan, start, end,
+                                     CachedMarketDataProvider(), "BHB")
+        return lambda: pandas_brinson.calc(proxy, series, hs300, shenwan, start, end,
+                                           CachedMarketDataProvider(), "BHB")
+
+    return types.SimpleNamespace(proxy=proxy, patch=patch, memo=memo, calc=calc,
+                                 hs300=hs300, shenwan=shenwan, runner=runner,
+                                 provider=CachedMarketDataProvider)
+
+
+def once(which, path):
+    """A fresh process: the first call of `which` after the imports, replies and
+    series read from `path` (written by the parent), its own time reported."""
+    s = setting()
+    with open(path, "rb") as f:
+        stored = pickle.load(f)
+    s.proxy._replay_store.update(stored["replies"])
+    with s.proxy.replaying():
+        seconds = _timing.time_once(
+            own_time(s.proxy, stored["overhead"], s.memo,
+                     s.runner(which, stored["series"])))
+    _timing.report_once(seconds)
+    s.patch.undo()
+
+
+def main():
+    s = setting()
+    proxy, memo, calc = s.proxy, s.memo, s.calc
+    ids, days, closes, splits = build_market(proxy.real)
+    series = build_series(ids, days, closes, splits)
     start, end = series[0]["date"], series[-1]["date"]
     overhead = per_call_overhead(proxy)
-
-    def ours():
-        return calc.calc(series, hs300, shenwan, start, end, CachedMarketDataProvider(), "BHB")
-
-    def plain():
-        return pandas_brinson.calc(proxy, series, hs300, shenwan, start, end,
-                                   CachedMarketDataProvider(), "BHB")
+    ours, plain = s.runner("ours", series), s.runner("pandas", series)
 
     with proxy.replaying():
         for f in memo:
@@ -170,20 +188,30 @@ def main():
         for f in memo:
             f.cache_clear()
         pd.testing.assert_frame_equal(table, plain(), rtol=1e-10, atol=1e-14)
-        own, total, requests = timed(proxy, overhead, memo, ours)
-        base_own, base_total, _ = timed(proxy, overhead, memo, plain)
+        warm = _timing.measure(own_time(proxy, overhead, memo, ours))
+        base_warm = _timing.measure(own_time(proxy, overhead, memo, plain))
+        requests = proxy.count()
 
-        periods = calc.split_by_position(series, CachedMarketDataProvider())
+        periods = calc.split_by_position(series, s.provider())
         dates = [p["date"] for p in series]
         n_runs = len(set(pd.Series(dates).map(
             lambda d: tuple(proxy.default_reply("index_components", INDEX, d)))))
         # The parts of the whole: splitting (with the provider), the benchmark over all
         # dates; the portfolio periods are the rest.
-        split_own = timed(proxy, overhead, memo, lambda: calc.split_by_position(
-            series, CachedMarketDataProvider()))[0]
-        bench_own = timed(proxy, overhead, memo,
-                          lambda: calc.calc_benchmark(hs300, dates, shenwan))[0]
-        per_period = (own - split_own - bench_own) / len(periods)
+        split_own = _timing.measure(own_time(proxy, overhead, memo, lambda: calc.split_by_position(
+            series, s.provider())))
+        bench_own = _timing.measure(own_time(proxy, overhead, memo,
+                                             lambda: calc.calc_benchmark(s.hs300, dates, s.shenwan)))
+        per_period = (warm - split_own - bench_own) / len(periods)
+        stored = {"replies": dict(proxy._replay_store), "series": series,
+                  "overhead": overhead}
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = pathlib.Path(tmp) / "replies.pickle"
+        with open(path, "wb") as f:
+            pickle.dump(stored, f)
+        fresh, fresh_runs = _timing.fresh([__file__, "--once", "ours", path], RUNS)
+        base_fresh, base_fresh_runs = _timing.fresh([__file__, "--once", "pandas", path], RUNS)
 
     print(f"{len(series)} snapshots ({start} .. {end}), {N_HOLDINGS} holdings, "
           f"{len(periods)} periods; benchmark {INDEX} with "
@@ -191,9 +219,10 @@ def main():
           f"{n_runs} runs")
     print(f"proxy per-call cost outside its clock: {1e6 * overhead:.2f} us; "
           f"{requests} requests per calc")
-    print(f"calc: own {1e3 * own:.1f} ms (total {1e3 * total:.1f} ms)  [target < 30 ms]")
-    print(f"pandas rendering: own {1e3 * base_own:.1f} ms (total {1e3 * base_total:.1f} ms)")
-    print(f"ratio pandas / calc (own time): {base_own / own:.1f}x")
+    print(f"warm  (best of {RUNS}): calc {1e3 * warm:.1f} ms, pandas rendering "
+          f"{1e3 * base_warm:.1f} ms, ratio {base_warm / warm:.1f}x  [calc <= 30 ms]")
+    print(f"fresh (median of {RUNS} processes): calc {1e3 * fresh:.1f} ms, pandas rendering "
+          f"{1e3 * base_fresh:.1f} ms, ratio {base_fresh / fresh:.1f}x  [>= 30x]")
     print(f"  splitting into periods (split coefficients through a CachedMarketDataProvider): "
           f"{1e3 * split_own:.1f} ms")
     print(f"  benchmark (calc_benchmark): {1e3 * bench_own:.1f} ms, "
@@ -201,7 +230,21 @@ def main():
           f"(the {len(dates)} constituent look-ups included)")
     print(f"  portfolio periods (the rest): {1e6 * per_period:.1f} us per period")
     print("total row:", {k: round(v, 6) for k, v in table.loc["总计"].items()})
-    patch.undo()
+    path = _timing.save("brinson", {
+        "workload": {"snapshots": len(series), "holdings": N_HOLDINGS,
+                     "periods": len(periods), "benchmark_runs": n_runs,
+                     "requests": requests},
+        "warm_ms": {"calc": 1e3 * warm, "pandas": 1e3 * base_warm,
+                    "ratio": base_warm / warm},
+        "fresh_ms": {"calc": 1e3 * fresh, "pandas": 1e3 * base_fresh,
+                     "ratio": base_fresh / fresh,
+                     "calc_runs": [1e3 * x for x in fresh_runs],
+                     "pandas_runs": [1e3 * x for x in base_fresh_runs]},
+        "parts_ms": {"splitting": 1e3 * split_own, "benchmark": 1e3 * bench_own,
+                     "per_period_us": 1e6 * per_period},
+    })
+    print(f"figures stored in {path}")
+    s.patch.undo()
 
 
 def sample():
@@ -249,5 +292,8 @@ def sample():
 if __name__ == "__main__":
     if "--sample" in sys.argv[1:]:
         sample()
+    elif "--once" in sys.argv[1:]:
+        at = sys.argv.index("--once")
+        once(sys.argv[at + 1], sys.argv[at + 2])
     else:
         main()

@@ -1,21 +1,16 @@
 // meridan.brinson.calc: Brinson attribution of a portfolio series against a
-// benchmark. Cuts the series into periods of unchanged holdings, weights each
-// period's first snapshot, compounds the stocks' daily change rates, groups by sector
-// through the caller's classifier, links the periods, does the same for the
-// benchmark over runs of unchanged constituents, and builds the attribution table.
-//
-// The binding gathers inputs in the order the behaviour requires (snapshots, the
-// provider's splits, one change-rate request per period or run, two classifier calls
-// per instrument and grouping, the benchmark's constituents for every date) and
-// leaves the arithmetic to the core in meridan/brinson.
+// benchmark. The binding reads the snapshots once into plain arrays (instruments and
+// sectors as integer codes), asks the caller's objects what the attribution needs in
+// the order the behaviour requires (the provider's splits per date, one change-rate
+// request per period or benchmark run, two classifier calls per instrument and
+// grouping, the benchmark's constituents for every date) and builds the pandas
+// results; every rule (periods, runs, grouping, linking, effects) is the core's, in
+// meridan/brinson.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <memory>
-#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,52 +26,39 @@
 #include "meridan/brinson/compounding.hpp"
 #include "meridan/brinson/effects.hpp"
 #include "meridan/brinson/linking.hpp"
-#include "meridan/brinson/sector_grouping.hpp"
+#include "meridan/brinson/period_splitting.hpp"
+#include "meridan/brinson/sector_table.hpp"
 
 namespace py = pybind11;
 namespace mb = meridan::bind;
 namespace core = meridan::brinson;
+namespace check = meridan::analysis;
 
 namespace {
 
 constexpr const char* kCash = "现金";
-constexpr const char* kTotal = "总计";
 constexpr const char* kColumns[core::kTableColumns] = {
     "PortfolioWeight", "BenchmarkWeight",  "WeightDifference", "PortfolioReturn",
     "BenchmarkReturn", "ReturnDifference", "Allocation",       "Selection",
     "Interaction",     "TotalActiveReturn"};
+
+// ------------------------------------------------------------------ conversions
 
 py::object steal(PyObject* p) {
     if (!p) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(p);
 }
 
-// `mapping[key]`: a plain dict is read directly; anything else (a dict subclass with
-// __missing__, another mapping) through its own __getitem__. KeyError names the key.
-py::object item(py::handle mapping, py::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (v) return py::reinterpret_borrow<py::object>(v);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.ptr());
-        throw py::error_already_set();
-    }
-    return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
-
-// The keys read from snapshots and positions.
+// `mapping[key]`: a plain dict read directly, anything else through __getitem__.
 template <mb::fixed_string Key>
 py::object item(py::handle mapping) {
-    return item(mapping, mb::name<Key>());
-}
-
-// `sequence[i]`, with the sequence's own IndexError when out of range.
-py::object at(py::handle sequence, Py_ssize_t i) {
-    return steal(PyObject_GetItem(sequence.ptr(), py::int_(i).ptr()));
-}
-
-// The elements of a sequence given by the caller, read once.
-std::vector<py::object> elements(py::handle sequence) {
-    return meridan::analysis::sequence_items(sequence, "expected a sequence of snapshots");
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), mb::name<Key>().ptr());
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, mb::name<Key>().ptr());
+        throw py::error_already_set();
+    }
+    return steal(PyObject_GetItem(mapping.ptr(), mb::name<Key>().ptr()));
 }
 
 double as_double(py::handle value) {
@@ -85,19 +67,65 @@ double as_double(py::handle value) {
     return v;
 }
 
-// Python's `value != 0`, read directly for a plain float.
-bool nonzero(py::handle value) {
-    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr()) != 0.0;
-    static PyObject* zero = PyLong_FromLong(0);
-    const int ne = PyObject_RichCompareBool(value.ptr(), zero, Py_NE);
-    if (ne < 0) throw py::error_already_set();
-    return ne == 1;
+std::vector<py::object> fast_items(py::handle sequence, const char* what) {
+    return check::sequence_items(sequence, what);
 }
 
-// A label that pandas' grouping drops: None or a float NaN.
-bool is_missing_label(py::handle label) {
-    return label.is_none() ||
-           (PyFloat_Check(label.ptr()) && std::isnan(PyFloat_AS_DOUBLE(label.ptr())));
+// The body of a public function called with its parameters by name.
+template <std::size_t N, class F>
+mb::Body named(F f) {
+    return [f](mb::Args a) {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return py::object(f(a[I]...));
+        }(std::make_index_sequence<N>{});
+    };
+}
+
+// Integer codes for labels (ids, sectors): equal labels share a code, as Python's
+// own hashing and equality decide (a dict keyed by the label); the first label seen
+// is kept. `sector` gives kNoSector for the labels pandas' grouping drops.
+class Codes {
+   public:
+    int code(py::handle label) {
+        PyObject* c = PyDict_GetItemWithError(code_of_.ptr(), label.ptr());
+        if (c) return static_cast<int>(PyLong_AsLong(c));
+        if (PyErr_Occurred()) throw py::error_already_set();
+        const int n = static_cast<int>(labels_.size());
+        if (PyDict_SetItem(code_of_.ptr(), label.ptr(), py::int_(n).ptr()) < 0)
+            throw py::error_already_set();
+        labels_.push_back(py::reinterpret_borrow<py::object>(label));
+        return n;
+    }
+    int sector(py::handle label) {
+        const bool dropped =
+            label.is_none() ||
+            (PyFloat_Check(label.ptr()) && std::isnan(PyFloat_AS_DOUBLE(label.ptr())));
+        return dropped ? core::kNoSector : code(label);
+    }
+    const py::object& label(int c) const {
+        return labels_[static_cast<std::size_t>(c)];
+    }
+    py::list labels_of(std::span<const int> codes) const {
+        py::list out;
+        for (int c : codes) out.append(label(c));
+        return out;
+    }
+
+   private:
+    py::dict code_of_;
+    std::vector<py::object> labels_;
+};
+
+// A Series' labels (as codes) and values (as floats).
+std::pair<std::vector<int>, std::vector<double>> read_series(py::handle series,
+                                                             Codes& codes) {
+    py::list labels = series.attr("index").attr("tolist")();
+    py::array_t<double, py::array::c_style | py::array::forcecast> values =
+        series.attr("to_numpy")(py::arg("dtype") = "float64");
+    std::vector<int> out;
+    for (py::handle l : labels) out.push_back(codes.code(l));
+    return {std::move(out),
+            std::vector<double>(values.data(), values.data() + values.size())};
 }
 
 py::object float_series(const std::vector<double>& values, py::handle labels,
@@ -108,204 +136,180 @@ py::object float_series(const std::vector<double>& values, py::handle labels,
                              py::arg("name") = name);
 }
 
-// The values of a Series as floats and its labels.
-std::pair<std::vector<py::object>, std::vector<double>> read_series(py::handle series) {
-    py::list labels = series.attr("index").attr("tolist")();
-    py::array_t<double, py::array::c_style | py::array::forcecast> values =
-        series.attr("to_numpy")(py::arg("dtype") = "float64");
-    std::vector<py::object> out_labels;
-    out_labels.reserve(labels.size());
-    for (py::handle l : labels)
-        out_labels.push_back(py::reinterpret_borrow<py::object>(l));
-    return {std::move(out_labels),
-            std::vector<double>(values.data(), values.data() + values.size())};
-}
+// ------------------------------------------------------------------ snapshots
 
-// ------------------------------------------------------------------ splitting
-
-// Refuses a snapshot holding a quantity that is NaN, infinite or negative: the book
-// never makes one, and it would compare unequal to itself and cut a period on every
-// day, or weigh a short position as a holding.
-void check_quantities(const std::vector<py::object>& snapshots) {
-    for (const py::object& snapshot : snapshots) {
-        meridan::analysis::check_snapshot(
-            snapshot, meridan::analysis::snapshot_date_text(snapshot),
-            {.money = false, .quantities = true});
-    }
-}
-
-// The positions of a snapshot, read once as a list.
-py::object positions_of(py::handle snapshot) {
-    return steal(PySequence_Fast(item<"positions">(snapshot).ptr(),
-                                 "positions must be iterable"));
-}
-
-// A position list as {order_book_id: quantity}, in position order (a repeated id
-// keeps its first place and its last quantity); `listed` receives the ids in order.
-py::dict holdings_map(py::handle snapshot, std::vector<py::object>& listed) {
-    py::object positions = positions_of(snapshot);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(positions.ptr());
-    PyObject** items = PySequence_Fast_ITEMS(positions.ptr());
-    py::dict map;
-    listed.clear();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object oid = item<"order_book_id">(items[i]);
-        py::object qty = item<"quantity">(items[i]);
-        if (PyDict_SetItem(map.ptr(), oid.ptr(), qty.ptr()) < 0)
-            throw py::error_already_set();
-        listed.push_back(std::move(oid));
-    }
-    return map;
-}
-
-// Whether a snapshot holds exactly `holdings`, answered without building its map when
-// it lists the ids of `listed` (the ids of the snapshot the holdings were last
-// matched with, so the same key set) in the same order with equal quantities. Empty
-// when that quick reading cannot decide.
-std::optional<bool> same_holdings(const py::dict& holdings, py::handle snapshot,
-                                  const std::vector<py::object>& listed) {
-    py::object positions = positions_of(snapshot);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(positions.ptr());
-    if (static_cast<std::size_t>(n) != listed.size()) return std::nullopt;
-    PyObject** items = PySequence_Fast_ITEMS(positions.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object oid = item<"order_book_id">(items[i]);
-        py::object qty = item<"quantity">(items[i]);
-        const py::object& expected = listed[static_cast<std::size_t>(i)];
-        if (oid.ptr() != expected.ptr() && !mb::equal(oid, expected))
-            return std::nullopt;
-        PyObject* held = PyDict_GetItemWithError(holdings.ptr(), oid.ptr());
-        if (!held) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return std::nullopt;
-        }
-        // Python's dict comparison: identity first, then ==.
-        const int eq = PyObject_RichCompareBool(held, qty.ptr(), Py_EQ);
-        if (eq < 0) throw py::error_already_set();
-        if (eq == 0) return std::nullopt;
-    }
-    return true;
-}
-
-// A float quantity scaled by a split coefficient, with the rounding noise of the
-// multiplication removed (700 x 1.4 is 980.0, not 979.9999999999999); exact number
-// types are left alone.
-py::object scaled_quantity(py::handle quantity, py::handle coefficient) {
-    py::object q = mb::mul(quantity, coefficient);
-    if (PyFloat_Check(q.ptr())) {
-        const double v = PyFloat_AS_DOUBLE(q.ptr());
-        const double whole = std::nearbyint(v);
-        if (v != whole && std::fabs(v - whole) <= 1e-6) return py::float_(whole);
-    }
-    return q;
-}
-
-// Applies the splits the provider reports for `date` to `holdings`, in place.
-void apply_splits(py::dict& holdings, py::handle keys_view, py::handle md,
-                  py::handle date) {
-    py::object splits = mb::call_method<"get_split_coefficient">(md, keys_view, date);
-    auto apply = [&](py::handle oid, py::handle coefficient) {
-        PyObject* held = PyDict_GetItemWithError(holdings.ptr(), oid.ptr());
-        if (!held) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, oid.ptr());
-            throw py::error_already_set();
-        }
-        py::object scaled = scaled_quantity(held, coefficient);
-        if (PyDict_SetItem(holdings.ptr(), oid.ptr(), scaled.ptr()) < 0)
-            throw py::error_already_set();
-    };
-    if (PyDict_CheckExact(splits.ptr())) {
-        if (PyDict_GET_SIZE(splits.ptr()) == 0) return;
-        // Collected first: scaling never touches the reply, but the reply may be the
-        // provider's own dict.
-        std::vector<std::pair<py::object, py::object>> pairs;
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(splits.ptr(), &pos, &key, &value))
-            pairs.emplace_back(py::reinterpret_borrow<py::object>(key),
-                               py::reinterpret_borrow<py::object>(value));
-        for (auto& [oid, c] : pairs) apply(oid, c);
-        return;
-    }
-    for (py::handle pair : splits.attr("items")()) {
-        py::tuple t = py::reinterpret_borrow<py::object>(pair).cast<py::tuple>();
-        if (t.size() != 2)
-            throw py::value_error("expected (order_book_id, coefficient) pairs");
-        apply(t[0], t[1]);
-    }
-}
-
-// One period: snapshots [first, first + length).
-struct Period {
-    std::size_t first;
-    std::size_t length;
+// Snapshots read once: their dates as given and their numbers as a plain series.
+struct Series {
+    std::vector<py::object> snapshots, dates;
+    core::PlainSeries plain;
 };
 
-// Periods of unchanged holdings: a new one starts with every snapshot whose holdings
-// differ from those carried over (scaled by the splits effective on its date).
-std::vector<Period> split_periods(const std::vector<py::object>& snapshots,
-                                  py::handle md) {
-    if (snapshots.empty()) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw py::error_already_set();
-    }
-    std::vector<Period> periods;
-    std::vector<py::object> listed;
-    py::dict holdings = holdings_map(snapshots[0], listed);
-    py::object keys_view = holdings.attr("keys")();
-    Period current{0, 1};
-    for (std::size_t i = 1; i < snapshots.size(); ++i) {
-        const py::object& p = snapshots[i];
-        apply_splits(holdings, keys_view, md, item<"date">(p));
-        if (same_holdings(holdings, p, listed).value_or(false)) {
-            ++current.length;
-            continue;
+// How a snapshot's money is read: not at all, read (the snapshot's market value and
+// the values of the positions held), or read and checked with everything else.
+enum class Money { skip, read, check };
+
+// Reads a snapshot's positions (quantities checked) and its money as `money` says. A
+// fault found, or a value that does not read, is reported by the shared snapshot
+// check in its own words; `date` gives its text, made only then.
+template <class DateText>
+void read_snapshot(Series& s, py::handle snapshot, Codes& ids, Money money,
+                   const DateText& date) {
+    namespace in = meridan::inputs;
+    core::PlainSeries& p = s.plain;
+    const bool checked = money == Money::check;
+    bool fault = false;
+    double value = NAN, cash = NAN;
+    try {
+        if (money != Money::skip) value = as_double(item<"market_value">(snapshot));
+        if (checked) {
+            cash = as_double(item<"cash">(snapshot));
+            fault = in::money_fault(value) != in::Fault::none ||
+                    in::money_fault(cash) != in::Fault::none;
         }
-        std::vector<py::object> xlisted;
-        py::dict xholdings = holdings_map(p, xlisted);
-        if (mb::not_equal(holdings, xholdings)) {
-            periods.push_back(current);
-            current = {i, 1};
-            holdings = std::move(xholdings);
-            keys_view = holdings.attr("keys")();
-        } else {
-            ++current.length;
+        py::object positions = steal(PySequence_Fast(item<"positions">(snapshot).ptr(),
+                                                     "positions must be iterable"));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(positions.ptr());
+        PyObject** items = PySequence_Fast_ITEMS(positions.ptr());
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            p.ids.push_back(ids.code(item<"order_book_id">(items[k])));
+            const double q = as_double(item<"quantity">(items[k]));
+            const bool valued = checked || (money == Money::read && q != 0.0);
+            p.quantity.push_back(q);
+            p.value.push_back(valued ? as_double(item<"market_value">(items[k])) : NAN);
+            fault = fault || in::holding_fault(q) != in::Fault::none ||
+                    (checked && in::holding_fault(p.value.back()) != in::Fault::none);
         }
-        listed = std::move(xlisted);
+    } catch (py::error_already_set&) {
+        check::check_snapshot(snapshot, date(), {.money = checked, .quantities = true});
+        throw;
     }
-    periods.push_back(current);
-    return periods;
+    if (fault) {
+        check::check_snapshot(snapshot, date(), {.money = checked, .quantities = true});
+        throw std::logic_error("a snapshot fault went unreported");
+    }
+    s.snapshots.push_back(py::reinterpret_borrow<py::object>(snapshot));
+    s.dates.push_back(item<"date">(snapshot));
+    p.close_snapshot(value, cash);
+}
+
+// The snapshots of a series given to split_by_position (quantities checked).
+Series read_quantities(py::handle series, Codes& ids) {
+    Series s;
+    for (const py::object& snap :
+         fast_items(series, "expected a sequence of snapshots"))
+        read_snapshot(s, snap, ids, Money::skip,
+                      [&] { return check::snapshot_date_text(snap); });
+    return s;
+}
+
+// The snapshots of `calc` from start_date to end_date (calendar days, both
+// included), after the refusals of its arguments, every check settled before the
+// market data is asked anything but the instrument types (an index is not held).
+Series checked_range(const py::module_& m, Codes& ids, py::handle portfolio_series,
+                     py::handle benchmark, py::handle start_date, py::handle end_date) {
+    const auto all = check::snapshot_list(
+        py::reinterpret_borrow<py::object>(portfolio_series), "portfolio_series");
+    const std::int64_t start =
+        check::bound_day(py::reinterpret_borrow<py::object>(start_date), "start_date");
+    const std::int64_t end =
+        check::bound_day(py::reinterpret_borrow<py::object>(end_date), "end_date");
+    check::check_range(start, end);
+    check::check_benchmark_object(py::reinterpret_borrow<py::object>(benchmark),
+                                  {"components", "get_weighting", "get_change_rate"});
+    if (all.empty())
+        check::refuse_empty("portfolio_series is empty: it has no snapshot");
+    const auto days = check::snapshot_days(all, "portfolio_series", true);
+    Series s;
+    std::vector<std::int64_t> kept;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (days[i] < start || days[i] > end) continue;
+        read_snapshot(s, all[i], ids, Money::check,
+                      [&] { return meridan::periods::iso_day(days[i]); });
+        kept.push_back(days[i]);
+    }
+    if (kept.empty()) check::refuse_empty_range("portfolio_series", start, end, days);
+    check::check_closing_snapshot(s.snapshots.back(),
+                                  meridan::periods::iso_day(kept.back()));
+    for (const core::FirstHolding& first : core::first_holdings(s.plain)) {
+        const py::object& oid = ids.label(first.id);
+        py::object record;
+        try {
+            record = mb::service(m, "instruments")(oid);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            continue;  // an id the market data does not know is no known index
+        }
+        check::check_not_index(oid, py::getattr(record, "type", py::none()),
+                               meridan::periods::iso_day(kept[first.snapshot]));
+    }
+    return s;
+}
+
+// The splits the provider reports for each snapshot's date, asked with a view of the
+// ids held (a dict's keys, as the holdings mapping gives them).
+std::vector<core::Period> periods_of(const Series& s, Codes& ids, py::handle md) {
+    std::vector<int> last;
+    py::object keys;
+    auto splits = [&](std::size_t i, std::span<const int> held) {
+        if (!keys || !std::equal(held.begin(), held.end(), last.begin(), last.end())) {
+            py::dict view;
+            for (int c : held) view[ids.label(c)] = py::none();
+            keys = view.attr("keys")();
+            last.assign(held.begin(), held.end());
+        }
+        py::object reply =
+            mb::call_method<"get_split_coefficient">(md, keys, s.dates[i]);
+        std::vector<core::Split> out;
+        auto add = [&](py::handle oid, py::handle coefficient) {
+            const int c = ids.code(oid);
+            if (std::find(held.begin(), held.end(), c) == held.end()) {
+                PyErr_SetObject(PyExc_KeyError, oid.ptr());
+                throw py::error_already_set();
+            }
+            out.push_back({c, as_double(coefficient)});
+        };
+        if (PyDict_CheckExact(reply.ptr())) {
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(reply.ptr(), &pos, &key, &value)) add(key, value);
+            return out;
+        }
+        for (py::handle pair : reply.attr("items")()) {
+            py::tuple t = py::reinterpret_borrow<py::object>(pair).cast<py::tuple>();
+            if (t.size() != 2)
+                throw py::value_error("expected (order_book_id, coefficient) pairs");
+            add(t[0], t[1]);
+        }
+        return out;
+    };
+    return core::split_by_holdings(s.plain, splits);
 }
 
 // ------------------------------------------------------------ single periods
 
-// One period's instruments as read: weights, compound returns and the classifier's
-// answers for the two groupings (weights, then weighted returns).
+// One period's instruments as read: weights, compound returns and the sector codes of
+// the classifier's answers for the two groupings (weights, then weighted returns).
 struct Holdings {
-    std::vector<py::object> ids;
-    std::vector<double> weight;
-    std::vector<double> ret;
-    std::vector<py::object> weight_label;
-    std::vector<py::object> return_label;
-    std::optional<double> cash;  // the portfolio's cash weight; none for a benchmark
+    std::vector<int> ids;
+    std::vector<double> weight, ret;
+    std::vector<int> weight_sector, return_sector;
+    std::optional<double> cash;           // the portfolio's cash weight
     py::object weight_name = py::none();  // the name pandas carries to the weights
 };
 
-// Compound return of every id over the rows of a change-rate reply: a DataFrame with
-// a column per id (an id without a column gets NaN, which the sums skip as pandas'
-// alignment does), or a single Series, whose return applies to every id.
+// Compound return of each id over a change-rate reply: a DataFrame with a column per
+// id (an id without a column gets NaN, which the sums skip), or one Series whose
+// return applies to every id.
 std::vector<double> compound_reply(const py::object& reply,
-                                   const std::vector<py::object>& ids) {
-    // The pandas types, looked up once (pandas stays imported for the process).
-    static PyObject* const frame_type =
+                                   const std::vector<int>& wanted, Codes& ids) {
+    static PyObject* const frame =
         py::object(mb::pandas().attr("DataFrame")).release().ptr();
-    static PyObject* const series_type =
+    static PyObject* const series =
         py::object(mb::pandas().attr("Series")).release().ptr();
-    std::vector<double> out(ids.size(), std::nan(""));
-    const bool frame = PyObject_IsInstance(reply.ptr(), frame_type) == 1;
-    if (!frame && PyObject_IsInstance(reply.ptr(), series_type) != 1) {
+    const bool is_frame = PyObject_IsInstance(reply.ptr(), frame) == 1;
+    if (!is_frame && PyObject_IsInstance(reply.ptr(), series) != 1) {
         if (PyErr_Occurred()) throw py::error_already_set();
-        // What the reply's own arithmetic says of `reply + 1` (None: TypeError).
+        // What the reply's own `reply + 1` says (None: TypeError).
         mb::add(reply, py::int_(1));
         throw py::type_error("get_price_change_rate answered " +
                              py::repr(py::type::of(reply)).cast<std::string>() +
@@ -313,373 +317,162 @@ std::vector<double> compound_reply(const py::object& reply,
     }
     py::array_t<double, py::array::c_style | py::array::forcecast> table =
         mb::call_method<"to_numpy">(reply, py::str("float64"));
-    const std::size_t rows =
-        table.ndim() > 0 ? static_cast<std::size_t>(table.shape(0)) : 0;
-    const std::size_t cols =
-        table.ndim() == 2 ? static_cast<std::size_t>(table.shape(1)) : 1;
-    const std::vector<double> growth = core::compound_columns(
-        std::span<const double>(table.data(), rows * cols), rows, cols);
-    if (!frame) {
-        std::fill(out.begin(), out.end(), growth[0]);
-        return out;
-    }
-    py::list columns = mb::call_method<"tolist">(mb::getattr<"columns">(reply));
-    // Usually the columns are the ids asked for, in order.
-    bool in_order = columns.size() == ids.size();
-    for (std::size_t j = 0; in_order && j < ids.size(); ++j) {
-        PyObject* c = PyList_GET_ITEM(columns.ptr(), static_cast<Py_ssize_t>(j));
-        in_order = c == ids[j].ptr() || mb::equal(c, ids[j]);
-    }
-    if (in_order) return growth;
-    py::dict position;
-    for (std::size_t j = columns.size(); j-- > 0;) position[columns[j]] = py::int_(j);
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* j = PyDict_GetItemWithError(position.ptr(), ids[i].ptr());
-        if (j) {
-            out[i] = growth[py::reinterpret_borrow<py::int_>(j).cast<std::size_t>()];
-        } else if (PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
-    }
-    return out;
+    const auto rows = table.ndim() > 0 ? static_cast<std::size_t>(table.shape(0)) : 0;
+    const auto cols = table.ndim() == 2 ? static_cast<std::size_t>(table.shape(1)) : 1;
+    const std::vector<double> growth =
+        core::compound_columns(std::span(table.data(), rows * cols), rows, cols);
+    if (!is_frame) return std::vector<double>(wanted.size(), growth[0]);
+    std::vector<int> columns;
+    for (py::handle c :
+         py::list(mb::call_method<"tolist">(mb::getattr<"columns">(reply))))
+        columns.push_back(ids.code(c));
+    return core::returns_by_label(wanted, columns, growth);
 }
 
-// The classifier's answer for each id, one call per id.
-std::vector<py::object> classify(py::handle classifier,
-                                 const std::vector<py::object>& ids) {
-    std::vector<py::object> labels;
-    labels.reserve(ids.size());
-    for (const py::object& oid : ids)
-        labels.push_back(mb::call_method<"__call__">(classifier, oid));
-    return labels;
-}
-
-void classify_twice(Holdings& h, py::handle classifier) {
-    h.weight_label = classify(classifier, h.ids);
-    h.return_label = classify(classifier, h.ids);
-}
-
-py::object change_rates(const py::module_& m, py::handle ids, py::handle start,
-                        py::handle end) {
-    return mb::service(m, "get_price_change_rate")(ids, py::arg("start_date") = start,
+py::object change_rates(const py::module_& m, const std::vector<int>& wanted,
+                        Codes& ids, py::handle start, py::handle end) {
+    return mb::service(m, "get_price_change_rate")(ids.labels_of(wanted),
+                                                   py::arg("start_date") = start,
                                                    py::arg("end_date") = end);
 }
 
-// A portfolio period: the first snapshot's non-zero positions weighted by its market
-// value, compounded over the period's dates with one change-rate request.
-Holdings read_portfolio_period(const py::module_& m, py::handle first,
-                               py::handle last) {
-    Holdings h;
-    py::object start = item<"date">(first);
-    py::object end = item<"date">(last);
-    py::object total_value = item<"market_value">(first);
-    const double total = as_double(total_value);
-    if (total == 0.0) {
+void classify_twice(Holdings& h, py::handle classifier, const Codes& ids,
+                    Codes& sectors) {
+    for (auto* out : {&h.weight_sector, &h.return_sector})
+        for (int id : h.ids)
+            out->push_back(
+                sectors.sector(mb::call_method<"__call__">(classifier, ids.label(id))));
+}
+
+// A portfolio period from snapshot `first` to `last` of the series: the first
+// snapshot's non-zero positions by market value, compounded with one request.
+Holdings read_portfolio_period(const py::module_& m, const Series& s, std::size_t first,
+                               std::size_t last, Codes& ids) {
+    if (s.plain.market_value[first] == 0.0)
         throw py::value_error("the portfolio snapshot of " +
-                              py::str(start).cast<std::string>() +
+                              py::str(s.dates[first]).cast<std::string>() +
                               " has market_value 0, so its weights are undefined");
-    }
-    py::list requested;
-    py::dict weight_of;  // id -> weight, in first-seen order, last value kept
-    for (py::handle pos : item<"positions">(first)) {
-        if (!nonzero(item<"quantity">(pos))) continue;
-        py::object oid = item<"order_book_id">(pos);
-        requested.append(oid);
-        weight_of[oid] = py::float_(as_double(item<"market_value">(pos)) / total);
-    }
-    if (!requested.empty()) {
-        py::object reply = change_rates(m, requested, start, end);
-        for (auto [oid, w] : weight_of) {
-            h.ids.push_back(py::reinterpret_borrow<py::object>(oid));
-            h.weight.push_back(PyFloat_AS_DOUBLE(w.ptr()));
-        }
-        h.ret = compound_reply(reply, h.ids);
-    }
-    return h;
-}
-
-void read_portfolio_cash(Holdings& h, py::handle first) {
-    h.cash = as_double(item<"cash">(first)) / as_double(item<"market_value">(first));
-}
-
-// A benchmark run: the weights of its first date as fractions of their sum,
-// compounded over the run with one change-rate request for all constituents.
-Holdings read_benchmark_period(const py::module_& m, py::handle benchmark,
-                               py::handle start, py::handle end) {
+    core::PeriodWeights w = core::period_weights(s.plain, first);
     Holdings h;
-    py::object weighting = mb::call_method<"get_weighting">(benchmark, start);
-    h.weight_name = py::getattr(weighting, "name", py::none());
-    auto [ids, weights] = read_series(weighting);
-    core::divide_by_sum(weights);
-    py::list requested;
-    for (const py::object& oid : ids) requested.append(oid);
-    py::object reply = change_rates(m, requested, start, end);
-    h.ids = std::move(ids);
-    h.weight = std::move(weights);
-    h.ret = compound_reply(reply, h.ids);
+    h.ids = std::move(w.ids);
+    h.weight = std::move(w.weight);
+    if (!h.ids.empty())
+        h.ret = compound_reply(
+            change_rates(m, h.ids, ids, s.dates[first], s.dates[last]), h.ids, ids);
     return h;
 }
 
-// ------------------------------------------------------------------ sector rows
+// A benchmark run from `start` to `end`: the weights of `start` as fractions of their
+// sum, compounded with one request for all constituents.
+Holdings read_benchmark_period(const py::module_& m, py::handle benchmark,
+                               py::handle start, py::handle end, Codes& ids) {
+    py::object weighting = mb::call_method<"get_weighting">(benchmark, start);
+    Holdings h;
+    h.weight_name = py::getattr(weighting, "name", py::none());
+    std::tie(h.ids, h.weight) = read_series(weighting, ids);
+    core::divide_by_sum(h.weight);
+    h.ret = compound_reply(change_rates(m, h.ids, ids, start, end), h.ids, ids);
+    return h;
+}
 
-// Rows of a sector table: each label's row, and for a label listed twice, the row it
-// copies.
-struct Rows {
+// A table's rows with their labels: "现金" and the classifier's sectors.
+struct Table {
     py::list labels;
-    py::dict row_of;                  // label -> first row
-    std::vector<std::size_t> source;  // row -> first row with the same label
-
-    explicit Rows(py::list l) : labels(std::move(l)) {
-        for (std::size_t r = 0; r < labels.size(); ++r) {
-            py::object label = labels[r];
-            PyObject* seen = PyDict_GetItemWithError(row_of.ptr(), label.ptr());
-            if (seen) {
-                source.push_back(
-                    py::reinterpret_borrow<py::int_>(seen).cast<std::size_t>());
-            } else {
-                if (PyErr_Occurred()) throw py::error_already_set();
-                row_of[label] = py::int_(r);
-                source.push_back(r);
-            }
-        }
-    }
-    std::size_t size() const { return labels.size(); }
-
-    int find(py::handle label) const {
-        if (is_missing_label(label)) return core::kNoSector;
-        PyObject* r = PyDict_GetItemWithError(row_of.ptr(), label.ptr());
-        if (r) return py::reinterpret_borrow<py::int_>(r).cast<int>();
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return core::kNoSector;
-    }
-
-    void copy_repeated(core::SectorResult& result) const {
-        for (std::size_t r = 0; r < source.size(); ++r) {
-            result.weight[r] = result.weight[source[r]];
-            result.ret[r] = result.ret[source[r]];
-        }
-    }
+    core::SectorRows rows;
 };
-
-// "现金" followed by the classifier's sectors.
-Rows sector_rows(py::handle classifier) {
+Table sector_rows(py::handle classifier, Codes& sectors) {
     py::list labels;
     labels.append(py::str(kCash));
     for (py::handle s : mb::call_method<"all_sectors">(classifier)) labels.append(s);
-    return Rows(std::move(labels));
+    std::vector<int> codes;
+    for (py::handle l : labels) codes.push_back(sectors.sector(l));
+    return {labels, core::SectorRows(std::move(codes))};
 }
 
-// A period's result on the rows of a sector table: labels outside it are dropped;
-// the cash row carries the portfolio's cash (replacing a sector of that name).
-core::SectorResult on_rows(const Holdings& h, const Rows& rows) {
-    std::vector<int> ws, rs;
-    for (const py::object& l : h.weight_label) ws.push_back(rows.find(l));
-    for (const py::object& l : h.return_label) rs.push_back(rows.find(l));
-    core::SectorResult r = core::group_by_sector(h.weight, h.ret, ws, rs, rows.size());
-    if (h.cash) {
-        const int cash_row = rows.find(py::str(kCash));
-        r.weight[static_cast<std::size_t>(cash_row)] = *h.cash;
-        r.ret[static_cast<std::size_t>(cash_row)] = 0.0;
-    }
-    rows.copy_repeated(r);
-    return r;
+core::SectorResult on_table(const Holdings& h, const Table& t, Codes& sectors) {
+    std::optional<core::CashRow> cash;
+    if (h.cash) cash = core::CashRow{sectors.code(py::str(kCash)), *h.cash};
+    return core::on_rows(t.rows, h.weight, h.ret, h.weight_sector, h.return_sector,
+                         cash);
 }
 
-// A period's result as the pair of Series the single-period functions return:
-// sectors in sorted order (pandas groups that way), then the cash entry for a
-// portfolio.
-py::object sorted_result(const Holdings& h) {
-    py::list present;
-    py::set seen;
-    for (const auto* labels : {&h.weight_label, &h.return_label}) {
-        for (const py::object& l : *labels) {
-            if (is_missing_label(l) || seen.contains(l)) continue;
-            seen.add(l);
-            present.append(l);
-        }
-    }
-    present.attr("sort")();
-    bool cash_listed = false;
-    const py::str cash(kCash);
-    for (py::handle l : present) cash_listed = cash_listed || mb::equal(l, cash);
-    if (h.cash && !cash_listed) present.append(py::str(kCash));
-    const Rows rows(present);
-    const core::SectorResult r = on_rows(h, rows);
-    // Grouping keeps the weights' name, as pandas' groupby sum does; the returns are
-    // a product with unnamed change rates, so they have none.
-    return py::make_tuple(float_series(r.weight, rows.labels, h.weight_name),
-                          float_series(r.ret, rows.labels));
+// A period's (weight, return) Series in pandas' group order, then cash for a
+// portfolio; the weights keep their Series' name, as groupby's sum does.
+py::object sorted_result(const Holdings& h, Codes& sectors) {
+    auto less = [&](int a, int b) {
+        const int r = PyObject_RichCompareBool(sectors.label(a).ptr(),
+                                               sectors.label(b).ptr(), Py_LT);
+        if (r < 0) throw py::error_already_set();
+        return r == 1;
+    };
+    std::optional<int> cash;
+    if (h.cash) cash = sectors.code(py::str(kCash));
+    std::vector<int> order =
+        core::group_order(h.weight_sector, h.return_sector, less, cash);
+    const Table t{sectors.labels_of(order), core::SectorRows(order)};
+    const core::SectorResult r = on_table(h, t, sectors);
+    return py::make_tuple(float_series(r.weight, t.labels, h.weight_name),
+                          float_series(r.ret, t.labels));
 }
 
-// A (weight, return) pair of Series read onto the rows, pandas' reindex with fill
-// value 0.
-core::SectorResult reindexed(py::handle weight, py::handle ret, const Rows& rows) {
-    core::SectorResult out{std::vector<double>(rows.size(), 0.0),
-                           std::vector<double>(rows.size(), 0.0)};
-    for (auto [series, target] :
-         {std::pair{weight, &out.weight}, std::pair{ret, &out.ret}}) {
-        auto [labels, values] = read_series(series);
-        py::set seen;
-        for (std::size_t i = 0; i < labels.size(); ++i) {
-            if (seen.contains(labels[i]))
-                throw py::value_error(
-                    "cannot reindex on an axis with duplicate labels");
-            seen.add(labels[i]);
-            const int r = rows.find(labels[i]);
-            if (r != core::kNoSector)
-                (*target)[static_cast<std::size_t>(r)] = values[i];
-        }
-    }
-    rows.copy_repeated(out);
-    return out;
+py::object result_pair(const core::SectorResult& r, const py::list& labels) {
+    return py::make_tuple(float_series(r.weight, labels), float_series(r.ret, labels));
 }
 
-py::object result_pair(const core::SectorResult& r, const Rows& rows) {
-    return py::make_tuple(float_series(r.weight, rows.labels),
-                          float_series(r.ret, rows.labels));
-}
+// ------------------------------------------------------------ benchmark side
 
-// --------------------------------------------------------------- benchmark side
-
-// A constituent answer, kept as given and as a set once a set is needed.
+// Whether two dates' constituents are the same set: equal lists (or tuples) without
+// building sets, anything else as sets (a one-shot iterable read once).
 struct Constituents {
-    py::object given;
-    py::object set;
-
+    py::object given, set;
     const py::object& as_set() {
         if (!set) set = steal(PySet_New(given.ptr()));
         return set;
     }
 };
-
-bool is_list_or_tuple(py::handle v) {
+bool listed(py::handle v) {
     return PyList_CheckExact(v.ptr()) || PyTuple_CheckExact(v.ptr());
 }
 
-// Whether two dates' constituents are the same set. Equal lists are equal sets
-// without building either; anything else compares as sets.
-bool same_constituents(Constituents& a, Constituents& b) {
-    if (a.given.ptr() == b.given.ptr()) return true;
-    if (is_list_or_tuple(a.given) && Py_TYPE(a.given.ptr()) == Py_TYPE(b.given.ptr()) &&
-        mb::equal(a.given, b.given))
-        return true;
-    return mb::equal(a.as_set(), b.as_set());
-}
-
-// The benchmark over `dates`: runs of unchanged constituents, each attributed with
-// the weights of its first date, linked, normalised to a total weight of 1 and
+// The benchmark over `dates`: runs of unchanged constituents linked, normalised and
 // rescaled to the benchmark's own change from the first date to the last.
-std::pair<core::SectorResult, Rows> benchmark_result(
+std::pair<core::SectorResult, Table> benchmark_result(
     const py::module_& m, py::handle benchmark, const std::vector<py::object>& dates,
-    py::handle classifier) {
-    if (dates.empty()) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw py::error_already_set();
-    }
-    std::vector<bool> same(dates.size(), true);
+    py::handle classifier, Codes& ids, Codes& sectors) {
+    std::unique_ptr<bool[]> same(new bool[dates.size()]);
     Constituents previous;
     for (std::size_t i = 0; i < dates.size(); ++i) {
-        Constituents current{mb::call_method<"components">(benchmark, dates[i]),
-                             py::object()};
-        // A one-shot iterable must be read now.
-        if (!is_list_or_tuple(current.given)) current.as_set();
-        if (i > 0) same[i] = same_constituents(previous, current);
-        previous = std::move(current);
+        Constituents now{mb::call_method<"components">(benchmark, dates[i]), {}};
+        if (!listed(now.given)) now.as_set();
+        same[i] = i == 0 || now.given.ptr() == previous.given.ptr() ||
+                  (listed(now.given) &&
+                   Py_TYPE(now.given.ptr()) == Py_TYPE(previous.given.ptr()) &&
+                   mb::equal(now.given, previous.given)) ||
+                  mb::equal(now.as_set(), previous.as_set());
+        previous = std::move(now);
     }
-    auto flags = std::make_unique<bool[]>(same.size());
-    std::copy(same.begin(), same.end(), flags.get());
-    const std::vector<core::Run> runs =
-        core::constituent_runs(std::span<const bool>(flags.get(), same.size()));
-
-    std::vector<Holdings> periods;
+    std::vector<Holdings> runs;
     std::vector<double> lengths;
-    for (const core::Run& run : runs) {
-        periods.push_back(read_benchmark_period(m, benchmark, dates[run.first],
-                                                dates[run.first + run.length - 1]));
-        classify_twice(periods.back(), classifier);
+    for (const core::Run& run :
+         core::constituent_runs(std::span(same.get(), dates.size()))) {
+        runs.push_back(read_benchmark_period(m, benchmark, dates[run.first],
+                                             dates[run.first + run.length - 1], ids));
+        classify_twice(runs.back(), classifier, ids, sectors);
         lengths.push_back(static_cast<double>(run.length));
     }
-    Rows rows = sector_rows(classifier);
-    std::vector<core::SectorResult> on_table;
-    for (const Holdings& h : periods) on_table.push_back(on_rows(h, rows));
-    core::SectorResult linked = core::link_periods(on_table, lengths);
-    core::normalise_weights(linked.weight);
+    Table t = sector_rows(classifier, sectors);
+    std::vector<core::SectorResult> on_rows;
+    for (const Holdings& h : runs) on_rows.push_back(on_table(h, t, sectors));
     const double actual = as_double(
         mb::call_method<"get_change_rate">(benchmark, dates.front(), dates.back()));
-    core::rescale_returns(linked.weight, linked.ret, actual);
-    return {std::move(linked), std::move(rows)};
-}
-
-// ------------------------------------------------------------------- the table
-
-// Holdings of an index, looked up once per id among the held instruments of the
-// snapshots; an id the market data does not know is not known to be an index.
-void check_no_index(const py::module_& m, const std::vector<py::object>& series,
-                    const std::vector<std::int64_t>& days) {
-    py::set asked;
-    for (std::size_t i = 0; i < series.size(); ++i) {
-        for (py::handle pos : item<"positions">(series[i])) {
-            if (!nonzero(item<"quantity">(pos))) continue;
-            py::object oid = item<"order_book_id">(pos);
-            if (asked.contains(oid)) continue;
-            asked.add(oid);
-            py::object record;
-            try {
-                record = mb::service(m, "instruments")(oid);
-            } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_ValueError)) throw;
-                continue;
-            }
-            meridan::analysis::check_not_index(
-                oid, py::getattr(record, "type", py::none()),
-                meridan::periods::iso_day(days[i]));
-        }
-    }
-}
-
-// The snapshots of `calc` dated from start_date to end_date (calendar days, both
-// included), after the refusals of its arguments: a list of snapshots in ascending
-// date order, dates that are dates, a range that is not empty and holds a snapshot,
-// a benchmark object; each snapshot of the range with finite money and holdings that
-// are not negative, the last worth more than 0, no index held. Everything but the
-// last check is settled before the market data is asked anything.
-std::vector<py::object> checked_range(const py::module_& m, const mb::Args& a) {
-    namespace check = meridan::analysis;
-    const std::vector<py::object> all = check::snapshot_list(a[0], "portfolio_series");
-    const std::int64_t start = check::bound_day(a[3], "start_date");
-    const std::int64_t end = check::bound_day(a[4], "end_date");
-    check::check_range(start, end);
-    check::check_benchmark_object(a[1],
-                                  {"components", "get_weighting", "get_change_rate"});
-    if (all.empty())
-        check::refuse_empty("portfolio_series is empty: it has no snapshot");
-    const std::vector<std::int64_t> all_days =
-        check::snapshot_days(all, "portfolio_series", true);
-    std::vector<py::object> kept;
-    std::vector<std::int64_t> kept_days;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        if (all_days[i] < start || all_days[i] > end) continue;
-        kept.push_back(all[i]);
-        kept_days.push_back(all_days[i]);
-    }
-    if (kept.empty())
-        check::refuse_empty_range("portfolio_series", start, end, all_days);
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        check::check_snapshot(kept[i], meridan::periods::iso_day(kept_days[i]),
-                              {.money = true, .quantities = true});
-    }
-    check::check_closing_snapshot(kept.back(),
-                                  meridan::periods::iso_day(kept_days.back()));
-    check_no_index(m, kept, kept_days);
-    return kept;
+    return {core::linked_total(on_rows, lengths, actual), std::move(t)};
 }
 
 py::object attribution_frame(const core::SectorResult& p, const core::SectorResult& b,
-                             const Rows& rows, core::Method method) {
+                             py::list labels, core::Method method) {
     const std::vector<double> table =
         core::attribution_table(p.weight, b.weight, p.ret, b.ret, method);
-    py::list labels(rows.labels);
-    labels.append(py::str(kTotal));
+    labels.append(py::str("总计"));
     py::list columns;
     for (const char* c : kColumns) columns.append(c);
     py::array_t<double> array({static_cast<py::ssize_t>(labels.size()),
@@ -688,6 +481,39 @@ py::object attribution_frame(const core::SectorResult& p, const core::SectorResu
     py::module_ pd = mb::pandas();
     return pd.attr("DataFrame")(array, py::arg("index") = pd.attr("Index")(labels),
                                 py::arg("columns") = pd.attr("Index")(columns));
+}
+
+py::object calc_table(const py::module_& m, py::handle portfolio_series,
+                      py::handle benchmark, py::handle classifier,
+                      py::handle start_date, py::handle end_date, py::handle md,
+                      py::handle method) {
+    Codes ids, sectors;
+    const Series s =
+        checked_range(m, ids, portfolio_series, benchmark, start_date, end_date);
+    std::vector<Holdings> periods;
+    std::vector<double> lengths;
+    for (const core::Period& p : periods_of(s, ids, md)) {
+        periods.push_back(
+            read_portfolio_period(m, s, p.first, p.first + p.length - 1, ids));
+        classify_twice(periods.back(), classifier, ids, sectors);
+        periods.back().cash = s.plain.cash[p.first] / s.plain.market_value[p.first];
+        lengths.push_back(static_cast<double>(p.length));
+    }
+    const Table t = sector_rows(classifier, sectors);
+    std::vector<core::SectorResult> on_rows;
+    for (const Holdings& h : periods) on_rows.push_back(on_table(h, t, sectors));
+    const double actual =
+        s.plain.market_value.back() / s.plain.market_value.front() - 1.0;
+    const core::SectorResult portfolio = core::linked_total(on_rows, lengths, actual);
+    // The benchmark's rows come from a second all_sectors() call; a classifier that
+    // answers differently is read by label onto the first list.
+    auto [bench, bench_table] =
+        benchmark_result(m, benchmark, s.dates, classifier, ids, sectors);
+    const core::Method how =
+        mb::equal(method, "BHB") ? core::Method::BHB : core::Method::BrinsonFachler;
+    return attribution_frame(portfolio,
+                             core::realigned(bench, bench_table.rows, t.rows),
+                             py::list(t.labels), how);
 }
 
 }  // namespace
@@ -708,21 +534,20 @@ PYBIND11_MODULE(calc, m) {
         "raises meridan.EmptyInputError (a ValueError and an IndexError); a snapshot\n"
         "holding a quantity that is NaN, infinite or negative, ValueError naming its\n"
         "date and the id.",
-        [](mb::Args a) {
-            const std::vector<py::object> snapshots = elements(a[0]);
-            if (snapshots.empty())
-                meridan::analysis::refuse_empty(
-                    "portfolio_series is empty: it has no snapshot");
-            check_quantities(snapshots);
+        named<2>([](py::handle portfolio_series, py::handle md) {
+            Codes ids;
+            const Series s = read_quantities(portfolio_series, ids);
+            if (s.snapshots.empty())
+                check::refuse_empty("portfolio_series is empty: it has no snapshot");
             py::list result;
-            for (const auto& period : split_periods(snapshots, a[1])) {
+            for (const core::Period& p : periods_of(s, ids, md)) {
                 py::list current;
-                for (std::size_t i = 0; i < period.length; ++i)
-                    current.append(snapshots[period.first + i]);
+                for (std::size_t i = 0; i < p.length; ++i)
+                    current.append(s.snapshots[p.first + i]);
                 result.append(current);
             }
-            return py::object(result);
-        });
+            return result;
+        }));
 
     mb::def_function(
         m, {"calc_portfolio_single_period", {"portfolio", "classifier"}, {}},
@@ -735,19 +560,21 @@ PYBIND11_MODULE(calc, m) {
         "the\n"
         "first snapshot's market_value is 0, or when a snapshot holds a quantity that\n"
         "is NaN, infinite or negative (naming its date and the id).",
-        [m](mb::Args a) {
-            const std::vector<py::object> snapshots = elements(a[0]);
-            if (snapshots.empty())
-                meridan::analysis::refuse_empty("portfolio is empty: a period holds at "
-                                                "least one snapshot");
-            py::object first = at(a[0], 0);
-            py::object last = at(a[0], -1);
-            check_quantities(snapshots);
-            Holdings h = read_portfolio_period(m, first, last);
-            classify_twice(h, a[1]);
-            read_portfolio_cash(h, first);
-            return sorted_result(h);
-        });
+        named<2>([m](py::handle portfolio, py::handle classifier) {
+            Codes ids, sectors;
+            const Series all = read_quantities(portfolio, ids);
+            if (all.snapshots.empty())
+                check::refuse_empty(
+                    "portfolio is empty: a period holds at least one snapshot");
+            Series s;  // the period's ends, the first one's money read
+            for (const py::object& end : {all.snapshots.front(), all.snapshots.back()})
+                read_snapshot(s, end, ids, s.dates.empty() ? Money::read : Money::skip,
+                              [&] { return check::snapshot_date_text(end); });
+            Holdings h = read_portfolio_period(m, s, 0, 1, ids);
+            classify_twice(h, classifier, ids, sectors);
+            h.cash = as_double(item<"cash">(s.snapshots[0])) / s.plain.market_value[0];
+            return sorted_result(h, sectors);
+        }));
 
     mb::def_function(
         m, {"combine", {"results", "sectors"}, {}},
@@ -758,11 +585,15 @@ PYBIND11_MODULE(calc, m) {
         "earlier periods, so they add up to the compound total return, and a sector's\n"
         "linked return is its contribution over its average weight (0 for weight 0).\n"
         "Labels outside `sectors` are dropped.",
-        [](mb::Args a) {
-            const Rows rows{py::list(a[1])};
+        named<2>([](py::handle results, py::handle sectors) {
+            Codes codes;
+            const py::list labels(py::reinterpret_borrow<py::object>(sectors));
+            std::vector<int> row_codes;
+            for (py::handle l : labels) row_codes.push_back(codes.sector(l));
+            const core::SectorRows rows(std::move(row_codes));
             std::vector<core::SectorResult> periods;
             std::vector<double> lengths;
-            for (py::handle entry : a[0]) {
+            for (py::handle entry : results) {
                 py::tuple pair =
                     py::reinterpret_borrow<py::object>(entry).cast<py::tuple>();
                 if (pair.size() != 2)
@@ -772,16 +603,21 @@ PYBIND11_MODULE(calc, m) {
                     throw py::value_error(
                         "expected (sector_weight, sector_return) pairs");
                 lengths.push_back(as_double(pair[0]));
-                periods.push_back(reindexed(result[0], result[1], rows));
+                auto [wl, w] = read_series(result[0], codes);
+                auto [rl, r] = read_series(result[1], codes);
+                try {
+                    periods.push_back(core::reindexed(rows, wl, w, rl, r));
+                } catch (const std::invalid_argument& e) {
+                    throw py::value_error(e.what());
+                }
             }
-            if (periods.empty()) {
-                // No period: 0/0 weights and returns as for any weight-0 row.
-                core::SectorResult none{std::vector<double>(rows.size(), std::nan("")),
-                                        std::vector<double>(rows.size(), 0.0)};
-                return result_pair(none, rows);
+            if (periods.empty()) {  // no period: 0/0 weights, as for any weight-0 row
+                return result_pair({std::vector<double>(rows.size(), NAN),
+                                    std::vector<double>(rows.size(), 0.0)},
+                                   labels);
             }
-            return result_pair(core::link_periods(periods, lengths), rows);
-        });
+            return result_pair(core::link_periods(periods, lengths), labels);
+        }));
 
     mb::def_function(
         m,
@@ -791,13 +627,16 @@ PYBIND11_MODULE(calc, m) {
         "Sector weights and returns of the benchmark from `start_date` to `end_date`\n"
         "with the weights of `start_date` (as fractions of their sum):\n"
         "(sector_weight, sector_return), Series by sector in sorted order; no cash.\n"
-        "The weights keep the name of the benchmark's weighting Series (\"weight\" for\n"
+        "The weights keep the name of the benchmark's weighting Series (\"weight\" "
+        "for\n"
         "an index).",
-        [m](mb::Args a) {
-            Holdings h = read_benchmark_period(m, a[0], a[2], a[3]);
-            classify_twice(h, a[1]);
-            return sorted_result(h);
-        });
+        named<4>([m](py::handle benchmark, py::handle classifier, py::handle start_date,
+                     py::handle end_date) {
+            Codes ids, sectors;
+            Holdings h = read_benchmark_period(m, benchmark, start_date, end_date, ids);
+            classify_twice(h, classifier, ids, sectors);
+            return sorted_result(h, sectors);
+        }));
 
     mb::def_function(
         m, {"calc_benchmark", {"benchmark", "dates", "classifier"}, {}},
@@ -808,13 +647,16 @@ PYBIND11_MODULE(calc, m) {
         "date, the runs linked, the weights normalised to 1 and the returns scaled so\n"
         "that their weighted sum is the benchmark's change from the first date to the\n"
         "last (unscaled when the linked sum is 0).",
-        [m](mb::Args a) {
-            const std::vector<py::object> dates = elements(a[1]);
-            if (dates.empty())
-                meridan::analysis::refuse_empty("dates is empty: it has no first date");
-            auto [result, rows] = benchmark_result(m, a[0], dates, a[2]);
-            return result_pair(result, rows);
-        });
+        named<3>([m](py::handle benchmark, py::handle dates, py::handle classifier) {
+            const std::vector<py::object> days =
+                fast_items(dates, "expected a sequence of snapshots");
+            if (days.empty())
+                check::refuse_empty("dates is empty: it has no first date");
+            Codes ids, sectors;
+            auto [result, table] =
+                benchmark_result(m, benchmark, days, classifier, ids, sectors);
+            return result_pair(result, table.labels);
+        }));
 
     mb::def_function(
         m,
@@ -844,48 +686,10 @@ PYBIND11_MODULE(calc, m) {
         "cash is NaN or infinite, whose position has a market_value or quantity that\n"
         "is NaN, infinite or negative, or that holds an index, and a last snapshot\n"
         "worth 0 or less: ValueError naming the date (and the id).",
-        [m](mb::Args a) {
-            const std::vector<py::object> series = checked_range(m, a);
-            const py::object& benchmark = a[1];
-            const py::object& classifier = a[2];
-            const std::vector<Period> splits = split_periods(series, a[5]);
-            std::vector<Holdings> periods;
-            std::vector<double> lengths;
-            for (const Period& p : splits) {
-                const py::object& first = series[p.first];
-                periods.push_back(
-                    read_portfolio_period(m, first, series[p.first + p.length - 1]));
-                classify_twice(periods.back(), classifier);
-                read_portfolio_cash(periods.back(), first);
-                lengths.push_back(static_cast<double>(p.length));
-            }
-            const Rows rows = sector_rows(classifier);
-            std::vector<core::SectorResult> on_table;
-            for (const Holdings& h : periods) on_table.push_back(on_rows(h, rows));
-            core::SectorResult portfolio = core::link_periods(on_table, lengths);
-            core::normalise_weights(portfolio.weight);
-            const double actual = as_double(item<"market_value">(series.back())) /
-                                      as_double(item<"market_value">(series.front())) -
-                                  1.0;
-            core::rescale_returns(portfolio.weight, portfolio.ret, actual);
-
-            std::vector<py::object> dates;
-            for (const py::object& p : series) dates.push_back(item<"date">(p));
-            auto [bench, bench_rows] =
-                benchmark_result(m, benchmark, dates, classifier);
-            // The benchmark's rows come from a second all_sectors() call; a classifier
-            // that answers differently is read by label onto the first list.
-            core::SectorResult aligned{std::vector<double>(rows.size(), 0.0),
-                                       std::vector<double>(rows.size(), 0.0)};
-            for (std::size_t r = 0; r < rows.size(); ++r) {
-                const int b = bench_rows.find(rows.labels[r]);
-                if (b == core::kNoSector) continue;
-                aligned.weight[r] = bench.weight[static_cast<std::size_t>(b)];
-                aligned.ret[r] = bench.ret[static_cast<std::size_t>(b)];
-            }
-            const core::Method method = mb::equal(a[6], "BHB")
-                                            ? core::Method::BHB
-                                            : core::Method::BrinsonFachler;
-            return attribution_frame(portfolio, aligned, rows, method);
-        });
+        named<7>([m](py::handle portfolio_series, py::handle benchmark,
+                     py::handle classifier, py::handle start_date, py::handle end_date,
+                     py::handle md, py::handle method) {
+            return calc_table(m, portfolio_series, benchmark, classifier, start_date,
+                              end_date, md, method);
+        }));
 }

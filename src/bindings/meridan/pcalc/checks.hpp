@@ -12,6 +12,7 @@
 
 #include "common/numbers.hpp"
 #include "common/pyops.hpp"
+#include "meridan/brinson/whole_shares.hpp"
 
 namespace meridan::pcalc {
 
@@ -125,14 +126,14 @@ void check_result(py::handle value, const char* what, const Where& where) {
     }
 }
 
-/// A float within 1e-6 of a whole number becomes that whole number (still a float),
-/// so that shares scaled by a float split ratio can be sold whole; other numbers are
-/// returned as they are.
+/// A float quantity after a split, rounded to a whole number when within 1e-6 of one
+/// (the rule Brinson's period splitting applies too); exact number types (int,
+/// Decimal, Fraction) are returned as they are.
 inline py::object whole_if_close(py::object quantity) {
     if (!PyFloat_Check(quantity.ptr())) return quantity;
     const double d = PyFloat_AS_DOUBLE(quantity.ptr());
-    const double r = std::nearbyint(d);
-    if (std::isfinite(d) && d != r && std::fabs(d - r) <= 1e-6) return py::float_(r);
+    const double whole = brinson::whole_if_close(d);
+    if (std::isfinite(d) && whole != d) return py::float_(whole);
     return quantity;
 }
 

@@ -14,4 +14,11 @@ namespace meridan::brinson {
 std::vector<double> compound_columns(std::span<const double> rates, std::size_t rows,
                                      std::size_t cols);
 
+/// The compound returns of the instruments `wanted` from the returns of a table's
+/// columns labelled `columns` (codes): an instrument reads the first column with its
+/// label and is missing (NaN) without one, as pandas' alignment leaves it.
+std::vector<double> returns_by_label(std::span<const int> wanted,
+                                     std::span<const int> columns,
+                                     std::span<const double> growth);
+
 }  // namespace meridan::brinson

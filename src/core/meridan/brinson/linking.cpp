@@ -74,4 +74,12 @@ double rescale_returns(std::span<const double> weight, std::span<double> ret,
     return factor;
 }
 
+SectorResult linked_total(std::span<const SectorResult> periods,
+                          std::span<const double> lengths, double actual) {
+    SectorResult linked = link_periods(periods, lengths);
+    normalise_weights(linked.weight);
+    rescale_returns(linked.weight, linked.ret, actual);
+    return linked;
+}
+
 }  // namespace meridan::brinson

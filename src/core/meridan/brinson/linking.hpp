@@ -34,6 +34,12 @@ void normalise_weights(std::span<double> weight);
 double rescale_returns(std::span<const double> weight, std::span<double> ret,
                        double actual);
 
+/// The whole range's result: the periods linked (link_periods), the weights
+/// normalised to a total of 1 and the returns rescaled so that the weighted returns
+/// add up to `actual`, the range's actual total change (rescale_returns).
+SectorResult linked_total(std::span<const SectorResult> periods,
+                          std::span<const double> lengths, double actual);
+
 /// sum(weight x return), missing products skipped.
 double weighted_sum(std::span<const double> weight, std::span<const double> ret);
 

@@ -1,0 +1,113 @@
+"""Measuring helpers shared by the benches: warm and fresh-process figures, and the
+small JSON each bench keeps beside it.
+
+- warm: ``measure(fn, warm_runs=5)`` calls ``fn`` once untimed, then ``warm_runs``
+  times, and answers the best time. ``fn`` may answer its own seconds (the whole call
+  minus what it spent outside the package, say); when it answers None its call is
+  timed on ``clock``.
+- fresh: ``fresh(argv, runs=5)`` runs ``python argv...`` ``runs`` times, one process
+  after another; each process times the first call after its imports and prints it
+  with ``report_once(seconds, **extra)`` as the last line of its output (a JSON
+  object). The answer is the median of the processes' seconds, and all of them.
+- ``save(name, figures)`` writes ``bench/results/<name>.json``: the figures with the
+  interpreter, the machine and the time of the run.
+
+Times are the thread's CPU time by default: on a shared machine wall time mostly
+measures the other processes.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import gc
+import json
+import os
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+__all__ = ["clock", "no_gc", "measure", "fresh", "report_once", "save", "RESULTS"]
+
+clock = time.thread_time
+RESULTS = pathlib.Path(__file__).resolve().parent / "results"
+
+
+@contextlib.contextmanager
+def no_gc():
+    """The collector off while timing, as timeit does: garbage left by earlier work
+    would otherwise be collected in whichever run it falls in."""
+    gc.collect()
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _one(fn):
+    with no_gc():
+        start = clock()
+        own = fn()
+        elapsed = clock() - start
+    return elapsed if own is None else own
+
+
+def measure(fn, warm_runs=5):
+    """Best seconds of ``warm_runs`` calls of ``fn`` after one untimed call."""
+    if warm_runs < 1:
+        raise ValueError(f"warm_runs must be at least 1, got {warm_runs}")
+    fn()
+    return min(_one(fn) for _ in range(warm_runs))
+
+
+def time_once(fn):
+    """Seconds of one call of ``fn`` (its own answer when it gives one), for the
+    process that reports a fresh figure."""
+    return _one(fn)
+
+
+def report_once(seconds, **extra):
+    """Prints the figure of a ``--once`` process as the JSON line ``fresh`` reads."""
+    print(json.dumps({"seconds": seconds, **extra}), flush=True)
+
+
+def fresh(argv, runs=5, env=None):
+    """Median seconds of ``runs`` processes ``python argv...`` and the list of all.
+
+    Each process must end its output with the line ``report_once`` prints; a process
+    that fails raises RuntimeError with its error output."""
+    if runs < 1:
+        raise ValueError(f"runs must be at least 1, got {runs}")
+    figures = []
+    for _ in range(runs):
+        done = subprocess.run([sys.executable, *map(str, argv)], capture_output=True,
+                              text=True, env=env or os.environ.copy())
+        if done.returncode != 0:
+            raise RuntimeError(f"{' '.join(map(str, argv))} failed "
+                               f"({done.returncode}):\n{done.stderr[-2000:]}")
+        lines = done.stdout.strip().splitlines()
+        if not lines:
+            raise RuntimeError(f"{' '.join(map(str, argv))} printed no figure")
+        figures.append(json.loads(lines[-1])["seconds"])
+    return statistics.median(figures), figures
+
+
+def save(name, figures):
+    """Writes ``figures`` (a JSON-able dict) to ``bench/results/<name>.json`` with the
+    run's interpreter, machine and time; answers the path."""
+    RESULTS.mkdir(exist_ok=True)
+    path = RESULTS / f"{name}.json"
+    record = {
+        "figures": figures,
+        "python": platform.python_version(),
+        "machine": f"{platform.machine()}, {os.cpu_count()} cpus",
+        "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+    }
+    path.write_text(json.dumps(record, indent=2, ensure_ascii=False) + "\n")
+    return path
