@@ -366,6 +366,7 @@ struct Single {
     py::dict result;
     std::optional<std::vector<double>> portfolio;
     std::optional<std::vector<double>> benchmark;
+    py::object benchmark_factors = py::none();  // the benchmark exposure's labels
 };
 
 // The refusals of one snapshot, before anything is asked of the market data: its
@@ -376,8 +377,14 @@ void check_snapshot(const py::object& portfolio, const std::string& day) {
     meridan::analysis::check_closing_snapshot(portfolio, day);
 }
 
+// What a caller reads of a snapshot's analysis: the pandas results, or only the
+// numbers and labels a period record shows (building the Series and the detailed
+// table costs more than the arithmetic, and a record shows neither).
+enum class Results { pandas, numbers };
+
 Single single_analysis(const py::module_& m, const py::object& portfolio,
-                       const py::object& benchmark, const py::object& date_given) {
+                       const py::object& benchmark, const py::object& date_given,
+                       Results wanted = Results::pandas) {
     py::object pd = meridan::bind::global(m, "pd");
     py::object date = pd.attr("Timestamp")(date_given);
     // A date with a time zone is its own calendar day there: its wall-clock time,
@@ -431,11 +438,13 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         if (!weighted_ids.empty()) {
             const Weighted w = weigh(m, weighted_ids, book.weights, date);
             out.portfolio = w.result.total;
-            portfolio_exposure =
-                meridan::bind::float_series(w.result.total, w.exposures.factors);
-            detailed = meridan::bind::float_frame(
-                w.result.share.values, w.result.share.rows, w.result.share.cols,
-                row_index(w.exposures.ids), w.exposures.factors);
+            if (wanted == Results::pandas) {
+                portfolio_exposure =
+                    meridan::bind::float_series(w.result.total, w.exposures.factors);
+                detailed = meridan::bind::float_frame(
+                    w.result.share.values, w.result.share.rows, w.result.share.cols,
+                    row_index(w.exposures.ids), w.exposures.factors);
+            }
         }
     }
 
@@ -448,8 +457,11 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         const Weighted w =
             weigh(m, weighting.attr("index").attr("tolist")(), weights, date);
         out.benchmark = w.result.total;
-        benchmark_exposure =
-            meridan::bind::float_series(w.result.total, w.exposures.factors);
+        out.benchmark_factors = w.exposures.factors;
+        if (wanted == Results::pandas) {
+            benchmark_exposure =
+                meridan::bind::float_series(w.result.total, w.exposures.factors);
+        }
     }
 
     out.result["portfolio_exposure"] = portfolio_exposure;
@@ -462,8 +474,10 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
 
 // One record of a period summary, from the snapshot's analysis.
 py::dict period_record(const py::module_& m, const Single& single) {
-    // Without a benchmark this read fails, as there are no factor labels to show.
-    py::object factors = single.result["benchmark_exposure"].attr("index");
+    // Without a benchmark this read fails (AttributeError of None's "index"), as
+    // there are no factor labels to show.
+    py::object factors = single.benchmark ? single.benchmark_factors
+                                          : py::none().attr("index");
     py::object translation = meridan::bind::global(m, "TRANSLATION");
     py::list labels;
     for (py::handle name : factors) labels.append(translation[name]);
@@ -530,7 +544,8 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     py::dict result;
     for (std::size_t i : chosen) {
         const InRange& s = in_range[i];
-        const Single single = single_analysis(m, s.snapshot, benchmark, s.date);
+        const Single single =
+            single_analysis(m, s.snapshot, benchmark, s.date, Results::numbers);
         // A snapshot analysed again keeps its first place: dict assignment does that.
         result[py::str(date_key(s.day))] = period_record(m, single);
     }
@@ -543,20 +558,8 @@ py::dict translation_table() {
     return table;
 }
 
-}  // namespace
-
-PYBIND11_MODULE(exposure, m) {
-    m.doc() = "Style-factor exposure of portfolio snapshots and of their benchmark.";
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw py::error_already_set();
-    m.attr("datetime") = py::module_::import("datetime");
-    m.attr("pd") = py::module_::import("pandas");
-    m.attr("relativedelta") =
-        py::module_::import("dateutil.relativedelta").attr("relativedelta");
-    m.attr("tickvane") = py::module_::import("tickvane");
-
-    m.attr("TRANSLATION") = translation_table();
-
+// The per-instrument look-ups: averaged exposures, the newly-listed test, dates.
+void register_lookups(py::module_& m) {
     meridan::bind::def_function(
         m, {"get_exposure", {"order_book_ids", "date"}, {}},
         "Average style-factor exposure of each instrument of `order_book_ids` (a "
@@ -590,6 +593,18 @@ PYBIND11_MODULE(exposure, m) {
         });
 
     meridan::bind::def_function(
+        m, {"to_date", {"d"}, {}},
+        "`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`.",
+        [](Args a) {
+            if (meridan::bind::is_datetime(a[0]))
+                return py::object(a[0].attr("date")());
+            return a[0];
+        });
+}
+
+// The analyses of one snapshot and of a period's snapshots.
+void register_analyses(py::module_& m) {
+    meridan::bind::def_function(
         m, {"single_exposure_analysis", {"portfolio", "benchmark", "date"}, {}},
         "Factor exposure of one portfolio snapshot and of a benchmark on `date`.\n\n"
         "A dict: \"portfolio_exposure\" (a Series by factor: the holdings' exposures\n"
@@ -616,15 +631,6 @@ PYBIND11_MODULE(exposure, m) {
             if (truthy(a[1])) check::check_benchmark_object(a[1], {"get_weighting"});
             check_snapshot(a[0], day);
             return py::object(single_analysis(m, a[0], a[1], a[2]).result);
-        });
-
-    meridan::bind::def_function(
-        m, {"to_date", {"d"}, {}},
-        "`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`.",
-        [](Args a) {
-            if (meridan::bind::is_datetime(a[0]))
-                return py::object(a[0].attr("date")());
-            return a[0];
         });
 
     meridan::bind::def_function(
@@ -659,4 +665,24 @@ PYBIND11_MODULE(exposure, m) {
         "the dates (all of them when there are at most three), oldest first; a start\n"
         "before 2010-01-01 counts from 2010-01-01.",
         [m](Args a) { return period_analysis(m, a, Choice::first_middle_last); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(exposure, m) {
+    m.doc() = "Style-factor exposure of portfolio snapshots and of their benchmark.";
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
+    m.attr("datetime") = py::module_::import("datetime");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("relativedelta") =
+        py::module_::import("dateutil.relativedelta").attr("relativedelta");
+    m.attr("tickvane") = py::module_::import("tickvane");
+
+    m.attr("TRANSLATION") = translation_table();
+    // numpy's C interface is looked up on first use (a version check included):
+    // done here, with the imports, rather than inside a first analysis.
+    py::dtype::of<double>();
+    register_lookups(m);
+    register_analyses(m);
 }
