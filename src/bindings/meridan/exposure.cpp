@@ -114,11 +114,23 @@ bool money_plainly_sound(PyObject* snapshot) {
         return false;
     PyObject* positions = dict_item<"positions">(snapshot);
     if (!positions || !PyList_CheckExact(positions)) return false;
+    PyObject* const id_key = meridan::bind::name<"order_book_id">().ptr();
+    PyObject* const value_key = meridan::bind::name<"market_value">().ptr();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions); ++i) {
         PyObject* position = PyList_GET_ITEM(positions, i);
-        if (!PyDict_CheckExact(position) || !dict_item<"order_book_id">(position))
-            return false;
-        value = dict_item<"market_value">(position);
+        if (!PyDict_CheckExact(position)) return false;
+        // A position's few keys are usually the very (interned) names: walking them
+        // beats two hashed look-ups; keys that are only equal are looked up.
+        bool has_id = false;
+        value = nullptr;
+        Py_ssize_t at = 0;
+        PyObject *key = nullptr, *item = nullptr;
+        while (PyDict_Next(position, &at, &key, &item)) {
+            if (key == id_key) has_id = true;
+            else if (key == value_key) value = item;
+        }
+        if (!has_id && !dict_item<"order_book_id">(position)) return false;
+        if (!value) value = dict_item<"market_value">(position);
         if (!value || !plain_number(value, x) || in::holding_fault(x) != in::Fault::none)
             return false;
     }
