@@ -7,15 +7,27 @@ the client is measured and left out of both sides' figures. Microseconds per cal
 (and fastest) of repeated batches with the garbage collector paused; the ratio is
 baseline time / meridan time (above 1: meridan is faster).
 
+risk_analysis is also measured as its goal states it, both ways beside the rendering:
+warm (the best of 5 calls after a first one) and in a fresh process (the own time of
+the first call after the imports in a new interpreter that has loaded the prepared
+replies, median of 5 processes; first-use lookups and caches are part of it). Each
+run's figures are added to bench/results/risk.json.
+
     python bench/bench_risk.py
+    python bench/bench_risk.py --note "what changed"   # the note kept with the run
 """
 
 import gc
+import json
 import os
 import pathlib
+import pickle
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
+import types
 
 import numpy as np
 import pandas as pd
@@ -124,6 +136,89 @@ def median_seconds(call, n, client=None):
     return statistics.median(per_call), min(per_call)
 
 
+# ------------------------------------------------- warm and fresh-process figures
+
+RESULTS = pathlib.Path(__file__).resolve().parent / "results" / "risk.json"
+FRESH_RUNS, WARM_CALLS = 5, 5
+# CPU seconds of this thread, for the call and for the client's share alike: the
+# machines this runs on are shared, and wall-clock time would count waits for a core.
+CLOCK = time.thread_time
+
+
+def _own_once(client, call):
+    client.reset_calls()
+    start = CLOCK()
+    call()
+    return CLOCK() - start - client.time_inside
+
+
+def _warm_best(client, call, repeat=WARM_CALLS):
+    """The best of `repeat` calls after a first one, own time (the client's taken out)."""
+    call()
+    gc.collect()
+    gc.disable()
+    try:
+        return min(_own_once(client, call) for _ in range(repeat))
+    finally:
+        gc.enable()
+
+
+def _fresh_median(kind, payload, repeat=FRESH_RUNS):
+    """Median over `repeat` new interpreters of the own time of the first call of
+    `kind` ("ours" or "pandas"), each child reading the replies stored in `payload`."""
+    times = []
+    for _ in range(repeat):
+        done = subprocess.run([sys.executable, __file__, "--fresh", kind, str(payload)],
+                              capture_output=True, text=True, check=False)
+        if done.returncode:
+            raise RuntimeError(f"fresh {kind} run failed:\n{done.stderr}")
+        times.append(json.loads(done.stdout.splitlines()[-1])["own"])
+    return statistics.median(times), times
+
+
+def _fresh_child(kind, payload):
+    """One fresh-process figure: imports and the prepared replies are loaded first (not
+    timed), then the first call is timed; prints its own time as JSON."""
+    import meridan.risk as risk
+    import tickvane
+
+    with open(payload, "rb") as f:
+        data = pickle.load(f)
+    recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
+    client = recording_tickvane.RecordingTickvane(tickvane)
+    recording_tickvane.install(client, pytest.MonkeyPatch())
+    client._replay_store.update(data["store"])
+    series = data["series"]
+    if kind == "ours":
+        def call():
+            return risk.risk_analysis(series, INDEX)
+    else:
+        def call():
+            return plain_analysis(client, series, INDEX, risk.YIELD_CURVE_TENORS)
+    with client.replaying():
+        gc.collect()
+        gc.disable()
+        own = _own_once(client, call)
+        gc.enable()
+    missed = sum(not c.replayed for c in client.calls)
+    print(json.dumps({"own": own, "requests": client.count(), "not_replayed": missed}))
+
+
+def _save(figures, note):
+    """Adds this run's figures to RESULTS (a list of runs, oldest first)."""
+    runs = json.loads(RESULTS.read_text()) if RESULTS.exists() else []
+    try:
+        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=RESULTS.parent,
+                                capture_output=True, text=True, check=False).stdout.strip()
+    except OSError:
+        commit = ""
+    runs.append({"when": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+                 "commit": commit, "note": note,
+                 "load_average": round(os.getloadavg()[0], 2), **figures})
+    RESULTS.parent.mkdir(exist_ok=True)
+    RESULTS.write_text(json.dumps(runs, indent=1) + "\n")
+
+
 def main():
     import meridan.risk as risk
     import perilon
@@ -146,6 +241,18 @@ def main():
         plain_own, plain_best = median_seconds(
             lambda: plain_analysis(client, series, INDEX, risk.YIELD_CURVE_TENORS), CALLS // 4,
             client)
+        recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
+        warm = _warm_best(client, lambda: risk.risk_analysis(series, INDEX))
+        warm_plain = _warm_best(
+            client, lambda: plain_analysis(client, series, INDEX, risk.YIELD_CURVE_TENORS))
+        recording_tickvane.time = time
+
+    with tempfile.TemporaryDirectory() as folder:
+        payload = pathlib.Path(folder) / "replies.pickle"
+        with open(payload, "wb") as f:
+            pickle.dump({"store": client._replay_store, "series": series}, f)
+        fresh, fresh_runs = _fresh_median("ours", payload)
+        fresh_plain, fresh_runs_plain = _fresh_median("pandas", payload)
 
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     print(f"risk_analysis: {len(series)} daily values ({start.date()} .. {end.date()}), "
@@ -157,6 +264,19 @@ def main():
           f"{1e6 * plain_best:.1f} us)")
     print(f"  ratio        : {plain_own / ours_own:8.1f}; largest relative difference of the "
           f"figures {worst:.1e}")
+    print("  risk_analysis own time, CPU seconds of this thread:")
+    print(f"    warm  (best of {WARM_CALLS}):            ours {1e3 * warm:8.3f} ms; pandas "
+          f"{1e3 * warm_plain:8.3f} ms; ratio {warm_plain / warm:5.1f}x (goal >= 10x)")
+    print(f"    fresh (median of {FRESH_RUNS} processes): ours {1e3 * fresh:8.3f} ms; pandas "
+          f"{1e3 * fresh_plain:8.3f} ms; ratio {fresh_plain / fresh:5.1f}x (goal >= 10x)")
+    ms = 1e3
+    _save({"risk_analysis": {
+        "warm_ms": round(ms * warm, 4), "warm_pandas_ms": round(ms * warm_plain, 4),
+        "warm_ratio": round(warm_plain / warm, 2),
+        "fresh_ms": round(ms * fresh, 4), "fresh_pandas_ms": round(ms * fresh_plain, 4),
+        "fresh_ratio": round(fresh_plain / fresh, 2),
+        "fresh_runs_ms": [round(ms * t, 4) for t in fresh_runs],
+        "fresh_runs_pandas_ms": [round(ms * t, 4) for t in fresh_runs_plain]}}, NOTE)
 
     rng = np.random.default_rng(9)
     r = rng.normal(0.0004, 0.012, YEARS * 244)
@@ -170,5 +290,12 @@ def main():
         print(f"perilon.Risk, {len(r)} days, {label}: {1e6 * ours_risk:.1f} us (13 figures); "
               f"numpy, 7 figures: {1e6 * plain_risk_s:.1f} us; ratio {plain_risk_s / ours_risk:.1f}")
 
+NOTE = ""
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--fresh"]:
+        _fresh_child(sys.argv[2], sys.argv[3])
+    else:
+        if "--note" in sys.argv:
+            NOTE = sys.argv[sys.argv.index("--note") + 1]
+        main()

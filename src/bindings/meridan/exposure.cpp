@@ -2,6 +2,7 @@
 // ten style factors of the market-data service, with the shares of the book held in
 // newly listed and special-treatment stocks; and the same for up to three snapshots
 // of a period, as records ready for display.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 // After pybind11, which brings in Python.h.
 #include <datetime.h>
@@ -29,6 +30,7 @@
 #include "meridan/exposure/listing.hpp"
 #include "meridan/exposure/snapshots.hpp"
 #include "meridan/exposure/weighting.hpp"
+#include "meridan/inputs/snapshot_rules.hpp"
 
 namespace py = pybind11;
 namespace mx = meridan::exposure;
@@ -70,6 +72,92 @@ py::object item(py::handle mapping) {
     return py::reinterpret_steal<py::object>(value);
 }
 
+// A number held as a plain float or int, read without a conversion call; false for
+// anything else (and for an int too large for a double), which the full check reads.
+bool plain_number(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value)) return false;
+    out = PyLong_AsDouble(value);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// `dict[key]` of an exact dict, or nullptr when absent (a borrowed reference).
+template <meridan::bind::fixed_string Key>
+PyObject* dict_item(PyObject* dict) {
+    PyObject* value = PyDict_GetItemWithError(dict, meridan::bind::name<Key>().ptr());
+    if (!value && PyErr_Occurred()) PyErr_Clear();
+    return value;
+}
+
+// Whether a snapshot certainly passes the money checks of the analyses, read on the
+// common shape only (a dict of plain numbers whose positions are a list of dicts):
+// a period's every snapshot in range is checked, and building the messages' texts for
+// each of them cost more than the analysis itself. False for any other shape and for
+// any fault; the caller then runs the full check, which raises with the exact text
+// (or accepts a shape read only there, Decimal values say).
+bool money_plainly_sound(PyObject* snapshot) {
+    namespace in = meridan::inputs;
+    if (!PyDict_CheckExact(snapshot)) return false;
+    double x = 0.0;
+    PyObject* value = dict_item<"market_value">(snapshot);
+    if (!value || !plain_number(value, x) || in::money_fault(x) != in::Fault::none)
+        return false;
+    value = dict_item<"cash">(snapshot);
+    if (!value || !plain_number(value, x) || in::money_fault(x) != in::Fault::none)
+        return false;
+    PyObject* positions = dict_item<"positions">(snapshot);
+    if (!positions || !PyList_CheckExact(positions)) return false;
+    PyObject* const id_key = meridan::bind::name<"order_book_id">().ptr();
+    PyObject* const value_key = meridan::bind::name<"market_value">().ptr();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions); ++i) {
+        PyObject* position = PyList_GET_ITEM(positions, i);
+        if (!PyDict_CheckExact(position)) return false;
+        // A position's few keys are usually the very (interned) names: walking them
+        // beats two hashed look-ups; keys that are only equal are looked up.
+        bool has_id = false;
+        value = nullptr;
+        Py_ssize_t at = 0;
+        PyObject *key = nullptr, *item = nullptr;
+        while (PyDict_Next(position, &at, &key, &item)) {
+            if (key == id_key) has_id = true;
+            else if (key == value_key) value = item;
+        }
+        if (!has_id && !dict_item<"order_book_id">(position)) return false;
+        if (!value) value = dict_item<"market_value">(position);
+        if (!value || !plain_number(value, x) || in::holding_fault(x) != in::Fault::none)
+            return false;
+    }
+    return true;
+}
+
+// The calendar day of every snapshot, as check::snapshot_days reads them (unordered
+// series allowed): a dict's date read directly, anything else through the full
+// reading, which names a snapshot without a date.
+std::vector<std::int64_t> snapshot_days(const std::vector<py::object>& series) {
+    std::vector<std::int64_t> days;
+    days.reserve(series.size());
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        PyObject* s = series[i].ptr();
+        if (PyDict_CheckExact(s)) {
+            if (PyObject* date = dict_item<"date">(s)) {
+                if (const auto day = meridan::bind::day_number(date)) {
+                    days.push_back(*day);
+                    continue;
+                }
+            }
+        }
+        days.push_back(meridan::analysis::snapshot_day(series[i], i, "portfolio_series"));
+    }
+    return days;
+}
+
 // Averaged exposures of the requested instruments that have data, in request order.
 struct Exposures {
     std::vector<std::size_t> requested;  // position of each row in the request
@@ -103,9 +191,34 @@ py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
 }
 
 // Means over the last dates of each group of the reply's rows, read in place.
+// The reply's values as float64, read in place when pandas gives them so (a table of
+// float columns, the service's kind: NaN is then its only missing value, as the
+// conversion with na_value would give), converted otherwise. The conversion always
+// copies, and a benchmark's reply is over a megabyte.
+meridan::bind::FloatMatrix reply_values(const py::object& reply) {
+    py::object plain = reply.attr("to_numpy")();
+    if (py::isinstance<py::array_t<double>>(plain)) {
+        const auto view = py::reinterpret_borrow<py::array>(plain);
+        constexpr auto size = static_cast<py::ssize_t>(sizeof(double));
+        const auto address = reinterpret_cast<std::uintptr_t>(view.data());
+        if (view.ndim() == 2 && view.strides(0) % size == 0 &&
+            view.strides(1) % size == 0 && address % sizeof(double) == 0) {
+            meridan::bind::FloatMatrix out;
+            out.data = static_cast<const double*>(view.data());
+            out.rows = static_cast<std::size_t>(view.shape(0));
+            out.cols = static_cast<std::size_t>(view.shape(1));
+            out.row_stride = static_cast<std::ptrdiff_t>(view.strides(0) / size);
+            out.col_stride = static_cast<std::ptrdiff_t>(view.strides(1) / size);
+            out.array = std::move(plain);
+            return out;
+        }
+    }
+    return meridan::bind::float_matrix(reply);
+}
+
 mx::GroupMeans average(const py::object& reply, const std::vector<std::int64_t>& group,
                        std::size_t groups) {
-    const meridan::bind::FloatMatrix values = meridan::bind::float_matrix(reply);
+    const meridan::bind::FloatMatrix values = reply_values(reply);
     const mx::TableView view{values.data, values.rows, values.cols, values.row_stride,
                              values.col_stride};
     return mx::average_last_rows(view, group, groups);
@@ -265,6 +378,7 @@ struct Single {
     py::dict result;
     std::optional<std::vector<double>> portfolio;
     std::optional<std::vector<double>> benchmark;
+    py::object benchmark_factors = py::none();  // the benchmark exposure's labels
 };
 
 // The refusals of one snapshot, before anything is asked of the market data: its
@@ -275,8 +389,14 @@ void check_snapshot(const py::object& portfolio, const std::string& day) {
     meridan::analysis::check_closing_snapshot(portfolio, day);
 }
 
+// What a caller reads of a snapshot's analysis: the pandas results, or only the
+// numbers and labels a period record shows (building the Series and the detailed
+// table costs more than the arithmetic, and a record shows neither).
+enum class Results { pandas, numbers };
+
 Single single_analysis(const py::module_& m, const py::object& portfolio,
-                       const py::object& benchmark, const py::object& date_given) {
+                       const py::object& benchmark, const py::object& date_given,
+                       Results wanted = Results::pandas) {
     py::object pd = meridan::bind::global(m, "pd");
     py::object date = pd.attr("Timestamp")(date_given);
     // A date with a time zone is its own calendar day there: its wall-clock time,
@@ -330,11 +450,13 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         if (!weighted_ids.empty()) {
             const Weighted w = weigh(m, weighted_ids, book.weights, date);
             out.portfolio = w.result.total;
-            portfolio_exposure =
-                meridan::bind::float_series(w.result.total, w.exposures.factors);
-            detailed = meridan::bind::float_frame(
-                w.result.share.values, w.result.share.rows, w.result.share.cols,
-                row_index(w.exposures.ids), w.exposures.factors);
+            if (wanted == Results::pandas) {
+                portfolio_exposure =
+                    meridan::bind::float_series(w.result.total, w.exposures.factors);
+                detailed = meridan::bind::float_frame(
+                    w.result.share.values, w.result.share.rows, w.result.share.cols,
+                    row_index(w.exposures.ids), w.exposures.factors);
+            }
         }
     }
 
@@ -347,8 +469,11 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         const Weighted w =
             weigh(m, weighting.attr("index").attr("tolist")(), weights, date);
         out.benchmark = w.result.total;
-        benchmark_exposure =
-            meridan::bind::float_series(w.result.total, w.exposures.factors);
+        out.benchmark_factors = w.exposures.factors;
+        if (wanted == Results::pandas) {
+            benchmark_exposure =
+                meridan::bind::float_series(w.result.total, w.exposures.factors);
+        }
     }
 
     out.result["portfolio_exposure"] = portfolio_exposure;
@@ -361,8 +486,10 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
 
 // One record of a period summary, from the snapshot's analysis.
 py::dict period_record(const py::module_& m, const Single& single) {
-    // Without a benchmark this read fails, as there are no factor labels to show.
-    py::object factors = single.result["benchmark_exposure"].attr("index");
+    // Without a benchmark this read fails (AttributeError of None's "index"), as
+    // there are no factor labels to show.
+    py::object factors = single.benchmark ? single.benchmark_factors
+                                          : py::none().attr("index");
     py::object translation = meridan::bind::global(m, "TRANSLATION");
     py::list labels;
     for (py::handle name : factors) labels.append(translation[name]);
@@ -393,8 +520,7 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     const std::int64_t end = check::bound_day(a[3], "end_date");
     check::check_range(start, end);
     // Snapshots of any order are taken, sorted below.
-    const std::vector<std::int64_t> all_days =
-        check::snapshot_days(series, "portfolio_series", false);
+    const std::vector<std::int64_t> all_days = snapshot_days(series);
     if (choice == Choice::first_middle_last)
         start = std::max(start, meridan::dates::days_from_civil(2010, 1, 1));
 
@@ -415,8 +541,10 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     check::check_benchmark_object(benchmark, {"get_weighting"});
     std::stable_sort(in_range.begin(), in_range.end(),
                      [](const InRange& x, const InRange& y) { return x.day < y.day; });
-    for (const InRange& s : in_range)
-        check::check_snapshot(s.snapshot, date_key(s.day), {});
+    for (const InRange& s : in_range) {
+        if (!money_plainly_sound(s.snapshot.ptr()))
+            check::check_snapshot(s.snapshot, date_key(s.day), {});
+    }
     const InRange& last = in_range.back();
     check::check_closing_snapshot(last.snapshot, date_key(last.day));
     std::vector<std::int64_t> snapshot_days;
@@ -428,7 +556,8 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     py::dict result;
     for (std::size_t i : chosen) {
         const InRange& s = in_range[i];
-        const Single single = single_analysis(m, s.snapshot, benchmark, s.date);
+        const Single single =
+            single_analysis(m, s.snapshot, benchmark, s.date, Results::numbers);
         // A snapshot analysed again keeps its first place: dict assignment does that.
         result[py::str(date_key(s.day))] = period_record(m, single);
     }
@@ -441,20 +570,8 @@ py::dict translation_table() {
     return table;
 }
 
-}  // namespace
-
-PYBIND11_MODULE(exposure, m) {
-    m.doc() = "Style-factor exposure of portfolio snapshots and of their benchmark.";
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw py::error_already_set();
-    m.attr("datetime") = py::module_::import("datetime");
-    m.attr("pd") = py::module_::import("pandas");
-    m.attr("relativedelta") =
-        py::module_::import("dateutil.relativedelta").attr("relativedelta");
-    m.attr("tickvane") = py::module_::import("tickvane");
-
-    m.attr("TRANSLATION") = translation_table();
-
+// The per-instrument look-ups: averaged exposures, the newly-listed test, dates.
+void register_lookups(py::module_& m) {
     meridan::bind::def_function(
         m, {"get_exposure", {"order_book_ids", "date"}, {}},
         "Average style-factor exposure of each instrument of `order_book_ids` (a "
@@ -488,6 +605,18 @@ PYBIND11_MODULE(exposure, m) {
         });
 
     meridan::bind::def_function(
+        m, {"to_date", {"d"}, {}},
+        "`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`.",
+        [](Args a) {
+            if (meridan::bind::is_datetime(a[0]))
+                return py::object(a[0].attr("date")());
+            return a[0];
+        });
+}
+
+// The analyses of one snapshot and of a period's snapshots.
+void register_analyses(py::module_& m) {
+    meridan::bind::def_function(
         m, {"single_exposure_analysis", {"portfolio", "benchmark", "date"}, {}},
         "Factor exposure of one portfolio snapshot and of a benchmark on `date`.\n\n"
         "A dict: \"portfolio_exposure\" (a Series by factor: the holdings' exposures\n"
@@ -514,15 +643,6 @@ PYBIND11_MODULE(exposure, m) {
             if (truthy(a[1])) check::check_benchmark_object(a[1], {"get_weighting"});
             check_snapshot(a[0], day);
             return py::object(single_analysis(m, a[0], a[1], a[2]).result);
-        });
-
-    meridan::bind::def_function(
-        m, {"to_date", {"d"}, {}},
-        "`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`.",
-        [](Args a) {
-            if (meridan::bind::is_datetime(a[0]))
-                return py::object(a[0].attr("date")());
-            return a[0];
         });
 
     meridan::bind::def_function(
@@ -557,4 +677,24 @@ PYBIND11_MODULE(exposure, m) {
         "the dates (all of them when there are at most three), oldest first; a start\n"
         "before 2010-01-01 counts from 2010-01-01.",
         [m](Args a) { return period_analysis(m, a, Choice::first_middle_last); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(exposure, m) {
+    m.doc() = "Style-factor exposure of portfolio snapshots and of their benchmark.";
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
+    m.attr("datetime") = py::module_::import("datetime");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("relativedelta") =
+        py::module_::import("dateutil.relativedelta").attr("relativedelta");
+    m.attr("tickvane") = py::module_::import("tickvane");
+
+    m.attr("TRANSLATION") = translation_table();
+    // numpy's C interface is looked up on first use (a version check included):
+    // done here, with the imports, rather than inside a first analysis.
+    py::dtype::of<double>();
+    register_lookups(m);
+    register_analyses(m);
 }

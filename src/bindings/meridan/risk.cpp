@@ -200,6 +200,144 @@ constexpr const char* kAnalysisDoc =
     "that is NaN, infinite or not above 0 (ValueError naming the first such date); a\n"
     "benchmark that is not text (TypeError).";
 
+// The rate of the yield curve of `start` for the window from `start` to `end`.
+py::object risk_free_rate_between(const py::module_& m, const py::object& start,
+                                  const py::object& end) {
+    py::object curve = bind::service(m, "get_yield_curve")(start, start);
+    py::object timestamp = bind::pandas().attr("Timestamp");
+    py::object length =
+        bind::sub(timestamp(end), timestamp(start)).attr("days");
+    if (!PyLong_Check(length.ptr())) {
+        throw py::value_error("no window length between " +
+                              py::repr(start).cast<std::string>() + " and " +
+                              py::repr(end).cast<std::string>());
+    }
+    return first_curve_value(
+        curve, meridan::risk::tenor_for_window(length.cast<std::int64_t>()),
+        start);
+}
+
+// The figures of every standard period of `series` against the index `benchmark`.
+py::object risk_analysis(const py::module_& m, const py::object& series,
+                         const py::object& benchmark) {
+    meridan::analysis::ValueSeries portfolio =
+        meridan::analysis::read_value_series(series, "portfolio_series");
+    check_index_id(benchmark);
+    const py::object& index = portfolio.index;
+    const py::object start = index[py::int_(0)];
+    const py::object end = index[py::int_(-1)];
+    const py::object closes = bind::service(m, "get_price")(
+        benchmark, start, end, py::arg("fields") = "ClosingPx",
+        py::arg("adjust_type") = "none");
+
+    const std::vector<std::int64_t>& portfolio_days = portfolio.days;
+    const bind::FloatArray& portfolio_values = portfolio.values;
+    // No closes (None) means no trading day, so no period has a return.
+    std::vector<std::int64_t> bench_days;
+    bind::FloatArray bench_values(0);
+    py::object bench_index = py::none();
+    if (!closes.is_none()) {
+        if (!py::isinstance(closes, bind::pandas().attr("Series"))) {
+            throw py::type_error("closes of " +
+                                 py::repr(benchmark).cast<std::string>() +
+                                 " must come as a Series, got " +
+                                 py::str(py::type::of(closes).attr("__name__"))
+                                     .cast<std::string>());
+        }
+        bench_index = closes.attr("index");
+        bench_days = bind::index_day_numbers(bench_index);
+        check_dates(bench_days, bench_index, "benchmark closes");
+        bench_values = bind::float_values(closes);
+    }
+
+    const std::vector<double> aligned = meridan::series::reindex_ffill(
+        portfolio_days, bind::span_of(portfolio_values), bench_days);
+    const std::vector<double> p_change =
+        meridan::series::pad_filled_changes(aligned);
+    const std::vector<double> b_change =
+        meridan::series::pad_filled_changes(bind::span_of(bench_values));
+    // Returns start on the second trading day: the first has no change.
+    const std::size_t skip = bench_days.empty() ? 0 : 1;
+    const py::array_t<double> p_returns =
+        to_array(std::span<const double>(p_change).subspan(skip));
+    const py::array_t<double> b_returns =
+        to_array(std::span<const double>(b_change).subspan(skip));
+    const std::span<const std::int64_t> return_days =
+        std::span<const std::int64_t>(bench_days).subspan(skip);
+
+    const std::int64_t first_day = portfolio_days.front();
+    const std::int64_t last_day = portfolio_days.back();
+    // Where each period's window starts; the labels of the non-empty ones are
+    // boxed in one pandas call rather than one call per period.
+    std::array<std::size_t, meridan::periods::kStandardPeriods.size()> firsts{};
+    std::vector<py::ssize_t> label_positions;
+    for (std::size_t i = 0; i < firsts.size(); ++i) {
+        const std::int64_t from = meridan::periods::period_start(
+            meridan::periods::kStandardPeriods[i], last_day, first_day);
+        firsts[i] = meridan::series::first_on_or_after(return_days, from)
+                        .value_or(return_days.size());
+        if (firsts[i] < return_days.size())
+            label_positions.push_back(
+                static_cast<py::ssize_t>(firsts[i] + skip));
+    }
+    py::list labels;
+    if (!label_positions.empty()) {
+        labels = py::list(bench_index.attr("take")(py::array_t<py::ssize_t>(
+            static_cast<py::ssize_t>(label_positions.size()),
+            label_positions.data())));
+    }
+
+    const py::object risk_class = bind::global(m, "perilon").attr("Risk");
+    py::dict result;
+    std::size_t next_label = 0;
+    for (std::size_t i = 0; i < firsts.size(); ++i) {
+        const auto period = meridan::periods::kStandardPeriods[i];
+        const std::string_view key = meridan::periods::key(period);
+        const std::size_t k = firsts[i];
+        if (k == return_days.size()) {
+            const std::int64_t from =
+                meridan::periods::period_start(period, last_day, first_day);
+            PyErr_SetString(
+                PyExc_IndexError,
+                ("no daily return in period '" + std::string(key) +
+                 "' starting " + meridan::periods::iso_day(from) +
+                 " (series ends " + meridan::periods::iso_day(last_day) + ")")
+                    .c_str());
+            throw py::error_already_set();
+        }
+        const py::object first = labels[next_label++];
+        const py::object rate =
+            risk_free_rate(m, first, last_day - return_days[k]);
+        const py::object p_window = tail(p_returns, k);
+        const py::object b_window = tail(b_returns, k);
+        const py::object rp = risk_class(p_window, b_window, rate);
+        const py::object rb = risk_class(b_window, b_window, rate);
+        py::dict entry;
+        entry["benchmark"] = figures(rb, true);
+        entry["portfolio"] = figures(rp, false);
+        result[py::str(key.data(), key.size())] = entry;
+    }
+    return py::object(result);
+}
+
+// The yield-curve tenors and the rate read from the curve.
+void register_rates(py::module_& m) {
+    py::list tenors;
+    for (const meridan::risk::Tenor& t : meridan::risk::yield_curve_tenors()) {
+        tenors.append(py::make_tuple(t.days, py::str(t.label.data(), t.label.size())));
+    }
+    m.attr("YIELD_CURVE_TENORS") = tenors;
+    bind::def_function(
+        m, Signature{"get_risk_free_rate", {"start_date", "end_date"}, {}}, kRateDoc,
+        [m](bind::Args a) { return risk_free_rate_between(m, a[0], a[1]); });
+}
+
+void register_analysis(py::module_& m) {
+    bind::def_function(
+        m, Signature{"risk_analysis", {"portfolio_series", "benchmark"}, {}},
+        kAnalysisDoc, [m](bind::Args a) { return risk_analysis(m, a[0], a[1]); });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(risk, m) {
@@ -209,132 +347,9 @@ PYBIND11_MODULE(risk, m) {
     m.attr("np") = py::module_::import("numpy");
     m.attr("tickvane") = py::module_::import("tickvane");
     m.attr("perilon") = py::module_::import("perilon");
-
-    py::list tenors;
-    for (const meridan::risk::Tenor& t : meridan::risk::yield_curve_tenors()) {
-        tenors.append(py::make_tuple(t.days, py::str(t.label.data(), t.label.size())));
-    }
-    m.attr("YIELD_CURVE_TENORS") = tenors;
-
-    bind::def_function(
-        m, Signature{"get_risk_free_rate", {"start_date", "end_date"}, {}}, kRateDoc,
-        [m](bind::Args a) {
-            const py::object& start = a[0];
-            py::object curve = bind::service(m, "get_yield_curve")(start, start);
-            py::object timestamp = bind::pandas().attr("Timestamp");
-            py::object length =
-                bind::sub(timestamp(a[1]), timestamp(start)).attr("days");
-            if (!PyLong_Check(length.ptr())) {
-                throw py::value_error("no window length between " +
-                                      py::repr(start).cast<std::string>() + " and " +
-                                      py::repr(a[1]).cast<std::string>());
-            }
-            return first_curve_value(
-                curve, meridan::risk::tenor_for_window(length.cast<std::int64_t>()),
-                start);
-        });
-
-    bind::def_function(
-        m, Signature{"risk_analysis", {"portfolio_series", "benchmark"}, {}},
-        kAnalysisDoc, [m](bind::Args a) {
-            const py::object& series = a[0];
-            meridan::analysis::ValueSeries portfolio =
-                meridan::analysis::read_value_series(series, "portfolio_series");
-            check_index_id(a[1]);
-            const py::object& index = portfolio.index;
-            const py::object start = index[py::int_(0)];
-            const py::object end = index[py::int_(-1)];
-            const py::object closes = bind::service(m, "get_price")(
-                a[1], start, end, py::arg("fields") = "ClosingPx",
-                py::arg("adjust_type") = "none");
-
-            const std::vector<std::int64_t>& portfolio_days = portfolio.days;
-            const bind::FloatArray& portfolio_values = portfolio.values;
-            // No closes (None) means no trading day, so no period has a return.
-            std::vector<std::int64_t> bench_days;
-            bind::FloatArray bench_values(0);
-            py::object bench_index = py::none();
-            if (!closes.is_none()) {
-                if (!py::isinstance(closes, bind::pandas().attr("Series"))) {
-                    throw py::type_error("closes of " +
-                                         py::repr(a[1]).cast<std::string>() +
-                                         " must come as a Series, got " +
-                                         py::str(py::type::of(closes).attr("__name__"))
-                                             .cast<std::string>());
-                }
-                bench_index = closes.attr("index");
-                bench_days = bind::index_day_numbers(bench_index);
-                check_dates(bench_days, bench_index, "benchmark closes");
-                bench_values = bind::float_values(closes);
-            }
-
-            const std::vector<double> aligned = meridan::series::reindex_ffill(
-                portfolio_days, bind::span_of(portfolio_values), bench_days);
-            const std::vector<double> p_change =
-                meridan::series::pad_filled_changes(aligned);
-            const std::vector<double> b_change =
-                meridan::series::pad_filled_changes(bind::span_of(bench_values));
-            // Returns start on the second trading day: the first has no change.
-            const std::size_t skip = bench_days.empty() ? 0 : 1;
-            const py::array_t<double> p_returns =
-                to_array(std::span<const double>(p_change).subspan(skip));
-            const py::array_t<double> b_returns =
-                to_array(std::span<const double>(b_change).subspan(skip));
-            const std::span<const std::int64_t> return_days =
-                std::span<const std::int64_t>(bench_days).subspan(skip);
-
-            const std::int64_t first_day = portfolio_days.front();
-            const std::int64_t last_day = portfolio_days.back();
-            // Where each period's window starts; the labels of the non-empty ones are
-            // boxed in one pandas call rather than one call per period.
-            std::array<std::size_t, meridan::periods::kStandardPeriods.size()> firsts{};
-            std::vector<py::ssize_t> label_positions;
-            for (std::size_t i = 0; i < firsts.size(); ++i) {
-                const std::int64_t from = meridan::periods::period_start(
-                    meridan::periods::kStandardPeriods[i], last_day, first_day);
-                firsts[i] = meridan::series::first_on_or_after(return_days, from)
-                                .value_or(return_days.size());
-                if (firsts[i] < return_days.size())
-                    label_positions.push_back(
-                        static_cast<py::ssize_t>(firsts[i] + skip));
-            }
-            py::list labels;
-            if (!label_positions.empty()) {
-                labels = py::list(bench_index.attr("take")(py::array_t<py::ssize_t>(
-                    static_cast<py::ssize_t>(label_positions.size()),
-                    label_positions.data())));
-            }
-
-            const py::object risk_class = bind::global(m, "perilon").attr("Risk");
-            py::dict result;
-            std::size_t next_label = 0;
-            for (std::size_t i = 0; i < firsts.size(); ++i) {
-                const auto period = meridan::periods::kStandardPeriods[i];
-                const std::string_view key = meridan::periods::key(period);
-                const std::size_t k = firsts[i];
-                if (k == return_days.size()) {
-                    const std::int64_t from =
-                        meridan::periods::period_start(period, last_day, first_day);
-                    PyErr_SetString(
-                        PyExc_IndexError,
-                        ("no daily return in period '" + std::string(key) +
-                         "' starting " + meridan::periods::iso_day(from) +
-                         " (series ends " + meridan::periods::iso_day(last_day) + ")")
-                            .c_str());
-                    throw py::error_already_set();
-                }
-                const py::object first = labels[next_label++];
-                const py::object rate =
-                    risk_free_rate(m, first, last_day - return_days[k]);
-                const py::object p_window = tail(p_returns, k);
-                const py::object b_window = tail(b_returns, k);
-                const py::object rp = risk_class(p_window, b_window, rate);
-                const py::object rb = risk_class(b_window, b_window, rate);
-                py::dict entry;
-                entry["benchmark"] = figures(rb, true);
-                entry["portfolio"] = figures(rp, false);
-                result[py::str(key.data(), key.size())] = entry;
-            }
-            return py::object(result);
-        });
+    // numpy's C interface is looked up on first use (a version check included):
+    // done here, with the imports, rather than inside a first analysis.
+    py::dtype::of<double>();
+    register_rates(m);
+    register_analysis(m);
 }
