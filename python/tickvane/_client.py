@@ -1,10 +1,14 @@
 """The read side: one open store file and the in-memory arrays that answer every operation.
 
-Opening reads only the calendar, the instruments and the special-treatment periods. Each
-other table is read on its first use: prices and factor exposures one instrument at a
-time (a request pays only for the instruments it names), the smaller tables whole. Data
-then lives in dense matrices indexed by (instrument row, trading-day position), so a
-repeated request is a slice and a pandas constructor, not a query.
+Opening reads only the calendar, the instruments and the special-treatment periods; this
+module holds them, with the file itself and the checks of the arguments every operation
+shares. The other tables belong to parts of their own, each in its module and each read
+on its first use: prices (_prices) and factor exposures (_factor_model) one instrument at
+a time (a request pays only for the instruments it names), index membership
+(_membership), corporate actions (_corporate_actions) and the daily factor returns and
+yield curve (_daily_tables) whole. Data then lives in dense matrices indexed by
+(instrument row, trading-day position), so a repeated request is a slice and a pandas
+constructor, not a query.
 
 Opening checks that every table and column of the schema is there. Whatever fails later
 while a table is read (a damaged page, a value that is no number or no date of 1900 to
@@ -19,7 +23,6 @@ rather than new pages mixed with the old data already held.
 import bisect
 import contextlib
 import datetime as _dt
-import itertools
 import os
 import sqlite3
 import threading
@@ -29,22 +32,20 @@ import numpy as np
 import pandas as pd
 
 from . import _schema
+from . import _store_values as _values
+from ._corporate_actions import CorporateActions
+from ._daily_tables import DailyTable
 from ._dates import to_ordinal, ymd_to_date
 from ._errors import StoreError
+from ._factor_model import FactorExposures
+from ._membership import IndexMembership
+from ._prices import Prices
 from ._records import Instrument
 
-_NAN = float("nan")
-# Date indexes use the resolution the installed pandas gives dates by default (ns on pandas
-# 2, us on pandas 3), so replies compare equal to frames a caller builds from dates.
-_UNIT = pd.date_range("2000-01-01", periods=1).unit
-_MISSING = 1e300  # stands for NULL while exposures stream out of SQLite
-_ADJUST_TYPES = ("none", "pre", "post")
-_PRICE_FIELDS = (None, "close", "ClosingPx")
-
-
-# The range of years a store may hold: every date the client hands out must convert to
-# a pandas Timestamp and a datetime.date.
-FIRST_YMD, LAST_YMD = 19000101, 21991231
+# Used under these names here; FIRST_YMD and LAST_YMD stay importable from this module.
+FIRST_YMD, LAST_YMD = _values.FIRST_YMD, _values.LAST_YMD
+_UNIT = _values.UNIT
+_checked_ymd = _values.checked_ymd
 
 
 class OutdatedStoreError(StoreError):
@@ -61,6 +62,11 @@ def _timestamp(ymd):
 
 
 class Store:
+    """One open store file: its calendar, instruments and special-treatment periods, and
+    the parts that read the other tables (prices, factor_exposures, factor_returns,
+    yield_curve, membership, corporate_actions). The operations of the package are its
+    methods; each part's are handed to that part."""
+
     def __init__(self, path):
         self.path = os.path.abspath(path)
         if not os.path.isfile(self.path):
@@ -94,13 +100,13 @@ class Store:
         except BaseException:
             self.close()
             raise
-        self._px = None
-        self._ex = None
-        self._factor_returns = None
-        self._yield_curve = None
-        self._components = None
-        self._weights = None
-        self._actions = None
+        # The parts, each reading its own tables on first use.
+        self.prices = Prices(self)
+        self.factor_exposures = FactorExposures(self)
+        self.factor_returns = DailyTable(self, "factor_returns", _schema.FACTORS)
+        self.yield_curve = DailyTable(self, "yield_curve", _schema.TENORS)
+        self.membership = IndexMembership(self)
+        self.corporate_actions = CorporateActions(self)
 
     def close(self):
         with self._lock:
@@ -346,346 +352,36 @@ class Store:
         day = to_ordinal(date)
         return any(start <= day <= end for start, end in periods)
 
-    # ---------------------------------------------------------------- prices
-
-    def _price_arrays(self, rows):
-        px = self._px
-        if px is None or not px["loaded"][rows].all():
-            with self._lock:
-                px = self._px
-                if px is None:
-                    shape = (len(self._ids), self._n_dates)
-                    # np.empty: only the rows actually loaded ever take memory.
-                    px = {"none": np.empty(shape), "pre": np.empty(shape),
-                          "post": np.empty(shape), "change": np.empty(shape),
-                          "loaded": np.zeros(len(self._ids), dtype=bool)}
-                    self._px = px
-                with self._loading("prices"):
-                    for row in rows[~px["loaded"][rows]]:
-                        self._load_prices(int(row), px)
-        return px
-
-    def _load_prices(self, row, px):
-        cur = self._query("SELECT date, close, adj_factor FROM prices"
-                          " WHERE order_book_id = ? ORDER BY date", (self._ids[row],))
-        data = np.fromiter(itertools.chain.from_iterable(cur), dtype=np.float64).reshape(-1, 3)
-        close, pre, post, change = (px["none"][row], px["pre"][row], px["post"][row],
-                                    px["change"][row])
-        for arr in (close, pre, post, change):
-            arr.fill(_NAN)
-        if len(data):
-            pos = np.searchsorted(self._cal_ymd, data[:, 0].astype(np.int64))
-            raw, factor = data[:, 1], data[:, 2]
-            close[pos] = raw
-            post_values = raw * (factor / factor[0])
-            post[pos] = post_values
-            pre[pos] = raw * (factor / factor[-1])
-            # Suspended days inside the listing change by 0; a traded day is measured
-            # against the last close before it, however many days back.
-            last = max(int(self._last_listed[row]), int(pos[-1]))
-            change[pos[0]:last + 1] = 0.0
-            change[pos[1:]] = post_values[1:] / post_values[:-1] - 1.0
-            change[pos[0]] = _NAN
-        px["loaded"][row] = True
+    # ---------------------------------------------------------------- the parts' operations
 
     def get_price(self, order_book_ids, start_date=None, end_date=None, frequency="1d",
                   fields=None, adjust_type="pre"):
-        if frequency != "1d":
-            raise ValueError("unsupported frequency %r: only '1d' (daily) is available"
-                             % (frequency,))
-        if fields not in _PRICE_FIELDS:
-            raise ValueError("unsupported fields %r: use None, 'close' or 'ClosingPx'"
-                             % (fields,))
-        if adjust_type not in _ADJUST_TYPES:
-            raise ValueError("unsupported adjust_type %r: use 'none', 'pre' or 'post'"
-                             % (adjust_type,))
-        single, ids = self._ids_arg(order_book_ids)
-        i0, i1 = self._span(start_date, end_date, open_ends=True)
-        if i0 >= i1 or not ids:
-            return None
-        rows = self._rows(ids)
-        matrix = self._price_arrays(rows)[adjust_type]
-        if single:
-            values = matrix[rows[0], i0:i1]
-            traded = values == values
-            if traded.all():
-                return pd.Series(values.copy(), index=self._cal_index[i0:i1], name=ids[0],
-                                 copy=False)
-            if not traded.any():
-                return None
-            return pd.Series(values[traded], index=self._cal_index[i0:i1][traded],
-                             name=ids[0], copy=False)
-        block = matrix[rows, i0:i1]
-        if np.isnan(block).all():
-            return None
-        return pd.DataFrame(block.T, index=self._cal_index[i0:i1], columns=pd.Index(ids),
-                            copy=False)
+        return self.prices.get_price(order_book_ids, start_date, end_date, frequency, fields,
+                                     adjust_type)
 
     def get_price_change_rate(self, order_book_ids, start_date, end_date):
-        single, ids = self._ids_arg(order_book_ids)
-        i0, i1 = self._span(start_date, end_date)
-        if i0 >= i1:
-            return None
-        rows = self._rows(ids)
-        change = self._price_arrays(rows)["change"] if ids else None
-        if single:
-            return pd.Series(change[rows[0], i0:i1].copy(), index=self._cal_index[i0:i1],
-                             name=ids[0], copy=False)
-        block = change[rows, i0:i1] if ids else np.empty((0, i1 - i0))
-        return pd.DataFrame(block.T, index=self._cal_index[i0:i1], columns=pd.Index(ids),
-                            copy=False)
-
-    # ---------------------------------------------------------------- factor model
-
-    def _exposure_arrays(self, rows, i0, i1):
-        """The exposure matrices with every (row, year) chunk of [i0, i1) loaded.
-
-        Exposures are the largest table by far, so they load by calendar year: a first
-        request for a quarter reads about a year per instrument, not its whole history.
-        """
-        ex = self._ex
-        chunks = np.arange(self._chunk_of[i0], self._chunk_of[i1 - 1] + 1)
-        if ex is None or not ex["loaded"][np.ix_(rows, chunks)].all():
-            with self._lock:
-                ex = self._ex
-                if ex is None:
-                    n = len(self._ids)
-                    ex = {"values": np.empty((n, self._n_dates, len(_schema.FACTORS))),
-                          "present": np.zeros((n, self._n_dates), dtype=bool),
-                          "loaded": np.zeros((n, len(self._chunk_start)), dtype=bool),
-                          "columns": pd.Index(_schema.FACTORS)}
-                    self._ex = ex
-                # NULL (a missing exposure) comes back as a sentinel, so that the rows
-                # stream straight into numpy without a Python-level pass.
-                sql = ("SELECT date, %s FROM factor_exposures WHERE order_book_id = ?"
-                       " AND date BETWEEN ? AND ? ORDER BY date"
-                       % ", ".join('IFNULL("%s", %r)' % (f, _MISSING) for f in _schema.FACTORS))
-                width = len(_schema.FACTORS) + 1
-                with self._loading("factor_exposures"):
-                    self._load_exposures(ex, rows, chunks, sql, width)
-        return ex
-
-    def _load_exposures(self, ex, rows, chunks, sql, width):
-        for row in rows:
-            row = int(row)
-            for chunk in chunks[~ex["loaded"][row, chunks]]:
-                a = int(self._chunk_start[chunk])
-                b = int(self._chunk_start[chunk + 1]) if chunk + 1 < len(
-                    self._chunk_start) else self._n_dates
-                cur = self._query(sql, (self._ids[row], int(self._cal_ymd[a]),
-                                        int(self._cal_ymd[b - 1])))
-                data = np.fromiter(itertools.chain.from_iterable(cur),
-                                   dtype=np.float64).reshape(-1, width)
-                values = ex["values"][row, a:b]
-                values.fill(_NAN)
-                if len(data):
-                    pos = np.searchsorted(self._cal_ymd, data[:, 0].astype(np.int64))
-                    block = data[:, 1:]
-                    block[block == _MISSING] = _NAN
-                    ex["values"][row, pos] = block
-                    ex["present"][row, pos] = True
-                ex["loaded"][row, chunk] = True
+        return self.prices.get_price_change_rate(order_book_ids, start_date, end_date)
 
     def get_factor_exposure(self, order_book_ids, start_date, end_date):
-        single, ids = self._ids_arg(order_book_ids)
-        i0, i1 = self._span(start_date, end_date)
-        if i0 >= i1 or not ids:
-            return None
-        rows = self._rows(ids)
-        ex = self._exposure_arrays(rows, i0, i1)
-        present = ex["present"][rows, i0:i1]
-        if not present.any():
-            return None
-        n_days = i1 - i0
-        if len(ids) == 1:
-            keep = present[0]
-            values = ex["values"][rows[0], i0:i1][keep]
-            return pd.DataFrame(values, index=self._cal_index[i0:i1][keep],
-                                columns=ex["columns"], copy=False)
-        keep = present.ravel()
-        # One gather of the kept (instrument, day) rows straight from the flat matrix: no
-        # intermediate block, which would cost a fresh multi-megabyte allocation per call.
-        flat = (rows[:, None] * self._n_dates + np.arange(i0, i1)[None, :]).ravel()[keep]
-        values = np.take(ex["values"].reshape(-1, len(_schema.FACTORS)), flat, axis=0)
-        codes_id = np.repeat(np.arange(len(ids)), n_days)[keep]
-        codes_day = np.tile(np.arange(n_days), len(ids))[keep]
-        index = pd.MultiIndex(levels=[pd.Index(ids), self._cal_index[i0:i1]],
-                              codes=[codes_id, codes_day], names=["order_book_id", "date"],
-                              verify_integrity=False)
-        if not present.any(axis=1).all():
-            index = index.remove_unused_levels()
-        return pd.DataFrame(values, index=index, columns=ex["columns"], copy=False)
-
-    def _daily_table(self, attr, table, columns):
-        data = getattr(self, attr)
-        if data is None:
-            with self._lock:
-                data = getattr(self, attr)
-                if data is None:
-                    sql = "SELECT date, %s FROM %s ORDER BY date" % (
-                        ", ".join('"%s"' % c for c in columns), table)
-                    with self._loading(table):
-                        rows = np.array(self._query(sql).fetchall(),
-                                        dtype=np.float64).reshape(-1, len(columns) + 1)
-                        if len(rows):
-                            _checked_ymd(int(rows[0, 0]), table + ".date")
-                            _checked_ymd(int(rows[-1, 0]), table + ".date")
-                    values = np.full((self._n_dates, len(columns)), _NAN)
-                    present = np.zeros(self._n_dates, dtype=bool)
-                    if len(rows):
-                        pos = np.searchsorted(self._cal_ymd, rows[:, 0].astype(np.int64))
-                        values[pos] = rows[:, 1:]
-                        present[pos] = True
-                    data = {"values": values, "present": present,
-                            "columns": pd.Index(columns)}
-                    setattr(self, attr, data)
-        return data
-
-    def _daily_frame(self, data, start_date, end_date, open_ends=False):
-        i0, i1 = self._span(start_date, end_date, open_ends)
-        if i0 >= i1:
-            return None
-        keep = data["present"][i0:i1]
-        if not keep.any():
-            return None
-        return pd.DataFrame(data["values"][i0:i1][keep], index=self._cal_index[i0:i1][keep],
-                            columns=data["columns"], copy=False)
+        return self.factor_exposures.get_factor_exposure(order_book_ids, start_date, end_date)
 
     def get_factor_return(self, start_date, end_date):
-        data = self._daily_table("_factor_returns", "factor_returns", _schema.FACTORS)
-        return self._daily_frame(data, start_date, end_date)
+        return self.factor_returns.frame(start_date, end_date)
 
     def get_yield_curve(self, start_date=None, end_date=None):
-        data = self._daily_table("_yield_curve", "yield_curve", _schema.TENORS)
-        return self._daily_frame(data, start_date, end_date, open_ends=True)
-
-    # ---------------------------------------------------------------- indices
-
-    def _index_data(self, attr):
-        if self._components is None:
-            with self._lock:
-                if self._components is None:
-                    with self._loading("the index tables"):
-                        self._load_index_tables()
-        return getattr(self, attr)
-
-    def _load_index_tables(self):
-        components = {}
-        cur = self._query("SELECT index_id, date, order_book_id FROM index_components"
-                          " ORDER BY index_id, date, order_book_id")
-        for index_id, group in itertools.groupby(cur, key=lambda r: r[0]):
-            days, members = [], []
-            for ymd, rows in itertools.groupby(group, key=lambda r: r[1]):
-                days.append(ymd_to_date(ymd).toordinal())
-                members.append(tuple(r[2] for r in rows))
-            components[index_id] = (days, members)
-        weights = {}
-        cur = self._query("SELECT index_id, date, order_book_id, weight FROM index_weights"
-                          " ORDER BY index_id, date, order_book_id")
-        for index_id, group in itertools.groupby(cur, key=lambda r: r[0]):
-            days, sets = [], []
-            for ymd, rows in itertools.groupby(group, key=lambda r: r[1]):
-                rows = list(rows)
-                days.append(ymd_to_date(ymd).toordinal())
-                # The id Index is built on first use of the date and then shared: an Index
-                # is immutable, so handing the same one to every caller is safe.
-                sets.append([[r[2] for r in rows], np.array([r[3] for r in rows]), None])
-            weights[index_id] = (days, sets)
-        self._weights = weights
-        self._components = components
-
-    def _index_id(self, order_book_id):
-        oid = self._one_id(order_book_id)
-        if self._inst[oid].type != "INDX":
-            raise ValueError("%r is not an index (its type is %r)"
-                             % (oid, self._inst[oid].type))
-        return oid
+        return self.yield_curve.frame(start_date, end_date, open_ends=True)
 
     def index_components(self, order_book_id, date):
-        oid = self._index_id(order_book_id)
-        day = to_ordinal(date)
-        entry = self._index_data("_components").get(oid)
-        if entry is None:
-            return []
-        days, members = entry
-        i = bisect.bisect_right(days, day) - 1
-        return list(members[i]) if i >= 0 else []
+        return self.membership.index_components(order_book_id, date)
 
     def index_weights(self, order_book_id, date):
-        oid = self._index_id(order_book_id)
-        day = to_ordinal(date)
-        entry = self._index_data("_weights").get(oid)
-        i = -1 if entry is None else bisect.bisect_right(entry[0], day) - 1
-        if i < 0:
-            return pd.Series([], index=pd.Index([], dtype=object, name="order_book_id"),
-                             dtype=np.float64, name="weight")
-        item = entry[1][i]
-        if item[2] is None:
-            item[2] = pd.Index(item[0], name="order_book_id")
-        return pd.Series(item[1].copy(), index=item[2], name="weight", copy=False)
-
-    # ---------------------------------------------------------------- corporate actions
-
-    def _corporate_actions(self):
-        actions = self._actions
-        if actions is None:
-            with self._lock:
-                if self._actions is None:
-                    with self._loading("dividends and splits"):
-                        self._actions = self._load_corporate_actions()
-                actions = self._actions
-        return actions
-
-    def _load_corporate_actions(self):
-        dividends, splits = {}, {}
-        for row in self._query(
-                "SELECT order_book_id, book_closure_date, ex_dividend_date,"
-                " payable_date, dividend_cash_before_tax, round_lot"
-                " FROM dividends ORDER BY order_book_id, ex_dividend_date"):
-            dividends.setdefault(row[0], []).append(row[1:])
-        for row in self._query(
-                "SELECT order_book_id, ex_date, split_coefficient_from,"
-                " split_coefficient_to FROM splits ORDER BY order_book_id, ex_date"):
-            splits.setdefault(row[0], []).append(row[1:])
-        return dividends, splits
+        return self.membership.index_weights(order_book_id, date)
 
     def get_dividend(self, order_book_id, adjusted=True):
-        oid = self._one_id(order_book_id)
-        dividends, splits = self._corporate_actions()
-        rows = dividends.get(oid)
-        if not rows:
-            return None
-        cash = np.array([r[3] for r in rows], dtype=np.float64)
-        if adjusted and oid in splits:
-            # Re-express each amount per round lot of today's shares: a split on or after the
-            # ex-dividend date divides it by the split's ratio.
-            ex_days = np.array([r[1] for r in rows], dtype=np.int64)
-            for ex_date, ratio_from, ratio_to in splits[oid]:
-                cash = np.where(ex_days <= ex_date, cash * (ratio_from / ratio_to), cash)
-        with self._reading("dividends"):
-            book_closure = _dates_column([r[0] for r in rows])
-            ex_dividend = _dates_column([r[1] for r in rows])
-            payable = _dates_column([r[2] for r in rows])
-        frame = pd.DataFrame({
-            "book_closure_date": book_closure,
-            "ex_dividend_date": ex_dividend,
-            "payable_date": payable,
-            "dividend_cash_before_tax": cash,
-            "round_lot": np.array([r[4] for r in rows], dtype=np.int64),
-        })
-        return frame
+        return self.corporate_actions.get_dividend(order_book_id, adjusted)
 
     def get_split(self, order_book_id):
-        oid = self._one_id(order_book_id)
-        rows = self._corporate_actions()[1].get(oid)
-        if not rows:
-            return None
-        with self._reading("splits"):
-            index = pd.DatetimeIndex(_dates_column([r[0] for r in rows]), name="ex_date")
-        return pd.DataFrame({
-            "split_coefficient_from": np.array([r[1] for r in rows], dtype=np.float64),
-            "split_coefficient_to": np.array([r[2] for r in rows], dtype=np.float64),
-        }, index=index)
+        return self.corporate_actions.get_split(order_book_id)
 
     # ---------------------------------------------------------------- description
 
@@ -722,14 +418,6 @@ def _file_identity(path):
     modification time."""
     st = os.stat(path)
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
-
-
-def _checked_ymd(ymd, where):
-    """A yyyymmdd value read from the store as a date; ValueError when it is no date of
-    the years the client serves."""
-    if not isinstance(ymd, int) or not FIRST_YMD <= ymd <= LAST_YMD:
-        raise ValueError("%s holds %r, not a date from 1900 to 2199" % (where, ymd))
-    return ymd_to_date(ymd)
 
 
 def sample_parameters(path, meta):
@@ -780,11 +468,3 @@ def rebuild_hint(path, meta):
                 % (meta.get("fetched_from") or "its sources", command))
     return "import the data again or build the sample market"
 
-
-def _dates_column(values):
-    """A datetime64 array from yyyymmdd integers (NaT for NULL)."""
-    out = np.full(len(values), np.datetime64("NaT"), dtype="datetime64[%s]" % _UNIT)
-    for i, v in enumerate(values):
-        if v is not None:
-            out[i] = np.datetime64(_checked_ymd(int(v), "a date column"), _UNIT)
-    return out

@@ -12,6 +12,8 @@ from meridan.pcalc.portfolio import Portfolio
 from meridan.pcalc.trade import Trade
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
 
+pytestmark = pytest.mark.sanitize
+
 book = Portfolio()
 TRADE = Trade(datetime=None, order_book_id="A", symbol="A", last_price=1.0, last_quantity=1,
               side="BUY", transaction_cost=0.0)

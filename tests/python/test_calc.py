@@ -17,7 +17,7 @@ from meridan.quotes import CachedMarketDataProvider
 CASH, TOTAL = "现金", "总计"
 D1, D2, D3 = dt.date(2016, 3, 1), dt.date(2016, 3, 2), dt.date(2016, 3, 3)
 
-pytestmark = pytest.mark.market("brinson")
+pytestmark = [pytest.mark.market("brinson"), pytest.mark.sanitize]
 
 
 @pytest.fixture(autouse=True)

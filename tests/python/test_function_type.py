@@ -17,6 +17,8 @@ import perilon
 from meridan import _callpath
 from meridan.pcalc.portfolio import Portfolio
 
+pytestmark = pytest.mark.sanitize
+
 
 def is_native(value):
     kind = type(value)

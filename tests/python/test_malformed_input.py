@@ -17,6 +17,8 @@ from meridan.pcalc.portfolio import Portfolio
 from meridan.quotes import CachedMarketDataProvider, MarketDataProvider
 from meridan.statement import normalise_statement
 
+pytestmark = pytest.mark.sanitize
+
 scalars = st.one_of(
     st.none(), st.booleans(), st.integers(), st.integers(min_value=2**63, max_value=2**70),
     st.floats(allow_nan=True, allow_infinity=True), st.text(max_size=12), st.binary(max_size=4),

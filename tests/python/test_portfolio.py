@@ -16,6 +16,8 @@ from meridan.pcalc.portfolio import Portfolio, Positions
 from meridan.pcalc.position import Position
 from meridan.pcalc.trade import Trade
 
+pytestmark = pytest.mark.sanitize
+
 
 def trade(oid="000001.XSHE", side="BUY", price=10.0, quantity=100, cost=5.0):
     return Trade(datetime=None, order_book_id=oid, symbol="", last_price=price,

@@ -8,6 +8,8 @@ import pytest
 from meridan.pcalc.position import Position
 from meridan.pcalc.trade import Trade, _share_fields
 
+pytestmark = pytest.mark.sanitize
+
 FIELDS = dict(
     datetime=pd.Timestamp("2017-06-30 09:31:05"),
     order_book_id="000001.XSHE",
