@@ -16,7 +16,9 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-double sum(const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0); }
+double sum(const std::vector<double>& v) {
+    return std::accumulate(v.begin(), v.end(), 0.0);
+}
 
 // Four periods, two effects (say allocation and selection) per period, each row
 // adding up to R_t - B_t:
@@ -29,7 +31,8 @@ double sum(const std::vector<double>& v) { return std::accumulate(v.begin(), v.e
 // 0.1234622, R - B = 0.0277098.
 const std::vector<double> kR = {0.10, -0.05, 0.08, 0.02};
 const std::vector<double> kB = {0.06, -0.02, 0.05, 0.03};
-const std::vector<double> kEffects = {0.01, 0.03, 0.02, -0.05, -0.01, 0.04, 0.005, -0.015};
+const std::vector<double> kEffects = {0.01,  0.03, 0.02,  -0.05,
+                                      -0.01, 0.04, 0.005, -0.015};
 constexpr double kActive = 0.151172 - 0.1234622;
 
 struct Worked {
@@ -112,7 +115,8 @@ TEST(AttributionLinking, NamesAndRefusals) {
     EXPECT_FALSE(mb::linking_named("Carino").has_value());
     EXPECT_THROW(mb::link_values(kEffects, 2, kR, kB, Linking::scaled),
                  std::invalid_argument);
-    EXPECT_THROW(mb::link_values(kEffects, 3, kR, kB, Linking::grap), std::invalid_argument);
+    EXPECT_THROW(mb::link_values(kEffects, 3, kR, kB, Linking::grap),
+                 std::invalid_argument);
 }
 
 TEST(AttributionRescaling, FactorOrShift) {
@@ -146,13 +150,17 @@ namespace {
 //   b (not held: the benchmark's 1 %) -0.1 x (0.01 + 0.004) = -0.0014.
 // R = 1.035 x 0.99 - 1 = 0.02465, B = 1.026 x 0.996 - 1 = 0.021896.
 std::vector<mb::PeriodInput> two_periods() {
-    mb::PeriodInput p1{2, 0.035, 0.026,
+    mb::PeriodInput p1{2,
+                       0.035,
+                       0.026,
                        {{0.1, 0.5, 0.4, 0.0}, {0.0, 0.04, 0.02, 0.0}},
                        {{0.5, 0.4}, {0.04, 0.02}},
                        {{2,
                          {{0.0, 0.4, 0.4, 0.2}, {0.0, 0.03, 0.01, 0.05}},
                          {{0.4, 0.1}, {0.03, 0.01}}}}};
-    mb::PeriodInput p2{3, -0.01, -0.004,
+    mb::PeriodInput p2{3,
+                       -0.01,
+                       -0.004,
                        {{0.2, 0.8, 0.0, 0.0}, {0.0, -0.01, 0.0, 0.0}},
                        {{0.8, 0.0}, {-0.01, kNaN}},
                        {{3,
@@ -169,7 +177,8 @@ TEST(Attribution, PeriodsAreRescaledAndUnheldSectorsTakeTheBenchmark) {
     const auto& p1 = a.periods[0];
     EXPECT_NEAR(p1.portfolio.ret[1], 0.05, 1e-14);
     EXPECT_NEAR(p1.portfolio.ret[3], 0.05, 1e-14);  // C, from the benchmark
-    const std::vector<double> alloc = {0.0, 0.003, 0.0, -0.01}, sel = {0.0, 0.008, 0.006, 0.0},
+    const std::vector<double> alloc = {0.0, 0.003, 0.0, -0.01},
+                              sel = {0.0, 0.008, 0.006, 0.0},
                               inter = {0.0, 0.002, 0.0, 0.0};
     for (std::size_t s = 0; s < 4; ++s) {
         EXPECT_NEAR(p1.effects.allocation[s], alloc[s], 1e-14) << s;
@@ -226,8 +235,9 @@ TEST(Attribution, BenchmarkRunsWithinAPeriodAreLinked) {
     auto periods = two_periods();
     periods.resize(1);
     periods[0].benchmark_return = 0.00495;
-    periods[0].benchmark = {{1, {{0, 0.5, 0.5, 0}, {0, 0.02, 0.0, 0}}, {{0.5, 0.5}, {0.02, 0.0}}},
-                            {3, {{0, 0.25, 0.75, 0}, {0, 0.04, -0.02, 0}}, {{0.25, 0.75}, {0.04, -0.02}}}};
+    periods[0].benchmark = {
+        {1, {{0, 0.5, 0.5, 0}, {0, 0.02, 0.0, 0}}, {{0.5, 0.5}, {0.02, 0.0}}},
+        {3, {{0, 0.25, 0.75, 0}, {0, 0.04, -0.02, 0}}, {{0.25, 0.75}, {0.04, -0.02}}}};
     const auto a = mb::attribute(periods, mb::Method::BHB, Linking::carino);
     const auto& b = a.periods[0].benchmark;
     EXPECT_NEAR(b.weight[1], 0.3125, 1e-14);

@@ -1,11 +1,11 @@
 // Capture and stability where they are undefined (their hand-worked values are
 // checked from Python, through perilon.Risk).
+#include "meridan/risk/capture.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
-
-#include "meridan/risk/capture.hpp"
 
 namespace mr = meridan::risk;
 

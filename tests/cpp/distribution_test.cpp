@@ -1,11 +1,11 @@
 // Shape figures of a return distribution on closed forms and their undefined cases
 // (the hand-worked five-day series is checked from Python, through perilon.Risk).
+#include "meridan/risk/distribution.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
-
-#include "meridan/risk/distribution.hpp"
 
 namespace mr = meridan::risk;
 

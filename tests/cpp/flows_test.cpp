@@ -1,14 +1,14 @@
 // Unit values of a portfolio with deposits and withdrawals, and the money-weighted
 // return of its cash flows, on cases worked out by hand.
-#include "meridan/flows/money_weighted.hpp"
-#include "meridan/flows/units.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
+
+#include "meridan/flows/money_weighted.hpp"
+#include "meridan/flows/units.hpp"
 
 namespace mf = meridan::flows;
 
@@ -27,8 +27,8 @@ void expect_same(const std::vector<double>& got, const std::vector<double>& want
     }
 }
 
-mf::UnitFault fault_of(const std::vector<double>& values, const std::vector<double>& flows,
-                       std::size_t* day) {
+mf::UnitFault fault_of(const std::vector<double>& values,
+                       const std::vector<double>& flows, std::size_t* day) {
     try {
         mf::unit_values(values, flows);
     } catch (const mf::UnitError& e) {
@@ -40,7 +40,8 @@ mf::UnitFault fault_of(const std::vector<double>& values, const std::vector<doub
 }
 
 // The discounted sum of the flows at annual rate r.
-double npv(const std::vector<double>& amounts, const std::vector<double>& days, double r) {
+double npv(const std::vector<double>& amounts, const std::vector<double>& days,
+           double r) {
     double s = 0.0;
     for (std::size_t i = 0; i < amounts.size(); ++i)
         s += amounts[i] * std::pow(1.0 + r, -days[i] / 365.0);
@@ -78,7 +79,7 @@ TEST(UnitValues, FlowsThatCannotBeBookedNameTheirDay) {
         std::size_t day;
     };
     const std::vector<Case> cases = {
-        {{0, 0}, {0, -10}, mf::UnitFault::over_redeemed, 1},   // nothing held
+        {{0, 0}, {0, -10}, mf::UnitFault::over_redeemed, 1},  // nothing held
         {{100, 0, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
         {{100, -5, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
         {{100, nan_, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
@@ -100,16 +101,17 @@ TEST(MoneyWeighted, HandWorkedRates) {
         double rate;
     };
     const std::vector<Case> cases = {
-        {{100, -110}, {0, 365}, 0.10},                     // one deposit, one year
-        {{100, 100, -231}, {0, 365, 730}, 0.10},           // a deposit half-way
-        {{-110, 100}, {365, 0}, 0.10},                     // order does not matter
-        {{100, 50, 50, -231}, {0, 365, 365, 730}, 0.10},   // one day's flows add up
+        {{100, -110}, {0, 365}, 0.10},                    // one deposit, one year
+        {{100, 100, -231}, {0, 365, 730}, 0.10},          // a deposit half-way
+        {{-110, 100}, {365, 0}, 0.10},                    // order does not matter
+        {{100, 50, 50, -231}, {0, 365, 365, 730}, 0.10},  // one day's flows add up
         {{100, -1000}, {0, 365}, 9.0},
         {{100, -10}, {0, 365}, -0.9},
         {{100, -100 * std::pow(1.05, 100)}, {0, 36500}, 0.05},  // a century
     };
     for (const auto& c : cases) {
-        EXPECT_NEAR(mf::money_weighted_rate(c.amounts, c.days), c.rate, 1e-13 * (1 + c.rate))
+        EXPECT_NEAR(mf::money_weighted_rate(c.amounts, c.days), c.rate,
+                    1e-13 * (1 + c.rate))
             << c.amounts[0] << " " << c.amounts[1];
     }
 }
@@ -127,23 +129,26 @@ TEST(MoneyWeighted, OneRateAmongSeveralSignChangesIsFound) {
 
 TEST(MoneyWeighted, NoSingleRateIsNaN) {
     const std::vector<std::vector<double>> amounts = {
-        {-100, 230, -132},            // rates of 10 % and 20 % both balance
+        {-100, 230, -132},  // rates of 10 % and 20 % both balance
         // 10 % and 10.03 %, three basis points apart, and 50 %: the close pair is
         // seen as two, not missed for the one rate of 50 %.
         {-1, 3.7003, -4.51078, 1.815495},
-        {100, 50, 10},                // money only goes in
-        {-100, -10},                  // money only comes out
+        {100, 50, 10},  // money only goes in
+        {-100, -10},    // money only comes out
         {0, 0, 0},
         {100},
-        {100, -100},                  // all on one day: every rate balances
+        {100, -100},  // all on one day: every rate balances
     };
     const std::vector<std::vector<double>> days = {
-        {0, 365, 730}, {0, 365, 730, 1095}, {0, 100, 365}, {0, 365}, {0, 1, 2}, {0}, {3, 3},
+        {0, 365, 730}, {0, 365, 730, 1095}, {0, 100, 365}, {0, 365}, {0, 1, 2}, {0},
+        {3, 3},
     };
     for (std::size_t i = 0; i < amounts.size(); ++i)
-        EXPECT_TRUE(std::isnan(mf::money_weighted_rate(amounts[i], days[i]))) << "case " << i;
+        EXPECT_TRUE(std::isnan(mf::money_weighted_rate(amounts[i], days[i])))
+            << "case " << i;
     // Either of the two close rates alone is found.
-    EXPECT_NEAR(mf::money_weighted_rate(std::vector<double>{100, -110.03}, std::vector<double>{0, 365}),
+    EXPECT_NEAR(mf::money_weighted_rate(std::vector<double>{100, -110.03},
+                                        std::vector<double>{0, 365}),
                 0.1003, 1e-14);
     EXPECT_THROW(mf::money_weighted_rate(std::vector<double>{100, nan_},
                                          std::vector<double>{0, 365}),

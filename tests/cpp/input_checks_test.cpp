@@ -39,7 +39,7 @@ TEST(ValueSeries, FirstOutOfOrder) {
     using Days = std::vector<std::int64_t>;
     EXPECT_EQ(mi::first_out_of_order(Days{}), std::nullopt);
     EXPECT_EQ(mi::first_out_of_order(Days{5, 5, 6}), std::nullopt);  // repeats allowed
-    EXPECT_EQ(mi::first_out_of_order(Days{9, 8, 7}), 1u);              // newest first
+    EXPECT_EQ(mi::first_out_of_order(Days{9, 8, 7}), 1u);            // newest first
     EXPECT_EQ(mi::first_out_of_order(Days{1, 3, 2, 4}), 2u);
 }
 

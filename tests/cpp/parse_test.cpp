@@ -33,13 +33,15 @@ TEST(ParseLocalTime, LeavesEverythingElseToTheFullReader) {
     for (const char* text :
          {"", "   ", "2017-02-30", "2017-13-01", "2017-06-30 24:00", "2017-06-30 09:61",
           "2017-0630", "2017-06/30", "30/06/2017", "yesterday", "2017-06-30 garbage",
-          "2017-06-30 09:31:05+08:00", "2017-06-30T09:31Z", "2017-06-30 09:31:05.1234567",
-          "1899-12-31", "2200-01-01", "9999-12-31", "2017-06-30 9", "201706301"}) {
+          "2017-06-30 09:31:05+08:00", "2017-06-30T09:31Z",
+          "2017-06-30 09:31:05.1234567", "1899-12-31", "2200-01-01", "9999-12-31",
+          "2017-06-30 9", "201706301"}) {
         EXPECT_FALSE(md::parse_local_time(text)) << text;
     }
 }
 
 TEST(ParseLocalTime, EpochMicroseconds) {
     EXPECT_EQ((md::LocalTime{1970, 1, 1, 0, 0, 0, 1}).epoch_microseconds(), 1);
-    EXPECT_EQ((md::LocalTime{1969, 12, 31, 23, 59, 59, 0}).epoch_microseconds(), -1'000'000);
+    EXPECT_EQ((md::LocalTime{1969, 12, 31, 23, 59, 59, 0}).epoch_microseconds(),
+              -1'000'000);
 }

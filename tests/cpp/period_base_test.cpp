@@ -14,7 +14,9 @@ namespace mf = meridan::profit;
 
 namespace {
 
-std::int64_t day(int y, int m, int d) { return meridan::dates::days_from_civil(y, m, d); }
+std::int64_t day(int y, int m, int d) {
+    return meridan::dates::days_from_civil(y, m, d);
+}
 
 }  // namespace
 
@@ -24,13 +26,17 @@ TEST(PeriodBase, RollingBaseDaysClampToMonthEnd) {
         int months;
         std::int64_t base;
     } cases[] = {
-        {day(2017, 3, 31), 1, day(2017, 2, 28)},  {day(2016, 3, 31), 1, day(2016, 2, 29)},
-        {day(2017, 5, 31), 3, day(2017, 2, 28)},  {day(2017, 8, 31), 6, day(2017, 2, 28)},
-        {day(2016, 2, 29), 12, day(2015, 2, 28)}, {day(2017, 1, 15), 1, day(2016, 12, 15)},
+        {day(2017, 3, 31), 1, day(2017, 2, 28)},
+        {day(2016, 3, 31), 1, day(2016, 2, 29)},
+        {day(2017, 5, 31), 3, day(2017, 2, 28)},
+        {day(2017, 8, 31), 6, day(2017, 2, 28)},
+        {day(2016, 2, 29), 12, day(2015, 2, 28)},
+        {day(2017, 1, 15), 1, day(2016, 12, 15)},
         {day(2017, 7, 31), 1, day(2017, 6, 30)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(mp::iso_day(mp::rolling_base_day(c.end, c.months)), mp::iso_day(c.base));
+        EXPECT_EQ(mp::iso_day(mp::rolling_base_day(c.end, c.months)),
+                  mp::iso_day(c.base));
     }
 }
 

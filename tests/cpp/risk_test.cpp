@@ -114,7 +114,8 @@ TEST(RiskFigures, InfiniteReturnsLeaveFiguresUndefinedNeverInfinite) {
     EXPECT_DOUBLE_EQ(f.annual_return, own.annual_return);
     EXPECT_DOUBLE_EQ(f.sharpe, own.sharpe);
     EXPECT_DOUBLE_EQ(f.max_drawdown, own.max_drawdown);
-    for (double x : {f.alpha, f.beta, f.tracking_error, f.information_ratio, f.win_rate})
+    for (double x :
+         {f.alpha, f.beta, f.tracking_error, f.information_ratio, f.win_rate})
         EXPECT_TRUE(std::isnan(x));
 
     // Finite returns whose compounded growth overflows.

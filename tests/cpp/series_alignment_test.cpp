@@ -31,17 +31,21 @@ void expect_same(const Values& got, const Values& want) {
 }  // namespace
 
 TEST(Alignment, ForwardFillTakesLatestEarlierValue) {
-    // s = pd.Series([1, nan, 3, 4], [2, 3, 6, 6]); s.reindex([1, 2, 3, 4, 6, 9], method="ffill")
-    // (the repeated day answers its last value; a stored NaN is not filled)
-    expect_same(ms::reindex_ffill(Days{2, 3, 6, 6}, Values{1, kNaN, 3, 4}, Days{1, 2, 3, 4, 6, 9}),
+    // s = pd.Series([1, nan, 3, 4], [2, 3, 6, 6]); s.reindex([1, 2, 3, 4, 6, 9],
+    // method="ffill") (the repeated day answers its last value; a stored NaN is not
+    // filled)
+    expect_same(ms::reindex_ffill(Days{2, 3, 6, 6}, Values{1, kNaN, 3, 4},
+                                  Days{1, 2, 3, 4, 6, 9}),
                 Values{kNaN, 1, kNaN, kNaN, 4, 4});
-    EXPECT_THROW(ms::reindex_ffill(Days{3, 2}, Values{1, 2}, Days{2}), std::invalid_argument);
+    EXPECT_THROW(ms::reindex_ffill(Days{3, 2}, Values{1, 2}, Days{2}),
+                 std::invalid_argument);
 }
 
 TEST(Alignment, FillValueForMissingDays) {
     // pd.Series([0.1, 0.2, nan], [5, 1, 3]).reindex([1, 2, 3, 5], fill_value=0.0)
-    expect_same(ms::reindex_fill(Days{5, 1, 3}, Values{0.1, 0.2, kNaN}, Days{1, 2, 3, 5}, 0.0),
-                Values{0.2, 0.0, kNaN, 0.1});
+    expect_same(
+        ms::reindex_fill(Days{5, 1, 3}, Values{0.1, 0.2, kNaN}, Days{1, 2, 3, 5}, 0.0),
+        Values{0.2, 0.0, kNaN, 0.1});
     EXPECT_THROW(ms::reindex_fill(Days{1, 1}, Values{1, 2}, Days{1}, 0.0),
                  std::invalid_argument);
 }
@@ -58,8 +62,10 @@ TEST(LabelSlice, BothEndsIncludedWhetherOrNotLabels) {
 
 TEST(Changes, PadFilledLikeOldPctChange) {
     // pd.Series(v).ffill().pipe(lambda s: s / s.shift() - 1)
-    expect_same(ms::pad_filled_changes(Values{kNaN, 2, kNaN, 4, 0, 5}),
-                Values{kNaN, kNaN, 0.0, 1.0, -1.0, std::numeric_limits<double>::infinity()});
+    expect_same(
+        ms::pad_filled_changes(Values{kNaN, 2, kNaN, 4, 0, 5}),
+        Values{kNaN, kNaN, 0.0, 1.0, -1.0, std::numeric_limits<double>::infinity()});
     expect_same(ms::pad_filled_changes(Values{}), Values{});
-    expect_same(ms::changes_since_first(Values{2, 3, kNaN, 1}), Values{0.0, 0.5, kNaN, -0.5});
+    expect_same(ms::changes_since_first(Values{2, 3, kNaN, 1}),
+                Values{0.0, 0.5, kNaN, -0.5});
 }

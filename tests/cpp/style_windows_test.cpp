@@ -14,15 +14,16 @@ TEST(StyleWindows, StepAndDirectionBySpan) {
         std::int64_t span;
         int months;
         bool backward;
-    } cases[] = {{0, 3, false},   {270, 3, false}, {271, 3, true},  {365, 3, true},
-                 {366, 6, false}, {547, 6, false}, {548, 6, true},  {1095, 6, true},
+    } cases[] = {{0, 3, false},    {270, 3, false}, {271, 3, true}, {365, 3, true},
+                 {366, 6, false},  {547, 6, false}, {548, 6, true}, {1095, 6, true},
                  {1096, 12, true}, {5000, 12, true}};
     for (const auto& c : cases) {
         const mp::StyleStep step = mp::style_step(c.span);
         EXPECT_EQ(step.months, c.months) << c.span;
         EXPECT_EQ(step.backward, c.backward) << c.span;
-        EXPECT_EQ(mp::style_end_multiples(step),
-                  (c.backward ? std::array<int, 3>{-2, -1, 0} : std::array<int, 3>{1, 2, 3}));
+        EXPECT_EQ(
+            mp::style_end_multiples(step),
+            (c.backward ? std::array<int, 3>{-2, -1, 0} : std::array<int, 3>{1, 2, 3}));
     }
 }
 

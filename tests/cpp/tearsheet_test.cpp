@@ -20,7 +20,9 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-std::int64_t day(int y, int m, int d) { return meridan::dates::days_from_civil(y, m, d); }
+std::int64_t day(int y, int m, int d) {
+    return meridan::dates::days_from_civil(y, m, d);
+}
 }  // namespace
 
 TEST(WorstDrawdowns, EpisodesRankedDeepestFirst) {
@@ -73,7 +75,9 @@ TEST(MonthlyReturns, MonthsFromTheLastValueBeforeThem) {
     const ts::MonthlyTable t = ts::monthly_returns(days, values);
     ASSERT_EQ(t.first_year, 2020);
     ASSERT_EQ(t.years, 2u);
-    auto cell = [&](std::size_t row, std::size_t col) { return t.cells[row * 13 + col]; };
+    auto cell = [&](std::size_t row, std::size_t col) {
+        return t.cells[row * 13 + col];
+    };
     for (std::size_t m = 0; m < 11; ++m) EXPECT_TRUE(std::isnan(cell(0, m)));
     EXPECT_NEAR(cell(0, 11), 0.1, 1e-15);
     EXPECT_NEAR(cell(0, 12), 0.1, 1e-15);

@@ -68,7 +68,8 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
     const bool all_required = n_required == n_params;
 
     if (sig.single_positional) {
-        if (n_keywords) throw py::type_error(sig.function + "() takes no keyword arguments");
+        if (n_keywords)
+            throw py::type_error(sig.function + "() takes no keyword arguments");
         if (nargs != 1) {
             throw py::type_error(sig.function + "() takes exactly one argument (" +
                                  std::to_string(nargs) + " given)");
@@ -88,7 +89,8 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
         const std::size_t index = keyword_index(keys, key);
         // A method's receiver is never a keyword.
         if (index == n_params || (index == 0 && sig.names[0] == "self")) {
-            throw py::type_error(sig.function + "() got an unexpected keyword argument '" +
+            throw py::type_error(sig.function +
+                                 "() got an unexpected keyword argument '" +
                                  py::str(key).cast<std::string>() + "'");
         }
         if (out[index]) {
@@ -112,7 +114,8 @@ void bind_arguments(const Signature& sig, const std::vector<py::object>& keys,
     for (std::size_t i = nargs; i < n_params; ++i) {
         if (out[i]) continue;
         if (i < n_required && i >= sig.positional) {
-            throw py::type_error(sig.function + "() missing required keyword argument '" +
+            throw py::type_error(sig.function +
+                                 "() missing required keyword argument '" +
                                  sig.names[i] + "'");
         }
         if (i < n_required) {

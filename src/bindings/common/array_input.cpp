@@ -21,8 +21,8 @@ py::array_t<double> float_array(py::handle data, const char* what) {
     } else {
         array = py::module_::import("numpy").attr("asarray")(data, "float64");
     }
-    auto values =
-        py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(array);
+    auto values = py::array_t < double,
+         py::array::c_style | py::array::forcecast > ::ensure(array);
     if (!values) throw py::error_already_set();
     if (values.ndim() != 1) {
         throw py::value_error(

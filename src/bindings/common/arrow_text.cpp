@@ -52,7 +52,8 @@ std::optional<ArrowText> ArrowText::of(py::handle series) {
         c.offsets = address_of(buffers[1]);
         c.large = type == "large_string";
         c.data = static_cast<const char*>(address_of(buffers[2]));
-        if (getattr<"null_count">(chunk).cast<std::int64_t>() == 0) c.validity = nullptr;
+        if (getattr<"null_count">(chunk).cast<std::int64_t>() == 0)
+            c.validity = nullptr;
         kept.append(buffers);
         text.size_ += c.length;
         if (c.length) text.chunks_.push_back(c);

@@ -20,12 +20,12 @@ class ArrowText {
 public:
     /// The text cells of a pandas Series, or empty when its values are not pyarrow
     /// strings (or are of a layout not read here).
- MERIDAN_BIND_API static std::optional<ArrowText> of(py::handle series);
+    MERIDAN_BIND_API static std::optional<ArrowText> of(py::handle series);
 
- std::size_t size() const { return size_; }
+    std::size_t size() const { return size_; }
 
- /// The bytes of cell `i`, or empty for a missing cell.
- MERIDAN_BIND_API std::optional<std::string_view> operator[](std::size_t i) const;
+    /// The bytes of cell `i`, or empty for a missing cell.
+    MERIDAN_BIND_API std::optional<std::string_view> operator[](std::size_t i) const;
 
 private:
     struct Chunk {

@@ -1,7 +1,7 @@
 #include "common/convert.hpp"
 
-#include <datetime.h>
 #include <pybind11/numpy.h>
+#include <datetime.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -141,9 +141,8 @@ py::object date_object(std::int64_t day) {
     // is touched.
     static const std::int64_t first = dates::days_from_civil(1900, 1, 1);
     static const std::int64_t count = dates::days_from_civil(2200, 1, 1) - first;
-    static auto* const shared =
-        static_cast<std::atomic<PyObject*>*>(std::calloc(static_cast<std::size_t>(count),
-                                                         sizeof(std::atomic<PyObject*>)));
+    static auto* const shared = static_cast<std::atomic<PyObject*>*>(
+        std::calloc(static_cast<std::size_t>(count), sizeof(std::atomic<PyObject*>)));
     std::atomic<PyObject*>* slot =
         shared && day >= first && day < first + count ? &shared[day - first] : nullptr;
     if (slot) {

@@ -10,8 +10,8 @@ namespace meridan::bind {
 namespace {
 
 struct Entry {
-    unsigned long owner = 0;   // thread ident of the holder
-    std::size_t depth = 0;     // 0: free
+    unsigned long owner = 0;  // thread ident of the holder
+    std::size_t depth = 0;    // 0: free
     std::size_t waiters = 0;
 };
 
@@ -46,8 +46,7 @@ ObjectLock::ObjectLock(py::handle obj) : obj_(obj.ptr()) {
     }
     // References to map elements stay valid while others are added, and an entry
     // with waiters is never erased.
-    Py_BEGIN_ALLOW_THREADS
-    {
+    Py_BEGIN_ALLOW_THREADS {
         std::unique_lock<std::mutex> lock(t.mutex);
         Entry& e = t.entries[obj_];
         t.released.wait(lock, [&e] { return e.depth == 0; });

@@ -20,7 +20,7 @@ namespace py = pybind11;
 /// table keyed by the object, whose entry goes once no thread holds or waits for it.
 /// Must be made and destroyed with the GIL held, while `obj` is alive.
 class MERIDAN_BIND_API ObjectLock {
-   public:
+public:
     explicit ObjectLock(py::handle obj);
     ~ObjectLock();
     ObjectLock(const ObjectLock&) = delete;

@@ -26,7 +26,8 @@ inline PyObject* cached_close(const py::dict& cache, py::handle oid, py::handle 
     PyObject* value = PyDict_GetItemWithError(cache.ptr(), key.ptr());
     if (!value && PyErr_Occurred()) throw py::error_already_set();
     missing = !value;
-    if (value && PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value))) return nullptr;
+    if (value && PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value)))
+        return nullptr;
     return value;
 }
 

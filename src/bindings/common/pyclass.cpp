@@ -30,19 +30,18 @@ struct FunctionData {
     Signature sig;
     std::vector<py::object> keys;  // interned parameter names
     Body body;
-    std::string doc;            // without the signature line
-    std::string signature;      // "(a, b=None)"
-    py::object name;            // str
-    py::object qualname;        // str
-    py::object module;          // str or None
-    py::object owner;           // the class of a method, null for a module function
+    std::string doc;                // without the signature line
+    std::string signature;          // "(a, b=None)"
+    py::object name;                // str
+    py::object qualname;            // str
+    py::object module;              // str or None
+    py::object owner;               // the class of a method, null for a module function
     std::vector<py::object> holds;  // the Python objects the body uses
-    bool cleared = false;       // emptied by the garbage collector: no longer callable
+    bool cleared = false;  // emptied by the garbage collector: no longer callable
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FunctionData* data;
     PyObject* dict;  // __dict__, made on first use
 };
@@ -64,8 +63,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (data->cleared) {
         // Only reachable from code run while the collector takes a cycle apart: the
         // objects the body uses may already be gone.
-        PyErr_Format(PyExc_RuntimeError, "%U() can no longer be called: it was cleared "
-                     "by the garbage collector", data->name.ptr());
+        PyErr_Format(PyExc_RuntimeError,
+                     "%U() can no longer be called: it was cleared "
+                     "by the garbage collector",
+                     data->name.ptr());
         return nullptr;
     }
     try {
@@ -165,7 +166,9 @@ FunctionData* data_of(PyObject* self) {
     return reinterpret_cast<FunctionObject*>(self)->data;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(data_of(self)->name.ptr()); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(data_of(self)->name.ptr());
+}
 PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(data_of(self)->qualname.ptr());
 }
@@ -238,11 +241,12 @@ PyTypeObject* function_type() {
             {Py_tp_methods, function_methods},
             {0, nullptr},
         };
-        PyType_Spec shape{"meridan.function", static_cast<int>(sizeof(FunctionObject)), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                              Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                              Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                          slots};
+        PyType_Spec shape{
+            "meridan.function", static_cast<int>(sizeof(FunctionObject)), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            slots};
         // Kept for the life of the process, as the functions made with it are.
         PyObject* t = PyType_FromSpec(&shape);
         if (!t) throw py::error_already_set();
@@ -354,26 +358,26 @@ py::object make_function(py::handle module_name, const std::string& qualname,
 void def_function(py::module_& m, Signature sig, const std::string& doc, Body body,
                   std::initializer_list<py::handle> holds) {
     const std::string name = sig.function;
-    m.attr(name.c_str()) = new_function(std::move(sig), doc, std::move(body),
-                                        m.attr("__name__"), name, py::object(),
-                                        held(m, holds));
+    m.attr(name.c_str()) =
+        new_function(std::move(sig), doc, std::move(body), m.attr("__name__"), name,
+                     py::object(), held(m, holds));
 }
 
 void def_method(py::object cls, Signature sig, const std::string& doc, Body body,
                 std::initializer_list<py::handle> holds) {
     if (!PyType_Check(cls.ptr())) throw py::type_error("def_method: not a class");
     const std::string name = sig.function;
-    const std::string qualname = cls.attr("__qualname__").cast<std::string>() + "." + name;
-    py::object fn = new_function(std::move(sig), doc, std::move(body),
-                                 cls.attr("__module__"), qualname, cls,
-                                 held(py::handle(), holds));
+    const std::string qualname =
+        cls.attr("__qualname__").cast<std::string>() + "." + name;
+    py::object fn =
+        new_function(std::move(sig), doc, std::move(body), cls.attr("__module__"),
+                     qualname, cls, held(py::handle(), holds));
     py::setattr(cls, name.c_str(), fn);
 }
 
 void def_abstract_method(py::object cls, Signature sig, const std::string& doc) {
-    def_method(cls, std::move(sig), doc, [](Args) -> py::object {
-        raise_bare(PyExc_NotImplementedError);
-    });
+    def_method(cls, std::move(sig), doc,
+               [](Args) -> py::object { raise_bare(PyExc_NotImplementedError); });
 }
 
 void raise_bare(PyObject* type) {

@@ -27,7 +27,8 @@ namespace meridan::bind {
 /// defaults filled in. A view: valid for the duration of the call only.
 class Args {
 public:
-    Args(const py::object* values, std::size_t count) : values_(values), count_(count) {}
+    Args(const py::object* values, std::size_t count)
+        : values_(values), count_(count) {}
     Args(const std::vector<py::object>& values) : Args(values.data(), values.size()) {}
 
     const py::object& operator[](std::size_t i) const { return values_[i]; }
@@ -64,7 +65,7 @@ MERIDAN_BIND_API py::object make_class(py::module_& m, const std::string& name,
 /// works on instances of its subclasses too; any other object is refused with
 /// TypeError, since its memory at the slot's offset is not the slot.
 class MERIDAN_BIND_API Slot {
-   public:
+public:
     Slot() = default;
     /// The slot `attribute` of `cls` (which must list it in its `__slots__`).
     Slot(py::handle cls, const char* attribute);
@@ -139,8 +140,8 @@ template <fixed_string Name, class... A>
 py::object call_method(py::handle obj, const A&... args) {
     constexpr std::size_t n = 1 + sizeof...(A);
     PyObject* stack[n] = {obj.ptr(), py::handle(args).ptr()...};
-    PyObject* r = PyObject_VectorcallMethod(name<Name>().ptr(), stack,
-                                            n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* r = PyObject_VectorcallMethod(
+        name<Name>().ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }

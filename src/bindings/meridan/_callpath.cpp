@@ -15,23 +15,23 @@ PYBIND11_MODULE(_callpath, m) {
                                     "An object whose ping(x) returns x.", "Probe()");
     mb::def_method(cls, {"ping", {"self", "x"}, {}}, "Returns x.",
                    [](mb::Args a) { return a[1]; });
-    mb::def_function(
-        m, {"call_ping", {"obj", "x", "n"}, {}},
-        "Calls obj.ping(x) n times from C++ and returns the last result.",
-        [](mb::Args a) {
-            const long n = a[2].cast<long>();
-            py::object result = py::none();
-            for (long i = 0; i < n; ++i) result = mb::call_method<"ping">(a[0], a[1]);
-            return result;
-        });
+    mb::def_function(m, {"call_ping", {"obj", "x", "n"}, {}},
+                     "Calls obj.ping(x) n times from C++ and returns the last result.",
+                     [](mb::Args a) {
+                         const long n = a[2].cast<long>();
+                         py::object result = py::none();
+                         for (long i = 0; i < n; ++i)
+                             result = mb::call_method<"ping">(a[0], a[1]);
+                         return result;
+                     });
     mb::def_function(
         m, {"closure", {"value"}, {}},
         "A new function of no arguments that returns value, which it holds.",
         [](mb::Args a) {
             py::handle value = a[0];  // borrowed: the new function holds it
             return mb::make_function(
-                py::str("meridan._callpath"),
-                "closure.<locals>.get", {"get", {}, {}}, "Returns the value held.",
+                py::str("meridan._callpath"), "closure.<locals>.get", {"get", {}, {}},
+                "Returns the value held.",
                 [value](mb::Args) { return py::reinterpret_borrow<py::object>(value); },
                 {value});
         });

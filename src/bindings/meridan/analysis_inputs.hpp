@@ -7,6 +7,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
@@ -214,11 +215,11 @@ inline std::vector<std::int64_t> snapshot_days(const std::vector<py::object>& sn
     if (!ascending) return days;
     if (const auto i = inputs::first_out_of_order(days)) {
         const std::string name(argument);
-        throw py::value_error(
-            name + " must be in ascending date order, but " + name + "[" +
-            std::to_string(*i) + "] (" + periods::iso_day(days[*i]) + ") follows " +
-            name + "[" + std::to_string(*i - 1) + "] (" +
-            periods::iso_day(days[*i - 1]) + ")");
+        throw py::value_error(name + " must be in ascending date order, but " + name +
+                              "[" + std::to_string(*i) + "] (" +
+                              periods::iso_day(days[*i]) + ") follows " + name + "[" +
+                              std::to_string(*i - 1) + "] (" +
+                              periods::iso_day(days[*i - 1]) + ")");
     }
     return days;
 }
@@ -296,8 +297,8 @@ inline std::string snapshot_date_text(py::handle snapshot) {
 /// Checks the market_value of the snapshot a range ends on: above 0, since the
 /// growth over the range is measured to it.
 inline void check_closing_snapshot(py::handle snapshot, const std::string& date) {
-    const std::string where = "the snapshot of " + date +
-                              " (the last of the range): market_value";
+    const std::string where =
+        "the snapshot of " + date + " (the last of the range): market_value";
     py::object value = field(snapshot, "market_value", where);
     const inputs::Fault f = inputs::closing_value_fault(snapshot_number(value, where));
     if (f != inputs::Fault::none) refuse_number(where, value, f);

@@ -126,12 +126,15 @@ bool money_plainly_sound(PyObject* snapshot) {
         Py_ssize_t at = 0;
         PyObject *key = nullptr, *item = nullptr;
         while (PyDict_Next(position, &at, &key, &item)) {
-            if (key == id_key) has_id = true;
-            else if (key == value_key) value = item;
+            if (key == id_key)
+                has_id = true;
+            else if (key == value_key)
+                value = item;
         }
         if (!has_id && !dict_item<"order_book_id">(position)) return false;
         if (!value) value = dict_item<"market_value">(position);
-        if (!value || !plain_number(value, x) || in::holding_fault(x) != in::Fault::none)
+        if (!value || !plain_number(value, x) ||
+            in::holding_fault(x) != in::Fault::none)
             return false;
     }
     return true;
@@ -153,7 +156,8 @@ std::vector<std::int64_t> snapshot_days(const std::vector<py::object>& series) {
                 }
             }
         }
-        days.push_back(meridan::analysis::snapshot_day(series[i], i, "portfolio_series"));
+        days.push_back(
+            meridan::analysis::snapshot_day(series[i], i, "portfolio_series"));
     }
     return days;
 }
@@ -418,8 +422,8 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         py::dict slot_of;
         py::list weighted_ids;
         const auto day_number = meridan::bind::day_number(date);
-        const std::string day = day_number ? date_key(*day_number)
-                                           : py::str(date).cast<std::string>();
+        const std::string day =
+            day_number ? date_key(*day_number) : py::str(date).cast<std::string>();
         for (py::handle position : positions) {
             py::object oid = item<"order_book_id">(position);
             const double value =
@@ -488,8 +492,8 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
 py::dict period_record(const py::module_& m, const Single& single) {
     // Without a benchmark this read fails (AttributeError of None's "index"), as
     // there are no factor labels to show.
-    py::object factors = single.benchmark ? single.benchmark_factors
-                                          : py::none().attr("index");
+    py::object factors =
+        single.benchmark ? single.benchmark_factors : py::none().attr("index");
     py::object translation = meridan::bind::global(m, "TRANSLATION");
     py::list labels;
     for (py::handle name : factors) labels.append(translation[name]);
@@ -634,7 +638,8 @@ void register_analyses(py::module_& m) {
         "gives None exposures with its weights.\n\n"
         "Refused before any request (ValueError naming the date, and the id): a\n"
         "market_value or cash that is NaN or infinite, a position's market_value that\n"
-        "is NaN, infinite or negative, a snapshot worth 0 or less; a benchmark without\n"
+        "is NaN, infinite or negative, a snapshot worth 0 or less; a benchmark "
+        "without\n"
         "get_weighting() (an order book id, say: TypeError); a date that is a number\n"
         "(TypeError). A holding of an index is refused when it is looked up.",
         [m](Args a) {

@@ -55,9 +55,9 @@ DatedValues read_dated(const py::object& series, const char* argument, const cha
     const std::span<const double> v = out.span();
     for (std::size_t i = 0; i < v.size(); ++i) {
         if (!std::isfinite(v[i])) {
-            throw py::value_error(name + " has the " + item + " " +
-                                  text_of(py::float_(v[i])) + " on " +
-                                  iso_day(out.days[i]) + ": it must be a finite number");
+            throw py::value_error(
+                name + " has the " + item + " " + text_of(py::float_(v[i])) + " on " +
+                iso_day(out.days[i]) + ": it must be a finite number");
         }
     }
     return out;
@@ -70,8 +70,9 @@ DatedValues read_values(const py::object& series) {
         if (out.days[i] <= out.days[i - 1]) {
             throw py::value_error(
                 "values dates must be ascending, each once: " + iso_day(out.days[i]) +
-                (out.days[i] == out.days[i - 1] ? " appears twice"
-                                                : " follows " + iso_day(out.days[i - 1])));
+                (out.days[i] == out.days[i - 1]
+                     ? " appears twice"
+                     : " follows " + iso_day(out.days[i - 1])));
         }
     }
     return out;
@@ -104,8 +105,9 @@ std::string flow_words(double flow) {
 [[noreturn]] void refuse_flow(const mf::UnitError& e, const DatedValues& values) {
     const std::string on = iso_day(values.days[e.day]);
     if (e.day == 0) {
-        throw py::value_error("values opens with " + text_of(py::float_(e.flow)) + " on " +
-                              on + ": the opening value buys the first units and "
+        throw py::value_error("values opens with " + text_of(py::float_(e.flow)) +
+                              " on " + on +
+                              ": the opening value buys the first units and "
                               "cannot be negative");
     }
     const std::string before = iso_day(values.days[e.day - 1]);
@@ -115,16 +117,18 @@ std::string flow_words(double flow) {
             if (e.units_before == 0.0) {
                 throw py::value_error("the " + flow_words(e.flow) + " on " + on +
                                       " takes out money the portfolio does not hold: "
-                                      "it held nothing after " + before);
+                                      "it held nothing after " +
+                                      before);
             }
             throw py::value_error("the " + flow_words(e.flow) + " on " + on +
                                   " is more than the portfolio was worth at the close "
-                                  "of " + before + " (" + worth + ")");
+                                  "of " +
+                                  before + " (" + worth + ")");
         case mf::UnitFault::worthless:
-            throw py::value_error("the " + flow_words(e.flow) + " on " + on +
-                                  " cannot be counted in units: the portfolio was worth " +
-                                  worth + " at the close of " + before +
-                                  ", so a unit had no value to trade at");
+            throw py::value_error(
+                "the " + flow_words(e.flow) + " on " + on +
+                " cannot be counted in units: the portfolio was worth " + worth +
+                " at the close of " + before + ", so a unit had no value to trade at");
         case mf::UnitFault::not_finite:
             break;
     }
@@ -133,14 +137,17 @@ std::string flow_words(double flow) {
 }
 
 constexpr const char* kModuleDoc =
-    "Deposits and withdrawals of a portfolio: units of a time-weighted unit value, and\n"
+    "Deposits and withdrawals of a portfolio: units of a time-weighted unit value, "
+    "and\n"
     "the money-weighted return.";
 
 constexpr const char* kUnitValuesDoc =
-    "The units outstanding and the unit value of a portfolio day by day, so that money\n"
+    "The units outstanding and the unit value of a portfolio day by day, so that "
+    "money\n"
     "put in or taken out is never counted as return.\n\n"
     "values: the portfolio's value at each day's close, after that day's flows (a\n"
-    "pandas Series of floats on ascending dates, each date once). flows: the net money\n"
+    "pandas Series of floats on ascending dates, each date once). flows: the net "
+    "money\n"
     "put in (positive) or taken out (negative) by date, a Series whose dates must all\n"
     "be dates of `values` (move a flow on a day without trading to the next trading\n"
     "day first); several flows on one date add up. None: no flows.\n\n"
@@ -153,8 +160,10 @@ constexpr const char* kUnitValuesDoc =
     "everything) there is no unit value (NaN); the next deposit buys at the last unit\n"
     "value there was (1.0 if none).\n\n"
     "Returns (units, unit_value), two float64 Series on the index of `values`, named\n"
-    "\"units\" and \"unit_value\". Refused: an argument that is not a Series or has labels\n"
-    "that are not dates (TypeError); a value or flow that is NaN or infinite, dates of\n"
+    "\"units\" and \"unit_value\". Refused: an argument that is not a Series or has "
+    "labels\n"
+    "that are not dates (TypeError); a value or flow that is NaN or infinite, dates "
+    "of\n"
     "`values` out of order or repeated, a flow on a date `values` does not have, a\n"
     "withdrawal of more than the portfolio was worth, a flow when the portfolio was\n"
     "worth nothing (0 or less) at the close before it, a negative opening value\n"
@@ -171,7 +180,8 @@ constexpr const char* kMoneyWeightedDoc =
     "for a shorter span, the return over the span, (1 + r) ** (days / 365) - 1, since\n"
     "annualising a few weeks magnifies them. A fraction (0.05 is 5 %). NaN when no\n"
     "rate, or more than one, balances the amounts (money only ever went in, say), or\n"
-    "when there are fewer than two amounts that are not 0. Refused as for unit_values;\n"
+    "when there are fewer than two amounts that are not 0. Refused as for "
+    "unit_values;\n"
     "an empty `values` raises meridan.EmptyInputError (a ValueError and an\n"
     "IndexError).";
 
@@ -202,7 +212,8 @@ PYBIND11_MODULE(flows, m) {
         kMoneyWeightedDoc, [](bind::Args a) {
             const DatedValues values = read_values(a[0]);
             if (values.days.empty())
-                meridan::analysis::refuse_empty("values is empty: it has no opening value");
+                meridan::analysis::refuse_empty(
+                    "values is empty: it has no opening value");
             const std::vector<double> daily = daily_flows(values, a[1]);
             double r;
             {

@@ -38,7 +38,8 @@ DatedSeries read_series(const py::object& series, const char* what) {
     DatedSeries out{index, bind::index_day_numbers(index), bind::float_values(series)};
     for (std::size_t i = 0; i < out.days.size(); ++i) {
         if (out.days[i] == bind::no_day) {
-            throw py::type_error(std::string(what) + " has a label that is not a date: " +
+            throw py::type_error(std::string(what) +
+                                 " has a label that is not a date: " +
                                  py::repr(index[py::int_(i)]).cast<std::string>());
         }
     }
@@ -50,7 +51,8 @@ DatedSeries read_series(const py::object& series, const char* what) {
 // A value series given by the caller: refused unless its values can be divided by
 // and its labels are dates in order (see read_value_series).
 DatedSeries read_value_series(const py::object& series, const char* what) {
-    meridan::analysis::ValueSeries v = meridan::analysis::read_value_series(series, what);
+    meridan::analysis::ValueSeries v =
+        meridan::analysis::read_value_series(series, what);
     return {std::move(v.index), std::move(v.days), std::move(v.values)};
 }
 
@@ -60,8 +62,10 @@ std::optional<std::int64_t> answered_day(const py::object& date) {
     if (date.is_none()) return std::nullopt;
     const auto day = bind::day_number(date);
     if (!day) {
-        throw py::type_error("get_previous_trading_date answered a value that is not a "
-                             "date: " + py::repr(date).cast<std::string>());
+        throw py::type_error(
+            "get_previous_trading_date answered a value that is not a "
+            "date: " +
+            py::repr(date).cast<std::string>());
     }
     return day;
 }
@@ -98,20 +102,28 @@ constexpr const char* kDoc =
     "and both cumulative return curves, as fractions (0.05 is 5 %).\n\n"
     "portfolio_series: the portfolio's value by date (pandas Series on ascending\n"
     "Timestamps; only ratios of values are used). benchmark: an index order book id,\n"
-    "whose unadjusted daily closes from the series' first to its last date are fetched;\n"
+    "whose unadjusted daily closes from the series' first to its last date are "
+    "fetched;\n"
     "the portfolio is then put on the index's trading dates (a missing day takes the\n"
     "latest earlier value, non-trading days drop out). With benchmark None,\n"
     "benchmark_series (any values proportional to the benchmark's prices, by date) is\n"
     "used as given and neither series is aligned to the other.\n\n"
-    "Returns {\"summary\": {period: [portfolio, benchmark]}, \"detail\": {\"date\": [...],\n"
-    "\"portfolio\": [...], \"benchmark\": [...]}}. Periods end on the portfolio's last\n"
-    "date: \"one_month\", \"three_month\", \"six_month\" and \"one_year\" measure from the\n"
+    "Returns {\"summary\": {period: [portfolio, benchmark]}, \"detail\": {\"date\": "
+    "[...],\n"
+    "\"portfolio\": [...], \"benchmark\": [...]}}. Periods end on the portfolio's "
+    "last\n"
+    "date: \"one_month\", \"three_month\", \"six_month\" and \"one_year\" measure from "
+    "the\n"
     "first value on or after the same calendar day 1, 3, 6 or 12 months earlier;\n"
-    "\"this_month\" and \"this_year\" from the value of the last trading day before the\n"
-    "month or the year began (from the first value when that day precedes the series);\n"
-    "\"total\" from the first value; \"annualized_total\" (only for spans over 365 days)\n"
+    "\"this_month\" and \"this_year\" from the value of the last trading day before "
+    "the\n"
+    "month or the year began (from the first value when that day precedes the "
+    "series);\n"
+    "\"total\" from the first value; \"annualized_total\" (only for spans over 365 "
+    "days)\n"
     "is the total return compounded to 365 days. The detail gives each date as\n"
-    "\"YYYY-MM-DD\" and each day's return since the first value (so the first is 0.0).\n"
+    "\"YYYY-MM-DD\" and each day's return since the first value (so the first is "
+    "0.0).\n"
     "Refused before any request: a series that is not a pandas Series (TypeError), an\n"
     "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with\n"
     "labels that are not dates (numbers, say: TypeError), dates out of order or a\n"
@@ -214,7 +226,8 @@ py::object profit_analysis(py::handle m, bind::Args a) {
 }  // namespace
 
 PYBIND11_MODULE(profit, m) {
-    m.doc() = "Profit-and-loss analysis of a portfolio value series against a benchmark.";
+    m.doc() =
+        "Profit-and-loss analysis of a portfolio value series against a benchmark.";
     m.attr("relativedelta") =
         py::module_::import("dateutil.relativedelta").attr("relativedelta");
     m.attr("tickvane") = py::module_::import("tickvane");

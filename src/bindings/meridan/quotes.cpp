@@ -14,9 +14,9 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
-#include "common/pyclass.hpp"
 #include "common/names.hpp"
 #include "common/price_cache.hpp"
+#include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 
@@ -87,10 +87,12 @@ using DayArray = py::array_t<std::int64_t, py::array::c_style | py::array::force
 
 // The provider's `_event_days` memo, made on first use.
 py::dict event_days_memo(const py::object& self) {
-    PyObject* memo = PyObject_GetAttr(self.ptr(), meridan::bind::name<"_event_days">().ptr());
+    PyObject* memo =
+        PyObject_GetAttr(self.ptr(), meridan::bind::name<"_event_days">().ptr());
     if (memo && PyDict_Check(memo)) return py::reinterpret_steal<py::dict>(memo);
     Py_XDECREF(memo);  // anything but a dict is replaced
-    if (!memo && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    if (!memo && !PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw py::error_already_set();
     if (!memo) PyErr_Clear();
     py::dict fresh;
     meridan::bind::setattr<"_event_days">(self, fresh);
@@ -101,7 +103,8 @@ DayArray event_days(const py::dict& memo, const py::object& series) {
     py::int_ key(reinterpret_cast<std::uintptr_t>(series.ptr()));
     PyObject* entry = PyDict_GetItemWithError(memo.ptr(), key.ptr());
     if (entry) {
-        // Entries are (series, day numbers) pairs written below; anything else is redone.
+        // Entries are (series, day numbers) pairs written below; anything else is
+        // redone.
         if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
             PyTuple_GET_ITEM(entry, 0) == series.ptr()) {
             return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 1))
@@ -164,7 +167,8 @@ void store(const py::dict& cache, py::handle oid, py::handle day, py::handle val
     const py::object key = meridan::bind::price_key(oid, day);
     if (!PyObject_GC_IsTracked(oid.ptr()) && !PyObject_GC_IsTracked(day.ptr()))
         PyObject_GC_UnTrack(key.ptr());
-    if (PyDict_SetItem(cache.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItem(cache.ptr(), key.ptr(), value.ptr()) < 0)
+        throw py::error_already_set();
 }
 
 constexpr const char* kProviderDoc =

@@ -123,9 +123,10 @@ void check_dates(const std::vector<std::int64_t>& days, const py::object& index,
 // closes are requested; a benchmark object (the attribution's kind) is refused by name.
 void check_index_id(const py::object& benchmark) {
     if (py::isinstance<py::str>(benchmark)) return;
-    throw py::type_error("benchmark must be the order book id of an index (text such "
-                         "as '000300.XSHG'), got " +
-                         meridan::analysis::repr_of(benchmark));
+    throw py::type_error(
+        "benchmark must be the order book id of an index (text such "
+        "as '000300.XSHG'), got " +
+        meridan::analysis::repr_of(benchmark));
 }
 
 py::array_t<double> to_array(std::span<const double> values) {
@@ -205,16 +206,14 @@ py::object risk_free_rate_between(const py::module_& m, const py::object& start,
                                   const py::object& end) {
     py::object curve = bind::service(m, "get_yield_curve")(start, start);
     py::object timestamp = bind::pandas().attr("Timestamp");
-    py::object length =
-        bind::sub(timestamp(end), timestamp(start)).attr("days");
+    py::object length = bind::sub(timestamp(end), timestamp(start)).attr("days");
     if (!PyLong_Check(length.ptr())) {
         throw py::value_error("no window length between " +
                               py::repr(start).cast<std::string>() + " and " +
                               py::repr(end).cast<std::string>());
     }
     return first_curve_value(
-        curve, meridan::risk::tenor_for_window(length.cast<std::int64_t>()),
-        start);
+        curve, meridan::risk::tenor_for_window(length.cast<std::int64_t>()), start);
 }
 
 // The figures of every standard period of `series` against the index `benchmark`.
@@ -238,11 +237,10 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
     py::object bench_index = py::none();
     if (!closes.is_none()) {
         if (!py::isinstance(closes, bind::pandas().attr("Series"))) {
-            throw py::type_error("closes of " +
-                                 py::repr(benchmark).cast<std::string>() +
-                                 " must come as a Series, got " +
-                                 py::str(py::type::of(closes).attr("__name__"))
-                                     .cast<std::string>());
+            throw py::type_error(
+                "closes of " + py::repr(benchmark).cast<std::string>() +
+                " must come as a Series, got " +
+                py::str(py::type::of(closes).attr("__name__")).cast<std::string>());
         }
         bench_index = closes.attr("index");
         bench_days = bind::index_day_numbers(bench_index);
@@ -252,8 +250,7 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
 
     const std::vector<double> aligned = meridan::series::reindex_ffill(
         portfolio_days, bind::span_of(portfolio_values), bench_days);
-    const std::vector<double> p_change =
-        meridan::series::pad_filled_changes(aligned);
+    const std::vector<double> p_change = meridan::series::pad_filled_changes(aligned);
     const std::vector<double> b_change =
         meridan::series::pad_filled_changes(bind::span_of(bench_values));
     // Returns start on the second trading day: the first has no change.
@@ -277,14 +274,12 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
         firsts[i] = meridan::series::first_on_or_after(return_days, from)
                         .value_or(return_days.size());
         if (firsts[i] < return_days.size())
-            label_positions.push_back(
-                static_cast<py::ssize_t>(firsts[i] + skip));
+            label_positions.push_back(static_cast<py::ssize_t>(firsts[i] + skip));
     }
     py::list labels;
     if (!label_positions.empty()) {
         labels = py::list(bench_index.attr("take")(py::array_t<py::ssize_t>(
-            static_cast<py::ssize_t>(label_positions.size()),
-            label_positions.data())));
+            static_cast<py::ssize_t>(label_positions.size()), label_positions.data())));
     }
 
     const py::object risk_class = bind::global(m, "perilon").attr("Risk");
@@ -299,15 +294,14 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
                 meridan::periods::period_start(period, last_day, first_day);
             PyErr_SetString(
                 PyExc_IndexError,
-                ("no daily return in period '" + std::string(key) +
-                 "' starting " + meridan::periods::iso_day(from) +
-                 " (series ends " + meridan::periods::iso_day(last_day) + ")")
+                ("no daily return in period '" + std::string(key) + "' starting " +
+                 meridan::periods::iso_day(from) + " (series ends " +
+                 meridan::periods::iso_day(last_day) + ")")
                     .c_str());
             throw py::error_already_set();
         }
         const py::object first = labels[next_label++];
-        const py::object rate =
-            risk_free_rate(m, first, last_day - return_days[k]);
+        const py::object rate = risk_free_rate(m, first, last_day - return_days[k]);
         const py::object p_window = tail(p_returns, k);
         const py::object b_window = tail(b_returns, k);
         const py::object rp = risk_class(p_window, b_window, rate);

@@ -26,9 +26,9 @@ namespace {
 
 // Factor names and their display labels, in the order the service lists them.
 constexpr std::pair<const char*, const char*> kTranslation[] = {
-    {"beta", "贝塔"},        {"growth", "成长性"},   {"liquidity", "流动性"},
-    {"leverage", "杠杆率"},  {"momentum", "动量"},   {"reversal", "反转"},
-    {"size", "市值"},        {"yield", "盈利性"},    {"volatility", "波动率"},
+    {"beta", "贝塔"},       {"growth", "成长性"}, {"liquidity", "流动性"},
+    {"leverage", "杠杆率"}, {"momentum", "动量"}, {"reversal", "反转"},
+    {"size", "市值"},       {"yield", "盈利性"},  {"volatility", "波动率"},
     {"value", "价值"},
 };
 
@@ -37,7 +37,8 @@ std::vector<std::int64_t> label_days(const py::object& index, const char* what) 
     std::vector<std::int64_t> days = bind::index_day_numbers(index);
     for (std::size_t i = 0; i < days.size(); ++i) {
         if (days[i] == bind::no_day) {
-            throw py::type_error(std::string(what) + " has a label that is not a date: " +
+            throw py::type_error(std::string(what) +
+                                 " has a label that is not a date: " +
                                  py::repr(index[py::int_(i)]).cast<std::string>());
         }
     }
@@ -58,7 +59,8 @@ py::list without_constant(const py::object& values) {
 }
 
 py::slice positions(const meridan::series::PositionRange& r) {
-    return py::slice(static_cast<py::ssize_t>(r.begin), static_cast<py::ssize_t>(r.end), 1);
+    return py::slice(static_cast<py::ssize_t>(r.begin), static_cast<py::ssize_t>(r.end),
+                     1);
 }
 
 constexpr const char* kDoc =
@@ -70,7 +72,8 @@ constexpr const char* kDoc =
     "set to 0, then put on the factor calendar (a trading day the series lacks counts\n"
     "as 0.0, other dates drop out). Windows end at steps of 3 months (spans up to 365\n"
     "days), 6 months (up to 1095 days) or 1 year, counted back from the last date\n"
-    "(spans over 270, 547.5 and 1095 days) or forward from the first date; an end past\n"
+    "(spans over 270, 547.5 and 1095 days) or forward from the first date; an end "
+    "past\n"
     "the last date is cut to it and is the last window.\n\n"
     "Returns a dict: for each window, keyed by its end date as \"YYYY-MM-DD\", the\n"
     "factor coefficients (the constant left out) in the factor table's column order;\n"
@@ -163,7 +166,8 @@ py::object style_analysis(py::handle m, bind::Args a) {
 }  // namespace
 
 PYBIND11_MODULE(style, m) {
-    m.doc() = "Style regression of a portfolio value series on the style-factor returns.";
+    m.doc() =
+        "Style regression of a portfolio value series on the style-factor returns.";
     py::dict translation;
     for (const auto& [name, label] : kTranslation) translation[name] = py::str(label);
     m.attr("TRANSLATION") = translation;

@@ -116,7 +116,8 @@ constexpr const char* kMonthlyDoc =
 constexpr const char* kRollingDoc =
     "Risk figures of the daily `returns` (a Series of fractions) against\n"
     "`benchmark_returns` (a Series, aligned to the labels of `returns` as\n"
-    "benchmark_returns.reindex(returns.index) aligns it: a label it lacks is a missing\n"
+    "benchmark_returns.reindex(returns.index) aligns it: a label it lacks is a "
+    "missing\n"
     "day) over the trailing `window` rows ending on each row, as a float64 DataFrame\n"
     "indexed like `returns` with columns:\n"
     "volatility: std(r, ddof 1) * sqrt(A);\n"
@@ -130,15 +131,13 @@ constexpr const char* kRollingDoc =
     "window - 1 rows are NaN. `window` is a whole number, at least 1.";
 
 void register_drawdowns(py::module_& m) {
-    bind::def_function(m, Signature{"underwater", {"values"}, {}}, kUnderwaterDoc,
-                       [](bind::Args a) {
-                           const auto series =
-                               meridan::analysis::read_value_series(a[0], "values");
-                           const std::vector<double> depth =
-                               ts::underwater(bind::span_of(series.values));
-                           return bind::float_series(depth, series.index,
-                                                     a[0].attr("name"));
-                       });
+    bind::def_function(
+        m, Signature{"underwater", {"values"}, {}}, kUnderwaterDoc, [](bind::Args a) {
+            const auto series = meridan::analysis::read_value_series(a[0], "values");
+            const std::vector<double> depth =
+                ts::underwater(bind::span_of(series.values));
+            return bind::float_series(depth, series.index, a[0].attr("name"));
+        });
 
     bind::def_function(
         m, Signature{"worst_drawdowns", {"values", "top"}, {py::int_(5)}}, kWorstDoc,
@@ -165,10 +164,11 @@ void register_drawdowns(py::module_& m) {
             py::dict columns;
             columns["start"] = dates.attr("take")(positions(start));
             columns["trough"] = dates.attr("take")(positions(trough));
-            columns["recovery"] = dates.attr("take")(positions(recovery)).attr("where")(mask);
+            columns["recovery"] =
+                dates.attr("take")(positions(recovery)).attr("where")(mask);
             columns["length"] = positions(length);
-            columns["depth"] = py::array_t<double>(static_cast<py::ssize_t>(depth.size()),
-                                                   depth.data());
+            columns["depth"] = py::array_t<double>(
+                static_cast<py::ssize_t>(depth.size()), depth.data());
             py::object range = bind::pandas().attr("RangeIndex")(worst.size());
             return bind::pandas().attr("DataFrame")(columns, py::arg("index") = range);
         });
@@ -184,13 +184,14 @@ void register_calendar(py::module_& m) {
             for (std::size_t i = 0; i < years.size(); ++i)
                 years[i] = table.first_year + static_cast<std::int64_t>(i);
             py::module_ pd = bind::pandas();
-            py::object index = pd.attr("Index")(positions(years), py::arg("name") = "year");
+            py::object index =
+                pd.attr("Index")(positions(years), py::arg("name") = "year");
             py::list labels;
             for (int month = 1; month <= 12; ++month) labels.append(month);
             labels.append("total");
             py::object columns = pd.attr("Index")(labels, py::arg("dtype") = "object");
-            return bind::float_frame(table.cells, table.years, ts::MonthlyTable::kColumns,
-                                     index, columns);
+            return bind::float_frame(table.cells, table.years,
+                                     ts::MonthlyTable::kColumns, index, columns);
         });
 }
 

@@ -15,6 +15,7 @@
 
 #include "common/args.hpp"
 #include "common/array_input.hpp"
+#include "common/convert.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/risk/capture.hpp"
 #include "meridan/risk/distribution.hpp"
@@ -32,13 +33,7 @@ std::span<const double> as_span(const py::array_t<double>& a) {
 // A plain real number from any object Python can turn into a float (int, float,
 // numpy scalar, Decimal), or a TypeError naming the argument and the value.
 double real_number(const py::object& value, const char* what) {
-    const double x = PyFloat_AsDouble(value.ptr());
-    if (x == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        throw py::type_error(std::string(what) + " must be a number, got " +
-                             py::repr(value).cast<std::string>());
-    }
-    return x;
+    return meridan::bind::to_double(value, what);
 }
 
 // What the figures computed on demand read: the returns as given, copied into arrays
@@ -158,27 +153,33 @@ const std::vector<LazyFigure>& lazy_figures() {
     namespace mr = meridan::risk;
     static const std::vector<LazyFigure> figures{
         {"skewness", "Population skewness of the returns (see the class).",
-         [](const Days& d, const RiskInput&) { return mr::skewness(d.pairs.r); }, false},
+         [](const Days& d, const RiskInput&) { return mr::skewness(d.pairs.r); },
+         false},
         {"kurtosis", "Population excess kurtosis of the returns (see the class).",
-         [](const Days& d, const RiskInput&) { return mr::kurtosis(d.pairs.r); }, false},
-        {"up_capture", "Annual return over the benchmark's rising days, over the "
-                       "benchmark's (see the class).",
+         [](const Days& d, const RiskInput&) { return mr::kurtosis(d.pairs.r); },
+         false},
+        {"up_capture",
+         "Annual return over the benchmark's rising days, over the "
+         "benchmark's (see the class).",
          [](const Days& d, const RiskInput& in) {
              return mr::capture(d.pairs.r, d.pairs.b, true, in.annualization);
          },
          true},
-        {"down_capture", "Annual return over the benchmark's falling days, over the "
-                         "benchmark's (see the class).",
+        {"down_capture",
+         "Annual return over the benchmark's falling days, over the "
+         "benchmark's (see the class).",
          [](const Days& d, const RiskInput& in) {
              return mr::capture(d.pairs.r, d.pairs.b, false, in.annualization);
          },
          true},
-        {"tail_ratio", "95th percentile of the returns over the absolute 5th (see "
-                       "the class).",
+        {"tail_ratio",
+         "95th percentile of the returns over the absolute 5th (see "
+         "the class).",
          [](const Days& d, const RiskInput&) { return mr::tail_ratio(d.pairs.r); },
          false},
-        {"stability", "R squared of the log compounded value on the day number (see "
-                      "the class).",
+        {"stability",
+         "R squared of the log compounded value on the day number (see "
+         "the class).",
          [](const Days& d, const RiskInput&) { return mr::stability(d.pairs.r); },
          false},
     };
@@ -245,9 +246,9 @@ PYBIND11_MODULE(_risk, m) {
             py::setattr(self, "downside_risk", py::float_(f.downside_risk));
             py::setattr(self, "calmar", py::float_(f.calmar));
             py::setattr(self, "win_rate", py::float_(f.win_rate));
-            const py::tuple held = py::make_tuple(
-                py::array_t<double>(r.size(), r.data()),
-                py::array_t<double>(b.size(), b.data()), rate, periods);
+            const py::tuple held =
+                py::make_tuple(py::array_t<double>(r.size(), r.data()),
+                               py::array_t<double>(b.size(), b.data()), rate, periods);
             if (input_slot.get(self)) {
                 // Built again: figures read from the former returns are forgotten.
                 py::object dict = self.attr("__dict__");
@@ -260,7 +261,8 @@ PYBIND11_MODULE(_risk, m) {
 
     // Each lazy figure is a method wrapped in functools.cached_property: computed on
     // the first read, then found in the instance's __dict__ like the other figures.
-    py::object cached_property = py::module_::import("functools").attr("cached_property");
+    py::object cached_property =
+        py::module_::import("functools").attr("cached_property");
     for (const LazyFigure& lazy : lazy_figures()) {
         meridan::bind::def_method(
             cls, {lazy.name, {"self"}, {}}, lazy.doc,

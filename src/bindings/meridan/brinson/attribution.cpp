@@ -6,6 +6,8 @@
 //
 // The binding reads the arguments, the snapshots and the market data's replies into
 // plain arrays, in small functions, and builds the three result tables.
+#include "meridan/brinson/attribution.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <cmath>
@@ -22,7 +24,6 @@
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
-#include "meridan/brinson/attribution.hpp"
 #include "meridan/brinson/compounding.hpp"
 #include "meridan/brinson/linking.hpp"
 #include "meridan/flows/units.hpp"
@@ -42,26 +43,30 @@ constexpr const char* kTableColumns[] = {
     "PortfolioWeight", "BenchmarkWeight",  "WeightDifference", "PortfolioReturn",
     "BenchmarkReturn", "ReturnDifference", "Allocation",       "Selection",
     "Interaction",     "TotalActiveReturn"};
-constexpr const char* kPeriodColumns[] = {"PortfolioWeight", "BenchmarkWeight",
-                                          "PortfolioReturn", "BenchmarkReturn",
-                                          "Allocation",      "Selection",
-                                          "Interaction"};
+constexpr const char* kPeriodColumns[] = {
+    "PortfolioWeight", "BenchmarkWeight", "PortfolioReturn", "BenchmarkReturn",
+    "Allocation",      "Selection",       "Interaction"};
 
 // ------------------------------------------------------------------ the choices
 
 core::Method method_named(const py::object& method) {
     if (mb::equal(method, "BHB")) return core::Method::BHB;
     if (mb::equal(method, "BF")) return core::Method::BrinsonFachler;
-    throw py::value_error("method must be \"BHB\" (Brinson-Hood-Beebower) or \"BF\" "
-                          "(Brinson-Fachler), got " + check::repr_of(method));
+    throw py::value_error(
+        "method must be \"BHB\" (Brinson-Hood-Beebower) or \"BF\" "
+        "(Brinson-Fachler), got " +
+        check::repr_of(method));
 }
 
 core::Linking linking_named(const py::object& linking) {
     if (py::isinstance<py::str>(linking)) {
-        if (const auto how = core::linking_named(linking.cast<std::string>())) return *how;
+        if (const auto how = core::linking_named(linking.cast<std::string>()))
+            return *how;
     }
-    throw py::value_error("linking must be one of \"carino\", \"menchero\", \"grap\", "
-                          "\"frongello\", \"scaled\", got " + check::repr_of(linking));
+    throw py::value_error(
+        "linking must be one of \"carino\", \"menchero\", \"grap\", "
+        "\"frongello\", \"scaled\", got " +
+        check::repr_of(linking));
 }
 
 // ---------------------------------------------------------------- the snapshots
@@ -80,16 +85,20 @@ Range range_of(const mb::Args& a) {
     const std::int64_t start = check::bound_day(a[3], "start_date");
     const std::int64_t end = check::bound_day(a[4], "end_date");
     check::check_range(start, end);
-    check::check_benchmark_object(a[1], {"components", "get_weighting", "get_change_rate"});
-    if (all.empty()) check::refuse_empty("portfolio_series is empty: it has no snapshot");
-    const std::vector<std::int64_t> days = check::snapshot_days(all, "portfolio_series", true);
+    check::check_benchmark_object(a[1],
+                                  {"components", "get_weighting", "get_change_rate"});
+    if (all.empty())
+        check::refuse_empty("portfolio_series is empty: it has no snapshot");
+    const std::vector<std::int64_t> days =
+        check::snapshot_days(all, "portfolio_series", true);
     Range r;
     for (std::size_t i = 0; i < all.size(); ++i) {
         if (days[i] < start || days[i] > end) continue;
         r.snapshots.push_back(all[i]);
         r.days.push_back(days[i]);
     }
-    if (r.snapshots.empty()) check::refuse_empty_range("portfolio_series", start, end, days);
+    if (r.snapshots.empty())
+        check::refuse_empty_range("portfolio_series", start, end, days);
     for (std::size_t i = 0; i < r.snapshots.size(); ++i)
         check::check_snapshot(r.snapshots[i], iso_day(r.days[i]),
                               {.money = true, .quantities = true});
@@ -104,7 +113,8 @@ void check_no_index(const py::module_& m, const Range& r) {
     for (std::size_t i = 0; i < r.snapshots.size(); ++i) {
         for (py::handle pos : check::field(r.snapshots[i], "positions", "a snapshot")) {
             py::object oid = check::field(pos, "order_book_id", "a position");
-            if (!mb::not_equal(check::field(pos, "quantity", "a position"), py::int_(0)) ||
+            if (!mb::not_equal(check::field(pos, "quantity", "a position"),
+                               py::int_(0)) ||
                 asked.contains(oid))
                 continue;
             asked.add(oid);
@@ -149,7 +159,8 @@ py::object split_quantity(py::handle quantity, py::handle coefficient) {
 
 // The holdings carried into `date`: scaled by the splits `md` reports for that day.
 void apply_splits(py::dict& held, py::handle md, py::handle date) {
-    py::object splits = mb::call_method<"get_split_coefficient">(md, py::list(held), date);
+    py::object splits =
+        mb::call_method<"get_split_coefficient">(md, py::list(held), date);
     for (py::handle pair : splits.attr("items")()) {
         py::tuple t = py::reinterpret_borrow<py::object>(pair).cast<py::tuple>();
         if (held.contains(t[0])) held[t[0]] = split_quantity(held[t[0]], t[1]);
@@ -181,8 +192,9 @@ std::vector<double> daily_flows(const Range& r, const py::object& flows) {
     std::vector<double> daily(r.days.size(), 0.0);
     if (flows.is_none()) return daily;
     if (!py::isinstance(flows, mb::pandas().attr("Series")))
-        throw py::type_error("flows must be a pandas Series of flows by date or None, got " +
-                             check::type_name(flows));
+        throw py::type_error(
+            "flows must be a pandas Series of flows by date or None, got " +
+            check::type_name(flows));
     const std::vector<std::int64_t> days = mb::index_day_numbers(flows.attr("index"));
     const mb::FloatArray amounts = mb::float_values(flows);
     std::vector<std::int64_t> in_days;
@@ -194,15 +206,17 @@ std::vector<double> daily_flows(const Range& r, const py::object& flows) {
                                  check::not_a_date(flows.attr("index")[py::int_(i)]));
         const double amount = amounts.data()[i];
         if (!std::isfinite(amount))
-            throw py::value_error("flows has the flow " + check::text_of(py::float_(amount)) +
-                                  " on " + iso_day(days[i]) + ": it must be a finite number");
+            throw py::value_error("flows has the flow " +
+                                  check::text_of(py::float_(amount)) + " on " +
+                                  iso_day(days[i]) + ": it must be a finite number");
         if (days[i] < r.days.front() || days[i] > r.days.back()) continue;
         in_days.push_back(days[i]);
         in_amounts.push_back(amount);
     }
     if (const auto i = meridan::flows::flows_by_day(r.days, in_days, in_amounts, daily))
-        throw py::value_error("flows has the flow " + check::text_of(py::float_(in_amounts[*i])) +
-                              " on " + iso_day(in_days[*i]) +
+        throw py::value_error("flows has the flow " +
+                              check::text_of(py::float_(in_amounts[*i])) + " on " +
+                              iso_day(in_days[*i]) +
                               ", a date with no snapshot in portfolio_series");
     return daily;
 }
@@ -216,9 +230,9 @@ std::vector<double> unit_values(const Range& r, const std::vector<double>& flows
     try {
         meridan::flows::unit_values_from_opening(values, flows, units, unit_value);
     } catch (const meridan::flows::UnitError& e) {
-        throw py::value_error("the flow " + check::text_of(py::float_(e.flow)) + " on " +
-                              iso_day(r.days[e.day]) + " cannot be counted in units: " +
-                              e.what());
+        throw py::value_error("the flow " + check::text_of(py::float_(e.flow)) +
+                              " on " + iso_day(r.days[e.day]) +
+                              " cannot be counted in units: " + e.what());
     }
     return unit_value;
 }
@@ -237,12 +251,14 @@ std::vector<double> compound_reply(const py::object& reply, const py::list& ids)
         out.assign(ids.size(), g[0]);
         return out;
     }
-    const mb::FloatMatrix table = mb::float_matrix(reply.attr("reindex")(py::arg("columns") = ids));
+    const mb::FloatMatrix table =
+        mb::float_matrix(reply.attr("reindex")(py::arg("columns") = ids));
     for (std::size_t j = 0; j < table.cols; ++j) {
         double growth = 1.0;
         for (std::size_t i = 0; i < table.rows; ++i) {
-            const double rate = table.data[static_cast<std::ptrdiff_t>(i) * table.row_stride +
-                                           static_cast<std::ptrdiff_t>(j) * table.col_stride];
+            const double rate =
+                table.data[static_cast<std::ptrdiff_t>(i) * table.row_stride +
+                           static_cast<std::ptrdiff_t>(j) * table.col_stride];
             if (!std::isnan(rate)) growth *= 1.0 + rate;
         }
         out[j] = growth - 1.0;
@@ -250,12 +266,13 @@ std::vector<double> compound_reply(const py::object& reply, const py::list& ids)
     return out;
 }
 
-std::vector<double> change_over(const py::module_& m, const py::list& ids, py::handle start,
-                                py::handle end) {
+std::vector<double> change_over(const py::module_& m, const py::list& ids,
+                                py::handle start, py::handle end) {
     if (ids.empty()) return {};
-    return compound_reply(mb::service(m, "get_price_change_rate")(
-                              ids, py::arg("start_date") = start, py::arg("end_date") = end),
-                          ids);
+    return compound_reply(
+        mb::service(m, "get_price_change_rate")(ids, py::arg("start_date") = start,
+                                                py::arg("end_date") = end),
+        ids);
 }
 
 // ------------------------------------------------------------------ sector rows
@@ -263,8 +280,8 @@ std::vector<double> change_over(const py::module_& m, const py::list& ids, py::h
 // "现金" and the classifier's sectors, each id's row asked of the classifier once.
 struct Rows {
     py::list labels;
-    py::dict row_of;     // label -> row
-    py::dict id_row;     // order_book_id -> row (kNoSector: none)
+    py::dict row_of;  // label -> row
+    py::dict id_row;  // order_book_id -> row (kNoSector: none)
     py::handle classifier;
 
     Rows(py::handle c) : classifier(c) {
@@ -317,7 +334,8 @@ struct HeldPeriod {
 
 HeldPeriod read_period(py::handle first, const std::string& date) {
     HeldPeriod p;
-    const double total = number(py::reinterpret_borrow<py::object>(first), "market_value");
+    const double total =
+        number(py::reinterpret_borrow<py::object>(first), "market_value");
     if (total == 0.0)
         throw py::value_error("the portfolio snapshot of " + date +
                               " has market_value 0, so its weights are undefined");
@@ -357,7 +375,8 @@ Grouped group(const py::list& ids, const std::vector<double>& weight,
 // The benchmark over one period's dates: runs of unchanged constituents, each with
 // the weights of its first date (as fractions of their sum) and one change-rate
 // request.
-std::vector<core::BenchmarkRun> benchmark_runs(const py::module_& m, py::handle benchmark,
+std::vector<core::BenchmarkRun> benchmark_runs(const py::module_& m,
+                                               py::handle benchmark,
                                                const std::vector<py::object>& dates,
                                                Rows& rows, const HoldingList& held) {
     std::vector<core::BenchmarkRun> runs;
@@ -378,15 +397,17 @@ std::vector<core::BenchmarkRun> benchmark_runs(const py::module_& m, py::handle 
         std::vector<double> weight(w.data(), w.data() + w.size());
         core::divide_by_sum(weight);
         Grouped g = group(ids, weight, change_over(m, ids, start, end), rows, held);
-        runs.push_back({static_cast<double>(firsts[k + 1] - firsts[k]), std::move(g.rows),
-                        std::move(g.holdings)});
+        runs.push_back({static_cast<double>(firsts[k + 1] - firsts[k]),
+                        std::move(g.rows), std::move(g.holdings)});
     }
     return runs;
 }
 
 // ------------------------------------------------------------------ the results
 
-py::object labels_index(const py::list& labels) { return mb::pandas().attr("Index")(labels); }
+py::object labels_index(const py::list& labels) {
+    return mb::pandas().attr("Index")(labels);
+}
 
 py::object text_index(const char* const* names, std::size_t n) {
     py::list l;
@@ -399,12 +420,16 @@ py::object table_frame(const core::Attribution& a, const Rows& rows) {
     std::vector<double> v;
     double sums[10] = {0};
     for (std::size_t s = 0; s < n; ++s) {
-        const double cells[10] = {a.portfolio.weight[s], a.benchmark.weight[s],
+        const double cells[10] = {a.portfolio.weight[s],
+                                  a.benchmark.weight[s],
                                   a.portfolio.weight[s] - a.benchmark.weight[s],
-                                  a.portfolio.ret[s], a.benchmark.ret[s],
+                                  a.portfolio.ret[s],
+                                  a.benchmark.ret[s],
                                   a.portfolio.ret[s] - a.benchmark.ret[s],
-                                  a.effects.allocation[s], a.effects.selection[s],
-                                  a.effects.interaction[s], a.effects.total[s]};
+                                  a.effects.allocation[s],
+                                  a.effects.selection[s],
+                                  a.effects.interaction[s],
+                                  a.effects.total[s]};
         v.insert(v.end(), cells, cells + 10);
         for (int c : {0, 1, 6, 7, 8, 9}) sums[c] += cells[c];
     }
@@ -414,7 +439,8 @@ py::object table_frame(const core::Attribution& a, const Rows& rows) {
     v.insert(v.end(), total, total + 10);
     py::list labels(rows.labels);
     labels.append(py::str(kTotal));
-    return mb::float_frame(v, n + 1, 10, labels_index(labels), text_index(kTableColumns, 10));
+    return mb::float_frame(v, n + 1, 10, labels_index(labels),
+                           text_index(kTableColumns, 10));
 }
 
 py::object periods_frame(const core::Attribution& a, const Rows& rows,
@@ -426,8 +452,8 @@ py::object periods_frame(const core::Attribution& a, const Rows& rows,
         const core::PeriodAttribution& p = a.periods[t];
         py::object start = mb::pandas().attr("Timestamp")(iso_day(starts[t]));
         for (std::size_t s = 0; s < n; ++s) {
-            const double cells[7] = {p.portfolio.weight[s], p.benchmark.weight[s],
-                                     p.portfolio.ret[s],    p.benchmark.ret[s],
+            const double cells[7] = {p.portfolio.weight[s],   p.benchmark.weight[s],
+                                     p.portfolio.ret[s],      p.benchmark.ret[s],
                                      p.effects.allocation[s], p.effects.selection[s],
                                      p.effects.interaction[s]};
             v.insert(v.end(), cells, cells + 7);
@@ -435,10 +461,13 @@ py::object periods_frame(const core::Attribution& a, const Rows& rows,
             sector_labels.append(rows.labels[s]);
         }
     }
-    py::object index = mb::pandas().attr("MultiIndex").attr("from_arrays")(
-        py::make_tuple(start_labels, sector_labels),
-        py::arg("names") = py::make_tuple("start", "sector"));
-    return mb::float_frame(v, a.periods.size() * n, 7, index, text_index(kPeriodColumns, 7));
+    py::object index =
+        mb::pandas()
+            .attr("MultiIndex")
+            .attr("from_arrays")(py::make_tuple(start_labels, sector_labels),
+                                 py::arg("names") = py::make_tuple("start", "sector"));
+    return mb::float_frame(v, a.periods.size() * n, 7, index,
+                           text_index(kPeriodColumns, 7));
 }
 
 py::object holdings_frame(const core::Attribution& a, const HoldingList& held) {
@@ -469,7 +498,8 @@ py::object attribute(const py::module_& m, const mb::Args& a) {
     HoldingList held;
     std::vector<HeldPeriod> portfolio;
     for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
-        portfolio.push_back(read_period(r.snapshots[starts[k]], iso_day(r.days[starts[k]])));
+        portfolio.push_back(
+            read_period(r.snapshots[starts[k]], iso_day(r.days[starts[k]])));
         for (py::handle oid : portfolio.back().ids) held.add(oid);
     }
 
@@ -482,19 +512,21 @@ py::object attribute(const py::module_& m, const mb::Args& a) {
         for (std::size_t i = first; i <= last; ++i)
             dates.push_back(check::field(r.snapshots[i], "date", "a snapshot"));
         if (!(u[last] > 0.0) || !(u[before] > 0.0))
-            throw py::value_error("the portfolio holds no units at the close of " +
-                                  iso_day(r.days[u[last] > 0.0 ? before : last]) +
-                                  " (everything was withdrawn), so its return is undefined");
+            throw py::value_error(
+                "the portfolio holds no units at the close of " +
+                iso_day(r.days[u[last] > 0.0 ? before : last]) +
+                " (everything was withdrawn), so its return is undefined");
         const HeldPeriod& p = portfolio[k];
-        Grouped g = group(p.ids, p.weight, change_over(m, p.ids, dates.front(), dates.back()),
-                          rows, held);
+        Grouped g =
+            group(p.ids, p.weight, change_over(m, p.ids, dates.front(), dates.back()),
+                  rows, held);
         g.rows.weight[0] += p.cash;
         py::object from = check::field(r.snapshots[before], "date", "a snapshot");
         const double b = check::snapshot_number(
             mb::call_method<"get_change_rate">(a[1], from, dates.back()),
             "the benchmark's change rate");
-        periods.push_back({static_cast<double>(dates.size()), u[last] / u[before] - 1.0, b,
-                           std::move(g.rows), std::move(g.holdings),
+        periods.push_back({static_cast<double>(dates.size()), u[last] / u[before] - 1.0,
+                           b, std::move(g.rows), std::move(g.holdings),
                            benchmark_runs(m, a[1], dates, rows, held)});
         start_days.push_back(r.days[first]);
     }
@@ -509,7 +541,8 @@ constexpr const char* kAttributeDoc =
     "portfolio_series: snapshots in date order (as for calc), those dated from\n"
     "start_date to end_date (calendar days, both included) attributed against\n"
     "`benchmark` by the sectors of `classifier`; `md` supplies split coefficients.\n"
-    "method: \"BHB\" (Brinson-Hood-Beebower) or \"BF\" (Brinson-Fachler). linking: how\n"
+    "method: \"BHB\" (Brinson-Hood-Beebower) or \"BF\" (Brinson-Fachler). linking: "
+    "how\n"
     "the periods' effects are carried over the range, \"carino\", \"menchero\",\n"
     "\"grap\", \"frongello\" or \"scaled\" (weights averaged over time and returns\n"
     "linked by growth, as calc does, the effects taken once on the result). flows:\n"
@@ -540,21 +573,20 @@ constexpr const char* kAttributeDoc =
 }  // namespace
 
 PYBIND11_MODULE(attribution, m) {
-    m.doc() = "Brinson attribution over several periods, linked so that the effects add up.";
+    m.doc() =
+        "Brinson attribution over several periods, linked so that the effects add up.";
     m.attr("tickvane") = py::module_::import("tickvane");
-    m.attr("Attribution") = py::module_::import("collections")
-                                .attr("namedtuple")("Attribution",
-                                                    py::make_tuple("table", "periods",
-                                                                   "holdings"),
-                                                    py::arg("module") = m.attr("__name__"));
-    mb::def_function(
-        m,
-        {"attribute",
-         {"portfolio_series", "benchmark", "classifier", "start_date", "end_date", "md",
-          "method", "linking", "flows"},
-         {py::str("BHB"), py::str("carino"), py::none()}},
-        kAttributeDoc,
-        [h = py::handle(m)](mb::Args a) {
-            return attribute(py::reinterpret_borrow<py::module_>(h), a);
-        });
+    m.attr("Attribution") =
+        py::module_::import("collections")
+            .attr("namedtuple")("Attribution",
+                                py::make_tuple("table", "periods", "holdings"),
+                                py::arg("module") = m.attr("__name__"));
+    mb::def_function(m,
+                     {"attribute",
+                      {"portfolio_series", "benchmark", "classifier", "start_date",
+                       "end_date", "md", "method", "linking", "flows"},
+                      {py::str("BHB"), py::str("carino"), py::none()}},
+                     kAttributeDoc, [h = py::handle(m)](mb::Args a) {
+                         return attribute(py::reinterpret_borrow<py::module_>(h), a);
+                     });
 }

@@ -61,11 +61,7 @@ py::object item(py::handle mapping) {
     return steal(PyObject_GetItem(mapping.ptr(), mb::name<Key>().ptr()));
 }
 
-double as_double(py::handle value) {
-    const double v = PyFloat_AsDouble(value.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return v;
-}
+double as_double(py::handle value) { return mb::to_double(value); }
 
 std::vector<py::object> fast_items(py::handle sequence, const char* what) {
     return check::sequence_items(sequence, what);
@@ -85,7 +81,7 @@ mb::Body named(F f) {
 // own hashing and equality decide (a dict keyed by the label); the first label seen
 // is kept. `sector` gives kNoSector for the labels pandas' grouping drops.
 class Codes {
-   public:
+public:
     int code(py::handle label) {
         PyObject* c = PyDict_GetItemWithError(code_of_.ptr(), label.ptr());
         if (c) return static_cast<int>(PyLong_AsLong(c));
@@ -111,7 +107,7 @@ class Codes {
         return out;
     }
 
-   private:
+private:
     py::dict code_of_;
     std::vector<py::object> labels_;
 };

@@ -29,7 +29,7 @@ namespace {
 // SHENWAN_INDUSTRIES list serves it.
 enum Field { kMeta, kShenwanNames, kMsci, kIndustryMap };
 
-std::mutex sets_lock;          // guards the pointer only; no Python runs under it
+std::mutex sets_lock;           // guards the pointer only; no Python runs under it
 PyObject* sets_seen = nullptr;  // kept for the process, like the names below
 PyObject* schema = nullptr;     // tickvane._schema
 PyObject* no_store = nullptr;   // the meta of a stand-in client without stores: {}
@@ -40,7 +40,8 @@ py::object client_meta(py::handle m) {
     const py::object client = mb::global(m, "tickvane");
     PyObject* manage = PyObject_GetAttr(client.ptr(), mb::name<"_manage">().ptr());
     if (!manage) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw py::error_already_set();
         PyErr_Clear();
         return py::reinterpret_borrow<py::object>(no_store);
     }
@@ -110,9 +111,10 @@ void register_industry_map(py::module_& m) {
         "the store's set to its name, in the set's order.",
         [m = py::handle(m)](mb::Args a) {
             if (!mb::equal(a[0], "SHENWAN_INDUSTRY_MAP")) {
-                PyErr_Format(PyExc_AttributeError,
-                             "module 'meridan.brinson.classifier' has no attribute '%U'",
-                             a[0].ptr());
+                PyErr_Format(
+                    PyExc_AttributeError,
+                    "module 'meridan.brinson.classifier' has no attribute '%U'",
+                    a[0].ptr());
                 throw py::error_already_set();
             }
             const py::tuple sets = store_sets(m);
@@ -143,7 +145,8 @@ py::object register_scheme(py::module_& m) {
 py::object register_msci(py::module_& m, const py::object& base) {
     py::object msci = mb::make_class(
         m, "MSCISectorDecider", py::make_tuple(base),
-        "The MSCI sector scheme (Chinese names: the 10 sectors, or the 11 with 通信服务\n"
+        "The MSCI sector scheme (Chinese names: the 10 sectors, or the 11 with "
+        "通信服务\n"
         "and 房地产, as the client's store records), read from the client's\n"
         "instrument records.");
     mb::def_method(msci, {"all_sectors", {"self"}, {}},
@@ -151,7 +154,8 @@ py::object register_msci(py::module_& m, const py::object& base) {
                    "scheme's\norder.",
                    [m = py::handle(m)](mb::Args) {
                        const py::tuple sets = store_sets(m);
-                       PyObject* names = PySequence_List(PyTuple_GET_ITEM(sets.ptr(), kMsci));
+                       PyObject* names =
+                           PySequence_List(PyTuple_GET_ITEM(sets.ptr(), kMsci));
                        if (!names) throw py::error_already_set();
                        return py::reinterpret_steal<py::object>(names);
                    },

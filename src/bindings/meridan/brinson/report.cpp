@@ -26,7 +26,8 @@ constexpr int kHeight = 600;
 constexpr const char* kTotalRow = "总计";
 
 // Effect labels of the Brinson chart, bottom to top, and the column each shows.
-constexpr const char* kEffectLabels[] = {"交互作用", "选股配置", "资产配置", "主动收益"};
+constexpr const char* kEffectLabels[] = {"交互作用", "选股配置", "资产配置",
+                                         "主动收益"};
 constexpr const char* kEffectColumns[] = {"Interaction", "Selection", "Allocation",
                                           "TotalActiveReturn"};
 
@@ -145,7 +146,8 @@ void set_output(py::module_& m) {
     py::object resources = py::module_::import("bokeh.resources").attr("INLINE");
     if (in_kernel()) {
         try {
-            meridan::bind::global(m, "output_notebook")(py::arg("resources") = resources);
+            meridan::bind::global(m,
+                                  "output_notebook")(py::arg("resources") = resources);
             return;
         } catch (const py::error_already_set& e) {
             // A kernel that cannot serve the notebook mode (a broken install, say)
@@ -154,20 +156,24 @@ void set_output(py::module_& m) {
         }
     }
     py::object path = py::module_::import("os.path");
-    py::object page = path.attr("join")(
-        py::module_::import("tempfile").attr("gettempdir")(), "meridan-brinson-report.html");
-    py::module_::import("bokeh.io").attr("output_file")(
-        page, py::arg("title") = "Brinson Analysis", py::arg("mode") = "inline");
+    py::object page =
+        path.attr("join")(py::module_::import("tempfile").attr("gettempdir")(),
+                          "meridan-brinson-report.html");
+    py::module_::import("bokeh.io")
+        .attr("output_file")(page, py::arg("title") = "Brinson Analysis",
+                             py::arg("mode") = "inline");
 }
 
 }  // namespace
 
 PYBIND11_MODULE(report, m) {
     m.doc() =
-        "Charts of the Brinson attribution table: sector weights and the total effects.\n"
+        "Charts of the Brinson attribution table: sector weights and the total "
+        "effects.\n"
         "\n"
         "Inside a running IPython kernel (a notebook) the charts are shown inline;\n"
-        "anywhere else (a script, a plain or IPython terminal) `show` writes a standalone\n"
+        "anywhere else (a script, a plain or IPython terminal) `show` writes a "
+        "standalone\n"
         "page into the temporary directory and opens it in a browser.\n"
         "BokehJS is embedded in either case, so no network access is needed.";
     py::module_ plotting = py::module_::import("bokeh.plotting");

@@ -112,8 +112,8 @@ bool check_side(py::handle side, const Where& where) {
         if (bind::equal(side, "BUY")) return true;
         if (bind::equal(side, "SELL")) return false;
     }
-    raise_error(PyExc_ValueError, "side must be \"BUY\" or \"SELL\", got " + repr_of(side) +
-                                      " (" + where() + ")");
+    raise_error(PyExc_ValueError, "side must be \"BUY\" or \"SELL\", got " +
+                                      repr_of(side) + " (" + where() + ")");
 }
 
 /// ValueError unless a result the book is about to keep is finite (a float result
@@ -121,8 +121,8 @@ bool check_side(py::handle side, const Where& where) {
 template <class Where>
 void check_result(py::handle value, const char* what, const Where& where) {
     if (PyFloat_Check(value.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(value.ptr()))) {
-        raise_error(PyExc_ValueError, std::string(what) + " would become " + repr_of(value) +
-                                          " (" + where() + ")");
+        raise_error(PyExc_ValueError, std::string(what) + " would become " +
+                                          repr_of(value) + " (" + where() + ")");
     }
 }
 

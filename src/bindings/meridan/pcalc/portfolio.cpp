@@ -23,7 +23,6 @@
 #include "meridan/pcalc/records.hpp"
 
 namespace py = pybind11;
-using meridan::bind::Signature;
 namespace mb = meridan::bind;
 namespace pc = meridan::pcalc;
 
@@ -78,7 +77,8 @@ struct SavedPosition {
     }
     SavedPosition(const SavedPosition&) = delete;
     SavedPosition(SavedPosition&& other) noexcept
-        : position(std::move(other.position)), quantity(other.quantity),
+        : position(std::move(other.position)),
+          quantity(other.quantity),
           avg_price(other.avg_price) {
         other.quantity = other.avg_price = nullptr;
     }
@@ -90,7 +90,6 @@ struct SavedPosition {
         if (quantity) fields.quantity.set(position, quantity);
         if (avg_price) fields.avg_price.set(position, avg_price);
     }
-
 };
 
 // `value != 0` as Python evaluates it, without a call for exact ints and floats.
@@ -180,8 +179,9 @@ void register_book(const Book& b) {
                 const auto pairs = item_pairs(a[2]);
                 for (auto& [oid, quantity] : pairs) {
                     pc::check_amount(quantity, "quantity", "number of shares",
-                                     pc::Bound::non_negative,
-                                     [&] { return "opening position " + pc::repr_of(oid); });
+                                     pc::Bound::non_negative, [&] {
+                                         return "opening position " + pc::repr_of(oid);
+                                     });
                 }
                 py::object position_cls = mb::global(m, "Position");
                 for (auto& [oid, quantity] : pairs) {
@@ -248,7 +248,8 @@ void register_trading(const Book& b) {
             // instrument not in the book is stored once the trade is booked.
             bool stored = false;
             py::object position;
-            if (Py_TYPE(book.ptr()) == reinterpret_cast<PyTypeObject*>(g_positions_cls)) {
+            if (Py_TYPE(book.ptr()) ==
+                reinterpret_cast<PyTypeObject*>(g_positions_cls)) {
                 PyObject* found = PyDict_GetItemWithError(book.ptr(), oid.ptr());
                 if (!found && PyErr_Occurred()) throw py::error_already_set();
                 if (found) {
@@ -257,16 +258,19 @@ void register_trading(const Book& b) {
                 }
             }
             if (!stored) position = book[oid];
-            auto trade_of = [&] { return "trade of " + py::str(oid).cast<std::string>(); };
+            auto trade_of = [&] {
+                return "trade of " + py::str(oid).cast<std::string>();
+            };
             const bool buy = pc::check_side(trades->side(trade), trade_of);
             py::object price = trades->last_price(trade);
             py::object quantity = trades->last_quantity(trade);
             py::object cost = trades->transaction_cost(trade);
-            pc::check_amount(price, "last_price", "price", pc::Bound::non_negative, trade_of);
+            pc::check_amount(price, "last_price", "price", pc::Bound::non_negative,
+                             trade_of);
             pc::check_amount(quantity, "last_quantity", "number of shares",
                              pc::Bound::non_negative, trade_of);
-            pc::check_amount(cost, "transaction_cost", "amount", pc::Bound::non_negative,
-                             trade_of);
+            pc::check_amount(cost, "transaction_cost", "amount",
+                             pc::Bound::non_negative, trade_of);
             py::object cash = cash_slot->value(self);
             const pc::Arithmetic ar{cash, price, quantity, cost};
             py::object gross = ar.mul(price, quantity);
@@ -339,7 +343,8 @@ void register_splits(const Book& b) {
                 // Average prices are floats, also after a split by a Decimal.
                 py::object avg_price = ar.div(current->avg_price, coefficient);
                 if (pc::is_decimal(avg_price)) avg_price = mb::to_float(avg_price);
-                pc::check_result(quantity, "quantity", [&] { return "split of " + pc::repr_of(oid); });
+                pc::check_result(quantity, "quantity",
+                                 [&] { return "split of " + pc::repr_of(oid); });
                 current->quantity = quantity;
                 current->avg_price = avg_price;
             }
@@ -401,7 +406,8 @@ void register_income(const Book& b) {
     mb::def_method(
         portfolio_cls, {"apply_cash", {"self", "amount"}, {}},
         "Moves `amount` (currency) into the book's cash, or out of it when negative:\n"
-        "deposits and withdrawals, income credited as cash, taxes and fees. The amount\n"
+        "deposits and withdrawals, income credited as cash, taxes and fees. The "
+        "amount\n"
         "must be a finite number, or nothing changes; the book does not refuse cash\n"
         "that becomes negative (the caller decides whether an account may overdraw).",
         [cash_slot](mb::Args a) {

@@ -21,7 +21,8 @@ namespace {
 
 constexpr const char* kPositionDoc =
     "Shares held in one instrument and their average cost price.\n\n"
-    "Attributes: ``order_book_id``; ``quantity``, the number of shares held, stored as\n"
+    "Attributes: ``order_book_id``; ``quantity``, the number of shares held, stored "
+    "as\n"
     "given; ``avg_price``, the average price paid per share (a float, currency per\n"
     "share), 0.0 for a new position, since the cost of an opening holding is unknown.\n"
     "Positions compare equal on (order_book_id, quantity, avg_price); they change in\n"
@@ -60,8 +61,9 @@ std::pair<py::object, py::object> bought(py::handle held, py::handle avg,
     long long q0, q1;
     double a, p;
     constexpr long long exact = 1LL << 53;
-    if (mb::exact_int(held, q0) && mb::exact_int(quantity, q1) && mb::exact_float(avg, a) &&
-        mb::exact_float(price, p) && q0 > -exact && q0 < exact && q1 < exact) {
+    if (mb::exact_int(held, q0) && mb::exact_int(quantity, q1) &&
+        mb::exact_float(avg, a) && mb::exact_float(price, p) && q0 > -exact &&
+        q0 < exact && q1 < exact) {
         const long long q = q0 + q1;
         if (q == 0) return {py::int_(0), py::float_(0.0)};
         const double value =
@@ -83,7 +85,8 @@ void register_trading(const py::object& cls, const py::object& trade_cls,
                       const std::shared_ptr<pc::PositionFields>& fields) {
     auto trades = std::make_shared<pc::TradeFields>(trade_cls);
 
-    mb::def_method(cls, {"__init__", {"self", "order_book_id", "quantity"}, {py::int_(0)}},
+    mb::def_method(cls,
+                   {"__init__", {"self", "order_book_id", "quantity"}, {py::int_(0)}},
                    "A position of `quantity` shares at an unknown (0.0) cost price.",
                    [fields](mb::Args a) {
                        fields->order_book_id.set(a[0], a[1]);
@@ -108,17 +111,19 @@ void register_trading(const py::object& cls, const py::object& trade_cls,
             py::object price = trades->last_price(trade);
             // A NaN price (a missing close) would silently poison every later
             // average, so it is refused like a negative one, on both sides.
-            pc::check_amount(price, "last_price", "price", pc::Bound::non_negative, [&] {
-                return std::string(buy ? "buy" : "sell") + " of " +
-                       text_of(fields->order_book_id.get_optional(self));
-            });
+            pc::check_amount(
+                price, "last_price", "price", pc::Bound::non_negative, [&] {
+                    return std::string(buy ? "buy" : "sell") + " of " +
+                           text_of(fields->order_book_id.get_optional(self));
+                });
             py::object held = fields->quantity(self);
             py::object avg = fields->avg_price(self);
             py::object new_quantity, new_avg;
             if (buy) {
                 std::tie(new_quantity, new_avg) = bought(held, avg, quantity, price);
             } else {
-                const int more = PyObject_RichCompareBool(quantity.ptr(), held.ptr(), Py_GT);
+                const int more =
+                    PyObject_RichCompareBool(quantity.ptr(), held.ptr(), Py_GT);
                 if (more < 0) throw py::error_already_set();
                 if (more) {
                     raise(PyExc_ValueError,
@@ -127,8 +132,9 @@ void register_trading(const py::object& cls, const py::object& trade_cls,
                               ": only " + repr_of(held) + " held");
                 }
                 new_quantity = pc::Arithmetic{held, quantity}.sub(held, quantity);
-                new_avg = mb::equal(new_quantity, py::int_(0)) ? py::object(py::float_(0.0))
-                                                               : avg;
+                new_avg = mb::equal(new_quantity, py::int_(0))
+                              ? py::object(py::float_(0.0))
+                              : avg;
             }
             fields->quantity.set(self, new_quantity);
             fields->avg_price.set(self, new_avg);
@@ -155,14 +161,14 @@ void register_comparison(const py::object& cls,
         });
     cls.attr("__hash__") = py::none();
 
-    mb::def_method(cls, {"__repr__", {"self"}, {}}, "Position(order_book_id=…, …).",
-                   [fields](mb::Args a) {
-                       return py::str("Position(order_book_id=" +
-                                      repr_of(fields->order_book_id(a[0])) +
-                                      ", quantity=" + repr_of(fields->quantity(a[0])) +
-                                      ", avg_price=" + repr_of(fields->avg_price(a[0])) +
-                                      ")");
-                   });
+    mb::def_method(
+        cls, {"__repr__", {"self"}, {}}, "Position(order_book_id=…, …).",
+        [fields](mb::Args a) {
+            return py::str(
+                "Position(order_book_id=" + repr_of(fields->order_book_id(a[0])) +
+                ", quantity=" + repr_of(fields->quantity(a[0])) +
+                ", avg_price=" + repr_of(fields->avg_price(a[0])) + ")");
+        });
 }
 
 }  // namespace

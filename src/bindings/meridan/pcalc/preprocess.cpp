@@ -8,22 +8,22 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <numeric>
 #include <optional>
-#include <initializer_list>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "common/args.hpp"
 #include "common/arrow_text.hpp"
+#include "common/convert.hpp"
 #include "common/globals.hpp"
-#include "common/pyclass.hpp"
 #include "common/names.hpp"
 #include "common/numbers.hpp"
-#include "common/convert.hpp"
 #include "common/price_cache.hpp"
+#include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 #include "meridan/dates/parse.hpp"
@@ -31,7 +31,6 @@
 namespace py = pybind11;
 namespace mb = meridan::bind;
 using meridan::bind::global;
-using meridan::bind::Signature;
 using meridan::bind::to_float;
 using meridan::bind::to_int;
 
@@ -66,7 +65,8 @@ public:
     explicit Cells(py::list cells) : list_(std::move(cells)) {}
 
     std::size_t size() const {
-        return text_ ? text_->size() : static_cast<std::size_t>(PyList_GET_SIZE(list_.ptr()));
+        return text_ ? text_->size()
+                     : static_cast<std::size_t>(PyList_GET_SIZE(list_.ptr()));
     }
 
     // Whether the cells are read in place (and so are text or missing).
@@ -115,8 +115,8 @@ public:
     // Cell i as a str when it is text: the cell itself, or a str made from its bytes.
     py::object str(std::size_t i, std::string_view text) {
         if (!text_) return object(i);
-        PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                           "strict");
+        PyObject* s = PyUnicode_DecodeUTF8(
+            text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
         if (!s) throw py::error_already_set();
         return py::reinterpret_steal<py::object>(s);
     }
@@ -133,8 +133,9 @@ PyObject* trade_keywords() {
     static PyObject* names = [] {
         PyObject* t = PyTuple_New(7);
         if (!t) throw py::error_already_set();
-        const char* fields[] = {"datetime", "order_book_id", "symbol", "last_price",
-                                "last_quantity", "side", "transaction_cost"};
+        const char* fields[] = {"datetime",        "order_book_id", "symbol",
+                                "last_price",      "last_quantity", "side",
+                                "transaction_cost"};
         for (Py_ssize_t i = 0; i < 7; ++i)
             PyTuple_SET_ITEM(t, i, PyUnicode_InternFromString(fields[i]));
         return t;
@@ -167,7 +168,8 @@ std::string text(py::handle value) { return py::str(value).cast<std::string>(); 
 void require_columns(py::handle frame, std::initializer_list<const char*> names) {
     for (const char* name : names) {
         if (!has_column(frame, name))
-            throw py::value_error(std::string("the table has no column '") + name + "'");
+            throw py::value_error(std::string("the table has no column '") + name +
+                                  "'");
     }
     py::object columns = frame.attr("columns");
     if (mb::getattr<"is_unique">(columns).cast<bool>()) return;
@@ -262,10 +264,12 @@ py::object whole_quantity(py::handle value) {
 
 // The float of a price or cost cell, which must be finite and >= 0.
 py::object amount(py::handle value, const char* column) {
-    py::object f = PyFloat_CheckExact(value.ptr()) ? py::reinterpret_borrow<py::object>(value)
-                                                   : to_float(value);
+    py::object f = PyFloat_CheckExact(value.ptr())
+                       ? py::reinterpret_borrow<py::object>(value)
+                       : to_float(value);
     const double d = PyFloat_AS_DOUBLE(f.ptr());
-    if (!std::isfinite(d) || d < 0) raise_runtime(std::string("invalid ") + column + ": " + text(value));
+    if (!std::isfinite(d) || d < 0)
+        raise_runtime(std::string("invalid ") + column + ": " + text(value));
     return f;
 }
 
@@ -289,14 +293,16 @@ py::handle ascii_side(std::string_view text) {
 // reads "BUY" or "SELL".
 py::object checked_side(Cells& sides, std::size_t i) {
     if (auto text = sides.text(i)) {
-        if (py::handle side = ascii_side(*text)) return py::reinterpret_borrow<py::object>(side);
+        if (py::handle side = ascii_side(*text))
+            return py::reinterpret_borrow<py::object>(side);
     }
     py::object raw = sides.object(i);
     py::object side =
         py::isinstance<py::str>(raw) ? mb::call_method<"upper">(raw) : raw;
     if (!py::isinstance<py::str>(side) ||
         (!mb::equal(side, "BUY") && !mb::equal(side, "SELL"))) {
-        raise_runtime("invalid side: " + text(side) + ", should be \"BUY\" or \"SELL\"");
+        raise_runtime("invalid side: " + text(side) +
+                      ", should be \"BUY\" or \"SELL\"");
     }
     return side;
 }
@@ -316,7 +322,10 @@ void for_row(std::size_t i, Id&& id_cell, F&& work) {
         }
         PyObject* r =
             PyObject_CallMethod(e.value().ptr(), "add_note", "s", note.c_str());
-        if (r) Py_DECREF(r); else PyErr_Clear();
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_Clear();
         throw;
     }
 }
@@ -361,14 +370,17 @@ std::vector<py::object> bulk_times(Cells& cells, const py::object& fix_time,
         PyObject* cell = held.ptr();
         if (Py_TYPE(cell) == reinterpret_cast<PyTypeObject*>(ts_type)) {
             const int year = PyDateTime_GET_YEAR(cell);
-            if (year >= 1900 && year <= 2199 && PyDateTime_DATE_GET_TZINFO(cell) == Py_None)
+            if (year >= 1900 && year <= 2199 &&
+                PyDateTime_DATE_GET_TZINFO(cell) == Py_None)
                 out[i] = py::reinterpret_borrow<py::object>(cell);
         }
     }
     if (micros.empty()) return out;
-    py::array_t<std::int64_t> ticks(static_cast<py::ssize_t>(micros.size()), micros.data());
-    py::object stamps = ticks.attr("view")("datetime64[us]")
-                            .attr("astype")("datetime64[" + g_own->timestamp_unit + "]");
+    py::array_t<std::int64_t> ticks(static_cast<py::ssize_t>(micros.size()),
+                                    micros.data());
+    py::object stamps =
+        ticks.attr("view")("datetime64[us]")
+            .attr("astype")("datetime64[" + g_own->timestamp_unit + "]");
     py::list values = mb::pandas().attr("DatetimeIndex")(stamps).attr("tolist")();
     for (std::size_t k = 0; k < where.size(); ++k) {
         out[where[k]] = values[k];
@@ -385,7 +397,8 @@ public:
         : fix_id_(std::move(fix_id)), memo_(fix_id_.is(g_own->fix_order_book_id)) {}
 
     py::object operator()(py::handle cell) {
-        const bool key = memo_ && (PyUnicode_CheckExact(cell.ptr()) || PyLong_CheckExact(cell.ptr()));
+        const bool key = memo_ && (PyUnicode_CheckExact(cell.ptr()) ||
+                                   PyLong_CheckExact(cell.ptr()));
         if (key) {
             PyObject* hit = PyDict_GetItemWithError(cache_.ptr(), cell.ptr());
             if (hit) return py::reinterpret_borrow<py::object>(hit);
@@ -423,16 +436,20 @@ private:
 // for any other kind of time.
 std::optional<std::int64_t> time_key(py::handle dt) {
     // The tzinfo field of the datetime underneath (a struct read, not the property).
-    if (Py_TYPE(dt.ptr()) != reinterpret_cast<PyTypeObject*>(g_own->timestamp_type.ptr()) ||
+    if (Py_TYPE(dt.ptr()) !=
+            reinterpret_cast<PyTypeObject*>(g_own->timestamp_type.ptr()) ||
         PyDateTime_DATE_GET_TZINFO(dt.ptr()) != Py_None)
         return std::nullopt;
     PyObject* o = dt.ptr();
-    const meridan::dates::LocalTime t{
-        PyDateTime_GET_YEAR(o),        PyDateTime_GET_MONTH(o),
-        PyDateTime_GET_DAY(o),         PyDateTime_DATE_GET_HOUR(o),
-        PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
-        PyDateTime_DATE_GET_MICROSECOND(o)};
-    return t.epoch_microseconds() * 1000 + mb::getattr<"nanosecond">(dt).cast<std::int64_t>();
+    const meridan::dates::LocalTime t{PyDateTime_GET_YEAR(o),
+                                      PyDateTime_GET_MONTH(o),
+                                      PyDateTime_GET_DAY(o),
+                                      PyDateTime_DATE_GET_HOUR(o),
+                                      PyDateTime_DATE_GET_MINUTE(o),
+                                      PyDateTime_DATE_GET_SECOND(o),
+                                      PyDateTime_DATE_GET_MICROSECOND(o)};
+    return t.epoch_microseconds() * 1000 +
+           mb::getattr<"nanosecond">(dt).cast<std::int64_t>();
 }
 
 // `dt.date()`: built from the fields of a datetime (a Timestamp's date() is that
@@ -463,7 +480,8 @@ py::object item_of(const py::object& mapping, const py::object& key) {
 class RowPricer {
 public:
     explicit RowPricer(const py::object& md) : md_(md) {
-        PyObject* method = PyObject_GetAttr(md.ptr(), mb::name<"get_close_price">().ptr());
+        PyObject* method =
+            PyObject_GetAttr(md.ptr(), mb::name<"get_close_price">().ptr());
         if (!method) {
             PyErr_Clear();  // the call below raises the AttributeError in its turn
         } else {
@@ -500,7 +518,8 @@ py::object trade_time(const py::object& fix_time, const py::object& raw_time) {
         return fix_time(raw_time);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::raise_from(e, PyExc_RuntimeError, ("invalid datetime: " + text(raw_time)).c_str());
+        py::raise_from(e, PyExc_RuntimeError,
+                       ("invalid datetime: " + text(raw_time)).c_str());
         throw py::error_already_set();
     }
 }
@@ -663,9 +682,11 @@ PYBIND11_MODULE(preprocess, m) {
     m.attr("fix_order_book_id") = util.attr("fix_order_book_id");
     {
         py::object ts = mb::pandas().attr("Timestamp");
-        py::object sample = ts(py::module_::import("datetime").attr("datetime")(2000, 1, 1));
-        g_own = new OwnNormalisers{util.attr("fix_datetime"), util.attr("fix_order_book_id"),
-                                   ts, sample.attr("unit").cast<std::string>(),
+        py::object sample =
+            ts(py::module_::import("datetime").attr("datetime")(2000, 1, 1));
+        g_own = new OwnNormalisers{util.attr("fix_datetime"),
+                                   util.attr("fix_order_book_id"), ts,
+                                   sample.attr("unit").cast<std::string>(),
                                    py::module_::import("meridan.quotes")
                                        .attr("CachedMarketDataProvider")
                                        .attr("__dict__")["get_close_price"]};

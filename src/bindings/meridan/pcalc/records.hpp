@@ -21,27 +21,31 @@ public:
     explicit Field(py::handle cls) : cls_(cls.ptr()), slot_(cls, Name.text) {}
 
     py::object operator()(py::handle obj) const {
-        if (cls_ && PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls_)))
+        if (cls_ &&
+            PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls_)))
             return slot_.value(obj);
         return bind::getattr<Name>(obj);
     }
     /// The value as a new reference, or null when the attribute is missing (as
     /// `hasattr` sees it: other errors propagate).
     PyObject* get_optional(py::handle obj) const {
-        if (cls_ && PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls_))) {
+        if (cls_ &&
+            PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls_))) {
             PyObject* v = slot_.get(obj);
             Py_XINCREF(v);
             return v;
         }
         PyObject* v = PyObject_GetAttr(obj.ptr(), bind::name<Name>().ptr());
         if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw py::error_already_set();
             PyErr_Clear();
         }
         return v;
     }
     void set(py::handle obj, py::handle value) const {
-        if (cls_ && PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls_)))
+        if (cls_ &&
+            PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls_)))
             slot_.set(obj, value);
         else
             bind::setattr<Name>(obj, value);
@@ -61,7 +65,10 @@ struct TradeFields {
     Field<"transaction_cost"> transaction_cost;
 
     explicit TradeFields(py::handle cls)
-        : order_book_id(cls), side(cls), last_price(cls), last_quantity(cls),
+        : order_book_id(cls),
+          side(cls),
+          last_price(cls),
+          last_quantity(cls),
           transaction_cost(cls) {}
 };
 

@@ -20,8 +20,8 @@ namespace mb = meridan::bind;
 namespace {
 
 constexpr std::array<const char*, 7> kFields = {
-    "datetime", "order_book_id", "symbol", "last_price",
-    "last_quantity", "side", "transaction_cost"};
+    "datetime",      "order_book_id", "symbol",          "last_price",
+    "last_quantity", "side",          "transaction_cost"};
 
 constexpr const char* kTradeSignature =
     "Trade(*, datetime, order_book_id, symbol, last_price, last_quantity, side, "
@@ -87,8 +87,9 @@ void fill(PyObject* self, PyObject* const* args, std::size_t nargs, PyObject* kw
     }
     for (std::size_t i = 0; i < 7; ++i) {
         if (!values[i]) {
-            throw py::type_error(std::string("Trade() missing required keyword argument '") +
-                                 kFields[i] + "'");
+            throw py::type_error(
+                std::string("Trade() missing required keyword argument '") +
+                kFields[i] + "'");
         }
     }
     for (std::size_t i = 0; i < 7; ++i) g_trade->slots[i].set(self, values[i]);
@@ -177,7 +178,8 @@ PyObject* pooled(PyObject* part, PyObject* value) {
 // same wall time and fold (read from the datetime underneath), and the same value in
 // the same resolution (which covers the nanoseconds).
 bool same_timestamp(PyObject* a, PyObject* b) {
-    if (PyDateTime_DATE_GET_TZINFO(a) != Py_None || PyDateTime_DATE_GET_TZINFO(b) != Py_None)
+    if (PyDateTime_DATE_GET_TZINFO(a) != Py_None ||
+        PyDateTime_DATE_GET_TZINFO(b) != Py_None)
         return false;
     const auto* x = reinterpret_cast<PyDateTime_DateTime*>(a);
     const auto* y = reinterpret_cast<PyDateTime_DateTime*>(b);
@@ -208,7 +210,8 @@ PyObject* shared(PyObject* pool, PyObject* value) {
         PyObject* key = g_trade->timestamp_type.ptr();
         PyObject* last = PyDict_GetItemWithError(pool, key);
         if (!last && PyErr_Occurred()) throw py::error_already_set();
-        if (last && last != value && Py_TYPE(last) == type && same_timestamp(last, value))
+        if (last && last != value && Py_TYPE(last) == type &&
+            same_timestamp(last, value))
             return last;
         if (PyDict_SetItem(pool, key, value) < 0) throw py::error_already_set();
         return value;
@@ -232,61 +235,66 @@ void register_record(const py::object& cls) {
 
     // Immutable as a frozen record: assigning or deleting a field raises.
     mb::def_method(cls, {"__setattr__", {"self", "name", "value"}, {}},
-                   "Trades are immutable: raises FrozenInstanceError.", [](mb::Args a) -> py::object {
-                       PyErr_SetObject(g_trade->frozen_error.ptr(),
-                                       py::str("cannot assign to field '{}'")
-                                           .format(a[1])
-                                           .ptr());
+                   "Trades are immutable: raises FrozenInstanceError.",
+                   [](mb::Args a) -> py::object {
+                       PyErr_SetObject(
+                           g_trade->frozen_error.ptr(),
+                           py::str("cannot assign to field '{}'").format(a[1]).ptr());
                        throw py::error_already_set();
                    });
     mb::def_method(cls, {"__delattr__", {"self", "name"}, {}},
-                   "Trades are immutable: raises FrozenInstanceError.", [](mb::Args a) -> py::object {
+                   "Trades are immutable: raises FrozenInstanceError.",
+                   [](mb::Args a) -> py::object {
                        PyErr_SetObject(
                            g_trade->frozen_error.ptr(),
                            py::str("cannot delete field '{}'").format(a[1]).ptr());
                        throw py::error_already_set();
                    });
 
-    mb::def_method(cls, {"__eq__", {"self", "other"}, {}},
-                   "Equal to a trade of the same class with the same seven fields.",
-                   [](mb::Args a) -> py::object {
-                       if (Py_TYPE(a[0].ptr()) != Py_TYPE(a[1].ptr()))
-                           return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                       return py::bool_(mb::equal(g_trade->values(a[0]),
-                                                  g_trade->values(a[1])));
-                   });
-    mb::def_method(cls, {"__hash__", {"self"}, {}}, "Hash of the seven fields.",
-                   [](mb::Args a) { return py::int_(py::hash(g_trade->values(a[0]))); });
-    mb::def_method(cls, {"__repr__", {"self"}, {}}, "Trade(datetime=…, …).",
-                   [](mb::Args a) {
-                       std::string out =
-                           py::str(py::type::handle_of(a[0]).attr("__qualname__"))
-                               .cast<std::string>() +
-                           "(";
-                       for (std::size_t i = 0; i < 7; ++i) {
-                           if (i) out += ", ";
-                           out += kFields[i];
-                           out += "=";
-                           out += py::repr(g_trade->slots[i].value(a[0])).cast<std::string>();
-                       }
-                       return py::str(out + ")");
-                   });
+    mb::def_method(
+        cls, {"__eq__", {"self", "other"}, {}},
+        "Equal to a trade of the same class with the same seven fields.",
+        [](mb::Args a) -> py::object {
+            if (Py_TYPE(a[0].ptr()) != Py_TYPE(a[1].ptr()))
+                return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            return py::bool_(mb::equal(g_trade->values(a[0]), g_trade->values(a[1])));
+        });
+    mb::def_method(
+        cls, {"__hash__", {"self"}, {}}, "Hash of the seven fields.",
+        [](mb::Args a) { return py::int_(py::hash(g_trade->values(a[0]))); });
+    mb::def_method(
+        cls, {"__repr__", {"self"}, {}}, "Trade(datetime=…, …).", [](mb::Args a) {
+            std::string out = py::str(py::type::handle_of(a[0]).attr("__qualname__"))
+                                  .cast<std::string>() +
+                              "(";
+            for (std::size_t i = 0; i < 7; ++i) {
+                if (i) out += ", ";
+                out += kFields[i];
+                out += "=";
+                out += py::repr(g_trade->slots[i].value(a[0])).cast<std::string>();
+            }
+            return py::str(out + ")");
+        });
 }
 
 // Sharing equal field values between the trades of a long list.
 void register_sharing(py::module_& m) {
     mb::def_function(
         m, {"_share_fields", {"trades", "pool"}, {}},
-        "Makes equal field values of the new trades in the list `trades` one object, in\n"
-        "place, so that a long list holds each distinct price, quantity, fee, id, name\n"
+        "Makes equal field values of the new trades in the list `trades` one object, "
+        "in\n"
+        "place, so that a long list holds each distinct price, quantity, fee, id, "
+        "name\n"
         "and side once, and each time once where trades of the same time follow one\n"
-        "another. Only values that cannot be told apart are shared: exact str, int and\n"
+        "another. Only values that cannot be told apart are shared: exact str, int "
+        "and\n"
         "float (not NaN, not -0.0), naive pandas Timestamps of the same value,\n"
         "resolution and fold. `pool` is a dict kept between calls on the parts of one\n"
         "list (start with {}). For trades nobody else holds yet: the records are\n"
         "immutable to everyone else.",
         [](mb::Args a) {
-            if (!PyList_Check(a[0].ptr())) throw py::type_error("trades must be a list");
+            if (!PyList_Check(a[0].ptr()))
+                throw py::type_error("trades must be a list");
             if (!PyDict_Check(a[1].ptr())) throw py::type_error("pool must be a dict");
             if (!g_trade->timestamp_type) {
                 // Read as the datetime it derives from (which it always has).
@@ -315,16 +323,17 @@ void register_sharing(py::module_& m) {
 void register_pickling(py::module_& m, const py::object& cls) {
     // Pickling and copying rebuild the record through the class's keywords.
     m.attr("_rebuild") = py::module_::import("functools").attr("partial");
-    mb::def_method(cls, {"__reduce__", {"self"}, {}}, "Pickling support.",
-                   [m = py::handle(m)](mb::Args a) {
-                       py::dict kwargs;
-                       for (std::size_t i = 0; i < 7; ++i)
-                           kwargs[kFields[i]] = g_trade->slots[i].value(a[0]);
-                       py::object cls_of = py::reinterpret_borrow<py::object>(py::type::handle_of(a[0]));
-                       return py::make_tuple(m.attr("_rebuild")(cls_of, **kwargs),
-                                             py::tuple());
-                   },
-                   {m});
+    mb::def_method(
+        cls, {"__reduce__", {"self"}, {}}, "Pickling support.",
+        [m = py::handle(m)](mb::Args a) {
+            py::dict kwargs;
+            for (std::size_t i = 0; i < 7; ++i)
+                kwargs[kFields[i]] = g_trade->slots[i].value(a[0]);
+            py::object cls_of =
+                py::reinterpret_borrow<py::object>(py::type::handle_of(a[0]));
+            return py::make_tuple(m.attr("_rebuild")(cls_of, **kwargs), py::tuple());
+        },
+        {m});
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ std::vector<double> coefficients(std::span<const double> rp, std::span<const dou
     switch (how) {
         case Linking::carino: {
             const double k = carino_factor(r, b);
-            for (std::size_t t = 0; t < t_count; ++t) c[t] = carino_factor(rp[t], rb[t]) / k;
+            for (std::size_t t = 0; t < t_count; ++t)
+                c[t] = carino_factor(rp[t], rb[t]) / k;
             break;
         }
         case Linking::menchero: {
@@ -74,7 +75,8 @@ std::vector<double> coefficients(std::span<const double> rp, std::span<const dou
             break;
         }
         default:
-            throw std::invalid_argument("coefficients: no coefficients for this linking");
+            throw std::invalid_argument(
+                "coefficients: no coefficients for this linking");
     }
     return c;
 }
@@ -82,9 +84,10 @@ std::vector<double> coefficients(std::span<const double> rp, std::span<const dou
 // The runs of a period's benchmark as one result: weights averaged over the runs by
 // length and normalised to 1, returns linked by growth and rescaled to `target`; the
 // holdings alike, with the runs' growth and the same normalisation and rescaling.
-std::pair<SectorResult, SectorResult> benchmark_period(std::span<const BenchmarkRun> runs,
-                                                       double target) {
-    if (runs.empty()) throw std::invalid_argument("attribute: a period without benchmark");
+std::pair<SectorResult, SectorResult> benchmark_period(
+    std::span<const BenchmarkRun> runs, double target) {
+    if (runs.empty())
+        throw std::invalid_argument("attribute: a period without benchmark");
     std::vector<SectorResult> sectors;
     std::vector<double> lengths;
     for (const BenchmarkRun& run : runs) {
@@ -109,7 +112,8 @@ std::pair<SectorResult, SectorResult> benchmark_period(std::span<const Benchmark
         for (std::size_t i = 0; i < h; ++i) {
             if (!std::isnan(run.holdings.weight[i]))
                 held.weight[i] += run.length * run.holdings.weight[i];
-            contribution[i] += growth * product(run.holdings.weight[i], run.holdings.ret[i]);
+            contribution[i] +=
+                growth * product(run.holdings.weight[i], run.holdings.ret[i]);
         }
         growth *= 1.0 + weighted_sum(run.sectors.weight, run.sectors.ret);
     }
@@ -123,12 +127,13 @@ std::pair<SectorResult, SectorResult> benchmark_period(std::span<const Benchmark
 
 void check_sizes(const SectorResult& r, std::size_t n, const char* what) {
     if (r.weight.size() != n || r.ret.size() != n)
-        throw std::invalid_argument(std::string("attribute: ") + what + " differ in size");
+        throw std::invalid_argument(std::string("attribute: ") + what +
+                                    " differ in size");
 }
 
 // Effects per row of each period, one effect (a member of Effects) as a T x n table.
 std::vector<double> effect_table(const std::vector<PeriodAttribution>& periods,
-                                 std::vector<double> Effects::*effect, std::size_t n) {
+                                 std::vector<double> Effects::* effect, std::size_t n) {
     std::vector<double> table;
     table.reserve(periods.size() * n);
     for (const PeriodAttribution& p : periods) {
@@ -163,7 +168,8 @@ std::vector<double> link_values(std::span<const double> values, std::size_t n,
         throw std::invalid_argument("link_values: one row and two returns per period");
     std::vector<double> linked(n, 0.0);
     if (how == Linking::scaled)
-        throw std::invalid_argument("link_values: scaled linking links weights and returns");
+        throw std::invalid_argument(
+            "link_values: scaled linking links weights and returns");
     if (how == Linking::frongello) {
         double before = 1.0;  // prod_{j<t}(1+R_j)
         for (std::size_t t = 0; t < t_count; ++t) {
@@ -214,7 +220,8 @@ Attribution attribute(std::span<const PeriodInput> periods, Method method,
         const PeriodInput& in = periods[t];
         check_sizes(in.portfolio, n, "sector tables");
         check_sizes(in.holdings, h, "holding lists");
-        for (const BenchmarkRun& run : in.benchmark) check_sizes(run.sectors, n, "sector tables");
+        for (const BenchmarkRun& run : in.benchmark)
+            check_sizes(run.sectors, n, "sector tables");
         rp[t] = in.portfolio_return;
         rb[t] = in.benchmark_return;
         lengths[t] = in.length;
@@ -224,7 +231,8 @@ Attribution attribute(std::span<const PeriodInput> periods, Method method,
         for (double& r : ph.ret) r = scale.apply(r);
         auto [b, bh] = benchmark_period(in.benchmark, rb[t]);
         unheld_take_benchmark(p, b);
-        PeriodAttribution result{p, b, attribution_effects(p.weight, b.weight, p.ret, b.ret, method)};
+        PeriodAttribution result{
+            p, b, attribution_effects(p.weight, b.weight, p.ret, b.ret, method)};
         out.periods.push_back(std::move(result));
         p_rows.push_back(std::move(p));
         b_rows.push_back(std::move(b));
@@ -256,13 +264,15 @@ Attribution attribute(std::span<const PeriodInput> periods, Method method,
     }
 
     if (how != Linking::scaled) {
-        for (auto effect : {&Effects::allocation, &Effects::selection, &Effects::interaction}) {
+        for (auto effect :
+             {&Effects::allocation, &Effects::selection, &Effects::interaction}) {
             out.effects.*effect =
                 link_values(effect_table(out.periods, effect, n), n, rp, rb, how);
         }
         out.effects.total.resize(n);
         for (std::size_t s = 0; s < n; ++s)
-            out.effects.total[s] = out.effects.allocation[s] + out.effects.selection[s] +
+            out.effects.total[s] = out.effects.allocation[s] +
+                                   out.effects.selection[s] +
                                    out.effects.interaction[s];
         out.contribution = link_values(contribution, h, rp, rb, how);
         out.active_contribution = link_values(active, h, rp, rb, how);
@@ -282,7 +292,8 @@ Attribution attribute(std::span<const PeriodInput> periods, Method method,
         total_length += lengths[t];
         for (std::size_t i = 0; i < h; ++i) {
             out.contribution[i] += p_growth * contribution[t * h + i];
-            b_contribution[i] += b_growth * product(b_held[t].weight[i], b_held[t].ret[i]);
+            b_contribution[i] +=
+                b_growth * product(b_held[t].weight[i], b_held[t].ret[i]);
             w_avg[i] += lengths[t] * p_held[t].weight[i];
             wb_avg[i] += lengths[t] * b_held[t].weight[i];
         }

@@ -84,7 +84,7 @@ struct PeriodAttribution {
 
 struct Attribution {
     std::vector<PeriodAttribution> periods;
-    SectorResult portfolio;   // per row: weights averaged over time, linked returns
+    SectorResult portfolio;  // per row: weights averaged over time, linked returns
     SectorResult benchmark;
     Effects effects;          // per row, linked
     double portfolio_return;  // compounded over the periods
@@ -116,7 +116,6 @@ void unheld_take_benchmark(SectorResult& portfolio, const SectorResult& benchmar
 /// take the benchmark's return; then the effects. The holdings' per-period
 /// contribution is w r and their active contribution (w - wb)(r - B_t), r being the
 /// benchmark's return of the stock where the portfolio holds none of it.
-Attribution attribute(std::span<const PeriodInput> periods, Method method,
-                      Linking how);
+Attribution attribute(std::span<const PeriodInput> periods, Method method, Linking how);
 
 }  // namespace meridan::brinson

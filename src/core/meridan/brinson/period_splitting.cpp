@@ -12,7 +12,7 @@ namespace {
 // Holdings as an insertion-ordered mapping from instrument code to quantity, indexed
 // by code for constant-time look-up.
 class Holdings {
-   public:
+public:
     void assign(const PlainSeries& s, std::size_t snapshot) {
         for (int id : order_) slot_[static_cast<std::size_t>(id)] = kAbsent;
         order_.clear();
@@ -54,7 +54,7 @@ class Holdings {
         return true;
     }
 
-   private:
+private:
     static constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
 
     std::size_t find(int id) const {

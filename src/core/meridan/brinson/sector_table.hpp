@@ -16,7 +16,7 @@
 namespace meridan::brinson {
 
 class SectorRows {
-   public:
+public:
     /// Rows labelled `codes` in order; kNoSector labels a row nothing is read onto.
     explicit SectorRows(std::vector<int> codes);
 
@@ -30,7 +30,7 @@ class SectorRows {
     /// Gives every repeated label's row the values of the label's first row.
     void copy_repeated(SectorResult& result) const;
 
-   private:
+private:
     std::vector<int> codes_;
     std::vector<int> first_row_;       // code -> first row, or kNoSector
     std::vector<std::size_t> source_;  // row -> first row with the same label

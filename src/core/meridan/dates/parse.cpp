@@ -27,8 +27,8 @@ std::optional<int> digits(std::string_view s, std::size_t& pos, int min, int max
 }  // namespace
 
 std::int64_t LocalTime::epoch_microseconds() const {
-    const std::int64_t seconds =
-        days_from_civil(year, month, day) * 86'400 + hour * 3'600 + minute * 60 + second;
+    const std::int64_t seconds = days_from_civil(year, month, day) * 86'400 +
+                                 hour * 3'600 + minute * 60 + second;
     return seconds * 1'000'000 + microsecond;
 }
 
@@ -80,7 +80,8 @@ std::optional<LocalTime> parse_local_time(std::string_view s) {
                 ++pos;
                 const std::size_t start = pos;
                 auto fraction = digits(s, pos, 1, 6);
-                if (!fraction || (pos < s.size() && is_digit(s[pos]))) return std::nullopt;
+                if (!fraction || (pos < s.size() && is_digit(s[pos])))
+                    return std::nullopt;
                 int micro = *fraction;
                 for (std::size_t n = pos - start; n < 6; ++n) micro *= 10;
                 t.microsecond = micro;

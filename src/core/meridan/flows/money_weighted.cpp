@@ -98,15 +98,18 @@ int amount_sign_changes(const std::vector<Flow>& flows) {
 
 }  // namespace
 
-double money_weighted_rate(std::span<const double> amounts, std::span<const double> days) {
+double money_weighted_rate(std::span<const double> amounts,
+                           std::span<const double> days) {
     if (amounts.size() != days.size())
-        throw std::invalid_argument("money_weighted_rate: amounts and days differ in length");
+        throw std::invalid_argument(
+            "money_weighted_rate: amounts and days differ in length");
     for (std::size_t i = 0; i < amounts.size(); ++i) {
         if (!std::isfinite(amounts[i]))
-            throw std::invalid_argument("money_weighted_rate: amount " + std::to_string(i) +
-                                        " is not finite");
+            throw std::invalid_argument("money_weighted_rate: amount " +
+                                        std::to_string(i) + " is not finite");
         if (!(days[i] >= 0.0) || !std::isfinite(days[i]))
-            throw std::invalid_argument("money_weighted_rate: day " + std::to_string(i) +
+            throw std::invalid_argument("money_weighted_rate: day " +
+                                        std::to_string(i) +
                                         " is negative or not finite");
     }
     const std::vector<Flow> flows = merged_flows(amounts, days);
@@ -181,7 +184,8 @@ double money_weighted_rate(std::span<const double> amounts, std::span<const doub
 }
 
 double window_return(double rate, double days) {
-    if (days < 0.0) throw std::invalid_argument("window_return: negative number of days");
+    if (days < 0.0)
+        throw std::invalid_argument("window_return: negative number of days");
     if (std::isnan(rate) || days >= 365.0) return rate;
     return std::expm1(std::log1p(rate) * days / 365.0);
 }

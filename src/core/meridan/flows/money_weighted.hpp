@@ -17,7 +17,8 @@ namespace meridan::flows {
 /// no rate, or more than one, balances the flows, when every amount is 0 and when
 /// there are fewer than two flows. std::invalid_argument for spans of different
 /// lengths, an amount that is not finite or a day that is negative or not finite.
-double money_weighted_rate(std::span<const double> amounts, std::span<const double> days);
+double money_weighted_rate(std::span<const double> amounts,
+                           std::span<const double> days);
 
 /// The figure shown for a window of `days` calendar days at the annual `rate`: the
 /// rate itself for a year or more, otherwise the return over the window,

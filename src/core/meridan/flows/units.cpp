@@ -17,9 +17,12 @@ constexpr double kEmptied = 1e-9;
 
 const char* describe(UnitFault fault) {
     switch (fault) {
-        case UnitFault::not_finite: return "a flow that is not finite";
-        case UnitFault::over_redeemed: return "a withdrawal of more than is held";
-        case UnitFault::worthless: return "a flow into a portfolio worth nothing";
+        case UnitFault::not_finite:
+            return "a flow that is not finite";
+        case UnitFault::over_redeemed:
+            return "a withdrawal of more than is held";
+        case UnitFault::worthless:
+            return "a flow into a portfolio worth nothing";
     }
     return "a flow that cannot be booked";
 }
@@ -29,7 +32,8 @@ void run_units(std::span<const double> values, std::span<const double> flows,
                std::span<double> units, std::span<double> unit_value, bool opening) {
     const std::size_t n = values.size();
     if (flows.size() != n || units.size() != n || unit_value.size() != n)
-        throw std::invalid_argument("unit_values: values, flows and outputs differ in length");
+        throw std::invalid_argument(
+            "unit_values: values, flows and outputs differ in length");
     double held = 0.0;        // units at the close of the day before
     double price = nan_;      // unit value at the close of the day before
     double last_price = 1.0;  // the last unit value there was, for a fresh start
@@ -70,7 +74,10 @@ UnitError::UnitError(UnitFault fault_, std::size_t day_, double flow_,
                      double units_before_, double unit_value_before_)
     : std::invalid_argument(std::string(describe(fault_)) + " on day " +
                             std::to_string(day_)),
-      fault(fault_), day(day_), flow(flow_), units_before(units_before_),
+      fault(fault_),
+      day(day_),
+      flow(flow_),
+      units_before(units_before_),
       unit_value_before(unit_value_before_) {}
 
 void unit_values(std::span<const double> values, std::span<const double> flows,
@@ -102,7 +109,8 @@ std::optional<std::size_t> flows_by_day(std::span<const std::int64_t> days,
 }
 
 UnitSeries unit_values(std::span<const double> values, std::span<const double> flows) {
-    UnitSeries out{std::vector<double>(values.size()), std::vector<double>(values.size())};
+    UnitSeries out{std::vector<double>(values.size()),
+                   std::vector<double>(values.size())};
     unit_values(values, flows, out.units, out.unit_value);
     return out;
 }

@@ -8,7 +8,8 @@
 namespace meridan::periods {
 
 std::int64_t rolling_base_day(std::int64_t end_day, int months) {
-    const dates::CivilDay base = dates::add_months(dates::civil_from_days(end_day), -months);
+    const dates::CivilDay base =
+        dates::add_months(dates::civil_from_days(end_day), -months);
     return dates::days_from_civil(base.year, base.month, base.day);
 }
 

@@ -48,7 +48,8 @@ std::vector<SummaryRow> profit_summary(const DatedValues& portfolio,
         auto annualized = [exponent](const DatedValues& s) {
             return std::pow(s.values.back() / s.values.front(), exponent) - 1.0;
         };
-        rows.push_back({"annualized_total", annualized(portfolio), annualized(benchmark)});
+        rows.push_back(
+            {"annualized_total", annualized(portfolio), annualized(benchmark)});
     }
     return rows;
 }

@@ -78,8 +78,10 @@ double kurtosis(std::span<const double> r) {
 double omega(std::span<const double> r, double threshold) {
     double gains = 0.0, losses = 0.0;
     for (double v : r) {
-        if (v > threshold) gains += v - threshold;
-        else losses += threshold - v;
+        if (v > threshold)
+            gains += v - threshold;
+        else
+            losses += threshold - v;
     }
     if (!(losses > 0.0)) return nan;
     return gains / losses;

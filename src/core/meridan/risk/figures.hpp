@@ -17,15 +17,15 @@ inline constexpr double kVarConfidence = 0.95;
 
 /// Every figure is a fraction (or a plain ratio); NaN where undefined for the input.
 struct RiskFigures {
-    double annual_return;  // (Π(1+r))^(A/n) − 1
-    double alpha;         // annual_return − [rate + beta (benchmark return − rate)]
-    double beta;          // cov(r, b) / var(b), sample (ddof 1)
-    double sharpe;        // mean(r − rf_d) / std(r − rf_d) · √A
-    double sortino;       // mean(r − rf_d) · A / (downside deviation · √A)
-    double max_drawdown;  // largest fall from the running peak, positive
-    double var;           // −(5th percentile of r)
-    double volatility;    // std(r) · √A
-    double tracking_error;     // std(r − b) · √A
+    double annual_return;   // (Π(1+r))^(A/n) − 1
+    double alpha;           // annual_return − [rate + beta (benchmark return − rate)]
+    double beta;            // cov(r, b) / var(b), sample (ddof 1)
+    double sharpe;          // mean(r − rf_d) / std(r − rf_d) · √A
+    double sortino;         // mean(r − rf_d) · A / (downside deviation · √A)
+    double max_drawdown;    // largest fall from the running peak, positive
+    double var;             // −(5th percentile of r)
+    double volatility;      // std(r) · √A
+    double tracking_error;  // std(r − b) · √A
     double information_ratio;  // mean(r − b) · A / tracking_error
     double downside_risk;      // √(mean(min(r − rf_d, 0)²)) · √A
     double calmar;             // annual_return / max_drawdown

@@ -23,6 +23,7 @@ std::vector<double> reindex_ffill(std::span<const std::int64_t> source_days,
 /// cannot reindex from repeated labels).
 std::vector<double> reindex_fill(std::span<const std::int64_t> source_days,
                                  std::span<const double> values,
-                                 std::span<const std::int64_t> target_days, double fill);
+                                 std::span<const std::int64_t> target_days,
+                                 double fill);
 
 }  // namespace meridan::series

@@ -36,8 +36,9 @@ std::vector<Drawdown> worst_drawdowns(std::span<const double> values, std::size_
         episodes.push_back(d);
         i = j;  // the recovery day (if any) is examined as a possible new peak
     }
-    std::stable_sort(episodes.begin(), episodes.end(),
-                     [](const Drawdown& a, const Drawdown& b) { return a.depth < b.depth; });
+    std::stable_sort(
+        episodes.begin(), episodes.end(),
+        [](const Drawdown& a, const Drawdown& b) { return a.depth < b.depth; });
     if (episodes.size() > top) episodes.resize(top);
     return episodes;
 }
