@@ -166,7 +166,8 @@ ATTRIBUTES = {
     "Risk": {name: "float" for name in (
         "annual_return", "alpha", "beta", "sharpe", "sortino", "max_drawdown", "var",
         "volatility", "tracking_error", "information_ratio", "downside_risk", "calmar",
-        "win_rate")},
+        "win_rate", "skewness", "kurtosis", "up_capture", "down_capture", "tail_ratio",
+        "stability")},
 }
 
 

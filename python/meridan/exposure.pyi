@@ -23,6 +23,9 @@ def _is_new_stock(order_book_id: str, date: pd.Timestamp) -> bool:
     trading dates from its listing date to `date`.
     """
 
+def to_date(d: Any) -> Any:
+    """`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`."""
+
 def single_exposure_analysis(portfolio: Any, benchmark: Any, date: Any) -> dict[str, Any]:
     """Factor exposure of one portfolio snapshot and of a benchmark on `date`.
 
@@ -42,9 +45,6 @@ def single_exposure_analysis(portfolio: Any, benchmark: Any, date: Any) -> dict[
     get_weighting() (an order book id, say: TypeError); a date that is a number
     (TypeError). A holding of an index is refused when it is looked up.
     """
-
-def to_date(d: Any) -> Any:
-    """`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`."""
 
 def exposure_analysis(
     portfolio_series: list[Any],

@@ -68,13 +68,13 @@ class Risk:
     downside_risk: float
     calmar: float
     win_rate: float
+    skewness: float
+    kurtosis: float
+    up_capture: float
+    down_capture: float
+    tail_ratio: float
+    stability: float
     _input: Any
-    skewness: Any
-    kurtosis: Any
-    up_capture: Any
-    down_capture: Any
-    tail_ratio: Any
-    stability: Any
     def __init__(
         self,
         returns: pd.Series,

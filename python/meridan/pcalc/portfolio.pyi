@@ -44,6 +44,10 @@ class Portfolio:
         """Opens a book with `cash` and the share quantities of `positions`."""
     def holdings(self) -> list[str]:
         """Order book ids whose quantity is not 0, in the order they entered the book."""
+    def get_position(self, key: str) -> Position:
+        """The Position of order book id `key`; a new flat Position, not stored, for an
+        instrument that is not in the book.
+        """
     def apply_trade(self, trade: Trade) -> None:
         """Books an executed trade: cash moves by price times quantity, plus the
         transaction cost on a buy or minus it on a sale (side "BUY" or "SELL"), and
@@ -51,10 +55,6 @@ class Portfolio:
         quantity or cost that would corrupt the book (another side; a NaN, infinite or
         negative number; not a number) raises ValueError or TypeError and changes
         nothing.
-        """
-    def get_position(self, key: str) -> Position:
-        """The Position of order book id `key`; a new flat Position, not stored, for an
-        instrument that is not in the book.
         """
     def apply_split(self, splits: dict[str, float]) -> None:
         """Applies share splits: `splits` maps order book id to new shares per old share.
