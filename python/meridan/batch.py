@@ -491,8 +491,9 @@ def collect(outcomes):
 
 
 def _empty(name):
-    """The table ``name`` of a batch without any row of it: its key columns."""
-    from meridan.analysis import KEY_FIGURES
+    """The table ``name`` of a batch without any row of it: its key columns, and
+    its figures where they are known before any analysis is made."""
+    from meridan.analysis import KEY_FIGURES, RISK_COLUMNS
 
     if name == "key_figures":
         frame = pd.DataFrame({"portfolio": pd.Series(dtype="str"),
@@ -508,9 +509,10 @@ def _empty(name):
     columns = {"portfolio": pd.Series(dtype="str")}
     for key in _KEYS[name]:
         columns[key] = pd.Series(dtype=_DAY if key == "day" else "str")
-    if name == "exposure":
-        columns.update(exposure=pd.Series(dtype="float64"),
-                       benchmark_exposure=pd.Series(dtype="float64"))
+    figures = {"exposure": ["exposure", "benchmark_exposure"],
+               "risk": list(RISK_COLUMNS), "profit": list(_PROFIT.values())}
+    for figure in figures.get(name, ()):
+        columns[figure] = pd.Series(dtype="float64")
     return pd.DataFrame(columns)
 
 
