@@ -211,8 +211,12 @@ def test_worker_killed_during_the_batch(client, folder, store, results, tmp_path
     once = None if each_time else tmp_path / "kill-once"
     if once is not None:
         once.write_text("")
-    # The second statement is the first one's content as bytes, under another name.
-    statements = {"a.csv": folder / "a.csv", "kill.csv": (folder / "a.csv").read_bytes()}
+    # The other statements are the first one's content as bytes, under other names:
+    # more than twice the cluster's threads, so that they wait at the scheduler.
+    content = (folder / "a.csv").read_bytes()
+    statements = {"a.csv": folder / "a.csv", "kill.csv": content,
+                  **{f"copy{k}.csv": content for k in range(4)}}
+    client.wait_for_workers(2)
     client.register_plugin(_Killer("kill.csv", None if once is None else str(once)))
     try:
         found = batch.analyse_many(statements, client, store=store, end=END)
@@ -221,16 +225,17 @@ def test_worker_killed_during_the_batch(client, folder, store, results, tmp_path
     a_figures = results.key_figures.set_index("portfolio").loc["a.csv"]
     figures = found.key_figures.set_index("portfolio")
     if each_time:
-        # The statement that killed a worker again is a failure, named; the other one
-        # was analysed.
-        assert list(figures.index) == ["a.csv"]
+        # The statement that killed a worker again is a failure, named; the others,
+        # whose workers died under another statement, were analysed.
+        assert list(figures.index) == ["a.csv", *(f"copy{k}.csv" for k in range(4))]
         assert found.failures.values.tolist() == [[
             "kill.csv", "worker", "kill.csv: a worker died each time it analysed this "
             "statement: it is left out (it may need more memory than a worker has)"]]
     else:
         # The statement whose worker died ran again on another: nothing is missing.
         assert not once.exists()
-        assert list(figures.index) == ["a.csv", "kill.csv"]
+        assert list(figures.index) == ["a.csv", *(f"copy{k}.csv" for k in range(4)),
+                                       "kill.csv"]
         assert found.failures.empty
     for portfolio in figures.index:
         pd.testing.assert_series_equal(figures.loc[portfolio], a_figures, check_names=False)
