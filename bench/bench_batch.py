@@ -7,8 +7,8 @@
 2. Analyses them on a local Dask cluster of 1 and then of 2 worker processes (one
    thread each), three times on each cluster; prints for each the wall time of every
    run, the statements per second of the best run, the median and mean own time of
-   a statement on its worker in that run, and the scaling efficiency of 2 workers
-   over 1 (their rates' ratio over 2).
+   a statement on its worker in that run (and its processor time), and the scaling
+   efficiency of 2 workers over 1 (their rates' ratio over 2).
 3. The baseline: the first M statements (default 20) in a plain loop in this one
    process, ``meridan.analysis.run`` on each (a new market-data provider each time,
    as the analyse command), after one statement to import and open everything.
@@ -164,12 +164,12 @@ def main():
         for workers in args.workers:
             walls, found = on_cluster(paths, workers, args.runs)
             rates[workers] = args.n / min(walls)
-            own = found.timings["seconds"]
+            own, cpu = found.timings["seconds"], found.timings["cpu_seconds"]
             print(f"{workers} worker{'s' if workers > 1 else ''}: runs "
                   + ", ".join(f"{w:.1f} s" for w in walls)
                   + f"; best {rates[workers]:.2f} statements/s; own time per statement "
-                  f"median {own.median():.3f} s, mean {own.mean():.3f} s; "
-                  f"{len(found.failures)} refused")
+                  f"median {own.median():.3f} s, mean {own.mean():.3f} s (processor "
+                  f"time mean {cpu.mean():.3f} s); {len(found.failures)} refused")
             if len(found.failures):
                 print("  first refused: " + found.failures.iloc[0]["message"].splitlines()[0])
         if 1 in rates and 2 in rates:

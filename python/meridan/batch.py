@@ -62,7 +62,7 @@ import sys
 import tempfile
 import time
 import uuid
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import pandas as pd
 
@@ -82,8 +82,9 @@ _PROFIT = {"portfolio": "portfolio_return", "benchmark": "benchmark_return",
 
 class Results(NamedTuple):
     """The tables of a batch (DataFrames, rows sorted by portfolio id; see the module's
-    help for their columns) and ``timings``: (portfolio, worker, seconds) of each
-    statement analysed, its own time on its worker."""
+    help for their columns) and ``timings``: (portfolio, worker, seconds, cpu_seconds)
+    of each statement analysed: its own wall-clock and processor time on its worker
+    (the worker's process id)."""
 
     key_figures: pd.DataFrame
     brinson: pd.DataFrame
@@ -122,7 +123,6 @@ def _worker_state(store):
     """This process's warm state for ``store``, made on its first statement; the store
     becomes the one tickvane reads (opened once, read-only)."""
     import tickvane
-
     from meridan.analysis import AnalysisError
 
     if store is not None and tickvane.store_path()[0] != os.path.abspath(store):
@@ -185,12 +185,13 @@ def analyse_one(portfolio, source, options, store=None, positions=None, lang=Non
     ``source``: the statement's path, or its bytes (``portfolio`` then names the file,
     and so its format by the suffix); ``positions`` likewise (None: ``options``'s).
     Returns {"portfolio", "tables" ({name: DataFrame}), "failure" ((step, message) or
-    None), "report" (the page's HTML, or None), "seconds", "worker"}."""
+    None), "report" (the page's HTML, or None), "seconds" and "cpu_seconds" (its
+    own wall-clock and processor time), "worker" (the process id)}."""
     from meridan import analysis
 
-    began = time.perf_counter()
+    began, cpu = time.perf_counter(), time.process_time()
     out = {"portfolio": portfolio, "tables": {}, "failure": None, "report": None,
-           "seconds": 0.0, "worker": os.getpid()}
+           "seconds": 0.0, "cpu_seconds": 0.0, "worker": os.getpid()}
     folder = None
     try:
         state = _worker_state(store)
@@ -217,6 +218,7 @@ def analyse_one(portfolio, source, options, store=None, positions=None, lang=Non
         if folder is not None:
             shutil.rmtree(folder, ignore_errors=True)
     out["seconds"] = time.perf_counter() - began
+    out["cpu_seconds"] = time.process_time() - cpu
     return out
 
 
@@ -328,7 +330,7 @@ def positions_beside(path):
 def _work(statements):
     """[(id, source, positions)] sorted by id from a list of paths or a mapping
     {id: path or bytes}; refuses two statements with the same id."""
-    if isinstance(statements, (str, os.PathLike, bytes)):
+    if isinstance(statements, (str, os.PathLike)):
         statements = [statements]
     if hasattr(statements, "items"):
         items = [(str(key), value) for key, value in statements.items()]
@@ -463,13 +465,22 @@ def analyse_many(statements, client=None, *, store=None, reports=None, workers=N
         own = local_cluster(workers, dashboard)
         client = distributed.Client(own)
     try:
-        if progress is not None and client.dashboard_link and dashboard is not None:
-            progress.write(f"  Dask dashboard: {client.dashboard_link}\n")
+        link = _dashboard(client)
+        if progress is not None and link:
+            progress.write(f"  Dask dashboard: {link}\n")
         return _gather(client, work, plain, store, reports, progress, distributed)
     finally:
         if own is not None:
             client.close()
             own.close()
+
+
+def _dashboard(client):
+    """The address of the cluster's dashboard, or None when it has none."""
+    try:
+        return client.dashboard_link or None
+    except (KeyError, AttributeError, OSError):
+        return None
 
 
 def _gather(client, work, options, store, reports, progress, distributed):
@@ -504,7 +515,7 @@ def _gather(client, work, options, store, reports, progress, distributed):
 
 def _failed(portfolio, step, message):
     return {"portfolio": portfolio, "tables": {}, "failure": (step, message),
-            "report": None, "seconds": math.nan, "worker": None}
+            "report": None, "seconds": math.nan, "cpu_seconds": math.nan, "worker": None}
 
 
 def collect(outcomes):
@@ -517,7 +528,8 @@ def collect(outcomes):
         if out["failure"] is not None:
             failures.append((out["portfolio"], *out["failure"]))
         else:
-            timings.append((out["portfolio"], out["worker"], out["seconds"]))
+            timings.append((out["portfolio"], out["worker"], out["seconds"],
+                            out["cpu_seconds"]))
     tables = {}
     for name in TABLES:
         if name == "failures":
@@ -529,7 +541,8 @@ def collect(outcomes):
             tables[name] = pd.concat(found, ignore_index=True)
         else:
             tables[name] = _empty(name)
-    tables["timings"] = pd.DataFrame(timings, columns=["portfolio", "worker", "seconds"])
+    tables["timings"] = pd.DataFrame(timings, columns=["portfolio", "worker", "seconds",
+                                                       "cpu_seconds"])
     return Results(**tables)
 
 
