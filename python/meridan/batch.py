@@ -465,7 +465,9 @@ def analyse_many(statements, client=None, *, store=None, reports=None, workers=N
         own = local_cluster(workers, dashboard)
         client = distributed.Client(own)
     try:
-        link = _dashboard(client)
+        # A local cluster without a dashboard still serves the scheduler's HTTP routes
+        # and names them as one.
+        link = None if own is not None and dashboard is None else _dashboard(client)
         if progress is not None and link:
             progress.write(f"  Dask dashboard: {link}\n")
         return _gather(client, work, plain, store, reports, progress, distributed)
