@@ -40,8 +40,9 @@ DEFAULTS = {"benchmark": "hs300", "sectors": "shenwan", "method": "BHB", "cash":
             "lang": "zh"}
 
 # The analyses, by step name, with their titles, in the order they are made.
-TITLES = {"brinson": "Brinson attribution", "exposure": "Factor exposure",
-          "risk": "Risk", "profit": "Profit and loss", "style": "Style regression"}
+TITLES = {"brinson": "Brinson attribution", "attribution": "Attribution over time",
+          "exposure": "Factor exposure", "risk": "Risk", "profit": "Profit and loss",
+          "style": "Style regression"}
 
 
 class AnalysisError(Exception):
@@ -78,6 +79,8 @@ class Analysis(NamedTuple):
         the days analysed.
     series: the per-unit snapshots of those days.
     brinson, risk, profit, exposure, style: the analyses' tables (numbers), or None.
+    attribution: the attribution whose effects add up over the period (see
+        ``attribution``), or None.
     """
 
     statement: str
@@ -91,6 +94,7 @@ class Analysis(NamedTuple):
     profit: Any
     exposure: Any
     style: Any
+    attribution: Any = None
 
 
 KEY_FIGURES = ("time_weighted_return", "money_weighted_return", "benchmark_return",
@@ -171,6 +175,44 @@ def brinson(series, options, md, start, end):
                         BENCHMARKS[options.benchmark][1])
     _check_weights(BENCHMARKS[options.benchmark][0], [s["date"] for s in series])
     return calc.calc(series, benchmark, classifier, start, end, md, options.method)
+
+
+def attribution(result, series, options, md, start, end):
+    """The attribution whose effects add up to the active return (Carino linking), a
+    named tuple (table, periods, holdings) as ``meridan.brinson.attribute`` gives it,
+    with ``names`` ({order_book_id: name} of the instruments traded) added.
+
+    It is made on the account's own snapshots of the days of ``series`` (the per-unit
+    snapshots) with the flows the replay recorded: the attribution opens units on the
+    first day and books each flow in units, as the replay does, so its returns are
+    those of the per-unit series and flow days cut the periods. The per-unit snapshots
+    with those flows would count every flow twice, and without them a deposit into
+    cash would not cut its period (the holdings in shares are the same)."""
+    brinson_module = _module("meridan.brinson")
+    classifier = getattr(_module("meridan.brinson.classifier"), SECTORS[options.sectors])
+    benchmark = getattr(_module("meridan.brinson.benchmark"),
+                        BENCHMARKS[options.benchmark][1])
+    _check_weights(BENCHMARKS[options.benchmark][0], [s["date"] for s in series])
+    days = {pd.Timestamp(s["date"]) for s in series}
+    snapshots = [s for s in result.portfolio_series if pd.Timestamp(s["date"]) in days]
+    flows = result.flows
+    if flows is not None and len(flows):
+        first, last = pd.Timestamp(start), pd.Timestamp(end)
+        flows = flows[(flows.index > first) & (flows.index <= last) & (flows != 0)]
+    found = brinson_module.attribute(snapshots, benchmark, classifier, start, end, md,
+                                     method=options.method, linking="carino",
+                                     flows=flows if flows is not None and len(flows)
+                                     else None)
+    return Attribution(*found, names={})
+
+
+class Attribution(NamedTuple):
+    """``meridan.brinson.attribute``'s result with the names of the holdings."""
+
+    table: pd.DataFrame
+    periods: pd.DataFrame
+    holdings: pd.DataFrame
+    names: dict
 
 
 def _check_weights(index_id, days):
@@ -628,6 +670,10 @@ def analyses(statement, options, md, facts, series, values, bench, progress):
 
     tables = {"brinson": attempt("brinson",
                                  lambda: brinson(series, options, md, start, end))}
+    found = attempt("attribution", lambda: attribution(
+        facts["replay"], series, options, md, start, end))
+    if found is not None:
+        found = found._replace(names=_names(facts["account"], found.holdings.index))
     for step, work in (
         ("exposure", lambda: exposure(series, options, start, end, market)),
         ("risk", lambda: risk(values, index_id)),
@@ -640,7 +686,19 @@ def analyses(statement, options, md, facts, series, values, bench, progress):
             facts["section_notes"][step] = list(body[1])
     facts["risk_free_rate"] = rate = risk_free_rate(values)
     figures = key_figures(values, bench, facts["performance"], rate)
-    return Analysis(statement, facts, figures, values, bench, series, **tables)
+    return Analysis(statement, facts, figures, values, bench, series, **tables,
+                    attribution=found)
+
+
+def _names(account, ids):
+    """{order_book_id: name} of ``ids`` from the statement's trades (where a trade
+    names its instrument)."""
+    names = {}
+    for trade in account.trades:
+        name = str(getattr(trade, "symbol", "") or "")
+        if name and name != trade.order_book_id:
+            names.setdefault(trade.order_book_id, name)
+    return {i: names[i] for i in ids if i in names}
 
 
 def account_lines(facts, name=None):

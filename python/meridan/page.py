@@ -167,6 +167,33 @@ _TEXT = {
                      "portfolio does not hold has a portfolio return of 0, so its Selection "
                      "and Interaction show as large amounts that offset each other. The "
                      "effects add up to the Total active return of each row."),
+    # attribution over time
+    "s_attribution": ("归因的跨期链接与个股贡献", "Attribution linked over time, and by holding"),
+    "attribution_note": ("各期(持仓不变的区间,并在每个资金转入转出日切分)的效应按 Carino 方法链接,使各效应之和等于全区间组合收益与基准收益之差;组合未持有的行业取基准的行业收益,因此只有配置效应,选股与交互效应为 0。权重为时间平均值。",
+                         "The effects of each period (a run of unchanged holdings, also "
+                         "cut on every day money moved in or out) are linked over the "
+                         "periods (Carino) so that they add up to the portfolio's return "
+                         "minus the benchmark's over the whole range; a sector the "
+                         "portfolio does not hold takes the benchmark's sector return, so "
+                         "it shows allocation only, its selection and interaction 0. "
+                         "Weights are time averages."),
+    "top_holdings": ("对超额收益贡献最大的 {n} 只股票", "The {n} holdings adding most to the active return"),
+    "bottom_holdings": ("对超额收益贡献最小的 {n} 只股票", "The {n} holdings adding least to the active return"),
+    "holdings_note": ("贡献:各期个股权重乘以其收益,链接后累计;超额贡献:各期(组合权重 − 基准权重)×(个股收益 − 基准收益),链接后累计。",
+                      "Contribution: the stock's weight times its return in each period, "
+                      "linked; active contribution: (its portfolio weight − its benchmark "
+                      "weight) × (its return − the benchmark's return) in each period, "
+                      "linked."),
+    "order_book_id": ("代码", "Code"),
+    "name": ("名称", "Name"),
+    "contribution": ("贡献", "Contribution"),
+    "active_contribution": ("超额贡献", "Active contribution"),
+    "effects_over_time": ("超额收益分解的累计走势", "Active return by effect, cumulative"),
+    "effects_over_time_note": ("每一点为截至该期末链接后的配置、选股与交互效应,三者之和为截至该日的组合收益与基准收益之差。",
+                               "Each point is the allocation, selection and interaction "
+                               "linked to the end of a period; the three add up to the "
+                               "portfolio's return minus the benchmark's to that day."),
+    "active": ("超额收益", "Active return"),
     # exposure
     "factor": ("因子", "Factor"),
     "exposure_note": ("{day}:ST 股票占股票持仓的 {st},次新股占 {new}", "{day}: ST stocks "
@@ -232,7 +259,7 @@ _TEXT = {
                          "of {n} days or fewer"),
 }
 
-SECTION_KEYS = {"brinson": "s_brinson", "exposure": "s_exposure", "risk": "s_risk",
+SECTION_KEYS = {"brinson": "s_brinson", "attribution": "s_attribution", "exposure": "s_exposure", "risk": "s_risk",
                 "profit": "s_profit", "style": "s_style"}
 
 
@@ -511,6 +538,85 @@ def brinson_charts(table, t, bench_name):
     return weights, effects
 
 
+EFFECTS = ("Allocation", "Selection", "Interaction")
+
+
+def _carino(active, log_active):
+    """Carino's factor: the log active return over the active return (its limit,
+    1 / (1 + r), where the two returns are equal)."""
+    import numpy as np
+
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(active == 0, 1.0, log_active / np.where(active == 0, 1.0, active))
+
+
+def effects_over_time(attribution, days):
+    """The linked effects to the end of each period: a DataFrame by the period's last
+    day (the first row, the range's first day, all 0) of Allocation, Selection,
+    Interaction and Active (their sum, the portfolio's return minus the benchmark's to
+    that day). Each row links the periods up to it by Carino's factors, so the last
+    row is the attribution's total."""
+    import numpy as np
+
+    periods = attribution.periods
+    starts = periods.index.get_level_values(0)
+    by_period = periods.groupby(starts, sort=True)
+    r = by_period.apply(lambda p: (p["PortfolioWeight"] * p["PortfolioReturn"]).sum())
+    b = by_period.apply(lambda p: (p["BenchmarkWeight"] * p["BenchmarkReturn"]).sum())
+    effects = by_period[list(EFFECTS)].sum()
+    r, b = r.to_numpy(float), b.to_numpy(float)
+    log_r, log_b = np.log1p(r), np.log1p(b)
+    k = np.where(r == b, 1 / (1 + r), _carino(r - b, log_r - log_b))
+    growth_r, growth_b = np.expm1(np.cumsum(log_r)), np.expm1(np.cumsum(log_b))
+    total_k = np.where(growth_r == growth_b, 1 / (1 + growth_r),
+                       _carino(growth_r - growth_b, np.cumsum(log_r) - np.cumsum(log_b)))
+    linked = np.cumsum(effects.to_numpy(float) * k[:, None], axis=0) / total_k[:, None]
+    days = pd.DatetimeIndex(days)
+    next_starts = pd.DatetimeIndex(effects.index[1:])
+    ends = [days[days < start][-1] for start in next_starts] + [days[-1]]
+    out = pd.DataFrame(linked, index=pd.DatetimeIndex(ends), columns=list(EFFECTS))
+    out.loc[days[0]] = 0.0
+    out = out.sort_index()
+    out["Active"] = out[list(EFFECTS)].sum(axis=1)
+    return out
+
+
+def effects_chart(analysis, t, x_range=None):
+    """The linked allocation, selection and interaction to each period's end, in per
+    cent, with the active return, on the page's shared time axis."""
+    from bokeh.models import ColumnDataSource, HoverTool
+    from bokeh.plotting import figure
+
+    found = effects_over_time(analysis.attribution, analysis.values.index)
+    source = ColumnDataSource({"date": found.index, "a": found["Allocation"].to_numpy(),
+                               "s": found["Selection"].to_numpy(),
+                               "i": found["Interaction"].to_numpy(),
+                               "t": found["Active"].to_numpy()})
+    extra = {"x_range": x_range} if x_range is not None else {}
+    fig = figure(width=WIDTH, height=300, x_axis_type="datetime",
+                 tools="xpan,xwheel_zoom,reset,save", title=t("effects_over_time"),
+                 **extra)
+    _date_axis(fig.xaxis[0])
+    lines = [fig.line("date", key, source=source, line_width=2, color=colour,
+                      legend_label=t(label))
+             for key, label, colour in (("a", "Allocation", EFFECT_COLOURS[0]),
+                                        ("s", "Selection", EFFECT_COLOURS[1]),
+                                        ("i", "Interaction", EFFECT_COLOURS[2]))]
+    fig.line("date", "t", source=source, line_width=1.5, line_dash="dashed",
+             color=EFFECT_COLOURS[3], legend_label=t("active"))
+    fig.add_tools(HoverTool(renderers=lines[:1], mode="vline",
+                            formatters={"@date": "datetime"},
+                            tooltips=[(t("date"), "@date{%F}"),
+                                      (t("Allocation"), "@a{0.00%}"),
+                                      (t("Selection"), "@s{0.00%}"),
+                                      (t("Interaction"), "@i{0.00%}"),
+                                      (t("active"), "@t{0.00%}")]))
+    fig.yaxis.axis_label = t("effect")
+    _percent_axis(fig.yaxis[0])
+    fig.legend.location = "bottom_left"
+    return fig
+
+
 def figures(analysis, lang="zh"):
     """The page's charts of ``analysis`` as bokeh models, in the page's order, their
     time axes linked: for a notebook (``bokeh.io.show(column(*figures(a)))``)."""
@@ -542,6 +648,8 @@ def _charts(analysis, t):
                 failed[step] = f"{type(exc).__name__}: {exc}"
     if analysis.brinson is not None:
         charts += [("brinson", c) for c in brinson_charts(analysis.brinson, t, bench_name)]
+    if getattr(analysis, "attribution", None) is not None:
+        charts.append(("attribution", effects_chart(analysis, t, value.x_range)))
     return charts, failed, marks
 
 
@@ -691,8 +799,11 @@ def render(analysis, lang="zh"):
                 body = f"<p>{html.escape(t('not_available', reason=reason))}</p>"
             sections.append((step, title, body))
     unavailable = dict(analysis.facts["unavailable"])
-    for step in ("brinson", "exposure", "risk", "profit", "style"):
+    for step in ("brinson", "attribution", "exposure", "risk", "profit", "style"):
         title = t(SECTION_KEYS[step])
+        if step == "attribution" and step not in unavailable and \
+                getattr(analysis, step, None) is None:
+            continue   # an analysis made without it
         if step in unavailable:
             body = f"<p>{html.escape(t('not_available', reason=unavailable[step]))}</p>"
         else:
@@ -850,6 +961,36 @@ def _brinson_section(analysis, t, charts):
             + _note(t("brinson_note")))
 
 
+def _attribution_section(analysis, t, charts):
+    found = analysis.attribution
+    table = found.table
+    rows = {s: t(s) for s in ("现金", "总计") if s in table.index}
+    effects = table[list(EFFECTS) + ["TotalActiveReturn"]]
+    out = [table_html(effects, "pct", t("sector"), rows, {c: t(c) for c in effects}),
+           _note(t("attribution_note"))]
+    holdings = found.holdings.sort_values("active_contribution", ascending=False)
+    shown = holdings[["contribution", "active_contribution"]]
+    if found.names:
+        shown = shown.copy()
+        shown.insert(0, "name", [found.names.get(i, "") for i in shown.index])
+    columns = {c: t(c) for c in shown.columns}
+    n = len(shown)
+    top = min(TOP_HOLDINGS, n - n // 2)
+    bottom = min(TOP_HOLDINGS, n - top)
+    for key, part in (("top_holdings", shown.iloc[:top]),
+                      ("bottom_holdings", shown.iloc[n - bottom:].iloc[::-1])):
+        if len(part):
+            out.append(f"<h3>{html.escape(t(key, n=len(part)))}</h3>"
+                       + table_html(part, "pct", t("order_book_id"), None, columns,
+                                    text_class="text"))
+    out.append(_note(t("holdings_note")))
+    out += list(charts) + [_note(t("effects_over_time_note"))]
+    return "".join(out)
+
+
+TOP_HOLDINGS = 10
+
+
 def _exposure_section(analysis, t, charts):
     table = analysis.exposure
     shown = table.astype(object)
@@ -975,7 +1116,8 @@ def _distribution_section(analysis, t, charts, marks):
     return text
 
 
-_SECTIONS = {"brinson": _brinson_section, "exposure": _exposure_section,
+_SECTIONS = {"brinson": _brinson_section, "attribution": _attribution_section,
+             "exposure": _exposure_section,
              "risk": _risk_section, "profit": _profit_section, "style": _style_section}
 
 _CSS = """
@@ -993,6 +1135,7 @@ thead th{background:#f3f5f8;font-weight:600;text-align:center}
 tbody th{text-align:left;font-weight:normal;background:#fafafa}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
 td.na{text-align:center;color:#888}
+td.text{text-align:left}
 .neg{color:#c62828}
 body.zh .neg{color:#1b7f3b}
 table.facts th{text-align:left;font-weight:600;background:#fafafa;vertical-align:top}

@@ -132,7 +132,37 @@ def made_up(days, last="2025-12-31"):
              "section_notes": {}, "unavailable": []}
     figures = dict.fromkeys(analysis.KEY_FIGURES, 0.1)
     return analysis.Analysis("s.csv", facts, figures, values, bench, [], brinson, risk,
-                             profit, exposure, style)
+                             profit, exposure, style, made_up_attribution(index))
+
+
+def made_up_attribution(days, holdings=25, names=True):
+    """An attribution of two periods (split at the middle of ``days``), sectors 银行
+    (held) and 医药 (not held), and ``holdings`` stocks."""
+    starts = [days[0], days[len(days) // 2]]
+    rows = []
+    # (PW, BW, PR, BR) of 银行 and 医药 in each period; portfolio 10 % then -2 %,
+    # benchmark 5 % then -2 % (equal returns: Carino's limit factor).
+    for bank, pharma in (((1.0, 0.5, 0.10, 0.04), (0.0, 0.5, 0.0, 0.06)),
+                         ((1.0, 0.5, -0.02, -0.03), (0.0, 0.5, 0.0, -0.01))):
+        for sector, (pw, bw, pr, br) in (("银行", bank), ("医药", pharma)):
+            bench_total = bank[1] * bank[3] + pharma[1] * pharma[3]
+            rows.append((pw, bw, pr, br, (pw - bw) * (br - bench_total),
+                         bw * (pr - br) if pw else 0.0, (pw - bw) * (pr - br) if pw else 0.0))
+    periods = pd.DataFrame(rows, columns=["PortfolioWeight", "BenchmarkWeight",
+                                          "PortfolioReturn", "BenchmarkReturn",
+                                          *page.EFFECTS],
+                           index=pd.MultiIndex.from_product([starts, ["银行", "医药"]],
+                                                            names=["start", "sector"]))
+    table = pd.DataFrame(0.0, index=["现金", "银行", "医药", "总计"],
+                         columns=["PortfolioWeight", "Allocation", "Selection",
+                                  "Interaction", "TotalActiveReturn"])
+    table.loc["医药", "Allocation"] = table.loc["医药", "TotalActiveReturn"] = -0.03
+    ids = [f"6000{k:02d}.XSHG" for k in range(holdings)]
+    held = pd.DataFrame({"contribution": [0.001 * k for k in range(holdings)],
+                         "active_contribution": [0.001 * (k - 5) for k in range(holdings)]},
+                        index=pd.Index(ids, name="order_book_id"))
+    return analysis.Attribution(table, periods, held,
+                                {i: f"股票{k}" for k, i in enumerate(ids)} if names else {})
 
 
 def test_risk_windows_follow_their_length():
@@ -308,7 +338,7 @@ def test_the_page_reads_top_down():
     pytest.importorskip("meridan.tearsheet")
     text = page.render(made_up(300), "zh")
     order = ["facts", "key", "value", "drawdown", "monthly", "rolling", "distribution",
-             "brinson", "exposure", "risk", "profit", "style"]
+             "brinson", "attribution", "exposure", "risk", "profit", "style"]
     found = [text.index(f'<section id="{step}">') for step in order]
     assert found == sorted(found)
     # The contents list links every section after the key figures.
@@ -335,3 +365,101 @@ def test_drawdowns_and_months(lang, recovered, months):
     assert f"<th>{months}</th>" in monthly
     # January +100 %, February +25 %, March -20 %; the year compounds them: +100 %.
     assert ">100.0%<" in monthly and ">25.0%<" in monthly and ">\u221220.0%<" in monthly
+
+
+# --- the attribution linked over time -------------------------------------------------
+
+def test_effects_to_date_add_up_to_the_active_return_to_date():
+    made = made_up(300)
+    found = page.effects_over_time(made.attribution, made.values.index)
+    days = made.values.index
+    assert list(found.index) == [days[0], days[len(days) // 2 - 1], days[-1]]
+    assert found.iloc[0].tolist() == [0.0] * 4
+    # After one period the effects are that period's own; after both, they add up to
+    # the compounded returns' difference, the second period's equal returns included.
+    first = made.attribution.periods.xs(days[0], level="start")[list(page.EFFECTS)].sum()
+    assert found.iloc[1][list(page.EFFECTS)].tolist() == pytest.approx(first.tolist(),
+                                                                      abs=1e-15)
+    assert found["Active"].iloc[1] == pytest.approx(0.10 - 0.05, abs=1e-15)
+    assert found["Active"].iloc[2] == pytest.approx(1.10 * 0.98 - 1.05 * 0.98, abs=1e-15)
+    assert found.notna().all().all()
+
+
+@pytest.mark.parametrize("holdings, names, top, bottom", [
+    (25, True, 10, 10), (13, False, 7, 6), (1, True, 1, 0)])
+def test_the_holdings_with_the_most_and_least_active_contribution(holdings, names, top,
+                                                                  bottom):
+    made = made_up(300)._replace(attribution=made_up_attribution(
+        made_up(300).values.index, holdings, names))
+    text = page._attribution_section(made, page._labels("en"), [])
+    parts = text.split("<h3>")[1:]
+    assert len(parts) == (2 if bottom else 1)
+    first_rows = parts[0].split("<tbody>")[1].split("</tr>")[:-1]
+    assert f"The {top} holdings adding most" in parts[0] and len(first_rows) == top
+    # Largest first; the least list starts with the least.
+    assert f"6000{holdings - 1:02d}.XSHG" in first_rows[0]
+    if bottom:
+        rows = parts[1].split("<tbody>")[1].split("</tr>")[:-1]
+        assert f"The {bottom} holdings adding least" in parts[1] and len(rows) == bottom
+        assert "600000.XSHG" in rows[0] and "\u22120.50%" in rows[0]
+    assert ("<th>Name</th>" in text) == names and ("股票0" in text) == names
+    # The unheld sector: allocation only.
+    bank = text.split("医药")[1].split("</tr>")[0]
+    assert bank.count(">0.00%<") == 2 and bank.count("\u22123.00%") == 2
+
+
+def test_an_attribution_that_failed_says_why():
+    made = made_up(300)._replace(attribution=None)
+    made.facts["unavailable"] = [("attribution", "KeyError: 'x'")]
+    text = page.render(made, "en")
+    section = text.split('<section id="attribution">')[1].split("</section>")[0]
+    assert "Not available: KeyError: &#x27;x&#x27;" in section
+    # An analysis made without it has no such section.
+    made.facts["unavailable"] = []
+    assert 'id="attribution"' not in page.render(made, "en")
+
+
+@pytest.fixture(scope="module")
+def sample_analysis():
+    return analysis.run("sample")
+
+
+@pytest.mark.sample
+def test_the_sample_attribution_adds_up_to_the_time_weighted_returns(sample_analysis):
+    import re
+
+    made = sample_analysis
+    found = made.attribution
+    assert made.facts["unavailable"] == []
+    total = found.table.loc["总计"]
+    figures = made.key_figures
+    # The account per unit: deposits and withdrawals are no return, and the periods
+    # are cut on the days money moved.
+    assert total["PortfolioReturn"] == pytest.approx(figures["time_weighted_return"],
+                                                     abs=1e-12)
+    assert total["BenchmarkReturn"] == pytest.approx(figures["benchmark_return"], abs=1e-12)
+    effects = found.table.drop("总计")[list(page.EFFECTS)].to_numpy().sum()
+    assert effects == pytest.approx(total["PortfolioReturn"] - total["BenchmarkReturn"],
+                                    abs=1e-14)
+    flows = made.facts["replay"].flows
+    moved = flows[flows.index > pd.Timestamp(made.facts["period"][0])].index
+    assert len(moved) and set(moved) <= set(found.periods.index.get_level_values(0))
+    unheld = found.table[found.table["PortfolioWeight"] == 0]
+    assert len(unheld) and (unheld[["Selection", "Interaction"]] == 0).all().all()
+    # The effects to date: the portfolio's return minus the benchmark's to each day.
+    to_date = page.effects_over_time(found, made.values.index)
+    values, bench = made.values, made.benchmark_values
+    active = (values[to_date.index] / values.iloc[0]) - (bench[to_date.index] / bench.iloc[0])
+    assert to_date["Active"].to_numpy() == pytest.approx(active.to_numpy(), abs=1e-12)
+
+    for lang, most in (("zh", "对超额收益贡献最大的"), ("en", "adding most to the active")):
+        text = page.render(made, lang)
+        section = text.split('<section id="attribution">')[1].split("</section>")[0]
+        assert most in section and "data-root-id" in section
+        # The page's table: every unheld sector shows no selection and no interaction.
+        for sector in unheld.index.drop("现金", errors="ignore"):
+            row = section.split(f'<th scope="row">{sector}</th>')[1].split("</tr>")[0]
+            cells = re.findall(r">([^<]*)</td>", row)
+            assert cells[1:3] == ["0.00%", "0.00%"], (sector, cells)
+    assert any(f.title.text == "Active return by effect, cumulative"
+               for f in page.figures(made, "en") if f.title is not None)
