@@ -39,11 +39,11 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
-import pandas_brinson  # noqa: E402
-import recording_tickvane  # noqa: E402
-
 import _timing  # noqa: E402
 from _timing import clock, no_gc  # noqa: E402
+
+import pandas_brinson  # noqa: E402
+import recording_tickvane  # noqa: E402
 
 N_DAYS, N_HOLDINGS, TRADE_EVERY = 730, 80, 3
 INDEX = "000300.XSHG"

@@ -672,6 +672,11 @@ def main(options, out=None, err=None):
         return 2
 
 
+def _count(n, one, many=None):
+    """"1 statement", "2 statements"."""
+    return f"{n:,} {one if n == 1 else (many or one + 's')}"
+
+
 def _main(options, out, err):
     distributed = _imports()
     statements = {}
@@ -707,9 +712,10 @@ def _main(options, out, err):
         except (OSError, TimeoutError) as exc:
             raise BatchError(f"--scheduler {options.scheduler}: cannot connect "
                              f"({exc})") from None
-    print(f"Analysing {len(statements):,} statements on "
+    workers = options.workers or os.cpu_count()
+    print(f"Analysing {_count(len(statements), 'statement')} on "
           + (f"the cluster at {options.scheduler}" if client is not None else
-             f"a local cluster of {options.workers or os.cpu_count()} worker processes"),
+             f"a local cluster of {_count(workers, 'worker process', 'worker processes')}"),
           file=err)
     began = time.perf_counter()
     try:

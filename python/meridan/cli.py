@@ -204,11 +204,19 @@ def _parser():
                          help="the HTML report to write")
     analyse.add_argument("--lang", choices=["zh", "en"], default="zh",
                          help="the language of the page: Chinese or English labels")
+    from meridan import batch
+
+    batch.add_parser(commands)
     return parser
 
 
 def main(argv=None):
-    return analyse(_parser().parse_args(argv))
+    options = _parser().parse_args(argv)
+    if options.command == "batch":
+        from meridan import batch
+
+        return batch.main(options)
+    return analyse(options)
 
 
 class _Refusal(Exception):

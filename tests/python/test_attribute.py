@@ -10,9 +10,8 @@ import pandas as pd
 import pytest
 
 import meridan.brinson
-from meridan.brinson import attribution
+from meridan.brinson import attribution, calc
 from meridan.brinson import benchmark as bm
-from meridan.brinson import calc
 from meridan.brinson import classifier as cl
 from meridan.quotes import CachedMarketDataProvider
 

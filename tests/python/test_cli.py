@@ -499,3 +499,12 @@ def test_what_the_store_lacks_stops_the_command_in_one_message(
         names = {"statement": statement, "store": path, "folder": pathlib.Path(path).parent}
         assert _command(err) == ["python", "-m", "tickvane", "fetch",
                                  *command.format(**names).split(" ")]
+
+
+def test_the_batch_command_is_a_subcommand(capsys):
+    """`meridan batch` is reached through the command's own parser and refuses an empty
+    batch before any cluster starts."""
+    from meridan import cli
+
+    assert cli.main(["batch"]) == 2
+    assert "no statements" in capsys.readouterr().err
