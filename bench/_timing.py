@@ -77,11 +77,12 @@ def report_once(seconds, **extra):
     print(json.dumps({"seconds": seconds, **extra}), flush=True)
 
 
-def fresh(argv, runs=5, env=None):
+def fresh(argv, runs=5, env=None, key="seconds"):
     """Median seconds of ``runs`` processes ``python argv...`` and the list of all.
 
-    Each process must end its output with the line ``report_once`` prints; a process
-    that fails raises RuntimeError with its error output."""
+    Each process must end its output with a JSON line holding the figure under ``key``
+    (the line ``report_once`` prints); a process that fails raises RuntimeError with its
+    error output."""
     if runs < 1:
         raise ValueError(f"runs must be at least 1, got {runs}")
     figures = []
@@ -94,7 +95,7 @@ def fresh(argv, runs=5, env=None):
         lines = done.stdout.strip().splitlines()
         if not lines:
             raise RuntimeError(f"{' '.join(map(str, argv))} printed no figure")
-        figures.append(json.loads(lines[-1])["seconds"])
+        figures.append(json.loads(lines[-1])[key])
     return statistics.median(figures), figures
 
 
@@ -111,3 +112,20 @@ def save(name, figures):
     }
     path.write_text(json.dumps(record, indent=2, ensure_ascii=False) + "\n")
     return path
+
+
+def append(path, figures, note=""):
+    """Adds this run's figures to the JSON list of runs at ``path`` (oldest first), with
+    the time, the commit, a note and the load average."""
+    path = pathlib.Path(path)
+    runs = json.loads(path.read_text()) if path.exists() else []
+    try:
+        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=path.parent,
+                                capture_output=True, text=True, check=False).stdout.strip()
+    except OSError:
+        commit = ""
+    runs.append({"when": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+                 "commit": commit, "note": note,
+                 "load_average": round(os.getloadavg()[0], 2), **figures})
+    path.parent.mkdir(exist_ok=True)
+    path.write_text(json.dumps(runs, indent=1) + "\n")

@@ -33,7 +33,6 @@ import os
 import pathlib
 import pickle
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -44,6 +43,10 @@ import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
 import recording_tickvane  # noqa: E402
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import _timing  # noqa: E402
+
 from meridan.exposure import TRANSLATION  # noqa: E402
 
 N_STOCKS, N_NEW, N_HOLDINGS, YEARS = 400, 10, 100, 3
@@ -259,14 +262,7 @@ def _warm_best(proxy, call, repeat=WARM_CALLS):
 def _fresh_median(kind, payload, repeat=FRESH_RUNS):
     """Median over `repeat` new interpreters of the own time of the first call of
     `kind` ("ours" or "pandas"), each child reading the replies stored in `payload`."""
-    times = []
-    for _ in range(repeat):
-        done = subprocess.run([sys.executable, __file__, "--fresh", kind, str(payload)],
-                              capture_output=True, text=True, check=False)
-        if done.returncode:
-            raise RuntimeError(f"fresh {kind} run failed:\n{done.stderr}")
-        times.append(json.loads(done.stdout.splitlines()[-1])["own"])
-    return statistics.median(times), times
+    return _timing.fresh([__file__, "--fresh", kind, payload], runs=repeat, key="own")
 
 
 def _fresh_child(kind, payload):
@@ -308,17 +304,7 @@ def _fresh_child(kind, payload):
 
 def _save(figures, note):
     """Adds this run's figures to RESULTS (a list of runs, oldest first)."""
-    runs = json.loads(RESULTS.read_text()) if RESULTS.exists() else []
-    try:
-        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=RESULTS.parent,
-                                capture_output=True, text=True, check=False).stdout.strip()
-    except OSError:
-        commit = ""
-    runs.append({"when": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
-                 "commit": commit, "note": note,
-                 "load_average": round(os.getloadavg()[0], 2), **figures})
-    RESULTS.parent.mkdir(exist_ok=True)
-    RESULTS.write_text(json.dumps(runs, indent=1) + "\n")
+    _timing.append(RESULTS, figures, note)
 
 
 def main():
