@@ -180,7 +180,8 @@ def brinson(series, options, md, start, end):
 def attribution(result, series, options, md, start, end):
     """The attribution whose effects add up to the active return (Carino linking), a
     named tuple (table, periods, holdings) as ``meridan.brinson.attribute`` gives it,
-    with ``names`` ({order_book_id: name} of the instruments traded) added.
+    with ``names`` ({order_book_id: name}) empty: ``analyses`` fills it from the
+    statement's trades.
 
     It is made on the account's own snapshots of the days of ``series`` (the per-unit
     snapshots) with the flows the replay recorded: the attribution opens units on the
