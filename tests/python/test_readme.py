@@ -38,7 +38,7 @@ def test_readme_python_blocks_run_in_order(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # nothing may depend on the checkout's files
     text = README.read_text(encoding="utf-8")
     blocks, tour = _blocks(text), _blocks(_tour(text))
-    assert len(tour) == 3 and all(block in blocks for block in tour)
+    assert len(tour) == 5 and all(block in blocks for block in tour)
     namespace, printed = {}, io.StringIO()
     with contextlib.redirect_stdout(printed):
         for block in blocks:
@@ -47,7 +47,7 @@ def test_readme_python_blocks_run_in_order(tmp_path, monkeypatch):
                 toured = dict(namespace)  # later examples reuse the names
     output = printed.getvalue()
     promised = [p for block in tour for p in _promised(block)]
-    assert len(promised) == 8
+    assert len(promised) == 12
     position = 0
     for expected in promised:
         position = output.index(expected, position) + len(expected)
