@@ -1015,7 +1015,12 @@ _RISK_KINDS = {"beta": "num", "r_sharpe": "num", "r_bench_sharpe": "num",
 
 
 def _risk_section(analysis, t, charts):
-    shown = risk_shown(analysis).replace({"n/a": t("n/a")})
+    shown = risk_shown(analysis)
+    # Cell by cell on the object array: DataFrame.replace would try to downcast the
+    # columns, which pandas 2.2 warns about.
+    cells = shown.to_numpy(dtype=object, copy=True)
+    cells[cells == "n/a"] = t("n/a")
+    shown = pd.DataFrame(cells, index=shown.index, columns=shown.columns)
     rows = {p: t(p) for p in shown.index if p in _TEXT}
     columns = {c: t(c) for c in shown.columns}
     notes = analysis.facts["section_notes"].get("risk", [])

@@ -507,4 +507,5 @@ def test_the_batch_command_is_a_subcommand(capsys):
     from meridan import cli
 
     assert cli.main(["batch"]) == 2
-    assert "no statements" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "no statements" in err or 'pip install "meridan[batch]"' in err
