@@ -226,3 +226,57 @@ def test_attribute_on_the_sample_market():
         assert (unheld[["Selection", "Interaction"]] == 0).all().all()
         assert set(result.holdings.index) == set(stocks) & {
             p["order_book_id"] for s in series for p in s["positions"] if p["quantity"] > 0}
+
+
+@pytest.mark.sample
+def test_one_change_rate_request_for_the_holdings_and_one_per_constituent_run(
+        monkeypatch):
+    # The rates are asked once over the range (and once per run of the index's
+    # constituents), each period compounding its own days of them: a period read off
+    # by a day would change its return, which the direct requests of a client that
+    # answers only one period at a time (its table has none of the ids) must match.
+    import tickvane
+    from meridan.pcalc.replay import replay
+    from meridan.pcalc.trade import Trade
+
+    start, end = "2023-05-15", "2023-07-14"   # the index's constituents change on 06-12
+    stocks = tickvane.index_components("000300.XSHG", start)[:4]
+    closes = tickvane.get_price(stocks, start, end, adjust_type="none")
+    trades = [Trade(datetime=pd.Timestamp(f"{day.date()} 10:00"), order_book_id=oid,
+                    symbol=oid, last_price=closes[oid].loc[day], last_quantity=1000,
+                    side="BUY", transaction_cost=5.0)
+              for k, oid in enumerate(stocks) for day in closes.index[3 + 7 * k::9][:3]
+              if closes[oid].loc[day] == closes[oid].loc[day]]
+    series = replay(trades, start, end, cash=1e6, skip_untradable=True).portfolio_series
+    days = [s["date"] for s in series]
+    runs = 1 + sum(set(tickvane.index_components("000300.XSHG", a))
+                   != set(tickvane.index_components("000300.XSHG", b))
+                   for a, b in zip(days, days[1:]))
+    real = tickvane.get_price_change_rate
+    spans = []
+
+    def counted(ids, start_date, end_date):
+        spans.append((start_date, end_date))
+        return real(ids, start_date, end_date)
+
+    def per_period(ids, start_date, end_date):
+        asked.append(start_date)
+        reply = real(ids, start_date, end_date)
+        # A reply over the whole range without its columns: every period asks anew.
+        whole = (pd.Timestamp(start_date), pd.Timestamp(end_date)) in wide
+        return reply.iloc[:, :0] if whole and reply is not None else reply
+
+    args = (bm.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan, start, end,
+            CachedMarketDataProvider())
+    monkeypatch.setattr(tickvane, "get_price_change_rate", counted)
+    found = meridan.brinson.attribute(series, *args)
+    assert runs == 2 and len(spans) == 1 + runs
+    wide = {(pd.Timestamp(a), pd.Timestamp(b)) for a, b in spans}
+    asked = []
+    monkeypatch.setattr(tickvane, "get_price_change_rate", per_period)
+    for f in (bm.index_components, bm.index_weights, bm.get_change_rate):
+        f.cache_clear()
+    again = meridan.brinson.attribute(series, *args)
+    assert len(asked) > 2 * len(spans)
+    for mine, theirs in zip(found, again):
+        pd.testing.assert_frame_equal(mine, theirs, check_exact=True)

@@ -10,6 +10,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -266,16 +267,100 @@ std::vector<double> compound_reply(const py::object& reply, const py::list& ids)
     return out;
 }
 
+py::object change_rates(const py::module_& m, const py::list& ids, py::handle start,
+                        py::handle end) {
+    return mb::service(m, "get_price_change_rate")(ids, py::arg("start_date") = start,
+                                                   py::arg("end_date") = end);
+}
+
 std::vector<double> change_over(const py::module_& m, const py::list& ids,
                                 py::handle start, py::handle end) {
     if (ids.empty()) return {};
-    return compound_reply(
-        mb::service(m, "get_price_change_rate")(ids, py::arg("start_date") = start,
-                                                py::arg("end_date") = end),
-        ids);
+    return compound_reply(change_rates(m, ids, start, end), ids);
 }
 
+// The daily change rates of some ids over a span of days, asked once, compounded over
+// any days within it as a request over those days would be (rates are daily, so the
+// rows of a shorter request are the same rows of this one). An id without a column
+// of its own (not asked, or a reply of one Series) is asked of the market data.
+class RateTable {
+public:
+    RateTable(const py::module_& m, const py::list& ids, py::handle start,
+              py::handle end)
+        : m_(m) {
+        if (ids.empty()) return;
+        py::object reply = change_rates(m, ids, start, end);
+        if (reply.is_none()) {
+            empty_ = true;
+            return;
+        }
+        if (!py::isinstance(reply, mb::pandas().attr("DataFrame"))) return;
+        table_ = mb::float_matrix(reply);
+        days_ = mb::index_day_numbers(reply.attr("index"));
+        py::list columns = reply.attr("columns").attr("tolist")();
+        for (std::size_t j = columns.size(); j-- > 0;)
+            column_[columns[j]] = py::int_(j);
+        read_ = true;
+    }
+
+    // The compound return of each of `ids` from the snapshot `first` to `last` of
+    // `dates` (dates and their days).
+    std::vector<double> over(const py::list& ids, const std::vector<py::object>& dates,
+                             const std::vector<std::int64_t>& days, std::size_t first,
+                             std::size_t last) const {
+        if (ids.empty()) return {};
+        if (empty_) return std::vector<double>(ids.size(), std::nan(""));
+        std::vector<std::size_t> columns;
+        for (py::handle oid : ids) {
+            PyObject* j =
+                read_ ? PyDict_GetItemWithError(column_.ptr(), oid.ptr()) : nullptr;
+            if (!j) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                return change_over(m_, ids, dates[first], dates[last]);
+            }
+            columns.push_back(PyLong_AsSize_t(j));
+        }
+        std::vector<std::size_t> rows;
+        for (std::size_t i = 0; i < days_.size(); ++i)
+            if (days_[i] >= days[first] && days_[i] <= days[last]) rows.push_back(i);
+        if (rows.empty()) return std::vector<double>(ids.size(), std::nan(""));
+        std::vector<double> out;
+        out.reserve(columns.size());
+        for (std::size_t j : columns) {
+            double growth = 1.0;
+            for (std::size_t i : rows) {
+                const double rate =
+                    table_.data[static_cast<std::ptrdiff_t>(i) * table_.row_stride +
+                                static_cast<std::ptrdiff_t>(j) * table_.col_stride];
+                if (!std::isnan(rate)) growth *= 1.0 + rate;
+            }
+            out.push_back(growth - 1.0);
+        }
+        return out;
+    }
+
+private:
+    py::module_ m_;
+    bool empty_ = false;  // the market data has no day in the span
+    bool read_ = false;   // a table with a column per id
+    mb::FloatMatrix table_;
+    std::vector<std::int64_t> days_;
+    py::dict column_;  // order_book_id -> column
+};
+
 // ------------------------------------------------------------------ sector rows
+
+constexpr int kAbsent = -2;  // no such key (kNoSector is a row's "none")
+
+// The int a dict holds for `key`, or kAbsent.
+int lookup(const py::dict& d, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return kAbsent;
+    }
+    return static_cast<int>(PyLong_AsLong(v));
+}
 
 // "现金" and the classifier's sectors, each id's row asked of the classifier once.
 struct Rows {
@@ -292,7 +377,7 @@ struct Rows {
     std::size_t size() const { return labels.size(); }
 
     int of(py::handle oid) {
-        if (id_row.contains(oid)) return id_row[oid].cast<int>();
+        if (const int known = lookup(id_row, oid); known != kAbsent) return known;
         py::object label = mb::call_method<"__call__">(classifier, oid);
         int row = core::kNoSector;
         if (!label.is_none() && row_of.contains(label)) row = row_of[label].cast<int>();
@@ -314,7 +399,8 @@ struct HoldingList {
         return position[oid].cast<std::size_t>();
     }
     int find(py::handle oid) const {
-        return position.contains(oid) ? position[oid].cast<int>() : -1;
+        const int found = lookup(position, oid);
+        return found == kAbsent ? -1 : found;
     }
 };
 
@@ -372,33 +458,82 @@ Grouped group(const py::list& ids, const std::vector<double>& weight,
 
 // ---------------------------------------------------------------- the benchmark
 
-// The benchmark over one period's dates: runs of unchanged constituents, each with
-// the weights of its first date (as fractions of their sum) and one change-rate
-// request.
-std::vector<core::BenchmarkRun> benchmark_runs(const py::module_& m,
-                                               py::handle benchmark,
-                                               const std::vector<py::object>& dates,
-                                               Rows& rows, const HoldingList& held) {
-    std::vector<core::BenchmarkRun> runs;
+// The benchmark over the range: its runs of unchanged constituents (the first
+// snapshot of each, and the end), each with its change rates asked once for the
+// constituents weighted on its first date.
+struct BenchmarkRuns {
     std::vector<std::size_t> firsts;
-    py::object previous;
+    std::vector<RateTable> rates;
+};
+
+BenchmarkRuns benchmark_over(const py::module_& m, py::handle benchmark,
+                             const std::vector<py::object>& dates) {
+    BenchmarkRuns b;
+    py::object previous, previous_set;
     for (std::size_t i = 0; i < dates.size(); ++i) {
-        py::set members(mb::call_method<"components">(benchmark, dates[i]));
-        if (i == 0 || mb::not_equal(members, previous)) firsts.push_back(i);
+        py::object members = mb::call_method<"components">(benchmark, dates[i]);
+        // Equal lists are the same constituents without building sets; anything
+        // else is compared as sets.
+        const bool same =
+            i > 0 &&
+            ((PyList_CheckExact(members.ptr()) && PyList_CheckExact(previous.ptr()) &&
+              mb::equal(members, previous)) ||
+             [&] {
+                 if (!previous_set) previous_set = py::set(previous);
+                 return mb::equal(py::set(members), previous_set);
+             }());
+        if (!same) b.firsts.push_back(i);
         previous = std::move(members);
+        previous_set = py::object();
     }
-    firsts.push_back(dates.size());
-    for (std::size_t k = 0; k + 1 < firsts.size(); ++k) {
-        const py::object& start = dates[firsts[k]];
-        const py::object& end = dates[firsts[k + 1] - 1];
-        py::object weighting = mb::call_method<"get_weighting">(benchmark, start);
-        py::list ids = weighting.attr("index").attr("tolist")();
+    b.firsts.push_back(dates.size());
+    for (std::size_t k = 0; k + 1 < b.firsts.size(); ++k) {
+        py::object weighting =
+            mb::call_method<"get_weighting">(benchmark, dates[b.firsts[k]]);
+        b.rates.emplace_back(m, weighting.attr("index").attr("tolist")(),
+                             dates[b.firsts[k]], dates[b.firsts[k + 1] - 1]);
+    }
+    return b;
+}
+
+// The ids of a weighting Series, read once for consecutive weightings with equal
+// indexes (most dates of a run share their weights' ids).
+struct WeightedIds {
+    py::object index;
+    py::list ids;
+
+    const py::list& of(const py::object& weighting) {
+        py::object now = weighting.attr("index");
+        if (!index || !py::bool_(mb::call_method<"equals">(now, index))) {
+            ids = now.attr("tolist")();
+            index = std::move(now);
+        }
+        return ids;
+    }
+};
+
+// The benchmark over the snapshots `first` to `last`: the runs of unchanged
+// constituents within them, each with the weights of its first date (as fractions of
+// their sum).
+std::vector<core::BenchmarkRun> benchmark_runs(
+    py::handle benchmark, const BenchmarkRuns& b, const std::vector<py::object>& dates,
+    const std::vector<std::int64_t>& days, std::size_t first, std::size_t last,
+    Rows& rows, const HoldingList& held, WeightedIds& read) {
+    std::vector<core::BenchmarkRun> runs;
+    for (std::size_t k = 0; k + 1 < b.firsts.size(); ++k) {
+        const std::size_t start = std::max(first, b.firsts[k]);
+        const std::size_t end = std::min(last + 1, b.firsts[k + 1]);
+        if (start >= end) continue;
+        py::object weighting =
+            mb::call_method<"get_weighting">(benchmark, dates[start]);
+        const py::list& ids = read.of(weighting);
         const mb::FloatArray w = mb::float_values(weighting);
         std::vector<double> weight(w.data(), w.data() + w.size());
         core::divide_by_sum(weight);
-        Grouped g = group(ids, weight, change_over(m, ids, start, end), rows, held);
-        runs.push_back({static_cast<double>(firsts[k + 1] - firsts[k]),
-                        std::move(g.rows), std::move(g.holdings)});
+        Grouped g = group(
+            ids, weight, b.rates[k].over(ids, dates, days, start, end - 1), rows, held);
+        runs.push_back({static_cast<double>(end - start), std::move(g.rows),
+                        std::move(g.holdings)});
     }
     return runs;
 }
@@ -503,14 +638,18 @@ py::object attribute(const py::module_& m, const mb::Args& a) {
         for (py::handle oid : portfolio.back().ids) held.add(oid);
     }
 
+    std::vector<py::object> dates;
+    for (const py::object& snapshot : r.snapshots)
+        dates.push_back(check::field(snapshot, "date", "a snapshot"));
+    const RateTable held_rates(m, held.ids, dates.front(), dates.back());
+    const BenchmarkRuns bench = benchmark_over(m, a[1], dates);
+    WeightedIds weighted_ids;
+
     std::vector<core::PeriodInput> periods;
     std::vector<std::int64_t> start_days;
     for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
         const std::size_t first = starts[k], last = starts[k + 1] - 1;
         const std::size_t before = k == 0 ? 0 : first - 1;  // the close it grows from
-        std::vector<py::object> dates;
-        for (std::size_t i = first; i <= last; ++i)
-            dates.push_back(check::field(r.snapshots[i], "date", "a snapshot"));
         if (!(u[last] > 0.0) || !(u[before] > 0.0))
             throw py::value_error(
                 "the portfolio holds no units at the close of " +
@@ -518,16 +657,17 @@ py::object attribute(const py::module_& m, const mb::Args& a) {
                 " (everything was withdrawn), so its return is undefined");
         const HeldPeriod& p = portfolio[k];
         Grouped g =
-            group(p.ids, p.weight, change_over(m, p.ids, dates.front(), dates.back()),
+            group(p.ids, p.weight, held_rates.over(p.ids, dates, r.days, first, last),
                   rows, held);
         g.rows.weight[0] += p.cash;
-        py::object from = check::field(r.snapshots[before], "date", "a snapshot");
         const double b = check::snapshot_number(
-            mb::call_method<"get_change_rate">(a[1], from, dates.back()),
+            mb::call_method<"get_change_rate">(a[1], dates[before], dates[last]),
             "the benchmark's change rate");
-        periods.push_back({static_cast<double>(dates.size()), u[last] / u[before] - 1.0,
-                           b, std::move(g.rows), std::move(g.holdings),
-                           benchmark_runs(m, a[1], dates, rows, held)});
+        periods.push_back({static_cast<double>(last - first + 1),
+                           u[last] / u[before] - 1.0, b, std::move(g.rows),
+                           std::move(g.holdings),
+                           benchmark_runs(a[1], bench, dates, r.days, first, last, rows,
+                                          held, weighted_ids)});
         start_days.push_back(r.days[first]);
     }
     const core::Attribution result = core::attribute(periods, method, how);
