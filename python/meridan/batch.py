@@ -54,7 +54,6 @@ and sector memos of the analyses for all the statements it is given.
 from __future__ import annotations
 
 import argparse
-import copy
 import math
 import os
 import shutil
@@ -106,7 +105,8 @@ class BatchError(Exception):
 
 # The warm state of this process, by store path: the market-data provider shared by
 # every statement analysed here. The index and sector memos of the analyses are
-# process-wide already; the store stays open in tickvane between statements.
+# process-wide already; the store stays open in tickvane between statements, which
+# also counts its rows (for the description every statement reads) only once.
 _WARM: dict = {}
 
 
@@ -133,38 +133,8 @@ def _worker_state(store):
                                 f"be able to read the store at that path", "market") from None
     state = _WARM.get(store)
     if state is None:
-        _describe_once(tickvane)
         state = _WARM[store] = _Warm(store)
     return state
-
-
-def _describe_once(tickvane):
-    """Makes this process describe the store it reads once, not for every statement:
-    the description counts the rows of every table (a fifth of a warm statement's
-    time on the sample market), and the file does not change under a batch. A store
-    replaced or another store chosen is described afresh; the caller gets a copy."""
-    original = tickvane.store_info
-    if getattr(original, "memoised", False):
-        return
-    memo = {}
-
-    def store_info(path=None):
-        if path is not None:
-            return original(path)
-        where = tickvane.store_path()[0]
-        try:
-            found = os.stat(where)
-        except OSError:
-            return original()
-        key = (where, found.st_ino, found.st_size, found.st_mtime_ns)
-        if key not in memo:
-            memo.clear()
-            memo[key] = original()
-        return copy.deepcopy(memo[key])
-
-    store_info.memoised = True
-    store_info.__doc__ = original.__doc__
-    tickvane.store_info = store_info
 
 
 def _write_source(folder, name, source):

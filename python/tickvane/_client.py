@@ -74,6 +74,7 @@ class Store:
         self._lock = threading.RLock()
         self._con = None
         self._changed = None
+        self._counts = None   # (rows by table, indices with constituents), read once
         self._identity = _file_identity(self.path)
         con = connect_readonly(self.path)
         try:
@@ -386,12 +387,21 @@ class Store:
     # ---------------------------------------------------------------- description
 
     def info(self):
-        counts = {}
-        with self._loading("the row counts"):
-            for table in _schema.TABLES:
-                counts[table] = self._query("SELECT COUNT(*) FROM %s" % table).fetchone()[0]
-            indices = [r[0] for r in self._query(
-                "SELECT DISTINCT index_id FROM index_components ORDER BY index_id")]
+        # Counting every table's rows takes a while on a large store: they are counted
+        # once, as the rest of what the client holds, and the file is checked unchanged
+        # on every call.
+        with self._lock:
+            self._check_unchanged("the row counts")
+            if self._counts is None:
+                counts = {}
+                with self._loading("the row counts"):
+                    for table in _schema.TABLES:
+                        counts[table] = self._query(
+                            "SELECT COUNT(*) FROM %s" % table).fetchone()[0]
+                    indices = [r[0] for r in self._query(
+                        "SELECT DISTINCT index_id FROM index_components ORDER BY index_id")]
+                self._counts = (counts, indices)
+        counts, indices = dict(self._counts[0]), list(self._counts[1])
         kinds = {}
         for inst in self._inst.values():
             kinds[inst.type] = kinds.get(inst.type, 0) + 1

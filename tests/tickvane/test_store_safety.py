@@ -500,7 +500,12 @@ def test_a_store_swapped_under_an_open_client_must_be_reopened(tmp_path, store, 
     try:
         assert tickvane.get_trading_dates("2020-01-02", "2020-01-03")  # opened
         assert tickvane.get_price("000002.XSHE", "2020-01-06", "2020-01-06").iloc[0] == 20.0
+        rows = tickvane.store_info()["rows"]   # counted once: each caller gets a copy
+        tickvane.store_info()["rows"]["prices"] = -1
+        assert tickvane.store_info()["rows"] == rows
         swap(other, target)
+        with pytest.raises(tickvane.StoreError):   # not the old file's counts
+            tickvane.store_info()
         # Data already in memory is still served; a table not yet read is refused.
         assert tickvane.get_price("000002.XSHE", "2020-01-06", "2020-01-06").iloc[0] == 20.0
         for _ in range(2):  # and stays refused until the store is reopened
@@ -514,5 +519,6 @@ def test_a_store_swapped_under_an_open_client_must_be_reopened(tmp_path, store, 
             tickvane.use_store(target)
             assert tickvane.get_price("600001.XSHG", "2020-01-02", "2020-01-02",
                                       adjust_type="none").iloc[0] == 11.0
+            assert tickvane.store_info()["rows"]["prices"] == rows["prices"] + 1
     finally:
         tickvane.use_store(None)
