@@ -27,6 +27,8 @@ import statistics
 import tempfile
 import time
 
+import _timing
+
 HEADER = "成交日期,成交时间,证券代码,证券名称,操作,成交数量,成交均价,手续费,印花税,过户费"
 
 
@@ -160,7 +162,7 @@ def main():
         sizes = [sum(1 for _ in open(p, encoding="utf-8")) - 1 for p in paths]
         print(f"{args.n:,} statements of {min(sizes)} to {max(sizes)} trades (mean "
               f"{statistics.mean(sizes):.0f}) generated in {time.perf_counter() - began:.1f} s")
-        rates = {}
+        rates, figures = {}, {"statements": args.n, "trades_mean": statistics.mean(sizes)}
         for workers in args.workers:
             walls, found = on_cluster(paths, workers, args.runs)
             rates[workers] = args.n / min(walls)
@@ -170,19 +172,28 @@ def main():
                   + f"; best {rates[workers]:.2f} statements/s; own time per statement "
                   f"median {own.median():.3f} s, mean {own.mean():.3f} s (processor "
                   f"time mean {cpu.mean():.3f} s); {len(found.failures)} refused")
+            figures[f"workers_{workers}"] = {
+                "runs_s": walls, "statements_per_s": rates[workers],
+                "own_median_s": float(own.median()), "own_mean_s": float(own.mean()),
+                "cpu_mean_s": float(cpu.mean()), "refused": len(found.failures)}
             if len(found.failures):
                 print("  first refused: " + found.failures.iloc[0]["message"].splitlines()[0])
         if 1 in rates and 2 in rates:
             print(f"2 workers over 1: {rates[2] / rates[1]:.2f}x, scaling efficiency "
                   f"{rates[2] / rates[1] / 2:.0%}")
+            figures["scaling"] = rates[2] / rates[1]
         if args.baseline:
             seconds, refused = loop(paths[:args.baseline])
             print(f"plain loop in one process, {args.baseline} statements: "
                   f"{seconds:.3f} s per statement ({1 / seconds:.2f} statements/s), "
                   f"{refused} refused")
+            figures["loop"] = {"statements": args.baseline, "seconds_each": seconds}
             for workers, rate in rates.items():
                 print(f"  {workers} worker{'s' if workers > 1 else ''}: "
                       f"{rate * seconds:.2f}x the loop")
+                figures[f"workers_{workers}"]["over_loop"] = rate * seconds
+        figures["load_average"] = os.getloadavg()
+        print(f"figures stored in {_timing.save('batch', figures)}")
 
 
 if __name__ == "__main__":
