@@ -14,6 +14,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
+#include "common/named.hpp"
 #include "common/numeric_arrays.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -192,9 +193,9 @@ PYBIND11_MODULE(flows, m) {
 
     bind::def_function(
         m, Signature{"unit_values", {"values", "flows"}, {py::none()}}, kUnitValuesDoc,
-        [](bind::Args a) {
-            const DatedValues values = read_values(a[0]);
-            const std::vector<double> daily = daily_flows(values, a[1]);
+        bind::named<2>([](const py::object& given, const py::object& flows) {
+            const DatedValues values = read_values(given);
+            const std::vector<double> daily = daily_flows(values, flows);
             const std::size_t n = values.days.size();
             std::vector<double> units(n), unit_value(n);
             try {
@@ -205,16 +206,17 @@ PYBIND11_MODULE(flows, m) {
             return py::object(py::make_tuple(
                 bind::float_series(units, values.index, py::str("units")),
                 bind::float_series(unit_value, values.index, py::str("unit_value"))));
-        });
+        }));
 
     bind::def_function(
         m, Signature{"money_weighted_return", {"values", "flows"}, {py::none()}},
-        kMoneyWeightedDoc, [](bind::Args a) {
-            const DatedValues values = read_values(a[0]);
+        kMoneyWeightedDoc,
+        bind::named<2>([](const py::object& given, const py::object& flows) {
+            const DatedValues values = read_values(given);
             if (values.days.empty())
                 meridan::analysis::refuse_empty(
                     "values is empty: it has no opening value");
-            const std::vector<double> daily = daily_flows(values, a[1]);
+            const std::vector<double> daily = daily_flows(values, flows);
             double r;
             {
                 // Many flows make the search for every rate take a while.
@@ -222,5 +224,5 @@ PYBIND11_MODULE(flows, m) {
                 r = mf::money_weighted_return(values.days, values.span(), daily);
             }
             return py::object(py::float_(r));
-        });
+        }));
 }

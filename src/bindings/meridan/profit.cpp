@@ -14,6 +14,7 @@
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/analysis_inputs.hpp"
 #include "meridan/dates/civil.hpp"
@@ -133,9 +134,9 @@ constexpr const char* kDoc =
     "days.";
 
 // The module function profit_analysis (see kDoc).
-py::object profit_analysis(py::handle m, bind::Args a) {
-    const py::object& portfolio_series = a[0];
-    const py::object& benchmark = a[1];
+py::object profit_analysis(py::handle m, const py::object& portfolio_series,
+                           const py::object& benchmark,
+                           const py::object& benchmark_series) {
     DatedSeries given = read_value_series(portfolio_series, "portfolio_series");
     const py::object& index = given.index;
     if (!benchmark.is_none() && !py::isinstance<py::str>(benchmark)) {
@@ -147,11 +148,11 @@ py::object profit_analysis(py::handle m, bind::Args a) {
     // A given benchmark series is checked before any request too.
     DatedSeries bench;
     if (benchmark.is_none()) {
-        if (a[2].is_none()) {
+        if (benchmark_series.is_none()) {
             throw py::type_error(
                 "profit_analysis() needs benchmark_series when benchmark is None");
         }
-        bench = read_value_series(a[2], "benchmark_series");
+        bench = read_value_series(benchmark_series, "benchmark_series");
     }
     const py::object start_date = meridan::analysis::label_date(index[py::int_(0)]);
     const py::object end_date = meridan::analysis::label_date(index[py::int_(-1)]);
@@ -237,5 +238,10 @@ PYBIND11_MODULE(profit, m) {
         Signature{"profit_analysis",
                   {"portfolio_series", "benchmark", "benchmark_series"},
                   {py::none()}},
-        kDoc, [m = py::handle(m)](bind::Args a) { return profit_analysis(m, a); });
+        kDoc,
+        bind::named<3>([m = py::handle(m)](const py::object& portfolio_series,
+                                           const py::object& benchmark,
+                                           const py::object& benchmark_series) {
+            return profit_analysis(m, portfolio_series, benchmark, benchmark_series);
+        }));
 }

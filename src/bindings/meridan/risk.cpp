@@ -19,6 +19,7 @@
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -323,13 +324,19 @@ void register_rates(py::module_& m) {
     m.attr("YIELD_CURVE_TENORS") = tenors;
     bind::def_function(
         m, Signature{"get_risk_free_rate", {"start_date", "end_date"}, {}}, kRateDoc,
-        [m](bind::Args a) { return risk_free_rate_between(m, a[0], a[1]); });
+        bind::named<2>([m](const py::object& start_date, const py::object& end_date) {
+            return risk_free_rate_between(m, start_date, end_date);
+        }));
 }
 
 void register_analysis(py::module_& m) {
     bind::def_function(
         m, Signature{"risk_analysis", {"portfolio_series", "benchmark"}, {}},
-        kAnalysisDoc, [m](bind::Args a) { return risk_analysis(m, a[0], a[1]); });
+        kAnalysisDoc,
+        bind::named<2>(
+            [m](const py::object& portfolio_series, const py::object& benchmark) {
+                return risk_analysis(m, portfolio_series, benchmark);
+            }));
 }
 
 }  // namespace

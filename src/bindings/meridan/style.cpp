@@ -11,6 +11,7 @@
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/positional_only.hpp"
 #include "meridan/analysis_inputs.hpp"
 #include "meridan/periods/period_base.hpp"
@@ -87,8 +88,7 @@ constexpr const char* kDoc =
     "as their own calendar days.";
 
 // The module function style_analysis (see kDoc).
-py::object style_analysis(py::handle m, bind::Args a) {
-    const py::object& portfolio_series = a[0];
+py::object style_analysis(py::handle m, const py::object& portfolio_series) {
     const meridan::analysis::ValueSeries given =
         meridan::analysis::read_value_series(portfolio_series, "portfolio_series");
     // Changes on the series as passed in, before it meets the factor calendar.
@@ -178,5 +178,7 @@ PYBIND11_MODULE(style, m) {
 
     bind::def_single_argument_function(
         m, "style_analysis", "portfolio_series", kDoc,
-        [m = py::handle(m)](bind::Args a) { return style_analysis(m, a); });
+        bind::named<1>([m = py::handle(m)](const py::object& portfolio_series) {
+            return style_analysis(m, portfolio_series);
+        }));
 }

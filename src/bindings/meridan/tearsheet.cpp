@@ -13,6 +13,7 @@
 
 #include "common/args.hpp"
 #include "common/float_series.hpp"
+#include "common/named.hpp"
 #include "common/numeric_arrays.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -132,18 +133,19 @@ constexpr const char* kRollingDoc =
 
 void register_drawdowns(py::module_& m) {
     bind::def_function(
-        m, Signature{"underwater", {"values"}, {}}, kUnderwaterDoc, [](bind::Args a) {
-            const auto series = meridan::analysis::read_value_series(a[0], "values");
+        m, Signature{"underwater", {"values"}, {}}, kUnderwaterDoc,
+        bind::named<1>([](const py::object& values) {
+            const auto series = meridan::analysis::read_value_series(values, "values");
             const std::vector<double> depth =
                 ts::underwater(bind::span_of(series.values));
-            return bind::float_series(depth, series.index, a[0].attr("name"));
-        });
+            return bind::float_series(depth, series.index, values.attr("name"));
+        }));
 
     bind::def_function(
         m, Signature{"worst_drawdowns", {"values", "top"}, {py::int_(5)}}, kWorstDoc,
-        [](bind::Args a) {
-            const auto series = meridan::analysis::read_value_series(a[0], "values");
-            const std::size_t top = count_argument(a[1], "top", 0);
+        bind::named<2>([](const py::object& values, const py::object& top_given) {
+            const auto series = meridan::analysis::read_value_series(values, "values");
+            const std::size_t top = count_argument(top_given, "top", 0);
             const std::vector<ts::Drawdown> worst =
                 ts::worst_drawdowns(bind::span_of(series.values), top);
             std::vector<std::int64_t> start, trough, recovery, length;
@@ -171,13 +173,14 @@ void register_drawdowns(py::module_& m) {
                 static_cast<py::ssize_t>(depth.size()), depth.data());
             py::object range = bind::pandas().attr("RangeIndex")(worst.size());
             return bind::pandas().attr("DataFrame")(columns, py::arg("index") = range);
-        });
+        }));
 }
 
 void register_calendar(py::module_& m) {
     bind::def_function(
-        m, Signature{"monthly_returns", {"values"}, {}}, kMonthlyDoc, [](bind::Args a) {
-            const auto series = meridan::analysis::read_value_series(a[0], "values");
+        m, Signature{"monthly_returns", {"values"}, {}}, kMonthlyDoc,
+        bind::named<1>([](const py::object& values) {
+            const auto series = meridan::analysis::read_value_series(values, "values");
             const ts::MonthlyTable table =
                 ts::monthly_returns(series.days, bind::span_of(series.values));
             std::vector<std::int64_t> years(table.years);
@@ -192,7 +195,7 @@ void register_calendar(py::module_& m) {
             py::object columns = pd.attr("Index")(labels, py::arg("dtype") = "object");
             return bind::float_frame(table.cells, table.years,
                                      ts::MonthlyTable::kColumns, index, columns);
-        });
+        }));
 }
 
 void register_rolling(py::module_& m) {
@@ -202,36 +205,41 @@ void register_rolling(py::module_& m) {
                   {"returns", "benchmark_returns", "risk_free_rate", "window",
                    "annualization"},
                   {py::float_(0.0), py::int_(122), py::int_(244)}},
-        kRollingDoc, [](bind::Args a) {
-            check_series(a[0], "returns");
-            check_series(a[1], "benchmark_returns");
-            const double rate = real_argument(a[2], "risk_free_rate");
-            const std::size_t window = count_argument(a[3], "window", 1);
-            const double periods = real_argument(a[4], "annualization");
-            if (!(periods > 0.0)) {
-                throw py::value_error(
-                    "annualization must be a positive number of days a year, got " +
-                    py::str(a[4]).cast<std::string>());
-            }
-            const py::object index = a[0].attr("index");
-            py::object bench = a[1];
-            if (!index.attr("equals")(bench.attr("index")).cast<bool>())
-                bench = bench.attr("reindex")(index);
-            const bind::FloatArray r = bind::float_values(a[0]);
-            const bind::FloatArray b = bind::float_values(bench);
-            const ts::RollingFigures f = ts::rolling_figures(
-                bind::span_of(r), bind::span_of(b), rate, window, periods);
-            const std::size_t n = f.volatility.size();
-            std::vector<double> cells(n * 3);
-            for (std::size_t i = 0; i < n; ++i) {
-                cells[3 * i] = f.volatility[i];
-                cells[3 * i + 1] = f.beta[i];
-                cells[3 * i + 2] = f.sharpe[i];
-            }
-            py::list columns;
-            for (const char* c : {"volatility", "beta", "sharpe"}) columns.append(c);
-            return bind::float_frame(cells, n, 3, index, columns);
-        });
+        kRollingDoc,
+        bind::named<5>(
+            [](const py::object& returns, const py::object& benchmark_returns,
+               const py::object& risk_free_rate, const py::object& window_given,
+               const py::object& annualization) {
+                check_series(returns, "returns");
+                check_series(benchmark_returns, "benchmark_returns");
+                const double rate = real_argument(risk_free_rate, "risk_free_rate");
+                const std::size_t window = count_argument(window_given, "window", 1);
+                const double periods = real_argument(annualization, "annualization");
+                if (!(periods > 0.0)) {
+                    throw py::value_error(
+                        "annualization must be a positive number of days a year, got " +
+                        py::str(annualization).cast<std::string>());
+                }
+                const py::object index = returns.attr("index");
+                py::object bench = benchmark_returns;
+                if (!index.attr("equals")(bench.attr("index")).cast<bool>())
+                    bench = bench.attr("reindex")(index);
+                const bind::FloatArray r = bind::float_values(returns);
+                const bind::FloatArray b = bind::float_values(bench);
+                const ts::RollingFigures f = ts::rolling_figures(
+                    bind::span_of(r), bind::span_of(b), rate, window, periods);
+                const std::size_t n = f.volatility.size();
+                std::vector<double> cells(n * 3);
+                for (std::size_t i = 0; i < n; ++i) {
+                    cells[3 * i] = f.volatility[i];
+                    cells[3 * i + 1] = f.beta[i];
+                    cells[3 * i + 2] = f.sharpe[i];
+                }
+                py::list columns;
+                for (const char* c : {"volatility", "beta", "sharpe"})
+                    columns.append(c);
+                return bind::float_frame(cells, n, 3, index, columns);
+            }));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/numeric_arrays.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -81,12 +82,14 @@ struct Range {
 // The snapshots dated from start_date to end_date (calendar days, both included),
 // refused as `calc` refuses them: a list in date order, a range holding a snapshot,
 // finite money, holdings not negative, a last snapshot worth more than 0.
-Range range_of(const mb::Args& a) {
-    const std::vector<py::object> all = check::snapshot_list(a[0], "portfolio_series");
-    const std::int64_t start = check::bound_day(a[3], "start_date");
-    const std::int64_t end = check::bound_day(a[4], "end_date");
+Range range_of(const py::object& portfolio_series, const py::object& benchmark,
+               const py::object& start_date, const py::object& end_date) {
+    const std::vector<py::object> all =
+        check::snapshot_list(portfolio_series, "portfolio_series");
+    const std::int64_t start = check::bound_day(start_date, "start_date");
+    const std::int64_t end = check::bound_day(end_date, "end_date");
     check::check_range(start, end);
-    check::check_benchmark_object(a[1],
+    check::check_benchmark_object(benchmark,
                                   {"components", "get_weighting", "get_change_rate"});
     if (all.empty())
         check::refuse_empty("portfolio_series is empty: it has no snapshot");
@@ -619,17 +622,23 @@ py::object holdings_frame(const core::Attribution& a, const HoldingList& held) {
 
 // ------------------------------------------------------------------ attribute
 
-py::object attribute(const py::module_& m, const mb::Args& a) {
-    const core::Method method = method_named(a[6]);
-    const core::Linking how = linking_named(a[7]);
-    const Range r = range_of(a);
-    const std::vector<double> flows = daily_flows(r, a[8]);
+// The arguments of `attribute`, by name.
+struct Arguments {
+    const py::object &portfolio_series, &benchmark, &classifier, &start_date, &end_date,
+        &md, &method, &linking, &flows;
+};
+
+py::object attribute(const py::module_& m, const Arguments& a) {
+    const core::Method method = method_named(a.method);
+    const core::Linking how = linking_named(a.linking);
+    const Range r = range_of(a.portfolio_series, a.benchmark, a.start_date, a.end_date);
+    const std::vector<double> flows = daily_flows(r, a.flows);
     const std::vector<double> u = unit_values(r, flows);
     check_no_index(m, r);
-    std::vector<std::size_t> starts = period_starts(r, a[5], flows);
+    std::vector<std::size_t> starts = period_starts(r, a.md, flows);
     starts.push_back(r.snapshots.size());
 
-    Rows rows(a[2]);
+    Rows rows(a.classifier);
     HoldingList held;
     std::vector<HeldPeriod> portfolio;
     for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
@@ -642,7 +651,7 @@ py::object attribute(const py::module_& m, const mb::Args& a) {
     for (const py::object& snapshot : r.snapshots)
         dates.push_back(check::field(snapshot, "date", "a snapshot"));
     const RateTable held_rates(m, held.ids, dates.front(), dates.back());
-    const BenchmarkRuns bench = benchmark_over(m, a[1], dates);
+    const BenchmarkRuns bench = benchmark_over(m, a.benchmark, dates);
     WeightedIds weighted_ids;
 
     std::vector<core::PeriodInput> periods;
@@ -661,13 +670,13 @@ py::object attribute(const py::module_& m, const mb::Args& a) {
                   rows, held);
         g.rows.weight[0] += p.cash;
         const double b = check::snapshot_number(
-            mb::call_method<"get_change_rate">(a[1], dates[before], dates[last]),
+            mb::call_method<"get_change_rate">(a.benchmark, dates[before], dates[last]),
             "the benchmark's change rate");
         periods.push_back({static_cast<double>(last - first + 1),
                            u[last] / u[before] - 1.0, b, std::move(g.rows),
                            std::move(g.holdings),
-                           benchmark_runs(a[1], bench, dates, r.days, first, last, rows,
-                                          held, weighted_ids)});
+                           benchmark_runs(a.benchmark, bench, dates, r.days, first,
+                                          last, rows, held, weighted_ids)});
         start_days.push_back(r.days[first]);
     }
     const core::Attribution result = core::attribute(periods, method, how);
@@ -721,12 +730,21 @@ PYBIND11_MODULE(attribution, m) {
             .attr("namedtuple")("Attribution",
                                 py::make_tuple("table", "periods", "holdings"),
                                 py::arg("module") = m.attr("__name__"));
-    mb::def_function(m,
-                     {"attribute",
-                      {"portfolio_series", "benchmark", "classifier", "start_date",
-                       "end_date", "md", "method", "linking", "flows"},
-                      {py::str("BHB"), py::str("carino"), py::none()}},
-                     kAttributeDoc, [h = py::handle(m)](mb::Args a) {
-                         return attribute(py::reinterpret_borrow<py::module_>(h), a);
-                     });
+    mb::def_function(
+        m,
+        {"attribute",
+         {"portfolio_series", "benchmark", "classifier", "start_date", "end_date", "md",
+          "method", "linking", "flows"},
+         {py::str("BHB"), py::str("carino"), py::none()}},
+        kAttributeDoc,
+        mb::named<9>([h = py::handle(m)](
+                         const py::object& portfolio_series,
+                         const py::object& benchmark, const py::object& classifier,
+                         const py::object& start_date, const py::object& end_date,
+                         const py::object& md, const py::object& method,
+                         const py::object& linking, const py::object& flows) {
+            return attribute(py::reinterpret_borrow<py::module_>(h),
+                             {portfolio_series, benchmark, classifier, start_date,
+                              end_date, md, method, linking, flows});
+        }));
 }
