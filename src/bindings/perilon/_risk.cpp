@@ -16,6 +16,7 @@
 #include "common/args.hpp"
 #include "common/array_input.hpp"
 #include "common/convert.hpp"
+#include "common/named.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/risk/capture.hpp"
 #include "meridan/risk/distribution.hpp"
@@ -215,24 +216,28 @@ PYBIND11_MODULE(_risk, m) {
          {py::int_(244)}},
         "Computes every figure of `returns` against `benchmark_returns` (see the "
         "class).",
-        [input_slot](meridan::bind::Args a) {
-            const auto r = meridan::bind::float_array(a[1], "returns");
-            const auto b = meridan::bind::float_array(a[2], "benchmark_returns");
+        meridan::bind::named<5>([input_slot](const py::object& self,
+                                             const py::object& returns,
+                                             const py::object& benchmark_returns,
+                                             const py::object& risk_free_rate,
+                                             const py::object& annualization) {
+            const auto r = meridan::bind::float_array(returns, "returns");
+            const auto b =
+                meridan::bind::float_array(benchmark_returns, "benchmark_returns");
             if (r.size() != b.size()) {
                 throw py::value_error(
                     "returns and benchmark_returns differ in length: " +
                     std::to_string(r.size()) + " and " + std::to_string(b.size()));
             }
-            const double rate = real_number(a[3], "risk_free_rate");
-            const double periods = real_number(a[4], "annualization");
+            const double rate = real_number(risk_free_rate, "risk_free_rate");
+            const double periods = real_number(annualization, "annualization");
             if (!(periods > 0.0) || !std::isfinite(periods)) {
                 throw py::value_error(
                     "annualization must be a positive number of days a year, got " +
-                    py::str(a[4]).cast<std::string>());
+                    py::str(annualization).cast<std::string>());
             }
             const meridan::risk::RiskFigures f =
                 meridan::risk::risk_figures(as_span(r), as_span(b), rate, periods);
-            const py::object& self = a[0];
             py::setattr(self, "annual_return", py::float_(f.annual_return));
             py::setattr(self, "alpha", py::float_(f.alpha));
             py::setattr(self, "beta", py::float_(f.beta));
@@ -257,7 +262,7 @@ PYBIND11_MODULE(_risk, m) {
             }
             input_slot.set(self, held);
             return py::none();
-        });
+        }));
 
     // Each lazy figure is a method wrapped in functools.cached_property: computed on
     // the first read, then found in the instance's __dict__ like the other figures.
@@ -266,13 +271,17 @@ PYBIND11_MODULE(_risk, m) {
     for (const LazyFigure& lazy : lazy_figures()) {
         meridan::bind::def_method(
             cls, {lazy.name, {"self"}, {}}, lazy.doc,
-            [input_of, &lazy](meridan::bind::Args a) {
-                const RiskInput in = input_of(a[0]);
-                const Days d = days_of(in);
-                if (!d.r_finite || (lazy.reads_benchmark && !d.b_finite))
-                    return figure(std::numeric_limits<double>::quiet_NaN());
-                return figure(lazy.compute(d, in));
-            });
+            meridan::bind::named<5>(
+                [input_of, &lazy](const py::object& self, const py::object& /*returns*/,
+                                  const py::object& /*benchmark_returns*/,
+                                  const py::object& /*risk_free_rate*/,
+                                  const py::object& /*annualization*/) {
+                    const RiskInput in = input_of(self);
+                    const Days d = days_of(in);
+                    if (!d.r_finite || (lazy.reads_benchmark && !d.b_finite))
+                        return figure(std::numeric_limits<double>::quiet_NaN());
+                    return figure(lazy.compute(d, in));
+                }));
         py::object property = cached_property(cls.attr(lazy.name));
         property.attr("__set_name__")(cls, lazy.name);
         py::setattr(cls, lazy.name, property);
@@ -280,28 +289,33 @@ PYBIND11_MODULE(_risk, m) {
 
     meridan::bind::def_method(
         cls, {"value_at_risk", {"self", "confidence"}, {py::float_(0.95)}},
-        kValueAtRiskDoc, [input_of](meridan::bind::Args a) {
-            const double c = confidence_level(a[1]);
-            const Days d = days_of(input_of(a[0]));
-            if (!d.r_finite) return figure(std::nan(""));
-            return figure(meridan::risk::value_at_risk(d.pairs.r, c));
-        });
+        kValueAtRiskDoc,
+        meridan::bind::named<2>(
+            [input_of](const py::object& self, const py::object& confidence) {
+                const double c = confidence_level(confidence);
+                const Days d = days_of(input_of(self));
+                if (!d.r_finite) return figure(std::nan(""));
+                return figure(meridan::risk::value_at_risk(d.pairs.r, c));
+            }));
     meridan::bind::def_method(
         cls, {"expected_shortfall", {"self", "confidence"}, {py::float_(0.95)}},
-        kShortfallDoc, [input_of](meridan::bind::Args a) {
-            const double c = confidence_level(a[1]);
-            const Days d = days_of(input_of(a[0]));
-            if (!d.r_finite) return figure(std::nan(""));
-            return figure(meridan::risk::expected_shortfall(d.pairs.r, c));
-        });
+        kShortfallDoc,
+        meridan::bind::named<2>(
+            [input_of](const py::object& self, const py::object& confidence) {
+                const double c = confidence_level(confidence);
+                const Days d = days_of(input_of(self));
+                if (!d.r_finite) return figure(std::nan(""));
+                return figure(meridan::risk::expected_shortfall(d.pairs.r, c));
+            }));
     meridan::bind::def_method(
         cls, {"omega", {"self", "threshold"}, {py::none()}}, kOmegaDoc,
-        [input_of](meridan::bind::Args a) {
-            const RiskInput in = input_of(a[0]);
-            const double threshold = a[1].is_none() ? in.rate / in.annualization
-                                                    : real_number(a[1], "threshold");
+        meridan::bind::named<2>([input_of](const py::object& self,
+                                           const py::object& given) {
+            const RiskInput in = input_of(self);
+            const double threshold = given.is_none() ? in.rate / in.annualization
+                                                     : real_number(given, "threshold");
             const Days d = days_of(in);
             if (!d.r_finite || !std::isfinite(threshold)) return figure(std::nan(""));
             return figure(meridan::risk::omega(d.pairs.r, threshold));
-        });
+        }));
 }

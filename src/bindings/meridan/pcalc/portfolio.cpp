@@ -15,6 +15,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/object_lock.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -148,7 +149,10 @@ py::object register_positions(py::module_& m) {
     mb::def_method(
         positions_cls, {"__missing__", {"self", "key"}, {}},
         "A new flat Position(key) for an instrument not in the book; not stored.",
-        [m = py::handle(m)](mb::Args a) { return mb::global(m, "Position")(a[1]); },
+        mb::named<2>(
+            [m = py::handle(m)](const py::object& /*self*/, const py::object& key) {
+                return mb::global(m, "Position")(key);
+            }),
         {m});
     return positions_cls;
 }
@@ -168,15 +172,16 @@ void register_book(const Book& b) {
         portfolio_cls,
         {"__init__", {"self", "cash", "positions"}, {py::float_(100000.0), py::none()}},
         "Opens a book with `cash` and the share quantities of `positions`.",
-        [m = py::handle(m), positions_cls = py::handle(positions_cls), cash_slot,
-         book_slot, dividends_slot](mb::Args a) {
-            const py::object& self = a[0];
+        mb::named<3>([m = py::handle(m), positions_cls = py::handle(positions_cls),
+                      cash_slot, book_slot,
+                      dividends_slot](const py::object& self, const py::object& cash,
+                                      const py::object& opening) {
             mb::ObjectLock lock(self);
-            pc::check_amount(a[1], "cash", "number", pc::Bound::any,
+            pc::check_amount(cash, "cash", "number", pc::Bound::any,
                              [] { return std::string("opening cash"); });
             py::object book = positions_cls();
-            if (!a[2].is_none()) {
-                const auto pairs = item_pairs(a[2]);
+            if (!opening.is_none()) {
+                const auto pairs = item_pairs(opening);
                 for (auto& [oid, quantity] : pairs) {
                     pc::check_amount(quantity, "quantity", "number of shares",
                                      pc::Bound::non_negative, [&] {
@@ -188,34 +193,34 @@ void register_book(const Book& b) {
                     book[oid] = position_cls(oid, quantity);
                 }
             }
-            cash_slot->set(self, a[1]);
+            cash_slot->set(self, cash);
             book_slot->set(self, book);
             dividends_slot->set(self, py::int_(0));
             return py::none();
-        },
+        }),
         {m, positions_cls});
 
     mb::def_method(
         portfolio_cls, {"holdings", {"self"}, {}},
         "Order book ids whose quantity is not 0, in the order they entered the book.",
-        [positions, book_slot](mb::Args a) {
-            mb::ObjectLock lock(a[0]);
+        mb::named<1>([positions, book_slot](const py::object& self) {
+            mb::ObjectLock lock(self);
             py::list held;
-            for (auto& [oid, position] : item_pairs(book_slot->value(a[0]))) {
+            for (auto& [oid, position] : item_pairs(book_slot->value(self))) {
                 if (nonzero(positions->quantity(position))) held.append(oid);
             }
             return py::object(held);
-        },
+        }),
         {position_cls});
 
     mb::def_method(
         portfolio_cls, {"get_position", {"self", "key"}, {}},
         "The Position of order book id `key`; a new flat Position, not stored, for an\n"
         "instrument that is not in the book.",
-        [book_slot](mb::Args a) {
-            mb::ObjectLock lock(a[0]);
-            return py::object(book_slot->value(a[0])[a[1]]);
-        });
+        mb::named<2>([book_slot](const py::object& self, const py::object& key) {
+            mb::ObjectLock lock(self);
+            return py::object(book_slot->value(self)[key]);
+        }));
 }
 
 // Booking an executed trade.
@@ -238,9 +243,8 @@ void register_trading(const Book& b) {
         "or\n"
         "negative number; not a number) raises ValueError or TypeError and changes\n"
         "nothing.",
-        [positions, trades, cash_slot, book_slot](mb::Args a) {
-            const py::object& self = a[0];
-            const py::object& trade = a[1];
+        mb::named<2>([positions, trades, cash_slot, book_slot](
+                         const py::object& self, const py::object& trade) {
             mb::ObjectLock lock(self);
             py::object book = book_slot->value(self);
             py::object oid = trades->order_book_id(trade);
@@ -288,7 +292,7 @@ void register_trading(const Book& b) {
             cash_slot->set(self, new_cash);
             if (!stored) book[oid] = position;
             return py::none();
-        },
+        }),
         {position_cls, trade_cls});
 }
 
@@ -307,61 +311,62 @@ void register_splits(const Book& b) {
         "the coefficient; instruments not in the book are skipped. A float quantity\n"
         "within 1e-6 of a whole number becomes that whole number. Every coefficient\n"
         "must be a finite number > 0, or nothing changes.",
-        [positions, book_slot](mb::Args a) {
-            mb::ObjectLock lock(a[0]);
-            py::object book = book_slot->value(a[0]);
-            // Work out every new (quantity, avg_price) first; a position split twice in
-            // one call is split on top of its first result.
-            struct Planned {
-                py::object position;
-                py::object quantity;
-                py::object avg_price;
-            };
-            std::vector<Planned> plan;
-            const auto pairs = item_pairs(a[1]);
-            for (auto& [oid, coefficient] : pairs) {
-                pc::check_amount(coefficient, "split coefficient", "number",
-                                 pc::Bound::positive,
-                                 [&] { return "split of " + pc::repr_of(oid); });
-            }
-            for (auto& [oid, coefficient] : pairs) {
-                if (!mb::contains(book, oid)) continue;
-                py::object position = book[oid];
-                Planned* current = nullptr;
-                for (auto& p : plan) {
-                    if (p.position.is(position)) current = &p;
+        mb::named<2>(
+            [positions, book_slot](const py::object& self, const py::object& splits) {
+                mb::ObjectLock lock(self);
+                py::object book = book_slot->value(self);
+                // Work out every new (quantity, avg_price) first; a position split
+                // twice in one call is split on top of its first result.
+                struct Planned {
+                    py::object position;
+                    py::object quantity;
+                    py::object avg_price;
+                };
+                std::vector<Planned> plan;
+                const auto pairs = item_pairs(splits);
+                for (auto& [oid, coefficient] : pairs) {
+                    pc::check_amount(coefficient, "split coefficient", "number",
+                                     pc::Bound::positive,
+                                     [&] { return "split of " + pc::repr_of(oid); });
                 }
-                if (!current) {
-                    plan.push_back({position, positions->quantity(position),
-                                    positions->avg_price(position)});
-                    current = &plan.back();
+                for (auto& [oid, coefficient] : pairs) {
+                    if (!mb::contains(book, oid)) continue;
+                    py::object position = book[oid];
+                    Planned* current = nullptr;
+                    for (auto& p : plan) {
+                        if (p.position.is(position)) current = &p;
+                    }
+                    if (!current) {
+                        plan.push_back({position, positions->quantity(position),
+                                        positions->avg_price(position)});
+                        current = &plan.back();
+                    }
+                    const pc::Arithmetic ar{current->quantity, current->avg_price,
+                                            coefficient};
+                    py::object quantity =
+                        pc::whole_if_close(ar.mul(current->quantity, coefficient));
+                    // Average prices are floats, also after a split by a Decimal.
+                    py::object avg_price = ar.div(current->avg_price, coefficient);
+                    if (pc::is_decimal(avg_price)) avg_price = mb::to_float(avg_price);
+                    pc::check_result(quantity, "quantity",
+                                     [&] { return "split of " + pc::repr_of(oid); });
+                    current->quantity = quantity;
+                    current->avg_price = avg_price;
                 }
-                const pc::Arithmetic ar{current->quantity, current->avg_price,
-                                        coefficient};
-                py::object quantity =
-                    pc::whole_if_close(ar.mul(current->quantity, coefficient));
-                // Average prices are floats, also after a split by a Decimal.
-                py::object avg_price = ar.div(current->avg_price, coefficient);
-                if (pc::is_decimal(avg_price)) avg_price = mb::to_float(avg_price);
-                pc::check_result(quantity, "quantity",
-                                 [&] { return "split of " + pc::repr_of(oid); });
-                current->quantity = quantity;
-                current->avg_price = avg_price;
-            }
-            std::vector<SavedPosition> saved;
-            saved.reserve(plan.size());
-            try {
-                for (auto& p : plan) {
-                    saved.emplace_back(p.position, *positions);
-                    positions->quantity.set(p.position, p.quantity);
-                    positions->avg_price.set(p.position, p.avg_price);
+                std::vector<SavedPosition> saved;
+                saved.reserve(plan.size());
+                try {
+                    for (auto& p : plan) {
+                        saved.emplace_back(p.position, *positions);
+                        positions->quantity.set(p.position, p.quantity);
+                        positions->avg_price.set(p.position, p.avg_price);
+                    }
+                } catch (py::error_already_set&) {
+                    for (auto& s : saved) s.restore(*positions);
+                    throw;
                 }
-            } catch (py::error_already_set&) {
-                for (auto& s : saved) s.restore(*positions);
-                throw;
-            }
-            return py::none();
-        },
+                return py::none();
+            }),
         {position_cls});
 }
 
@@ -380,11 +385,12 @@ void register_income(const Book& b) {
         "instrument in the book adds quantity times dividend to the dividend income\n"
         "(never to cash); instruments not in the book are skipped. Every amount must\n"
         "be a finite number >= 0, or nothing changes.",
-        [positions, book_slot, dividends_slot](mb::Args a) {
-            mb::ObjectLock lock(a[0]);
-            py::object book = book_slot->value(a[0]);
-            py::object total = dividends_slot->value(a[0]);
-            const auto pairs = item_pairs(a[1]);
+        mb::named<2>([positions, book_slot, dividends_slot](
+                         const py::object& self, const py::object& dividends) {
+            mb::ObjectLock lock(self);
+            py::object book = book_slot->value(self);
+            py::object total = dividends_slot->value(self);
+            const auto pairs = item_pairs(dividends);
             for (auto& [oid, per_share] : pairs) {
                 pc::check_amount(per_share, "dividend per share", "amount",
                                  pc::Bound::non_negative,
@@ -398,9 +404,9 @@ void register_income(const Book& b) {
                 pc::check_result(total, "dividend income",
                                  [&] { return "dividend of " + pc::repr_of(oid); });
             }
-            dividends_slot->set(a[0], total);
+            dividends_slot->set(self, total);
             return py::none();
-        },
+        }),
         {position_cls});
 
     mb::def_method(
@@ -410,9 +416,7 @@ void register_income(const Book& b) {
         "amount\n"
         "must be a finite number, or nothing changes; the book does not refuse cash\n"
         "that becomes negative (the caller decides whether an account may overdraw).",
-        [cash_slot](mb::Args a) {
-            const py::object& self = a[0];
-            const py::object& amount = a[1];
+        mb::named<2>([cash_slot](const py::object& self, const py::object& amount) {
             mb::ObjectLock lock(self);
             pc::check_amount(amount, "amount", "number", pc::Bound::any,
                              [] { return std::string("a cash movement"); });
@@ -424,7 +428,7 @@ void register_income(const Book& b) {
             });
             cash_slot->set(self, new_cash);
             return py::none();
-        });
+        }));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 
+#include "common/named.hpp"
 #include "common/numbers.hpp"
 #include "common/object_lock.hpp"
 #include "common/pyclass.hpp"
@@ -85,21 +86,20 @@ void register_trading(const py::object& cls, const py::object& trade_cls,
                       const std::shared_ptr<pc::PositionFields>& fields) {
     auto trades = std::make_shared<pc::TradeFields>(trade_cls);
 
-    mb::def_method(cls,
-                   {"__init__", {"self", "order_book_id", "quantity"}, {py::int_(0)}},
-                   "A position of `quantity` shares at an unknown (0.0) cost price.",
-                   [fields](mb::Args a) {
-                       fields->order_book_id.set(a[0], a[1]);
-                       fields->quantity.set(a[0], a[2]);
-                       fields->avg_price.set(a[0], py::float_(0.0));
-                       return py::none();
-                   });
+    mb::def_method(
+        cls, {"__init__", {"self", "order_book_id", "quantity"}, {py::int_(0)}},
+        "A position of `quantity` shares at an unknown (0.0) cost price.",
+        mb::named<3>([fields](const py::object& self, const py::object& order_book_id,
+                              const py::object& quantity) {
+            fields->order_book_id.set(self, order_book_id);
+            fields->quantity.set(self, quantity);
+            fields->avg_price.set(self, py::float_(0.0));
+            return py::none();
+        }));
 
     mb::def_method(
         cls, {"apply_trade", {"self", "trade"}, {}}, kApplyTradeDoc,
-        [fields, trades](mb::Args a) {
-            const py::object& self = a[0];
-            const py::object& trade = a[1];
+        mb::named<2>([fields, trades](const py::object& self, const py::object& trade) {
             mb::ObjectLock lock(self);
             py::object quantity = trades->last_quantity(trade);
             auto trade_of = [&] {
@@ -139,7 +139,7 @@ void register_trading(const py::object& cls, const py::object& trade_cls,
             fields->quantity.set(self, new_quantity);
             fields->avg_price.set(self, new_avg);
             return py::none();
-        },
+        }),
         {trade_cls});
 }
 
@@ -149,26 +149,28 @@ void register_comparison(const py::object& cls,
     mb::def_method(
         cls, {"__eq__", {"self", "other"}, {}},
         "Equal to another Position with the same id, quantity and avg_price.",
-        [fields, cls = py::handle(cls)](mb::Args a) -> py::object {
-            if (!PyObject_TypeCheck(a[1].ptr(),
-                                    reinterpret_cast<PyTypeObject*>(cls.ptr())))
-                return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-            return py::bool_(mb::equal(
-                py::make_tuple(fields->order_book_id(a[0]), fields->quantity(a[0]),
-                               fields->avg_price(a[0])),
-                py::make_tuple(fields->order_book_id(a[1]), fields->quantity(a[1]),
-                               fields->avg_price(a[1]))));
-        });
+        mb::named<2>(
+            [fields, cls = py::handle(cls)](const py::object& self,
+                                            const py::object& other) -> py::object {
+                if (!PyObject_TypeCheck(other.ptr(),
+                                        reinterpret_cast<PyTypeObject*>(cls.ptr())))
+                    return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                return py::bool_(mb::equal(
+                    py::make_tuple(fields->order_book_id(self), fields->quantity(self),
+                                   fields->avg_price(self)),
+                    py::make_tuple(fields->order_book_id(other),
+                                   fields->quantity(other), fields->avg_price(other))));
+            }));
     cls.attr("__hash__") = py::none();
 
     mb::def_method(
         cls, {"__repr__", {"self"}, {}}, "Position(order_book_id=…, …).",
-        [fields](mb::Args a) {
+        mb::named<1>([fields](const py::object& self) {
             return py::str(
-                "Position(order_book_id=" + repr_of(fields->order_book_id(a[0])) +
-                ", quantity=" + repr_of(fields->quantity(a[0])) +
-                ", avg_price=" + repr_of(fields->avg_price(a[0])) + ")");
-        });
+                "Position(order_book_id=" + repr_of(fields->order_book_id(self)) +
+                ", quantity=" + repr_of(fields->quantity(self)) +
+                ", avg_price=" + repr_of(fields->avg_price(self)) + ")");
+        }));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "common/arrow_text.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/numbers.hpp"
 #include "common/price_cache.hpp"
@@ -700,7 +701,9 @@ PYBIND11_MODULE(preprocess, m) {
         "dict from normalised order book id to the row's quantity (unconverted). A "
         "later\n"
         "row of the same instrument replaces an earlier one.",
-        [m = py::handle(m)](meridan::bind::Args a) { return fix_positions(m, a[0]); });
+        meridan::bind::named<1>([m = py::handle(m)](const py::object& frame) {
+            return fix_positions(m, frame);
+        }));
 
     meridan::bind::def_function(
         m, {"fix_trades", {"frame", "md"}, {}},
@@ -717,9 +720,10 @@ PYBIND11_MODULE(preprocess, m) {
         "text such as \"200\" is read as that number). A required column given twice\n"
         "raises ValueError; a column that reads like a missing optional one\n"
         "(\"Last_Price\") is named in a UserWarning, since it is not read.",
-        [m = py::handle(m)](meridan::bind::Args a) {
-            return fix_trades(m, a[0], a[1]);
-        });
+        meridan::bind::named<2>(
+            [m = py::handle(m)](const py::object& frame, const py::object& md) {
+                return fix_trades(m, frame, md);
+            }));
 
     meridan::bind::def_function(
         m, {"fix_backtest_trades", {"frame"}, {}},
@@ -728,7 +732,7 @@ PYBIND11_MODULE(preprocess, m) {
         "last_price, last_quantity, transaction_cost) as a new list of Trade records "
         "in\n"
         "row order, leaving out instruments that are not common stocks.",
-        [m = py::handle(m)](meridan::bind::Args a) {
-            return fix_backtest_trades(m, a[0]);
-        });
+        meridan::bind::named<1>([m = py::handle(m)](const py::object& frame) {
+            return fix_backtest_trades(m, frame);
+        }));
 }

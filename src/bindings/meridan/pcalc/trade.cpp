@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/named.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 
@@ -236,45 +237,49 @@ void register_record(const py::object& cls) {
     // Immutable as a frozen record: assigning or deleting a field raises.
     mb::def_method(cls, {"__setattr__", {"self", "name", "value"}, {}},
                    "Trades are immutable: raises FrozenInstanceError.",
-                   [](mb::Args a) -> py::object {
+                   mb::named<3>([](const py::object& /*self*/, const py::object& name,
+                                   const py::object& /*value*/) -> py::object {
                        PyErr_SetObject(
                            g_trade->frozen_error.ptr(),
-                           py::str("cannot assign to field '{}'").format(a[1]).ptr());
+                           py::str("cannot assign to field '{}'").format(name).ptr());
                        throw py::error_already_set();
-                   });
-    mb::def_method(cls, {"__delattr__", {"self", "name"}, {}},
-                   "Trades are immutable: raises FrozenInstanceError.",
-                   [](mb::Args a) -> py::object {
-                       PyErr_SetObject(
-                           g_trade->frozen_error.ptr(),
-                           py::str("cannot delete field '{}'").format(a[1]).ptr());
-                       throw py::error_already_set();
-                   });
+                   }));
+    mb::def_method(
+        cls, {"__delattr__", {"self", "name"}, {}},
+        "Trades are immutable: raises FrozenInstanceError.",
+        mb::named<2>(
+            [](const py::object& /*self*/, const py::object& name) -> py::object {
+                PyErr_SetObject(g_trade->frozen_error.ptr(),
+                                py::str("cannot delete field '{}'").format(name).ptr());
+                throw py::error_already_set();
+            }));
 
     mb::def_method(
         cls, {"__eq__", {"self", "other"}, {}},
         "Equal to a trade of the same class with the same seven fields.",
-        [](mb::Args a) -> py::object {
-            if (Py_TYPE(a[0].ptr()) != Py_TYPE(a[1].ptr()))
+        mb::named<2>([](const py::object& self, const py::object& other) -> py::object {
+            if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr()))
                 return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-            return py::bool_(mb::equal(g_trade->values(a[0]), g_trade->values(a[1])));
-        });
+            return py::bool_(mb::equal(g_trade->values(self), g_trade->values(other)));
+        }));
+    mb::def_method(cls, {"__hash__", {"self"}, {}}, "Hash of the seven fields.",
+                   mb::named<1>([](const py::object& self) {
+                       return py::int_(py::hash(g_trade->values(self)));
+                   }));
     mb::def_method(
-        cls, {"__hash__", {"self"}, {}}, "Hash of the seven fields.",
-        [](mb::Args a) { return py::int_(py::hash(g_trade->values(a[0]))); });
-    mb::def_method(
-        cls, {"__repr__", {"self"}, {}}, "Trade(datetime=…, …).", [](mb::Args a) {
-            std::string out = py::str(py::type::handle_of(a[0]).attr("__qualname__"))
+        cls, {"__repr__", {"self"}, {}}, "Trade(datetime=…, …).",
+        mb::named<1>([](const py::object& self) {
+            std::string out = py::str(py::type::handle_of(self).attr("__qualname__"))
                                   .cast<std::string>() +
                               "(";
             for (std::size_t i = 0; i < 7; ++i) {
                 if (i) out += ", ";
                 out += kFields[i];
                 out += "=";
-                out += py::repr(g_trade->slots[i].value(a[0])).cast<std::string>();
+                out += py::repr(g_trade->slots[i].value(self)).cast<std::string>();
             }
             return py::str(out + ")");
-        });
+        }));
 }
 
 // Sharing equal field values between the trades of a long list.
@@ -292,10 +297,10 @@ void register_sharing(py::module_& m) {
         "resolution and fold. `pool` is a dict kept between calls on the parts of one\n"
         "list (start with {}). For trades nobody else holds yet: the records are\n"
         "immutable to everyone else.",
-        [](mb::Args a) {
-            if (!PyList_Check(a[0].ptr()))
+        mb::named<2>([](const py::object& trades, const py::object& pool) {
+            if (!PyList_Check(trades.ptr()))
                 throw py::type_error("trades must be a list");
-            if (!PyDict_Check(a[1].ptr())) throw py::type_error("pool must be a dict");
+            if (!PyDict_Check(pool.ptr())) throw py::type_error("pool must be a dict");
             if (!g_trade->timestamp_type) {
                 // Read as the datetime it derives from (which it always has).
                 py::object ts = py::module_::import("pandas").attr("Timestamp");
@@ -304,19 +309,19 @@ void register_sharing(py::module_& m) {
                 if (derived < 0) throw py::error_already_set();
                 g_trade->timestamp_type = derived ? ts : py::none();
             }
-            PyObject* trades = a[0].ptr();
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(trades); ++k) {
+            PyObject* list = trades.ptr();
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
                 const auto trade =
-                    py::reinterpret_borrow<py::object>(PyList_GET_ITEM(trades, k));
+                    py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, k));
                 for (const mb::Slot& slot : g_trade->slots) {
                     PyObject* value = slot.get(trade);
                     if (!value) continue;
-                    PyObject* same = shared(a[1].ptr(), value);
+                    PyObject* same = shared(pool.ptr(), value);
                     if (same != value) slot.set(trade, same);
                 }
             }
             return py::none();
-        });
+        }));
 }
 
 // Pickling and copying.
@@ -325,14 +330,14 @@ void register_pickling(py::module_& m, const py::object& cls) {
     m.attr("_rebuild") = py::module_::import("functools").attr("partial");
     mb::def_method(
         cls, {"__reduce__", {"self"}, {}}, "Pickling support.",
-        [m = py::handle(m)](mb::Args a) {
+        mb::named<1>([m = py::handle(m)](const py::object& self) {
             py::dict kwargs;
             for (std::size_t i = 0; i < 7; ++i)
-                kwargs[kFields[i]] = g_trade->slots[i].value(a[0]);
+                kwargs[kFields[i]] = g_trade->slots[i].value(self);
             py::object cls_of =
-                py::reinterpret_borrow<py::object>(py::type::handle_of(a[0]));
+                py::reinterpret_borrow<py::object>(py::type::handle_of(self));
             return py::make_tuple(m.attr("_rebuild")(cls_of, **kwargs), py::tuple());
-        },
+        }),
         {m});
 }
 
