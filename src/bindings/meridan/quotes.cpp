@@ -107,8 +107,10 @@ DayArray event_days(const py::dict& memo, const py::object& series) {
         // redone.
         if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
             PyTuple_GET_ITEM(entry, 0) == series.ptr()) {
-            return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 1))
-                .cast<DayArray>();
+            // The array written below is read in place; any other is converted.
+            py::handle days(PyTuple_GET_ITEM(entry, 1));
+            if (DayArray::check_(days)) return py::reinterpret_borrow<DayArray>(days);
+            return py::reinterpret_borrow<py::object>(days).cast<DayArray>();
         }
     } else if (PyErr_Occurred()) {
         throw py::error_already_set();
@@ -155,7 +157,15 @@ py::object events_on(const py::object& self, const char* cache_name,
     py::dict result;
     const auto day = meridan::bind::day_number(date);
     for (py::handle oid : ids) {
-        if (auto value = value_on(memo, cache[oid], date, day)) result[oid] = *value;
+        PyObject* series = PyDict_GetItemWithError(cache.ptr(), oid.ptr());
+        if (!series) {  // taken out of the cache by a look-up above: KeyError as before
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, oid.ptr());
+            throw py::error_already_set();
+        }
+        // An instrument without events (the usual case) is an empty dict.
+        if (PyDict_CheckExact(series) && PyDict_GET_SIZE(series) == 0) continue;
+        const py::object held = py::reinterpret_borrow<py::object>(series);
+        if (auto value = value_on(memo, held, date, day)) result[oid] = *value;
     }
     return result;
 }
