@@ -181,6 +181,27 @@ void store(const py::dict& cache, py::handle oid, py::handle day, py::handle val
         throw py::error_already_set();
 }
 
+// New shares per old share of each row of a split table, as pandas divides the
+// columns: float64 columns (the client's) divided in one pass into a Series on the
+// table's index, any other through pandas itself.
+py::object coefficients(const py::object& table) {
+    const py::object to = table["split_coefficient_to"];
+    const py::object from = table["split_coefficient_from"];
+    const py::object a = meridan::bind::call_method<"to_numpy">(to);
+    const py::object b = meridan::bind::call_method<"to_numpy">(from);
+    using Floats = py::array_t<double>;
+    if (!Floats::check_(a) || !Floats::check_(b) || py::len(a) != py::len(b) ||
+        py::reinterpret_borrow<Floats>(a).ndim() != 1)
+        return meridan::bind::true_div(to, from);
+    const auto num = py::reinterpret_borrow<Floats>(a).unchecked<1>();
+    const auto den = py::reinterpret_borrow<Floats>(b).unchecked<1>();
+    Floats ratio(num.shape(0));
+    double* out = ratio.mutable_data();
+    for (py::ssize_t i = 0; i < num.shape(0); ++i) out[i] = num(i) / den(i);
+    return meridan::bind::pandas().attr("Series")(
+        ratio, py::arg("index") = table.attr("index"), py::arg("copy") = false);
+}
+
 constexpr const char* kProviderDoc =
     "\n    获得多个股票的收盘价，原始价格\n    @return dict order_book_id:price\n    ";
 
@@ -394,8 +415,7 @@ void register_events(py::module_& m, const py::object& cls) {
                 self, "_split_cache", ids, date, [m = py::handle(m)](py::handle oid) {
                     py::object table = meridan::bind::global(m, "get_split")(oid);
                     if (table.is_none()) return table;
-                    return meridan::bind::true_div(table["split_coefficient_to"],
-                                                   table["split_coefficient_from"]);
+                    return coefficients(table);
                 });
         },
         {m});
