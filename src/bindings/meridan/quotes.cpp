@@ -22,7 +22,6 @@
 
 namespace py = pybind11;
 using meridan::bind::id_list;
-using meridan::bind::Signature;
 
 namespace {
 
