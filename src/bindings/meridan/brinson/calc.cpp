@@ -217,23 +217,7 @@ py::object combine_results(py::handle results, py::handle sectors) {
     std::vector<int> row_codes;
     for (py::handle l : labels) row_codes.push_back(codes.sector(l));
     const core::SectorRows rows(std::move(row_codes));
-    std::vector<core::SectorResult> periods;
-    std::vector<double> lengths;
-    for (py::handle entry : results) {
-        py::tuple pair = py::reinterpret_borrow<py::object>(entry).cast<py::tuple>();
-        if (pair.size() != 2) throw py::value_error("expected (length, result) pairs");
-        py::tuple result = pair[1].cast<py::tuple>();
-        if (result.size() != 2)
-            throw py::value_error("expected (sector_weight, sector_return) pairs");
-        lengths.push_back(rd::as_double(pair[0]));
-        auto [wl, w] = rd::read_series(result[0], codes);
-        auto [rl, r] = rd::read_series(result[1], codes);
-        try {
-            periods.push_back(core::reindexed(rows, wl, w, rl, r));
-        } catch (const std::invalid_argument& e) {
-            throw py::value_error(e.what());
-        }
-    }
+    const auto [periods, lengths] = rd::read_results(results, rows, codes);
     if (periods.empty()) {  // no period: 0/0 weights, as for any weight-0 row
         return result_pair({std::vector<double>(rows.size(), NAN),
                             std::vector<double>(rows.size(), 0.0)},

@@ -87,6 +87,28 @@ py::object float_frame(const std::vector<double>& table, const py::list& rows,
                                 py::arg("columns") = pd.attr("Index")(columns));
 }
 
+std::pair<std::vector<core::SectorResult>, std::vector<double>> read_results(
+    py::handle results, const core::SectorRows& rows, Codes& codes) {
+    std::vector<core::SectorResult> periods;
+    std::vector<double> lengths;
+    for (py::handle entry : results) {
+        py::tuple pair = py::reinterpret_borrow<py::object>(entry).cast<py::tuple>();
+        if (pair.size() != 2) throw py::value_error("expected (length, result) pairs");
+        py::tuple result = pair[1].cast<py::tuple>();
+        if (result.size() != 2)
+            throw py::value_error("expected (sector_weight, sector_return) pairs");
+        lengths.push_back(as_double(pair[0]));
+        auto [wl, w] = read_series(result[0], codes);
+        auto [rl, r] = read_series(result[1], codes);
+        try {
+            periods.push_back(core::reindexed(rows, wl, w, rl, r));
+        } catch (const std::invalid_argument& e) {
+            throw py::value_error(e.what());
+        }
+    }
+    return {std::move(periods), std::move(lengths)};
+}
+
 // ------------------------------------------------------------------ snapshots
 
 void read_snapshot(Series& s, py::handle snapshot, Codes& ids, Money money,

@@ -18,6 +18,7 @@
 #include "common/pyclass.hpp"
 #include "meridan/brinson/benchmark_runs.hpp"
 #include "meridan/brinson/period_splitting.hpp"
+#include "meridan/brinson/sector_table.hpp"
 
 namespace meridan::bind::brinson {
 
@@ -81,6 +82,12 @@ py::object float_series(const std::vector<double>& values, py::handle labels,
 /// The DataFrame of a row-major table of float64, rows and columns labelled.
 py::object float_frame(const std::vector<double>& table, const py::list& rows,
                        const py::list& columns);
+
+/// The entries (length, (sector_weight, sector_return)) of `results`, each result
+/// reindexed onto `rows`, and the lengths.
+std::pair<std::vector<meridan::brinson::SectorResult>, std::vector<double>>
+read_results(py::handle results, const meridan::brinson::SectorRows& rows,
+             Codes& codes);
 
 // ------------------------------------------------------------------ snapshots
 
