@@ -189,8 +189,9 @@ py::object coefficients(const py::object& table) {
     const py::object a = meridan::bind::call_method<"to_numpy">(to);
     const py::object b = meridan::bind::call_method<"to_numpy">(from);
     using Floats = py::array_t<double>;
-    if (!Floats::check_(a) || !Floats::check_(b) || py::len(a) != py::len(b) ||
-        py::reinterpret_borrow<Floats>(a).ndim() != 1)
+    if (!Floats::check_(a) || !Floats::check_(b) ||
+        py::reinterpret_borrow<Floats>(a).ndim() != 1 ||
+        py::reinterpret_borrow<Floats>(b).ndim() != 1 || py::len(a) != py::len(b))
         return meridan::bind::true_div(to, from);
     const auto num = py::reinterpret_borrow<Floats>(a).unchecked<1>();
     const auto den = py::reinterpret_borrow<Floats>(b).unchecked<1>();
