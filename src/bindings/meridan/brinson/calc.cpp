@@ -68,10 +68,10 @@ struct Holdings {
     py::object weight_name = py::none();  // the name pandas carries to the weights
 };
 
-void classify_twice(Holdings& h, const rd::Classifier& classify, const rd::Codes& ids,
+void classify_twice(Holdings& h, py::handle classifier, const rd::Codes& ids,
                     rd::Codes& sectors) {
-    h.weight_sector = rd::sectors_of(classify, h.ids, ids, sectors);
-    h.return_sector = rd::sectors_of(classify, h.ids, ids, sectors);
+    h.weight_sector = rd::sectors_of(classifier, h.ids, ids, sectors);
+    h.return_sector = rd::sectors_of(classifier, h.ids, ids, sectors);
 }
 
 // A portfolio period from snapshot `first` to `last` of the series: the first
@@ -154,13 +154,12 @@ py::object sorted_result(const Holdings& h, rd::Codes& sectors) {
 std::pair<core::SectorResult, Table> benchmark_result(
     const py::module_& m, py::handle benchmark, const std::vector<py::object>& dates,
     py::handle classifier, rd::Codes& ids, rd::Codes& sectors) {
-    const rd::Classifier classify(classifier);
     std::vector<Holdings> runs;
     std::vector<double> lengths;
     for (const core::Run& run : rd::constituent_runs(benchmark, dates)) {
         runs.push_back(read_benchmark_period(m, benchmark, dates[run.first],
                                              dates[run.first + run.length - 1], ids));
-        classify_twice(runs.back(), classify, ids, sectors);
+        classify_twice(runs.back(), classifier, ids, sectors);
         lengths.push_back(static_cast<double>(run.length));
     }
     Table t = sector_rows(classifier, sectors);
@@ -178,13 +177,12 @@ py::object calc_table(const py::module_& m, py::handle portfolio_series,
     rd::Codes ids, sectors;
     const rd::Series s =
         rd::checked_range(m, ids, portfolio_series, benchmark, start_date, end_date);
-    const rd::Classifier classify(classifier);
     std::vector<Holdings> periods;
     std::vector<double> lengths;
     for (const core::Period& p : periods_of(s, ids, md)) {
         periods.push_back(
             read_portfolio_period(m, s, p.first, p.first + p.length - 1, ids));
-        classify_twice(periods.back(), classify, ids, sectors);
+        classify_twice(periods.back(), classifier, ids, sectors);
         periods.back().cash = s.plain.cash[p.first] / s.plain.market_value[p.first];
         lengths.push_back(static_cast<double>(p.length));
     }
@@ -276,7 +274,7 @@ void register_portfolio(py::module_& m) {
                                   s.dates.empty() ? rd::Money::read : rd::Money::skip,
                                   [&] { return check::snapshot_date_text(end); });
             Holdings h = read_portfolio_period(m, s, 0, 1, ids);
-            classify_twice(h, rd::Classifier(classifier), ids, sectors);
+            classify_twice(h, classifier, ids, sectors);
             h.cash = rd::as_double(rd::item<"cash">(s.snapshots[0])) /
                      s.plain.market_value[0];
             return sorted_result(h, sectors);
@@ -311,7 +309,7 @@ void register_benchmark(py::module_& m) {
                          py::handle start_date, py::handle end_date) {
             rd::Codes ids, sectors;
             Holdings h = read_benchmark_period(m, benchmark, start_date, end_date, ids);
-            classify_twice(h, rd::Classifier(classifier), ids, sectors);
+            classify_twice(h, classifier, ids, sectors);
             return sorted_result(h, sectors);
         }));
 

@@ -220,13 +220,6 @@ PYBIND11_MODULE(classifier, m) {
     py::object base = register_scheme(m);
     py::object msci = register_msci(m, base);
     py::object shenwan = register_shenwan(m, base);
-    // The schemes' record attributes, for callers that read the client's record
-    // themselves when a scheme is called as it is.
-    py::dict record_attributes;
-    record_attributes[msci] = py::make_tuple("sector_code_name", msci.attr("__call__"));
-    record_attributes[shenwan] =
-        py::make_tuple("shenwan_industry_name", shenwan.attr("__call__"));
-    m.attr("_record_attributes") = record_attributes;
     m.attr("SectorDecider_MSCI") = msci();
     m.attr("SectorDecider_ShenWan") = shenwan();
 }

@@ -261,58 +261,13 @@ py::object change_rates(const py::module_& m, const std::vector<int>& wanted,
                                                py::arg("end_date") = end);
 }
 
-Classifier::Classifier(py::handle classifier) : classifier_(classifier) {
-    // The package's schemes as their module lists them: {class: (record attribute,
-    // the class's __call__)}. A scheme whose __call__ is replaced on its class or on
-    // the instance is called as Python would call it.
-    PyObject* module = PyImport_GetModule(name<"meridan.brinson.classifier">().ptr());
-    if (!module) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return;  // not imported: no classifier is one of its schemes
-    }
-    py::object scheme_module = steal(module);
-    const py::object schemes =
-        py::getattr(scheme_module, "_record_attributes", py::none());
-    if (!PyDict_CheckExact(schemes.ptr())) return;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(classifier.ptr()));
-    PyObject* entry = PyDict_GetItemWithError(schemes.ptr(), type);
-    if (!entry) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return;
-    }
-    const py::object call = steal(PyObject_GetAttr(type, name<"__call__">().ptr()));
-    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2 ||
-        call.ptr() != PyTuple_GET_ITEM(entry, 1))
-        return;
-    const py::object own = py::getattr(classifier, "__dict__", py::none());
-    if (PyDict_Check(own.ptr()) && PyDict_Contains(own.ptr(), name<"__call__">().ptr()))
-        return;
-    scheme_module_ = std::move(scheme_module);
-    attribute_ = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 0));
-}
-
-py::object Classifier::operator()(py::handle order_book_id) const {
-    if (!scheme_module_) return call_method<"__call__">(classifier_, order_book_id);
-    // What the scheme's own call does: the client looked up in its module at call
-    // time, `instruments(order_book_id)`, the attribute of the record.
-    PyObject* client = PyDict_GetItemWithError(PyModule_GetDict(scheme_module_.ptr()),
-                                               name<"tickvane">().ptr());
-    if (!client) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_NameError, "name 'tickvane' is not defined");
-        throw py::error_already_set();
-    }
-    const py::object instruments = getattr<"instruments">(client);
-    const py::object record =
-        steal(PyObject_CallOneArg(instruments.ptr(), order_book_id.ptr()));
-    return steal(PyObject_GetAttr(record.ptr(), attribute_.ptr()));
-}
-
-std::vector<int> sectors_of(const Classifier& classify, std::span<const int> ids,
+std::vector<int> sectors_of(py::handle classifier, std::span<const int> ids,
                             const Codes& id_codes, Codes& sectors) {
     std::vector<int> out;
     out.reserve(ids.size());
-    for (int id : ids) out.push_back(sectors.sector(classify(id_codes.label(id))));
+    for (int id : ids)
+        out.push_back(
+            sectors.sector(call_method<"__call__">(classifier, id_codes.label(id))));
     return out;
 }
 

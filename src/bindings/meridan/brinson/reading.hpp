@@ -134,22 +134,8 @@ std::vector<double> compound_reply(const py::object& reply,
 py::object change_rates(const py::module_& m, const std::vector<int>& wanted,
                         const Codes& ids, py::handle start, py::handle end);
 
-/// Calls of a classifier with one id. One of the package's own schemes, called as
-/// it is, reads the client's instrument record without the function call around it:
-/// the same requests, in the same order, with the same answers.
-class Classifier {
-public:
-    explicit Classifier(py::handle classifier);
-    py::object operator()(py::handle order_book_id) const;
-
-private:
-    py::handle classifier_;
-    py::object scheme_module_;  // set for one of the package's own schemes
-    py::object attribute_;      // the record attribute it answers
-};
-
-/// The sector codes of the classifier's answers for each of `ids`.
-std::vector<int> sectors_of(const Classifier& classify, std::span<const int> ids,
+/// The sector codes of the classifier's answers for each of `ids`, called in order.
+std::vector<int> sectors_of(py::handle classifier, std::span<const int> ids,
                             const Codes& id_codes, Codes& sectors);
 
 /// The runs of dates with unchanged constituents (`benchmark.components(date)`,
