@@ -101,15 +101,20 @@ def test_an_error_of_the_client_passes_through(market):
 DAYS = pd.DatetimeIndex(["2015-06-01", "2016-03-01", "2017-07-13"])
 
 
-@pytest.mark.parametrize("to, frm", [
-    ([2.0, 13.0, 15.0], [1.0, 10.0, 10.0]),              # float64: read in one pass
-    ([2, 13, 15], [1, 10, 10]),                           # int64: pandas divides
-    ([2.0, np.nan, 1.0], [1.0, 10.0, 0.0]),               # NaN and x/0 as pandas has them
-    (pd.array([2.0, 13.0, None], dtype="Float64"), [1.0, 10.0, 10.0]),
-], ids=["float", "int", "nan-and-zero", "nullable"])
-def test_split_coefficients_divide_as_pandas(monkeypatch, to, frm):
+@pytest.mark.parametrize("to, frm, note", [
+    ([2.0, 13.0, 15.0], [1.0, 10.0, 10.0], None),         # float64: read in one pass
+    ([2, 13, 15], [1, 10, 10], None),                      # int64: pandas divides
+    ([2.0, np.nan, 1.0], [1.0, 10.0, 0.0], None),          # NaN and x/0 as pandas has them
+    (pd.array([2.0, 13.0, None], dtype="Float64"), [1.0, 10.0, 10.0], None),
+    (pd.array([2.0, 13.0, 1.5], dtype="Float64"),
+     pd.array([1.0, 10.0, 1.0], dtype="Float64"), None),
+    ([2.0, 13.0, 15.0], [1.0, 10.0, 10.0], "text beside"),
+], ids=["float", "int", "nan-and-zero", "nullable", "both-nullable", "other-column"])
+def test_split_coefficients_divide_as_pandas(monkeypatch, to, frm, note):
     table = pd.DataFrame({"split_coefficient_from": frm, "split_coefficient_to": to},
                          index=DAYS)
+    if note is not None:
+        table.insert(0, "note", note)
     monkeypatch.setattr(quotes, "get_split", lambda oid: table.copy())
     expected = table["split_coefficient_to"] / table["split_coefficient_from"]
     md = CachedMarketDataProvider()

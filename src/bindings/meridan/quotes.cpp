@@ -181,23 +181,26 @@ void store(const py::dict& cache, py::handle oid, py::handle day, py::handle val
 }
 
 // New shares per old share of each row of a split table, as pandas divides the
-// columns: float64 columns (the client's) divided in one pass into a Series on the
-// table's index, any other through pandas itself.
+// columns: a table of float64 columns (the client's) read in one pass from its values
+// into a Series on its index, any other divided by pandas itself. A missing column is
+// the KeyError of looking it up.
 py::object coefficients(const py::object& table) {
-    const py::object to = table["split_coefficient_to"];
-    const py::object from = table["split_coefficient_from"];
-    const py::object a = meridan::bind::call_method<"to_numpy">(to);
-    const py::object b = meridan::bind::call_method<"to_numpy">(from);
+    const py::object columns = table.attr("columns");
+    const py::object to = columns.attr("get_loc")("split_coefficient_to");
+    const py::object from = columns.attr("get_loc")("split_coefficient_from");
+    const py::object values = meridan::bind::call_method<"to_numpy">(table);
     using Floats = py::array_t<double>;
-    if (!Floats::check_(a) || !Floats::check_(b) ||
-        py::reinterpret_borrow<Floats>(a).ndim() != 1 ||
-        py::reinterpret_borrow<Floats>(b).ndim() != 1 || py::len(a) != py::len(b))
-        return meridan::bind::true_div(to, from);
-    const auto num = py::reinterpret_borrow<Floats>(a).unchecked<1>();
-    const auto den = py::reinterpret_borrow<Floats>(b).unchecked<1>();
-    Floats ratio(num.shape(0));
+    if (!PyLong_CheckExact(to.ptr()) || !PyLong_CheckExact(from.ptr()) ||
+        !Floats::check_(values) || py::reinterpret_borrow<Floats>(values).ndim() != 2) {
+        return meridan::bind::true_div(table["split_coefficient_to"],
+                                       table["split_coefficient_from"]);
+    }
+    const auto cells = py::reinterpret_borrow<Floats>(values).unchecked<2>();
+    const auto num = to.cast<py::ssize_t>(), den = from.cast<py::ssize_t>();
+    Floats ratio(cells.shape(0));
     double* out = ratio.mutable_data();
-    for (py::ssize_t i = 0; i < num.shape(0); ++i) out[i] = num(i) / den(i);
+    for (py::ssize_t i = 0; i < cells.shape(0); ++i)
+        out[i] = cells(i, num) / cells(i, den);
     return meridan::bind::pandas().attr("Series")(
         ratio, py::arg("index") = table.attr("index"), py::arg("copy") = false);
 }
