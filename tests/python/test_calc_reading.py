@@ -1,7 +1,7 @@
-"""How the attribution reads what it is given: the package's own classifiers called as
-Python calls them (a call replaced on the class or the instance, or a replaced client,
-is what answers), and split coefficients read from a split table as pandas divides its
-columns."""
+"""How the attribution reads what it is given: the package's own classifiers called
+through `__call__` as a method call finds it (replaced on the class, a subclass or the
+instance) and asking the client their module holds at call time, and split coefficients
+read from a split table as pandas divides its columns."""
 
 import datetime as dt
 import types
@@ -53,7 +53,7 @@ def renamed(monkeypatch, cls, calls):
 @pytest.mark.parametrize("scheme", ["MSCI", "ShenWan"])
 @pytest.mark.parametrize("change", ["class call", "subclass call", "instance call",
                                     "client", "subclass as is"])
-def test_a_scheme_is_called_as_python_calls_it(market, monkeypatch, scheme, change):
+def test_a_scheme_is_called_through_its_call_as_found(market, monkeypatch, scheme, change):
     cls = type(getattr(cl, f"SectorDecider_{scheme}"))
     plain = sectors_by(cls())
     assert set(plain) - {CASH} and market.count("instruments") == 6
