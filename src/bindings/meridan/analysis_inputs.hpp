@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/convert.hpp"
@@ -181,11 +182,18 @@ inline std::vector<py::object> snapshot_list(const py::object& series,
 }
 
 /// `mapping[key]` of a snapshot or a position, KeyError naming the key as before;
-/// TypeError naming the argument when the item is not a mapping at all.
-inline py::object field(py::handle mapping, const char* key, const std::string& where) {
+/// TypeError naming the argument when the item is not a mapping at all. `where`
+/// gives the argument's words (text, or a function making them, called only then).
+template <class Where>
+py::object field(py::handle mapping, const char* key, const Where& where) {
     if (!PyMapping_Check(mapping.ptr()) || PyList_Check(mapping.ptr()) ||
         PyTuple_Check(mapping.ptr()) || PyUnicode_Check(mapping.ptr())) {
-        throw py::type_error(where + " must be a dict, got " + type_name(mapping));
+        std::string words;
+        if constexpr (std::is_invocable_v<const Where&>)
+            words = where();
+        else
+            words = where;
+        throw py::type_error(words + " must be a dict, got " + type_name(mapping));
     }
     PyObject* value = PyObject_GetItem(mapping.ptr(), py::str(key).ptr());
     if (!value) throw py::error_already_set();
@@ -196,11 +204,13 @@ inline py::object field(py::handle mapping, const char* key, const std::string& 
 /// not a date).
 inline std::int64_t snapshot_day(py::handle snapshot, std::size_t position,
                                  const char* argument) {
-    const std::string where =
-        std::string(argument) + "[" + std::to_string(position) + "]";
+    auto where = [&] {
+        return std::string(argument) + "[" + std::to_string(position) + "]";
+    };
     py::object date = field(snapshot, "date", where);
     if (const auto day = bind::day_number(date)) return *day;
-    throw py::type_error(where + "[\"date\"] must be a date, got " + not_a_date(date));
+    throw py::type_error(where() + "[\"date\"] must be a date, got " +
+                         not_a_date(date));
 }
 
 /// The calendar day of every snapshot (TypeError naming one whose date is not a
@@ -235,12 +245,19 @@ inline std::vector<std::int64_t> snapshot_days(const std::vector<py::object>& sn
                  periods::iso_day(*hi) + ")");
 }
 
-/// A number of a snapshot as a double; TypeError naming it when it is none.
-inline double snapshot_number(py::handle value, const std::string& what) {
+/// A number of a snapshot as a double; TypeError naming it when it is none. `what`
+/// gives its words (text, or a function making them, called only then).
+template <class What>
+double snapshot_number(py::handle value, const What& what) {
     const double x = PyFloat_AsDouble(value.ptr());
     if (x == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        throw py::type_error(what + " must be a number, got " + repr_of(value));
+        std::string words;
+        if constexpr (std::is_invocable_v<const What&>)
+            words = what();
+        else
+            words = what;
+        throw py::type_error(words + " must be a number, got " + repr_of(value));
     }
     return x;
 }
@@ -260,7 +277,8 @@ struct SnapshotRules {
 /// Checks the snapshot of the date `date` (as messages show it): its market_value
 /// and cash finite, each position's market_value finite and not negative (with
 /// `rules.money`), each quantity finite and not negative (with `rules.quantities`).
-/// ValueError naming the date (and the id).
+/// ValueError naming the date (and the id). The words naming a position are made
+/// only for a fault.
 inline void check_snapshot(py::handle snapshot, const std::string& date,
                            SnapshotRules rules) {
     const std::string where = "the snapshot of " + date;
@@ -272,16 +290,15 @@ inline void check_snapshot(py::handle snapshot, const std::string& date,
             if (f != inputs::Fault::none) refuse_number(where + ": " + key, value, f);
         }
     }
+    const std::string in = where + ": a position";
     for (py::handle position : field(snapshot, "positions", where)) {
-        const std::string in = where + ": a position";
         py::object oid = field(position, "order_book_id", in);
-        const std::string of = where + ": " + repr_of(oid) + " ";
         for (const char* key : {"market_value", "quantity"}) {
             if (!(key[0] == 'q' ? rules.quantities : rules.money)) continue;
+            auto of = [&] { return where + ": " + repr_of(oid) + " " + key; };
             py::object value = field(position, key, in);
-            const inputs::Fault f =
-                inputs::holding_fault(snapshot_number(value, of + key));
-            if (f != inputs::Fault::none) refuse_number(of + key, value, f);
+            const inputs::Fault f = inputs::holding_fault(snapshot_number(value, of));
+            if (f != inputs::Fault::none) refuse_number(of(), value, f);
         }
     }
 }

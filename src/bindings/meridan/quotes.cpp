@@ -22,7 +22,6 @@
 
 namespace py = pybind11;
 using meridan::bind::id_list;
-using meridan::bind::Signature;
 
 namespace {
 
@@ -107,8 +106,10 @@ DayArray event_days(const py::dict& memo, const py::object& series) {
         // redone.
         if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
             PyTuple_GET_ITEM(entry, 0) == series.ptr()) {
-            return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(entry, 1))
-                .cast<DayArray>();
+            // The array written below is read in place; any other is converted.
+            py::handle days(PyTuple_GET_ITEM(entry, 1));
+            if (DayArray::check_(days)) return py::reinterpret_borrow<DayArray>(days);
+            return py::reinterpret_borrow<py::object>(days).cast<DayArray>();
         }
     } else if (PyErr_Occurred()) {
         throw py::error_already_set();
@@ -155,7 +156,15 @@ py::object events_on(const py::object& self, const char* cache_name,
     py::dict result;
     const auto day = meridan::bind::day_number(date);
     for (py::handle oid : ids) {
-        if (auto value = value_on(memo, cache[oid], date, day)) result[oid] = *value;
+        PyObject* series = PyDict_GetItemWithError(cache.ptr(), oid.ptr());
+        if (!series) {  // taken out of the cache by a look-up above: KeyError as before
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, oid.ptr());
+            throw py::error_already_set();
+        }
+        // An instrument without events (the usual case) is an empty dict.
+        if (PyDict_CheckExact(series) && PyDict_GET_SIZE(series) == 0) continue;
+        const py::object held = py::reinterpret_borrow<py::object>(series);
+        if (auto value = value_on(memo, held, date, day)) result[oid] = *value;
     }
     return result;
 }
@@ -169,6 +178,31 @@ void store(const py::dict& cache, py::handle oid, py::handle day, py::handle val
         PyObject_GC_UnTrack(key.ptr());
     if (PyDict_SetItem(cache.ptr(), key.ptr(), value.ptr()) < 0)
         throw py::error_already_set();
+}
+
+// New shares per old share of each row of a split table, as pandas divides the
+// columns: a table of float64 columns (the client's) read in one pass from its values
+// into a Series on its index, any other divided by pandas itself. A missing column is
+// the KeyError of looking it up.
+py::object coefficients(const py::object& table) {
+    const py::object columns = table.attr("columns");
+    const py::object to = columns.attr("get_loc")("split_coefficient_to");
+    const py::object from = columns.attr("get_loc")("split_coefficient_from");
+    const py::object values = meridan::bind::call_method<"to_numpy">(table);
+    using Floats = py::array_t<double>;
+    if (!PyLong_CheckExact(to.ptr()) || !PyLong_CheckExact(from.ptr()) ||
+        !Floats::check_(values) || py::reinterpret_borrow<Floats>(values).ndim() != 2) {
+        return meridan::bind::true_div(table["split_coefficient_to"],
+                                       table["split_coefficient_from"]);
+    }
+    const auto cells = py::reinterpret_borrow<Floats>(values).unchecked<2>();
+    const auto num = to.cast<py::ssize_t>(), den = from.cast<py::ssize_t>();
+    Floats ratio(cells.shape(0));
+    double* out = ratio.mutable_data();
+    for (py::ssize_t i = 0; i < cells.shape(0); ++i)
+        out[i] = cells(i, num) / cells(i, den);
+    return meridan::bind::pandas().attr("Series")(
+        ratio, py::arg("index") = table.attr("index"), py::arg("copy") = false);
 }
 
 constexpr const char* kProviderDoc =
@@ -384,8 +418,7 @@ void register_events(py::module_& m, const py::object& cls) {
                 self, "_split_cache", ids, date, [m = py::handle(m)](py::handle oid) {
                     py::object table = meridan::bind::global(m, "get_split")(oid);
                     if (table.is_none()) return table;
-                    return meridan::bind::true_div(table["split_coefficient_to"],
-                                                   table["split_coefficient_from"]);
+                    return coefficients(table);
                 });
         },
         {m});
