@@ -14,6 +14,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/price_cache.hpp"
 #include "common/pyclass.hpp"
@@ -219,17 +220,16 @@ constexpr const char* kCachedDoc =
     "another mode that is neither \"pre\" nor \"post\"; splits only in mode \"none\".";
 
 // CachedMarketDataProvider._fill_price_cache: one request for a year of closes.
-py::object fill_price_cache(py::handle m, meridan::bind::Args a) {
-    const py::object& ids = a[1];
-    const py::object& date = a[2];
+py::object fill_price_cache(py::handle m, const py::object& self, const py::object& ids,
+                            const py::object& date) {
     py::object end = date + meridan::bind::global(m, "datetime")
                                 .attr("timedelta")(py::arg("days") = kPrefetchDays);
     py::object reply = meridan::bind::global(m, "get_price")(
         ids, py::arg("start_date") = date, py::arg("end_date") = end,
-        py::arg("adjust_type") = a[0].attr("_adjust_type"),
+        py::arg("adjust_type") = self.attr("_adjust_type"),
         py::arg("fields") = "close");
     if (reply.is_none()) return py::object(py::none());
-    py::dict cache = a[0].attr("_price_cache");
+    py::dict cache = self.attr("_price_cache");
     py::object pd = meridan::bind::pandas();
     if (py::isinstance(reply, pd.attr("DataFrame"))) {
         const std::vector<py::object> days = row_dates(reply.attr("index"));
@@ -273,15 +273,15 @@ py::object fill_price_cache(py::handle m, meridan::bind::Args a) {
 
 // CachedMarketDataProvider.get_close_price: closes from the cache, fetched once
 // when missing.
-py::object close_prices(meridan::bind::Args a) {
-    const py::object& self = a[0];
+py::object close_prices(const py::object& self, const py::object& order_book_ids,
+                        const py::object& day) {
     // A list or tuple of ids is read in place (it is not kept); anything else
     // is read once into a list.
-    const py::object ids =
-        PyList_CheckExact(a[1].ptr()) || PyTuple_CheckExact(a[1].ptr())
-            ? a[1]
-            : py::object(id_list(a[1]));
-    const py::object date = calendar_day(a[2]);
+    const py::object ids = PyList_CheckExact(order_book_ids.ptr()) ||
+                                   PyTuple_CheckExact(order_book_ids.ptr())
+                               ? order_book_ids
+                               : py::object(id_list(order_book_ids));
+    const py::object date = calendar_day(day);
     py::dict cache = meridan::bind::getattr<"_price_cache">(self);
     auto id_at = [&](Py_ssize_t i) {
         return py::handle(PyList_Check(ids.ptr()) ? PyList_GET_ITEM(ids.ptr(), i)
@@ -348,19 +348,24 @@ void register_closes(py::module_& m, const py::object& cls) {
     meridan::bind::def_method(
         cls, {"__init__", {"self", "adjust_type"}, {py::str("none")}},
         "Creates a provider with empty caches for closes in mode `adjust_type`.",
-        [](meridan::bind::Args a) {
-            py::setattr(a[0], "_adjust_type", a[1]);
-            py::setattr(a[0], "_price_cache", py::dict());
-            py::setattr(a[0], "_dividend_cache", py::dict());
-            py::setattr(a[0], "_split_cache", py::dict());
-            return py::none();
-        });
+        meridan::bind::named<2>(
+            [](const py::object& self, const py::object& adjust_type) {
+                py::setattr(self, "_adjust_type", adjust_type);
+                py::setattr(self, "_price_cache", py::dict());
+                py::setattr(self, "_dividend_cache", py::dict());
+                py::setattr(self, "_split_cache", py::dict());
+                return py::none();
+            }));
 
     meridan::bind::def_method(
         cls, {"_fill_price_cache", {"self", "order_book_ids", "date"}, {}},
         "Fetches the closes of `order_book_ids` from `date` to 365 days later in one\n"
         "request and caches them by (order book id, calendar day).",
-        [m = py::handle(m)](meridan::bind::Args a) { return fill_price_cache(m, a); },
+        meridan::bind::named<3>([m = py::handle(m)](const py::object& self,
+                                                    const py::object& order_book_ids,
+                                                    const py::object& date) {
+            return fill_price_cache(m, self, order_book_ids, date);
+        }),
         {m});
 
     meridan::bind::def_method(
@@ -368,7 +373,7 @@ void register_closes(py::module_& m, const py::object& cls) {
         "Close of each id on calendar day `date` (a dict by id), adjusted by the\n"
         "provider's mode. Missing closes are fetched in one request covering the next\n"
         "365 days; an id without a close that day raises KeyError((id, date)).",
-        [](meridan::bind::Args a) { return close_prices(a); });
+        meridan::bind::named<3>(close_prices));
 }
 
 // The cached provider's corporate events: get_dividend_per_share,
@@ -380,10 +385,11 @@ void register_events(py::module_& m, const py::object& cls) {
         "the\n"
         "ids whose book closure falls on the calendar day of `date`; empty in modes\n"
         "\"pre\" and \"post\".",
-        [m = py::handle(m)](meridan::bind::Args a) {
-            const py::object& self = a[0];
-            const py::object date = calendar_day(a[2]);
-            const py::list ids = id_list(a[1]);
+        meridan::bind::named<3>([m = py::handle(m)](const py::object& self,
+                                                    const py::object& order_book_ids,
+                                                    const py::object& day) {
+            const py::object date = calendar_day(day);
+            const py::list ids = id_list(order_book_ids);
             py::object mode = self.attr("_adjust_type");
             if (meridan::bind::equal(mode, "pre") ||
                 meridan::bind::equal(mode, "post")) {
@@ -400,7 +406,7 @@ void register_events(py::module_& m, const py::object& cls) {
                     return meridan::bind::true_div(table["dividend_cash_before_tax"],
                                                    table["round_lot"]);
                 });
-        },
+        }),
         {m});
 
     meridan::bind::def_method(
@@ -408,10 +414,11 @@ void register_events(py::module_& m, const py::object& cls) {
         "New shares per old share of the ids that split on the calendar day of "
         "`date`;\n"
         "empty unless the mode is \"none\".",
-        [m = py::handle(m)](meridan::bind::Args a) {
-            const py::object& self = a[0];
-            const py::object date = calendar_day(a[2]);
-            const py::list ids = id_list(a[1]);
+        meridan::bind::named<3>([m = py::handle(m)](const py::object& self,
+                                                    const py::object& order_book_ids,
+                                                    const py::object& day) {
+            const py::object date = calendar_day(day);
+            const py::list ids = id_list(order_book_ids);
             if (!meridan::bind::equal(self.attr("_adjust_type"), "none"))
                 return py::object(py::dict());
             return events_on(
@@ -420,7 +427,7 @@ void register_events(py::module_& m, const py::object& cls) {
                     if (table.is_none()) return table;
                     return coefficients(table);
                 });
-        },
+        }),
         {m});
 }
 

@@ -5,6 +5,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -122,18 +123,20 @@ void register_memoised(py::module_& m) {
         "The constituent ids of index `order_book_id` on `date`, as the\n"
         "market-data client answers them. Memoised for the process; each call\n"
         "answers a new list, which the caller may change.",
-        [m = py::handle(m)](mb::Args a) {
-            return mb::getattr<"index_components">(module_global<"tickvane">(m))(a[0],
-                                                                                 a[1]);
-        });
+        mb::named<2>([m = py::handle(m)](const py::object& order_book_id,
+                                         const py::object& date) {
+            return mb::getattr<"index_components">(module_global<"tickvane">(m))(
+                order_book_id, date);
+        }));
     def_memoised_copies(
         m, {"index_weights", {"order_book_id", "date"}, {}},
         "The constituent weights of index `order_book_id` on `date`: a Series\n"
         "by constituent id, as the market-data client answers it. Memoised for\n"
         "the process; each call answers a new Series, which the caller may change.",
-        [m = py::handle(m)](mb::Args a) {
-            return mb::service(m, "index_weights")(a[0], a[1]);
-        });
+        mb::named<2>([m = py::handle(m)](const py::object& order_book_id,
+                                         const py::object& date) {
+            return mb::service(m, "index_weights")(order_book_id, date);
+        }));
     def_memoised(
         m, {"get_change_rate", {"order_book_id", "start_date", "end_date"}, {}},
         "Price change of `order_book_id` from `start_date` to `end_date` as a "
@@ -142,9 +145,11 @@ void register_memoised(py::module_& m) {
         "single close). Memoised for the process. An empty reply raises IndexError, "
         "no\n"
         "reply (None) TypeError.",
-        [m = py::handle(m)](mb::Args a) {
+        mb::named<3>([m = py::handle(m)](const py::object& order_book_id,
+                                         const py::object& start_date,
+                                         const py::object& end_date) {
             py::object closes = mb::service(m, "get_price")(
-                a[0], a[1], a[2], py::arg("fields") = "close",
+                order_book_id, start_date, end_date, py::arg("fields") = "close",
                 py::arg("adjust_type") = "none");
             // Read by position, not by date label; None fails as a subscript does.
             if (closes.is_none() && !PyObject_GetItem(closes.ptr(), py::int_(0).ptr()))
@@ -153,7 +158,7 @@ void register_memoised(py::module_& m) {
             py::object first = by_position[py::int_(0)];
             py::object last = by_position[py::int_(-1)];
             return plain_number(mb::sub(mb::true_div(last, first), py::int_(1)));
-        });
+        }));
 }
 
 // The benchmark classes, BrinsonBenchmark and IndexBenchmark; returns the latter.
@@ -176,12 +181,13 @@ py::object register_benchmarks(py::module_& m) {
         m, "IndexBenchmark", py::make_tuple(base),
         "A stock index as benchmark, read through the module's memoised functions.",
         "IndexBenchmark(order_book_id)");
-    mb::def_method(index, {"__init__", {"self", "order_book_id"}, {}},
-                   "A benchmark on the index `order_book_id`, kept as `_index`.",
-                   [](mb::Args a) {
-                       py::setattr(a[0], "_index", a[1]);
-                       return py::object(py::none());
-                   });
+    mb::def_method(
+        index, {"__init__", {"self", "order_book_id"}, {}},
+        "A benchmark on the index `order_book_id`, kept as `_index`.",
+        mb::named<2>([](const py::object& self, const py::object& order_book_id) {
+            py::setattr(self, "_index", order_book_id);
+            return py::none();
+        }));
     mb::def_method(index, {"components", {"self", "date"}, {}},
                    "The index's constituent ids on `date`: a new list on each call\n"
                    "(memoised).",

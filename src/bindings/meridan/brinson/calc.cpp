@@ -16,6 +16,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -236,7 +237,7 @@ void register_portfolio(py::module_& m) {
         "raises meridan.EmptyInputError (a ValueError and an IndexError); a snapshot\n"
         "holding a quantity that is NaN, infinite or negative, ValueError naming its\n"
         "date and the id.",
-        rd::named<2>([](py::handle portfolio_series, py::handle md) {
+        mb::named<2>([](py::handle portfolio_series, py::handle md) {
             rd::Codes ids;
             const rd::Series s = rd::read_quantities(portfolio_series, ids);
             if (s.snapshots.empty())
@@ -262,7 +263,7 @@ void register_portfolio(py::module_& m) {
         "the\n"
         "first snapshot's market_value is 0, or when a snapshot holds a quantity that\n"
         "is NaN, infinite or negative (naming its date and the id).",
-        rd::named<2>([m](py::handle portfolio, py::handle classifier) {
+        mb::named<2>([m](py::handle portfolio, py::handle classifier) {
             rd::Codes ids, sectors;
             const rd::Series all = rd::read_quantities(portfolio, ids);
             if (all.snapshots.empty())
@@ -289,7 +290,7 @@ void register_portfolio(py::module_& m) {
         "earlier periods, so they add up to the compound total return, and a sector's\n"
         "linked return is its contribution over its average weight (0 for weight 0).\n"
         "Labels outside `sectors` are dropped.",
-        rd::named<2>(combine_results));
+        mb::named<2>(combine_results));
 }
 
 // calc_benchmark_single_period, calc_benchmark and calc.
@@ -305,7 +306,7 @@ void register_benchmark(py::module_& m) {
         "The weights keep the name of the benchmark's weighting Series (\"weight\" "
         "for\n"
         "an index).",
-        rd::named<4>([m](py::handle benchmark, py::handle classifier,
+        mb::named<4>([m](py::handle benchmark, py::handle classifier,
                          py::handle start_date, py::handle end_date) {
             rd::Codes ids, sectors;
             Holdings h = read_benchmark_period(m, benchmark, start_date, end_date, ids);
@@ -322,7 +323,7 @@ void register_benchmark(py::module_& m) {
         "date, the runs linked, the weights normalised to 1 and the returns scaled so\n"
         "that their weighted sum is the benchmark's change from the first date to the\n"
         "last (unscaled when the linked sum is 0).",
-        rd::named<3>(
+        mb::named<3>(
             [m](py::handle benchmark, py::handle dates, py::handle classifier) {
                 const std::vector<py::object> days =
                     rd::items_of(dates, "expected a sequence of snapshots");
@@ -362,7 +363,7 @@ void register_benchmark(py::module_& m) {
         "cash is NaN or infinite, whose position has a market_value or quantity that\n"
         "is NaN, infinite or negative, or that holds an index, and a last snapshot\n"
         "worth 0 or less: ValueError naming the date (and the id).",
-        rd::named<7>([m](py::handle portfolio_series, py::handle benchmark,
+        mb::named<7>([m](py::handle portfolio_series, py::handle benchmark,
                          py::handle classifier, py::handle start_date,
                          py::handle end_date, py::handle md, py::handle method) {
             return calc_table(m, portfolio_series, benchmark, classifier, start_date,

@@ -9,6 +9,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -109,19 +110,19 @@ void register_industry_map(py::module_& m) {
         m, {"__getattr__", {"name"}, {}},
         "SHENWAN_INDUSTRY_MAP: a new dict of the index id of each Shenwan industry of\n"
         "the store's set to its name, in the set's order.",
-        [m = py::handle(m)](mb::Args a) {
-            if (!mb::equal(a[0], "SHENWAN_INDUSTRY_MAP")) {
+        mb::named<1>([m = py::handle(m)](const py::object& name) {
+            if (!mb::equal(name, "SHENWAN_INDUSTRY_MAP")) {
                 PyErr_Format(
                     PyExc_AttributeError,
                     "module 'meridan.brinson.classifier' has no attribute '%U'",
-                    a[0].ptr());
+                    name.ptr());
                 throw py::error_already_set();
             }
             const py::tuple sets = store_sets(m);
             PyObject* copy = PyDict_Copy(PyTuple_GET_ITEM(sets.ptr(), kIndustryMap));
             if (!copy) throw py::error_already_set();
             return py::reinterpret_steal<py::object>(copy);
-        });
+        }));
 }
 
 // The abstract scheme, SectorDecider; returns it.
@@ -163,9 +164,10 @@ py::object register_msci(py::module_& m, const py::object& base) {
     mb::def_method(msci, {"__call__", {"self", "order_book_id"}, {}},
                    "The MSCI sector name of the instrument: the `sector_code_name` of\n"
                    "`tickvane.instruments(order_book_id)`, unchecked.",
-                   [m = py::handle(m)](mb::Args a) {
-                       return record_attribute<"sector_code_name">(m, a[1]);
-                   },
+                   mb::named<2>([m = py::handle(m)](const py::object& /*self*/,
+                                                    const py::object& order_book_id) {
+                       return record_attribute<"sector_code_name">(m, order_book_id);
+                   }),
                    {m});
     return msci;
 }
@@ -186,20 +188,22 @@ py::object register_shenwan(py::module_& m, const py::object& base) {
         "The industry names of the store's set in the order of SHENWAN_INDUSTRY_MAP,\n"
         "shared, not a copy: for the 28 of 2014 the class-level SHENWAN_INDUSTRIES\n"
         "list itself, for the 31 of 2021 one list per store.",
-        [m = py::handle(m)](mb::Args a) {
+        mb::named<1>([m = py::handle(m)](const py::object& self) {
             const py::tuple sets = store_sets(m);
             PyObject* names = PyTuple_GET_ITEM(sets.ptr(), kShenwanNames);
-            if (names == Py_None) return mb::getattr<"SHENWAN_INDUSTRIES">(a[0]);
+            if (names == Py_None) return mb::getattr<"SHENWAN_INDUSTRIES">(self);
             return py::reinterpret_borrow<py::object>(names);
-        },
+        }),
         {m});
     mb::def_method(shenwan, {"__call__", {"self", "order_book_id"}, {}},
                    "The Shenwan industry name of the instrument: the\n"
                    "`shenwan_industry_name` of `tickvane.instruments(order_book_id)`,\n"
                    "unchecked.",
-                   [m = py::handle(m)](mb::Args a) {
-                       return record_attribute<"shenwan_industry_name">(m, a[1]);
-                   },
+                   mb::named<2>([m = py::handle(m)](const py::object& /*self*/,
+                                                    const py::object& order_book_id) {
+                       return record_attribute<"shenwan_industry_name">(m,
+                                                                        order_book_id);
+                   }),
                    {m});
     return shenwan;
 }

@@ -43,17 +43,6 @@ double as_double(py::handle value);
 
 /// The items of a sequence, read once; `what` is the TypeError's text otherwise.
 std::vector<py::object> items_of(py::handle sequence, const char* what);
-
-/// The body of a public function called with its parameters by name.
-template <std::size_t N, class F>
-Body named(F f) {
-    return [f](Args a) {
-        return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return py::object(f(a[I]...));
-        }(std::make_index_sequence<N>{});
-    };
-}
-
 /// Integer codes for labels: equal labels share a code (a dict keyed by the label
 /// decides); the first label seen is kept. `sector` gives kNoSector for the labels
 /// pandas' grouping drops (None, NaN).

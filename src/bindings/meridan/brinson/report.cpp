@@ -13,6 +13,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/charts/bars.hpp"
 
@@ -192,29 +193,29 @@ PYBIND11_MODULE(report, m) {
         "row\n"
         "but the last, the total), the benchmark's and the portfolio's average weight\n"
         "(fractions) as bars side by side. Returns None.",
-        [m = py::handle(m)](meridan::bind::Args a) {
-            show(m, sector_weights_figure(m, a[0]));
+        meridan::bind::named<1>([m = py::handle(m)](const py::object& df) {
+            show(m, sector_weights_figure(m, df));
             return py::object(py::none());
-        });
+        }));
 
     meridan::bind::def_function(
         m, Signature{"generate_report", {"df"}, {}},
         "Shows the sector-weight chart, then the Brinson chart of attribution table\n"
         "`df`: the interaction, selection, allocation and total active return of its\n"
         "row \"总计\" as horizontal bars (fractions). Returns None.",
-        [m = py::handle(m)](meridan::bind::Args a) {
-            show(m, sector_weights_figure(m, a[0]));
-            show(m, effects_figure(m, a[0]));
+        meridan::bind::named<1>([m = py::handle(m)](const py::object& df) {
+            show(m, sector_weights_figure(m, df));
+            show(m, effects_figure(m, df));
             return py::object(py::none());
-        });
+        }));
 
     meridan::bind::def_function(
         m, Signature{"report_figures", {"df"}, {}},
         "The two charts of attribution table `df` as bokeh figures, without showing\n"
         "them: a tuple (sector-weight chart, Brinson chart), for embedding in a page\n"
         "(bokeh.embed.file_html) or further styling.",
-        [m = py::handle(m)](meridan::bind::Args a) {
-            py::object weights = sector_weights_figure(m, a[0]);
-            return py::object(py::make_tuple(weights, effects_figure(m, a[0])));
-        });
+        meridan::bind::named<1>([m = py::handle(m)](const py::object& df) {
+            py::object weights = sector_weights_figure(m, df);
+            return py::object(py::make_tuple(weights, effects_figure(m, df)));
+        }));
 }
