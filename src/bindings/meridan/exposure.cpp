@@ -96,43 +96,87 @@ PyObject* dict_item(PyObject* dict) {
     return value;
 }
 
+// A key of the snapshots' dicts, matched by identity: the interned name, or the one
+// object equal to it that the caller's dicts share (dicts read back from a file or
+// built from text hold their own copy of "market_value", the same object in every
+// one of them). Text compared once per new object, not once per dict.
+class SharedKey {
+public:
+    explicit SharedKey(PyObject* interned) : interned_(interned) {}
+
+    bool matches(PyObject* key) {
+        if (key == interned_ || key == alias_.ptr()) return true;
+        if (!PyUnicode_CheckExact(key) ||
+            PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(interned_))
+            return false;
+        if (PyUnicode_Compare(key, interned_) != 0) return false;
+        // Held, so that its address cannot be taken by another object meanwhile.
+        alias_ = py::reinterpret_borrow<py::object>(key);
+        return true;
+    }
+
+    PyObject* interned() const { return interned_; }
+
+private:
+    PyObject* interned_;
+    py::object alias_;
+};
+
+// The keys a period's money check reads, shared by its snapshots.
+struct MoneyKeys {
+    SharedKey id{meridan::bind::name<"order_book_id">().ptr()};
+    SharedKey value{meridan::bind::name<"market_value">().ptr()};
+};
+
+// `dict[key]` of an exact dict, or nullptr when absent (a borrowed reference).
+PyObject* dict_value(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) PyErr_Clear();
+    return value;
+}
+
+// A snapshot's market_value or cash, read on the common shape: a plain number that
+// is finite.
+bool plain_money(PyObject* snapshot, PyObject* key) {
+    double x = 0.0;
+    PyObject* value = dict_value(snapshot, key);
+    return value && plain_number(value, x) &&
+           meridan::inputs::money_fault(x) == meridan::inputs::Fault::none;
+}
+
 // Whether a snapshot certainly passes the money checks of the analyses, read on the
 // common shape only (a dict of plain numbers whose positions are a list of dicts):
 // a period's every snapshot in range is checked, and building the messages' texts for
 // each of them cost more than the analysis itself. False for any other shape and for
 // any fault; the caller then runs the full check, which raises with the exact text
 // (or accepts a shape read only there, Decimal values say).
-bool money_plainly_sound(PyObject* snapshot) {
+bool money_plainly_sound(PyObject* snapshot, MoneyKeys& keys) {
     namespace in = meridan::inputs;
     if (!PyDict_CheckExact(snapshot)) return false;
-    double x = 0.0;
-    PyObject* value = dict_item<"market_value">(snapshot);
-    if (!value || !plain_number(value, x) || in::money_fault(x) != in::Fault::none)
-        return false;
-    value = dict_item<"cash">(snapshot);
-    if (!value || !plain_number(value, x) || in::money_fault(x) != in::Fault::none)
+    if (!plain_money(snapshot, meridan::bind::name<"market_value">().ptr()) ||
+        !plain_money(snapshot, meridan::bind::name<"cash">().ptr()))
         return false;
     PyObject* positions = dict_item<"positions">(snapshot);
     if (!positions || !PyList_CheckExact(positions)) return false;
-    PyObject* const id_key = meridan::bind::name<"order_book_id">().ptr();
-    PyObject* const value_key = meridan::bind::name<"market_value">().ptr();
+    double x = 0.0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions); ++i) {
         PyObject* position = PyList_GET_ITEM(positions, i);
         if (!PyDict_CheckExact(position)) return false;
-        // A position's few keys are usually the very (interned) names: walking them
-        // beats two hashed look-ups; keys that are only equal are looked up.
+        // A position's few keys are usually the same objects in every position:
+        // walking them beats two hashed look-ups; a key the walk does not
+        // recognise (a str subclass, say) is looked up.
         bool has_id = false;
-        value = nullptr;
+        PyObject* value = nullptr;
         Py_ssize_t at = 0;
         PyObject *key = nullptr, *item = nullptr;
         while (PyDict_Next(position, &at, &key, &item)) {
-            if (key == id_key)
+            if (!has_id && keys.id.matches(key))
                 has_id = true;
-            else if (key == value_key)
+            else if (!value && keys.value.matches(key))
                 value = item;
         }
-        if (!has_id && !dict_item<"order_book_id">(position)) return false;
-        if (!value) value = dict_item<"market_value">(position);
+        if (!has_id && !dict_value(position, keys.id.interned())) return false;
+        if (!value) value = dict_value(position, keys.value.interned());
         if (!value || !plain_number(value, x) ||
             in::holding_fault(x) != in::Fault::none)
             return false;
@@ -195,34 +239,9 @@ py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
 }
 
 // Means over the last dates of each group of the reply's rows, read in place.
-// The reply's values as float64, read in place when pandas gives them so (a table of
-// float columns, the service's kind: NaN is then its only missing value, as the
-// conversion with na_value would give), converted otherwise. The conversion always
-// copies, and a benchmark's reply is over a megabyte.
-meridan::bind::FloatMatrix reply_values(const py::object& reply) {
-    py::object plain = reply.attr("to_numpy")();
-    if (py::isinstance<py::array_t<double>>(plain)) {
-        const auto view = py::reinterpret_borrow<py::array>(plain);
-        constexpr auto size = static_cast<py::ssize_t>(sizeof(double));
-        const auto address = reinterpret_cast<std::uintptr_t>(view.data());
-        if (view.ndim() == 2 && view.strides(0) % size == 0 &&
-            view.strides(1) % size == 0 && address % sizeof(double) == 0) {
-            meridan::bind::FloatMatrix out;
-            out.data = static_cast<const double*>(view.data());
-            out.rows = static_cast<std::size_t>(view.shape(0));
-            out.cols = static_cast<std::size_t>(view.shape(1));
-            out.row_stride = static_cast<std::ptrdiff_t>(view.strides(0) / size);
-            out.col_stride = static_cast<std::ptrdiff_t>(view.strides(1) / size);
-            out.array = std::move(plain);
-            return out;
-        }
-    }
-    return meridan::bind::float_matrix(reply);
-}
-
 mx::GroupMeans average(const py::object& reply, const std::vector<std::int64_t>& group,
                        std::size_t groups) {
-    const meridan::bind::FloatMatrix values = reply_values(reply);
+    const meridan::bind::FloatMatrix values = meridan::bind::float_matrix(reply);
     const mx::TableView view{values.data, values.rows, values.cols, values.row_stride,
                              values.col_stride};
     return mx::average_last_rows(view, group, groups);
@@ -545,8 +564,9 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     check::check_benchmark_object(benchmark, {"get_weighting"});
     std::stable_sort(in_range.begin(), in_range.end(),
                      [](const InRange& x, const InRange& y) { return x.day < y.day; });
+    MoneyKeys keys;
     for (const InRange& s : in_range) {
-        if (!money_plainly_sound(s.snapshot.ptr()))
+        if (!money_plainly_sound(s.snapshot.ptr(), keys))
             check::check_snapshot(s.snapshot, date_key(s.day), {});
     }
     const InRange& last = in_range.back();

@@ -15,34 +15,60 @@ GroupMeans average_last_rows(const TableView& rows, std::span<const std::int64_t
     FactorTable present(groups, rows.cols);
     std::vector<std::size_t> taken(groups, 0);
     // Walking backwards meets each group's latest rows first: the rows averaged, in
-    // that order, are chosen once, then read in the order of the storage (row by row
-    // or column by column); either way each sum runs over the rows in the same order.
+    // that order, are chosen once, then summed in that order. Rows of one group are
+    // usually stored together: the walk goes by runs of one group.
     std::vector<std::size_t> chosen;
     chosen.reserve(std::min(rows.rows, groups * window));
-    for (std::size_t r = rows.rows; r-- > 0;) {
-        if (group[r] < 0) continue;
-        const auto g = static_cast<std::size_t>(group[r]);
-        if (g >= groups)
-            throw std::out_of_range("average_last_rows: group out of range");
-        ++out.count[g];
-        if (taken[g] == window) continue;
-        ++taken[g];
-        chosen.push_back(r);
+    for (std::size_t end = rows.rows; end > 0;) {
+        const std::int64_t code = group[end - 1];
+        std::size_t begin = end - 1;
+        while (begin > 0 && group[begin - 1] == code) --begin;
+        if (code >= 0) {
+            const auto g = static_cast<std::size_t>(code);
+            if (g >= groups)
+                throw std::out_of_range("average_last_rows: group out of range");
+            out.count[g] += end - begin;
+            const std::size_t take = std::min(window - taken[g], end - begin);
+            taken[g] += take;
+            for (std::size_t r = end; r > end - take; --r) chosen.push_back(r - 1);
+        }
+        end = begin;
     }
-    const auto add = [&](std::size_t r, std::size_t c) {
-        const double v = rows.at(r, c);
-        if (std::isnan(v)) return;
-        const auto g = static_cast<std::size_t>(group[r]);
-        out.means.at(g, c) += v;
-        present.at(g, c) += 1.0;
+    // Each group's sums are carried along a run of its rows, every column at once,
+    // and written back when the group changes: the additions into each sum are the
+    // same, in the same order, as one addition per row into the table, without
+    // waiting on each other.
+    std::vector<double> sum(rows.cols), n(rows.cols);
+    std::size_t g = groups;  // no group yet
+    const auto store = [&] {
+        if (g == groups) return;
+        for (std::size_t c = 0; c < rows.cols; ++c) {
+            out.means.at(g, c) = sum[c];
+            present.at(g, c) = n[c];
+        }
     };
-    if (rows.col_stride == 1) {
-        for (const std::size_t r : chosen)
-            for (std::size_t c = 0; c < rows.cols; ++c) add(r, c);
-    } else {
-        for (std::size_t c = 0; c < rows.cols; ++c)
-            for (const std::size_t r : chosen) add(r, c);
+    for (const std::size_t r : chosen) {
+        const auto rg = static_cast<std::size_t>(group[r]);
+        if (rg != g) {
+            store();
+            g = rg;
+            for (std::size_t c = 0; c < rows.cols; ++c) {
+                sum[c] = out.means.at(g, c);
+                n[c] = present.at(g, c);
+            }
+        }
+        // A missing value adds 0.0, which leaves any sum as it is: a sum that starts
+        // at +0.0 is never -0.0.
+        const double* cell =
+            rows.data + static_cast<std::ptrdiff_t>(r) * rows.row_stride;
+        for (std::size_t c = 0; c < rows.cols; ++c, cell += rows.col_stride) {
+            const double v = *cell;
+            const bool missing = std::isnan(v);
+            sum[c] += missing ? 0.0 : v;
+            n[c] += missing ? 0.0 : 1.0;
+        }
     }
+    store();
     for (std::size_t i = 0; i < out.means.values.size(); ++i) {
         out.means.values[i] = present.values[i] > 0.0
                                   ? out.means.values[i] / present.values[i]
