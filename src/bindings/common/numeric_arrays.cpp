@@ -34,6 +34,19 @@ void read_integers(const py::array& array, std::vector<std::int64_t>& out) {
     }
 }
 
+// int8 codes, read as bytes and signed by hand (a signed char is no small integer to
+// every reader).
+template <>
+void read_integers<std::int8_t>(const py::array& array,
+                                std::vector<std::int64_t>& out) {
+    const auto* base = static_cast<const unsigned char*>(array.data());
+    const py::ssize_t stride = array.strides(0);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const unsigned char byte = base[static_cast<py::ssize_t>(i) * stride];
+        out[i] = static_cast<std::int64_t>(byte) - (byte >= 0x80 ? 0x100 : 0);
+    }
+}
+
 // True (with `out` filled) when `values` is a one-dimensional numpy array of signed
 // integers in native byte order, the kind of MultiIndex codes (int8 to int64 by the
 // number of labels).
@@ -57,18 +70,19 @@ bool signed_integers(py::handle values, std::vector<std::int64_t>& out) {
 
 // `frame.to_numpy()` when it is a float64 matrix that can be read in place (a table
 // of float columns, whose only missing value is then NaN, as the conversion with
-// na_value would give); an empty object otherwise.
-py::array plain_float_matrix(py::handle frame) {
+// na_value would give); a null object otherwise (not an empty array, which is what
+// a default py::array is).
+py::object plain_float_matrix(py::handle frame) {
     if (!py::hasattr(frame, "to_numpy")) return {};
     py::object plain = frame.attr("to_numpy")();
     if (!py::isinstance<py::array_t<double>>(plain)) return {};
-    auto array = py::reinterpret_steal<py::array>(plain.release());
+    const auto array = py::reinterpret_borrow<py::array>(plain);
     constexpr auto size = static_cast<py::ssize_t>(sizeof(double));
     const auto address = reinterpret_cast<std::uintptr_t>(array.data());
     if (array.ndim() != 2 || array.strides(0) % size != 0 ||
         array.strides(1) % size != 0 || address % sizeof(double) != 0)
         return {};
-    return array;
+    return plain;
 }
 
 }  // namespace
@@ -91,8 +105,10 @@ FloatMatrix float_matrix(py::handle frame) {
     FloatMatrix out;
     // A float64 table is read where it lies: the conversion below always copies,
     // and a reply of the market data can be over a megabyte.
-    py::array array = plain_float_matrix(frame);
-    if (!array) {
+    py::array array;
+    if (py::object plain = plain_float_matrix(frame)) {
+        array = py::reinterpret_steal<py::array>(plain.release());
+    } else {
         array = float64_array(frame).cast<py::array_t<double>>();
         if (array.ndim() != 2) throw py::value_error("expected two-dimensional values");
         if (array.strides(0) % static_cast<py::ssize_t>(sizeof(double)) ||
