@@ -14,11 +14,13 @@ GroupMeans average_last_rows(const TableView& rows, std::span<const std::int64_t
     GroupMeans out{FactorTable(groups, rows.cols), std::vector<std::size_t>(groups, 0)};
     FactorTable present(groups, rows.cols);
     std::vector<std::size_t> taken(groups, 0);
-    // Walking backwards meets each group's latest rows first: the rows averaged, in
-    // that order, are chosen once, then summed in that order. Rows of one group are
-    // usually stored together: the walk goes by runs of one group.
-    std::vector<std::size_t> chosen;
-    chosen.reserve(std::min(rows.rows, groups * window));
+    // Walking backwards meets each group's latest rows first: the rows averaged are
+    // chosen once, as runs of neighbouring rows of one group (rows of an instrument
+    // are usually stored together), then summed in that order, newest first.
+    struct Run {
+        std::size_t group, last, length;  // rows last, last - 1, ... of `group`
+    };
+    std::vector<Run> runs;
     for (std::size_t end = rows.rows; end > 0;) {
         const std::int64_t code = group[end - 1];
         std::size_t begin = end - 1;
@@ -30,45 +32,30 @@ GroupMeans average_last_rows(const TableView& rows, std::span<const std::int64_t
             out.count[g] += end - begin;
             const std::size_t take = std::min(window - taken[g], end - begin);
             taken[g] += take;
-            for (std::size_t r = end; r > end - take; --r) chosen.push_back(r - 1);
+            if (take > 0) runs.push_back({g, end - 1, take});
         }
         end = begin;
     }
-    // Each group's sums are carried along a run of its rows, every column at once,
-    // and written back when the group changes: the additions into each sum are the
-    // same, in the same order, as one addition per row into the table, without
-    // waiting on each other.
-    std::vector<double> sum(rows.cols), n(rows.cols);
-    std::size_t g = groups;  // no group yet
-    const auto store = [&] {
-        if (g == groups) return;
+    // Each sum is carried along a run and written back after it: the additions into
+    // each sum are the same, in the same order, as one addition per row into the
+    // table. A missing value adds 0.0, which leaves any sum as it is (a sum that
+    // starts at +0.0 is never -0.0).
+    for (const Run& run : runs) {
         for (std::size_t c = 0; c < rows.cols; ++c) {
-            out.means.at(g, c) = sum[c];
-            present.at(g, c) = n[c];
-        }
-    };
-    for (const std::size_t r : chosen) {
-        const auto rg = static_cast<std::size_t>(group[r]);
-        if (rg != g) {
-            store();
-            g = rg;
-            for (std::size_t c = 0; c < rows.cols; ++c) {
-                sum[c] = out.means.at(g, c);
-                n[c] = present.at(g, c);
+            const double* cell =
+                rows.data + static_cast<std::ptrdiff_t>(run.last) * rows.row_stride +
+                static_cast<std::ptrdiff_t>(c) * rows.col_stride;
+            double sum = out.means.at(run.group, c), n = present.at(run.group, c);
+            for (std::size_t k = 0; k < run.length; ++k, cell -= rows.row_stride) {
+                const double v = *cell;
+                const bool missing = std::isnan(v);
+                sum += missing ? 0.0 : v;
+                n += missing ? 0.0 : 1.0;
             }
-        }
-        // A missing value adds 0.0, which leaves any sum as it is: a sum that starts
-        // at +0.0 is never -0.0.
-        const double* cell =
-            rows.data + static_cast<std::ptrdiff_t>(r) * rows.row_stride;
-        for (std::size_t c = 0; c < rows.cols; ++c, cell += rows.col_stride) {
-            const double v = *cell;
-            const bool missing = std::isnan(v);
-            sum[c] += missing ? 0.0 : v;
-            n[c] += missing ? 0.0 : 1.0;
+            out.means.at(run.group, c) = sum;
+            present.at(run.group, c) = n;
         }
     }
-    store();
     for (std::size_t i = 0; i < out.means.values.size(); ++i) {
         out.means.values[i] = present.values[i] > 0.0
                                   ? out.means.values[i] / present.values[i]
