@@ -1,7 +1,5 @@
-"""How the exposure analyses read what they are given: snapshots however their dicts
-were made (literals, read back from JSON or pickle, keys of a str subclass), and
-replies of the market data in other layouts than the client's (nullable columns,
-integer columns, many instruments, instruments' rows interleaved), against pandas."""
+"""The exposure analyses read snapshots alike however their dicts were made, and
+replies of other makes than the client's as pandas does."""
 
 import datetime as dt
 import json
@@ -25,7 +23,7 @@ class Benchmark:
 
 
 class Key(str):
-    """A key equal to the plain one, but another type."""
+    pass
 
 
 def series(fault=None):
@@ -77,43 +75,25 @@ def test_snapshots_read_alike_whatever_made_them(market, origin):
         ex.exposure_analysis(origin(series("no id")), Benchmark(), "2016-03-01", "2016-09-30")
 
 
-def table(ids, days, values, interleave=False):
-    """A reply by (order_book_id, date), each instrument's dates ascending; with
-    `interleave`, the instruments' rows mixed (still in date order per instrument)."""
-    index = pd.MultiIndex.from_product([ids, days], names=["order_book_id", "date"])
-    frame = pd.DataFrame(values, index=index, columns=list(ex.TRANSLATION))
-    if interleave:
-        frame = frame.swaplevel().sort_index(level=0, sort_remaining=False).swaplevel()
-    return frame
-
-
-def pandas_means(reply, ids):
-    means = reply.groupby(level=0, sort=False).tail(22).groupby(level=0, sort=False).mean()
-    return means.reindex([oid for oid in ids if oid in means.index])
-
-
 REPLY_KINDS = {
-    # Over 127 instruments: the index's codes are 16-bit.
-    "many instruments": lambda f: f,
-    "interleaved rows": None,
+    "over 127 instruments (16-bit codes)": lambda f: f,
     "nullable floats with NA": lambda f: f.astype("Float64").mask(f > 1.2, pd.NA),
     "integers": lambda f: (f.fillna(0) * 100).round().astype("int64"),
 }
 
 
 @pytest.mark.parametrize("kind", REPLY_KINDS)
-def test_reply_layouts_average_as_pandas(market, kind):
+def test_reply_kinds_average_as_pandas(market, kind):
     rng = np.random.default_rng(3)
     ids = [f"{600000 + i:06d}.XSHG" for i in range(160)]
-    days = pd.bdate_range("2016-03-01", periods=40)
-    values = rng.normal(size=(len(ids) * len(days), 10))
+    index = pd.MultiIndex.from_product([ids, pd.bdate_range("2016-03-01", periods=40)])
+    values = rng.normal(size=(len(index), 10))
     values[rng.random(values.shape) < 0.05] = np.nan
-    reply = table(ids, days, values, interleave=kind == "interleaved rows")
-    if REPLY_KINDS[kind]:
-        reply = REPLY_KINDS[kind](reply)
+    reply = REPLY_KINDS[kind](pd.DataFrame(values, index=index, columns=list(ex.TRANSLATION)))
     market.set_reply("get_factor_exposure", reply)
     asked = ids[::-3] + ["000000.XSHE"]  # out of order, and one without exposures
     result = ex.get_exposure(asked, pd.Timestamp("2016-06-01"))
-    expected = pandas_means(reply.astype("float64"), asked)
+    means = reply.astype("float64").groupby(level=0).tail(22).groupby(level=0).mean()
+    expected = means.reindex([oid for oid in asked if oid in means.index])
     assert list(result.index) == list(expected.index)
     np.testing.assert_allclose(result.to_numpy(), expected.to_numpy(), rtol=1e-12)
