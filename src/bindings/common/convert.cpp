@@ -33,7 +33,7 @@ std::int64_t ticks_per_day(const std::string& unit) {
 }
 
 // Day numbers of a numpy datetime64 array of any common unit.
-std::vector<std::int64_t> datetime64_days(py::array values) {
+std::vector<std::int64_t> datetime64_days(const py::array& values) {
     py::module_ np = py::module_::import("numpy");
     py::tuple info = np.attr("datetime_data")(values.attr("dtype"));
     const std::int64_t per_day =
@@ -76,7 +76,15 @@ py::list id_list(const py::object& ids) {
     return py::list(ids);
 }
 
-py::module_ pandas() { return py::module_::import("pandas"); }
+py::module_ pandas() {
+    // Looked up once per process: an import statement's machinery on every call
+    // cost more than many of the calls that use it. The module is kept for the
+    // process (never released at exit, when the interpreter may be gone).
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::module_> module;
+    return module
+        .call_once_and_store_result([] { return py::module_::import("pandas"); })
+        .get_stored();
+}
 
 std::optional<std::int64_t> day_number(py::handle value) {
     ensure_datetime_api();

@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <cstring>
 #include <stdexcept>
 
 #include "common/convert.hpp"
@@ -21,15 +22,80 @@ py::array float64_array(py::handle values) {
     return np.attr("asarray")(values, py::arg("dtype") = np.attr("float64"));
 }
 
+// The elements of a one-dimensional integer array of any width, read in place.
+template <typename T>
+void read_integers(const py::array& array, std::vector<std::int64_t>& out) {
+    const auto* base = static_cast<const char*>(array.data());
+    const py::ssize_t stride = array.strides(0);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        T v;
+        std::memcpy(&v, base + static_cast<py::ssize_t>(i) * stride, sizeof v);
+        out[i] = static_cast<std::int64_t>(v);
+    }
+}
+
+// int8 codes, read as bytes and signed by hand (a signed char is no small integer to
+// every reader).
+template <>
+void read_integers<std::int8_t>(const py::array& array,
+                                std::vector<std::int64_t>& out) {
+    const auto* base = static_cast<const unsigned char*>(array.data());
+    const py::ssize_t stride = array.strides(0);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const unsigned char byte = base[static_cast<py::ssize_t>(i) * stride];
+        out[i] = static_cast<std::int64_t>(byte) - (byte >= 0x80 ? 0x100 : 0);
+    }
+}
+
+// True (with `out` filled) when `values` is a one-dimensional numpy array of signed
+// integers in native byte order, the kind of MultiIndex codes (int8 to int64 by the
+// number of labels).
+bool signed_integers(py::handle values, std::vector<std::int64_t>& out) {
+    if (!py::isinstance<py::array>(values)) return false;
+    const auto array = py::reinterpret_borrow<py::array>(values);
+    if (array.ndim() != 1) return false;
+    out.resize(static_cast<std::size_t>(array.shape(0)));
+    if (py::isinstance<py::array_t<std::int8_t>>(array))
+        read_integers<std::int8_t>(array, out);
+    else if (py::isinstance<py::array_t<std::int16_t>>(array))
+        read_integers<std::int16_t>(array, out);
+    else if (py::isinstance<py::array_t<std::int32_t>>(array))
+        read_integers<std::int32_t>(array, out);
+    else if (py::isinstance<py::array_t<std::int64_t>>(array))
+        read_integers<std::int64_t>(array, out);
+    else
+        return false;
+    return true;
+}
+
+// `frame.to_numpy()` when it is a float64 matrix that can be read in place (a table
+// of float columns, whose only missing value is then NaN, as the conversion with
+// na_value would give); a null object otherwise (not an empty array, which is what
+// a default py::array is).
+py::object plain_float_matrix(py::handle frame) {
+    if (!py::hasattr(frame, "to_numpy")) return {};
+    py::object plain = frame.attr("to_numpy")();
+    if (!py::isinstance<py::array_t<double>>(plain)) return {};
+    const auto array = py::reinterpret_borrow<py::array>(plain);
+    constexpr auto size = static_cast<py::ssize_t>(sizeof(double));
+    const auto address = reinterpret_cast<std::uintptr_t>(array.data());
+    if (array.ndim() != 2 || array.strides(0) % size != 0 ||
+        array.strides(1) % size != 0 || address % sizeof(double) != 0)
+        return {};
+    return plain;
+}
+
 }  // namespace
 
 std::vector<std::int64_t> int64_values(py::handle values) {
+    std::vector<std::int64_t> out;
+    if (signed_integers(values, out)) return out;
     py::module_ np = py::module_::import("numpy");
     auto array = np.attr("asarray")(values, py::arg("dtype") = np.attr("int64"))
                      .cast<py::array_t<std::int64_t>>();
     if (array.ndim() != 1) throw py::value_error("expected one-dimensional values");
     auto view = array.unchecked<1>();
-    std::vector<std::int64_t> out(static_cast<std::size_t>(view.shape(0)));
+    out.resize(static_cast<std::size_t>(view.shape(0)));
     for (py::ssize_t i = 0; i < view.shape(0); ++i)
         out[static_cast<std::size_t>(i)] = view(i);
     return out;
@@ -37,16 +103,23 @@ std::vector<std::int64_t> int64_values(py::handle values) {
 
 FloatMatrix float_matrix(py::handle frame) {
     FloatMatrix out;
-    auto array = float64_array(frame).cast<py::array_t<double>>();
-    if (array.ndim() != 2) throw py::value_error("expected two-dimensional values");
-    if (array.strides(0) % static_cast<py::ssize_t>(sizeof(double)) ||
-        array.strides(1) % static_cast<py::ssize_t>(sizeof(double))) {
-        // Strides that are no whole number of elements: read a compact copy instead.
-        array = py::module_::import("numpy")
-                    .attr("ascontiguousarray")(array)
-                    .cast<py::array_t<double>>();
+    // A float64 table is read where it lies: the conversion below always copies,
+    // and a reply of the market data can be over a megabyte.
+    py::array array;
+    if (py::object plain = plain_float_matrix(frame)) {
+        array = py::reinterpret_steal<py::array>(plain.release());
+    } else {
+        array = float64_array(frame).cast<py::array_t<double>>();
+        if (array.ndim() != 2) throw py::value_error("expected two-dimensional values");
+        if (array.strides(0) % static_cast<py::ssize_t>(sizeof(double)) ||
+            array.strides(1) % static_cast<py::ssize_t>(sizeof(double))) {
+            // Strides that are no whole number of elements: read a compact copy.
+            array = py::module_::import("numpy")
+                        .attr("ascontiguousarray")(array)
+                        .cast<py::array_t<double>>();
+        }
     }
-    out.data = array.data();
+    out.data = static_cast<const double*>(array.data());
     out.rows = static_cast<std::size_t>(array.shape(0));
     out.cols = static_cast<std::size_t>(array.shape(1));
     out.row_stride = static_cast<std::ptrdiff_t>(array.strides(0)) /

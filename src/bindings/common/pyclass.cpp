@@ -289,12 +289,12 @@ std::vector<py::object> held(py::handle first, std::initializer_list<py::handle>
 
 }  // namespace
 
-py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
+py::object make_class(py::module_& m, const std::string& name, const py::tuple& bases,
                       const char* doc, const char* signature) {
-    return make_class(m, name, std::move(bases), doc, signature, {});
+    return make_class(m, name, bases, doc, signature, {});
 }
 
-py::object make_class(py::module_& m, const std::string& name, py::tuple bases,
+py::object make_class(py::module_& m, const std::string& name, const py::tuple& bases,
                       const char* doc, const char* signature,
                       std::initializer_list<const char*> slots) {
     py::dict ns;
@@ -376,7 +376,7 @@ void def_method(py::object cls, Signature sig, const std::string& doc, Body body
 }
 
 void def_abstract_method(py::object cls, Signature sig, const std::string& doc) {
-    def_method(cls, std::move(sig), doc,
+    def_method(std::move(cls), std::move(sig), doc,
                [](Args) -> py::object { raise_bare(PyExc_NotImplementedError); });
 }
 

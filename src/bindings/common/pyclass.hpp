@@ -49,7 +49,7 @@ using Body = std::function<py::object(Args)>;
 /// "Portfolio(cash=100000.0)") as the signature `inspect` reports for calling it.
 /// The class is also set on the module.
 MERIDAN_BIND_API py::object make_class(py::module_& m, const std::string& name,
-                                       py::tuple bases, const char* doc,
+                                       const py::tuple& bases, const char* doc,
                                        const char* signature = nullptr);
 
 /// TypeError in the interpreter's wording for a descriptor `name` of class `owner`
@@ -97,7 +97,7 @@ private:
 /// As `make_class`, with instance attributes `slots` kept in native slots (see
 /// `Slot`); instances still have a `__dict__` for any other attribute.
 MERIDAN_BIND_API py::object make_class(py::module_& m, const std::string& name,
-                                       py::tuple bases, const char* doc,
+                                       const py::tuple& bases, const char* doc,
                                        const char* signature,
                                        std::initializer_list<const char*> slots);
 

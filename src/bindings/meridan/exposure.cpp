@@ -96,43 +96,81 @@ PyObject* dict_item(PyObject* dict) {
     return value;
 }
 
+// `dict[key]` of an exact dict, or nullptr when absent (a borrowed reference).
+PyObject* dict_value(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) PyErr_Clear();
+    return value;
+}
+
+// A snapshot's market_value or cash, read on the common shape: a plain number that
+// is finite.
+bool plain_money(PyObject* snapshot, PyObject* key) {
+    double x = 0.0;
+    PyObject* value = dict_value(snapshot, key);
+    return value && plain_number(value, x) &&
+           meridan::inputs::money_fault(x) == meridan::inputs::Fault::none;
+}
+
+// The keys a position is read by: the interned names, or the objects equal to them
+// that the caller's dicts hold (dicts read back from a file or built from text hold
+// their own "market_value", usually one object shared by all of them). A look-up by
+// the very object a dict holds compares no text.
+class PositionKeys {
+public:
+    PositionKeys()
+        : id_(py::reinterpret_borrow<py::object>(
+              meridan::bind::name<"order_book_id">())),
+          value_(py::reinterpret_borrow<py::object>(
+              meridan::bind::name<"market_value">())) {}
+
+    // Takes the keys of `position` that are equal to the names but other objects.
+    void learn(PyObject* position) {
+        Py_ssize_t at = 0;
+        PyObject *key = nullptr, *item = nullptr;
+        while (PyDict_Next(position, &at, &key, &item)) {
+            for (py::object* known : {&id_, &value_}) {
+                if (key != known->ptr() && PyUnicode_CheckExact(key) &&
+                    PyUnicode_Compare(key, known->ptr()) == 0)
+                    *known = py::reinterpret_borrow<py::object>(key);
+            }
+        }
+    }
+
+    PyObject* id() const { return id_.ptr(); }
+    PyObject* value() const { return value_.ptr(); }
+
+private:
+    py::object id_, value_;
+};
+
 // Whether a snapshot certainly passes the money checks of the analyses, read on the
 // common shape only (a dict of plain numbers whose positions are a list of dicts):
 // a period's every snapshot in range is checked, and building the messages' texts for
 // each of them cost more than the analysis itself. False for any other shape and for
 // any fault; the caller then runs the full check, which raises with the exact text
 // (or accepts a shape read only there, Decimal values say).
-bool money_plainly_sound(PyObject* snapshot) {
+bool money_plainly_sound(PyObject* snapshot, PositionKeys& keys) {
     namespace in = meridan::inputs;
     if (!PyDict_CheckExact(snapshot)) return false;
+    if (!plain_money(snapshot, meridan::bind::name<"market_value">().ptr()) ||
+        !plain_money(snapshot, meridan::bind::name<"cash">().ptr()))
+        return false;
+    // Held while read: a look-up can run a key's own comparison, which could change
+    // the snapshot.
+    const auto positions =
+        py::reinterpret_borrow<py::object>(dict_item<"positions">(snapshot));
+    if (!positions || !PyList_CheckExact(positions.ptr())) return false;
     double x = 0.0;
-    PyObject* value = dict_item<"market_value">(snapshot);
-    if (!value || !plain_number(value, x) || in::money_fault(x) != in::Fault::none)
-        return false;
-    value = dict_item<"cash">(snapshot);
-    if (!value || !plain_number(value, x) || in::money_fault(x) != in::Fault::none)
-        return false;
-    PyObject* positions = dict_item<"positions">(snapshot);
-    if (!positions || !PyList_CheckExact(positions)) return false;
-    PyObject* const id_key = meridan::bind::name<"order_book_id">().ptr();
-    PyObject* const value_key = meridan::bind::name<"market_value">().ptr();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions); ++i) {
-        PyObject* position = PyList_GET_ITEM(positions, i);
-        if (!PyDict_CheckExact(position)) return false;
-        // A position's few keys are usually the very (interned) names: walking them
-        // beats two hashed look-ups; keys that are only equal are looked up.
-        bool has_id = false;
-        value = nullptr;
-        Py_ssize_t at = 0;
-        PyObject *key = nullptr, *item = nullptr;
-        while (PyDict_Next(position, &at, &key, &item)) {
-            if (key == id_key)
-                has_id = true;
-            else if (key == value_key)
-                value = item;
-        }
-        if (!has_id && !dict_item<"order_book_id">(position)) return false;
-        if (!value) value = dict_item<"market_value">(position);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions.ptr()); ++i) {
+        const auto position =
+            py::reinterpret_borrow<py::object>(PyList_GET_ITEM(positions.ptr(), i));
+        if (!PyDict_CheckExact(position.ptr())) return false;
+        // Two look-ups cost fewer steps than walking the position's items; keys
+        // only equal to the ones learnt are found too, comparing their text.
+        if (i == 0) keys.learn(position.ptr());
+        if (!dict_value(position.ptr(), keys.id())) return false;
+        PyObject* const value = dict_value(position.ptr(), keys.value());
         if (!value || !plain_number(value, x) ||
             in::holding_fault(x) != in::Fault::none)
             return false;
@@ -195,34 +233,9 @@ py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
 }
 
 // Means over the last dates of each group of the reply's rows, read in place.
-// The reply's values as float64, read in place when pandas gives them so (a table of
-// float columns, the service's kind: NaN is then its only missing value, as the
-// conversion with na_value would give), converted otherwise. The conversion always
-// copies, and a benchmark's reply is over a megabyte.
-meridan::bind::FloatMatrix reply_values(const py::object& reply) {
-    py::object plain = reply.attr("to_numpy")();
-    if (py::isinstance<py::array_t<double>>(plain)) {
-        const auto view = py::reinterpret_borrow<py::array>(plain);
-        constexpr auto size = static_cast<py::ssize_t>(sizeof(double));
-        const auto address = reinterpret_cast<std::uintptr_t>(view.data());
-        if (view.ndim() == 2 && view.strides(0) % size == 0 &&
-            view.strides(1) % size == 0 && address % sizeof(double) == 0) {
-            meridan::bind::FloatMatrix out;
-            out.data = static_cast<const double*>(view.data());
-            out.rows = static_cast<std::size_t>(view.shape(0));
-            out.cols = static_cast<std::size_t>(view.shape(1));
-            out.row_stride = static_cast<std::ptrdiff_t>(view.strides(0) / size);
-            out.col_stride = static_cast<std::ptrdiff_t>(view.strides(1) / size);
-            out.array = std::move(plain);
-            return out;
-        }
-    }
-    return meridan::bind::float_matrix(reply);
-}
-
 mx::GroupMeans average(const py::object& reply, const std::vector<std::int64_t>& group,
                        std::size_t groups) {
-    const meridan::bind::FloatMatrix values = reply_values(reply);
+    const meridan::bind::FloatMatrix values = meridan::bind::float_matrix(reply);
     const mx::TableView view{values.data, values.rows, values.cols, values.row_stride,
                              values.col_stride};
     return mx::average_last_rows(view, group, groups);
@@ -315,6 +328,15 @@ std::string date_key(std::int64_t day) {
     return text;
 }
 
+// `obj.<Name>`, or None when reading it fails (for any reason, as before).
+template <meridan::bind::fixed_string Name>
+py::object optional_attribute(py::handle obj) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), meridan::bind::name<Name>().ptr());
+    if (value) return py::reinterpret_steal<py::object>(value);
+    PyErr_Clear();
+    return py::none();
+}
+
 // A naive date or date-time exactly at midnight (nanoseconds of a Timestamp included).
 bool naive_midnight(const py::object& value) {
     PyObject* v = value.ptr();
@@ -324,8 +346,16 @@ bool naive_midnight(const py::object& value) {
     if (PyDateTime_DATE_GET_HOUR(v) || PyDateTime_DATE_GET_MINUTE(v) ||
         PyDateTime_DATE_GET_SECOND(v) || PyDateTime_DATE_GET_MICROSECOND(v))
         return false;
-    return PyDateTime_CheckExact(v) || !py::hasattr(value, "nanosecond") ||
-           value.attr("nanosecond").cast<std::int64_t>() == 0;
+    if (PyDateTime_CheckExact(v)) return true;
+    PyObject* nanosecond =
+        PyObject_GetAttr(v, meridan::bind::name<"nanosecond">().ptr());
+    if (!nanosecond) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        return true;
+    }
+    return py::reinterpret_steal<py::object>(nanosecond).cast<std::int64_t>() == 0;
 }
 
 // Whole days from the listing date to `date`, as `(date - pd.Timestamp(listed)).days`.
@@ -429,7 +459,7 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
             const double value =
                 py::float_(item<"market_value">(position)).cast<double>();
             py::object record = service(m, "instruments")(oid);
-            py::object type = py::getattr(record, "type", py::none());
+            py::object type = optional_attribute<"type">(record);
             meridan::analysis::check_not_index(oid, type, day);
             mx::Holding h{value, is_new_stock(m, record, date), false, 0};
             if (!h.newly_listed) {
@@ -545,8 +575,9 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     check::check_benchmark_object(benchmark, {"get_weighting"});
     std::stable_sort(in_range.begin(), in_range.end(),
                      [](const InRange& x, const InRange& y) { return x.day < y.day; });
+    PositionKeys keys;
     for (const InRange& s : in_range) {
-        if (!money_plainly_sound(s.snapshot.ptr()))
+        if (!money_plainly_sound(s.snapshot.ptr(), keys))
             check::check_snapshot(s.snapshot, date_key(s.day), {});
     }
     const InRange& last = in_range.back();
