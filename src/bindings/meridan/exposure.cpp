@@ -19,6 +19,7 @@
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
+#include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/numeric_arrays.hpp"
 #include "common/pyclass.hpp"
@@ -545,13 +546,14 @@ py::dict period_record(const py::module_& m, const Single& single) {
 
 enum class Choice { by_step, first_middle_last };
 
-py::object period_analysis(const py::module_& m, Args a, Choice choice) {
+py::object period_analysis(const py::module_& m, const py::object& portfolio_series,
+                           const py::object& benchmark, const py::object& start_date,
+                           const py::object& end_date, Choice choice) {
     namespace check = meridan::analysis;
     const std::vector<py::object> series =
-        check::snapshot_list(a[0], "portfolio_series");
-    const py::object& benchmark = a[1];
-    std::int64_t start = check::bound_day(a[2], "start_date");
-    const std::int64_t end = check::bound_day(a[3], "end_date");
+        check::snapshot_list(portfolio_series, "portfolio_series");
+    std::int64_t start = check::bound_day(start_date, "start_date");
+    const std::int64_t end = check::bound_day(end_date, "end_date");
     check::check_range(start, end);
     // Snapshots of any order are taken, sorted below.
     const std::vector<std::int64_t> all_days = snapshot_days(series);
@@ -599,6 +601,15 @@ py::object period_analysis(const py::module_& m, Args a, Choice choice) {
     return result;
 }
 
+meridan::bind::Body period_function(const py::module_& m, Choice choice) {
+    return meridan::bind::named<4>(
+        [m, choice](const py::object& portfolio_series, const py::object& benchmark,
+                    const py::object& start_date, const py::object& end_date) {
+            return period_analysis(m, portfolio_series, benchmark, start_date, end_date,
+                                   choice);
+        });
+}
+
 py::dict translation_table() {
     py::dict table;
     for (const auto& entry : kFactors) table[py::str(entry[0])] = py::str(entry[1]);
@@ -619,10 +630,11 @@ void register_lookups(py::module_& m) {
         "at most 30 times; then RuntimeError. An empty list asks for nothing and "
         "gives\n"
         "an empty table over the ten factors.",
-        [m](Args a) {
-            const py::list ids = id_list(a[0]);
-            return exposure_frame(fetch_exposures(m, a[0], ids, a[1]));
-        });
+        meridan::bind::named<2>(
+            [m](const py::object& order_book_ids, const py::object& date) {
+                const py::list ids = id_list(order_book_ids);
+                return exposure_frame(fetch_exposures(m, order_book_ids, ids, date));
+            }));
 
     meridan::bind::def_function(
         m, {"_is_new_stock", {"order_book_id", "date"}, {}},
@@ -630,23 +642,23 @@ void register_lookups(py::module_& m) {
         "fewer\n"
         "than 150 calendar days before, or 150 to 365 days before with at most 132\n"
         "trading dates from its listing date to `date`.",
-        [m](Args a) {
-            py::object date = a[1];
-            py::object pd = meridan::bind::global(m, "pd");
-            if (!py::isinstance(date, pd.attr("Timestamp")))
-                date = pd.attr("Timestamp")(date);
-            py::object record = service(m, "instruments")(a[0]);
-            return py::object(py::bool_(is_new_stock(m, record, date)));
-        });
+        meridan::bind::named<2>(
+            [m](const py::object& order_book_id, const py::object& given) {
+                py::object date = given;
+                py::object pd = meridan::bind::global(m, "pd");
+                if (!py::isinstance(date, pd.attr("Timestamp")))
+                    date = pd.attr("Timestamp")(date);
+                py::object record = service(m, "instruments")(order_book_id);
+                return py::object(py::bool_(is_new_stock(m, record, date)));
+            }));
 
     meridan::bind::def_function(
         m, {"to_date", {"d"}, {}},
         "`d.date()` for a datetime (a pandas Timestamp included), otherwise `d`.",
-        [](Args a) {
-            if (meridan::bind::is_datetime(a[0]))
-                return py::object(a[0].attr("date")());
-            return a[0];
-        });
+        meridan::bind::named<1>([](const py::object& d) {
+            if (meridan::bind::is_datetime(d)) return py::object(d.attr("date")());
+            return d;
+        }));
 }
 
 // The analyses of one snapshot and of a period's snapshots.
@@ -673,13 +685,16 @@ void register_analyses(py::module_& m) {
         "without\n"
         "get_weighting() (an order book id, say: TypeError); a date that is a number\n"
         "(TypeError). A holding of an index is refused when it is looked up.",
-        [m](Args a) {
+        meridan::bind::named<3>([m](const py::object& portfolio,
+                                    const py::object& benchmark,
+                                    const py::object& date) {
             namespace check = meridan::analysis;
-            const std::string day = date_key(check::bound_day(a[2], "date"));
-            if (truthy(a[1])) check::check_benchmark_object(a[1], {"get_weighting"});
-            check_snapshot(a[0], day);
-            return py::object(single_analysis(m, a[0], a[1], a[2]).result);
-        });
+            const std::string day = date_key(check::bound_day(date, "date"));
+            if (truthy(benchmark))
+                check::check_benchmark_object(benchmark, {"get_weighting"});
+            check_snapshot(portfolio, day);
+            return py::object(single_analysis(m, portfolio, benchmark, date).result);
+        }));
 
     meridan::bind::def_function(
         m,
@@ -701,7 +716,7 @@ void register_analyses(py::module_& m) {
         "single_exposure_analysis refuses, the last one of the range worth more than\n"
         "0. No snapshot in the range (an empty series, say) gives an empty dict and\n"
         "asks nothing.",
-        [m](Args a) { return period_analysis(m, a, Choice::by_step); });
+        period_function(m, Choice::by_step));
 
     meridan::bind::def_function(
         m,
@@ -712,7 +727,7 @@ void register_analyses(py::module_& m) {
         "between\n"
         "the dates (all of them when there are at most three), oldest first; a start\n"
         "before 2010-01-01 counts from 2010-01-01.",
-        [m](Args a) { return period_analysis(m, a, Choice::first_middle_last); });
+        period_function(m, Choice::first_middle_last));
 }
 
 }  // namespace
