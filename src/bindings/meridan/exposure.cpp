@@ -35,7 +35,6 @@
 
 namespace py = pybind11;
 namespace mx = meridan::exposure;
-using meridan::bind::Args;
 using meridan::bind::id_list;
 using meridan::bind::service;
 
