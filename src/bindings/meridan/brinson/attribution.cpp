@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numeric>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -243,6 +245,20 @@ std::vector<double> unit_values(const Range& r, const std::vector<double>& flows
 
 // ------------------------------------------------------------ market data replies
 
+// The compound return of column `j` of a table of daily rates over `rows`, a
+// missing rate counting as no change.
+double compound_cells(const mb::FloatMatrix& table, std::span<const std::size_t> rows,
+                      std::size_t j) {
+    double growth = 1.0;
+    for (std::size_t i : rows) {
+        const double rate =
+            table.data[static_cast<std::ptrdiff_t>(i) * table.row_stride +
+                       static_cast<std::ptrdiff_t>(j) * table.col_stride];
+        if (!std::isnan(rate)) growth *= 1.0 + rate;
+    }
+    return growth - 1.0;
+}
+
 // The compound return of each id over the rows of a change-rate reply (a DataFrame
 // with a column per id, or one Series for them all); NaN for an id without a column
 // or a reply without data, which the core counts as no change.
@@ -257,16 +273,10 @@ std::vector<double> compound_reply(const py::object& reply, const py::list& ids)
     }
     const mb::FloatMatrix table =
         mb::float_matrix(reply.attr("reindex")(py::arg("columns") = ids));
-    for (std::size_t j = 0; j < table.cols; ++j) {
-        double growth = 1.0;
-        for (std::size_t i = 0; i < table.rows; ++i) {
-            const double rate =
-                table.data[static_cast<std::ptrdiff_t>(i) * table.row_stride +
-                           static_cast<std::ptrdiff_t>(j) * table.col_stride];
-            if (!std::isnan(rate)) growth *= 1.0 + rate;
-        }
-        out[j] = growth - 1.0;
-    }
+    std::vector<std::size_t> rows(table.rows);
+    std::iota(rows.begin(), rows.end(), std::size_t{0});
+    for (std::size_t j = 0; j < table.cols; ++j)
+        out[j] = compound_cells(table, rows, j);
     return out;
 }
 
@@ -329,16 +339,7 @@ public:
         if (rows.empty()) return std::vector<double>(ids.size(), std::nan(""));
         std::vector<double> out;
         out.reserve(columns.size());
-        for (std::size_t j : columns) {
-            double growth = 1.0;
-            for (std::size_t i : rows) {
-                const double rate =
-                    table_.data[static_cast<std::ptrdiff_t>(i) * table_.row_stride +
-                                static_cast<std::ptrdiff_t>(j) * table_.col_stride];
-                if (!std::isnan(rate)) growth *= 1.0 + rate;
-            }
-            out.push_back(growth - 1.0);
-        }
+        for (std::size_t j : columns) out.push_back(compound_cells(table_, rows, j));
         return out;
     }
 
