@@ -193,21 +193,29 @@ def test_signature_and_export():
         "method='BHB', linking='carino', flows=None)")
 
 
-@pytest.mark.sample
-def test_attribute_on_the_sample_market():
+def sample_series(start, end, stocks, first, every, buys):
+    """The replayed series of buying 1,000 shares of each of the first `stocks`
+    constituents of the CSI 300 on the sample market `buys` times, `every` trading days
+    from day `first` + k for the k-th stock (at the day's close)."""
     import tickvane
     from meridan.pcalc.replay import replay
     from meridan.pcalc.trade import Trade
 
-    start, end = "2023-03-01", "2023-04-28"
-    stocks = tickvane.index_components("000300.XSHG", start)[:6]
-    closes = tickvane.get_price(stocks, start, end, adjust_type="none")
+    ids = tickvane.index_components("000300.XSHG", start)[:stocks]
+    closes = tickvane.get_price(ids, start, end, adjust_type="none")
     trades = [Trade(datetime=pd.Timestamp(f"{day.date()} 10:00"), order_book_id=oid,
                     symbol=oid, last_price=closes[oid].loc[day], last_quantity=1000,
                     side="BUY", transaction_cost=5.0)
-              for k, oid in enumerate(stocks) for day in closes.index[k::15][:2]
+              for k, oid in enumerate(ids)
+              for day in closes.index[first(k)::every][:buys]
               if closes[oid].loc[day] == closes[oid].loc[day]]
-    series = replay(trades, start, end, cash=1e6, skip_untradable=True).portfolio_series
+    return ids, replay(trades, start, end, cash=1e6, skip_untradable=True).portfolio_series
+
+
+@pytest.mark.sample
+def test_attribute_on_the_sample_market():
+    start, end = "2023-03-01", "2023-04-28"
+    stocks, series = sample_series(start, end, 6, lambda k: k, 15, 2)
     args = (bm.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan, start, end,
             CachedMarketDataProvider())
     old = calc.calc(series, *args, "BHB").loc[TOTAL]
@@ -236,18 +244,9 @@ def test_one_change_rate_request_for_the_holdings_and_one_per_constituent_run(
     # by a day would change its return, which the direct requests of a client that
     # answers only one period at a time (its table has none of the ids) must match.
     import tickvane
-    from meridan.pcalc.replay import replay
-    from meridan.pcalc.trade import Trade
 
     start, end = "2023-05-15", "2023-07-14"   # the index's constituents change on 06-12
-    stocks = tickvane.index_components("000300.XSHG", start)[:4]
-    closes = tickvane.get_price(stocks, start, end, adjust_type="none")
-    trades = [Trade(datetime=pd.Timestamp(f"{day.date()} 10:00"), order_book_id=oid,
-                    symbol=oid, last_price=closes[oid].loc[day], last_quantity=1000,
-                    side="BUY", transaction_cost=5.0)
-              for k, oid in enumerate(stocks) for day in closes.index[3 + 7 * k::9][:3]
-              if closes[oid].loc[day] == closes[oid].loc[day]]
-    series = replay(trades, start, end, cash=1e6, skip_untradable=True).portfolio_series
+    _, series = sample_series(start, end, 4, lambda k: 3 + 7 * k, 9, 3)
     days = [s["date"] for s in series]
     runs = 1 + sum(set(tickvane.index_components("000300.XSHG", a))
                    != set(tickvane.index_components("000300.XSHG", b))
