@@ -2,6 +2,7 @@
 own: the records, forced replies, replay, installation and variant stores."""
 
 import datetime as dt
+import pickle
 import sys
 
 import pandas as pd
@@ -64,6 +65,38 @@ def test_replay_answers_repeats_with_copies_of_one_reply(market):
     after = market.get_price(BANK, D, D, adjust_type="none")
     assert again.tolist() == after.tolist() == fresh.tolist() == [10.80]
     assert [c.replayed for c in market.calls] == [True, True, False, False]
+
+
+def test_answers_from_memory_are_the_kept_replies_themselves(market):
+    from meridan.brinson.classifier import SectorDecider_ShenWan as shenwan
+
+    proxy = market.client
+    asks = [("get_price", (BANK, D, D), {"adjust_type": "none"}),
+            ("get_price", (BANK,), {"start_date": D, "end_date": D, "adjust_type": "none"}),
+            ("get_price_change_rate", ([BANK, "600519.XSHG"],), {"start_date": D, "end_date": D}),
+            ("instruments", (BANK,), {})]
+    with proxy.answering_from_memory(c_level=("instruments",)) as memory:
+        # The module's own copy and the proxy's attribute are both swapped.
+        assert quotes.get_split is proxy.get_split
+        first = [getattr(proxy, name)(*a, **kw) for name, a, kw in asks]
+        sector = shenwan(BANK)
+        again = [getattr(proxy, name)(*a, **kw) for name, a, kw in asks]
+        assert shenwan(BANK) == sector
+    # Each distinct request asked once (the two spellings of get_price apart), then the
+    # same objects handed out again, unrecorded.
+    assert [c.name for c in proxy.calls] == [n for n, _, _ in asks]
+    assert all(a is b for a, b in zip(first, again))
+    assert quotes.get_split is proxy.get_split and proxy.count() == 4
+    proxy.reset_calls()
+    kept = pickle.loads(pickle.dumps(memory))
+    with proxy.answering_from_memory(kept, c_level=("instruments",)):
+        replies = [getattr(proxy, name)(*a, **kw) for name, a, kw in asks]
+        assert shenwan(BANK) == sector
+    assert proxy.count() == 0
+    assert replies[0].tolist() == [10.80] and replies[3].order_book_id == BANK
+    # Outside, the proxy records and copies again.
+    assert market.get_price(BANK, D, D, adjust_type="none") is not first[0]
+    assert proxy.count() == 1
 
 
 def test_install_replaces_and_restores_the_client_everywhere(monkeypatch):
