@@ -45,7 +45,7 @@ import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"))
 import _timing  # noqa: E402
-from _timing import clock, no_gc  # noqa: E402
+from _timing import clock  # noqa: E402
 
 import pandas_brinson  # noqa: E402
 import recording_tickvane  # noqa: E402
