@@ -131,8 +131,12 @@ def test_split_coefficients_divide_as_pandas(monkeypatch, to, frm, note):
             BANK: expected.iloc[0], OIL: expected.iloc[0]}
 
 
-def test_a_split_table_without_its_columns_fails_when_fetched(monkeypatch):
+@pytest.mark.parametrize("columns, missing", [
+    ({"ratio": [2.0]}, "split_coefficient_to"),
+    ({"split_coefficient_to": [2.0]}, "split_coefficient_from"),
+])
+def test_a_split_table_without_its_columns_fails_when_fetched(monkeypatch, columns, missing):
     monkeypatch.setattr(quotes, "get_split",
-                        lambda oid: pd.DataFrame({"ratio": [2.0]}, index=DAYS[:1]))
-    with pytest.raises(KeyError, match="split_coefficient_to"):
+                        lambda oid: pd.DataFrame(columns, index=DAYS[:1]))
+    with pytest.raises(KeyError, match=missing):
         CachedMarketDataProvider().get_split_coefficient([BANK], dt.date(2020, 1, 1))

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/names.hpp"
+#include "common/pyclass.hpp"
 #include "meridan/dates/civil.hpp"
 
 namespace meridan::bind {
@@ -74,6 +76,26 @@ py::list id_list(const py::object& ids) {
         return one;
     }
     return py::list(ids);
+}
+
+py::list label_list(py::handle index) {
+    auto as_list = [](py::object labels) {
+        if (PyList_CheckExact(labels.ptr()))
+            return py::reinterpret_steal<py::list>(labels.release());
+        return py::list(labels);
+    };
+    PyObject* to_numpy = PyObject_GetAttr(index.ptr(), name<"to_numpy">().ptr());
+    if (!to_numpy) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        return as_list(call_method<"tolist">(index));
+    }
+    const py::object method = py::reinterpret_steal<py::object>(to_numpy);
+    PyObject* array =
+        PyObject_CallOneArg(to_numpy, reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    if (!array) throw py::error_already_set();
+    return as_list(call_method<"tolist">(py::reinterpret_steal<py::object>(array)));
 }
 
 py::module_ pandas() {

@@ -141,31 +141,29 @@ std::optional<py::object> value_on(const py::dict& memo, const py::object& serie
     return py::object(series.attr("iloc")[py::int_(*position)]);
 }
 
-// Dividends and splits: fills `cache` for the ids not yet in it, one request each
-// (`fetch` answers an id's event series, or None when it has none, cached as an empty
-// dict), then collects the events of `date` by id.
+// Dividends and splits: the events of `date` by id, each id's series read from `cache`
+// or, the first time, asked with one request (`fetch` answers an id's event series, or
+// None when it has none, cached as an empty dict).
 py::object events_on(const py::object& self, const char* cache_name,
                      const py::object& ids, const py::object& date,
                      const std::function<py::object(py::handle)>& fetch) {
     py::dict cache = self.attr(cache_name);
     py::dict memo = event_days_memo(self);
-    for (py::handle oid : ids) {
-        if (cache.contains(oid)) continue;
-        py::object series = fetch(oid);
-        cache[oid] = series.is_none() ? py::object(py::dict()) : series;
-    }
     py::dict result;
     const auto day = meridan::bind::day_number(date);
     for (py::handle oid : ids) {
-        PyObject* series = PyDict_GetItemWithError(cache.ptr(), oid.ptr());
-        if (!series) {  // taken out of the cache by a look-up above: KeyError as before
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, oid.ptr());
-            throw py::error_already_set();
+        PyObject* kept = PyDict_GetItemWithError(cache.ptr(), oid.ptr());
+        if (!kept && PyErr_Occurred()) throw py::error_already_set();
+        py::object series = py::reinterpret_borrow<py::object>(kept);
+        if (!kept) {
+            series = fetch(oid);
+            if (series.is_none()) series = py::dict();
+            cache[oid] = series;
         }
         // An instrument without events (the usual case) is an empty dict.
-        if (PyDict_CheckExact(series) && PyDict_GET_SIZE(series) == 0) continue;
-        const py::object held = py::reinterpret_borrow<py::object>(series);
-        if (auto value = value_on(memo, held, date, day)) result[oid] = *value;
+        if (PyDict_CheckExact(series.ptr()) && PyDict_GET_SIZE(series.ptr()) == 0)
+            continue;
+        if (auto value = value_on(memo, series, date, day)) result[oid] = *value;
     }
     return result;
 }
@@ -186,18 +184,29 @@ void store(const py::dict& cache, py::handle oid, py::handle day, py::handle val
 // into a Series on its index, any other divided by pandas itself. A missing column is
 // the KeyError of looking it up.
 py::object coefficients(const py::object& table) {
-    const py::object columns = table.attr("columns");
-    const py::object to = columns.attr("get_loc")("split_coefficient_to");
-    const py::object from = columns.attr("get_loc")("split_coefficient_from");
+    // The two columns' positions, found by reading the labels (their index's lookup
+    // would build a hash table for each new table).
+    std::optional<py::ssize_t> to, from;
+    bool once = true;
+    py::ssize_t j = 0;
+    for (py::handle label : meridan::bind::label_list(table.attr("columns"))) {
+        for (auto [column, at] : {std::pair{"split_coefficient_to", &to},
+                                  std::pair{"split_coefficient_from", &from}}) {
+            if (!meridan::bind::equal(label, column)) continue;
+            once = once && !*at;
+            *at = j;
+        }
+        ++j;
+    }
     const py::object values = meridan::bind::call_method<"to_numpy">(table);
     using Floats = py::array_t<double>;
-    if (!PyLong_CheckExact(to.ptr()) || !PyLong_CheckExact(from.ptr()) ||
-        !Floats::check_(values) || py::reinterpret_borrow<Floats>(values).ndim() != 2) {
-        return meridan::bind::true_div(table["split_coefficient_to"],
-                                       table["split_coefficient_from"]);
+    if (!to || !from || !once || !Floats::check_(values) ||
+        py::reinterpret_borrow<Floats>(values).ndim() != 2) {
+        const py::object num = table["split_coefficient_to"];  // its KeyError first
+        return meridan::bind::true_div(num, table["split_coefficient_from"]);
     }
     const auto cells = py::reinterpret_borrow<Floats>(values).unchecked<2>();
-    const auto num = to.cast<py::ssize_t>(), den = from.cast<py::ssize_t>();
+    const py::ssize_t num = *to, den = *from;
     Floats ratio(cells.shape(0));
     double* out = ratio.mutable_data();
     for (py::ssize_t i = 0; i < cells.shape(0); ++i)

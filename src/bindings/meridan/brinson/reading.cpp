@@ -34,6 +34,7 @@ std::vector<py::object> items_of(py::handle sequence, const char* what) {
 }
 
 int Codes::code(py::handle label) {
+    if (const auto at = kept_.find(label.ptr()); at != kept_.end()) return at->second;
     PyObject* c = PyDict_GetItemWithError(code_of_.ptr(), label.ptr());
     if (c) return static_cast<int>(PyLong_AsLong(c));
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -41,6 +42,7 @@ int Codes::code(py::handle label) {
     if (PyDict_SetItem(code_of_.ptr(), label.ptr(), py::int_(n).ptr()) < 0)
         throw py::error_already_set();
     labels_.push_back(py::reinterpret_borrow<py::object>(label));
+    kept_.emplace(label.ptr(), n);
     return n;
 }
 
@@ -59,7 +61,7 @@ py::list Codes::labels_of(std::span<const int> codes) const {
 
 std::pair<std::vector<int>, std::vector<double>> read_series(py::handle series,
                                                              Codes& codes) {
-    py::list labels = series.attr("index").attr("tolist")();
+    const py::list labels = label_list(getattr<"index">(series));
     py::array_t<double, py::array::c_style | py::array::forcecast> values =
         series.attr("to_numpy")(py::arg("dtype") = "float64");
     std::vector<int> out;
@@ -249,7 +251,7 @@ std::vector<double> compound_reply(const py::object& reply,
         core::compound_columns(std::span(table.data(), rows * cols), rows, cols);
     if (!is_frame) return std::vector<double>(wanted.size(), compounded[0]);
     std::vector<int> columns;
-    for (py::handle c : py::list(call_method<"tolist">(getattr<"columns">(reply))))
+    for (py::handle c : label_list(getattr<"columns">(reply)))
         columns.push_back(ids.code(c));
     return core::returns_by_label(wanted, columns, compounded);
 }

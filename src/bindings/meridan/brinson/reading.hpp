@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,10 @@ public:
 private:
     py::dict code_of_;
     std::vector<py::object> labels_;
+    // The kept labels by address: the same object asked again (an id in every
+    // snapshot, a sector name from the same record) skips hashing. Only kept labels
+    // are entered, so an address here always belongs to its label.
+    std::unordered_map<const PyObject*, int> kept_;
 };
 
 /// A Series' labels (as codes) and values (as floats).
