@@ -34,77 +34,17 @@ namespace check = meridan::analysis;
 
 namespace {
 
+using rd::classify_twice;
+using rd::Holdings;
+using rd::periods_of;
+using rd::read_benchmark_period;
+using rd::read_portfolio_period;
+
 constexpr const char* kCash = "现金";
 constexpr const char* kColumns[core::kTableColumns] = {
     "PortfolioWeight", "BenchmarkWeight",  "WeightDifference", "PortfolioReturn",
     "BenchmarkReturn", "ReturnDifference", "Allocation",       "Selection",
     "Interaction",     "TotalActiveReturn"};
-
-// The splits the provider reports for each snapshot's date, asked with a view of the
-// ids held (a dict's keys, as the holdings mapping gives them).
-std::vector<core::Period> periods_of(const rd::Series& s, rd::Codes& ids,
-                                     py::handle md) {
-    std::vector<int> last;
-    py::object keys;
-    auto splits = [&](std::size_t i, std::span<const int> held) {
-        if (!keys || !std::equal(held.begin(), held.end(), last.begin(), last.end())) {
-            py::dict view;
-            for (int c : held) view[ids.label(c)] = py::none();
-            keys = view.attr("keys")();
-            last.assign(held.begin(), held.end());
-        }
-        return rd::read_splits(
-            mb::call_method<"get_split_coefficient">(md, keys, s.dates[i]), ids, held);
-    };
-    return core::split_by_holdings(s.plain, splits);
-}
-
-// One period's instruments as read: weights, compound returns and the sector codes of
-// the classifier's answers for the two groupings (weights, then weighted returns).
-struct Holdings {
-    std::vector<int> ids;
-    std::vector<double> weight, ret;
-    std::vector<int> weight_sector, return_sector;
-    std::optional<double> cash;           // the portfolio's cash weight
-    py::object weight_name = py::none();  // the name pandas carries to the weights
-};
-
-void classify_twice(Holdings& h, py::handle classifier, const rd::Codes& ids,
-                    rd::Codes& sectors) {
-    h.weight_sector = rd::sectors_of(classifier, h.ids, ids, sectors);
-    h.return_sector = rd::sectors_of(classifier, h.ids, ids, sectors);
-}
-
-// A portfolio period from snapshot `first` to `last` of the series: the first
-// snapshot's non-zero positions by market value, compounded with one request.
-Holdings read_portfolio_period(const py::module_& m, const rd::Series& s,
-                               std::size_t first, std::size_t last, rd::Codes& ids) {
-    if (s.plain.market_value[first] == 0.0)
-        throw py::value_error("the portfolio snapshot of " +
-                              py::str(s.dates[first]).cast<std::string>() +
-                              " has market_value 0, so its weights are undefined");
-    core::PeriodWeights w = core::period_weights(s.plain, first);
-    Holdings h;
-    h.ids = std::move(w.ids);
-    h.weight = std::move(w.weight);
-    if (!h.ids.empty())
-        h.ret = rd::compound_reply(
-            rd::change_rates(m, h.ids, ids, s.dates[first], s.dates[last]), h.ids, ids);
-    return h;
-}
-
-// A benchmark run from `start` to `end`: the weights of `start` as fractions of their
-// sum, compounded with one request for all constituents.
-Holdings read_benchmark_period(const py::module_& m, py::handle benchmark,
-                               py::handle start, py::handle end, rd::Codes& ids) {
-    py::object weighting = mb::call_method<"get_weighting">(benchmark, start);
-    Holdings h;
-    h.weight_name = py::getattr(weighting, "name", py::none());
-    std::tie(h.ids, h.weight) = rd::read_series(weighting, ids);
-    core::divide_by_sum(h.weight);
-    h.ret = rd::compound_reply(rd::change_rates(m, h.ids, ids, start, end), h.ids, ids);
-    return h;
-}
 
 // A table's rows with their labels: "现金" and the classifier's sectors.
 struct Table {

@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <tuple>
 
 #include "common/convert.hpp"
 #include "common/globals.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
 #include "meridan/brinson/compounding.hpp"
+#include "meridan/brinson/linking.hpp"
 #include "meridan/brinson/sector_table.hpp"
 
 namespace meridan::bind::brinson {
@@ -305,6 +307,57 @@ std::vector<core::Run> constituent_runs(py::handle benchmark,
         previous = std::move(now);
     }
     return core::constituent_runs(std::span<const bool>(same.get(), dates.size()));
+}
+
+// ------------------------------------------------------------------ periods
+
+std::vector<core::Period> periods_of(const Series& s, Codes& ids, py::handle md) {
+    std::vector<int> last;
+    py::object keys;
+    auto splits = [&](std::size_t i, std::span<const int> held) {
+        if (!keys || !std::equal(held.begin(), held.end(), last.begin(), last.end())) {
+            py::dict view;
+            for (int c : held) view[ids.label(c)] = py::none();
+            keys = view.attr("keys")();
+            last.assign(held.begin(), held.end());
+        }
+        return read_splits(call_method<"get_split_coefficient">(md, keys, s.dates[i]),
+                           ids, held);
+    };
+    return core::split_by_holdings(s.plain, splits);
+}
+
+void classify_twice(Holdings& h, py::handle classifier, const Codes& ids,
+                    Codes& sectors) {
+    h.weight_sector = sectors_of(classifier, h.ids, ids, sectors);
+    h.return_sector = sectors_of(classifier, h.ids, ids, sectors);
+}
+
+Holdings read_portfolio_period(const py::module_& m, const Series& s, std::size_t first,
+                               std::size_t last, Codes& ids) {
+    if (s.plain.market_value[first] == 0.0)
+        throw py::value_error("the portfolio snapshot of " +
+                              py::str(s.dates[first]).cast<std::string>() +
+                              " has market_value 0, so its weights are undefined");
+    core::PeriodWeights w = core::period_weights(s.plain, first);
+    Holdings h;
+    h.ids = std::move(w.ids);
+    h.weight = std::move(w.weight);
+    if (!h.ids.empty())
+        h.ret = compound_reply(
+            change_rates(m, h.ids, ids, s.dates[first], s.dates[last]), h.ids, ids);
+    return h;
+}
+
+Holdings read_benchmark_period(const py::module_& m, py::handle benchmark,
+                               py::handle start, py::handle end, Codes& ids) {
+    py::object weighting = call_method<"get_weighting">(benchmark, start);
+    Holdings h;
+    h.weight_name = py::getattr(weighting, "name", py::none());
+    std::tie(h.ids, h.weight) = read_series(weighting, ids);
+    core::divide_by_sum(h.weight);
+    h.ret = compound_reply(change_rates(m, h.ids, ids, start, end), h.ids, ids);
+    return h;
 }
 
 }  // namespace meridan::bind::brinson

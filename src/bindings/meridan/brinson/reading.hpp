@@ -138,4 +138,36 @@ std::vector<int> sectors_of(py::handle classifier, std::span<const int> ids,
 std::vector<meridan::brinson::Run> constituent_runs(
     py::handle benchmark, const std::vector<py::object>& dates);
 
+// ------------------------------------------------------------------ periods
+
+/// The periods of unchanged holdings of `s`: each snapshot's date asks
+/// `md.get_split_coefficient(<a dict view of the ids held>, date)` for its splits.
+std::vector<meridan::brinson::Period> periods_of(const Series& s, Codes& ids,
+                                                 py::handle md);
+
+/// One period's instruments as read: weights, compound returns and the sector codes
+/// of the classifier's answers for the two groupings (weights, then weighted returns).
+struct Holdings {
+    std::vector<int> ids;
+    std::vector<double> weight, ret;
+    std::vector<int> weight_sector, return_sector;
+    std::optional<double> cash;           // the portfolio's cash weight
+    py::object weight_name = py::none();  // the name pandas carries to the weights
+};
+
+/// The classifier asked twice per instrument of `h`, once for each grouping.
+void classify_twice(Holdings& h, py::handle classifier, const Codes& ids,
+                    Codes& sectors);
+
+/// A portfolio period from snapshot `first` to `last` of `s`: the first snapshot's
+/// non-zero positions by market value, compounded with one request (ValueError
+/// naming the date for a first snapshot worth 0).
+Holdings read_portfolio_period(const py::module_& m, const Series& s, std::size_t first,
+                               std::size_t last, Codes& ids);
+
+/// A benchmark run from `start` to `end`: the weights of `start` as fractions of
+/// their sum, compounded with one request for all constituents.
+Holdings read_benchmark_period(const py::module_& m, py::handle benchmark,
+                               py::handle start, py::handle end, Codes& ids);
+
 }  // namespace meridan::bind::brinson
