@@ -268,10 +268,16 @@ py::object change_rates(const py::module_& m, const std::vector<int>& wanted,
 std::vector<int> sectors_of(py::handle classifier, std::span<const int> ids,
                             const Codes& id_codes, Codes& sectors) {
     std::vector<int> out;
+    if (ids.empty()) return out;
     out.reserve(ids.size());
-    for (int id : ids)
+    // The call found once for the batch, as a method call would find it (the
+    // instance's own attribute first): one look-up instead of one per instrument.
+    const py::object call = getattr<"__call__">(classifier);
+    for (int id : ids) {
+        PyObject* label = id_codes.label(id).ptr();
         out.push_back(
-            sectors.sector(call_method<"__call__">(classifier, id_codes.label(id))));
+            sectors.sector(steal(PyObject_Vectorcall(call.ptr(), &label, 1, nullptr))));
+    }
     return out;
 }
 
