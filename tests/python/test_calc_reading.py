@@ -140,3 +140,16 @@ def test_a_split_table_without_its_columns_fails_when_fetched(monkeypatch, colum
                         lambda oid: pd.DataFrame(columns, index=DAYS[:1]))
     with pytest.raises(KeyError, match=missing):
         CachedMarketDataProvider().get_split_coefficient([BANK], dt.date(2020, 1, 1))
+
+
+@pytest.mark.parametrize("kind", ["str", "string", "category"])
+def test_benchmark_weights_read_alike_under_any_index_kind(market, kind):
+    def weighted(dtype):
+        index = pd.Index([BANK, TRUST, OIL], dtype=dtype)
+        weights = pd.Series([0.5, 0.25, 0.25], index=index, name="weight")
+        return types.SimpleNamespace(get_weighting=lambda date: weights)
+
+    plain = calc.calc_benchmark_single_period(weighted(object), cl.SectorDecider_ShenWan, D1, D2)
+    got = calc.calc_benchmark_single_period(weighted(kind), cl.SectorDecider_ShenWan, D1, D2)
+    for a, b in zip(got, plain):
+        pd.testing.assert_series_equal(a, b)
