@@ -1,0 +1,60 @@
+"""The risk-free rate is read from the column the window's tenor names, however the
+curve's columns are ordered, labelled or shared between replies."""
+
+import pandas as pd
+import pytest
+
+import meridan.risk as risk
+
+pytestmark = pytest.mark.market("risk")
+
+DAY = "2017-06-05"
+THREE_MONTHS = "2017-10-01"  # a window read at "3M"
+TEN_DAYS = "2017-06-15"  # a window read at "0S"
+
+
+def curve(columns, values):
+    return pd.DataFrame([values], index=[pd.Timestamp(DAY)], columns=columns)
+
+
+def test_each_reply_is_read_at_its_own_column(market):
+    plain = market.default_reply("get_yield_curve", DAY, DAY)
+    columns = list(plain.columns)
+    values = [0.01 * (k + 1) for k in range(len(columns))]
+    at = {c: v for c, v in zip(columns, values)}
+    shuffled = columns[::-1]
+    # One reply, then another whose columns are the same labels in another order,
+    # then a third sharing the first one's very columns with other values.
+    first = curve(columns, values)
+    second = curve(shuffled, [at[c] for c in shuffled])
+    third = pd.DataFrame([[v + 1 for v in values]], index=first.index, columns=first.columns)
+    for reply, offset in ((first, 0), (second, 0), (third, 1), (first, 0)):
+        market.set_reply("get_yield_curve", reply)
+        assert risk.get_risk_free_rate(DAY, THREE_MONTHS) == at["3M"] + offset
+        assert risk.get_risk_free_rate(DAY, TEN_DAYS) == at["0S"] + offset
+
+
+LABELS = {
+    "objects": (lambda c: pd.Index(c, dtype=object), 0.03),
+    "a number among the labels": (lambda c: pd.Index([7] + c[1:], dtype=object), 0.03),
+    "the tenor twice": (lambda c: pd.Index(c[:1] + ["3M"] + c[2:], dtype=object), None),
+    "the tenor missing": (lambda c: pd.Index([x for x in c if x != "3M"]), KeyError),
+}
+
+
+@pytest.mark.parametrize("kind", LABELS)
+def test_rates_of_curves_labelled_otherwise_are_read_as_pandas_reads_them(market, kind):
+    labels, expected = LABELS[kind]
+    plain = market.default_reply("get_yield_curve", DAY, DAY)
+    columns = list(plain.columns)
+    values = [0.03 if c == "3M" else 0.5 for c in columns]
+    reply = curve(labels(columns), values[: len(labels(columns))])
+    market.set_reply("get_yield_curve", reply)
+    if expected is KeyError:
+        with pytest.raises(KeyError):
+            risk.get_risk_free_rate(DAY, THREE_MONTHS)
+    elif expected is None:  # pandas selects two columns for a repeated label
+        with pytest.raises((TypeError, ValueError)):
+            risk.get_risk_free_rate(DAY, THREE_MONTHS)
+    else:
+        assert risk.get_risk_free_rate(DAY, THREE_MONTHS) == expected
