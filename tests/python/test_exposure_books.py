@@ -74,6 +74,17 @@ def then(*changes):
     return change
 
 
+def reinserted(positions):
+    """Positions whose dicts have a gap where an entry was removed."""
+    for k, p in enumerate(positions):
+        if k % 3 == 0:
+            value = p.pop("market_value")
+            p["market_value"] = value
+        if k % 5 == 0:
+            p["note"] = "x"
+            del p["quantity"]
+
+
 class Key(str):
     pass
 
@@ -91,6 +102,11 @@ FAULTS = [
     ("NaN where the keys are other objects",
      then(rebuilt(fresh_text, at=range(10, 30)), set_value(25, math.nan)), ValueError,
      "the snapshot of 2016-05-13: '000001.XSHE' market_value nan is not a finite number"),
+    ("NaN where the keys stand elsewhere",
+     then(rebuilt(lambda k: k, at=range(1, HELD, 2)), set_value(21, math.nan)), ValueError,
+     "the snapshot of 2016-05-13: '000001.XSHE' market_value nan is not a finite number"),
+    ("no id where the first position's keys stand elsewhere",
+     then(rebuilt(lambda k: k, at=[0]), drop_id(12)), KeyError, "order_book_id"),
     ("no id where the keys are a str subclass",
      then(rebuilt(Key, at=[33]), drop_id(33)), KeyError, "order_book_id"),
 ]
@@ -109,6 +125,9 @@ def test_a_fault_anywhere_in_a_snapshot_of_the_range_is_refused(market, analysis
 
 SOUND = [
     ("keys in another order", rebuilt(lambda k: k)),
+    ("every other position's keys in another order",
+     rebuilt(lambda k: k, at=range(0, HELD, 2))),
+    ("entries removed and added again", reinserted),
     ("keys equal but other objects", rebuilt(fresh_text)),
     ("some positions' keys other objects", rebuilt(fresh_text, at=range(0, HELD, 3))),
     ("keys of a str subclass", rebuilt(Key, at=range(5, 15))),

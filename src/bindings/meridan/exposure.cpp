@@ -149,6 +149,14 @@ public:
                     *known = py::reinterpret_borrow<py::object>(key);
             }
         }
+        // Where the keys stand in this position: positions made alike hold them in
+        // the same places.
+        id_at_ = value_at_ = -1;
+        for (Py_ssize_t before = at = 0; PyDict_Next(position, &at, &key, &item);
+             before = at) {
+            if (key == id_.ptr()) id_at_ = before;
+            if (key == value_.ptr()) value_at_ = before;
+        }
     }
 
     PyObject* id() const { return id_.ptr(); }
@@ -160,8 +168,18 @@ public:
     // no code and costs fewer steps than two look-ups; any other is looked up, keys
     // only equal to the ones learnt found by comparing their text.
     PyObject* money_of(PyObject* position) const {
-        Py_ssize_t at = 0;
         PyObject *key = nullptr, *item = nullptr, *value = nullptr;
+        // First where the learnt position held the keys: an item read from there is
+        // what it is whatever the dict (the key is compared), and a place past the
+        // dict's end reads nothing.
+        Py_ssize_t at = value_at_;
+        if (at >= 0 && PyDict_Next(position, &at, &key, &value) && key == value_.ptr()) {
+            at = id_at_;
+            if (at >= 0 && PyDict_Next(position, &at, &key, &item) && key == id_.ptr())
+                return value;
+        }
+        at = 0;
+        value = nullptr;
         bool id = false;
         while (PyDict_Next(position, &at, &key, &item)) {
             if (key == value_.ptr())
@@ -176,6 +194,7 @@ public:
 
 private:
     py::object id_, value_;
+    Py_ssize_t id_at_ = -1, value_at_ = -1;  // where the learnt position held them
 };
 
 // How many positions ahead of the one being checked are asked into the cache.
