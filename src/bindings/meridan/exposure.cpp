@@ -173,7 +173,8 @@ public:
         // what it is whatever the dict (the key is compared), and a place past the
         // dict's end reads nothing.
         Py_ssize_t at = value_at_;
-        if (at >= 0 && PyDict_Next(position, &at, &key, &value) && key == value_.ptr()) {
+        if (at >= 0 && PyDict_Next(position, &at, &key, &value) &&
+            key == value_.ptr()) {
             at = id_at_;
             if (at >= 0 && PyDict_Next(position, &at, &key, &item) && key == id_.ptr())
                 return value;
@@ -534,7 +535,8 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
             mx::Holding h{value, is_new_stock(m, record, date), false, 0};
             if (!h.newly_listed) {
                 if (!is_st_stock) is_st_stock = service(m, "_is_st_stock");
-                h.special_treatment = truthy(meridan::bind::call(is_st_stock, oid, latest));
+                h.special_treatment =
+                    truthy(meridan::bind::call(is_st_stock, oid, latest));
                 if (!slot_of.contains(oid)) {
                     slot_of[oid] = py::int_(weighted_ids.size());
                     weighted_ids.append(oid);
