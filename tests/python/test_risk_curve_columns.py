@@ -1,10 +1,12 @@
 """The risk-free rate is read from the column the window's tenor names, however the
-curve's columns are ordered, labelled or shared between replies."""
+curve's columns are ordered, labelled or shared between replies; and each window's curve
+is asked for by the closes' own label of its first day, whatever their index."""
 
 import pandas as pd
 import pytest
 
 import meridan.risk as risk
+from markets_risk import closes_frame
 
 pytestmark = pytest.mark.market("risk")
 
@@ -58,3 +60,34 @@ def test_rates_of_curves_labelled_otherwise_are_read_as_pandas_reads_them(market
             risk.get_risk_free_rate(DAY, THREE_MONTHS)
     else:
         assert risk.get_risk_free_rate(DAY, THREE_MONTHS) == expected
+
+
+def portfolio(start, end):
+    return closes_frame("000001.XSHE", start, end) * 1000
+
+
+CLOSES_INDEX = {
+    "as given": lambda index: index,
+    "seconds": lambda index: index.as_unit("s"),
+    "nanoseconds": lambda index: index.as_unit("ns"),
+    "a time zone": lambda index: index.tz_localize("Asia/Shanghai"),
+    "objects": lambda index: pd.Index(list(index), dtype=object),
+}
+
+
+@pytest.mark.parametrize("kind", CLOSES_INDEX)
+def test_curves_are_asked_for_the_closes_own_labels(market, kind):
+    series = portfolio("2016-03-14", "2017-03-31")
+    start, end = series.index[0], series.index[-1]
+    closes = market.default_reply("get_price", "000300.XSHG", start, end,
+                                  fields="ClosingPx", adjust_type="none")
+    closes.index = CLOSES_INDEX[kind](closes.index)
+    market.set_reply("get_price", closes)
+    risk.risk_analysis(series, "000300.XSHG")
+    calls = market.calls_to("get_yield_curve")
+    assert len(calls) == 7
+    for call in calls:  # each window's first day, as the closes label it
+        first, again = call.args
+        label = closes.index[closes.index.get_loc(first)]
+        assert first is again and type(first) is type(label) and repr(first) == repr(label)
+        assert getattr(first, "unit", None) == getattr(label, "unit", None)

@@ -270,6 +270,32 @@ py::object risk_free_rate_between(const py::module_& m, const py::object& start,
         curve, meridan::risk::tenor_for_window(length.cast<std::int64_t>()), start);
 }
 
+// The labels at `positions` of the closes' index. A plain DatetimeIndex without a
+// time zone gives the Timestamps of its datetime64 values, equal to its own items
+// and of their unit, which costs a new process's first call less than a new index;
+// any other index is asked for them in one pandas call.
+py::list window_labels(const py::object& index,
+                       const std::vector<py::ssize_t>& positions) {
+    py::list labels;
+    if (positions.empty()) return labels;
+    const py::object pd = bind::pandas();
+    if (Py_IS_TYPE(index.ptr(), reinterpret_cast<PyTypeObject*>(
+                                    pd.attr("DatetimeIndex").ptr())) &&
+        index.attr("tz").is_none()) {
+        const py::object values = index.attr("values");
+        const py::object timestamp = pd.attr("Timestamp");
+        for (const py::ssize_t at : positions) {
+            PyObject* value = PySequence_GetItem(values.ptr(), at);
+            if (!value) throw py::error_already_set();
+            labels.append(
+                bind::call(timestamp, py::reinterpret_steal<py::object>(value)));
+        }
+        return labels;
+    }
+    return py::list(index.attr("take")(py::array_t<py::ssize_t>(
+        static_cast<py::ssize_t>(positions.size()), positions.data())));
+}
+
 // The figures of every standard period of `series` against the index `benchmark`.
 py::object risk_analysis(const py::module_& m, const py::object& series,
                          const py::object& benchmark) {
@@ -318,8 +344,8 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
 
     const std::int64_t first_day = portfolio_days.front();
     const std::int64_t last_day = portfolio_days.back();
-    // Where each period's window starts; the labels of the non-empty ones are
-    // boxed in one pandas call rather than one call per period.
+    // Where each period's window starts, and the closes' labels of the non-empty
+    // ones' first days.
     std::array<std::size_t, meridan::periods::kStandardPeriods.size()> firsts{};
     std::vector<py::ssize_t> label_positions;
     for (std::size_t i = 0; i < firsts.size(); ++i) {
@@ -330,11 +356,7 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
         if (firsts[i] < return_days.size())
             label_positions.push_back(static_cast<py::ssize_t>(firsts[i] + skip));
     }
-    py::list labels;
-    if (!label_positions.empty()) {
-        labels = py::list(bench_index.attr("take")(py::array_t<py::ssize_t>(
-            static_cast<py::ssize_t>(label_positions.size()), label_positions.data())));
-    }
+    const py::list labels = window_labels(bench_index, label_positions);
 
     const py::object risk_class = bind::global(m, "perilon").attr("Risk");
     py::dict result;
