@@ -5,22 +5,28 @@ measured in the same run.
 
 Market data comes from the real client over the generated sample market (the store it
 opens by default), behind the recording proxy of the tests: a first pass stores every
-reply, the timed passes replay copies; the time spent inside the client is measured
-and left out of both figures, so they show the package's own work: the newly-listed
-and special-treatment tests, averaging the latest 22 dates of each instrument,
-weighting, and building the pandas results. The book is drawn from 400 of the
+reply (and checks that both renderings agree), then the timed calls run with the proxy
+answering from memory (each request a plain look-up of its arguments, the newly-listed
+test's instrument requests a dict's own look-up with no Python frame), so the figures
+are the whole calls with nothing subtracted; the look-ups a call makes are charged to
+it, on both sides alike. The bench checks that no run changed a reply it was handed
+(they are handed out themselves, not copies). The figures show the package's own work:
+the newly-listed and special-treatment tests, averaging the latest 22 dates of each
+instrument, weighting, and building the results. The book is drawn from 400 of the
 sample's stocks, ten of them listed during the series, against the constituent
 weights of 000300.XSHG. Target: under 2 ms per single-day analysis.
 
-    python bench/bench_exposure.py            # replies prepared, client time taken out
+    python bench/bench_exposure.py            # replies kept, answered from memory
     python bench/bench_exposure.py --note "what changed"   # the note kept with the run
     python bench/bench_exposure.py --sample   # through a plain timing wrapper
 
 exposure_analysis is measured both ways, beside the rendering: warm (the best of 5
 calls after a first one) and in a fresh process (the own time of the first call
-after the imports in a new interpreter that has loaded the prepared replies, median
-of 5 processes; first-use lookups and caches are part of it). Each run's figures are
-added to bench/results/exposure.json.
+after the imports in a new interpreter, median of 5 processes, each started with
+`--once ours|pandas <replies>` and given the kept replies and the series the parent
+prepared; the client's store is opened before the timed call; first-use look-ups and
+caches are part of the figure). Each run's figures are added to
+bench/results/exposure.json. BENCH_PROFILE=1 with --once profiles the call instead.
 
 With --sample the book is instead a 100-stock book replayed over three years by
 meridan.pcalc.replay, read through a plain timing wrapper of the client.
@@ -28,14 +34,12 @@ meridan.pcalc.replay, read through a plain timing wrapper of the client.
 
 import datetime as dt
 import gc
-import json
 import os
 import pathlib
 import pickle
 import statistics
 import sys
 import tempfile
-import time
 import types
 
 import numpy as np
@@ -181,133 +185,47 @@ def pandas_period(tv, series, benchmark, start_date, end_date):
     return result
 
 
-class Instant:
-    """A client that answers from memory what the proxy answered the first time, so
-    that nearly all of a call's time is the package's own: the figure it gives needs
-    nothing subtracted and does not suffer from the proxy's own work between the
-    package's steps."""
-
-    def __init__(self, proxy):
-        self._proxy = proxy
-        self._memo = {}
-
-    def __getattr__(self, name):
-        operation = getattr(self._proxy, name)
-        memo = self._memo
-
-        def answer(*args):
-            key = (name, *(tuple(a) if isinstance(a, list) else a for a in args))
-            try:
-                return memo[key]
-            except KeyError:
-                reply = memo[key] = operation(*args)
-                return reply
-
-        setattr(self, name, answer)
-        return answer
-
-
 # ---------------------------------------------------------------------------- timing
 
 
-# Times are CPU seconds of this thread, for the whole call and for the client's share
-# alike (the proxy's clock is switched to the same one in main): the machines this runs on
-# are shared, and wall-clock time would count the moments the process waits for a
-# core wherever they fall.
-CLOCK = time.thread_time
-
-
-def own_seconds(proxy, call, repeat):
-    """Median of `repeat` runs of the package's own time (the whole call minus the
-    time inside the client). As timeit does, the garbage collector is paused while
-    the runs are timed: the proxy market's many objects make a collection costly, and
-    where one falls would decide which side pays for it."""
-    times = []
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeat):
-            proxy.reset_calls()
-            start = CLOCK()
-            call()
-            times.append(CLOCK() - start - proxy.time_inside)
-    finally:
-        gc.enable()
-    return statistics.median(times)
-
-
-# ------------------------------------------------- warm and fresh-process figures
-
+# Times are CPU seconds of this thread: the machines this runs on are shared, and
+# wall-clock time would count the moments the process waits for a core wherever they
+# fall.
+CLOCK = _timing.clock
 RESULTS = pathlib.Path(__file__).resolve().parent / "results" / "exposure.json"
 FRESH_RUNS, WARM_CALLS = 5, 5
+# The newly-listed test's request, one positional id: answered by a dict's own look-up.
+C_LEVEL = ("instruments",)
 
 
-def _warm_best(proxy, call, repeat=WARM_CALLS):
-    """The best of `repeat` calls after a first one, own time (the client's taken out)."""
-    call()
-    times = []
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeat):
-            proxy.reset_calls()
-            start = CLOCK()
-            call()
-            times.append(CLOCK() - start - proxy.time_inside)
-    finally:
-        gc.enable()
-    return min(times)
-
-
-def _fresh_median(kind, payload, repeat=FRESH_RUNS):
-    """Median over `repeat` new interpreters of the own time of the first call of
-    `kind` ("ours" or "pandas"), each child reading the replies stored in `payload`."""
-    return _timing.fresh([__file__, "--fresh", kind, payload], runs=repeat, key="own")
-
-
-def _fresh_child(kind, payload):
-    """One fresh-process figure: imports and the prepared replies are loaded first (not
-    timed), then the first call is timed; prints its own time as JSON."""
-    import pytest
-
-    import meridan.exposure as ex
-    import tickvane
-    import tickvane._errors
-    import tickvane._importer
-    import tickvane._records
-
-    with open(payload, "rb") as f:
-        data = pickle.load(f)
-    recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
-    proxy = recording_tickvane.RecordingTickvane(tickvane)
-    recording_tickvane.install(proxy, pytest.MonkeyPatch())
-    proxy._replay_store.update(data["store"])
-    benchmark = IndexBenchmark(proxy)
-    series, start, end = data["series"], data["start"], data["end"]
-    if kind == "ours":
-        def call():
-            return ex.exposure_analysis(series, benchmark, start, end)
-    else:
-        def call():
-            return pandas_period(proxy, series, benchmark, start, end)
-    with proxy.replaying():
-        gc.collect()
-        gc.disable()
+def own_time(proxy, call):
+    """A function timing one call of `call()`: its own seconds (a request not yet in
+    the proxy's memory, answered through the proxy, taken out)."""
+    def once():
         proxy.reset_calls()
-        t0 = CLOCK()
+        start = CLOCK()
         call()
-        own = CLOCK() - t0 - proxy.time_inside
-        gc.enable()
-    missed = sum(not c.replayed for c in proxy.calls)
-    print(json.dumps({"own": own, "requests": proxy.count(), "not_replayed": missed}))
+        return CLOCK() - start - proxy.time_inside
+    return once
 
 
-def _save(figures, note):
-    """Adds this run's figures to RESULTS (a list of runs, oldest first)."""
-    _timing.append(RESULTS, figures, note)
+def median_own(proxy, call, repeat):
+    """Median of `repeat` own times of `call()` after a first one, the collector paused."""
+    once = own_time(proxy, call)
+    once()
+    with _timing.no_gc():
+        return statistics.median(once() for _ in range(repeat))
 
 
-def main():
+def fingerprint(memory):
+    """Bytes standing for each kept reply, by identity, to show that no run changed
+    one (the replies are handed out themselves, not copies)."""
+    replies = {id(r): r for kept in memory.values() for r in kept.values()}
+    return {k: pickle.dumps(r, protocol=pickle.HIGHEST_PROTOCOL) for k, r in replies.items()}
+
+
+def setting():
+    """The proxy installed in place of the client, and the module the runs use."""
     import pytest
 
     import meridan.exposure as ex
@@ -322,69 +240,98 @@ def main():
     proxy = recording_tickvane.RecordingTickvane(tickvane)
     patch = pytest.MonkeyPatch()
     recording_tickvane.install(proxy, patch)
+    benchmark = IndexBenchmark(proxy)
 
+    def runner(which, series, start, end):
+        if which == "ours":
+            return lambda: ex.exposure_analysis(series, benchmark, start, end)
+        return lambda: pandas_period(proxy, series, benchmark, start, end)
+
+    return types.SimpleNamespace(proxy=proxy, patch=patch, ex=ex, benchmark=benchmark,
+                                 runner=runner)
+
+
+def once(which, path):
+    """A fresh process: the first call of `which` after the imports, replies and
+    series read from `path` (written by the parent), its own time reported."""
+    s = setting()
+    with open(path, "rb") as f:
+        stored = pickle.load(f)
+    # The client opens its store before the timed call, as its first operation would
+    # in use: the opening is the client's time, like its replies.
+    s.proxy.real._manage.current()
+    with s.proxy.answering_from_memory(stored["memory"], C_LEVEL):
+        run = own_time(s.proxy, s.runner(which, stored["series"], stored["start"],
+                                         stored["end"]))
+        if os.environ.get("BENCH_PROFILE"):  # where a fresh process's time goes
+            import cProfile
+            cProfile.runctx("run()", globals(), locals(), sort="tottime")
+            return
+        seconds = _timing.time_once(run)
+        asked = s.proxy.count()
+    _timing.report_once(seconds, requests_not_kept=asked)
+    s.patch.undo()
+
+
+def main():
+    s = setting()
+    proxy, ex, benchmark = s.proxy, s.ex, s.benchmark
     ids, days = build_market(proxy.real)
     rng = np.random.default_rng(5)
     series = build_series(ids, days, rng)
-    benchmark = IndexBenchmark(proxy)
     sample_days = list(range(0, len(series), len(series) // 20))[:20]
+    start, end = days[0].date(), days[-1].date()
+    ours, plain = s.runner("ours", series, start, end), s.runner("pandas", series, start, end)
 
     with proxy.replaying():
-        # First pass: the replies are computed and stored; both implementations agree.
+        # First pass: the replies are computed and stored; both renderings agree.
         for i in sample_days:
-            ours = ex.single_exposure_analysis(series[i], benchmark, series[i]["date"])
+            mine = ex.single_exposure_analysis(series[i], benchmark, series[i]["date"])
             theirs = pandas_single(proxy, series[i], benchmark, series[i]["date"])
             for key in ("portfolio_exposure", "benchmark_exposure"):
-                np.testing.assert_allclose(ours[key], theirs[key], rtol=1e-9)
-            assert ours["st_stock_weight"] == theirs["st_stock_weight"]
-        start, end = days[0].date(), days[-1].date()
-        ours = ex.exposure_analysis(series, benchmark, start, end)
-        theirs = pandas_period(proxy, series, benchmark, start, end)
-        assert list(ours) == list(theirs)
-        requests = proxy.count()
-
-        single = [own_seconds(proxy, lambda i=i: ex.single_exposure_analysis(
-            series[i], benchmark, series[i]["date"]), 5) for i in sample_days]
-        single_pd = [own_seconds(proxy, lambda i=i: pandas_single(
-            proxy, series[i], benchmark, series[i]["date"]), 3) for i in sample_days]
-        warm = _warm_best(proxy, lambda: ex.exposure_analysis(series, benchmark, start, end))
-        warm_pd = _warm_best(proxy, lambda: pandas_period(proxy, series, benchmark, start, end))
+                np.testing.assert_allclose(mine[key], theirs[key], rtol=1e-9)
+            assert mine["st_stock_weight"] == theirs["st_stock_weight"]
         proxy.reset_calls()
-        t0 = CLOCK()
-        ex.single_exposure_analysis(series[0], benchmark, series[0]["date"])
-        whole = CLOCK() - t0
-        inside = proxy.time_inside
+        mine, theirs = ours(), plain()
+        assert list(mine) == list(theirs)
+        requests = proxy.count() // 2
 
-    instant = Instant(proxy)
-    ex.tickvane = instant
-    quick_benchmark = IndexBenchmark(instant)
-    for i in sample_days:
-        ex.single_exposure_analysis(series[i], quick_benchmark, series[i]["date"])
-    proxy.reset_calls()
-    quick = statistics.mean(own_seconds(proxy, lambda i=i: ex.single_exposure_analysis(
-        series[i], quick_benchmark, series[i]["date"]), 5) for i in sample_days)
-    ex.tickvane = proxy
+    with proxy.replaying(), proxy.answering_from_memory(c_level=C_LEVEL) as memory:
+        # Every request kept once, by each rendering's arguments.
+        for i in sample_days:
+            ex.single_exposure_analysis(series[i], benchmark, series[i]["date"])
+            pandas_single(proxy, series[i], benchmark, series[i]["date"])
+        ours(), plain()
+        before = fingerprint(memory)
+        single = [median_own(proxy, lambda i=i: ex.single_exposure_analysis(
+            series[i], benchmark, series[i]["date"]), 5) for i in sample_days]
+        single_pd = [median_own(proxy, lambda i=i: pandas_single(
+            proxy, series[i], benchmark, series[i]["date"]), 3) for i in sample_days]
+        warm = _timing.measure(own_time(proxy, ours), WARM_CALLS)
+        warm_pd = _timing.measure(own_time(proxy, plain), WARM_CALLS)
+        after = fingerprint(memory)
+        if any(after[k] != b for k, b in before.items()):
+            raise RuntimeError("a run changed a reply it was handed")
+        stored = {"memory": memory, "series": series, "start": start, "end": end}
 
-    # The fresh processes read the replies the first pass stored.
+    # The fresh processes are given the kept replies.
     with tempfile.TemporaryDirectory() as folder:
         payload = pathlib.Path(folder) / "replies.pickle"
         with open(payload, "wb") as f:
-            pickle.dump({"store": proxy._replay_store, "series": series, "start": start,
-                         "end": end}, f)
-        fresh, fresh_runs = _fresh_median("ours", payload)
-        fresh_pd, fresh_runs_pd = _fresh_median("pandas", payload)
+            pickle.dump(stored, f)
+        fresh, fresh_runs = _timing.fresh([__file__, "--once", "ours", payload], FRESH_RUNS)
+        fresh_pd, fresh_runs_pd = _timing.fresh([__file__, "--once", "pandas", payload],
+                                                FRESH_RUNS)
 
     ours_ms, pd_ms = 1e3 * statistics.mean(single), 1e3 * statistics.mean(single_pd)
     n_bench = len(benchmark.get_weighting(series[0]["date"]))
     print(f"{N_HOLDINGS} holdings, benchmark of {n_bench}, {len(series)} daily snapshots "
-          f"({days[0].date()} .. {days[-1].date()}); {requests} service requests in the "
-          f"first pass")
+          f"({days[0].date()} .. {days[-1].date()}); {requests} service requests per "
+          f"exposure_analysis, answered from memory")
     print(f"single_exposure_analysis, own time per day (mean of {len(sample_days)} days): "
           f"{ours_ms:.3f} ms; pandas {pd_ms:.3f} ms; ratio {pd_ms / ours_ms:.1f}x "
           f"(target < 2 ms)")
-    print(f"  one call: {1e3 * whole:.3f} ms in all, {1e3 * inside:.3f} ms inside the client")
-    print(f"  with a client answering from memory (nothing to subtract): {1e3 * quick:.3f} ms")
-    print(f"exposure_analysis over {YEARS} years ({len(ours)} snapshots analysed), own time:")
+    print(f"exposure_analysis over {YEARS} years ({len(mine)} snapshots analysed), own time:")
     print(f"  warm  (best of {WARM_CALLS}):            ours {1e3 * warm:8.3f} ms; pandas "
           f"{1e3 * warm_pd:8.3f} ms; ratio {warm_pd / warm:5.1f}x (goal >= 10x)")
     print(f"  fresh (median of {FRESH_RUNS} processes): ours {1e3 * fresh:8.3f} ms; pandas "
@@ -392,7 +339,7 @@ def main():
     print("CPU seconds of this thread; load average while running: "
           + ", ".join(f"{x:.1f}" for x in os.getloadavg()) + f" on {os.cpu_count()} cores")
     ms = 1e3
-    _save({"exposure_analysis": {
+    _timing.append(RESULTS, {"exposure_analysis": {
         "warm_ms": round(ms * warm, 4), "warm_pandas_ms": round(ms * warm_pd, 4),
         "warm_ratio": round(warm_pd / warm, 2),
         "fresh_ms": round(ms * fresh, 4), "fresh_pandas_ms": round(ms * fresh_pd, 4),
@@ -402,7 +349,7 @@ def main():
         "single_exposure_analysis": {"mean_ms": round(ours_ms, 4),
                                      "pandas_mean_ms": round(pd_ms, 4),
                                      "ratio": round(pd_ms / ours_ms, 2)}}, NOTE)
-    patch.undo()
+    s.patch.undo()
 
 
 # ------------------------------------------------------------------ the sample store
@@ -473,8 +420,8 @@ def sample_main():
 NOTE = ""
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--fresh"]:
-        _fresh_child(sys.argv[2], sys.argv[3])
+    if sys.argv[1:2] == ["--once"]:
+        once(sys.argv[2], sys.argv[3])
     elif "--sample" in sys.argv[1:]:
         sample_main()
     else:

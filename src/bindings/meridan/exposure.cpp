@@ -59,6 +59,20 @@ bool truthy(py::handle value) {
     return t == 1;
 }
 
+// The labels of a pandas Index as a list of Python objects, as `index.tolist()`
+// gives them: read through an object array, which costs a fraction of `tolist()` for
+// the Arrow-backed text labels pandas makes by default. Anything else that is not an
+// Index is read by its own `tolist()`.
+py::list labels_of(const py::object& index) {
+    if (py::isinstance(index, meridan::bind::pandas().attr("Index"))) {
+        // to_numpy(dtype): the builtin `object` as the dtype.
+        const py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+        py::object values = meridan::bind::call_method<"to_numpy">(index, object_type);
+        return meridan::bind::call_method<"tolist">(values);
+    }
+    return meridan::bind::call_method<"tolist">(index);
+}
+
 py::object days(const py::module_& m, int n) {
     return meridan::bind::global(m, "datetime").attr("timedelta")(py::arg("days") = n);
 }
@@ -135,14 +149,66 @@ public:
                     *known = py::reinterpret_borrow<py::object>(key);
             }
         }
+        // Where the keys stand in this position: positions made alike hold them in
+        // the same places.
+        id_at_ = value_at_ = -1;
+        for (Py_ssize_t before = at = 0; PyDict_Next(position, &at, &key, &item);
+             before = at) {
+            if (key == id_.ptr()) id_at_ = before;
+            if (key == value_.ptr()) value_at_ = before;
+        }
     }
 
     PyObject* id() const { return id_.ptr(); }
     PyObject* value() const { return value_.ptr(); }
 
+    // The market value of a position dict that also holds an order book id, or
+    // nullptr when it lacks either (a borrowed reference). The usual position, whose
+    // keys are the very objects learnt, is read by walking its few items, which runs
+    // no code and costs fewer steps than two look-ups; any other is looked up, keys
+    // only equal to the ones learnt found by comparing their text.
+    PyObject* money_of(PyObject* position) const {
+        PyObject *key = nullptr, *item = nullptr, *value = nullptr;
+        // First where the learnt position held the keys: an item read from there is
+        // what it is whatever the dict (the key is compared), and a place past the
+        // dict's end reads nothing.
+        Py_ssize_t at = value_at_;
+        if (at >= 0 && PyDict_Next(position, &at, &key, &value) &&
+            key == value_.ptr()) {
+            at = id_at_;
+            if (at >= 0 && PyDict_Next(position, &at, &key, &item) && key == id_.ptr())
+                return value;
+        }
+        at = 0;
+        value = nullptr;
+        bool id = false;
+        while (PyDict_Next(position, &at, &key, &item)) {
+            if (key == value_.ptr())
+                value = item;
+            else if (key == id_.ptr())
+                id = true;
+            if (id && value) return value;
+        }
+        if (!dict_value(position, id_.ptr())) return nullptr;
+        return dict_value(position, value_.ptr());
+    }
+
 private:
     py::object id_, value_;
+    Py_ssize_t id_at_ = -1, value_at_ = -1;  // where the learnt position held them
 };
+
+// How many positions ahead of the one being checked are asked into the cache.
+constexpr Py_ssize_t kReadAhead = 8;
+
+// A hint that `object` will be read soon; no effect on what the program does.
+inline void read_ahead(const void* object) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(object);
+#else
+    (void)object;
+#endif
+}
 
 // Whether a snapshot certainly passes the money checks of the analyses, read on the
 // common shape only (a dict of plain numbers whose positions are a list of dicts):
@@ -163,14 +229,15 @@ bool money_plainly_sound(PyObject* snapshot, PositionKeys& keys) {
     if (!positions || !PyList_CheckExact(positions.ptr())) return false;
     double x = 0.0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions.ptr()); ++i) {
+        // The positions lie apart in memory and a book's are read once each: asking
+        // for one a few places ahead lets its reading overlap the work on this one.
+        if (i + kReadAhead < PyList_GET_SIZE(positions.ptr()))
+            read_ahead(PyList_GET_ITEM(positions.ptr(), i + kReadAhead));
         const auto position =
             py::reinterpret_borrow<py::object>(PyList_GET_ITEM(positions.ptr(), i));
         if (!PyDict_CheckExact(position.ptr())) return false;
-        // Two look-ups cost fewer steps than walking the position's items; keys
-        // only equal to the ones learnt are found too, comparing their text.
         if (i == 0) keys.learn(position.ptr());
-        if (!dict_value(position.ptr(), keys.id())) return false;
-        PyObject* const value = dict_value(position.ptr(), keys.value());
+        PyObject* const value = keys.money_of(position.ptr());
         if (!value || !plain_number(value, x) ||
             in::holding_fault(x) != in::Fault::none)
             return false;
@@ -276,7 +343,7 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
     // first level, whose labels are matched to the request once.
     py::dict code_of;
     py::ssize_t code = 0;
-    for (py::handle label : index.attr("levels")[py::int_(0)].attr("tolist")())
+    for (py::handle label : labels_of(index.attr("levels")[py::int_(0)]))
         code_of[label] = py::int_(code++);
     std::vector<std::int64_t> group_of_code(static_cast<std::size_t>(code), -1);
     std::vector<std::size_t> first_request;  // request position of each group
@@ -454,16 +521,22 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         const auto day_number = meridan::bind::day_number(date);
         const std::string day =
             day_number ? date_key(*day_number) : py::str(date).cast<std::string>();
+        // Each looked up once for the snapshot, when first needed: the client's
+        // operations as they are at the time of the call.
+        py::object instruments, is_st_stock;
         for (py::handle position : positions) {
             py::object oid = item<"order_book_id">(position);
             const double value =
                 py::float_(item<"market_value">(position)).cast<double>();
-            py::object record = service(m, "instruments")(oid);
+            if (!instruments) instruments = service(m, "instruments");
+            py::object record = meridan::bind::call(instruments, oid);
             py::object type = optional_attribute<"type">(record);
             meridan::analysis::check_not_index(oid, type, day);
             mx::Holding h{value, is_new_stock(m, record, date), false, 0};
             if (!h.newly_listed) {
-                h.special_treatment = truthy(service(m, "_is_st_stock")(oid, latest));
+                if (!is_st_stock) is_st_stock = service(m, "_is_st_stock");
+                h.special_treatment =
+                    truthy(meridan::bind::call(is_st_stock, oid, latest));
                 if (!slot_of.contains(oid)) {
                     slot_of[oid] = py::int_(weighted_ids.size());
                     weighted_ids.append(oid);
@@ -501,7 +574,7 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         const std::vector<double> weights = mx::normalise(
             meridan::bind::span_of(meridan::bind::float_values(weighting)));
         const Weighted w =
-            weigh(m, weighting.attr("index").attr("tolist")(), weights, date);
+            weigh(m, labels_of(weighting.attr("index")), weights, date);
         out.benchmark = w.result.total;
         out.benchmark_factors = w.exposures.factors;
         if (wanted == Results::pandas) {

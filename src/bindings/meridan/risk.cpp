@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,6 +59,55 @@ py::object rate_value(const py::object& value) {
     return value;
 }
 
+// Where `label` stands in `columns`, a pandas Index, when every label there is text
+// and exactly one equals it: what `columns.get_loc(label)` answers then, read without
+// building the Index's look-up table (the costly part of a process's first call).
+// Nothing for anything else, which get_loc reads as it does.
+std::optional<py::ssize_t> text_position(const py::object& columns,
+                                         const py::str& label) {
+    if (!py::isinstance(columns, bind::pandas().attr("Index"))) return std::nullopt;
+    // to_numpy(dtype): the builtin `object` as the dtype.
+    const py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    const py::object labels = bind::call_method<"tolist">(
+        bind::call_method<"to_numpy">(columns, object_type));
+    if (!PyList_CheckExact(labels.ptr())) return std::nullopt;
+    std::optional<py::ssize_t> found;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
+        PyObject* const text = PyList_GET_ITEM(labels.ptr(), i);
+        if (!PyUnicode_CheckExact(text)) return std::nullopt;
+        const int equal = PyUnicode_Compare(text, label.ptr());
+        if (equal == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (equal != 0) continue;
+        if (found) return std::nullopt;  // a repeated label
+        found = i;
+    }
+    return found;
+}
+
+// `text_position` of a tenor's column, the last few answers kept by the very Index
+// (an Index does not change, as pandas' own look-up table of it assumes): the
+// replies of a market-data client often share their columns.
+std::optional<py::ssize_t> column_position(const py::object& columns,
+                                           std::string_view column) {
+    struct Known {
+        py::object columns;
+        std::string column;
+        py::ssize_t at = 0;
+    };
+    static auto* const known = new std::array<Known, 8>();  // kept for the process
+    static std::size_t next = 0;
+    for (const Known& k : *known) {
+        if (k.columns.ptr() == columns.ptr() && k.column == column) return k.at;
+    }
+    const std::optional<py::ssize_t> found =
+        text_position(columns, py::str(column.data(), column.size()));
+    if (found) {
+        (*known)[next] = Known{columns, std::string(column), *found};
+        next = (next + 1) % known->size();
+    }
+    return found;
+}
+
 // The first row's value in the curve column of `tenor`: the column looked up by label
 // (pandas' KeyError when absent), the row by position (IndexError when there is
 // none). A reply of None, the service's "no data", has no row either.
@@ -69,7 +119,10 @@ py::object first_curve_value(const py::object& curve, const meridan::risk::Tenor
         throw py::error_already_set();
     }
     py::str column(tenor.column.data(), tenor.column.size());
-    py::object position = curve.attr("columns").attr("get_loc")(column);
+    const py::object columns = curve.attr("columns");
+    const std::optional<py::ssize_t> found = column_position(columns, tenor.column);
+    py::object position =
+        found ? py::object(py::int_(*found)) : columns.attr("get_loc")(column);
     if (PyLong_Check(position.ptr())) {
         // A curve whose columns are all numbers is read from its float array: the
         // value of `curve.iloc[0, position]` as a Python float, without pandas'
@@ -217,6 +270,32 @@ py::object risk_free_rate_between(const py::module_& m, const py::object& start,
         curve, meridan::risk::tenor_for_window(length.cast<std::int64_t>()), start);
 }
 
+// The labels at `positions` of the closes' index. A plain DatetimeIndex without a
+// time zone gives the Timestamps of its datetime64 values, equal to its own items
+// and of their unit, which costs a new process's first call less than a new index;
+// any other index is asked for them in one pandas call.
+py::list window_labels(const py::object& index,
+                       const std::vector<py::ssize_t>& positions) {
+    py::list labels;
+    if (positions.empty()) return labels;
+    const py::object pd = bind::pandas();
+    if (Py_IS_TYPE(index.ptr(), reinterpret_cast<PyTypeObject*>(
+                                    pd.attr("DatetimeIndex").ptr())) &&
+        index.attr("tz").is_none()) {
+        const py::object values = index.attr("values");
+        const py::object timestamp = pd.attr("Timestamp");
+        for (const py::ssize_t at : positions) {
+            PyObject* value = PySequence_GetItem(values.ptr(), at);
+            if (!value) throw py::error_already_set();
+            labels.append(
+                bind::call(timestamp, py::reinterpret_steal<py::object>(value)));
+        }
+        return labels;
+    }
+    return py::list(index.attr("take")(py::array_t<py::ssize_t>(
+        static_cast<py::ssize_t>(positions.size()), positions.data())));
+}
+
 // The figures of every standard period of `series` against the index `benchmark`.
 py::object risk_analysis(const py::module_& m, const py::object& series,
                          const py::object& benchmark) {
@@ -265,8 +344,8 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
 
     const std::int64_t first_day = portfolio_days.front();
     const std::int64_t last_day = portfolio_days.back();
-    // Where each period's window starts; the labels of the non-empty ones are
-    // boxed in one pandas call rather than one call per period.
+    // Where each period's window starts, and the closes' labels of the non-empty
+    // ones' first days.
     std::array<std::size_t, meridan::periods::kStandardPeriods.size()> firsts{};
     std::vector<py::ssize_t> label_positions;
     for (std::size_t i = 0; i < firsts.size(); ++i) {
@@ -277,11 +356,7 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
         if (firsts[i] < return_days.size())
             label_positions.push_back(static_cast<py::ssize_t>(firsts[i] + skip));
     }
-    py::list labels;
-    if (!label_positions.empty()) {
-        labels = py::list(bench_index.attr("take")(py::array_t<py::ssize_t>(
-            static_cast<py::ssize_t>(label_positions.size()), label_positions.data())));
-    }
+    const py::list labels = window_labels(bench_index, label_positions);
 
     const py::object risk_class = bind::global(m, "perilon").attr("Risk");
     py::dict result;
