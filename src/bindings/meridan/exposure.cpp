@@ -59,20 +59,6 @@ bool truthy(py::handle value) {
     return t == 1;
 }
 
-// The labels of a pandas Index as a list of Python objects, as `index.tolist()`
-// gives them: read through an object array, which costs a fraction of `tolist()` for
-// the Arrow-backed text labels pandas makes by default. Anything else that is not an
-// Index is read by its own `tolist()`.
-py::list labels_of(const py::object& index) {
-    if (py::isinstance(index, meridan::bind::pandas().attr("Index"))) {
-        // to_numpy(dtype): the builtin `object` as the dtype.
-        const py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-        py::object values = meridan::bind::call_method<"to_numpy">(index, object_type);
-        return meridan::bind::call_method<"tolist">(values);
-    }
-    return meridan::bind::call_method<"tolist">(index);
-}
-
 py::object days(const py::module_& m, int n) {
     return meridan::bind::global(m, "datetime").attr("timedelta")(py::arg("days") = n);
 }
@@ -343,7 +329,8 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
     // first level, whose labels are matched to the request once.
     py::dict code_of;
     py::ssize_t code = 0;
-    for (py::handle label : labels_of(index.attr("levels")[py::int_(0)]))
+    for (py::handle label :
+         meridan::bind::label_list(index.attr("levels")[py::int_(0)]))
         code_of[label] = py::int_(code++);
     std::vector<std::int64_t> group_of_code(static_cast<std::size_t>(code), -1);
     std::vector<std::size_t> first_request;  // request position of each group
@@ -574,7 +561,7 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
         const std::vector<double> weights = mx::normalise(
             meridan::bind::span_of(meridan::bind::float_values(weighting)));
         const Weighted w =
-            weigh(m, labels_of(weighting.attr("index")), weights, date);
+            weigh(m, meridan::bind::label_list(weighting.attr("index")), weights, date);
         out.benchmark = w.result.total;
         out.benchmark_factors = w.exposures.factors;
         if (wanted == Results::pandas) {

@@ -279,8 +279,8 @@ py::list window_labels(const py::object& index,
     py::list labels;
     if (positions.empty()) return labels;
     const py::object pd = bind::pandas();
-    if (Py_IS_TYPE(index.ptr(), reinterpret_cast<PyTypeObject*>(
-                                    pd.attr("DatetimeIndex").ptr())) &&
+    if (Py_IS_TYPE(index.ptr(),
+                   reinterpret_cast<PyTypeObject*>(pd.attr("DatetimeIndex").ptr())) &&
         index.attr("tz").is_none()) {
         const py::object values = index.attr("values");
         const py::object timestamp = pd.attr("Timestamp");
