@@ -4,6 +4,7 @@ instance) and asking the client their module holds at call time, and split coeff
 read from a split table as pandas divides its columns."""
 
 import datetime as dt
+import json
 import types
 
 import numpy as np
@@ -153,3 +154,53 @@ def test_benchmark_weights_read_alike_under_any_index_kind(market, kind):
     got = calc.calc_benchmark_single_period(weighted(kind), cl.SectorDecider_ShenWan, D1, D2)
     for a, b in zip(got, plain):
         pd.testing.assert_series_equal(a, b)
+
+
+def made(kind, positions):
+    """Positions as different readers make them: literal dicts, keys in another order,
+    read back from JSON (keys equal but other objects), with an extra key, with gaps
+    left by deleted keys, or only the later ones in another order."""
+    if kind == "reordered":
+        return [dict(reversed(list(p.items()))) for p in positions]
+    if kind == "json":
+        return json.loads(json.dumps(positions))
+    if kind == "extra":
+        return [{"symbol": p["order_book_id"][:6], **p} for p in positions]
+    if kind == "gaps":
+        out = []
+        for p in positions:
+            d = {"a": 0, "b": 1, **p}
+            del d["a"], d["b"]
+            out.append(d)
+        return out
+    if kind == "later reordered":
+        return positions[:1] + made("reordered", positions[1:])
+    return positions
+
+
+KINDS = ["literal", "reordered", "json", "extra", "gaps", "later reordered"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_positions_of_any_make_read_alike(market, kind):
+    def series(kind):
+        return [dict(s, positions=made(kind, s["positions"])) for s in period()]
+
+    plain = calc.calc_portfolio_single_period(series("literal"), cl.SectorDecider_ShenWan)
+    got = calc.calc_portfolio_single_period(series(kind), cl.SectorDecider_ShenWan)
+    for a, b in zip(got, plain):
+        pd.testing.assert_series_equal(a, b)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_fault_in_a_later_position_of_any_make_is_found(kind):
+    class NoSplits:
+        def get_split_coefficient(self, order_book_ids, date):
+            return {}
+
+    snapshots = period()
+    positions = [dict(p) for p in snapshots[1]["positions"]]
+    positions[-1]["quantity"] = float("nan")
+    snapshots[1] = dict(snapshots[1], positions=made(kind, positions))
+    with pytest.raises(ValueError, match=f"2016-03-02.*{OIL}|{OIL}.*2016-03-02"):
+        calc.split_by_position(snapshots, NoSplits())

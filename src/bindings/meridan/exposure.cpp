@@ -19,6 +19,7 @@
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
+#include "common/key_places.hpp"
 #include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/numeric_arrays.hpp"
@@ -118,70 +119,25 @@ bool plain_money(PyObject* snapshot, PyObject* key) {
 // the very object a dict holds compares no text.
 class PositionKeys {
 public:
-    PositionKeys()
-        : id_(py::reinterpret_borrow<py::object>(
-              meridan::bind::name<"order_book_id">())),
-          value_(py::reinterpret_borrow<py::object>(
-              meridan::bind::name<"market_value">())) {}
-
-    // Takes the keys of `position` that are equal to the names but other objects.
-    void learn(PyObject* position) {
-        Py_ssize_t at = 0;
-        PyObject *key = nullptr, *item = nullptr;
-        while (PyDict_Next(position, &at, &key, &item)) {
-            for (py::object* known : {&id_, &value_}) {
-                if (key != known->ptr() && PyUnicode_CheckExact(key) &&
-                    PyUnicode_Compare(key, known->ptr()) == 0)
-                    *known = py::reinterpret_borrow<py::object>(key);
-            }
-        }
-        // Where the keys stand in this position: positions made alike hold them in
-        // the same places.
-        id_at_ = value_at_ = -1;
-        for (Py_ssize_t before = at = 0; PyDict_Next(position, &at, &key, &item);
-             before = at) {
-            if (key == id_.ptr()) id_at_ = before;
-            if (key == value_.ptr()) value_at_ = before;
-        }
-    }
-
-    PyObject* id() const { return id_.ptr(); }
-    PyObject* value() const { return value_.ptr(); }
+    // Learns the keys' objects and places from the first position of a snapshot.
+    void learn(PyObject* position) { places_.learn(position); }
 
     // The market value of a position dict that also holds an order book id, or
-    // nullptr when it lacks either (a borrowed reference). The usual position, whose
-    // keys are the very objects learnt, is read by walking its few items, which runs
-    // no code and costs fewer steps than two look-ups; any other is looked up, keys
-    // only equal to the ones learnt found by comparing their text.
+    // nullptr when it lacks either or a look-up fails (a borrowed reference). The
+    // usual position, made like the first, is read at the places learnt, which runs
+    // no code; any other is looked up.
     PyObject* money_of(PyObject* position) const {
-        PyObject *key = nullptr, *item = nullptr, *value = nullptr;
-        // First where the learnt position held the keys: an item read from there is
-        // what it is whatever the dict (the key is compared), and a place past the
-        // dict's end reads nothing.
-        Py_ssize_t at = value_at_;
-        if (at >= 0 && PyDict_Next(position, &at, &key, &value) &&
-            key == value_.ptr()) {
-            at = id_at_;
-            if (at >= 0 && PyDict_Next(position, &at, &key, &item) && key == id_.ptr())
-                return value;
+        try {
+            if (!places_.get(position, 0)) return nullptr;
+            return places_.get(position, 1);
+        } catch (py::error_already_set&) {
+            return nullptr;  // not plainly sound: the full check says why
         }
-        at = 0;
-        value = nullptr;
-        bool id = false;
-        while (PyDict_Next(position, &at, &key, &item)) {
-            if (key == value_.ptr())
-                value = item;
-            else if (key == id_.ptr())
-                id = true;
-            if (id && value) return value;
-        }
-        if (!dict_value(position, id_.ptr())) return nullptr;
-        return dict_value(position, value_.ptr());
     }
 
 private:
-    py::object id_, value_;
-    Py_ssize_t id_at_ = -1, value_at_ = -1;  // where the learnt position held them
+    meridan::bind::KeyPlaces<2> places_{{meridan::bind::name<"order_book_id">(),
+                                         meridan::bind::name<"market_value">()}};
 };
 
 // How many positions ahead of the one being checked are asked into the cache.

@@ -134,11 +134,23 @@ void read_snapshot(Series& s, py::handle snapshot, Codes& ids, Money money,
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(positions.ptr());
         PyObject** items = PySequence_Fast_ITEMS(positions.ptr());
         for (Py_ssize_t k = 0; k < n; ++k) {
-            p.ids.push_back(ids.code(item<"order_book_id">(items[k])));
-            const double q = as_double(item<"quantity">(items[k]));
+            PyObject* const position = items[k];
+            const bool plain = PyDict_CheckExact(position);
+            if (plain && !s.fields_learnt) {
+                s.fields.learn(position);
+                s.fields_learnt = true;
+            }
+            // A plain dict read where positions made alike hold their keys; a missing
+            // key, or another mapping, read as `item` reads it.
+            auto field = [&](std::size_t f, auto read) -> py::object {
+                PyObject* v = plain ? s.fields.get(position, f) : nullptr;
+                return v ? py::reinterpret_borrow<py::object>(v) : read(position);
+            };
+            p.ids.push_back(ids.code(field(0, item<"order_book_id">)));
+            const double q = as_double(field(1, item<"quantity">));
             const bool valued = checked || (money == Money::read && q != 0.0);
             p.quantity.push_back(q);
-            p.value.push_back(valued ? as_double(item<"market_value">(items[k])) : NAN);
+            p.value.push_back(valued ? as_double(field(2, item<"market_value">)) : NAN);
             fault = fault || in::holding_fault(q) != in::Fault::none ||
                     (checked && in::holding_fault(p.value.back()) != in::Fault::none);
         }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/key_places.hpp"
 #include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/brinson/benchmark_runs.hpp"
@@ -85,10 +86,14 @@ read_results(py::handle results, const meridan::brinson::SectorRows& rows,
 
 // ------------------------------------------------------------------ snapshots
 
-/// Snapshots read once: the objects, their dates as given and their numbers.
+/// Snapshots read once: the objects, their dates as given and their numbers, and
+/// where the positions' dicts hold their keys (learnt from the first).
 struct Series {
     std::vector<py::object> snapshots, dates;
     meridan::brinson::PlainSeries plain;
+    KeyPlaces<3> fields{
+        {name<"order_book_id">(), name<"quantity">(), name<"market_value">()}};
+    bool fields_learnt = false;
 };
 
 /// How a snapshot's money is read: not at all, read (the snapshot's market value
