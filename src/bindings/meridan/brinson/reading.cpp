@@ -35,10 +35,17 @@ std::vector<py::object> items_of(py::handle sequence, const char* what) {
     return check::sequence_items(sequence, what);
 }
 
-int Codes::code(py::handle label) {
+int Codes::code(py::handle label, bool keep) {
     if (const auto at = kept_.find(label.ptr()); at != kept_.end()) return at->second;
     PyObject* c = PyDict_GetItemWithError(code_of_.ptr(), label.ptr());
-    if (c) return static_cast<int>(PyLong_AsLong(c));
+    if (c) {
+        const int found = static_cast<int>(PyLong_AsLong(c));
+        if (keep) {
+            aliases_.push_back(py::reinterpret_borrow<py::object>(label));
+            kept_.emplace(label.ptr(), found);
+        }
+        return found;
+    }
     if (PyErr_Occurred()) throw py::error_already_set();
     const int n = static_cast<int>(labels_.size());
     if (PyDict_SetItem(code_of_.ptr(), label.ptr(), py::int_(n).ptr()) < 0)
@@ -48,11 +55,11 @@ int Codes::code(py::handle label) {
     return n;
 }
 
-int Codes::sector(py::handle label) {
+int Codes::sector(py::handle label, bool keep) {
     const bool dropped =
         label.is_none() ||
         (PyFloat_Check(label.ptr()) && std::isnan(PyFloat_AS_DOUBLE(label.ptr())));
-    return dropped ? core::kNoSector : code(label);
+    return dropped ? core::kNoSector : code(label, keep);
 }
 
 py::list Codes::labels_of(std::span<const int> codes) const {
@@ -287,8 +294,8 @@ std::vector<int> sectors_of(py::handle classifier, std::span<const int> ids,
     const py::object call = getattr<"__call__">(classifier);
     for (int id : ids) {
         PyObject* label = id_codes.label(id).ptr();
-        out.push_back(
-            sectors.sector(steal(PyObject_Vectorcall(call.ptr(), &label, 1, nullptr))));
+        out.push_back(sectors.sector(
+            steal(PyObject_Vectorcall(call.ptr(), &label, 1, nullptr)), true));
     }
     return out;
 }

@@ -50,8 +50,11 @@ std::vector<py::object> items_of(py::handle sequence, const char* what);
 /// pandas' grouping drops (None, NaN).
 class Codes {
 public:
-    int code(py::handle label);
-    int sector(py::handle label);
+    /// With `keep`, an equal label met as another object is kept too (a reference
+    /// held for the table's life), so that it is not hashed again: for answers that
+    /// come back as the same few objects, such as a classifier's.
+    int code(py::handle label, bool keep = false);
+    int sector(py::handle label, bool keep = false);
     const py::object& label(int c) const {
         return labels_[static_cast<std::size_t>(c)];
     }
@@ -61,9 +64,10 @@ private:
     py::dict code_of_;
     std::vector<py::object> labels_;
     // The kept labels by address: the same object asked again (an id in every
-    // snapshot, a sector name from the same record) skips hashing. Only kept labels
-    // are entered, so an address here always belongs to its label.
+    // snapshot, a sector name from the same record) skips hashing. Only labels held
+    // here are entered, so an address here always belongs to its label.
     std::unordered_map<const PyObject*, int> kept_;
+    std::vector<py::object> aliases_;  // equal labels kept as other objects
 };
 
 /// A Series' labels (as codes) and values (as floats).
