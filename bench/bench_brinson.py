@@ -111,31 +111,13 @@ def own_time(proxy, memo, run):
     return once
 
 
-def fingerprint(memory):
-    """Bytes standing for each kept reply, by identity, to show that no run changed
-    one (the replies are handed out themselves, not copies)."""
-    replies = {id(r): r for kept in memory.values() for r in kept.values()}
-    return {k: pickle.dumps(r, protocol=pickle.HIGHEST_PROTOCOL) for k, r in replies.items()}
-
-
 def setting():
     """The proxy installed in place of the client, and the modules the runs use."""
-    import pytest
-
-    import tickvane
     from meridan.brinson import benchmark, calc
     from meridan.brinson import classifier as cl
     from meridan.quotes import CachedMarketDataProvider
 
-    recording_tickvane.time = types.SimpleNamespace(perf_counter=clock)
-    # Loaded now: a submodule first loaded while the proxy stands in for the package
-    # would be set as an attribute of the proxy, over the proxy's own.
-    import tickvane._errors
-    import tickvane._importer
-    import tickvane._records
-    proxy = recording_tickvane.RecordingTickvane(tickvane)
-    patch = pytest.MonkeyPatch()
-    recording_tickvane.install(proxy, patch)
+    proxy, patch = recording_tickvane.standing_in(clock)
     memo = (benchmark.index_components, benchmark.index_weights, benchmark.get_change_rate)
     hs300, shenwan = benchmark.BrinsonBenchmark_HS300, cl.SectorDecider_ShenWan
 
@@ -193,7 +175,7 @@ def main():
             for f in memo:
                 f.cache_clear()
             run()
-        before = fingerprint(memory)
+        before = recording_tickvane.fingerprint(memory)
         warm = _timing.measure(own_time(proxy, memo, ours))
         base_warm = _timing.measure(own_time(proxy, memo, plain))
 
@@ -208,7 +190,7 @@ def main():
         bench_own = _timing.measure(own_time(proxy, memo,
                                              lambda: calc.calc_benchmark(s.hs300, dates, s.shenwan)))
         per_period = (warm - split_own - bench_own) / len(periods)
-        after = fingerprint(memory)
+        after = recording_tickvane.fingerprint(memory)
         if any(after[k] != b for k, b in before.items()):
             raise RuntimeError("a run changed a reply it was handed")
         stored = {"memory": memory, "series": series}

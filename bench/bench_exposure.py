@@ -217,29 +217,11 @@ def median_own(proxy, call, repeat):
         return statistics.median(once() for _ in range(repeat))
 
 
-def fingerprint(memory):
-    """Bytes standing for each kept reply, by identity, to show that no run changed
-    one (the replies are handed out themselves, not copies)."""
-    replies = {id(r): r for kept in memory.values() for r in kept.values()}
-    return {k: pickle.dumps(r, protocol=pickle.HIGHEST_PROTOCOL) for k, r in replies.items()}
-
-
 def setting():
     """The proxy installed in place of the client, and the module the runs use."""
-    import pytest
-
     import meridan.exposure as ex
-    import tickvane
 
-    # Loaded now: a submodule first loaded while the proxy stands in for the package
-    # would be set as an attribute of the proxy, over the proxy's own.
-    import tickvane._errors
-    import tickvane._importer
-    import tickvane._records
-    recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
-    proxy = recording_tickvane.RecordingTickvane(tickvane)
-    patch = pytest.MonkeyPatch()
-    recording_tickvane.install(proxy, patch)
+    proxy, patch = recording_tickvane.standing_in(CLOCK)
     benchmark = IndexBenchmark(proxy)
 
     def runner(which, series, start, end):
@@ -302,14 +284,14 @@ def main():
             ex.single_exposure_analysis(series[i], benchmark, series[i]["date"])
             pandas_single(proxy, series[i], benchmark, series[i]["date"])
         ours(), plain()
-        before = fingerprint(memory)
+        before = recording_tickvane.fingerprint(memory)
         single = [median_own(proxy, lambda i=i: ex.single_exposure_analysis(
             series[i], benchmark, series[i]["date"]), 5) for i in sample_days]
         single_pd = [median_own(proxy, lambda i=i: pandas_single(
             proxy, series[i], benchmark, series[i]["date"]), 3) for i in sample_days]
         warm = _timing.measure(own_time(proxy, ours), WARM_CALLS)
         warm_pd = _timing.measure(own_time(proxy, plain), WARM_CALLS)
-        after = fingerprint(memory)
+        after = recording_tickvane.fingerprint(memory)
         if any(after[k] != b for k, b in before.items()):
             raise RuntimeError("a run changed a reply it was handed")
         stored = {"memory": memory, "series": series, "start": start, "end": end}

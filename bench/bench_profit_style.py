@@ -106,20 +106,10 @@ def own_seconds_per_call(proxy, functions, calls):
 
 def main():
     global TRANSLATION
-    import pytest
-
-    import tickvane
     from meridan import profit, style
     TRANSLATION = style.TRANSLATION
 
-    # Loaded now: a submodule first loaded while the proxy stands in for the package
-    # would be set as an attribute of the proxy, over the proxy's own.
-    import tickvane._errors
-    import tickvane._importer
-    import tickvane._records
-    proxy = recording_tickvane.RecordingTickvane(tickvane)
-    patch = pytest.MonkeyPatch()
-    recording_tickvane.install(proxy, patch)
+    proxy, patch = recording_tickvane.standing_in()
     series = build_market(proxy)
 
     with proxy.replaying():

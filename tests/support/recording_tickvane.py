@@ -34,6 +34,7 @@ import contextlib
 import dataclasses
 import functools
 import inspect
+import pickle
 import sys
 import time
 import types
@@ -41,7 +42,7 @@ import types
 import numpy as np
 import pandas as pd
 
-__all__ = ["Call", "RecordingTickvane", "install"]
+__all__ = ["Call", "RecordingTickvane", "install", "standing_in", "fingerprint"]
 
 
 @dataclasses.dataclass
@@ -329,3 +330,33 @@ def _from_client(value, client, name):
         return True
     owner = getattr(value, "__module__", None) or ""
     return owner == "tickvane" or owner.startswith("tickvane.")
+
+
+def standing_in(clock=None):
+    """A proxy of the real client installed for a benchmark: ``(proxy, patch)``, where
+    ``patch.undo()`` puts the client back. ``clock`` (say ``time.thread_time``) times
+    the calls in place of ``time.perf_counter``. The client's submodules are loaded
+    first: one first loaded while the proxy stands in would be set as an attribute of
+    the proxy, over the proxy's own."""
+    import pytest
+
+    import tickvane
+    import tickvane._errors  # noqa: F401
+    import tickvane._importer  # noqa: F401
+    import tickvane._records  # noqa: F401
+
+    if clock is not None:
+        global time
+        time = types.SimpleNamespace(perf_counter=clock)
+    proxy = RecordingTickvane(tickvane)
+    patch = pytest.MonkeyPatch()
+    install(proxy, patch)
+    return proxy, patch
+
+
+def fingerprint(memory):
+    """Bytes standing for each reply kept in an ``answering_from_memory`` memory, by
+    identity: compared before and after timed runs, they show that no run changed a
+    reply it was handed (the replies are handed out themselves, not copies)."""
+    replies = {id(r): r for kept in memory.values() for r in kept.values()}
+    return {k: pickle.dumps(r, protocol=pickle.HIGHEST_PROTOCOL) for k, r in replies.items()}
