@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "meridan/exposure/averaging.hpp"
@@ -47,6 +48,45 @@ TEST(AveragingOrder, RowAndColumnStorageGiveIdenticalMeans) {
     EXPECT_DOUBLE_EQ(a.means.at(0, 1), 0.3 + 1.0 / 3.0);
     // Group 1's last two rows are 6 and 4.
     EXPECT_DOUBLE_EQ(a.means.at(1, 2), (0.7 + 0.5) / 2.0 + 2.0 / 3.0);
+}
+
+TEST(AveragingOrder, EveryWidthMatchesOneSumPerCellNewestFirst) {
+    // Tables of 1 to 13 factors (the columns are summed a few at a time), groups stored
+    // in runs and interleaved, missing values here and there: each mean is, to the
+    // last bit, the sum of the group's latest present values taken newest first over
+    // their count.
+    std::mt19937 draw(7);
+    std::uniform_real_distribution<double> value(-3.0, 3.0);
+    const std::size_t rows = 40, groups = 4, window = 6;
+    std::vector<std::int64_t> group(rows);
+    for (std::size_t r = 0; r < rows; ++r)
+        group[r] = r % 11 == 10 ? -1 : static_cast<std::int64_t>((r / 3) % groups);
+    for (std::size_t cols = 1; cols <= 13; ++cols) {
+        std::vector<double> cells(rows * cols);
+        for (double& v : cells) v = draw() % 9 == 0 ? kNaN : value(draw);
+        const mx::TableView view{cells.data(), rows, cols,
+                                 static_cast<std::ptrdiff_t>(cols), 1};
+        const mx::GroupMeans got = mx::average_last_rows(view, group, groups, window);
+        for (std::size_t g = 0; g < groups; ++g) {
+            for (std::size_t c = 0; c < cols; ++c) {
+                double sum = 0.0, n = 0.0;
+                std::size_t taken = 0;
+                for (std::size_t r = rows; r-- > 0 && taken < window;) {
+                    if (group[r] != static_cast<std::int64_t>(g)) continue;
+                    ++taken;
+                    if (std::isnan(cells[r * cols + c])) continue;
+                    sum += cells[r * cols + c];
+                    n += 1.0;
+                }
+                const double want = n > 0.0 ? sum / n : kNaN;
+                if (std::isnan(want)) {
+                    EXPECT_TRUE(std::isnan(got.means.at(g, c))) << cols << " " << g;
+                } else {
+                    EXPECT_EQ(got.means.at(g, c), want) << cols << " " << g << " " << c;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
