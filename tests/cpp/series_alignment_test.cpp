@@ -37,6 +37,11 @@ TEST(Alignment, ForwardFillTakesLatestEarlierValue) {
     expect_same(ms::reindex_ffill(Days{2, 3, 6, 6}, Values{1, kNaN, 3, 4},
                                   Days{1, 2, 3, 4, 6, 9}),
                 Values{kNaN, 1, kNaN, kNaN, 4, 4});
+    // Targets in any order, repeated: each on its own (s.reindex([9, 1, 6, 2, 2, 7],
+    // method="ffill"))
+    expect_same(ms::reindex_ffill(Days{2, 3, 6, 6}, Values{1, kNaN, 3, 4},
+                                  Days{9, 1, 6, 2, 2, 7}),
+                Values{4, kNaN, 4, 1, 1, 4});
     EXPECT_THROW(ms::reindex_ffill(Days{3, 2}, Values{1, 2}, Days{2}),
                  std::invalid_argument);
 }

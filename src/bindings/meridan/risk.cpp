@@ -21,6 +21,7 @@
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/named.hpp"
+#include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -194,15 +195,20 @@ py::object tail(const py::array_t<double>& array, std::size_t from) {
     return py::reinterpret_steal<py::object>(view);
 }
 
+// A figures block, its keys and the attributes read by interned names: fourteen
+// blocks are built per call.
 py::dict figures(const py::object& risk, bool benchmark) {
     py::dict block;
-    block["return"] = risk.attr("annual_return");
-    block["alpha"] = benchmark ? py::object(py::int_(0)) : risk.attr("alpha");
-    block["beta"] = benchmark ? py::object(py::int_(1)) : risk.attr("beta");
-    block["sharpe"] = risk.attr("sharpe");
-    block["sortino"] = benchmark ? py::object(py::str("")) : risk.attr("sortino");
-    block["max_drawdown"] = risk.attr("max_drawdown");
-    block["var"] = risk.attr("var");
+    block[bind::name<"return">()] = bind::getattr<"annual_return">(risk);
+    block[bind::name<"alpha">()] =
+        benchmark ? py::object(py::int_(0)) : bind::getattr<"alpha">(risk);
+    block[bind::name<"beta">()] =
+        benchmark ? py::object(py::int_(1)) : bind::getattr<"beta">(risk);
+    block[bind::name<"sharpe">()] = bind::getattr<"sharpe">(risk);
+    block[bind::name<"sortino">()] =
+        benchmark ? py::object(py::str("")) : bind::getattr<"sortino">(risk);
+    block[bind::name<"max_drawdown">()] = bind::getattr<"max_drawdown">(risk);
+    block[bind::name<"var">()] = bind::getattr<"var">(risk);
     return block;
 }
 
@@ -383,8 +389,8 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
         const py::object rp = risk_class(p_window, b_window, rate);
         const py::object rb = risk_class(b_window, b_window, rate);
         py::dict entry;
-        entry["benchmark"] = figures(rb, true);
-        entry["portfolio"] = figures(rp, false);
+        entry[bind::name<"benchmark">()] = figures(rb, true);
+        entry[bind::name<"portfolio">()] = figures(rp, false);
         result[py::str(key.data(), key.size())] = entry;
     }
     return py::object(result);

@@ -26,11 +26,20 @@ std::vector<double> reindex_ffill(std::span<const std::int64_t> source_days,
         throw std::invalid_argument(
             "cannot fill forward from a series whose dates are not ascending");
     std::vector<double> out(target_days.size(), kNaN);
+    // `next` is the number of source days on or before the target: ascending targets
+    // (a calendar, as usual) move it forward in one walk over both; a target earlier
+    // than the one before it is found by a search.
+    std::size_t next = 0;
     for (std::size_t i = 0; i < target_days.size(); ++i) {
-        const auto it =
-            std::upper_bound(source_days.begin(), source_days.end(), target_days[i]);
-        if (it != source_days.begin())
-            out[i] = values[static_cast<std::size_t>(it - source_days.begin()) - 1];
+        const std::int64_t day = target_days[i];
+        if (i > 0 && day < target_days[i - 1]) {
+            next = static_cast<std::size_t>(
+                std::upper_bound(source_days.begin(), source_days.end(), day) -
+                source_days.begin());
+        } else {
+            while (next < source_days.size() && source_days[next] <= day) ++next;
+        }
+        if (next > 0) out[i] = values[next - 1];
     }
     return out;
 }
