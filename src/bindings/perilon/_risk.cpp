@@ -17,6 +17,7 @@
 #include "common/array_input.hpp"
 #include "common/convert.hpp"
 #include "common/named.hpp"
+#include "common/names.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/risk/capture.hpp"
 #include "meridan/risk/distribution.hpp"
@@ -238,19 +239,21 @@ PYBIND11_MODULE(_risk, m) {
             }
             const meridan::risk::RiskFigures f =
                 meridan::risk::risk_figures(as_span(r), as_span(b), rate, periods);
-            py::setattr(self, "annual_return", py::float_(f.annual_return));
-            py::setattr(self, "alpha", py::float_(f.alpha));
-            py::setattr(self, "beta", py::float_(f.beta));
-            py::setattr(self, "sharpe", py::float_(f.sharpe));
-            py::setattr(self, "sortino", py::float_(f.sortino));
-            py::setattr(self, "max_drawdown", py::float_(f.max_drawdown));
-            py::setattr(self, "var", py::float_(f.var));
-            py::setattr(self, "volatility", py::float_(f.volatility));
-            py::setattr(self, "tracking_error", py::float_(f.tracking_error));
-            py::setattr(self, "information_ratio", py::float_(f.information_ratio));
-            py::setattr(self, "downside_risk", py::float_(f.downside_risk));
-            py::setattr(self, "calmar", py::float_(f.calmar));
-            py::setattr(self, "win_rate", py::float_(f.win_rate));
+            meridan::bind::setattr<"annual_return">(self, py::float_(f.annual_return));
+            meridan::bind::setattr<"alpha">(self, py::float_(f.alpha));
+            meridan::bind::setattr<"beta">(self, py::float_(f.beta));
+            meridan::bind::setattr<"sharpe">(self, py::float_(f.sharpe));
+            meridan::bind::setattr<"sortino">(self, py::float_(f.sortino));
+            meridan::bind::setattr<"max_drawdown">(self, py::float_(f.max_drawdown));
+            meridan::bind::setattr<"var">(self, py::float_(f.var));
+            meridan::bind::setattr<"volatility">(self, py::float_(f.volatility));
+            meridan::bind::setattr<"tracking_error">(self,
+                                                     py::float_(f.tracking_error));
+            meridan::bind::setattr<"information_ratio">(
+                self, py::float_(f.information_ratio));
+            meridan::bind::setattr<"downside_risk">(self, py::float_(f.downside_risk));
+            meridan::bind::setattr<"calmar">(self, py::float_(f.calmar));
+            meridan::bind::setattr<"win_rate">(self, py::float_(f.win_rate));
             const py::tuple held =
                 py::make_tuple(py::array_t<double>(r.size(), r.data()),
                                py::array_t<double>(b.size(), b.data()), rate, periods);
