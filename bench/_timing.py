@@ -30,7 +30,8 @@ import subprocess
 import sys
 import time
 
-__all__ = ["clock", "no_gc", "measure", "fresh", "report_once", "save", "RESULTS"]
+__all__ = ["clock", "no_gc", "own_time", "measure", "fresh", "report_once", "save",
+           "RESULTS"]
 
 clock = time.thread_time
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
@@ -48,6 +49,21 @@ def no_gc():
     finally:
         if was_enabled:
             gc.enable()
+
+
+def own_time(proxy, call, before=()):
+    """A function timing one call of ``call()``: its own seconds, the time spent in
+    requests answered through ``proxy`` (a recording proxy of the client, for requests
+    not yet in its memory) taken out. Each of ``before`` is called first, untimed
+    (memos to clear, say)."""
+    def once():
+        for step in before:
+            step()
+        proxy.reset_calls()
+        start = clock()
+        call()
+        return clock() - start - proxy.time_inside
+    return once
 
 
 def _one(fn):

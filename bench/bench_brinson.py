@@ -101,14 +101,7 @@ def own_time(proxy, memo, run):
     """A function timing one call of `run()` with the benchmark memo cleared before
     it: its own seconds (a request not yet in the proxy's memory, answered through the
     proxy, taken out)."""
-    def once():
-        for f in memo:
-            f.cache_clear()
-        proxy.reset_calls()
-        start = clock()
-        run()
-        return clock() - start - proxy.time_inside
-    return once
+    return _timing.own_time(proxy, run, before=[f.cache_clear for f in memo])
 
 
 def setting():

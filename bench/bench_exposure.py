@@ -198,20 +198,9 @@ FRESH_RUNS, WARM_CALLS = 5, 5
 C_LEVEL = ("instruments",)
 
 
-def own_time(proxy, call):
-    """A function timing one call of `call()`: its own seconds (a request not yet in
-    the proxy's memory, answered through the proxy, taken out)."""
-    def once():
-        proxy.reset_calls()
-        start = CLOCK()
-        call()
-        return CLOCK() - start - proxy.time_inside
-    return once
-
-
 def median_own(proxy, call, repeat):
     """Median of `repeat` own times of `call()` after a first one, the collector paused."""
-    once = own_time(proxy, call)
+    once = _timing.own_time(proxy, call)
     once()
     with _timing.no_gc():
         return statistics.median(once() for _ in range(repeat))
@@ -243,7 +232,7 @@ def once(which, path):
     # in use: the opening is the client's time, like its replies.
     s.proxy.real._manage.current()
     with s.proxy.answering_from_memory(stored["memory"], C_LEVEL):
-        run = own_time(s.proxy, s.runner(which, stored["series"], stored["start"],
+        run = _timing.own_time(s.proxy, s.runner(which, stored["series"], stored["start"],
                                          stored["end"]))
         if os.environ.get("BENCH_PROFILE"):  # where a fresh process's time goes
             import cProfile
@@ -289,8 +278,8 @@ def main():
             series[i], benchmark, series[i]["date"]), 5) for i in sample_days]
         single_pd = [median_own(proxy, lambda i=i: pandas_single(
             proxy, series[i], benchmark, series[i]["date"]), 3) for i in sample_days]
-        warm = _timing.measure(own_time(proxy, ours), WARM_CALLS)
-        warm_pd = _timing.measure(own_time(proxy, plain), WARM_CALLS)
+        warm = _timing.measure(_timing.own_time(proxy, ours), WARM_CALLS)
+        warm_pd = _timing.measure(_timing.own_time(proxy, plain), WARM_CALLS)
         after = recording_tickvane.fingerprint(memory)
         if any(after[k] != b for k, b in before.items()):
             raise RuntimeError("a run changed a reply it was handed")

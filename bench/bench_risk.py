@@ -152,24 +152,6 @@ FRESH_RUNS, WARM_CALLS = 5, 5
 CLOCK = _timing.clock
 
 
-def _own_time(client, call):
-    """A function timing one call of `call()`: its own seconds (a request not yet in
-    the proxy's memory, answered through the proxy, taken out)."""
-    def once():
-        client.reset_calls()
-        start = CLOCK()
-        call()
-        return CLOCK() - start - client.time_inside
-    return once
-
-
-def _fingerprint(memory):
-    """Bytes standing for each kept reply, by identity, to show that no run changed
-    one (the replies are handed out themselves, not copies)."""
-    replies = {id(r): r for kept in memory.values() for r in kept.values()}
-    return {k: pickle.dumps(r, protocol=pickle.HIGHEST_PROTOCOL) for k, r in replies.items()}
-
-
 def _runner(which, client, series):
     import meridan.risk as risk
 
@@ -183,19 +165,15 @@ def _once(which, payload):
     imports, the kept replies and the series read from `payload` (written by the
     parent) and answered from memory; its own time reported."""
     import meridan.risk  # noqa: F401
-    import tickvane
 
     with open(payload, "rb") as f:
         data = pickle.load(f)
-    recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
-    client = recording_tickvane.RecordingTickvane(tickvane)
-    patch = pytest.MonkeyPatch()
-    recording_tickvane.install(client, patch)
+    client, patch = recording_tickvane.standing_in(CLOCK)
     # The client opens its store before the timed call, as its first operation would
     # in use: the opening is the client's time, like its replies.
     client.real._manage.current()
     with client.answering_from_memory(data["memory"]):
-        run = _own_time(client, _runner(which, client, data["series"]))
+        run = _timing.own_time(client, _runner(which, client, data["series"]))
         if os.environ.get("BENCH_PROFILE"):  # where a fresh process's time goes
             import cProfile
             cProfile.runctx("run()", globals(), locals(), sort="tottime")
@@ -213,10 +191,10 @@ def _warm_and_fresh(client, series):
     recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
     with client.replaying(), client.answering_from_memory() as memory:
         ours(), plain()  # every request kept once, by each rendering's arguments
-        before = _fingerprint(memory)
-        warm = _timing.measure(_own_time(client, ours), WARM_CALLS)
-        warm_plain = _timing.measure(_own_time(client, plain), WARM_CALLS)
-        after = _fingerprint(memory)
+        before = recording_tickvane.fingerprint(memory)
+        warm = _timing.measure(_timing.own_time(client, ours), WARM_CALLS)
+        warm_plain = _timing.measure(_timing.own_time(client, plain), WARM_CALLS)
+        after = recording_tickvane.fingerprint(memory)
         if any(after[k] != b for k, b in before.items()):
             raise RuntimeError("a run changed a reply it was handed")
     recording_tickvane.time = time
