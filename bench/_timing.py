@@ -2,7 +2,8 @@
 small JSON each bench keeps beside it.
 
 - warm: ``measure(fn, warm_runs=5)`` calls ``fn`` once untimed, then ``warm_runs``
-  times, and answers the best time. ``fn`` may answer its own seconds (the whole call
+  times, and answers the best time (one collection first, then the collector off
+  throughout, as timeit has it). ``fn`` may answer its own seconds (the whole call
   minus what it spent outside the package, say); when it answers None its call is
   timed on ``clock``.
 - fresh: ``fresh(argv, runs=5)`` runs ``python argv...`` ``runs`` times, one process
@@ -66,26 +67,32 @@ def own_time(proxy, call, before=()):
     return once
 
 
-def _one(fn):
-    with no_gc():
-        start = clock()
-        own = fn()
-        elapsed = clock() - start
+def _seconds(fn):
+    start = clock()
+    own = fn()
+    elapsed = clock() - start
     return elapsed if own is None else own
 
 
 def measure(fn, warm_runs=5):
-    """Best seconds of ``warm_runs`` calls of ``fn`` after one untimed call."""
+    """Best seconds of ``warm_runs`` calls of ``fn`` after one untimed call.
+
+    One collection comes first, then the collector stays off for all the calls, as
+    timeit has it: a full collection before each call would walk every object of the
+    process (the kept replies included) and leave each call to start with cold
+    caches, which is the fresh figure's business, not the warm one's."""
     if warm_runs < 1:
         raise ValueError(f"warm_runs must be at least 1, got {warm_runs}")
-    fn()
-    return min(_one(fn) for _ in range(warm_runs))
+    with no_gc():
+        fn()
+        return min(_seconds(fn) for _ in range(warm_runs))
 
 
 def time_once(fn):
     """Seconds of one call of ``fn`` (its own answer when it gives one), for the
     process that reports a fresh figure."""
-    return _one(fn)
+    with no_gc():
+        return _seconds(fn)
 
 
 def report_once(seconds, **extra):
