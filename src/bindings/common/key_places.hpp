@@ -43,14 +43,22 @@ public:
         }
     }
 
-    /// `dict[key k]` of a plain dict as a borrowed reference, or nullptr when the key
-    /// is missing; an error of the look-up (a key's comparison) is raised.
-    PyObject* get(PyObject* dict, std::size_t k) const {
+    /// The value of key k where the first dict held it, when this dict holds that
+    /// very key there (a borrowed reference); nullptr otherwise, for `get` to look
+    /// up. Runs no code, so the dict needs no reference of its own meanwhile.
+    PyObject* at_place(PyObject* dict, std::size_t k) const noexcept {
         Py_ssize_t at = at_[k];
         PyObject *key = nullptr, *value = nullptr;
         if (at >= 0 && PyDict_Next(dict, &at, &key, &value) && key == keys_[k].ptr())
             return value;
-        value = PyDict_GetItemWithError(dict, keys_[k].ptr());
+        return nullptr;
+    }
+
+    /// `dict[key k]` of a plain dict as a borrowed reference, or nullptr when the key
+    /// is missing; an error of the look-up (a key's comparison) is raised.
+    PyObject* get(PyObject* dict, std::size_t k) const {
+        if (PyObject* value = at_place(dict, k)) return value;
+        PyObject* value = PyDict_GetItemWithError(dict, keys_[k].ptr());
         if (!value && PyErr_Occurred()) throw py::error_already_set();
         return value;
     }

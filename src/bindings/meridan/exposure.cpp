@@ -135,6 +135,12 @@ public:
         }
     }
 
+    // `money_of` for the usual position, made like the first: its market value
+    // when both keys stand at the places learnt, else nullptr. Runs no code.
+    PyObject* money_at_places(PyObject* position) const noexcept {
+        return places_.at_place(position, 0) ? places_.at_place(position, 1) : nullptr;
+    }
+
 private:
     meridan::bind::KeyPlaces<2> places_{{meridan::bind::name<"order_book_id">(),
                                          meridan::bind::name<"market_value">()}};
@@ -175,11 +181,17 @@ bool money_plainly_sound(PyObject* snapshot, PositionKeys& keys) {
         // for one a few places ahead lets its reading overlap the work on this one.
         if (i + kReadAhead < PyList_GET_SIZE(positions.ptr()))
             read_ahead(PyList_GET_ITEM(positions.ptr(), i + kReadAhead));
-        const auto position =
-            py::reinterpret_borrow<py::object>(PyList_GET_ITEM(positions.ptr(), i));
-        if (!PyDict_CheckExact(position.ptr())) return false;
-        if (i == 0) keys.learn(position.ptr());
-        PyObject* const value = keys.money_of(position.ptr());
+        // Borrowed while read at the places learnt, which runs no code; held while
+        // looked up, as a look-up can run a key's own comparison.
+        PyObject* const position = PyList_GET_ITEM(positions.ptr(), i);
+        if (!PyDict_CheckExact(position)) return false;
+        if (i == 0) keys.learn(position);
+        py::object held;
+        PyObject* value = keys.money_at_places(position);
+        if (!value) {
+            held = py::reinterpret_borrow<py::object>(position);
+            value = keys.money_of(position);
+        }
         if (!value || !plain_number(value, x) ||
             in::holding_fault(x) != in::Fault::none)
             return false;

@@ -4,20 +4,6 @@
 
 namespace meridan::inputs {
 
-Fault money_fault(double value) {
-    return std::isfinite(value) ? Fault::none : Fault::not_finite;
-}
-
-Fault holding_fault(double value) {
-    if (!std::isfinite(value)) return Fault::not_finite;
-    return value < 0.0 ? Fault::negative : Fault::none;
-}
-
-Fault closing_value_fault(double value) {
-    if (!std::isfinite(value)) return Fault::not_finite;
-    return value > 0.0 ? Fault::none : Fault::not_positive;
-}
-
 std::string_view describe(Fault fault) {
     switch (fault) {
         case Fault::none:

@@ -6,6 +6,7 @@
 // whose instrument is an index is a mistake of the caller too.
 #pragma once
 
+#include <cmath>
 #include <string_view>
 
 namespace meridan::inputs {
@@ -13,16 +14,27 @@ namespace meridan::inputs {
 /// What is wrong with one number of a snapshot, if anything.
 enum class Fault { none, not_finite, negative, not_positive };
 
+// The three rules are read for every position of every snapshot of a range, so
+// they are defined here, where each caller can inline them.
+
 /// A snapshot's `market_value` or `cash`: any finite number (cash may be negative,
 /// a book may be overdrawn).
-Fault money_fault(double value);
+inline Fault money_fault(double value) {
+    return std::isfinite(value) ? Fault::none : Fault::not_finite;
+}
 
 /// A position's `market_value` or `quantity`: finite and not negative.
-Fault holding_fault(double value);
+inline Fault holding_fault(double value) {
+    if (!std::isfinite(value)) return Fault::not_finite;
+    return value < 0.0 ? Fault::negative : Fault::none;
+}
 
 /// The `market_value` of the snapshot a range ends on: finite and above 0, as it
 /// divides the growth over the range.
-Fault closing_value_fault(double value);
+inline Fault closing_value_fault(double value) {
+    if (!std::isfinite(value)) return Fault::not_finite;
+    return value > 0.0 ? Fault::none : Fault::not_positive;
+}
 
 /// The words that finish "<field> <value> …" for a fault: "is not a finite
 /// number", "is negative", "is not above 0"; empty for `Fault::none`.
