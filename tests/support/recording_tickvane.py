@@ -75,8 +75,14 @@ def freeze(value):
 
 
 def copy_reply(reply):
-    """A copy of a stored reply the caller may change."""
-    if isinstance(reply, (pd.Series, pd.DataFrame)):
+    """A copy of a stored reply the caller may change. A table's copy keeps the very
+    columns Index of the reply, as the client's replies of one table share theirs (an
+    Index does not change; readers may know it by identity)."""
+    if isinstance(reply, pd.DataFrame):
+        copy = reply.copy()
+        copy.columns = reply.columns
+        return copy
+    if isinstance(reply, pd.Series):
         return reply.copy()
     return list(reply) if isinstance(reply, list) else reply
 
