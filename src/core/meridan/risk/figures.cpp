@@ -39,18 +39,23 @@ RiskFigures risk_figures(std::span<const double> r_in, std::span<const double> b
     if (r_in.size() != b_in.size()) {
         throw std::invalid_argument("returns and benchmark returns differ in length");
     }
-    const ReturnPairs pairs = drop_missing_pairs(r_in, b_in);
-    const std::span<const double> r(pairs.r);
-    const std::span<const double> b(pairs.b);
+    // Days with a missing return on either side are left out; without any (the
+    // usual case) the returns are read where they lie.
+    bool complete = true;
+    for (std::size_t i = 0; i < r_in.size(); ++i)
+        complete = complete && !std::isnan(r_in[i]) && !std::isnan(b_in[i]);
+    const ReturnPairs pairs = complete ? ReturnPairs{} : drop_missing_pairs(r_in, b_in);
+    const std::span<const double> r =
+        complete ? r_in : std::span<const double>(pairs.r);
+    const std::span<const double> b =
+        complete ? b_in : std::span<const double>(pairs.b);
     const std::size_t n = r.size();
     const double a = annualization;
     const double root_a = std::sqrt(a);
     const double daily_rate = annual_rate / a;
 
-    std::vector<double> excess(n);  // r − rf_d
     std::size_t wins = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        excess[i] = r[i] - daily_rate;
         if (r[i] > b[i]) ++wins;
     }
     const PairMoments m = pair_moments(r, b);
@@ -67,7 +72,8 @@ RiskFigures risk_figures(std::span<const double> r_in, std::span<const double> b
     f.alpha =
         f.annual_return - (annual_rate + f.beta * (benchmark_return - annual_rate));
     f.sharpe = ratio(mean_excess, volatility) * root_a;
-    const double downside = downside_deviation(excess, 0.0);
+    // The shortfall of r − rf_d below 0 is that of r below rf_d, to the last bit.
+    const double downside = downside_deviation(r, daily_rate);
     f.sortino = ratio(mean_excess * a, downside * root_a);
     f.max_drawdown = max_drawdown(r);
     f.var = historical_var(r, kVarConfidence);
