@@ -123,3 +123,26 @@ TEST(RiskFigures, InfiniteReturnsLeaveFiguresUndefinedNeverInfinite) {
     EXPECT_TRUE(std::isnan(big.annual_return));
     EXPECT_TRUE(std::isnan(big.alpha));
 }
+
+TEST(RiskFigures, DaysMissingASideAreLeftOutExactly) {
+    // A day without the portfolio's return and one without the benchmark's give the
+    // figures of the series without those days, to the last bit.
+    const std::vector<double> r{0.01, -0.02, 0.03, 0.004, -0.011, 0.02, 0.0};
+    const std::vector<double> b{0.012, -0.01, 0.02, 0.001, -0.02, 0.015, 0.003};
+    std::vector<double> r_gaps = r, b_gaps = b;
+    r_gaps.insert(r_gaps.begin() + 2, kNaN);
+    b_gaps.insert(b_gaps.begin() + 2, 0.5);
+    r_gaps.insert(r_gaps.begin() + 5, -0.4);
+    b_gaps.insert(b_gaps.begin() + 5, kNaN);
+    const mr::RiskFigures want = mr::risk_figures(r, b, 0.02, 244);
+    const mr::RiskFigures got = mr::risk_figures(r_gaps, b_gaps, 0.02, 244);
+    EXPECT_EQ(got.n, r.size());
+    for (auto field :
+         {&mr::RiskFigures::annual_return, &mr::RiskFigures::alpha,
+          &mr::RiskFigures::beta, &mr::RiskFigures::sharpe, &mr::RiskFigures::sortino,
+          &mr::RiskFigures::max_drawdown, &mr::RiskFigures::var,
+          &mr::RiskFigures::volatility, &mr::RiskFigures::tracking_error,
+          &mr::RiskFigures::information_ratio, &mr::RiskFigures::downside_risk,
+          &mr::RiskFigures::calmar, &mr::RiskFigures::win_rate})
+        EXPECT_EQ(got.*field, want.*field);
+}
