@@ -177,6 +177,25 @@ def test_single_analysis_against_pandas(market):
         (oid, day) for oid in (BANK, ST, MOUTAI, BANK)]
 
 
+@pytest.mark.parametrize("ids, index_dtype", [
+    ([BANK, ESTATE, MOUTAI], None),          # the reply's own order: read by position
+    ([MOUTAI, ESTATE, BANK], None),          # another order
+    ([BANK, ESTATE, ETF, MOUTAI], None),     # a constituent without exposures
+    ([BANK, ESTATE, MOUTAI], object),
+    ([BANK, ESTATE, MOUTAI], "category"),
+])
+def test_benchmark_exposure_whatever_its_weights_index(market, ids, index_dtype):
+    weights = pd.Series([1.0, 3.0, 2.0, 4.0][:len(ids)],
+                        index=pd.Index(ids, dtype=index_dtype))
+    bench = Benchmark({})
+    bench.weights = weights
+    result = ex.single_exposure_analysis(snapshot(None), bench, DAY)
+    normalised = weights / weights.sum()
+    expected = (mean_of_last_22(market, [str(i) for i in ids], DAY).T
+                * normalised.set_axis(normalised.index.astype(object))).sum(axis=1)
+    pd.testing.assert_series_equal(result["benchmark_exposure"], expected, rtol=1e-12)
+
+
 def test_latest_trading_date_is_on_or_before_the_day(market):
     saturday = "2016-06-04"
     ex.single_exposure_analysis(snapshot(None, (BANK, 1.0)), None, saturday)

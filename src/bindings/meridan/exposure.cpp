@@ -262,8 +262,24 @@ mx::GroupMeans average(const py::object& reply, const std::vector<std::int64_t>&
     return mx::average_last_rows(view, group, groups);
 }
 
+// Whether the first level of a reply holds exactly the requested text ids, in request
+// order (a benchmark's constituents, all with exposures): then each code is its
+// request position. Told by the level's own comparison with the Index the ids were
+// read from, without reading its labels; for text ids only, which pandas and a dict
+// compare alike.
+bool level_is_request(const py::object& level, const py::object& request_index,
+                      const py::list& ids) {
+    if (!request_index || py::len(level) != ids.size()) return false;
+    for (py::handle id : ids) {
+        if (!PyUnicode_CheckExact(id.ptr())) return false;
+    }
+    return truthy(meridan::bind::call_method<"equals">(level, request_index));
+}
+
+// `request_index`, when given, is the Index whose labels `ids` are, in order.
 Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids,
-                          const py::list& ids, const py::object& date) {
+                          const py::list& ids, const py::object& date,
+                          const py::object& request_index = py::object()) {
     Exposures out;
     if (ids.empty()) {
         // Nothing to ask for: an empty table over the factors of the module's table.
@@ -295,23 +311,31 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
 
     // Rows labelled (order_book_id, date): each row's instrument is its code in the
     // first level, whose labels are matched to the request once.
-    py::dict code_of;
-    py::ssize_t code = 0;
-    for (py::handle label :
-         meridan::bind::label_list(index.attr("levels")[py::int_(0)]))
-        code_of[label] = py::int_(code++);
-    std::vector<std::int64_t> group_of_code(static_cast<std::size_t>(code), -1);
+    const py::object level = index.attr("levels")[py::int_(0)];
+    std::vector<std::int64_t> group_of_code;
     std::vector<std::size_t> first_request;  // request position of each group
-    for (std::size_t j = 0; j < ids.size(); ++j) {
-        PyObject* found = PyDict_GetItemWithError(code_of.ptr(), ids[j].ptr());
-        if (!found) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            continue;  // no exposures for this id
+    if (level_is_request(level, request_index, ids)) {
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+            group_of_code.push_back(static_cast<std::int64_t>(j));
+            first_request.push_back(j);
         }
-        auto& g = group_of_code[py::cast<std::size_t>(found)];
-        if (g >= 0) continue;  // an id asked for twice keeps its first place
-        g = static_cast<std::int64_t>(first_request.size());
-        first_request.push_back(j);
+    } else {
+        py::dict code_of;
+        py::ssize_t code = 0;
+        for (py::handle label : meridan::bind::label_list(level))
+            code_of[label] = py::int_(code++);
+        group_of_code.assign(static_cast<std::size_t>(code), -1);
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+            PyObject* found = PyDict_GetItemWithError(code_of.ptr(), ids[j].ptr());
+            if (!found) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                continue;  // no exposures for this id
+            }
+            auto& g = group_of_code[py::cast<std::size_t>(found)];
+            if (g >= 0) continue;  // an id asked for twice keeps its first place
+            g = static_cast<std::int64_t>(first_request.size());
+            first_request.push_back(j);
+        }
     }
     std::vector<std::int64_t> group =
         meridan::bind::int64_values(index.attr("codes")[py::int_(0)]);
@@ -419,8 +443,9 @@ struct Weighted {
 };
 
 Weighted weigh(const py::module_& m, const py::list& ids,
-               const std::vector<double>& weights, const py::object& date) {
-    Weighted w{fetch_exposures(m, ids, ids, date), {}};
+               const std::vector<double>& weights, const py::object& date,
+               const py::object& request_index = py::object()) {
+    Weighted w{fetch_exposures(m, ids, ids, date, request_index), {}};
     std::vector<double> present;
     present.reserve(w.exposures.requested.size());
     for (std::size_t j : w.exposures.requested) present.push_back(weights[j]);
@@ -528,8 +553,9 @@ Single single_analysis(const py::module_& m, const py::object& portfolio,
             meridan::bind::call_method<"get_weighting">(benchmark, date);
         const std::vector<double> weights = mx::normalise(
             meridan::bind::span_of(meridan::bind::float_values(weighting)));
-        const Weighted w =
-            weigh(m, meridan::bind::label_list(weighting.attr("index")), weights, date);
+        const py::object constituents = weighting.attr("index");
+        const Weighted w = weigh(m, meridan::bind::label_list(constituents), weights,
+                                 date, constituents);
         out.benchmark = w.result.total;
         out.benchmark_factors = w.exposures.factors;
         if (wanted == Results::pandas) {
