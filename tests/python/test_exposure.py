@@ -187,8 +187,7 @@ def test_single_analysis_against_pandas(market):
 def test_benchmark_exposure_whatever_its_weights_index(market, ids, index_dtype):
     weights = pd.Series([1.0, 3.0, 2.0, 4.0][:len(ids)],
                         index=pd.Index(ids, dtype=index_dtype))
-    bench = Benchmark({})
-    bench.weights = weights
+    bench = Benchmark(weights)
     result = ex.single_exposure_analysis(snapshot(None), bench, DAY)
     normalised = weights / weights.sum()
     expected = (mean_of_last_22(market, [str(i) for i in ids], DAY).T

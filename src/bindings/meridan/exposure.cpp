@@ -312,13 +312,12 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
     // Rows labelled (order_book_id, date): each row's instrument is its code in the
     // first level, whose labels are matched to the request once.
     const py::object level = index.attr("levels")[py::int_(0)];
+    // The group of each code of the level, unless each code is its own group.
     std::vector<std::int64_t> group_of_code;
     std::vector<std::size_t> first_request;  // request position of each group
-    if (level_is_request(level, request_index, ids)) {
-        for (std::size_t j = 0; j < ids.size(); ++j) {
-            group_of_code.push_back(static_cast<std::int64_t>(j));
-            first_request.push_back(j);
-        }
+    const bool by_position = level_is_request(level, request_index, ids);
+    if (by_position) {
+        for (std::size_t j = 0; j < ids.size(); ++j) first_request.push_back(j);
     } else {
         py::dict code_of;
         py::ssize_t code = 0;
@@ -339,9 +338,11 @@ Exposures fetch_exposures(const py::module_& m, const py::object& order_book_ids
     }
     std::vector<std::int64_t> group =
         meridan::bind::int64_values(index.attr("codes")[py::int_(0)]);
-    for (std::int64_t& g : group) {
-        // A code of -1 marks a missing label.
-        g = g >= 0 ? group_of_code[static_cast<std::size_t>(g)] : -1;
+    if (!by_position) {
+        for (std::int64_t& g : group) {
+            // A code of -1 marks a missing label.
+            g = g >= 0 ? group_of_code[static_cast<std::size_t>(g)] : -1;
+        }
     }
     const mx::GroupMeans means = average(reply, group, first_request.size());
     out.table = mx::FactorTable(0, means.means.cols);

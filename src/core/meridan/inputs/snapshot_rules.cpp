@@ -1,7 +1,5 @@
 #include "meridan/inputs/snapshot_rules.hpp"
 
-#include <cmath>
-
 namespace meridan::inputs {
 
 std::string_view describe(Fault fault) {
