@@ -40,6 +40,7 @@ LABELS = {
     "objects": (lambda c: pd.Index(c, dtype=object), 0.03),
     "a number among the labels": (lambda c: pd.Index([7] + c[1:], dtype=object), 0.03),
     "the tenor twice": (lambda c: pd.Index(c[:1] + ["3M"] + c[2:], dtype=object), None),
+    "another tenor twice": (lambda c: pd.Index(c[:1] + c), 0.03),
     "the tenor missing": (lambda c: pd.Index([x for x in c if x != "3M"]), KeyError),
 }
 
@@ -48,9 +49,8 @@ LABELS = {
 def test_rates_of_curves_labelled_otherwise_are_read_as_pandas_reads_them(market, kind):
     labels, expected = LABELS[kind]
     plain = market.default_reply("get_yield_curve", DAY, DAY)
-    columns = list(plain.columns)
-    values = [0.03 if c == "3M" else 0.5 for c in columns]
-    reply = curve(labels(columns), values[: len(labels(columns))])
+    columns = labels(list(plain.columns))
+    reply = curve(columns, [0.03 if c == "3M" else 0.5 for c in columns])
     market.set_reply("get_yield_curve", reply)
     if expected is KeyError:
         with pytest.raises(KeyError):

@@ -108,6 +108,11 @@ py::module_ pandas() {
         .get_stored();
 }
 
+void prepare_conversions() {
+    ensure_datetime_api();
+    py::dtype::of<double>();
+}
+
 std::optional<std::int64_t> day_number(py::handle value) {
     ensure_datetime_api();
     PyObject* v = value.ptr();

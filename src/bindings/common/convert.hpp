@@ -59,4 +59,12 @@ MERIDAN_BIND_API py::list label_list(py::handle index);
 /// The pandas module (imported on first use, kept by the import system).
 MERIDAN_BIND_API py::module_ pandas();
 
+/// Looks up now what the conversions otherwise look up on first use: the datetime C
+/// interface and this runtime library's copy of numpy's C interface (a version check
+/// included; pandas is not imported). Called with a module's imports, so that a
+/// process's first analysis does not pay for them. A module that makes numpy arrays in
+/// its own code holds its own copy of that interface and looks it up as well
+/// (`py::dtype::of<double>()`).
+MERIDAN_BIND_API void prepare_conversions();
+
 }  // namespace meridan::bind

@@ -23,6 +23,7 @@
 #include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/numeric_arrays.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -797,9 +798,7 @@ PYBIND11_MODULE(exposure, m) {
     m.attr("tickvane") = py::module_::import("tickvane");
 
     m.attr("TRANSLATION") = translation_table();
-    // numpy's C interface is looked up on first use (a version check included):
-    // done here, with the imports, rather than inside a first analysis.
-    py::dtype::of<double>();
+    meridan::bind::prepare_numpy();
     register_lookups(m);
     register_analyses(m);
 }

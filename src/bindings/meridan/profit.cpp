@@ -15,6 +15,7 @@
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/named.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/analysis_inputs.hpp"
 #include "meridan/dates/civil.hpp"
@@ -232,6 +233,7 @@ PYBIND11_MODULE(profit, m) {
     m.attr("relativedelta") =
         py::module_::import("dateutil.relativedelta").attr("relativedelta");
     m.attr("tickvane") = py::module_::import("tickvane");
+    meridan::bind::prepare_numpy();
 
     bind::def_function(
         m,

@@ -16,6 +16,7 @@
 #include "common/globals.hpp"
 #include "common/named.hpp"
 #include "common/names.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/price_cache.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -447,6 +448,7 @@ PYBIND11_MODULE(quotes, m) {
     m.attr("datetime") = py::module_::import("datetime");
     m.attr("pd") = py::module_::import("pandas");
     meridan::bind::import_star(m, "tickvane");
+    meridan::bind::prepare_numpy();
 
     py::object base = register_provider(m);
     py::object cls = meridan::bind::make_class(

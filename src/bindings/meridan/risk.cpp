@@ -22,6 +22,7 @@
 #include "common/globals.hpp"
 #include "common/named.hpp"
 #include "common/names.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -60,53 +61,70 @@ py::object rate_value(const py::object& value) {
     return value;
 }
 
-// Where `label` stands in `columns`, a pandas Index, when every label there is text
-// and exactly one equals it: what `columns.get_loc(label)` answers then, read without
-// building the Index's look-up table (the costly part of a process's first call).
-// Nothing for anything else, which get_loc reads as it does.
-std::optional<py::ssize_t> text_position(const py::object& columns,
-                                         const py::str& label) {
-    if (!py::isinstance(columns, bind::pandas().attr("Index"))) return std::nullopt;
+// Where each tenor's column stands in a curve's columns (by tenor, in the order of
+// `yield_curve_tenors`): a position where the column is found exactly once, nothing
+// where it is absent or repeated, or for every tenor when the columns are not an Index
+// of text (get_loc reads those as it does).
+using TenorPositions = std::vector<std::optional<py::ssize_t>>;
+
+// The tenors' positions in `columns`, a pandas Index, when every label there is text:
+// what `columns.get_loc(column)` answers for a column found once, read in one pass
+// over the labels without building the Index's look-up table (the costly part of a
+// process's first call).
+TenorPositions text_positions(const py::object& columns) {
+    const auto tenors = meridan::risk::yield_curve_tenors();
+    TenorPositions at(tenors.size());
+    if (!py::isinstance(columns, bind::pandas().attr("Index"))) return at;
+    static auto* const tenor_of = [&] {  // column text -> tenor, kept for the process
+        auto* table = new py::dict();
+        for (std::size_t t = 0; t < tenors.size(); ++t)
+            (*table)[py::str(tenors[t].column.data(), tenors[t].column.size())] = t;
+        return table;
+    }();
     // to_numpy(dtype): the builtin `object` as the dtype.
     const py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     const py::object labels = bind::call_method<"tolist">(
         bind::call_method<"to_numpy">(columns, object_type));
-    if (!PyList_CheckExact(labels.ptr())) return std::nullopt;
-    std::optional<py::ssize_t> found;
+    if (!PyList_CheckExact(labels.ptr())) return at;
+    std::vector<bool> repeated(tenors.size(), false);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
         PyObject* const text = PyList_GET_ITEM(labels.ptr(), i);
-        if (!PyUnicode_CheckExact(text)) return std::nullopt;
-        const int equal = PyUnicode_Compare(text, label.ptr());
-        if (equal == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (equal != 0) continue;
-        if (found) return std::nullopt;  // a repeated label
-        found = i;
+        if (!PyUnicode_CheckExact(text)) return TenorPositions(tenors.size());
+        PyObject* const t = PyDict_GetItemWithError(tenor_of->ptr(), text);  // borrowed
+        if (!t) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        const auto k = static_cast<std::size_t>(PyLong_AsSsize_t(t));
+        repeated[k] = at[k].has_value();
+        at[k] = i;
     }
-    return found;
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        if (repeated[k]) at[k].reset();
+    }
+    return at;
 }
 
-// `text_position` of a tenor's column, the last few answers kept by the very Index
-// (an Index does not change, as pandas' own look-up table of it assumes): the
-// replies of a market-data client often share their columns.
+// `text_positions` of a tenor's column, the positions of the last few Indexes kept
+// by the very Index (an Index does not change, as pandas' own look-up table of it
+// assumes): the replies of a market-data client often share their columns.
 std::optional<py::ssize_t> column_position(const py::object& columns,
-                                           std::string_view column) {
+                                           const meridan::risk::Tenor& tenor) {
     struct Known {
         py::object columns;
-        std::string column;
-        py::ssize_t at = 0;
+        TenorPositions at;
     };
     static auto* const known = new std::array<Known, 8>();  // kept for the process
     static std::size_t next = 0;
+    const auto t =
+        static_cast<std::size_t>(&tenor - meridan::risk::yield_curve_tenors().data());
     for (const Known& k : *known) {
-        if (k.columns.ptr() == columns.ptr() && k.column == column) return k.at;
+        if (k.columns.ptr() == columns.ptr()) return k.at[t];
     }
-    const std::optional<py::ssize_t> found =
-        text_position(columns, py::str(column.data(), column.size()));
-    if (found) {
-        (*known)[next] = Known{columns, std::string(column), *found};
-        next = (next + 1) % known->size();
-    }
-    return found;
+    Known& k = (*known)[next];
+    k = Known{columns, text_positions(columns)};
+    next = (next + 1) % known->size();
+    return k.at[t];
 }
 
 // The first row's value in the curve column of `tenor`: the column looked up by label
@@ -121,7 +139,7 @@ py::object first_curve_value(const py::object& curve, const meridan::risk::Tenor
     }
     py::str column(tenor.column.data(), tenor.column.size());
     const py::object columns = curve.attr("columns");
-    const std::optional<py::ssize_t> found = column_position(columns, tenor.column);
+    const std::optional<py::ssize_t> found = column_position(columns, tenor);
     py::object position =
         found ? py::object(py::int_(*found)) : columns.attr("get_loc")(column);
     if (PyLong_Check(position.ptr())) {
@@ -429,9 +447,7 @@ PYBIND11_MODULE(risk, m) {
     m.attr("np") = py::module_::import("numpy");
     m.attr("tickvane") = py::module_::import("tickvane");
     m.attr("perilon") = py::module_::import("perilon");
-    // numpy's C interface is looked up on first use (a version check included):
-    // done here, with the imports, rather than inside a first analysis.
-    py::dtype::of<double>();
+    bind::prepare_numpy();
     register_rates(m);
     register_analysis(m);
 }

@@ -12,6 +12,7 @@
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
 #include "common/named.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/positional_only.hpp"
 #include "meridan/analysis_inputs.hpp"
 #include "meridan/periods/period_base.hpp"
@@ -172,6 +173,7 @@ PYBIND11_MODULE(style, m) {
     for (const auto& [name, label] : kTranslation) translation[name] = py::str(label);
     m.attr("TRANSLATION") = translation;
     m.attr("sm") = py::module_::import("statsmodels.api");
+    meridan::bind::prepare_numpy();
     m.attr("relativedelta") =
         py::module_::import("dateutil.relativedelta").attr("relativedelta");
     m.attr("tickvane") = py::module_::import("tickvane");

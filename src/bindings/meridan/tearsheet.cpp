@@ -15,6 +15,7 @@
 #include "common/float_series.hpp"
 #include "common/named.hpp"
 #include "common/numeric_arrays.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/analysis_inputs.hpp"
 #include "meridan/tearsheet/drawdowns.hpp"
@@ -247,6 +248,7 @@ void register_rolling(py::module_& m) {
 PYBIND11_MODULE(tearsheet, m) {
     m.doc() =
         "Tearsheet figures: drawdowns, calendar returns and rolling risk figures.";
+    meridan::bind::prepare_numpy();
     register_drawdowns(m);
     register_calendar(m);
     register_rolling(m);

@@ -18,6 +18,7 @@
 #include "common/convert.hpp"
 #include "common/named.hpp"
 #include "common/names.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/risk/capture.hpp"
 #include "meridan/risk/distribution.hpp"
@@ -192,6 +193,7 @@ const std::vector<LazyFigure>& lazy_figures() {
 
 PYBIND11_MODULE(_risk, m) {
     m.doc() = "Risk figures of a daily return series against a benchmark.";
+    meridan::bind::prepare_numpy();
     py::object cls = meridan::bind::make_class(
         m, "Risk", py::tuple(), kRiskDoc,
         "Risk(returns, benchmark_returns, risk_free_rate, annualization=244)",

@@ -17,6 +17,7 @@
 #include "common/args.hpp"
 #include "common/globals.hpp"
 #include "common/named.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
 #include "meridan/analysis_inputs.hpp"
@@ -318,6 +319,7 @@ PYBIND11_MODULE(calc, m) {
     m.attr("pd") = py::module_::import("pandas");
     m.attr("np") = py::module_::import("numpy");
     m.attr("tickvane") = py::module_::import("tickvane");
+    meridan::bind::prepare_numpy();
     register_portfolio(m);
     register_benchmark(m);
 }

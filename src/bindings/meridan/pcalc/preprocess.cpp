@@ -23,6 +23,7 @@
 #include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/numbers.hpp"
+#include "common/numpy_interface.hpp"
 #include "common/price_cache.hpp"
 #include "common/pyclass.hpp"
 #include "common/pyops.hpp"
@@ -678,6 +679,7 @@ PYBIND11_MODULE(preprocess, m) {
         "Normalisation of uploaded position tables, trade statements and backtest "
         "logs.";
     meridan::bind::import_star(m, "tickvane");
+    meridan::bind::prepare_numpy();
     py::module_ util = py::module_::import("meridan.util");
     m.attr("fix_datetime") = util.attr("fix_datetime");
     m.attr("fix_order_book_id") = util.attr("fix_order_book_id");
