@@ -10,6 +10,9 @@ small JSON each bench keeps beside it.
   after another; each process times the first call after its imports and prints it
   with ``report_once(seconds, **extra)`` as the last line of its output (a JSON
   object). The answer is the median of the processes' seconds, and all of them.
+  Imports are not timed: a module first imported inside the call (pyarrow loads its
+  pandas support when a process makes its first array of text, on either side) is
+  timed apart by ``time_once`` and taken out.
 - ``save(name, figures)`` writes ``bench/results/<name>.json``: the figures with the
   interpreter, the machine and the time of the run.
 
@@ -31,8 +34,8 @@ import subprocess
 import sys
 import time
 
-__all__ = ["clock", "no_gc", "own_time", "measure", "fresh", "report_once", "save",
-           "RESULTS"]
+__all__ = ["clock", "no_gc", "own_time", "measure", "imports_apart", "time_once", "fresh",
+           "report_once", "save", "RESULTS"]
 
 clock = time.thread_time
 RESULTS = pathlib.Path(__file__).resolve().parent / "results"
@@ -88,11 +91,44 @@ def measure(fn, warm_runs=5):
         return min(_seconds(fn) for _ in range(warm_runs))
 
 
+@contextlib.contextmanager
+def imports_apart():
+    """Times the modules first imported inside the block, apart from the rest: yields a
+    dict whose "seconds" and "modules" are filled as they are imported (an import made
+    by another import counts in the outer one)."""
+    import _frozen_importlib as bootstrap  # every import statement loads through it
+
+    load = bootstrap._find_and_load
+    spent = {"seconds": 0.0, "modules": []}
+    depth = 0
+
+    def timed_load(name, import_):
+        nonlocal depth
+        if depth:
+            return load(name, import_)
+        depth += 1
+        start = clock()
+        try:
+            return load(name, import_)
+        finally:
+            spent["seconds"] += clock() - start
+            spent["modules"].append(name)
+            depth -= 1
+
+    bootstrap._find_and_load = timed_load
+    try:
+        yield spent
+    finally:
+        bootstrap._find_and_load = load
+
+
 def time_once(fn):
-    """Seconds of one call of ``fn`` (its own answer when it gives one), for the
-    process that reports a fresh figure."""
-    with no_gc():
-        return _seconds(fn)
+    """Seconds of one call of ``fn`` (its own answer when it gives one) with the
+    modules it first imports taken out, and those imports (a dict of "seconds" and
+    "modules"): for the process that reports a fresh figure."""
+    with no_gc(), imports_apart() as imports:
+        seconds = _seconds(fn)
+    return seconds - imports["seconds"], imports
 
 
 def report_once(seconds, **extra):
@@ -100,12 +136,13 @@ def report_once(seconds, **extra):
     print(json.dumps({"seconds": seconds, **extra}), flush=True)
 
 
-def fresh(argv, runs=5, env=None, key="seconds"):
+def fresh(argv, runs=5, env=None, key="seconds", reports=None):
     """Median seconds of ``runs`` processes ``python argv...`` and the list of all.
 
     Each process must end its output with a JSON line holding the figure under ``key``
     (the line ``report_once`` prints); a process that fails raises RuntimeError with its
-    error output."""
+    error output. Each whole line, read as a dict, is appended to ``reports`` when one
+    is given."""
     if runs < 1:
         raise ValueError(f"runs must be at least 1, got {runs}")
     figures = []
@@ -118,8 +155,23 @@ def fresh(argv, runs=5, env=None, key="seconds"):
         lines = done.stdout.strip().splitlines()
         if not lines:
             raise RuntimeError(f"{' '.join(map(str, argv))} printed no figure")
-        figures.append(json.loads(lines[-1])[key])
+        report = json.loads(lines[-1])
+        figures.append(report[key])
+        if reports is not None:
+            reports.append(report)
     return statistics.median(figures), figures
+
+
+def imports_line(**reports):
+    """A line telling what the fresh processes of each side (a name and its reports,
+    as ``fresh`` gathers them) imported inside the timed call and was taken out."""
+    parts, modules = [], set()
+    for side, side_reports in reports.items():
+        imports = [r.get("imports", {"seconds": 0.0, "modules": []}) for r in side_reports]
+        parts.append(f"{side} {1e3 * statistics.median(i['seconds'] for i in imports):.2f} ms")
+        modules.update(m for i in imports for m in i["modules"])
+    return (f"  imports made inside the first call, not timed (median): {', '.join(parts)}"
+            f" ({', '.join(sorted(modules)) or 'none'})")
 
 
 def save(name, figures):

@@ -17,7 +17,9 @@ handed (they are handed out themselves, not copies).
 
 Measured both ways, ours beside the pandas rendering as a ratio: "warm" is the best of
 5 calls after a first one; "fresh" is the own time of the first call after the imports
-in a new interpreter (first-use look-ups and caches included), the median of 5
+in a new interpreter (first-use look-ups and caches included; a module first imported
+inside the call, as pyarrow loads its pandas support on a process's first array of
+text, is timed apart and left out on both sides, and printed), the median of 5
 processes, each started with `--once ours|pandas <replies>` and given the kept replies
 and the series the parent prepared; the client's store is opened in each before the
 timed call (the client's time, which no kept reply pays). The figures are stored in
@@ -142,8 +144,8 @@ def once(which, path):
             import cProfile
             cProfile.runctx("run()", globals(), locals(), sort="tottime")
             return
-        seconds = _timing.time_once(run)
-    _timing.report_once(seconds)
+        seconds, imports = _timing.time_once(run)
+    _timing.report_once(seconds, imports=imports)
     s.patch.undo()
 
 
@@ -192,8 +194,11 @@ def main():
         path = pathlib.Path(tmp) / "replies.pickle"
         with open(path, "wb") as f:
             pickle.dump(stored, f)
-        fresh, fresh_runs = _timing.fresh([__file__, "--once", "ours", path], RUNS)
-        base_fresh, base_fresh_runs = _timing.fresh([__file__, "--once", "pandas", path], RUNS)
+        reports = {"ours": [], "pandas": []}
+        fresh, fresh_runs = _timing.fresh([__file__, "--once", "ours", path], RUNS,
+                                          reports=reports["ours"])
+        base_fresh, base_fresh_runs = _timing.fresh([__file__, "--once", "pandas", path], RUNS,
+                                                    reports=reports["pandas"])
 
     print(f"{len(series)} snapshots ({start} .. {end}), {N_HOLDINGS} holdings, "
           f"{len(periods)} periods; benchmark {INDEX} with "
@@ -204,6 +209,7 @@ def main():
           f"{1e3 * base_warm:.1f} ms, ratio {base_warm / warm:.1f}x  [calc <= 30 ms]")
     print(f"fresh (median of {RUNS} processes): calc {1e3 * fresh:.1f} ms, pandas rendering "
           f"{1e3 * base_fresh:.1f} ms, ratio {base_fresh / fresh:.1f}x  [>= 30x]")
+    print(_timing.imports_line(calc=reports["ours"], pandas=reports["pandas"]))
     print(f"  splitting into periods (split coefficients through a CachedMarketDataProvider): "
           f"{1e3 * split_own:.1f} ms")
     print(f"  benchmark (calc_benchmark): {1e3 * bench_own:.1f} ms, "

@@ -32,7 +32,7 @@ calls after a first one) and in a fresh process (the own time of the first call
 after the imports in a new interpreter, median of 5 processes, each started with
 `--once ours|pandas <replies>` and given the kept replies and the series the parent
 prepared; the client's store is opened before the timed call; first-use look-ups and
-caches are part of the figure). Each run's figures are added to
+caches are part of the figure, modules first imported inside the call are not). Each run's figures are added to
 bench/results/exposure.json. BENCH_PROFILE=1 with --once profiles the call instead.
 
 With --sample the book is instead a 100-stock book replayed over three years by
@@ -269,9 +269,9 @@ def once(which, path):
             import cProfile
             cProfile.runctx("run()", globals(), locals(), sort="tottime")
             return
-        seconds = _timing.time_once(run)
+        seconds, imports = _timing.time_once(run)
         asked = s.proxy.count()
-    _timing.report_once(seconds, requests_not_kept=asked)
+    _timing.report_once(seconds, requests_not_kept=asked, imports=imports)
     s.patch.undo()
 
 
@@ -322,9 +322,11 @@ def main():
         payload = pathlib.Path(folder) / "replies.pickle"
         with open(payload, "wb") as f:
             pickle.dump(stored, f)
-        fresh, fresh_runs = _timing.fresh([__file__, "--once", "ours", payload], FRESH_RUNS)
+        reports = {"ours": [], "pandas": []}
+        fresh, fresh_runs = _timing.fresh([__file__, "--once", "ours", payload], FRESH_RUNS,
+                                          reports=reports["ours"])
         fresh_pd, fresh_runs_pd = _timing.fresh([__file__, "--once", "pandas", payload],
-                                                FRESH_RUNS)
+                                                FRESH_RUNS, reports=reports["pandas"])
 
     ours_ms, pd_ms = 1e3 * statistics.mean(single), 1e3 * statistics.mean(single_pd)
     n_bench = len(benchmark.get_weighting(series[0]["date"]))
@@ -339,6 +341,7 @@ def main():
           f"{1e3 * warm_pd:8.3f} ms; ratio {warm_pd / warm:5.1f}x (goal >= 10x)")
     print(f"  fresh (median of {FRESH_RUNS} processes): ours {1e3 * fresh:8.3f} ms; pandas "
           f"{1e3 * fresh_pd:8.3f} ms; ratio {fresh_pd / fresh:5.1f}x (goal >= 10x)")
+    print(_timing.imports_line(ours=reports["ours"], pandas=reports["pandas"]))
     with_refusals = warm_pd + refusals
     print(f"  the same refusals in plain Python: {1e3 * refusals:.3f} ms warm; the rendering "
           f"with them {1e3 * with_refusals:.3f} ms, ratio {with_refusals / warm:.1f}x "

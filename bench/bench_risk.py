@@ -15,8 +15,8 @@ changed a reply it was handed. "warm" is the best of 5 calls after a first one;
 "fresh" is the own time of the first call after the imports in a new interpreter,
 median of 5 processes, each started with `--once ours|pandas <replies>` and given the
 kept replies and the series (the client's store opened before the timed call;
-first-use look-ups and caches are part of the figure; BENCH_PROFILE=1 profiles the
-call instead). Each run's figures are added to bench/results/risk.json.
+first-use look-ups and caches are part of the figure, modules first imported inside
+the call are not; BENCH_PROFILE=1 profiles the call instead). Each run's figures are added to bench/results/risk.json.
 
     python bench/bench_risk.py
     python bench/bench_risk.py --note "what changed"   # the note kept with the run
@@ -178,15 +178,16 @@ def _once(which, payload):
             import cProfile
             cProfile.runctx("run()", globals(), locals(), sort="tottime")
             return
-        seconds = _timing.time_once(run)
+        seconds, imports = _timing.time_once(run)
         asked = client.count()
-    _timing.report_once(seconds, requests_not_kept=asked)
+    _timing.report_once(seconds, requests_not_kept=asked, imports=imports)
     patch.undo()
 
 
-def _warm_and_fresh(client, series):
+def _warm_and_fresh(client, series, reports):
     """risk_analysis and the rendering, warm and fresh, with the client answering
-    from memory: the whole calls timed, nothing subtracted."""
+    from memory: the whole calls timed, nothing subtracted but the imports of a fresh
+    process's first call (each process's report kept in ``reports[side]``)."""
     ours, plain = _runner("ours", client, series), _runner("pandas", client, series)
     recording_tickvane.time = types.SimpleNamespace(perf_counter=CLOCK)
     with client.replaying(), client.answering_from_memory() as memory:
@@ -202,8 +203,10 @@ def _warm_and_fresh(client, series):
         payload = pathlib.Path(folder) / "replies.pickle"
         with open(payload, "wb") as f:
             pickle.dump({"memory": memory, "series": series}, f)
-        fresh = _timing.fresh([__file__, "--once", "ours", payload], FRESH_RUNS)
-        fresh_plain = _timing.fresh([__file__, "--once", "pandas", payload], FRESH_RUNS)
+        fresh = _timing.fresh([__file__, "--once", "ours", payload], FRESH_RUNS,
+                              reports=reports["ours"])
+        fresh_plain = _timing.fresh([__file__, "--once", "pandas", payload], FRESH_RUNS,
+                                    reports=reports["pandas"])
     return warm, warm_plain, fresh, fresh_plain
 
 
@@ -229,8 +232,9 @@ def main():
         plain_own, plain_best = median_seconds(
             lambda: plain_analysis(client, series, INDEX, risk.YIELD_CURVE_TENORS), CALLS // 4,
             client)
+    reports = {"ours": [], "pandas": []}
     warm, warm_plain, (fresh, fresh_runs), (fresh_plain, fresh_runs_plain) = \
-        _warm_and_fresh(client, series)
+        _warm_and_fresh(client, series, reports)
 
     print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     print(f"risk_analysis: {len(series)} daily values ({start.date()} .. {end.date()}), "
@@ -248,6 +252,7 @@ def main():
           f"{1e3 * warm_plain:8.3f} ms; ratio {warm_plain / warm:5.1f}x (goal >= 10x)")
     print(f"    fresh (median of {FRESH_RUNS} processes): ours {1e3 * fresh:8.3f} ms; pandas "
           f"{1e3 * fresh_plain:8.3f} ms; ratio {fresh_plain / fresh:5.1f}x (goal >= 10x)")
+    print("  " + _timing.imports_line(ours=reports["ours"], pandas=reports["pandas"]))
     ms = 1e3
     _timing.append(RESULTS, {"risk_analysis": {
         "warm_ms": round(ms * warm, 4), "warm_pandas_ms": round(ms * warm_plain, 4),
