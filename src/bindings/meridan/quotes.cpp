@@ -81,10 +81,9 @@ std::vector<py::object> column_values(py::handle frame, py::ssize_t j) {
 
 // Day numbers of the index of a cached event series, worked out once per series and
 // kept in the provider's `_event_days` memo under the series' identity (the entry
-// holds the series, so the identity cannot be reused while it is there).
-// Day numbers are read as raw memory: an array from the memo that is not contiguous
-// is copied into one that is.
-using DayArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+// holds the series, so the identity cannot be reused while it is there). The days are
+// kept as the bytes of their int64 values: read in place, at the cost of one type
+// check, on every date a replay or an attribution asks about.
 
 // The provider's `_event_days` memo, made on first use.
 py::dict event_days_memo(const py::object& self) {
@@ -100,27 +99,31 @@ py::dict event_days_memo(const py::object& self) {
     return fresh;
 }
 
-DayArray event_days(const py::dict& memo, const py::object& series) {
+std::span<const std::int64_t> bytes_days(PyObject* bytes) {
+    return {reinterpret_cast<const std::int64_t*>(PyBytes_AS_STRING(bytes)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)) / sizeof(std::int64_t)};
+}
+
+// The day numbers of `series`, borrowed from the memo entry, which `memo` keeps.
+std::span<const std::int64_t> event_days(const py::dict& memo,
+                                         const py::object& series) {
     py::int_ key(reinterpret_cast<std::uintptr_t>(series.ptr()));
     PyObject* entry = PyDict_GetItemWithError(memo.ptr(), key.ptr());
-    if (entry) {
-        // Entries are (series, day numbers) pairs written below; anything else is
-        // redone.
-        if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
-            PyTuple_GET_ITEM(entry, 0) == series.ptr()) {
-            // The array written below is read in place; any other is converted.
-            py::handle days(PyTuple_GET_ITEM(entry, 1));
-            if (DayArray::check_(days)) return py::reinterpret_borrow<DayArray>(days);
-            return py::reinterpret_borrow<py::object>(days).cast<DayArray>();
-        }
-    } else if (PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
+    // Entries are (series, bytes of the days) pairs written below; anything else (a
+    // day array put there by other code, say) is worked out again.
+    if (entry && PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
+        PyTuple_GET_ITEM(entry, 0) == series.ptr() &&
+        PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 1)))
+        return bytes_days(PyTuple_GET_ITEM(entry, 1));
+    if (!entry && PyErr_Occurred()) throw py::error_already_set();
     const std::vector<std::int64_t> days =
         meridan::bind::index_day_numbers(series.attr("index"));
-    DayArray array(static_cast<py::ssize_t>(days.size()), days.data());
-    memo[key] = py::make_tuple(series, array);
-    return array;
+    const auto bytes = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(days.data()),
+        static_cast<Py_ssize_t>(days.size() * sizeof(days[0]))));
+    if (!bytes) throw py::error_already_set();
+    memo[key] = py::make_tuple(series, bytes);  // which keeps the bytes
+    return bytes_days(bytes.ptr());
 }
 
 // The cached value of `series` (a per-instrument dividend or split series, or the
@@ -133,11 +136,7 @@ std::optional<py::object> value_on(const py::dict& memo, const py::object& serie
         if (!meridan::bind::contains(series, date)) return std::nullopt;
         return py::object(series[date]);
     }
-    const DayArray days = event_days(memo, series);
-    const auto position = meridan::dates::find_day(
-        std::span<const std::int64_t>(days.data(),
-                                      static_cast<std::size_t>(days.size())),
-        *day);
+    const auto position = meridan::dates::find_day(event_days(memo, series), *day);
     if (!position) return std::nullopt;
     return py::object(series.attr("iloc")[py::int_(*position)]);
 }
@@ -145,10 +144,9 @@ std::optional<py::object> value_on(const py::dict& memo, const py::object& serie
 // Dividends and splits: the events of `date` by id, each id's series read from `cache`
 // or, the first time, asked with one request (`fetch` answers an id's event series, or
 // None when it has none, cached as an empty dict).
-py::object events_on(const py::object& self, const char* cache_name,
+py::object events_on(const py::object& self, const py::dict& cache,
                      const py::object& ids, const py::object& date,
                      const std::function<py::object(py::handle)>& fetch) {
-    py::dict cache = self.attr(cache_name);
     py::dict memo = event_days_memo(self);
     py::dict result;
     const auto day = meridan::bind::day_number(date);
@@ -400,14 +398,14 @@ void register_events(py::module_& m, const py::object& cls) {
                                                     const py::object& day) {
             const py::object date = calendar_day(day);
             const py::list ids = id_list(order_book_ids);
-            py::object mode = self.attr("_adjust_type");
+            py::object mode = meridan::bind::getattr<"_adjust_type">(self);
             if (meridan::bind::equal(mode, "pre") ||
                 meridan::bind::equal(mode, "post")) {
                 return py::object(py::dict());
             }
             const bool adjusted = !meridan::bind::equal(mode, "none");
             return events_on(
-                self, "_dividend_cache", ids, date,
+                self, meridan::bind::getattr<"_dividend_cache">(self), ids, date,
                 [m = py::handle(m), adjusted](py::handle oid) {
                     py::object table = meridan::bind::global(m, "get_dividend")(
                         oid, py::arg("adjusted") = adjusted);
@@ -429,14 +427,16 @@ void register_events(py::module_& m, const py::object& cls) {
                                                     const py::object& day) {
             const py::object date = calendar_day(day);
             const py::list ids = id_list(order_book_ids);
-            if (!meridan::bind::equal(self.attr("_adjust_type"), "none"))
+            if (!meridan::bind::equal(meridan::bind::getattr<"_adjust_type">(self),
+                                      "none"))
                 return py::object(py::dict());
-            return events_on(
-                self, "_split_cache", ids, date, [m = py::handle(m)](py::handle oid) {
-                    py::object table = meridan::bind::global(m, "get_split")(oid);
-                    if (table.is_none()) return table;
-                    return coefficients(table);
-                });
+            return events_on(self, meridan::bind::getattr<"_split_cache">(self), ids,
+                             date, [m = py::handle(m)](py::handle oid) {
+                                 py::object table =
+                                     meridan::bind::global(m, "get_split")(oid);
+                                 if (table.is_none()) return table;
+                                 return coefficients(table);
+                             });
         }),
         {m});
 }
