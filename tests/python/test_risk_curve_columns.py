@@ -91,3 +91,14 @@ def test_curves_are_asked_for_the_closes_own_labels(market, kind):
         label = closes.index[closes.index.get_loc(first)]
         assert first is again and type(first) is type(label) and repr(first) == repr(label)
         assert getattr(first, "unit", None) == getattr(label, "unit", None)
+
+
+@pytest.mark.parametrize("kind", CLOSES_INDEX)
+def test_the_closes_are_asked_for_the_series_own_first_and_last_labels(market, kind):
+    series = portfolio("2016-03-14", "2017-03-31")
+    series.index = CLOSES_INDEX[kind](series.index)
+    risk.risk_analysis(series, "000300.XSHG")
+    (call,) = market.calls_to("get_price")
+    for asked, label in zip(call.args[1:3], (series.index[0], series.index[-1])):
+        assert type(asked) is type(label) and repr(asked) == repr(label)
+        assert getattr(asked, "unit", None) == getattr(label, "unit", None)

@@ -10,6 +10,7 @@
 
 #include "common/names.hpp"
 #include "common/pyclass.hpp"
+#include "common/pyops.hpp"
 #include "meridan/dates/civil.hpp"
 
 namespace meridan::bind {
@@ -96,6 +97,46 @@ py::list label_list(py::handle index) {
         PyObject_CallOneArg(to_numpy, reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     if (!array) throw py::error_already_set();
     return as_list(call_method<"tolist">(py::reinterpret_steal<py::object>(array)));
+}
+
+namespace {
+
+// The datetime64 values of `index` when it is a DatetimeIndex (not a subclass) without
+// a time zone, whose labels are their Timestamps; nothing otherwise.
+std::optional<py::object> naive_datetimes(py::handle index) {
+    const py::object type = pandas().attr("DatetimeIndex");
+    if (!Py_IS_TYPE(index.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr())) ||
+        !getattr<"tz">(index).is_none())
+        return std::nullopt;
+    return getattr<"values">(index);
+}
+
+py::object timestamp_of(const py::object& timestamp, const py::object& values,
+                        py::ssize_t position) {
+    PyObject* value = PySequence_GetItem(values.ptr(), position);
+    if (!value) throw py::error_already_set();
+    return call(timestamp, py::reinterpret_steal<py::object>(value));
+}
+
+}  // namespace
+
+py::object label_at(py::handle index, py::ssize_t position) {
+    if (const auto values = naive_datetimes(index))
+        return timestamp_of(pandas().attr("Timestamp"), *values, position);
+    return index[py::int_(position)];
+}
+
+py::list labels_at(py::handle index, const std::vector<py::ssize_t>& positions) {
+    py::list labels;
+    if (positions.empty()) return labels;
+    if (const auto values = naive_datetimes(index)) {
+        const py::object timestamp = pandas().attr("Timestamp");
+        for (const py::ssize_t at : positions)
+            labels.append(timestamp_of(timestamp, *values, at));
+        return labels;
+    }
+    return py::list(index.attr("take")(py::array_t<py::ssize_t>(
+        static_cast<py::ssize_t>(positions.size()), positions.data())));
 }
 
 py::module_ pandas() {

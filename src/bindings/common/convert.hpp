@@ -56,6 +56,17 @@ MERIDAN_BIND_API py::list id_list(const py::object& ids);
 /// `tolist()`.
 MERIDAN_BIND_API py::list label_list(py::handle index);
 
+/// `index[position]` for a position inside `index` (from 0), as pandas answers it. A
+/// DatetimeIndex without a time zone gives the Timestamp of its datetime64 value
+/// (equal to pandas' own answer, of the same unit) without pandas' indexing, whose
+/// first use costs a new process more than many a short analysis.
+MERIDAN_BIND_API py::object label_at(py::handle index, py::ssize_t position);
+
+/// The labels at `positions` as a new list: `label_at` of each for a DatetimeIndex
+/// without a time zone, `index.take(positions)` (one pandas call) for any other index.
+MERIDAN_BIND_API py::list labels_at(py::handle index,
+                                    const std::vector<py::ssize_t>& positions);
+
 /// The pandas module (imported on first use, kept by the import system).
 MERIDAN_BIND_API py::module_ pandas();
 

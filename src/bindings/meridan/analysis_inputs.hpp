@@ -125,8 +125,9 @@ inline ValueSeries read_value_series(const py::object& series, const char* argum
                               periods::iso_day(out.days[*i]) +
                               ": every value must be a finite number above 0");
     }
-    out.first = label_date(out.index[py::int_(0)]);
-    out.last = label_date(out.index[py::int_(-1)]);
+    out.first = label_date(bind::label_at(out.index, 0));
+    out.last = label_date(
+        bind::label_at(out.index, static_cast<py::ssize_t>(out.days.size()) - 1));
     return out;
 }
 

@@ -81,11 +81,7 @@ TenorPositions text_positions(const py::object& columns) {
             (*table)[py::str(tenors[t].column.data(), tenors[t].column.size())] = t;
         return table;
     }();
-    // to_numpy(dtype): the builtin `object` as the dtype.
-    const py::handle object_type(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    const py::object labels = bind::call_method<"tolist">(
-        bind::call_method<"to_numpy">(columns, object_type));
-    if (!PyList_CheckExact(labels.ptr())) return at;
+    const py::list labels = bind::label_list(columns);
     std::vector<bool> repeated(tenors.size(), false);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
         PyObject* const text = PyList_GET_ITEM(labels.ptr(), i);
@@ -294,32 +290,6 @@ py::object risk_free_rate_between(const py::module_& m, const py::object& start,
         curve, meridan::risk::tenor_for_window(length.cast<std::int64_t>()), start);
 }
 
-// The labels at `positions` of the closes' index. A plain DatetimeIndex without a
-// time zone gives the Timestamps of its datetime64 values, equal to its own items
-// and of their unit, which costs a new process's first call less than a new index;
-// any other index is asked for them in one pandas call.
-py::list window_labels(const py::object& index,
-                       const std::vector<py::ssize_t>& positions) {
-    py::list labels;
-    if (positions.empty()) return labels;
-    const py::object pd = bind::pandas();
-    if (Py_IS_TYPE(index.ptr(),
-                   reinterpret_cast<PyTypeObject*>(pd.attr("DatetimeIndex").ptr())) &&
-        index.attr("tz").is_none()) {
-        const py::object values = index.attr("values");
-        const py::object timestamp = pd.attr("Timestamp");
-        for (const py::ssize_t at : positions) {
-            PyObject* value = PySequence_GetItem(values.ptr(), at);
-            if (!value) throw py::error_already_set();
-            labels.append(
-                bind::call(timestamp, py::reinterpret_steal<py::object>(value)));
-        }
-        return labels;
-    }
-    return py::list(index.attr("take")(py::array_t<py::ssize_t>(
-        static_cast<py::ssize_t>(positions.size()), positions.data())));
-}
-
 // The figures of every standard period of `series` against the index `benchmark`.
 py::object risk_analysis(const py::module_& m, const py::object& series,
                          const py::object& benchmark) {
@@ -327,8 +297,9 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
         meridan::analysis::read_value_series(series, "portfolio_series");
     check_index_id(benchmark);
     const py::object& index = portfolio.index;
-    const py::object start = index[py::int_(0)];
-    const py::object end = index[py::int_(-1)];
+    const py::object start = bind::label_at(index, 0);
+    const py::object end =
+        bind::label_at(index, static_cast<py::ssize_t>(portfolio.days.size()) - 1);
     const py::object closes = bind::service(m, "get_price")(
         benchmark, start, end, py::arg("fields") = "ClosingPx",
         py::arg("adjust_type") = "none");
@@ -380,7 +351,7 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
         if (firsts[i] < return_days.size())
             label_positions.push_back(static_cast<py::ssize_t>(firsts[i] + skip));
     }
-    const py::list labels = window_labels(bench_index, label_positions);
+    const py::list labels = bind::labels_at(bench_index, label_positions);
 
     const py::object risk_class = bind::global(m, "perilon").attr("Risk");
     py::dict result;
