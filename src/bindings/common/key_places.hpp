@@ -65,6 +65,9 @@ public:
 
     PyObject* key(std::size_t k) const { return keys_[k].ptr(); }
 
+    /// Where the first dict held key k (as PyDict_Next counts), or -1 when it did not.
+    Py_ssize_t place(std::size_t k) const { return at_[k]; }
+
 private:
     std::array<py::object, N> keys_;
     std::array<Py_ssize_t, N> at_{};

@@ -114,6 +114,18 @@ bool plain_money(PyObject* snapshot, PyObject* key) {
            meridan::inputs::money_fault(x) == meridan::inputs::Fault::none;
 }
 
+// How many positions ahead of the one being checked are asked into the cache.
+constexpr Py_ssize_t kReadAhead = 8;
+
+// A hint that `object` will be read soon; no effect on what the program does.
+inline void read_ahead(const void* object) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(object);
+#else
+    (void)object;
+#endif
+}
+
 // The keys a position is read by: the interned names, or the objects equal to them
 // that the caller's dicts hold (dicts read back from a file or built from text hold
 // their own "market_value", usually one object shared by all of them). A look-up by
@@ -136,28 +148,41 @@ public:
         }
     }
 
-    // `money_of` for the usual position, made like the first: its market value
-    // when both keys stand at the places learnt, else nullptr. Runs no code.
-    PyObject* money_at_places(PyObject* position) const noexcept {
-        return places_.at_place(position, 0) ? places_.at_place(position, 1) : nullptr;
+    // How many of `positions` (a list's items, `n` of them), from `first` on, are
+    // plainly sound read at the places learnt: a plain dict holding the very keys
+    // there, and a float market value that is finite and not negative. It stops at
+    // the first that is not, for the caller to read. Runs no code; everything it
+    // reads is kept in locals, as no call it makes can change it.
+    Py_ssize_t sound_run(PyObject* const* positions, Py_ssize_t first,
+                         Py_ssize_t n) const noexcept {
+        namespace in = meridan::inputs;
+        const Py_ssize_t id_at = places_.place(0), value_at = places_.place(1);
+        PyObject* const id_key = places_.key(0);
+        PyObject* const value_key = places_.key(1);
+        if (id_at < 0 || value_at < 0) return first;
+        Py_ssize_t i = first;
+        for (; i < n; ++i) {
+            // The positions lie apart in memory and a book's are read once each:
+            // asking for one a few places ahead lets its reading overlap this one's.
+            if (i + kReadAhead < n) read_ahead(positions[i + kReadAhead]);
+            PyObject* const position = positions[i];
+            if (!PyDict_CheckExact(position)) break;
+            Py_ssize_t at = id_at;
+            PyObject *key = nullptr, *value = nullptr;
+            if (!PyDict_Next(position, &at, &key, &value) || key != id_key) break;
+            at = value_at;
+            if (!PyDict_Next(position, &at, &key, &value) || key != value_key) break;
+            if (!PyFloat_CheckExact(value) ||
+                in::holding_fault(PyFloat_AS_DOUBLE(value)) != in::Fault::none)
+                break;
+        }
+        return i;
     }
 
 private:
     meridan::bind::KeyPlaces<2> places_{{meridan::bind::name<"order_book_id">(),
                                          meridan::bind::name<"market_value">()}};
 };
-
-// How many positions ahead of the one being checked are asked into the cache.
-constexpr Py_ssize_t kReadAhead = 8;
-
-// A hint that `object` will be read soon; no effect on what the program does.
-inline void read_ahead(const void* object) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(object);
-#else
-    (void)object;
-#endif
-}
 
 // Whether a snapshot certainly passes the money checks of the analyses, read on the
 // common shape only (a dict of plain numbers whose positions are a list of dicts):
@@ -176,23 +201,22 @@ bool money_plainly_sound(PyObject* snapshot, PositionKeys& keys) {
     const auto positions =
         py::reinterpret_borrow<py::object>(dict_item<"positions">(snapshot));
     if (!positions || !PyList_CheckExact(positions.ptr())) return false;
+    PyObject* const list = positions.ptr();
+    if (PyList_GET_SIZE(list) == 0) return true;
+    if (!PyDict_CheckExact(PyList_GET_ITEM(list, 0))) return false;
+    keys.learn(PyList_GET_ITEM(list, 0));
     double x = 0.0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions.ptr()); ++i) {
-        // The positions lie apart in memory and a book's are read once each: asking
-        // for one a few places ahead lets its reading overlap the work on this one.
-        if (i + kReadAhead < PyList_GET_SIZE(positions.ptr()))
-            read_ahead(PyList_GET_ITEM(positions.ptr(), i + kReadAhead));
-        // Borrowed while read at the places learnt, which runs no code; held while
-        // looked up, as a look-up can run a key's own comparison.
-        PyObject* const position = PyList_GET_ITEM(positions.ptr(), i);
-        if (!PyDict_CheckExact(position)) return false;
-        if (i == 0) keys.learn(position);
-        py::object held;
-        PyObject* value = keys.money_at_places(position);
-        if (!value) {
-            held = py::reinterpret_borrow<py::object>(position);
-            value = keys.money_of(position);
-        }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        // The usual positions, made like the first, in one run; the one it stops at
+        // is read here. Borrowed while read at the places learnt, which runs no
+        // code; held while looked up, as a look-up can run a key's own comparison
+        // (which could change the list: its size and items are read again).
+        i = keys.sound_run(PySequence_Fast_ITEMS(list), i, PyList_GET_SIZE(list));
+        if (i == PyList_GET_SIZE(list)) break;
+        const auto position =
+            py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
+        if (!PyDict_CheckExact(position.ptr())) return false;
+        PyObject* const value = keys.money_of(position.ptr());
         if (!value || !plain_number(value, x) ||
             in::holding_fault(x) != in::Fault::none)
             return false;
