@@ -185,11 +185,20 @@ def test_a_memo_entry_put_there_by_other_code_is_worked_out_again(market, replac
     md = CachedMarketDataProvider()
     day = dt.date(2016, 6, 30)
     assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
-    for key, (series, days) in list(md._event_days.items()):
-        md._event_days[key] = (series, replace(days))
+    for key, (series, days) in list(md._dividend_days.items()):
+        md._dividend_days[key] = (series, replace(days))
     assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
     assert md.get_dividend_per_share([MOUTAI], dt.date(2017, 6, 30)) == {MOUTAI: 0.5}
     assert md.get_dividend_per_share([MOUTAI], dt.date(2016, 7, 1)) == {}
+
+
+def test_a_series_put_in_the_cache_by_other_code_is_read_on_its_own_days(market):
+    md = CachedMarketDataProvider()
+    day, other = dt.date(2016, 6, 30), dt.date(2016, 7, 1)
+    assert md.get_dividend_per_share([MOUTAI], day) == {MOUTAI: 0.25}
+    md._dividend_cache[MOUTAI] = pd.Series([0.75], index=pd.DatetimeIndex([other]))
+    assert md.get_dividend_per_share([MOUTAI], day) == {}
+    assert md.get_dividend_per_share([MOUTAI], other) == {MOUTAI: 0.75}
 
 
 @pytest.mark.parametrize("ids, error", [

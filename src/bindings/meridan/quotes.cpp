@@ -80,22 +80,24 @@ std::vector<py::object> column_values(py::handle frame, py::ssize_t j) {
 }
 
 // Day numbers of the index of a cached event series, worked out once per series and
-// kept in the provider's `_event_days` memo under the series' identity (the entry
-// holds the series, so the identity cannot be reused while it is there). The days are
+// kept in a memo of the provider by order book id, with the series they were read
+// from (an entry for another series than the cache's is worked out again): the
+// dividends' `_dividend_days`, the splits' `_split_days`. The ids asked for are
+// mostly the very objects the memo holds, so a look-up compares no text. The days are
 // kept as the bytes of their int64 values: read in place, at the cost of one type
 // check, on every date a replay or an attribution asks about.
 
-// The provider's `_event_days` memo, made on first use.
+// The provider's memo `Name`, made on first use.
+template <meridan::bind::fixed_string Name>
 py::dict event_days_memo(const py::object& self) {
-    PyObject* memo =
-        PyObject_GetAttr(self.ptr(), meridan::bind::name<"_event_days">().ptr());
+    PyObject* memo = PyObject_GetAttr(self.ptr(), meridan::bind::name<Name>().ptr());
     if (memo && PyDict_Check(memo)) return py::reinterpret_steal<py::dict>(memo);
     Py_XDECREF(memo);  // anything but a dict is replaced
     if (!memo && !PyErr_ExceptionMatches(PyExc_AttributeError))
         throw py::error_already_set();
     if (!memo) PyErr_Clear();
     py::dict fresh;
-    meridan::bind::setattr<"_event_days">(self, fresh);
+    meridan::bind::setattr<Name>(self, fresh);
     return fresh;
 }
 
@@ -104,11 +106,11 @@ std::span<const std::int64_t> bytes_days(PyObject* bytes) {
             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)) / sizeof(std::int64_t)};
 }
 
-// The day numbers of `series`, borrowed from the memo entry, which `memo` keeps.
-std::span<const std::int64_t> event_days(const py::dict& memo,
+// The day numbers of `series`, the event series of `oid`, borrowed from the memo
+// entry, which `memo` keeps.
+std::span<const std::int64_t> event_days(const py::dict& memo, py::handle oid,
                                          const py::object& series) {
-    py::int_ key(reinterpret_cast<std::uintptr_t>(series.ptr()));
-    PyObject* entry = PyDict_GetItemWithError(memo.ptr(), key.ptr());
+    PyObject* entry = PyDict_GetItemWithError(memo.ptr(), oid.ptr());
     // Entries are (series, bytes of the days) pairs written below; anything else (a
     // day array put there by other code, say) is worked out again.
     if (entry && PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
@@ -122,32 +124,31 @@ std::span<const std::int64_t> event_days(const py::dict& memo,
         reinterpret_cast<const char*>(days.data()),
         static_cast<Py_ssize_t>(days.size() * sizeof(days[0]))));
     if (!bytes) throw py::error_already_set();
-    memo[key] = py::make_tuple(series, bytes);  // which keeps the bytes
+    memo[oid] = py::make_tuple(series, bytes);  // which keeps the bytes
     return bytes_days(bytes.ptr());
 }
 
 // The cached value of `series` (a per-instrument dividend or split series, or the
 // empty dict of an instrument without data) on the calendar day of `date`, whatever
 // form the date takes (date, datetime, Timestamp, datetime64, ISO text).
-std::optional<py::object> value_on(const py::dict& memo, const py::object& series,
-                                   const py::object& date,
+std::optional<py::object> value_on(const py::dict& memo, py::handle oid,
+                                   const py::object& series, const py::object& date,
                                    std::optional<std::int64_t> day) {
     if (py::isinstance<py::dict>(series) || !day) {
         if (!meridan::bind::contains(series, date)) return std::nullopt;
         return py::object(series[date]);
     }
-    const auto position = meridan::dates::find_day(event_days(memo, series), *day);
+    const auto position = meridan::dates::find_day(event_days(memo, oid, series), *day);
     if (!position) return std::nullopt;
     return py::object(series.attr("iloc")[py::int_(*position)]);
 }
 
 // Dividends and splits: the events of `date` by id, each id's series read from `cache`
 // or, the first time, asked with one request (`fetch` answers an id's event series, or
-// None when it has none, cached as an empty dict).
-py::object events_on(const py::object& self, const py::dict& cache,
-                     const py::object& ids, const py::object& date,
+// None when it has none, cached as an empty dict); `memo` keeps their days.
+py::object events_on(const py::dict& cache, const py::dict& memo, const py::object& ids,
+                     const py::object& date,
                      const std::function<py::object(py::handle)>& fetch) {
-    py::dict memo = event_days_memo(self);
     py::dict result;
     const auto day = meridan::bind::day_number(date);
     for (py::handle oid : ids) {
@@ -162,7 +163,7 @@ py::object events_on(const py::object& self, const py::dict& cache,
         // An instrument without events (the usual case) is an empty dict.
         if (PyDict_CheckExact(series.ptr()) && PyDict_GET_SIZE(series.ptr()) == 0)
             continue;
-        if (auto value = value_on(memo, series, date, day)) result[oid] = *value;
+        if (auto value = value_on(memo, oid, series, date, day)) result[oid] = *value;
     }
     return result;
 }
@@ -405,7 +406,8 @@ void register_events(py::module_& m, const py::object& cls) {
             }
             const bool adjusted = !meridan::bind::equal(mode, "none");
             return events_on(
-                self, meridan::bind::getattr<"_dividend_cache">(self), ids, date,
+                meridan::bind::getattr<"_dividend_cache">(self),
+                event_days_memo<"_dividend_days">(self), ids, date,
                 [m = py::handle(m), adjusted](py::handle oid) {
                     py::object table = meridan::bind::global(m, "get_dividend")(
                         oid, py::arg("adjusted") = adjusted);
@@ -430,8 +432,9 @@ void register_events(py::module_& m, const py::object& cls) {
             if (!meridan::bind::equal(meridan::bind::getattr<"_adjust_type">(self),
                                       "none"))
                 return py::object(py::dict());
-            return events_on(self, meridan::bind::getattr<"_split_cache">(self), ids,
-                             date, [m = py::handle(m)](py::handle oid) {
+            return events_on(meridan::bind::getattr<"_split_cache">(self),
+                             event_days_memo<"_split_days">(self), ids, date,
+                             [m = py::handle(m)](py::handle oid) {
                                  py::object table =
                                      meridan::bind::global(m, "get_split")(oid);
                                  if (table.is_none()) return table;
