@@ -22,8 +22,11 @@ inside the call, as pyarrow loads its pandas support on a process's first array 
 text, is timed apart and left out on both sides, and printed), the median of 5
 processes, each started with `--once ours|pandas <replies>` and given the kept replies
 and the series the parent prepared; the client's store is opened in each before the
-timed call (the client's time, which no kept reply pays). The figures are stored in
-bench/results/brinson.json. Times are the thread's CPU time: on a shared machine wall
+timed call (the client's time, which no kept reply pays). Each process's figure is
+printed too, and the fresh figures again with pyarrow allocating from the system's
+allocator on both sides: its default pool's first allocations in a process now and
+then spend 8-16 ms in the kernel on these machines (see bench/_timing.py). The figures
+are stored in bench/results/brinson.json. Times are the thread's CPU time: on a shared machine wall
 time mostly measures the other processes.
 
     python bench/bench_brinson.py            # replies kept, answered from memory
@@ -199,6 +202,8 @@ def main():
                                           reports=reports["ours"])
         base_fresh, base_fresh_runs = _timing.fresh([__file__, "--once", "pandas", path], RUNS,
                                                     reports=reports["pandas"])
+        system = [_timing.fresh([__file__, "--once", which, path], RUNS,
+                                env=_timing.SYSTEM_ALLOCATOR) for which in ("ours", "pandas")]
 
     print(f"{len(series)} snapshots ({start} .. {end}), {N_HOLDINGS} holdings, "
           f"{len(periods)} periods; benchmark {INDEX} with "
@@ -210,6 +215,12 @@ def main():
     print(f"fresh (median of {RUNS} processes): calc {1e3 * fresh:.1f} ms, pandas rendering "
           f"{1e3 * base_fresh:.1f} ms, ratio {base_fresh / fresh:.1f}x  [>= 30x]")
     print(_timing.imports_line(calc=reports["ours"], pandas=reports["pandas"]))
+    print(f"  processes: calc {', '.join(f'{1e3 * t:.1f}' for t in fresh_runs)} ms; pandas "
+          f"{', '.join(f'{1e3 * t:.0f}' for t in base_fresh_runs)} ms")
+    (sys_fresh, sys_runs), (sys_base, sys_base_runs) = system
+    print(f"  pyarrow on the system's allocator (both sides): calc {1e3 * sys_fresh:.1f} ms, "
+          f"pandas rendering {1e3 * sys_base:.1f} ms, ratio {sys_base / sys_fresh:.1f}x; "
+          f"calc {', '.join(f'{1e3 * t:.1f}' for t in sys_runs)} ms")
     print(f"  splitting into periods (split coefficients through a CachedMarketDataProvider): "
           f"{1e3 * split_own:.1f} ms")
     print(f"  benchmark (calc_benchmark): {1e3 * bench_own:.1f} ms, "
@@ -227,6 +238,10 @@ def main():
                      "ratio": base_fresh / fresh,
                      "calc_runs": [1e3 * x for x in fresh_runs],
                      "pandas_runs": [1e3 * x for x in base_fresh_runs]},
+        "fresh_system_allocator_ms": {"calc": 1e3 * sys_fresh, "pandas": 1e3 * sys_base,
+                                      "ratio": sys_base / sys_fresh,
+                                      "calc_runs": [1e3 * x for x in sys_runs],
+                                      "pandas_runs": [1e3 * x for x in sys_base_runs]},
         "parts_ms": {"splitting": 1e3 * split_own, "benchmark": 1e3 * bench_own,
                      "per_period_us": 1e6 * per_period},
     })

@@ -327,6 +327,8 @@ def main():
                                           reports=reports["ours"])
         fresh_pd, fresh_runs_pd = _timing.fresh([__file__, "--once", "pandas", payload],
                                                 FRESH_RUNS, reports=reports["pandas"])
+        system = [_timing.fresh([__file__, "--once", which, payload], FRESH_RUNS,
+                                env=_timing.SYSTEM_ALLOCATOR) for which in ("ours", "pandas")]
 
     ours_ms, pd_ms = 1e3 * statistics.mean(single), 1e3 * statistics.mean(single_pd)
     n_bench = len(benchmark.get_weighting(series[0]["date"]))
@@ -342,6 +344,9 @@ def main():
     print(f"  fresh (median of {FRESH_RUNS} processes): ours {1e3 * fresh:8.3f} ms; pandas "
           f"{1e3 * fresh_pd:8.3f} ms; ratio {fresh_pd / fresh:5.1f}x (goal >= 10x)")
     print(_timing.imports_line(ours=reports["ours"], pandas=reports["pandas"]))
+    (sys_fresh, sys_runs), (sys_pd, sys_runs_pd) = system
+    print(f"  fresh, pyarrow on the system's allocator (both sides): ours {1e3 * sys_fresh:.3f} "
+          f"ms; pandas {1e3 * sys_pd:.3f} ms; ratio {sys_pd / sys_fresh:.1f}x")
     with_refusals = warm_pd + refusals
     print(f"  the same refusals in plain Python: {1e3 * refusals:.3f} ms warm; the rendering "
           f"with them {1e3 * with_refusals:.3f} ms, ratio {with_refusals / warm:.1f}x "
@@ -356,6 +361,9 @@ def main():
         "fresh_ratio": round(fresh_pd / fresh, 2),
         "fresh_runs_ms": [round(ms * t, 4) for t in fresh_runs],
         "fresh_runs_pandas_ms": [round(ms * t, 4) for t in fresh_runs_pd],
+        "fresh_system_allocator_ms": round(ms * sys_fresh, 4),
+        "fresh_system_allocator_pandas_ms": round(ms * sys_pd, 4),
+        "fresh_system_allocator_runs_ms": [round(ms * t, 4) for t in sys_runs],
         "warm_plain_refusals_ms": round(ms * refusals, 4)},
         "single_exposure_analysis": {"mean_ms": round(ours_ms, 4),
                                      "pandas_mean_ms": round(pd_ms, 4),
