@@ -101,9 +101,10 @@ TenorPositions text_positions(const py::object& columns) {
     return at;
 }
 
-// `text_positions` of a tenor's column, the positions of the last few Indexes kept
-// by the very Index (an Index does not change, as pandas' own look-up table of it
-// assumes): the replies of a market-data client often share their columns.
+// Where `tenor`'s column stands in `columns`, as `text_positions` finds it. The
+// positions found in the last few Indexes are kept by each Index's identity (an Index
+// does not change, as pandas' own look-up table of it assumes): the replies of a
+// market-data client often share their columns.
 std::optional<py::ssize_t> column_position(const py::object& columns,
                                            const meridan::risk::Tenor& tenor) {
     struct Known {
@@ -112,8 +113,10 @@ std::optional<py::ssize_t> column_position(const py::object& columns,
     };
     static auto* const known = new std::array<Known, 8>();  // kept for the process
     static std::size_t next = 0;
-    const auto t =
-        static_cast<std::size_t>(&tenor - meridan::risk::yield_curve_tenors().data());
+    const auto tenors = meridan::risk::yield_curve_tenors();
+    std::size_t t = 0;
+    while (t < tenors.size() && &tenors[t] != &tenor) ++t;
+    if (t == tenors.size()) return std::nullopt;  // not one of the table's
     for (const Known& k : *known) {
         if (k.columns.ptr() == columns.ptr()) return k.at[t];
     }
