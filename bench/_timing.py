@@ -40,8 +40,8 @@ import subprocess
 import sys
 import time
 
-__all__ = ["clock", "SYSTEM_ALLOCATOR", "no_gc", "own_time", "measure", "imports_apart", "time_once", "fresh",
-           "report_once", "save", "RESULTS"]
+__all__ = ["clock", "SYSTEM_ALLOCATOR", "no_gc", "own_time", "measure", "imports_apart",
+           "time_once", "fresh", "imports_line", "report_once", "save", "RESULTS"]
 
 clock = time.thread_time
 SYSTEM_ALLOCATOR = {**os.environ, "ARROW_DEFAULT_MEMORY_POOL": "system"}

@@ -16,7 +16,8 @@ changed a reply it was handed. "warm" is the best of 5 calls after a first one;
 median of 5 processes, each started with `--once ours|pandas <replies>` and given the
 kept replies and the series (the client's store opened before the timed call;
 first-use look-ups and caches are part of the figure, modules first imported inside
-the call are not; BENCH_PROFILE=1 profiles the call instead). Each run's figures are added to bench/results/risk.json.
+the call are not; BENCH_PROFILE=1 profiles the call instead). Each run's figures are
+added to bench/results/risk.json.
 
     python bench/bench_risk.py
     python bench/bench_risk.py --note "what changed"   # the note kept with the run
