@@ -47,9 +47,16 @@ public:
     /// very key there (a borrowed reference); nullptr otherwise, for `get` to look
     /// up. Runs no code, so the dict needs no reference of its own meanwhile.
     PyObject* at_place(PyObject* dict, std::size_t k) const noexcept {
-        Py_ssize_t at = at_[k];
-        PyObject *key = nullptr, *value = nullptr;
-        if (at >= 0 && PyDict_Next(dict, &at, &key, &value) && key == keys_[k].ptr())
+        return value_at(dict, at_[k], keys_[k].ptr());
+    }
+
+    /// The value `dict` holds at `place` (as PyDict_Next counts) when the key there is
+    /// the very object `key` (a borrowed reference); nullptr otherwise, and for a
+    /// place of -1. Runs no code: for loops that keep a place and key in locals.
+    static PyObject* value_at(PyObject* dict, Py_ssize_t place,
+                              PyObject* key) noexcept {
+        PyObject *found = nullptr, *value = nullptr;
+        if (place >= 0 && PyDict_Next(dict, &place, &found, &value) && found == key)
             return value;
         return nullptr;
     }

@@ -156,23 +156,22 @@ public:
     Py_ssize_t sound_run(PyObject* const* positions, Py_ssize_t first,
                          Py_ssize_t n) const noexcept {
         namespace in = meridan::inputs;
-        const Py_ssize_t id_at = places_.place(0), value_at = places_.place(1);
+        const Py_ssize_t id_place = places_.place(0), value_place = places_.place(1);
         PyObject* const id_key = places_.key(0);
         PyObject* const value_key = places_.key(1);
-        if (id_at < 0 || value_at < 0) return first;
+        if (id_place < 0 || value_place < 0) return first;
         Py_ssize_t i = first;
         for (; i < n; ++i) {
             // The positions lie apart in memory and a book's are read once each:
             // asking for one a few places ahead lets its reading overlap this one's.
             if (i + kReadAhead < n) read_ahead(positions[i + kReadAhead]);
             PyObject* const position = positions[i];
-            if (!PyDict_CheckExact(position)) break;
-            Py_ssize_t at = id_at;
-            PyObject *key = nullptr, *value = nullptr;
-            if (!PyDict_Next(position, &at, &key, &value) || key != id_key) break;
-            at = value_at;
-            if (!PyDict_Next(position, &at, &key, &value) || key != value_key) break;
-            if (!PyFloat_CheckExact(value) ||
+            if (!PyDict_CheckExact(position) ||
+                !meridan::bind::KeyPlaces<2>::value_at(position, id_place, id_key))
+                break;
+            PyObject* const value =
+                meridan::bind::KeyPlaces<2>::value_at(position, value_place, value_key);
+            if (!value || !PyFloat_CheckExact(value) ||
                 in::holding_fault(PyFloat_AS_DOUBLE(value)) != in::Fault::none)
                 break;
         }
