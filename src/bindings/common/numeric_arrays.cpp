@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -22,28 +23,26 @@ py::array float64_array(py::handle values) {
     return np.attr("asarray")(values, py::arg("dtype") = np.attr("float64"));
 }
 
-// The elements of a one-dimensional integer array of any width, read in place.
+// The elements of a one-dimensional integer array of any width, read in place: a
+// compact array converted in one go (no zeroed vector filled afterwards), any other
+// element by element.
 template <typename T>
 void read_integers(const py::array& array, std::vector<std::int64_t>& out) {
+    const auto n = static_cast<std::size_t>(array.shape(0));
     const auto* base = static_cast<const char*>(array.data());
     const py::ssize_t stride = array.strides(0);
-    for (std::size_t i = 0; i < out.size(); ++i) {
+    if (stride == static_cast<py::ssize_t>(sizeof(T)) &&
+        reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0) {
+        const auto* first = reinterpret_cast<const T*>(base);
+        out.assign(first, first + n);
+        return;
+    }
+    out.clear();
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
         T v;
         std::memcpy(&v, base + static_cast<py::ssize_t>(i) * stride, sizeof v);
-        out[i] = static_cast<std::int64_t>(v);
-    }
-}
-
-// int8 codes, read as bytes and signed by hand (a signed char is no small integer to
-// every reader).
-template <>
-void read_integers<std::int8_t>(const py::array& array,
-                                std::vector<std::int64_t>& out) {
-    const auto* base = static_cast<const unsigned char*>(array.data());
-    const py::ssize_t stride = array.strides(0);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const unsigned char byte = base[static_cast<py::ssize_t>(i) * stride];
-        out[i] = static_cast<std::int64_t>(byte) - (byte >= 0x80 ? 0x100 : 0);
+        out.push_back(static_cast<std::int64_t>(v));
     }
 }
 
@@ -54,7 +53,6 @@ bool signed_integers(py::handle values, std::vector<std::int64_t>& out) {
     if (!py::isinstance<py::array>(values)) return false;
     const auto array = py::reinterpret_borrow<py::array>(values);
     if (array.ndim() != 1) return false;
-    out.resize(static_cast<std::size_t>(array.shape(0)));
     if (py::isinstance<py::array_t<std::int8_t>>(array))
         read_integers<std::int8_t>(array, out);
     else if (py::isinstance<py::array_t<std::int16_t>>(array))
