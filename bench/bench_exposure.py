@@ -20,8 +20,9 @@ exposure_analysis refuses a range holding a snapshot whose money is not finite, 
 negative or non-finite position, a position without an id, or a last snapshot worth
 nothing, and so reads every position of every snapshot in the range (73,200 here)
 while it analyses three; the rendering reads only those three. The same refusals
-written in plain Python are timed too and printed beside the goal's figures, as the
-rendering with them, for a comparison of the same work.
+written in plain Python are timed too, and the rendering making them first, warm and
+in fresh processes: printed beside the goal's figures, for a comparison of the same
+work.
 
     python bench/bench_exposure.py            # replies kept, answered from memory
     python bench/bench_exposure.py --note "what changed"   # the note kept with the run
@@ -247,6 +248,11 @@ def setting():
     def runner(which, series, start, end):
         if which == "ours":
             return lambda: ex.exposure_analysis(series, benchmark, start, end)
+        if which == "pandas+refusals":  # the rendering doing the same refusals first
+            def both():
+                plain_refusals(series, start, end)
+                return pandas_period(proxy, series, benchmark, start, end)
+            return both
         return lambda: pandas_period(proxy, series, benchmark, start, end)
 
     return types.SimpleNamespace(proxy=proxy, patch=patch, ex=ex, benchmark=benchmark,
@@ -329,6 +335,8 @@ def main():
                                                 FRESH_RUNS, reports=reports["pandas"])
         system = [_timing.fresh([__file__, "--once", which, payload], FRESH_RUNS,
                                 env=_timing.SYSTEM_ALLOCATOR) for which in ("ours", "pandas")]
+        fresh_refusing, _ = _timing.fresh([__file__, "--once", "pandas+refusals", payload],
+                                          FRESH_RUNS)
 
     ours_ms, pd_ms = 1e3 * statistics.mean(single), 1e3 * statistics.mean(single_pd)
     n_bench = len(benchmark.get_weighting(series[0]["date"]))
@@ -349,7 +357,8 @@ def main():
           f"ms; pandas {1e3 * sys_pd:.3f} ms; ratio {sys_pd / sys_fresh:.1f}x")
     with_refusals = warm_pd + refusals
     print(f"  the same refusals in plain Python: {1e3 * refusals:.3f} ms warm; the rendering "
-          f"with them {1e3 * with_refusals:.3f} ms, ratio {with_refusals / warm:.1f}x "
+          f"with them {1e3 * with_refusals:.3f} ms warm, ratio {with_refusals / warm:.1f}x; "
+          f"{1e3 * fresh_refusing:.3f} ms fresh, ratio {fresh_refusing / fresh:.1f}x "
           f"(not the goal's rendering)")
     print("CPU seconds of this thread; load average while running: "
           + ", ".join(f"{x:.1f}" for x in os.getloadavg()) + f" on {os.cpu_count()} cores")
@@ -364,7 +373,8 @@ def main():
         "fresh_system_allocator_ms": round(ms * sys_fresh, 4),
         "fresh_system_allocator_pandas_ms": round(ms * sys_pd, 4),
         "fresh_system_allocator_runs_ms": [round(ms * t, 4) for t in sys_runs],
-        "warm_plain_refusals_ms": round(ms * refusals, 4)},
+        "warm_plain_refusals_ms": round(ms * refusals, 4),
+        "fresh_pandas_with_refusals_ms": round(ms * fresh_refusing, 4)},
         "single_exposure_analysis": {"mean_ms": round(ours_ms, 4),
                                      "pandas_mean_ms": round(pd_ms, 4),
                                      "ratio": round(pd_ms / ours_ms, 2)}}, NOTE)
