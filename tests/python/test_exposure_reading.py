@@ -79,6 +79,9 @@ REPLY_KINDS = {
     "over 127 instruments (16-bit codes)": lambda f: f,
     "nullable floats with NA": lambda f: f.astype("Float64").mask(f > 1.2, pd.NA),
     "integers": lambda f: (f.fillna(0) * 100).round().astype("int64"),
+    "rows without an id (codes of -1)": lambda f: f.set_axis(pd.MultiIndex.from_arrays([
+        f.index.get_level_values(0).where(np.arange(len(f)) % 7 != 3),
+        f.index.get_level_values(1)])),
 }
 
 

@@ -3,7 +3,6 @@
 #include <pybind11/numpy.h>
 
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 
 #include "common/convert.hpp"
@@ -23,47 +22,34 @@ py::array float64_array(py::handle values) {
     return np.attr("asarray")(values, py::arg("dtype") = np.attr("float64"));
 }
 
-// The elements of a one-dimensional integer array of any width, read in place: a
-// compact array converted in one go (no zeroed vector filled afterwards), any other
-// element by element.
+// The elements of a compact one-dimensional array of integers of type T, converted
+// in one go (no zeroed vector filled afterwards); false for any other layout.
 template <typename T>
-void read_integers(const py::array& array, std::vector<std::int64_t>& out) {
-    const auto n = static_cast<std::size_t>(array.shape(0));
-    const auto* base = static_cast<const char*>(array.data());
-    const py::ssize_t stride = array.strides(0);
-    if (stride == static_cast<py::ssize_t>(sizeof(T)) &&
-        reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0) {
-        const auto* first = reinterpret_cast<const T*>(base);
-        out.assign(first, first + n);
-        return;
-    }
-    out.clear();
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        T v;
-        std::memcpy(&v, base + static_cast<py::ssize_t>(i) * stride, sizeof v);
-        out.push_back(static_cast<std::int64_t>(v));
-    }
+bool read_integers(const py::array& array, std::vector<std::int64_t>& out) {
+    const auto* first = static_cast<const T*>(array.data());
+    if (array.strides(0) != static_cast<py::ssize_t>(sizeof(T)) ||
+        reinterpret_cast<std::uintptr_t>(first) % alignof(T) != 0)
+        return false;
+    out.assign(first, first + array.shape(0));
+    return true;
 }
 
-// True (with `out` filled) when `values` is a one-dimensional numpy array of signed
-// integers in native byte order, the kind of MultiIndex codes (int8 to int64 by the
-// number of labels).
+// True (with `out` filled) when `values` is a compact one-dimensional numpy array of
+// signed integers in native byte order, the kind of MultiIndex codes (int8 to int64
+// by the number of labels).
 bool signed_integers(py::handle values, std::vector<std::int64_t>& out) {
     if (!py::isinstance<py::array>(values)) return false;
     const auto array = py::reinterpret_borrow<py::array>(values);
     if (array.ndim() != 1) return false;
     if (py::isinstance<py::array_t<std::int8_t>>(array))
-        read_integers<std::int8_t>(array, out);
-    else if (py::isinstance<py::array_t<std::int16_t>>(array))
-        read_integers<std::int16_t>(array, out);
-    else if (py::isinstance<py::array_t<std::int32_t>>(array))
-        read_integers<std::int32_t>(array, out);
-    else if (py::isinstance<py::array_t<std::int64_t>>(array))
-        read_integers<std::int64_t>(array, out);
-    else
-        return false;
-    return true;
+        return read_integers<std::int8_t>(array, out);
+    if (py::isinstance<py::array_t<std::int16_t>>(array))
+        return read_integers<std::int16_t>(array, out);
+    if (py::isinstance<py::array_t<std::int32_t>>(array))
+        return read_integers<std::int32_t>(array, out);
+    if (py::isinstance<py::array_t<std::int64_t>>(array))
+        return read_integers<std::int64_t>(array, out);
+    return false;
 }
 
 // `frame.to_numpy()` when it is a float64 matrix that can be read in place (a table
