@@ -149,6 +149,8 @@ GOOD = dict(order_book_id=BANK, datetime="2016-03-01", side="BUY", last_quantity
     (dict(last_price=-1.0), RuntimeError, "invalid last_price: -1.0"),
     (dict(transaction_cost=INF), RuntimeError, "invalid transaction_cost: inf"),
     (dict(transaction_cost=-0.5), RuntimeError, "invalid transaction_cost: -0.5"),
+    (dict(last_price=pd.NA), RuntimeError, "invalid last_price: <NA>"),
+    (dict(transaction_cost=pd.NA), RuntimeError, "invalid transaction_cost: <NA>"),
     (dict(side=NAN), RuntimeError, 'invalid side: nan, should be "BUY" or "SELL"'),
     (dict(side="hold"), RuntimeError, 'invalid side: HOLD, should be "BUY" or "SELL"'),
 ])

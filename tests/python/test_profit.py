@@ -117,6 +117,20 @@ def test_microsecond_index_and_integer_values(market):
     assert result["detail"]["date"][0] == "2017-03-01"
 
 
+# Labels of other date kinds, and a time zone whose clocks change three times within
+# the span (an hour short of 368 days), give the plain series' figures.
+@pytest.mark.parametrize("relabel", [
+    lambda index: index.tz_localize("America/New_York"),
+    lambda index: pd.Index(list(index.to_numpy()), dtype=object),
+    lambda index: pd.Index([index[0], *[d.date() for d in index[1:]]], dtype=object),
+], ids=["clocks changing", "datetime64 objects", "a Timestamp then dates"])
+def test_date_kinds_give_the_plain_figures(market, relabel):
+    plain = values_on(trading_days("2016-03-10", "2017-03-13"))
+    assert (plain.index[-1] - plain.index[0]).days == 368
+    given = pd.Series(plain.to_numpy(), index=relabel(plain.index))
+    assert profit.profit_analysis(given, INDEX) == profit.profit_analysis(plain, INDEX)
+
+
 FIVE = pd.bdate_range("2017-01-02", periods=5)
 
 

@@ -225,13 +225,17 @@ def test_refused(market, function, args, error, message, requests):
 
 
 # Forms of valid input that are read as the plain one: date text, a time zone's own
-# calendar days.
+# calendar days, datetime64 and mixed date objects.
 @pytest.mark.parametrize("name", sorted(VALUE_ANALYSES))
 @pytest.mark.parametrize("relabel", [
     lambda index: [d.strftime("%Y-%m-%d") for d in index],
     lambda index: index.tz_localize("Asia/Shanghai"),
+    lambda index: index.tz_localize("America/New_York"),  # its clocks change on 03-13
     lambda index: [d.date() for d in index],
-], ids=["text", "time zone", "dates"])
+    lambda index: pd.Index(list(index.to_numpy()), dtype=object),
+    lambda index: pd.Index([index[0], *[d.date() for d in index[1:]]], dtype=object),
+], ids=["text", "time zone", "clocks changing", "dates", "datetime64 objects",
+        "a Timestamp then dates"])
 def test_date_forms_give_the_same_result(market, name, relabel):
     plain = values()
     given = pd.Series(plain.to_numpy(), index=relabel(plain.index))

@@ -18,6 +18,7 @@
 
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
+#include "common/pyops.hpp"
 #include "meridan/inputs/snapshot_rules.hpp"
 #include "meridan/inputs/value_series.hpp"
 #include "meridan/periods/period_base.hpp"
@@ -83,10 +84,27 @@ struct ValueSeries {
     py::object last;
 };
 
-/// A label as a date object: itself, or the Timestamp of date text.
+/// A label as a date object for date arithmetic: the Timestamp of date text or of a
+/// numpy datetime64 (which has no `replace` and subtracts to a timedelta64), any other
+/// label itself.
 inline py::object label_date(py::object label) {
-    if (py::isinstance<py::str>(label)) return bind::pandas().attr("Timestamp")(label);
+    if (py::isinstance<py::str>(label) ||
+        py::isinstance(label, py::module_::import("numpy").attr("datetime64")))
+        return bind::pandas().attr("Timestamp")(label);
     return label;
+}
+
+/// The whole days from the label `start` to the label `end` (`.days` of the
+/// difference), on the labels' own clocks: labels of any date kind subtract alike, and
+/// labels with a time zone count in their local time, so that a change of clocks in
+/// between takes no hour off the span.
+inline py::object whole_days_between(const py::object& start, const py::object& end) {
+    const py::object timestamp = bind::pandas().attr("Timestamp");
+    const auto local = [&](const py::object& label) {
+        py::object t = timestamp(label);
+        return t.attr("tz").is_none() ? t : t.attr("tz_localize")(py::none());
+    };
+    return bind::sub(local(end), local(start)).attr("days");
 }
 
 /// Reads `series`, the argument `argument`: a pandas Series, not empty, indexed by

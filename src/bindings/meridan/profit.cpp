@@ -187,7 +187,8 @@ py::object profit_analysis(py::handle m, const py::object& portfolio_series,
     if (bench.days.empty()) throw py::index_error("the benchmark series is empty");
 
     const std::int64_t span_days =
-        (end_date - start_date).attr("days").cast<std::int64_t>();
+        meridan::analysis::whole_days_between(start_date, end_date)
+            .cast<std::int64_t>();
     // The last trading day before the month and before the year began, asked
     // once for each series.
     py::object previous = bind::service(m, "get_previous_trading_date");

@@ -282,8 +282,7 @@ constexpr const char* kAnalysisDoc =
 py::object risk_free_rate_between(const py::module_& m, const py::object& start,
                                   const py::object& end) {
     py::object curve = bind::service(m, "get_yield_curve")(start, start);
-    py::object timestamp = bind::pandas().attr("Timestamp");
-    py::object length = bind::sub(timestamp(end), timestamp(start)).attr("days");
+    const py::object length = meridan::analysis::whole_days_between(start, end);
     if (!PyLong_Check(length.ptr())) {
         throw py::value_error("no window length between " +
                               py::repr(start).cast<std::string>() + " and " +

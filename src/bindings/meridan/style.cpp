@@ -125,7 +125,8 @@ py::object style_analysis(py::handle m, const py::object& portfolio_series) {
     // Window ends by calendar months through relativedelta, so an end keeps
     // the anchor date's form; which of them run is decided on calendar days.
     const std::int64_t span_days =
-        (end_date - start_date).attr("days").cast<std::int64_t>();
+        meridan::analysis::whole_days_between(start_date, end_date)
+            .cast<std::int64_t>();
     const meridan::periods::StyleStep step = meridan::periods::style_step(span_days);
     py::object relativedelta = bind::global(m, "relativedelta");
     py::object delta = step.months == 12

@@ -264,11 +264,18 @@ py::object whole_quantity(py::handle value) {
     raise_runtime("invalid last_quantity: " + text(value));
 }
 
-// The float of a price or cost cell, which must be finite and >= 0.
+// The float of a price or cost cell, which must be finite and >= 0. A missing cell
+// (None, or pandas' NA of a nullable column, which float() does not take) is refused
+// as NaN is.
 py::object amount(py::handle value, const char* column) {
-    py::object f = PyFloat_CheckExact(value.ptr())
-                       ? py::reinterpret_borrow<py::object>(value)
-                       : to_float(value);
+    py::object f;
+    if (PyFloat_CheckExact(value.ptr())) {
+        f = py::reinterpret_borrow<py::object>(value);
+    } else {
+        if (value.is_none() || value.is(mb::pandas().attr("NA")))
+            raise_runtime(std::string("invalid ") + column + ": " + text(value));
+        f = to_float(value);
+    }
     const double d = PyFloat_AS_DOUBLE(f.ptr());
     if (!std::isfinite(d) || d < 0)
         raise_runtime(std::string("invalid ") + column + ": " + text(value));
