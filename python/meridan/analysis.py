@@ -548,7 +548,12 @@ def period(statement, account, options, market_days, notes):
                      f"day {first_day}: the analysis starts there")
         start = first_day
     if start > end:
-        raise AnalysisError(f"--start {start} is after --end {end}", "options")
+        # Name each bound as the user gave it, or as the default it came from.
+        begin = (f"--start {start}" if options.start is not None
+                 else f"the first trade's day {start}")
+        finish = (f"--end {end}" if options.end is not None
+                  else f"the market data's last day {end}")
+        raise AnalysisError(f"{begin} is after {finish}", "options")
     days = [t.datetime.date() for t in trades]
     days += [pd.Timestamp(d).date() for d in events["datetime"]]
     numbers = list(rows) + [int(r) for r in events.index]
@@ -601,13 +606,20 @@ def per_unit(result, start, end):
                 & (result.value_series.index <= pd.Timestamp(end)))
     if in_range.sum() < 2:
         raise AnalysisError(f"fewer than two trading days from {start} to {end}", "replay")
-    unit_value = result.unit_value[in_range]
+    try:
+        unit_value = result.unit_value[in_range]
+    except ValueError as exc:  # a flow that cannot buy or redeem units
+        raise AnalysisError(
+            f"{exc}: money put in or taken out counts at the value of the close before "
+            f"its day, so the return cannot be followed through it; analyse the days "
+            f"before it with --end", "replay") from None
     empty = unit_value.index[~(unit_value.to_numpy() > 0)]
     if len(empty):
         raise AnalysisError(
-            f"the account holds nothing on {empty[0].date()} (everything withdrawn, "
-            f"or its value fell to zero): analyse the days before or after it with "
-            f"--start and --end", "replay")
+            f"the account holds nothing on {empty[0].date()} (before its first "
+            f"deposit, after everything was withdrawn, or because its value fell to "
+            f"zero): analyse the days before or after it with --start and --end",
+            "replay")
     series = [s for s, keep in zip(result.per_unit_series(), in_range) if keep]
     values = unit_value.rename(None)
     return series, values, series[0]["date"], series[-1]["date"]

@@ -67,6 +67,7 @@ def test_report_for_a_statement(tmp_path, market, capsys, encoding):
      "row 3: unknown instrument 600999.XSHG"),
     (BUYS, ("--end", "2016-03-01"), "row 2: a trade on a day after"),
     (BUYS, ("--start", "2016-05-01", "--end", "2016-04-01"), "is after --end"),
+    (BUYS, ("--end", "2016-02-26"), "the first trade's day 2016-03-01 is after --end"),
     (BUYS, ("--cash", "-5"), "--cash must be"),
     (BUYS, ("--positions", "/nonexistent/held.csv"),
      "--positions /nonexistent/held.csv: No such file or directory"),
@@ -385,6 +386,27 @@ def test_an_opening_deposit_reads_as_opening_cash(tmp_path, capsys, on_store):
     assert "cash agrees with the statement on 3 of 3 rows" in funded
     assert "cash agrees with the statement on 2 of 2 rows" in given
 
+
+
+def test_a_withdrawal_above_the_close_before_it_is_one_clear_refusal(tmp_path, capsys,
+                                                                      on_store):
+    # The account closed: everything sold above the day before's close and the money
+    # withdrawn the same day.
+    on_store("full")
+    rows = ["20200102,09:00:00,,,银行转证券,,,10000.00,10000.00",
+            "20200102,10:00:00,600001,甲银行,证券买入,1000,10.00,-10000.00,0.00",
+            "20200103,10:00:00,600001,甲银行,证券卖出,1000,10.50,10500.00,10500.00",
+            "20200103,15:30:00,,,证券转银行,,,-10500.00,0.00"]
+    statement = tmp_path / "交割单.csv"
+    statement.write_text("\n".join([TINY_HEADER + ",发生金额,资金余额"] + rows) + "\n",
+                         encoding="utf-8")
+    out = tmp_path / "r.html"
+    assert cli.main(["analyse", str(statement), "--out", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert "Traceback" not in err and not out.exists()
+    assert ("the withdrawal of 10500.0 on 2020-01-03 is more than the portfolio was worth "
+            "at the close of 2020-01-02 (10000.0)") in err
+    assert "analyse the days before it with --end" in err
 
 
 # --- which market: stores of each origin ---------------------------------------------
