@@ -44,6 +44,7 @@ from __future__ import annotations
 
 import bisect
 import collections
+import csv
 import math
 import re
 from typing import NamedTuple
@@ -445,11 +446,21 @@ _POSITION_HEADERS = {"order_book_id": ["order_book_id", "code", "证券代码", 
                                   "当前持仓", "股票余额", "数量"]}
 
 
+# How many lines above the header a positions file may have.
+_TITLE_LINES = 10
+
+
+def _header_key(name):
+    """A column name as headers are matched: case, spaces, quotes and underscores
+    aside."""
+    return str(name).strip().strip('"').lower().replace(" ", "").replace("_", "")
+
+
 def read_positions(path):
-    """The holdings of a positions file (CSV or text, UTF-8 or GBK): columns of a code
-    (order_book_id, code, 证券代码 or 股票代码) and a quantity (quantity, 股份余额,
-    持仓数量, 证券数量, 当前持仓, 股票余额 or 数量); a dict of order book id to whole
-    shares. ValueError naming the file, the row and the value for what cannot be read."""
+    """The holdings of a positions file (CSV or text, UTF-8 or GBK, title lines above
+    the header passed over): columns of a code (order_book_id, code, 证券代码 or
+    股票代码) and a quantity (quantity, 股份余额, 持仓数量, 证券数量, 当前持仓, 股票余额
+    or 数量); a dict of order book id to whole shares. ValueError naming the file, the row and the value for what cannot be read."""
     from meridan.statement import _order_book_id
 
     with open(path, "rb") as stream:
@@ -464,16 +475,24 @@ def read_positions(path):
         raise ValueError(f"{path}: neither UTF-8 nor GBK text")
     import io
 
-    frame = pd.read_csv(io.StringIO(text), dtype=str, keep_default_na=False,
-                        sep=None, engine="python")
+    # A title line or two above the header (an export's name and date) is passed over:
+    # the header is the first line that names a code column.
+    lines = text.splitlines()
+    codes = {_header_key(h) for h in _POSITION_HEADERS["order_book_id"]}
+    header = next((k for k, line in enumerate(lines[:_TITLE_LINES])
+                   if codes & {_header_key(cell) for cell in re.split(r"[,\t;]", line)}),
+                  0)
+    try:
+        frame = pd.read_csv(io.StringIO("\n".join(lines[header:])), dtype=str,
+                            keep_default_na=False, sep=None, engine="python")
+    except (csv.Error, pd.errors.ParserError, pd.errors.EmptyDataError) as exc:
+        raise ValueError(f"{path}: not a table of holdings ({exc})") from None
     columns = {}
-    names = {str(c).strip().lower().replace(" ", "").replace("_", ""): c
-             for c in frame.columns}
+    names = {_header_key(c): c for c in frame.columns}
     for field, headers in _POSITION_HEADERS.items():
-        for header in headers:
-            key = header.lower().replace("_", "")
-            if key in names:
-                columns[field] = names[key]
+        for name in headers:
+            if _header_key(name) in names:
+                columns[field] = names[_header_key(name)]
                 break
         else:
             raise ValueError(f"{path}: no {field} column (one of {', '.join(headers)})")

@@ -459,6 +459,7 @@ def run(statement, options=None, md=None, progress=None):
         md = CachedMarketDataProvider()
     try:
         market_days = _open_market(progress)
+        check_positions(options, opening_positions)
         market = _market_info()
         notes = list(market.notes()) if market is not None else []
         account = read_statement(statement, options, md, market, progress)
@@ -502,6 +503,18 @@ def read_positions(options):
         if isinstance(exc, OSError):
             text = f"{options.positions}: {exc.strerror or exc}"
         raise AnalysisError(f"--positions {text}", "options") from None
+
+
+def check_positions(options, positions):
+    """Refuses a holding of ``--positions`` that the market data does not know or that
+    is not a stock, as the statement's own rows are refused."""
+    from meridan.statement import instrument_fault
+
+    for oid in positions or ():
+        _, fault = instrument_fault(oid)
+        if fault:
+            raise AnalysisError(f"--positions {options.positions}: {fault}: only stocks "
+                                f"the market data knows can be held", "options")
 
 
 def read_statement(statement, options, md, market, progress):

@@ -1411,22 +1411,30 @@ def _statement_trades(holder, md, accept_prices, progress, owned, also=None):
     return trades, ordered
 
 
+def instrument_fault(oid):
+    """(the market data's record of `oid` or None, why it cannot be replayed or None):
+    an id the market data does not know, or one that is not a stock (a fund, a bond,
+    an index)."""
+    try:
+        record = tickvane.instruments(oid)
+    except ValueError:
+        record = None
+    if record is None:
+        return None, f"unknown instrument {oid}"
+    if record.type != "CS":
+        return record, f"{oid} ({record.symbol}) is not a stock (type {record.type})"
+    return record, None
+
+
 def _check_instruments(first_row):
     """The instrument record of each id of `first_row` (id -> the first row that
     names it). Ids the market data does not know, or that are not stocks (funds,
     bonds), make one StatementError that names each with its first row."""
     kinds, bad = {}, []
     for oid in sorted(first_row, key=first_row.get):
-        number = int(first_row[oid])
-        try:
-            record = tickvane.instruments(oid)
-        except ValueError:
-            record = None
-        if record is None:
-            bad.append((number, f"unknown instrument {oid}"))
-        elif record.type != "CS":
-            bad.append((number, f"{oid} ({record.symbol}) is not a stock "
-                                f"(type {record.type})"))
+        record, fault = instrument_fault(oid)
+        if fault:
+            bad.append((int(first_row[oid]), fault))
         kinds[oid] = record
     if len(bad) == 1:
         raise StatementError(bad[0][1], bad[0][0])

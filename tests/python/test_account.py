@@ -189,7 +189,11 @@ def test_a_withdrawal_is_never_funded_by_an_assumed_opening_cash(market):
     ("证券代码,持仓数量\n600000,10.5\n", "utf-8", "row 1: '10.5' is not a whole number"),
     ("证券代码,成本价\n600000,10\n", "utf-8", "no quantity column"),
     ("证券代码,数量\nABC,10\n", "utf-8", "row 1: 'ABC' is not a security code"),
-], ids=["gbk", "semicolons", "nothing held", "fraction", "no quantity", "bad code"])
+    ("持仓查询 2024-01-01\n\n证券代码,证券名称,股份余额\n600000,甲,1000\n", "gbk", {A: 1000}),
+    ("持仓查询\n证券名称,股份余额\n甲,1000\n", "utf-8", "not a table of holdings"),
+    ("持仓查询 2024\n证券名称,股份余额\n甲,1000\n", "utf-8", "no order_book_id column"),
+], ids=["gbk", "semicolons", "nothing held", "fraction", "no quantity", "bad code",
+        "title lines", "a title and no delimiter", "no code column under a title"])
 def test_positions_files(tmp_path, text, encoding, expected):
     path = tmp_path / "positions.csv"
     path.write_bytes(text.encode(encoding))

@@ -74,13 +74,18 @@ def test_report_for_a_statement(tmp_path, market, capsys, encoding):
     # Shares held at the start: a sale of more than the statement bought is refused.
     (BUYS + ["20160303,10:00,000001,平安银行,证券卖出,1500,12.84,5,0,0"],
      ("--positions", "HELD"), "row 3: cannot sell 1500 shares of 000001.XSHE: only 1400"),
+    # Holdings that are no stock, or unknown, are refused as the statement's rows are.
+    (BUYS, ("--positions", "HELD:000300.XSHG"), "held.csv: 000300.XSHG ("),
+    (BUYS, ("--positions", "HELD:600999"), "held.csv: unknown instrument 600999.XSHG"),
 ])
 def test_hostile_statement_writes_nothing(tmp_path, market, capsys, rows,
                                           options, message):
-    if "HELD" in options:
+    given = [o for o in options if o.startswith("HELD")]
+    if given:  # "HELD" holds 400 of 000001, "HELD:CODE" 400 of CODE
         held = tmp_path.parent / f"{tmp_path.name}-held.csv"
-        held.write_text("证券代码,股份余额\n000001,400\n", encoding="utf-8")
-        options = tuple(str(held) if o == "HELD" else o for o in options)
+        code = given[0].partition(":")[2] or "000001"
+        held.write_text(f"证券代码,股份余额\n{code},400\n", encoding="utf-8")
+        options = tuple(str(held) if o == given[0] else o for o in options)
     code, out = run(tmp_path, rows, *options)
     err = capsys.readouterr().err
     assert code == 2
