@@ -256,7 +256,12 @@ _PART_ROWS = 50_000
 
 
 def _header_key(text):
-    return re.sub(r"[\s_]+", "", str(text)).lower()
+    """A header as headers are compared: spaces and underscores aside, lower case, and
+    without a unit in brackets at its end (手续费(元), 成交数量（股）)."""
+    return _UNIT.sub("", re.sub(r"[\s_]+", "", str(text)).lower())
+
+
+_UNIT = re.compile(r"[(（](元|股|人民币|rmb|cny)[)）]$")
 
 
 def _report(progress, fraction, what):
@@ -702,7 +707,7 @@ def _warn_unread(columns, found, fees):
         key = _header_key(column)
         if column in taken or key in ignored or not key or key.startswith("unnamed:"):
             continue
-        if re.search("价|费|税|金额|price|fee|commission|cost|amount|tax", key):
+        if re.search("价|费|税|佣|金额|price|fee|commission|cost|amount|tax", key):
             unread.append(column)
             continue
         for header, field in known:

@@ -56,6 +56,10 @@ CASES = [
         "成交日期,证券代码,买卖标志,成交数量,成交价,佣金,交易规费,规费,经手费,过户费",
         "20160301,000001,买入,1000,12.99,5,0.1,0.2,0.3,0.4"]),
      [(1, "000001.XSHE", 1000, 12.99, 6.0)]),
+    ("units_in_headers.csv", text([
+        "成交日期,证券代码,买卖标志,成交数量(股),成交价格(元),佣金(元),印花税（元）",
+        "20160301,000001,买入,1000,12.99,5,0.5"]),
+     [(1, "000001.XSHE", 1000, 12.99, 5.5)]),
     # Faults: the row as it appears (1 = first row under the header), column, value.
     ("stray_quote.csv", text([HEAD, BUY, SELL.replace("贵州茅台", '"贵州茅台'), BUY]),
      "row 2: 证券名称: the cell '\"贵州茅台' opens a quote"),
