@@ -479,8 +479,10 @@ def run(statement, options=None, md=None, progress=None):
 def check_options(statement, options):
     """The statement's path ("sample" is the shipped sample statement when no file has
     that name); refuses an opening cash that is not a number of 0 or more."""
-    if options.cash is not None and not (math.isfinite(options.cash)
-                                         and options.cash >= 0):
+    if options.cash is not None and not math.isfinite(options.cash):
+        raise AnalysisError(f"--cash must be a finite number, got {options.cash}",
+                            "options")
+    if options.cash is not None and not options.cash >= 0:
         raise AnalysisError(f"--cash must be a number of 0 or more, got {options.cash}",
                             "options")
     if statement == "sample" and not os.path.exists(statement):
@@ -737,8 +739,9 @@ def account_lines(facts, name=None):
            f"{len(account.events)} other rows booked, {moving} "
            + ("row that moves nothing" if moving == 1 else "rows that move nothing")]
     if account.unknown:
-        out.append(f"{len(account.unknown)} rows could not be read as any kind and "
-                   f"were left out:")
+        count = len(account.unknown)
+        out.append(f"{count} {'row' if count == 1 else 'rows'} could not be read as any "
+                   f"kind and were left out:")
         out += [f"  row {row}: {text}: {reason}"
                 for row, text, reason in account.unknown[:UNKNOWN_SHOWN]]
         if len(account.unknown) > UNKNOWN_SHOWN:

@@ -56,6 +56,7 @@ The command is ``meridan.analysis.run`` (the steps, one function each), then
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import stat
 import sys
@@ -259,9 +260,11 @@ def _analyse(options, out, progress):
         _write(options.out, text)
     except OSError as exc:
         progress.done("failed")
+        # Only a full disk is helped by freeing space.
+        advice = ("free some space or give another --out" if exc.errno == errno.ENOSPC
+                  else "give another --out")
         raise _Refusal(f"cannot write the report to {options.out}: "
-                       f"{exc.strerror or exc}; free some space or give another "
-                       f"--out") from None
+                       f"{exc.strerror or exc}; {advice}") from None
     progress.done()
     failures = result.facts["unavailable"]
     if failures:

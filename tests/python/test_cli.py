@@ -2,8 +2,10 @@
 clear message and no report for a hostile one."""
 
 import contextlib
+import errno
 import importlib
 import importlib.util
+import os
 import pathlib
 import sys
 import warnings
@@ -69,6 +71,7 @@ def test_report_for_a_statement(tmp_path, market, capsys, encoding):
     (BUYS, ("--start", "2016-05-01", "--end", "2016-04-01"), "is after --end"),
     (BUYS, ("--end", "2016-02-26"), "the first trade's day 2016-03-01 is after --end"),
     (BUYS, ("--cash", "-5"), "--cash must be"),
+    (BUYS, ("--cash", "inf"), "--cash must be a finite number, got inf"),
     (BUYS, ("--positions", "/nonexistent/held.csv"),
      "--positions /nonexistent/held.csv: No such file or directory"),
     # Shares held at the start: a sale of more than the statement bought is refused.
@@ -103,6 +106,23 @@ def test_unwritable_report_path(tmp_path, market, capsys, out, message):
     assert cli.main(["analyse", str(statement), "--out", str(tmp_path / out)]) == 2
     assert message in capsys.readouterr().err
     assert [p.name for p in tmp_path.iterdir()] == ["s.csv"]
+
+
+@pytest.mark.market("pcalc")
+@pytest.mark.parametrize("error, advice", [
+    (errno.ENOSPC, "; free some space or give another --out"),
+    (errno.EACCES, "; give another --out"),
+])
+def test_a_report_that_cannot_be_written(tmp_path, market, capsys, monkeypatch, error,
+                                         advice):
+    def refuse(path, text):
+        raise OSError(error, os.strerror(error))
+
+    monkeypatch.setattr(cli, "_write", refuse)
+    code, out = run(tmp_path, BUYS, "--end", "2016-06-30")
+    err = capsys.readouterr().err
+    assert code == 2 and not out.exists()
+    assert f"cannot write the report to {out}: {os.strerror(error)}{advice}" in err
 
 
 @pytest.mark.market("pcalc")
