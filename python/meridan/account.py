@@ -460,7 +460,8 @@ def read_positions(path):
     """The holdings of a positions file (CSV or text, UTF-8 or GBK, title lines above
     the header passed over): columns of a code (order_book_id, code, 证券代码 or
     股票代码) and a quantity (quantity, 股份余额, 持仓数量, 证券数量, 当前持仓, 股票余额
-    or 数量); a dict of order book id to whole shares. ValueError naming the file, the row and the value for what cannot be read."""
+    or 数量); a dict of order book id to whole shares. ValueError naming the file, the
+    row and the value for what cannot be read."""
     from meridan.statement import _order_book_id
 
     with open(path, "rb") as stream:

@@ -89,7 +89,7 @@ struct ValueSeries {
 /// label itself.
 inline py::object label_date(py::object label) {
     if (py::isinstance<py::str>(label) ||
-        py::isinstance(label, py::module_::import("numpy").attr("datetime64")))
+        std::string_view(Py_TYPE(label.ptr())->tp_name) == "numpy.datetime64")
         return bind::pandas().attr("Timestamp")(label);
     return label;
 }
