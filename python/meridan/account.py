@@ -54,7 +54,7 @@ import pandas as pd
 
 from meridan.pcalc.replay import ReplayRun, move_in_kind
 from meridan.pcalc.trade import Trade
-from meridan.statement import StatementError
+from meridan.statement import StatementError, _header_key
 
 __all__ = ["replay_account", "replay_with_least_cash", "Reconciliation", "reconcile", "least_opening_cash",
            "first_overdraft", "performance", "Performance", "read_positions",
@@ -450,12 +450,6 @@ _POSITION_HEADERS = {"order_book_id": ["order_book_id", "code", "证券代码", 
 _TITLE_LINES = 10
 
 
-def _header_key(name):
-    """A column name as headers are matched: case, spaces, quotes and underscores
-    aside."""
-    return str(name).strip().strip('"').lower().replace(" ", "").replace("_", "")
-
-
 def read_positions(path):
     """The holdings of a positions file (CSV or text, UTF-8 or GBK, title lines above
     the header passed over): columns of a code (order_book_id, code, 证券代码 or
@@ -481,7 +475,8 @@ def read_positions(path):
     lines = text.splitlines()
     codes = {_header_key(h) for h in _POSITION_HEADERS["order_book_id"]}
     header = next((k for k, line in enumerate(lines[:_TITLE_LINES])
-                   if codes & {_header_key(cell) for cell in re.split(r"[,\t;]", line)}),
+                   if codes & {_header_key(cell.strip('"'))
+                               for cell in re.split(r"[,\t;]", line)}),
                   0)
     try:
         frame = pd.read_csv(io.StringIO("\n".join(lines[header:])), dtype=str,
