@@ -34,6 +34,11 @@ order of its balance column):
 | delisting                    | the shares leave for the row's amount (0 without one):  |
 |                              | a loss, not a flow                                      |
 
+The opening cash is the one the statement's balance column states when it funds every
+row (``replay_with_stated_cash``: a yearly export of an account that already held cash
+states it in its first balance), else the least the rows need
+(``replay_with_least_cash``), an assumption to show.
+
 Money from outside (deposits, withdrawals, shares moved in kind, and the opening cash
 and positions) buys and redeems units of the account at the unit value of the previous
 trading day's close, so it never counts as return: the analyses are given the account
@@ -56,7 +61,8 @@ from meridan.pcalc.replay import ReplayRun, move_in_kind
 from meridan.pcalc.trade import Trade
 from meridan.statement import StatementError, _header_key
 
-__all__ = ["replay_account", "replay_with_least_cash", "Reconciliation", "reconcile", "least_opening_cash",
+__all__ = ["replay_account", "replay_with_least_cash", "replay_with_stated_cash",
+           "stated_opening_cash", "Reconciliation", "reconcile", "least_opening_cash",
            "first_overdraft", "performance", "Performance", "read_positions",
            "BONUS_WINDOW"]
 
@@ -304,10 +310,53 @@ def replay_with_least_cash(trades, rows, events, start_date, end_date, md,
     that keeps the cash at or above zero after every row that spends it (an assumption
     to show). A withdrawal is never funded so: one of more than the cash held then
     raises StatementError naming its row."""
-    withdrawals = set(events.index[events["kind"] == "withdrawal"]) if len(events) \
-        else set()
     result = replay_account(trades, rows, events, start_date, end_date, md, 0.0,
                             positions)
+    return _least_cash_from(result, trades, rows, events, start_date, end_date, md,
+                            positions)
+
+
+def replay_with_stated_cash(trades, rows, events, balances, start_date, end_date, md,
+                            positions=None):
+    """``replay_account`` opened with the cash the statement states: (replay, cash,
+    row). With a balance column (``balances``, as ``reconcile`` takes it) that is the
+    cash ``stated_opening_cash`` reads, at ``row``, when it funds every row after it;
+    otherwise (no balance column, a balance that implies no opening cash or too little)
+    it is as ``replay_with_least_cash`` gives it, and ``row`` is None."""
+    result = replay_account(trades, rows, events, start_date, end_date, md, 0.0,
+                            positions)
+    stated = stated_opening_cash(balances, result.row_cash)
+    if stated is not None and stated[0] > 0:
+        cash, row = stated
+        opened = replay_account(trades, rows, events, start_date, end_date, md, cash,
+                                positions)
+        if first_overdraft(opened) is None:
+            return opened, cash, row
+    return (*_least_cash_from(result, trades, rows, events, start_date, end_date, md,
+                              positions), None)
+
+
+def stated_opening_cash(balances, row_cash):
+    """The opening cash a statement's balance column states: its balance after the
+    first booked row that gives one, less what the rows booked up to it moved
+    (``row_cash``: the cash after each booked row of a replay opened with none, in
+    booking order). (cash to the cent, that row), or None when there is no balance to
+    read. The cash may be 0 or below: the caller decides what such a balance means."""
+    if balances is None or row_cash is None or not len(row_cash):
+        return None
+    theirs = balances.reindex(row_cash.index).to_numpy(dtype=float)
+    given = np.flatnonzero(np.isfinite(theirs))
+    if not len(given):
+        return None
+    k = int(given[0])
+    cash = round(float(theirs[k]) - float(row_cash.iloc[k]), 2) + 0.0  # never -0.0
+    return cash, int(row_cash.index[k])
+
+
+def _least_cash_from(result, trades, rows, events, start_date, end_date, md, positions):
+    """``replay_with_least_cash`` from ``result``, the replay opened with no cash."""
+    withdrawals = set(events.index[events["kind"] == "withdrawal"]) if len(events) \
+        else set()
     cash = least_opening_cash(result, exclude=withdrawals)
     if cash:
         result = replay_account(trades, rows, events, start_date, end_date, md, cash,

@@ -70,6 +70,7 @@ class Analysis(NamedTuple):
     facts: a dict of what the page states before the analyses: "period" (first day,
         last day, trading days), "market" (the store's description, or None),
         "benchmark" (id, name), "options", "cash", "cash_given", "cash_assumed",
+        "cash_stated" ((balance column, row) the opening cash was read at, or None),
         "positions", "account", "replay", "performance" (the flows and returns),
         "reconciliation", "notes" (substitutions and cut ranges), "section_notes"
         ({step: [notes under its table]}), "unavailable" ([(step, reason)] in the
@@ -464,12 +465,12 @@ def run(statement, options=None, md=None, progress=None):
         notes = list(market.notes()) if market is not None else []
         account = read_statement(statement, options, md, market, progress)
         start, end, replay_start = period(statement, account, options, market_days, notes)
-        result, cash = replay(statement, account, options, md, opening_positions,
-                              replay_start, end, progress)
+        result, cash, stated_at = replay(statement, account, options, md,
+                                         opening_positions, replay_start, end, progress)
         series, values, start, end = per_unit(result, start, end)
         bench = benchmark(options, values, start)
-        facts = _facts(statement, account, cash, options, result, opening_positions,
-                       (start, end, len(values)), market, notes)
+        facts = _facts(statement, account, (cash, stated_at), options, result,
+                       opening_positions, (start, end, len(values)), market, notes)
         return analyses(statement, options, md, facts, series, values, bench, progress)
     except StoreError as exc:
         progress.end_line()
@@ -581,17 +582,20 @@ def period(statement, account, options, market_days, notes):
 
 
 def replay(statement, account, options, md, positions, start, end, progress):
-    """(the replay, the opening cash): the book from ``start`` to ``end`` with
-    ``--cash``, or with the least cash it needs. Refuses a ``--cash`` too small."""
+    """(the replay, the opening cash, the row it was read at): the book from ``start``
+    to ``end`` with ``--cash``, or with the cash the statement's balance column states
+    (read at that row), or else with the least cash it needs (the row is then None).
+    Refuses a ``--cash`` too small."""
     from meridan import account as acc
     from meridan.statement import StatementError
 
     trades, rows, events = account.trades, account.rows, account.events
     progress.step(f"replaying the book from {start} to {end}")
     try:
+        stated_at = None
         if options.cash is None:
-            result, cash = acc.replay_with_least_cash(
-                trades, rows, events, start, end, md, positions)
+            result, cash, stated_at = acc.replay_with_stated_cash(
+                trades, rows, events, account.balances, start, end, md, positions)
         else:
             cash = options.cash
             result = acc.replay_account(trades, rows, events, start, end, md,
@@ -610,7 +614,7 @@ def replay(statement, account, options, md, positions, start, end, progress):
         progress.done("failed")
         raise _statement_error(statement, exc, step="replay") from None
     progress.done(f"{len(result.value_series)} days")
-    return result, cash
+    return result, cash, stated_at
 
 
 def per_unit(result, start, end):
@@ -654,17 +658,20 @@ def benchmark(options, values, start):
                             "benchmark") from None
 
 
-def _facts(statement, account, cash, options, result, positions, days, market, notes):
+def _facts(statement, account, opening, options, result, positions, days, market, notes):
     from meridan import account as acc
 
     start, end, _ = days
     index_id, _, index_name = BENCHMARKS[options.benchmark]
+    cash, stated_at = opening
     cash_given = options.cash is not None
+    stated = None if stated_at is None else (account.balances.name, stated_at)
     return {
         "statement": statement, "name": os.path.basename(statement),
         "period": days, "market": market,
         "benchmark": (index_id, index_name), "options": options,
-        "cash": cash, "cash_given": cash_given, "cash_assumed": not cash_given and bool(cash),
+        "cash": cash, "cash_given": cash_given, "cash_stated": stated,
+        "cash_assumed": not cash_given and stated is None and bool(cash),
         "positions": positions, "account": account, "replay": result,
         "performance": acc.performance(result, start, end),
         "reconciliation": acc.reconcile(account.balances, result.row_cash),
@@ -751,6 +758,11 @@ def account_lines(facts, name=None):
             f"close)" if positions else "")
     if facts["cash_given"]:
         out.append(f"Opening cash {cash:,.2f} (--cash){held}")
+    elif facts.get("cash_stated"):
+        column, row = facts["cash_stated"]
+        out.append(f"Opening cash {cash:,.2f}{held}: as the statement's {column} "
+                   f"states it (the balance after row {row}, less what the rows up to "
+                   f"it moved)")
     elif cash:
         out.append(f"Opening cash {cash:,.2f}{held}: assumed, the least that "
                    f"keeps the cash from going below zero, since the statement's "

@@ -20,9 +20,11 @@ language of its labels: zh (Chinese, the default) or en.
 
 Defaults: ``--start`` is the day of the first trade and ``--end`` the last trading
 day of the market data; rows before ``--start`` are replayed but not analysed.
-``--cash`` is the opening cash; without it the book opens with 0 when the statement's
-deposits fund every purchase, and otherwise with the least cash that keeps its cash
-from going below zero after any row, which is then shown as an assumption.
+``--cash`` is the opening cash; without it the book opens with the cash the
+statement's balance column states (its first balance, less what the rows up to it
+moved) when that funds every row, else with 0 when the statement's deposits fund
+every purchase, and otherwise with the least cash that keeps its cash from going
+below zero after any row, which is then shown as an assumption.
 ``--positions`` gives the holdings when the statement begins.
 
 ``STATEMENT`` may be the word ``sample`` (when no file has that name): the sample
@@ -185,9 +187,10 @@ def _parser():
     analyse.add_argument("--method", choices=["BHB", "BF"], default="BHB",
                          help="Brinson-Hood-Beebower or Brinson-Fachler attribution")
     analyse.add_argument("--cash", type=float, default=None, metavar="N",
-                         help="opening cash in yuan (default: 0 when the statement's "
-                              "deposits fund every purchase, otherwise the least that "
-                              "keeps the cash from going below zero)")
+                         help="opening cash in yuan (default: as the statement's "
+                              "balance column states it; without one, 0 when the "
+                              "statement's deposits fund every purchase, otherwise the "
+                              "least that keeps the cash from going below zero)")
     analyse.add_argument("--positions", metavar="FILE",
                          help="the holdings when the statement begins: a CSV of code and "
                               "quantity, valued at the previous close (default: none)")

@@ -50,6 +50,9 @@ _TEXT = {
                      "{cash}: assumed, the least that keeps the cash from going below "
                      "zero, since the statement's deposits do not fund every purchase "
                      "(give --cash to set it)"),
+    "cash_stated": ("{cash}:由对账单的{column}得出(第 {row} 行之后的余额,减去截至该行的发生金额)",
+                    "{cash}: as the statement's {column} states it (the balance after "
+                    "row {row}, less what the rows up to it moved)"),
     "cash_zero": ("0.00:对账单的转入资金足以支付全部买入", "0.00: the statement's deposits "
                   "fund every purchase"),
     "positions": ("期初持仓", "Opening holdings"),
@@ -842,9 +845,11 @@ def _facts_html(analysis, t):
     rows.append((t("statement"), t("statement_v", name=facts["name"],
                                    trades=len(account.trades), events=len(account.events),
                                    skipped=len(account.skipped))))
-    cash = money(facts["cash"])
+    cash, stated = money(facts["cash"]), facts.get("cash_stated")
     rows.append((t("cash"), t("cash_given", cash=cash) if facts["cash_given"]
-                 else t("cash_assumed", cash=cash) if facts["cash"] else t("cash_zero")))
+                 else t("cash_stated", cash=cash, column=stated[0], row=stated[1])
+                 if stated else t("cash_assumed", cash=cash) if facts["cash"]
+                 else t("cash_zero")))
     if facts["positions"]:
         rows.append((t("positions"), t("positions_v", n=len(facts["positions"]))))
     rows.append((t("flows"), t("flows_v", deposits=money(p.deposits),

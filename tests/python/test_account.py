@@ -182,6 +182,43 @@ def test_a_withdrawal_is_never_funded_by_an_assumed_opening_cash(market):
     assert cash == 500.0 and acc.first_overdraft(result) is None
 
 
+def balances(*pairs):
+    return pd.Series([b for _, b in pairs], index=pd.Index([r for r, _ in pairs], name="row"),
+                     name="资金余额", dtype=float)
+
+
+# A purchase of 10,500 on D[1] (row 2) after a row 1 on D[0]: the statement's balances,
+# and the opening cash read (with the row it was read at) or else the least cash.
+OPENING = [
+    ("a yearly export: the account held cash before row 1",
+     "dividend", 50.0, [(1, 20050.0), (2, 9550.0)], (20000.0, 1)),
+    ("the first row gives no balance: read at the next",
+     "dividend", 50.0, [(1, NAN), (2, 9550.0)], (20000.0, 2)),
+    ("an opening deposit states no cash before it: deposits fund the purchase",
+     "deposit", 12000.0, [(1, 12000.0), (2, 1500.0)], (0.0, None)),
+    ("a balance stating too little for a later row: the least cash, assumed",
+     "deposit", 8000.0, [(1, 9000.0), (2, -1500.0)], (2500.0, None)),
+    ("a balance below what the rows moved (a row left out): the least cash",
+     "deposit", 8000.0, [(1, 7000.0), (2, -3500.0)], (2500.0, None)),
+    ("no balance column", "deposit", 8000.0, None, (2500.0, None)),
+]
+
+
+@pytest.mark.parametrize("kind, amount, given, expected", [c[1:] for c in OPENING],
+                         ids=[c[0] for c in OPENING])
+def test_the_opening_cash_a_balance_column_states(market, kind, amount, given, expected):
+    trades = [trade("2024-03-05 10:00", A, "BUY", 1000, 10.5)]
+    table = events((1, kind, D[0], C if kind == "dividend" else "", 0, NAN, amount))
+    stated = None if given is None else balances(*given)
+    result, cash, row = acc.replay_with_stated_cash(trades, [2], table, stated, D[0], D[5],
+                                                    None)
+    assert (cash, row) == expected
+    assert acc.first_overdraft(result) is None
+    if row is not None:  # the statement's own cash, which then agrees on every row
+        check = acc.reconcile(stated, result.row_cash)
+        assert check.agree == check.compared == stated.notna().sum()
+
+
 @pytest.mark.parametrize("text, encoding, expected", [
     ("证券代码,股份余额\n600000,1000\n000004,500\n", "gbk", {A: 1000, B: 500}),
     ("code;quantity\n600000.SH;1,000\n600000;200\n", "utf-8-sig", {A: 1200}),

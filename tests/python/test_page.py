@@ -56,6 +56,24 @@ def test_run_gives_the_numbers_of_every_analysis(tmp_path, market):
 
 
 @pytest.mark.market("pcalc")
+@pytest.mark.filterwarnings("ignore")
+def test_the_opening_cash_is_read_from_the_balance_column(tmp_path, market):
+    """An export of an account that held 100,000 before its first row."""
+    balances = ["87004.87", "66949.67"]
+    rows = [row + "," + balance for row, balance in zip(BUYS, balances)]
+    path = tmp_path / "交割单.csv"
+    path.write_text("\n".join([HEADER + ",资金余额"] + rows) + "\n", encoding="utf-8")
+    made = analysis.run(str(path), {"end": "2016-06-30"})
+    facts = made.facts
+    assert facts["cash"] == 100_000.0 and facts["cash_stated"] == ("资金余额", 1)
+    assert not facts["cash_assumed"] and not facts["cash_given"]
+    assert facts["reconciliation"].line() == "cash agrees with the statement on 2 of 2 rows"
+    assert "Opening cash 100,000.00: as the statement's 资金余额 states it (the balance " \
+           "after row 1" in "\n".join(analysis.account_lines(facts))
+    assert "100,000.00:由对账单的资金余额得出" in page.render(made, lang="zh")
+
+
+@pytest.mark.market("pcalc")
 @pytest.mark.parametrize("rows, options, step, message", [
     (BUYS + ["03/04/2016,10:00,000001,平安银行,证券卖出,100,12,5,0,0"], {}, "statement",
      "row 3: cannot read the trade date from 成交日期 '03/04/2016'"),
