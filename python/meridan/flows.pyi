@@ -43,7 +43,9 @@ def money_weighted_return(values: pd.Series, flows: pd.Series | None = None) -> 
     calendar days. The annual rate r in (-1, 10) at which these amounts, discounted
     by (1 + r) ** (days / 365), sum to 0 is returned for a span of 365 days or more;
     for a shorter span, the return over the span, (1 + r) ** (days / 365) - 1, since
-    annualising a few weeks magnifies them. A fraction (0.05 is 5 %). NaN when no
+    annualising a few weeks magnifies them; where that annual rate would lie beyond
+    10 (a day's 1 %, a week's 5 %) and the amounts change sign once, the return over
+    the span is sought directly, in (-1, 10). A fraction (0.05 is 5 %). NaN when no
     rate, or more than one, balances the amounts (money only ever went in, say), or
     when there are fewer than two amounts that are not 0. Refused as for unit_values;
     an empty `values` raises meridan.EmptyInputError (a ValueError and an

@@ -177,6 +177,28 @@ TEST(MoneyWeighted, OfAPortfolioValueSeries) {
     EXPECT_TRUE(std::isnan(mf::money_weighted_return({}, {}, {})));
 }
 
+TEST(MoneyWeighted, ShortWindowsBeyondAnAnnualTenfold) {
+    // 1.3 % in a day and 10 % in a week are annual rates far above 10: the window's
+    // own return is found. A week's deposit on its last day adds to the value out.
+    const std::vector<std::int64_t> day{20000, 20001}, week{20000, 20007};
+    EXPECT_NEAR(mf::money_weighted_return(day, std::vector<double>{100, 101.3},
+                                          std::vector<double>{0, 0}),
+                0.013, 1e-14);
+    EXPECT_NEAR(mf::money_weighted_return(week, std::vector<double>{100, 160},
+                                          std::vector<double>{0, 50}),
+                0.10, 1e-14);
+    // A loss as large stays within the annual search and reads the same.
+    EXPECT_NEAR(mf::money_weighted_return(day, std::vector<double>{100, 98.7},
+                                          std::vector<double>{0, 0}),
+                -0.013, 1e-14);
+    // Money in, out, in and out again within a strong week: no single rate is
+    // assured, so none is given.
+    const std::vector<std::int64_t> days{20000, 20003, 20005, 20007};
+    EXPECT_TRUE(std::isnan(
+        mf::money_weighted_return(days, std::vector<double>{100, 60, 150, 160},
+                                  std::vector<double>{0, -50, 80, 0})));
+}
+
 TEST(UnitValues, TheOpeningValueIsTheFirstFlow) {
     // 200 opens 200 units whatever the first day's flow says (it is in the value).
     std::vector<double> units(3), uv(3);

@@ -212,7 +212,16 @@ double money_weighted_return(std::span<const std::int64_t> days,
     const double span = static_cast<double>(days[n - 1] - days[0]);
     amounts.push_back(-values[n - 1]);
     times.push_back(span);
-    return window_return(money_weighted_rate(amounts, times), span);
+    const double rate = money_weighted_rate(amounts, times);
+    if (!std::isnan(rate) || span >= 365.0 || span <= 0.0)
+        return window_return(rate, span);
+    // A short window's return can be an annual rate beyond the search's 10: 0.66 % in
+    // a day, 4.7 % in a week. Where the amounts change sign once, no more than one
+    // rate balances them, so it is sought as the window's own, measuring time in
+    // windows (the window return w in (-1, 10) with 1 + w = (1 + r)^(span / 365)).
+    if (amount_sign_changes(merged_flows(amounts, times)) != 1) return nan_;
+    for (double& t : times) t *= 365.0 / span;
+    return money_weighted_rate(amounts, times);
 }
 
 }  // namespace meridan::flows
