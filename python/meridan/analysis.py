@@ -368,7 +368,9 @@ def style(values, market=None):
 
     if market is not None:
         market.require("factor_returns", "factor returns")
-    result = _module("meridan.style").style_analysis(values)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = _module("meridan.style").style_analysis(values)
     labels = result["style"]
     parameters = len(labels) + 1
     first = values.index[0]
@@ -389,12 +391,25 @@ def style(values, market=None):
         table.loc[row] = math.nan
     table.index.name = "regression"
     table.attrs["short"] = short
+    _pass_on(caught, rank_deficient=sum(row.startswith("window to") for row in short))
     notes = []
     if last_days is not None and short:
         notes.append(f"a regression needs more trading days of factor returns than its "
                      f"{parameters} parameters (the factors and the constant); n/a marks "
                      f"a window of {parameters} days or fewer")
     return table, notes
+
+
+def _pass_on(caught, rank_deficient):
+    """Warnings ``caught`` by a step, passed on through the filters in force, but for
+    the first ``rank_deficient`` warnings of a rank-deficient regression: a window too
+    short for its parameters is shown as n/a with a note, which says more."""
+    for warning in caught:
+        if warning.category.__name__ == "SingularMatrixWarning" and rank_deficient > 0:
+            rank_deficient -= 1
+            continue
+        warnings.warn_explicit(warning.message, warning.category, warning.filename,
+                               warning.lineno)
 
 
 def risk_free_rate(values):

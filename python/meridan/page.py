@@ -262,6 +262,34 @@ _TEXT = {
                          "of {n} days or fewer"),
 }
 
+# The English names of what the market data names in Chinese, for the page in English:
+# the style factors (as the factor model calls them), the Shenwan level-1 industries of
+# both classifications and the MSCI-style sectors. A name not listed is shown as given.
+NAMES_EN = {
+    "贝塔": "Beta", "成长性": "Growth", "流动性": "Liquidity", "杠杆率": "Leverage",
+    "动量": "Momentum", "反转": "Reversal", "市值": "Size", "盈利性": "Yield",
+    "波动率": "Volatility", "价值": "Value",
+    "农林牧渔": "Agriculture", "采掘": "Mining", "化工": "Chemicals",
+    "基础化工": "Basic chemicals", "钢铁": "Steel", "有色金属": "Non-ferrous metals",
+    "电子": "Electronics", "家用电器": "Household appliances",
+    "食品饮料": "Food and beverage", "纺织服装": "Textiles and apparel",
+    "纺织服饰": "Textiles and apparel", "轻工制造": "Light manufacturing",
+    "医药生物": "Pharmaceuticals and biotech", "公用事业": "Utilities",
+    "交通运输": "Transportation", "房地产": "Real estate", "商业贸易": "Commerce",
+    "商贸零售": "Retail", "休闲服务": "Leisure services", "社会服务": "Social services",
+    "综合": "Conglomerates", "建筑材料": "Building materials",
+    "建筑装饰": "Construction", "电气设备": "Electrical equipment",
+    "电力设备": "Power equipment", "国防军工": "Defence", "计算机": "Computers",
+    "传媒": "Media", "通信": "Telecommunications", "银行": "Banks",
+    "非银金融": "Non-bank financials", "汽车": "Automobiles",
+    "机械设备": "Machinery", "煤炭": "Coal", "石油石化": "Oil and petrochemicals",
+    "环保": "Environmental protection", "美容护理": "Beauty and personal care",
+    "能源": "Energy", "原材料": "Materials", "非必需消费品": "Consumer discretionary",
+    "必需消费品": "Consumer staples", "医疗保健": "Health care", "金融": "Financials",
+    "信息技术": "Information technology", "电信服务": "Telecommunication services",
+    "通信服务": "Communication services", "公共服务": "Utilities", "工业": "Industrials",
+}
+
 SECTION_KEYS = {"brinson": "s_brinson", "attribution": "s_attribution", "exposure": "s_exposure", "risk": "s_risk",
                 "profit": "s_profit", "style": "s_style"}
 
@@ -274,7 +302,13 @@ def _labels(lang):
     def text(key, **values):
         return _TEXT[key][column].format(**values) if values else _TEXT[key][column]
 
-    text.lang = lang
+    def name(given):
+        """A factor's or sector's name (or 现金 and 总计) in the page's language."""
+        if given in ("现金", "总计"):
+            return text(given)
+        return NAMES_EN.get(given, given) if lang == "en" else given
+
+    text.lang, text.name = lang, name
     return text
 
 
@@ -425,21 +459,26 @@ def _num(value):
     return "" if math.isnan(value) else f"{value:.3f}"
 
 
-_RISK_NUMBERS = ("beta", "sharpe", "benchmark sharpe", "sortino")
-
-
 def shown(analysis, step):
     """The table of analysis ``step`` as text, as the command prints it; None when
-    the analysis was not made."""
+    the analysis was not made. The risk and profit tables follow the page's rules
+    for their windows (``risk_shown``, ``profit_beyond``), with English labels."""
     table = getattr(analysis, step)
     if table is None:
         return None
-    if step in ("brinson", "profit"):
+    if step == "brinson":
         return table.map(_pct)
+    if step == "profit":
+        text = table.map(_pct)
+        for period in table.index:
+            if profit_beyond(analysis.values, period):
+                text.loc[period] = "n/a"
+        return text
     if step == "risk":
-        return pd.DataFrame({column: table[column].map(
-            _num if column in _RISK_NUMBERS else _pct) for column in table.columns},
-            index=table.index)
+        risk, t = risk_shown(analysis), _labels("en")
+        return pd.DataFrame({t(column): risk[column].map(
+            _num if _RISK_KINDS.get(column) == "num" else _pct)
+            for column in risk.columns}, index=risk.index)
     text = table.map(_num)
     if step == "exposure":
         for column in table.attrs.get("no_weights", ()):
@@ -506,7 +545,7 @@ def brinson_charts(table, t, bench_name):
     from bokeh.transform import dodge
 
     sectors = [s for s in table.index if s != "总计"]
-    names = [t(s) if s == "现金" else str(s) for s in sectors]
+    names = [t.name(str(s)) for s in sectors]
     source = ColumnDataSource({"sector": names,
                                "p": table.loc[sectors, "PortfolioWeight"].to_numpy(),
                                "b": table.loc[sectors, "BenchmarkWeight"].to_numpy()})
@@ -959,7 +998,7 @@ def _brinson_section(analysis, t, charts):
     comma = "," if t.lang == "zh" else ", "
     caption = (f"<p>{html.escape(t('method_' + options.method))}{comma}"
                f"{html.escape(t('sectors_' + options.sectors))}</p>")
-    rows = {s: t(s) for s in ("现金", "总计") if s in table.index}
+    rows = {s: t.name(s) for s in table.index}
     columns = {c: t(c) for c in table.columns if c in _TEXT}
     return (caption + "".join(charts)
             + table_html(table, "pct", t("sector"), rows, columns)
@@ -969,7 +1008,7 @@ def _brinson_section(analysis, t, charts):
 def _attribution_section(analysis, t, charts):
     found = analysis.attribution
     table = found.table
-    rows = {s: t(s) for s in ("现金", "总计") if s in table.index}
+    rows = {s: t.name(s) for s in table.index}
     effects = table[list(EFFECTS) + ["TotalActiveReturn"]]
     out = [table_html(effects, "pct", t("sector"), rows, {c: t(c) for c in effects}),
            _note(t("attribution_note"))]
@@ -1011,7 +1050,8 @@ def _exposure_section(analysis, t, charts):
     missing = [str(c).rsplit(" ", 1)[0] for c in table.attrs.get("no_weights", ())]
     if missing:
         notes.append(t("no_weights_note", days=", ".join(missing), index=index_id))
-    return (table_html(shown, "num", t("factor"), column_labels=labels)
+    rows = {f: t.name(str(f)) for f in table.index}
+    return (table_html(shown, "num", t("factor"), rows, column_labels=labels)
             + "".join(_note(n) for n in notes))
 
 
@@ -1061,7 +1101,8 @@ def _style_section(analysis, t, charts):
     notes = [t("style_note")]
     if short:
         notes.append(t("style_short_note", n=len(table.columns) + 1))
-    return (table_html(shown, "num", t("regression"), rows)
+    columns = {c: t.name(str(c)) for c in table.columns}
+    return (table_html(shown, "num", t("regression"), rows, columns)
             + "".join(_note(n) for n in notes))
 
 

@@ -396,9 +396,10 @@ def test_an_opening_deposit_reads_as_opening_cash(tmp_path, capsys, on_store):
         folder.mkdir()
         statement = folder / "交割单.csv"
         statement.write_text("\n".join([header] + rows) + "\n", encoding="utf-8")
-        # Exit 1: the style regression has too few days on the tiny market.
+        # Exit 0: the style regression's windows are too short on the tiny market,
+        # shown as n/a with a note (statsmodels' warning of them is not passed on).
         assert cli.main(["analyse", str(statement), "--out", str(folder / "r.html"),
-                         *options]) == 1
+                         *options]) == 0
         printed = capsys.readouterr().out
         return printed, [line for line in printed.splitlines()
                          if line.startswith(("Value ", "Time-weighted", "总计"))]

@@ -226,10 +226,38 @@ def test_profit_windows_longer_than_the_data(days, beyond):
     assert found == beyond
 
 
+def test_the_command_shows_the_windows_as_the_page_does():
+    made = made_up(15)
+    risk, profit = page.shown(made, "risk"), page.shown(made, "profit")
+    assert (risk.loc["one_year"] == "n/a").all() and (profit.loc["one_year"] == "n/a").all()
+    # Under three months: the return over the window and no alpha, in English labels.
+    total = risk.loc["total"]
+    assert "Alpha (a year)" not in risk and "Annual return" not in risk
+    assert total["Return over the window"] == \
+        f"{made.values.iloc[-1] / made.values.iloc[0] - 1:.2%}"
+    assert profit.loc["total", "portfolio"] == f"{made.profit.loc['total', 'portfolio']:.2%}"
+
+
+@pytest.mark.filterwarnings("error")
+def test_the_command_passes_on_warnings_but_those_of_windows_shown_as_na():
+    import warnings
+
+    class SingularMatrixWarning(UserWarning):
+        pass
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for text in ("a short window", "a window of enough days", "another"):
+            warnings.warn(text, SingularMatrixWarning if "window" in text else UserWarning)
+    with pytest.warns(Warning) as passed:
+        analysis._pass_on(caught, rank_deficient=1)
+    assert [str(w.message) for w in passed] == ["a window of enough days", "another"]
+
+
 @pytest.mark.parametrize("lang, absent", [
     ("zh", ["PortfolioWeight", "one_month", "TotalActiveReturn", "window to",
             "Portfolio", "Not available", "benchmark"]),
-    ("en", ["组合", "收益", "近一月", "不适用", "行业"]),
+    ("en", ["组合", "收益", "近一月", "不适用", "行业", "银行"]),  # 银行: a sector
 ])
 def test_one_language_per_page(lang, absent):
     import re
