@@ -504,7 +504,8 @@ def test_the_sample_attribution_adds_up_to_the_time_weighted_returns(sample_anal
         assert most in section and "data-root-id" in section
         # The page's table: every unheld sector shows no selection and no interaction.
         for sector in unheld.index.drop("现金", errors="ignore"):
-            row = section.split(f'<th scope="row">{sector}</th>')[1].split("</tr>")[0]
+            label = page.NAMES_EN.get(sector, sector) if lang == "en" else sector
+            row = section.split(f'<th scope="row">{label}</th>')[1].split("</tr>")[0]
             cells = re.findall(r">([^<]*)</td>", row)
             assert cells[1:3] == ["0.00%", "0.00%"], (sector, cells)
     assert any(f.title.text == "Active return by effect, cumulative"
