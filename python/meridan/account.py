@@ -274,6 +274,10 @@ def replay_account(trades, rows, events, start_date, end_date, md, cash=0.0,
         last_row = max([pd.Timestamp(d).date() for d in events["datetime"]]
                        + [t.datetime.date() for t in trades])
         run.no_market_dividends = {oid: last_row for oid in dividend_ids if oid}
+        for row in dividend_ids.index[dividend_ids == ""]:
+            run.notes.append(f"row {row}: a dividend whose security the statement does "
+                             f"not name: the market's dividends are booked as well, so "
+                             f"it may be counted twice")
     for record, kind in zip(events.itertuples(), kinds):
         row = _Row(int(record.Index), kind, record.order_book_id,
                    float(record.quantity), float(record.price), float(record.amount),

@@ -68,13 +68,14 @@ Rows that are not trades are not errors: each is given its kind
 (``meridan.statement_kinds`` holds the table) from the words of its operation, and
 from its security code for reverse repos (204xxx, 1318xx: not trades, whatever their
 side says). ``Statement.events`` lists the rows of a kind with their date, security
-(a subscription code read as the code the shares list under), quantity, price and
+(a subscription code read as the code the shares list under; a dividend that names
+its security by name only, the code the trades give that name), quantity, price and
 amount: deposits and withdrawals (银行转证券, 证券转银行; 银证转账 by the amount's
 sign), shares transferred in and out (转托管转入/转出), dividends, interest, taxes
 (股息红利税补缴), fees, reverse repo loans and repayments, allotment and rights payments
 and credits (中签缴款, 新股入账, 配股缴款, 配股入账), bonus shares (红股入账, 转增) and
 delistings. ``Statement.skipped`` lists the rows that move nothing (新股申购, 配号,
-撤单, 指定交易 without an amount), ``Statement.unknown`` the rows whose kind cannot be
+撤单, 指定交易 without an amount, 申购中签 of an amount of 0), ``Statement.unknown`` the rows whose kind cannot be
 told, with the reason (an operation of no kind, a deposit without an amount, 新股申购
 with one). A row whose side is no buy or sale and that reads like a trade (a security
 code, a quantity other than 0, and no word of another kind: 转, 红利, 股息, 利息, 派息,
@@ -104,6 +105,7 @@ statements of a million rows.
 from __future__ import annotations
 
 import codecs
+import collections
 import csv
 import datetime as _dt
 import decimal
@@ -1129,7 +1131,8 @@ def normalise_statement(frame, progress=None):
     out = pd.DataFrame({field: (value.set_axis(index) if isinstance(value, pd.Series)
                                 else value) for field, value in data.items()},
                        columns=columns, index=index)
-    skipped, events, unknown = _other_rows(frame, found, cells, others, decimal_comma)
+    skipped, events, unknown = _other_rows(frame, found, cells, others, decimal_comma,
+                                           lambda: _codes_by_name(out))
     balances = _balances(frame, decimal_comma)
     _report(progress, 1.0, "checking the rows")
     return Statement(out, skipped, events, unknown, balances)
@@ -1150,10 +1153,20 @@ def _is_empty_amount(text):
     return text == "" or set(text) <= {"-", "—"}
 
 
-def _other_rows(frame, found, cells, others, decimal_comma):
+def _codes_by_name(trades):
+    """{security name: order_book_id} of the names the trades give one code only."""
+    pairs = set(zip(trades["symbol"].astype(str), trades["order_book_id"].astype(str)))
+    count = collections.Counter(name for name, _ in pairs)
+    return {name: oid for name, oid in pairs if name and count[name] == 1}
+
+
+def _other_rows(frame, found, cells, others, decimal_comma, codes_by_name=dict):
     """(skipped, events, unknown) of the rows that are not trades: `others` holds
-    (index in the frame, text) of each, in file order."""
+    (index in the frame, text) of each, in file order. `codes_by_name()` gives the
+    codes of security names, for a dividend row that names its security by name
+    only."""
     skipped, unknown, events = [], [], []
+    names = None
     if not others:
         return skipped, _no_events(), unknown
     at = np.array([k for k, _ in others])
@@ -1219,6 +1232,11 @@ def _other_rows(frame, found, cells, others, decimal_comma):
             oid = _order_book_id(_kinds.listing_code(digits))
         else:
             oid = _order_book_id(code) if code else ""
+        if not code and reading.kind == "dividend" and row.get("symbol"):
+            # Named by its name only: the code the trades give that name, so that the
+            # market's dividend is not booked beside the statement's own.
+            names = codes_by_name() if names is None else names
+            oid = names.get(str(row["symbol"]).strip(), "")
         if oid is None:
             if reading.kind in _kinds.SECURITY_KINDS or reading.kind == "dividend":
                 unknown.append((number, text, f"{found['order_book_id']} {code!r} is "

@@ -16,14 +16,17 @@ reverse repo code.
 | repo_repay        | 204xxx, Shenzhen 1318xx); 逆回购, 国债回购, 回购, 购回  | tells: out is a loan,  |
 |                   |                                              | in a repayment         |
 | tax               | 红利税, 股息税, 利息税, 补缴, 扣税, 代扣, 差异税, 所得税, TAX     | needed; out            |
+| fee (interest     | 扣收, 扣息, 融资利息, 融券利息, 罚息, 透支利息, 利息支出          | needed; out            |
+| charged)          |                                              |                        |
 | fee               | 扣费, 年费, 管理费, 服务费, 手续费, 佣金, 收费, 退费, 费用, 工本费,  | needed; out (in when   |
 |                   | 规费, 过户费, 印花税, 经手费, 证管费, 信息费, FEE             | signed so: a refund)   |
 | rights_payment    | 配股缴款, 配股认购, 配股申购, 配股扣款, 配股款                  | out; none: quantity x  |
-|                   |                                              | price                  |
+|                   |                                              | price; 0: as above     |
 | rights_credit     | 配股入账, 配股上市, 配股到账, 配股转入                       | as given               |
 | allotment_credit  | 新股入账, 新股上市, 新股到账, 新股转入, 中签入账                 | as given               |
 | allotment_payment | 中签 (新股中签, 中签缴款, 申购中签, 中签扣款), 缴款, 新股扣款        | out; none: quantity x  |
-|                   |                                              | price                  |
+|                   |                                              | price; 0: a notice     |
+|                   |                                              | that moves nothing     |
 | bonus_credit      | 红股, 送股, 转增, 送转                               | as given               |
 | dividend          | 红利, 股息, 派息, 分红, 派现, DIVIDEND                 | needed; in             |
 | interest          | 利息, 结息, 息转本, INTEREST                        | needed; in             |
@@ -109,6 +112,9 @@ _RULES = [
     ("repo", _SIGN, ["逆回购", "国债回购", "回购", "购回"]),
     ("tax", _OUT, ["红利税", "股息税", "利息税", "补缴", "扣税", "代扣", "差异税", "所得税",
                    "TAX"]),
+    # Interest the account pays (on a margin loan, an overdraft) is a charge, whatever
+    # sign the statement writes it with; interest it earns is income (below).
+    ("fee", _OUT, ["扣收", "扣息", "融资利息", "融券利息", "罚息", "透支利息", "利息支出"]),
     ("fee", _SIGN, ["扣费", "年费", "管理费", "服务费", "手续费", "佣金", "收费", "退费",
                     "费用", "工本费", "规费", "过户费", "印花税", "经手费", "证管费",
                     "信息费", "FEE"]),
@@ -249,6 +255,10 @@ def classify(text, quantity=None, price=None, amount=None, signed=True, has_code
                 "bonus_credit") and shares <= 0:
         return Reading("unknown", reason=f"{label} without a quantity of shares")
     if kind in ("allotment_payment", "rights_payment"):
+        if amount == 0:
+            # The notice of a win (申购中签 with no money): the payment is its own
+            # row, and booking this one too would hold the shares twice.
+            return Reading("none")
         if amount is None:
             if shares > 0 and each > 0:
                 return Reading(kind, shares, each, -shares * each)

@@ -84,6 +84,15 @@ def test_a_settled_account_agrees_with_its_balance_row_by_row(market):
                                  "19,995.00, ours 20,000.00 (-5.00)")
 
 
+def test_a_dividend_of_no_named_security_is_noted(market):
+    table = events((1, "deposit", D[0], "", 0, NAN, 20000.0),
+                   (2, "dividend", D[2], "", 0, NAN, 50.0))
+    result = replay([trade("2024-03-04 10:00", C, "BUY", 200, 49.0)], [3], table)
+    assert result.notes == ["row 2: a dividend whose security the statement does not "
+                            "name: the market's dividends are booked as well, so it may "
+                            "be counted twice"]
+
+
 def test_an_opening_deposit_gives_the_figures_of_opening_cash(market):
     trades = [trade("2024-03-05 10:00", A, "BUY", 1000, 10.5, 5.0)]
     deposit = replay(trades, [2], events((1, "deposit", D[0], "", 0, NAN, 20000.0)))

@@ -66,6 +66,9 @@ CASES = [
     ("利息税", "", "", "", "0.3", ("tax", "", 0.0, -0.3)),
     ("扣费", "", "", "", "-5", ("fee", "", 0.0, -5.0)),
     ("账户管理费", "", "", "", "5", ("fee", "", 0.0, 5.0)),  # a refund
+    # Interest the account pays is a charge, however the statement signs it.
+    ("扣收融资利息", "", "", "", "-123.45", ("fee", "", 0.0, -123.45)),
+    ("透支利息", "", "", "", "123.45", ("fee", "", 0.0, -123.45)),
     # New shares and rights: subscription codes booked under the listing code.
     ("中签缴款", "780857", "1000", "5.00", "-5000",
      ("allotment_payment", "601857.XSHG", 1000.0, -5000.0)),
@@ -73,6 +76,9 @@ CASES = [
                                            -5000.0)),
     ("申购中签", "002900", "", "", "", ("unknown", "申购中签 without an amount, or a "
                                                  "quantity and a price")),
+    # A win's notice with no money: the payment row that follows books the shares.
+    ("申购中签", "787458", "500", "10.00", "0", ("none",)),
+    ("配股缴款", "080001", "300", "8", "0.00", ("none",)),
     ("配股缴款", "080001", "300", "8", "-2400", ("rights_payment", "000001.XSHE", 300.0,
                                               -2400.0)),
     ("配股入账", "000001", "300", "", "", ("rights_credit", "000001.XSHE", 300.0, NAN)),
@@ -233,6 +239,17 @@ def test_settlement_statement_read_end_to_end(tmp_path):
     assert balances.name == "资金余额" and balances.index.tolist() == list(range(1, 16))
     assert balances[[1, 2, 14, 15]].tolist() == [100000.0, 87004.74, 81669.03, 88077.48]
     assert np.isnan(balances[9]) and np.isnan(balances[12])  # an empty line and cell
+
+
+def test_a_dividend_named_by_its_name_only_takes_the_code_of_the_trades(tmp_path):
+    buys = [f"20160301,09:35:12,{code},{name},证券买入,100,10,1000.00,0,0,0,-1000.00,,"
+            for code, name in (("000001", "深发银行"), ("600519", "同名"), ("600000", "同名"))]
+    dividends = [f"20160302,,,{name},股息入账,,,,0,0,0,10.00,,"
+                 for name in ("深发银行", "同名", "未买过", "")]
+    lines = [SETTLEMENT[1]] + buys + dividends
+    events = normalise_statement(read_statement(settlement_file(tmp_path, lines))).events
+    # A name the trades give two codes, or none, names no security.
+    assert events["order_book_id"].tolist() == ["000001.XSHE", "", "", ""]
 
 
 @pytest.mark.parametrize("columns, name", [
