@@ -393,6 +393,9 @@ class Reconciliation(NamedTuple):
     row that does not agree, in booking order; None when all agree."""
     column: str | None
     """The balance column read (None: the statement has none)."""
+    unbooked: bool = False
+    """Whether ``first`` is a row the replay did not book (left out, or moving
+    nothing), compared with the cash after the booked row before it."""
 
     def line(self):
         """The result as one line for a user."""
@@ -404,7 +407,8 @@ class Reconciliation(NamedTuple):
                     "other balance column)"
         if self.first is not None:
             row, theirs, ours, difference = self.first
-            text += (f"; first difference at row {row}: the statement's balance "
+            booked = ", which was not booked" if self.unbooked else ""
+            text += (f"; first difference at row {row}{booked}: the statement's balance "
                      f"{theirs:,.2f}, ours {ours:,.2f} ({difference:+,.2f})")
         return text
 
@@ -412,20 +416,40 @@ class Reconciliation(NamedTuple):
 def reconcile(balances, row_cash):
     """Compares ``row_cash`` (the replay's cash after each booked row, a Series by row
     number in booking order) with ``balances`` (the statement's balance after each row,
-    NaN where it gives none; None without a balance column)."""
+    NaN where it gives none; None without a balance column). A row the replay did not
+    book (left out, or moving nothing) is compared with the cash after the booked row
+    before it in the file's order, so that money a left-out row moved shows there."""
     if balances is None or row_cash is None:
         return Reconciliation(0, 0, None, None if balances is None else balances.name)
-    theirs = balances.reindex(row_cash.index)
-    mask = np.isfinite(theirs.to_numpy(dtype=float))
-    theirs, ours = theirs[mask], row_cash[mask]
-    difference = theirs.to_numpy(dtype=float) - ours.to_numpy(dtype=float)
+    booked = row_cash.index.to_numpy(dtype="int64")
+    booked_cash = row_cash.to_numpy(dtype=float)
+    given = balances[np.isfinite(balances.to_numpy(dtype=float))]
+    rows = given.index.to_numpy(dtype="int64")
+    theirs = given.to_numpy(dtype=float)
+    # Each row's place in booking order: a booked row's own; another row's just after
+    # the booked row before it in the file (which runs from the newest row to the
+    # oldest when the booking runs backwards). A row before every booked one has no
+    # cash to compare with.
+    sign = -1 if len(booked) > 1 and booked[0] > booked[-1] else 1
+    by_file = np.argsort(sign * booked, kind="stable")
+    before = np.searchsorted(sign * booked[by_file], sign * rows, side="right") - 1
+    position = {row: k for k, row in enumerate(booked.tolist())}
+    place = np.array([position.get(row, math.nan) for row in rows.tolist()], dtype=float)
+    unbooked_rows = np.isnan(place) & (before >= 0)
+    place[unbooked_rows] = by_file[before[unbooked_rows]] + 0.5
+    keep = np.flatnonzero(~np.isnan(place))
+    keep = keep[np.argsort(place[keep], kind="stable")]
+    at = np.floor(place[keep]).astype("int64")
+    rows, theirs, is_booked = rows[keep], theirs[keep], place[keep] == at
+    ours = booked_cash[at]
+    difference = theirs - ours
     good = np.abs(difference) <= AGREE + 1e-9
-    first = None
+    first, unbooked = None, False
     if not good.all():
         k = int(np.argmax(~good))
-        first = (int(theirs.index[k]), float(theirs.iloc[k]), float(ours.iloc[k]),
-                 float(difference[k]))
-    return Reconciliation(int(good.sum()), int(len(good)), first, balances.name)
+        first = (int(rows[k]), float(theirs[k]), float(ours[k]), float(difference[k]))
+        unbooked = not bool(is_booked[k])
+    return Reconciliation(int(good.sum()), int(len(good)), first, balances.name, unbooked)
 
 
 def least_opening_cash(result, exclude=()):

@@ -77,11 +77,15 @@ def test_a_settled_account_agrees_with_its_balance_row_by_row(market):
     assert got.profit == pytest.approx(19995.0 - values.iloc[0] + 639.0)
     assert (got.deposits, got.withdrawals) == (0.0, 639.0)
 
-    # A missing row shows where the cash parts from the balance.
+    # A row left out shows where the cash parts from the balance: its own balance
+    # against the cash after the row before it, and every row after it.
     check = acc.reconcile(balances, replay(trades, [2, 4], table.drop(index=[5])).row_cash)
-    assert check.first == (6, 19995.0, 20000.0, -5.0)
-    assert check.line().endswith("first difference at row 6: the statement's balance "
-                                 "19,995.00, ours 20,000.00 (-5.00)")
+    assert (check.agree, check.compared, check.first) == (4, 6, (5, 20634.0, 20639.0, -5.0))
+    assert check.line().endswith("first difference at row 5, which was not booked: the "
+                                 "statement's balance 20,634.00, ours 20,639.00 (-5.00)")
+    # A row that moves nothing agrees with the cash before it.
+    nothing = pd.concat([balances, pd.Series({7: 19995.0})])
+    assert acc.reconcile(nothing, result.row_cash)[:3] == (7, 7, None)
 
 
 def test_a_dividend_of_no_named_security_is_noted(market):
