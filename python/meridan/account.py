@@ -330,14 +330,22 @@ def replay_with_stated_cash(trades, rows, events, balances, start_date, end_date
     result = replay_account(trades, rows, events, start_date, end_date, md, 0.0,
                             positions)
     stated = stated_opening_cash(balances, result.row_cash)
+    short = None
     if stated is not None and stated[0] > 0:
         cash, row = stated
         opened = replay_account(trades, rows, events, start_date, end_date, md, cash,
                                 positions)
-        if first_overdraft(opened) is None:
+        short = first_overdraft(opened)
+        if short is None:
             return opened, cash, row
+    elif stated is not None:
+        short = first_overdraft(result)
+    why = None if short is None else (
+        f"its {balances.name} implies an opening cash of {stated[0]:,.2f} (at row "
+        f"{stated[1]}), but the rows spend that below zero at row {short[0]} (a row "
+        f"that brought money in may be missing)")
     return (*_least_cash_from(result, trades, rows, events, start_date, end_date, md,
-                              positions), None)
+                              positions, why), None)
 
 
 def stated_opening_cash(balances, row_cash):
@@ -357,8 +365,10 @@ def stated_opening_cash(balances, row_cash):
     return cash, int(row_cash.index[k])
 
 
-def _least_cash_from(result, trades, rows, events, start_date, end_date, md, positions):
-    """``replay_with_least_cash`` from ``result``, the replay opened with no cash."""
+def _least_cash_from(result, trades, rows, events, start_date, end_date, md, positions,
+                     why=None):
+    """``replay_with_least_cash`` from ``result``, the replay opened with no cash.
+    ``why``: why the opening cash is not known, for the refusal of a withdrawal."""
     withdrawals = set(events.index[events["kind"] == "withdrawal"]) if len(events) \
         else set()
     cash = least_opening_cash(result, exclude=withdrawals)
@@ -370,8 +380,13 @@ def _least_cash_from(result, trades, rows, events, start_date, end_date, md, pos
         row, after = overdraft
         amount = -float(events.at[row, "amount"])
         day = pd.Timestamp(events.at[row, "datetime"]).date()
-        raise StatementError(f"a withdrawal of {amount:,.2f} on {day} is more than the "
-                             f"cash held ({after + amount:,.2f})", row)
+        error = StatementError(f"a withdrawal of {amount:,.2f} on {day} is more than the "
+                               f"cash held ({after + amount:,.2f}) when the account opens "
+                               f"with the least cash its purchases need ({cash:,.2f}): "
+                               + (why or "the statement does not say what it opened with"),
+                               row)
+        error.opening_assumed = True
+        raise error
     return result, cash
 
 

@@ -627,7 +627,10 @@ def replay(statement, account, options, md, positions, start, end, progress):
                     f"{least:,.2f} (leave out --cash to open with that)", "replay")
     except (StatementError, ValueError) as exc:
         progress.done("failed")
-        raise _statement_error(statement, exc, step="replay") from None
+        error = _statement_error(statement, exc, step="replay")
+        if getattr(exc, "opening_assumed", False):
+            error = AnalysisError(f"{error}; give the opening cash with --cash", "replay")
+        raise error from None
     progress.done(f"{len(result.value_series)} days")
     return result, cash, stated_at
 

@@ -189,6 +189,15 @@ def test_a_withdrawal_is_never_funded_by_an_assumed_opening_cash(market):
                                              r"2024-03-07 is more than the cash held "
                                              r"\(1,500.00\)"):
         acc.replay_with_least_cash(trades, [2], over, D[0], D[5], None)
+    # A balance column that states too little is named, as where a deposit row is
+    # missing: the refusal says the opening cash is not known, and why.
+    stated = balances((1, 12000.0), (2, 1500.0), (3, -500.0))
+    with pytest.raises(StatementError, match=r"when the account opens with the least "
+                                             r"cash its purchases need \(0.00\): its "
+                                             r"资金余额 implies an opening cash of 0.00 \(at row 1\), "
+                                             r"but the rows spend that below zero at "
+                                             r"row 3"):
+        acc.replay_with_stated_cash(trades, [2], over, stated, D[0], D[5], None)
     # The purchase alone is funded by the least cash, and said to be.
     short = events((1, "deposit", D[0], "", 0, NAN, 10000.0))
     result, cash = acc.replay_with_least_cash(trades, [2], short, D[0], D[5], None)
