@@ -204,7 +204,8 @@ def _bonus(row, run, day, closes):
             _shares_at_no_cost(run, row, day, change)
             run.notes.append(
                 f"{row.where()}: {quantity:,} bonus shares of {row.oid} where the "
-                f"market's split gave {added:,.0f}: the holding is set to the row's count")
+                f"market's split gave {f'{added:,.4f}'.rstrip('0').rstrip('.')}: the "
+                f"holding is set to the row's count")
         return
     _shares_at_no_cost(run, row, day, quantity)
 

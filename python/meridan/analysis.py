@@ -16,6 +16,7 @@ None and ``facts["unavailable"]`` says why.
 from __future__ import annotations
 
 import argparse
+import bisect
 import datetime as _dt
 import importlib
 import math
@@ -593,6 +594,16 @@ def period(statement, account, options, market_days, notes):
         what = "a trade on a day" if min(late) in set(rows) else "a row dated"
         raise AnalysisError(f"{statement}: row {min(late)}: {what} after the last day "
                             f"analysed ({end}); give a later --end", "statement")
+    # A row of a day without trading counts on the next trading day, which may lie
+    # after the range.
+    last_trading = market_days[bisect.bisect_right(market_days, end) - 1]
+    late = [(n, d) for d, n in zip(days, numbers) if d > last_trading]
+    if late:
+        row, day = min(late)
+        raise AnalysisError(f"{statement}: row {row}: a row dated {day}, a day without "
+                            f"trading after the last trading day analysed "
+                            f"({last_trading}), counts on the next trading day; give a "
+                            f"later --end", "statement")
     return start, end, min([start] + days)
 
 

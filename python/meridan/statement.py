@@ -37,6 +37,8 @@ another of their list stands in for are passed over silently.
 |                  |                                          | "100503"; no time: midnight   |
 | side             | side, 操作, 买卖标志, 买卖方向, 买卖类别, | BUY/SELL in any case, 买入,   |
 |                  | 业务名称                                 | 证券买入, 卖出, 证券卖出, 买, 卖 |
+|                  |                                          | 担保品买入, 担保品卖出; 融资  |
+|                  |                                          | and 融券 trades refused       |
 | last_quantity    | last_quantity, 成交数量, 成交股数        | whole shares, at most 10^12;  |
 |                  |                                          | "1,000" reads 1000; a sale    |
 |                  |                                          | may be negative               |
@@ -243,8 +245,12 @@ _UNCHECKED_KINDS = frozenset(["tax", "fee", "deposit", "withdrawal", "interest",
 """Kinds whose security code is not checked against the market data: the row moves
 cash only (a repo code is no stock)."""
 
-_BUY = {"BUY", "买入", "证券买入", "买"}
-_SELL = {"SELL", "卖出", "证券卖出", "卖"}
+# A margin account's trades on its own money (担保品买入, 担保品卖出) are plain trades;
+# those on borrowed money or stock (融资买入, 卖券还款, 融券卖出 ...) are refused, as the
+# loan would not be booked.
+_BUY = {"BUY", "买入", "证券买入", "买", "担保品买入"}
+_SELL = {"SELL", "卖出", "证券卖出", "卖", "担保品卖出"}
+_MARGIN = re.compile("融资|融券|还款|还券")
 _NOT_TRADES = re.compile("转|红利|股息|利息|派息|入账|入帐|补缴|扣税|申购|配号|中签|撤单|送股|配股")
 
 MAX_CELL = 128 * 1024
@@ -889,6 +895,11 @@ def _row(cells, found, fee_cells, number, decimal_comma):
             label = side_text or "(no side)"
             name = cells.get("symbol") or cells["order_book_id"]
             return "skip", f"{label} {name}".strip()
+        if _MARGIN.search(side_text):
+            raise StatementError(
+                f"{found['side']} {side_text!r}: a trade on borrowed money or stock "
+                f"(融资, 融券) is not read, since the loan would not be booked; a margin "
+                f"account's trades on its own money (担保品买入, 担保品卖出) are", number)
         raise StatementError(
             f"{found['side']} {side_text!r} is neither a buy nor a sale "
             f"(BUY, SELL, 买入, 卖出, 证券买入, 证券卖出) nor an operation of another "

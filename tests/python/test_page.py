@@ -78,6 +78,10 @@ def test_the_opening_cash_is_read_from_the_balance_column(tmp_path, market):
     (BUYS + ["03/04/2016,10:00,000001,平安银行,证券卖出,100,12,5,0,0"], {}, "statement",
      "row 3: cannot read the trade date from 成交日期 '03/04/2016'"),
     (BUYS, {"end": "2016-03-01"}, "statement", "row 2: a trade on a day after"),
+    (BUYS + ["20160305,,000001,平安银行,红股入账,100,,0,0,0"], {"end": "2016-03-06"},
+     "statement",
+     "row 3: a row dated 2016-03-05, a day without trading after the last trading day "
+     "analysed (2016-03-04), counts on the next trading day; give a later --end"),
     (BUYS, {"start": "2016-05-01", "end": "2016-04-01"}, "options",
      "--start 2016-05-01 is after --end 2016-04-01"),
     (BUYS, argparse.Namespace(cash=-5.0), "options", "--cash must be a number of 0 or more"),

@@ -152,11 +152,22 @@ def test_unsigned_amounts(op, code, amount, expected):
         assert statement.events[["kind", "amount"]].values.tolist() == [list(expected)]
 
 
-def test_a_row_that_reads_like_a_trade_of_an_unknown_side_is_refused():
+@pytest.mark.parametrize("side, message", [
+    ("hold", "row 1: 操作 'hold' is neither a buy nor a sale (BUY, SELL, 买入"),
+    ("融资买入", "row 1: 操作 '融资买入': a trade on borrowed money or stock (融资, 融券) is "
+             "not read"),
+    ("卖券还款", "row 1: 操作 '卖券还款': a trade on borrowed money"),
+])
+def test_a_row_that_reads_like_a_trade_of_an_unknown_side_is_refused(side, message):
     with pytest.raises(StatementError) as info:
-        normalise_statement(one_row("hold", "600519", "100", "", ""))
-    assert str(info.value).startswith("row 1: 操作 'hold' is neither a buy nor a sale "
-                                      "(BUY, SELL, 买入")
+        normalise_statement(one_row(side, "600519", "100", "", ""))
+    assert str(info.value).startswith(message)
+
+
+def test_a_margin_accounts_trades_on_its_own_money_are_trades():
+    frame = pd.concat([one_row("担保品买入", "600519", "100", "10", ""),
+                       one_row("担保品卖出", "600519", "100", "11", "")])
+    assert normalise_statement(frame).frame["side"].tolist() == ["BUY", "SELL"]
 
 
 @pytest.mark.parametrize("day, settled, expected", [
