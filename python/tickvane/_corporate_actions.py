@@ -78,3 +78,12 @@ class CorporateActions:
             "split_coefficient_from": np.array([r[1] for r in rows], dtype=np.float64),
             "split_coefficient_to": np.array([r[2] for r in rows], dtype=np.float64),
         }, index=index)
+
+
+def ex_reference(previous_close, cash_per_share, split_ratio):
+    """The reference price of an ex date: the previous close less the cash per share,
+    spread over the shares after a split (`split_ratio` new shares per old one), on the
+    0.01 tick and at least 0.01. The adjustment factor is multiplied on that day by
+    previous close / reference, so the day's change rate is measured from the reference.
+    The sample market and the importer's factors both come from here."""
+    return max(round((previous_close - cash_per_share) / split_ratio, 2), 0.01)

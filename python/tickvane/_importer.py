@@ -18,6 +18,7 @@ import sqlite3
 import zlib
 
 from . import _schema
+from ._corporate_actions import ex_reference
 from ._progress import Progress
 from ._writer import StoreWriter, check_replaceable, redeliver
 
@@ -47,7 +48,15 @@ class DataImportError(ValueError):
 # Column kinds: how a cell is read and what it must satisfy. A column is (name, kind,
 # may be empty, default when the whole column is absent; _REQUIRED: it must be present).
 _REQUIRED = object()
-_ID_PATTERN = r"^[0-9A-Za-z]+\.[A-Za-z]+$"
+# Order book ids: six digits, a point and the exchange: Shanghai, Shenzhen, Beijing, or
+# INDX for the industry indices. The client, the fetch and meridan look instruments up by
+# this form only, so an id in another form would be stored but never found.
+_ID_PATTERN = r"^[0-9]{6}\.(?:XSHG|XSHE|BJSE|INDX)$"
+_EXCHANGES = ("XSHG", "XSHE", "BJSE", "INDX")
+# Exchange names other systems write, as this store writes them.
+_EXCHANGE_ALIASES = {"SH": "XSHG", "SS": "XSHG", "SSE": "XSHG", "SHSE": "XSHG",
+                     "SZ": "XSHE", "SZSE": "XSHE", "SZE": "XSHE", "BJ": "BJSE", "BSE": "BJSE"}
+_FOREIGN_ID = re.compile(r"^(?:([A-Za-z]+)[.]?([0-9]{6})|([0-9]{6})[.]([A-Za-z]+))$")
 
 
 def _layouts():
@@ -58,7 +67,7 @@ def _layouts():
         "trading_dates": [("date", "date", False, _REQUIRED)],
         "instruments": [
             ("order_book_id", "id", False, _REQUIRED), ("symbol", "text", False, _REQUIRED),
-            ("type", "type", False, _REQUIRED), ("exchange", "text", False, _REQUIRED),
+            ("type", "type", False, _REQUIRED), ("exchange", "exchange", False, _REQUIRED),
             ("listed_date", "date", False, _REQUIRED), ("de_listed_date", "date", True, opt),
             ("round_lot", "posint", False, _REQUIRED),
             ("sector_code_name", "msci", True, opt),
@@ -170,6 +179,9 @@ def import_folder(folder, target, progress=True, force=False, meta=None,
                 done += 0.98 * share
                 if table == "trading_dates" and not context["calendar"]:
                     raise DataImportError(os.path.basename(path), "no trading dates")
+            if context.get("derive_factors"):
+                bar.stage("deriving adjustment factors from dividends and splits", 0.98)
+                _derive_factors(writer.con, context)
             bar.stage("finishing the store file", 0.99)
             writer.set_meta(**(meta or dict(source="import",
                                             imported_from=os.path.abspath(folder))))
@@ -307,17 +319,63 @@ def _undecodable(path, header):
 
 
 def _cut_off(path, exc):
-    """The report for a compressed file that is damaged or ends early: the line where
+    """The report for a compressed file that is damaged or ends early, at the line where
     its readable part breaks off."""
-    lines = 0
     try:
-        with gzip.open(path, "rb") as handle:
-            for block in iter(lambda: handle.read(1 << 20), b""):
-                lines += block.count(b"\n")
-    except _GZIP_ERRORS + (OSError,):
-        pass
-    return DataImportError(os.path.basename(path), "the compressed file is damaged or cut off"
-                           " (%s); its readable part ends here" % exc, line=lines + 1)
+        lines, partial = _readable_lines(path)
+    except OSError:
+        lines, partial = None, False
+    name, problem = os.path.basename(path), "the compressed file is damaged or cut off (%s)" % exc
+    if lines is None:
+        return DataImportError(name, problem)
+    if partial:
+        return DataImportError(name, problem + "; its readable part breaks off within this"
+                               " line", line=lines + 1)
+    if lines:
+        return DataImportError(name, problem + "; its readable part ends with this line",
+                               line=lines)
+    return DataImportError(name, problem + "; nothing of it can be read")
+
+
+def _readable_lines(path):
+    """(complete lines, whether a part of one more follows) of what a gzip file yields
+    before it breaks off.
+
+    The gzip module drops the text of the read that fails, so the stream is inflated here
+    block by block; the block that fails is inflated again byte by byte from a copy of the
+    state before it, which yields every byte that can be read.
+    """
+    lines, last = 0, b"\n"
+    inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+
+    def feed(state, data):
+        nonlocal lines, last
+        while data:
+            out = state.decompress(data)
+            if out:
+                lines += out.count(b"\n")
+                last = out[-1:]
+            if not state.eof:
+                return state
+            # A gzip file may hold several members one after the other.
+            data = state.unused_data
+            state = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        return state
+
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 16), b""):
+            saved = (inflater.copy(), lines, last)
+            try:
+                inflater = feed(inflater, block)
+            except zlib.error:
+                inflater, lines, last = saved
+                try:
+                    for k in range(len(block)):
+                        inflater = feed(inflater, block[k:k + 1])
+                except zlib.error:
+                    pass
+                break
+    return lines, last != b"\n"
 
 
 def _csv_header(path):
@@ -386,6 +444,10 @@ def _checked_chunks(table, path, context):
         context["calendar_array"] = np.zeros(0, dtype=np.int64)
     if table == "instruments":
         context["known"], context["indices"] = set(), set()
+    if table == "prices":
+        # Without factors the store would read every split and dividend as a price move;
+        # they are worked out from the dividends and splits once those are in.
+        context["derive_factors"] = name if "adj_factor" not in header else None
     expected_rows = max(_count_lines(path) - 1, 1) if unit == "line" else _CHUNK
     offset = 0
     for frame in parts:
@@ -428,6 +490,8 @@ def _checked_chunks(table, path, context):
             context["calendar_array"] = np.fromiter(context["calendar"], dtype=np.int64)
         if table == "index_weights":
             _add_weight_sums(values, context, offset)
+        if table in ("dividends", "splits") and context.get("derive_factors"):
+            _add_actions(table, values, context, offset, path, unit)
         if table == "instruments":
             ids = values["order_book_id"][0].tolist()
             context["known"].update(ids)
@@ -452,6 +516,63 @@ def _checked_chunks(table, path, context):
 def _line_of(path, unit, record):
     """Line (CSV) or row number (Parquet) of data record `record` (0-based)."""
     return _csv_line(path, record) if unit == "line" else record + 1
+
+
+def _add_actions(table, values, context, offset, path, unit):
+    """Keep what each ex date does to the shares: {(id, ex date): [cash per share, new
+    shares per old one, where its dividend row is]}."""
+    actions = context.setdefault("actions", {})
+    oids = values["order_book_id"][0].tolist()
+    if table == "dividends":
+        lots = values["round_lot"][0]
+        cash = (values["dividend_cash_before_tax"][0] / lots).tolist()
+        texts = values["dividend_cash_before_tax"][2]
+        for k, (oid, ex, c) in enumerate(zip(oids, values["ex_dividend_date"][0].tolist(),
+                                             cash)):
+            entry = actions.setdefault((oid, ex), [0.0, 1.0, None])
+            entry[0], entry[2] = c, (path, unit, offset + k, texts[k], int(lots[k]))
+    else:
+        ratio = (values["split_coefficient_to"][0] / values["split_coefficient_from"][0])
+        for oid, ex, r in zip(oids, values["ex_date"][0].tolist(), ratio.tolist()):
+            actions.setdefault((oid, ex), [0.0, 1.0, None])[1] = r
+
+
+def _derive_factors(con, context):
+    """Fill adj_factor of a prices file that has none from the dividends and splits: on
+    each ex date the factor is multiplied by previous close / reference price, as in the
+    sample and in fetched stores, and each row gets the product of the ex dates up to it.
+    An ex date before an instrument's first close changes nothing (only ratios count)."""
+    by_instrument = {}
+    for (oid, ex), entry in sorted(context.get("actions", {}).items()):
+        by_instrument.setdefault(oid, []).append((ex, entry))
+    previous_sql = ("SELECT close, date FROM prices WHERE order_book_id = ? AND date < ?"
+                    " ORDER BY date DESC LIMIT 1")
+    update_sql = ("UPDATE prices SET adj_factor = ? WHERE order_book_id = ? AND date >= ?"
+                  " AND date < ?")
+    for oid, events in by_instrument.items():
+        factor, steps = 1.0, []
+        for ex, (cash, ratio, row) in events:
+            found = con.execute(previous_sql, (oid, ex)).fetchone()
+            if found is None:
+                continue
+            close, day = found
+            if cash >= close:
+                # No ex-date price is left to measure the next day's change from: the cash
+                # is almost surely given per more shares than round_lot says.
+                path, unit, record, text, lot = row
+                raise DataImportError(
+                    os.path.basename(path), "the cash per %d shares is %r a share, not less"
+                    " than the close of %r on %04d-%02d-%02d, the last before the ex date;"
+                    " %s has no adj_factor column, so the factors are worked out from the"
+                    " dividends, which needs the cash as paid per round_lot shares" % (
+                        lot, round(cash, 6), close, day // 10000, day // 100 % 100, day % 100,
+                        context["derive_factors"]),
+                    line=_line_of(path, unit, record), column="dividend_cash_before_tax",
+                    value=text, unit=unit)
+            factor *= close / ex_reference(close, cash, ratio)
+            steps.append((ex, factor))
+        for (ex, value), (end, _) in zip(steps, steps[1:] + [(_LAST_YMD + 1, None)]):
+            con.execute(update_sql, (value, oid, ex, end))
 
 
 def _repeated_book_closure(values, context, offset, path, unit):
@@ -548,6 +669,8 @@ def _parse_column(kind, raw, context):
     Cells are parsed as they are; only the cells that fail are stripped of surrounding
     blanks and parsed again, which keeps the common case free of per-cell Python work.
     """
+    import numpy as np
+
     raw = raw.astype(object)
     text = raw.to_numpy(dtype=object)
     empty = (raw == "").to_numpy()
@@ -565,7 +688,43 @@ def _parse_column(kind, raw, context):
         empty[retry] = now_empty
         text = text.copy()
         text[retry] = stripped.to_numpy(dtype=object)
+    if kind in _ID_KINDS:
+        hits = np.flatnonzero(bad & ~empty)
+        if len(hits):
+            problem = _id_problem(kind, problem, text[hits[0]], context)
     return parsed, bad, empty, text, problem
+
+
+_ID_KINDS = ("id", "known", "index", "exchange")
+
+
+def _store_form(text):
+    """The store's form of an id written as other systems write it (600000.SH, SH600000,
+    sh.600000, 600000.xshg), or of an exchange name (SH, SZSE); None when there is none."""
+    text = str(text).strip()
+    upper = text.upper()
+    if upper in _EXCHANGES or upper in _EXCHANGE_ALIASES:
+        return _EXCHANGE_ALIASES.get(upper, upper)
+    m = _FOREIGN_ID.match(text)
+    if not m:
+        return None
+    code, name = (m.group(2), m.group(1)) if m.group(2) else (m.group(3), m.group(4))
+    exchange = _EXCHANGE_ALIASES.get(name.upper(), name.upper())
+    return "%s.%s" % (code, exchange) if exchange in _EXCHANGES else None
+
+
+def _id_problem(kind, problem, value, context):
+    """The report for a bad id or exchange cell, saying what to write when the cell is
+    another system's form of one the store knows."""
+    form = _store_form(value)
+    if kind == "exchange":
+        return problem + ("; write %s" % form if form and "." not in form else "")
+    if kind == "id":
+        return problem + ("; write %s" % form if form else ", as 600000.XSHG")
+    known = context.get("indices" if kind == "index" else "known", ())
+    if form and form in known:
+        return problem + "; write %s, as instruments has it" % form
+    return problem
 
 
 def _parse(kind, s, context):
@@ -594,15 +753,19 @@ def _parse(kind, s, context):
     values = s.to_numpy(dtype=object)
     if kind == "id":
         ok = s.str.match(_ID_PATTERN).fillna(False).to_numpy(dtype=bool)
-        return values, ~ok, "not an order_book_id like 600000.XSHG"
+        return values, ~ok, ("not an order_book_id: six digits, a point and the exchange"
+                             " (XSHG Shanghai, XSHE Shenzhen, BJSE Beijing, INDX industry"
+                             " indices)")
     if kind == "text":
         return values, np.zeros(len(s), dtype=bool), ""
-    allowed = {"type": _schema.INSTRUMENT_TYPES, "msci": _NAME_SETS["sector_code_name"][2],
+    allowed = {"type": _schema.INSTRUMENT_TYPES, "exchange": _EXCHANGES,
+               "msci": _NAME_SETS["sector_code_name"][2],
                "shenwan": _NAME_SETS["shenwan_industry_name"][2],
                "known": context.get("known", ()), "index": context.get("indices", ())}[kind]
     bad = ~s.isin(list(allowed)).to_numpy(dtype=bool)
     problem = {
         "type": "not an instrument type (%s)" % ", ".join(_schema.INSTRUMENT_TYPES),
+        "exchange": "not an exchange (%s)" % ", ".join(_EXCHANGES),
         "msci": "not an MSCI sector name (of the 10 sectors or of the 11 with 通信服务 and"
                 " 房地产)",
         "shenwan": "not a Shenwan level-1 industry name (of the 28 of 2014 or of the 31 of"
@@ -666,13 +829,28 @@ def _row_checks(table, values):
 
     if table == "instruments":
         return later("listed_date", "de_listed_date", "de_listed_date is not after listed_date",
-                     strict=True)
+                     strict=True) + [_exchange_of_id(values)]
     if table == "st_periods":
         return later("start_date", "end_date", "end_date is before start_date", strict=False)
     if table == "dividends":
         return later("book_closure_date", "ex_dividend_date",
                      "ex_dividend_date is before book_closure_date", strict=False)
     return []
+
+
+def _exchange_of_id(values):
+    """The exchange column says what the id's suffix says: the client and meridan take an
+    instrument's exchange from either, and the two must not disagree."""
+    import numpy as np
+
+    ids, exchanges = values["order_book_id"][0], values["exchange"][0]
+    suffixes = np.array([str(i).rpartition(".")[2] for i in ids.tolist()], dtype=object)
+    bad = suffixes != exchanges
+    message = ""
+    if bad.any():
+        k = int(np.flatnonzero(bad)[0])
+        message = "not the exchange of order_book_id %s: write %s" % (ids[k], suffixes[k])
+    return bad, "exchange", message
 
 
 def _count_lines(path):

@@ -7,6 +7,7 @@ import math
 import numpy as np
 
 from . import _schema
+from ._corporate_actions import ex_reference
 from ._sample_model import (
     FACTOR_VOL,
     MARKET_ANCHORS,
@@ -186,7 +187,7 @@ class PriceHistory:
             ref = P.copy()
             ratio = np.ones(n)
             for i, cash10, ratio_i in pending.pop(t, ()):
-                new_ref = max(round((P[i] - cash10 / 10.0) / ratio_i, 2), 0.01)
+                new_ref = ex_reference(P[i], cash10 / 10.0, ratio_i)
                 A[i] *= P[i] / new_ref
                 ref[i] = new_ref
                 ratio[i] = ratio_i

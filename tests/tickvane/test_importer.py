@@ -79,6 +79,53 @@ def test_first_bad_row_is_reported_exactly(tmp_path, folder_with, changes, file,
     assert "%s, line %d, column %r" % (file, line, column) in str(err)
 
 
+# Ids and exchanges as other systems write them: refused where they first appear, with
+# the store's form to write instead (the client would never find them otherwise).
+BANK_AS = "%s,甲银行,CS,%s,2015-05-05,,100,金融,银行"
+ID_FORMS = {
+    "suffix SH": ({("instruments", 1): BANK_AS % ("600001.SH", "SH")}, "instruments.csv", 2,
+                  "order_book_id", "600001.SH", "write 600001.XSHG"),
+    "prefix sz": ({("instruments", 2): "sz000002,乙科技,CS,XSHE,2020-01-06,,100,信息技术,计算机"},
+                  "instruments.csv", 3, "order_book_id", "sz000002", "write 000002.XSHE"),
+    "five digits": ({("instruments", 1): BANK_AS % ("60001.XSHG", "XSHG")}, "instruments.csv",
+                    2, "order_book_id", "60001.XSHG", "as 600000.XSHG"),
+    "exchange of the other id": ({("instruments", 1): BANK_AS % ("600001.XSHG", "XSHE")},
+                                 "instruments.csv", 2, "exchange", "XSHE", "write XSHG"),
+    "exchange SH": ({("instruments", 1): BANK_AS % ("600001.XSHG", "SH")}, "instruments.csv",
+                    2, "exchange", "SH", "write XSHG"),
+    "index exchange of a stock": ({("instruments", 1): BANK_AS % ("600001.XSHG", "INDX")},
+                                  "instruments.csv", 2, "exchange", "INDX", "write XSHG"),
+    "price of 600001.SH": ({("prices", 2): "600001.SH,2020-01-03,10.50,1.0"}, "prices.csv", 3,
+                           "order_book_id", "600001.SH", "write 600001.XSHG, as instruments"),
+    "index 000300.SH": ({("index_weights", 1): "000300.SH,2020-01-02,600001.XSHG,0.75"},
+                        "index_weights.csv", 2, "index_id", "000300.SH", "write 000300.XSHG"),
+}
+
+
+@pytest.mark.parametrize("changes, file, line, column, value, fragment", ID_FORMS.values(),
+                         ids=ID_FORMS.keys())
+def test_ids_of_other_forms_are_refused_with_the_form_to_write(tmp_path, folder_with, changes,
+                                                               file, line, column, value,
+                                                               fragment):
+    err = import_error(tmp_path, folder_with, changes)
+    assert (err.file, err.line, err.column, err.value) == (file, line, column, value)
+    assert fragment in str(err)
+
+
+def test_beijing_stocks_and_industry_indices_are_ids_of_the_store(tmp_path, market,
+                                                                 write_market):
+    market["instruments"] += ["430047.BJSE,诺思兰德,CS,BJSE,2020-11-12,,100,医疗保健,医药生物",
+                              "801780.INDX,银行,INDX,INDX,1999-12-30,,1,,"]
+    path = tickvane.import_folder(write_market(str(tmp_path / "csv"), market),
+                                  str(tmp_path / "s.sqlite"), progress=False)
+    tickvane.use_store(path)
+    try:
+        assert tickvane.instruments("430047.BJSE").exchange == "BJSE"
+        assert tickvane.instruments("801780.INDX").exchange == "INDX"
+    finally:
+        tickvane.use_store(None)
+
+
 @pytest.mark.parametrize("changes, file, column, problem", [
     ({("prices", 0): "order_book_id,date,closing,adj_factor"}, "prices.csv", "closing",
      "unknown column"),
@@ -117,15 +164,48 @@ def test_folder_level_problems(tmp_path, folder_with, setup, message):
         tickvane.import_folder(folder, str(tmp_path / "s.sqlite"), progress=False)
 
 
-def test_optional_columns_take_their_defaults(tmp_path, market, write_market):
-    market["prices"] = [line.rsplit(",", 1)[0] for line in market["prices"]]  # no adj_factor
+def _without_factors(market):
+    market["prices"] = [line.rsplit(",", 1)[0] for line in market["prices"]]
+
+
+# Prices without adj_factor: the factors come from the dividends and splits, so an ex date
+# is no price move. Each case: lines changed and the change rates expected on some days.
+# 600001 closes 10.00 on 01-07 and pays 0.50 a share from 01-08 (reference 9.50), closes
+# 9.80 on 01-09, is suspended on 01-10 and splits 10 -> 20 on 01-13 (reference 4.90).
+DERIVED_FACTORS = {
+    "dividend and split": ({}, {("600001.XSHG", "2020-01-08"): 9.70 / 9.50 - 1,
+                                ("600001.XSHG", "2020-01-13"): 5.00 / 4.90 - 1,
+                                ("600001.XSHG", "2020-01-14"): 5.10 / 5.00 - 1}),
+    "ex date while suspended": (
+        {("dividends", 1): "600001.XSHG,2020-01-09,2020-01-10,,5.00,10"},
+        {("600001.XSHG", "2020-01-08"): 9.70 / 10.00 - 1,
+         ("600001.XSHG", "2020-01-13"): 5.00 / (9.30 * 4.90 / 9.80) - 1}),
+    "same day, cash per 100 shares": (
+        {("dividends", 1): "600001.XSHG,2020-01-10,2020-01-13,,50.00,100"},
+        {("600001.XSHG", "2020-01-13"): 5.00 / 4.65 - 1}),
+    "ex date before the first close": (
+        {("dividends", 1): "000002.XSHE,2020-01-03,2020-01-06,,5.00,10"},
+        {("000002.XSHE", "2020-01-07"): 22.00 / 20.00 - 1,
+         ("600001.XSHG", "2020-01-08"): 9.70 / 10.00 - 1}),
+}
+
+
+@pytest.mark.parametrize("changes, rates", DERIVED_FACTORS.values(), ids=DERIVED_FACTORS.keys())
+def test_prices_without_factors_take_them_from_dividends_and_splits(tmp_path, market,
+                                                                   write_market, changes,
+                                                                   rates):
+    _without_factors(market)
+    for (table, k), text in changes.items():
+        market[table][k] = text
     folder = write_market(str(tmp_path / "csv"), market)
     path = tickvane.import_folder(folder, str(tmp_path / "s.sqlite"), progress=False)
     tickvane.use_store(path)
     try:
-        # Without factors every adjustment is the traded price itself.
-        pre = tickvane.get_price("600001.XSHG", "2020-01-13", "2020-01-13", adjust_type="pre")
-        assert pre.iloc[0] == 5.00
+        for (oid, day), rate in rates.items():
+            got = tickvane.get_price_change_rate(oid, day, day).iloc[0]
+            assert got == pytest.approx(rate, abs=1e-12), (oid, day)
+        # The last close is unadjusted whatever the factors.
+        assert tickvane.get_price("600001.XSHG", "2020-01-15", "2020-01-15").iloc[0] == 5.20
     finally:
         tickvane.use_store(None)
 

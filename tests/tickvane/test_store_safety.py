@@ -93,6 +93,22 @@ def _truncated_gzip(folder):
             path + ".gz")
 
 
+def _gzip_cut_in_line_6(folder):
+    # Stored (level 0) deflate blocks copy the text as it is after 15 bytes of headers, so
+    # the cut's place in the text is known: three bytes into line 6.
+    path = os.path.join(folder, "prices.csv")
+    with open(path, "rb") as handle:
+        text = handle.read()
+    start_of_6 = len(b"".join(text.splitlines(keepends=True)[:5]))
+    rewrite(path, lambda data: gzip.compress(data, compresslevel=0)[:15 + start_of_6 + 3],
+            path + ".gz")
+
+
+def _prices_without_factors(folder):
+    rewrite(os.path.join(folder, "prices.csv"), lambda data: b"\n".join(
+        line.rpartition(b",")[0] for line in data.splitlines()) + b"\n")
+
+
 def _parquet_year_zero(folder):
     pytest.importorskip("pyarrow")
     import numpy as np
@@ -127,6 +143,12 @@ IMPORT_REFUSALS = {
                                  ("prices.csv", 5, None, None, "Expected 4 fields")),
     "a cut-off gzip file": ({}, _truncated_gzip,
                             ("prices.csv.gz", ANY, None, None, "damaged or cut off")),
+    "a dividend above the close, no factors": (
+        {("dividends", 1): "600001.XSHG,2020-01-07,2020-01-08,2020-01-08,100.00,10"},
+        _prices_without_factors, ("dividends.csv", 2, "dividend_cash_before_tax", "100.00",
+                                  "not less than the close of 10.0 on 2020-01-07")),
+    "a gzip file cut off in line 6": ({}, _gzip_cut_in_line_6,
+                                      ("prices.csv.gz", 6, None, None, "breaks off within")),
 }
 
 
