@@ -339,8 +339,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
     stocks -= {INDICES[key][0] for key in wanted.indices}
 
     bar.stage("industries")
-    industry = {to_order_book_id(r["code"]): r.get("industry") or ""
-                for r in source.industry(days[-1])}
+    industry = _industries(source.industry(days[-1]), stocks)
     instruments, listed, indices = _instruments(stocks, basic, industry, wanted, previous,
                                                 notes)
     found = _akshare_collect(memo, new_days, days, wanted, bar)
@@ -357,8 +356,20 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
     with open(prices_path, "w", encoding="utf-8", newline="") as handle:
         prices = csv.writer(handle)
         prices.writerow(("order_book_id", "date", "close", "adj_factor"))
+        # The store takes closes only while a stock is listed, up to the day before its
+        # delisting date; a bar outside that, the source's or one an earlier fetch kept,
+        # is left out, with a note.
+        delisted = {row[0]: row[5] for row in instruments[1:] if row[0] in listed and row[5]}
         if previous is not None:
-            prices.writerows(previous["prices"]())
+            for row in previous["prices"]():
+                oid, day = row[0], row[1]
+                if oid in listed and not listed[oid] <= day < delisted.get(oid, "9999"):
+                    notes.append("%s: a close kept from before on %s, when it is not listed"
+                                 " (listed %s%s); left out" % (oid, day, listed[oid], (
+                                     ", delisted %s" % delisted[oid]) if oid in delisted
+                                     else ""))
+                    continue
+                prices.writerow(row)
         order = sorted(listed)
         for k, oid in enumerate(order):
             bar.count("stocks: daily bars, dividends and splits", k, len(order), True)
@@ -392,6 +403,12 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
             for b in bars:
                 if b.get("tradestatus") != "1":
                     continue   # suspended: no close, whatever the source repeats
+                if b["date"] < listed[oid] or b["date"] >= delisted.get(oid, "9999"):
+                    notes.append("%s: a bar on %s, when it is not listed (listed %s%s); no"
+                                 " price that day" % (oid, b["date"], listed[oid], (
+                                     ", delisted %s" % delisted[oid]) if oid in delisted
+                                     else ""))
+                    continue
                 close = _number(b.get("close"), oid, "close on %s" % b["date"], empty=None)
                 if close is None or close <= 0:
                     notes.append("%s traded on %s without a close; no price that day"
@@ -547,6 +564,26 @@ def _cell(value, column):
     if column.endswith("date"):
         return _ymd(value)
     return repr(value) if isinstance(value, float) else str(value)
+
+
+def _industries(rows, stocks):
+    """{order_book_id: CSRC industry} of the stocks being fetched. The source classifies
+    the whole market, Beijing stocks and others this store cannot name included: those are
+    passed over, unless the code carries the number of a stock being fetched, whose
+    industry would then be lost."""
+    numbers = {oid.partition(".")[0] for oid in stocks}
+    out = {}
+    for r in rows:
+        code = r.get("code") or ""
+        try:
+            oid = to_order_book_id(code)
+        except SourceError:
+            if re.sub(r"\D", "", code) in numbers:
+                raise
+            continue
+        if oid in stocks:
+            out[oid] = r.get("industry") or ""
+    return out
 
 
 def _next_day(day):

@@ -253,7 +253,7 @@ def _chunks(path):
         except Exception as exc:
             raise DataImportError(name, "not a readable Parquet file: %s" % exc) from None
         header = [str(c).strip() for c in frame.columns]
-        text = _parquet_as_text(frame)
+        text = _parquet_as_text(frame, name)
         parts = (text.iloc[k:k + _CHUNK] for k in range(0, max(len(text), 1), _CHUNK))
         return header, parts, "row"
     header = _csv_header(path)
@@ -395,7 +395,7 @@ def _csv_header(path):
     return []
 
 
-def _parquet_as_text(frame):
+def _parquet_as_text(frame, name):
     """Parquet columns in their native types, rendered as the text a CSV would hold."""
     import numpy as np
     import pandas as pd
@@ -405,14 +405,50 @@ def _parquet_as_text(frame):
         s = frame[col]
         missing = s.isna().to_numpy()
         if pd.api.types.is_datetime64_any_dtype(s):
+            if s.dt.tz is not None:
+                s = _market_days(s, name, str(col).strip())
             text = s.dt.strftime("%Y-%m-%d")
         elif pd.api.types.is_float_dtype(s):
-            text = pd.Series([repr(float(v)) for v in s.to_numpy()], index=s.index)
+            text = pd.Series([_float_text(v) for v in s.to_numpy()], index=s.index)
         else:
             text = s.map(lambda v: v.isoformat() if hasattr(v, "isoformat") else str(v))
         out[str(col).strip()] = pd.Series(np.where(missing, "", text.astype(object).to_numpy()),
                                           index=s.index, dtype=object)
     return pd.DataFrame(out, index=frame.index)
+
+
+# Trading days are days of the exchanges' own clock.
+_MARKET_ZONE = "Asia/Shanghai"
+
+
+def _market_days(s, name, column):
+    """Timestamps with a time zone as Shanghai time. A day of the store stored that way
+    is midnight there (often written in UTC, 16:00 the day before); any other time of day
+    leaves open which day was meant, so it is refused rather than cut off."""
+    local = s.dt.tz_convert(_MARKET_ZONE)
+    off = (local.notna() & (local != local.dt.normalize())).to_numpy()
+    if off.any():
+        k = int(off.argmax())
+        raise DataImportError(
+            name, "a timestamp with a time zone is read as the day in %s, so it must be"
+            " midnight there; this one is %s there" % (
+                _MARKET_ZONE, local.iloc[k].strftime("%Y-%m-%d %H:%M:%S")),
+            line=k + 1, column=column, value=str(s.iloc[k]), unit="row")
+    return local.dt.tz_localize(None)
+
+
+def _float_text(value):
+    """A float cell as a CSV would hold it: a whole number as an integer (dates stored as
+    20240102.0, which is what an integer column with a gap becomes), a float32 by its
+    shortest decimal form (9.44, not the 9.4399995803833 of its exact value)."""
+    import numpy as np
+
+    number = float(value)
+    if number.is_integer() and abs(number) < 2 ** 53:
+        return "%d" % number
+    if isinstance(value, np.float32):
+        return str(value)
+    return repr(number)
 
 
 def _checked_chunks(table, path, context):
@@ -478,6 +514,8 @@ def _checked_chunks(table, path, context):
         if table == "instruments":
             for column in _NAME_SETS:
                 problems.append(_one_set(column, values, context, offset, path, unit))
+        if table == "prices":
+            problems.append(_outside_listing(values, context))
         first = None
         for mask, col, message in problems:
             hits = np.flatnonzero(mask)
@@ -495,6 +533,10 @@ def _checked_chunks(table, path, context):
         if table == "instruments":
             ids = values["order_book_id"][0].tolist()
             context["known"].update(ids)
+            delisted, open_ended = values["de_listed_date"][:2]
+            context.setdefault("listing", {}).update(zip(ids, zip(
+                values["listed_date"][0].tolist(),
+                np.where(open_ended, _LAST_YMD + 1, delisted).tolist())))
             context["indices"].update(
                 i for i, t in zip(ids, values["type"][0].tolist()) if t == "INDX")
         columns_out = []
@@ -836,6 +878,41 @@ def _row_checks(table, values):
         return later("book_closure_date", "ex_dividend_date",
                      "ex_dividend_date is before book_closure_date", strict=False)
     return []
+
+
+def _outside_listing(values, context):
+    """A close only while its instrument is listed: from listed_date up to the day before
+    de_listed_date, the first day it no longer is (the client lists an instrument on
+    listed_date <= day < de_listed_date). A close past the delisting would value a
+    holding of a stock that is gone at a price nobody could trade at."""
+    import numpy as np
+    import pandas as pd
+
+    listing = context.get("listing", {})
+    oids, days = values["order_book_id"][0], values["date"][0]
+    # Looked up by a hash index, not id by id: a prices file has millions of rows.
+    # Unknown ids are reported by their own check; here they are never outside.
+    spans = np.array([(0, _LAST_YMD + 1)] + list(listing.values()),
+                     dtype=np.int64).reshape(-1, 2)
+    span = spans[pd.Index(list(listing), dtype=object).get_indexer(oids) + 1]
+    early, late = days < span[:, 0], days >= span[:, 1]
+    bad = early | late
+    message = ""
+    if bad.any():
+        k = int(np.flatnonzero(bad)[0])
+        if early[k]:
+            why = "its listed_date is %s" % _iso(span[k, 0])
+        else:
+            why = "its de_listed_date is %s, the first day it is no longer listed" % _iso(
+                span[k, 1])
+        message = "a close of %s on %s, a day it is not listed: %s" % (
+            oids[k], _iso(days[k]), why)
+    return bad, "date", message
+
+
+def _iso(ymd):
+    ymd = int(ymd)
+    return "%04d-%02d-%02d" % (ymd // 10000, ymd // 100 % 100, ymd % 100)
 
 
 def _exchange_of_id(values):

@@ -415,6 +415,9 @@ def _failure(kind):
                         Result(["calendar_date", "is_trading_day"], big, broken="10004019")),
         "lost page": ("query_trade_dates",
                       Result(["calendar_date", "is_trading_day"], big, broken="silent")),
+        "a member's code unnamed": ("query_stock_industry", Result(
+            ["updateDate", "code", "code_name", "industry", "industryClassification"],
+            [["2023-06-26", "SZ000002", "乙科技", "C39计算机", "证监会行业分类"]])),
     }[kind]
 
 
@@ -423,6 +426,7 @@ def _failure(kind):
     ("error code", "baostock refused query_history_k_data_plus('sz.000002', start_date="),
     ("broken page", "baostock broke off query_trade_dates("),
     ("lost page", "a page did not arrive"),
+    ("a member's code unnamed", "baostock gave a code this store cannot name: 'SZ000002'"),
 ])
 @pytest.mark.parametrize("previous", [False, True])
 def test_a_failed_fetch_says_so_in_one_line_and_writes_nothing(
@@ -445,6 +449,40 @@ def test_a_failed_fetch_says_so_in_one_line_and_writes_nothing(
     assert sorted(os.listdir(tmp_path)) == (["market.sqlite"] if previous else [])
     if previous:
         assert store.read_bytes() == before
+
+
+def test_industries_of_stocks_outside_the_universe_are_passed_over(fake, tmp_path):
+    # The source classifies the whole market, Beijing stocks included.
+    fake.tables["query_stock_industry"]["rows"].append(
+        ["2023-06-26", "bj.830799", "艾融软件", "I65软件和信息技术服务业", "证监会行业分类"])
+    store = tmp_path / "s.sqlite"
+    fetch(START, END, universe="600001.XSHG", store=str(store), pace=0, progress=False,
+          out=io.StringIO())
+    assert [r[0] for r in _tables(store)["instruments"]] == ["600001.XSHG"]
+
+
+def test_a_bar_on_the_delisting_day_is_left_out(fake, tmp_path):
+    table = fake.tables["query_history_k_data_plus"]
+    last = next(r for r in reversed(table["rows"]) if r[1] == "sz.000004")
+    table["rows"].append(["2023-06-16"] + last[1:])   # baostock delists it on 06-16
+    out = io.StringIO()
+    fetch(START, END, store=str(tmp_path / "s.sqlite"), pace=0, progress=False, out=out)
+    assert ("000004.XSHE: a bar on 2023-06-16, when it is not listed (listed 1996-05-07,"
+            " delisted 2023-06-16)") in out.getvalue()
+
+
+def test_a_close_an_earlier_fetch_kept_outside_the_listing_is_left_out(fake, tmp_path):
+    store = tmp_path / "s.sqlite"
+    fetch(START, "2023-06-09", store=str(store), pace=0, progress=False, out=io.StringIO())
+    con = sqlite3.connect(str(store))
+    with con:   # as a store fetched before closes were held to the listing dates
+        con.execute("INSERT INTO prices SELECT order_book_id, 20230616, close, adj_factor"
+                    " FROM prices WHERE order_book_id = '000004.XSHE' LIMIT 1")
+    con.close()
+    out = io.StringIO()
+    fetch(START, END, store=str(store), pace=0, progress=False, out=out)
+    assert ("000004.XSHE: a close kept from before on 2023-06-16, when it is not listed "
+            "(listed 1996-05-07, delisted 2023-06-16); left out") in out.getvalue()
 
 
 def test_network_errors_are_retried_with_backoff(fake, tmp_path):

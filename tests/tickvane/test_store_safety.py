@@ -119,6 +119,16 @@ def _parquet_year_zero(folder):
     pd.DataFrame({"date": days}).to_parquet(os.path.join(folder, "trading_dates.parquet"))
 
 
+def _parquet_utc_midnight(folder):
+    # UTC midnight is 08:00 in Shanghai: which day was meant is not clear.
+    pytest.importorskip("pyarrow")
+    import pandas as pd
+
+    os.remove(os.path.join(folder, "trading_dates.csv"))
+    days = pd.to_datetime(pd.Series(["2020-01-02", "2020-01-03"])).dt.tz_localize("UTC")
+    pd.DataFrame({"date": days}).to_parquet(os.path.join(folder, "trading_dates.parquet"))
+
+
 # Each case: lines changed, a change to the written files, and the report expected
 # (file, line or row, column, value, a fragment of the message).
 IMPORT_REFUSALS = {
@@ -130,6 +140,9 @@ IMPORT_REFUSALS = {
                   None, ("instruments.csv", 4, "de_listed_date", "2200-01-01", "1900 to 2199")),
     "Parquet year 0": ({}, _parquet_year_zero,
                        ("trading_dates.parquet", 1, "date", "0000-01-01", "row 1")),
+    "Parquet UTC midnight": ({}, _parquet_utc_midnight,
+                             ("trading_dates.parquet", 1, "date", "2020-01-02 00:00:00+00:00",
+                              "this one is 2020-01-02 08:00:00 there")),
     "time 99:99": ({("prices", 3): "600001.XSHG,2020-01-06 99:99,10.20,1.0"}, None,
                    ("prices.csv", 4, "date", "2020-01-06 99:99", "not a date")),
     "two dividends, one book closure": (
@@ -149,6 +162,14 @@ IMPORT_REFUSALS = {
                                   "not less than the close of 10.0 on 2020-01-07")),
     "a gzip file cut off in line 6": ({}, _gzip_cut_in_line_6,
                                       ("prices.csv.gz", 6, None, None, "breaks off within")),
+    # 000003 is delisted on 01-10 (its first day no longer listed); 000002 lists on 01-06.
+    "a close on the delisting day": (
+        {("prices", 23): "000003.XSHE,2020-01-10,2.65,1.0"}, None,
+        ("prices.csv", 24, "date", "2020-01-10", "000003.XSHE on 2020-01-10, a day it is not"
+         " listed: its de_listed_date is 2020-01-10")),
+    "a close before the listing": (
+        {("prices", 10): "000002.XSHE,2020-01-03,20.00,1.0"}, None,
+        ("prices.csv", 11, "date", "2020-01-03", "its listed_date is 2020-01-06")),
 }
 
 
@@ -514,7 +535,7 @@ def test_a_store_swapped_under_an_open_client_must_be_reopened(tmp_path, store, 
     target, _ = store
     # Another market: 600001's first close differs, and one more day of prices.
     market["prices"][1] = "600001.XSHG,2020-01-02,11.00,1.0"
-    market["prices"].append("000003.XSHE,2020-01-10,2.60,1.0")
+    market["prices"].append("510300.XSHG,2020-01-10,4.10,1.0")
     other = str(tmp_path / "other.sqlite")
     tickvane.import_folder(write_market(str(tmp_path / "other"), market), other,
                            progress=False)
