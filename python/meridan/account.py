@@ -417,6 +417,9 @@ class Reconciliation(NamedTuple):
         """The result as one line for a user."""
         if self.column is None:
             return "the statement has no balance column: its cash is not reconciled"
+        if self.compared == 0:
+            return (f"the statement's {self.column} holds no balance that can be read "
+                    f"beside a booked row: its cash is not reconciled")
         text = f"cash agrees with the statement on {self.agree:,} of {self.compared:,} rows"
         if self.column == "可用金额":
             text += " (read from 可用金额, the available balance: the statement has no " \

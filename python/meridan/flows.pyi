@@ -29,8 +29,8 @@ def unit_values(values: pd.Series, flows: pd.Series | None = None) -> tuple[pd.S
     that are not dates (TypeError); a value or flow that is NaN or infinite, dates of
     `values` out of order or repeated, a flow on a date `values` does not have, a
     withdrawal of more than the portfolio was worth, a flow when the portfolio was
-    worth nothing (0 or less) at the close before it, a negative opening value
-    (ValueError naming the date and the amounts).
+    worth nothing at the close before it, a value below 0, the opening value
+    included (ValueError naming the date and the amounts).
     """
 
 def money_weighted_return(values: pd.Series, flows: pd.Series | None = None) -> float:
@@ -40,14 +40,17 @@ def money_weighted_return(values: pd.Series, flows: pd.Series | None = None) -> 
     values and flows as for unit_values. The opening value values.iloc[0] goes in on
     the first date (its own day's flows are already in it), each later date's flows
     at their date, and the last value comes out on the last date; time counts in
-    calendar days. The annual rate r in (-1, 10) at which these amounts, discounted
-    by (1 + r) ** (days / 365), sum to 0 is returned for a span of 365 days or more;
+    calendar days from the first date money is in (with an opening value of 0, the
+    date of the first flow), and the span is the days from then to the last date.
+    The annual rate r in (-1, 10) at which these amounts, discounted by
+    (1 + r) ** (days / 365), sum to 0 is returned for a span of 365 days or more;
     for a shorter span, the return over the span, (1 + r) ** (days / 365) - 1, since
     annualising a few weeks magnifies them; where that annual rate would lie beyond
     10 (a day's 1 %, a week's 5 %) and the amounts change sign once, the return over
     the span is sought directly, in (-1, 10). A fraction (0.05 is 5 %). NaN when no
     rate, or more than one, balances the amounts (money only ever went in, say), or
-    when there are fewer than two amounts that are not 0. Refused as for unit_values;
-    an empty `values` raises meridan.EmptyInputError (a ValueError and an
-    IndexError).
+    when there are fewer than two amounts that are not 0. Refused as for unit_values,
+    but for the flows it could not count in units (a withdrawal of more than the
+    portfolio was worth, a flow into a portfolio worth nothing); an empty `values`
+    raises meridan.EmptyInputError (a ValueError and an IndexError).
     """

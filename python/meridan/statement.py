@@ -738,12 +738,18 @@ def _cell(value):
 
 
 _GROUPED = re.compile(r"[+-]?\d{1,3}(?:,\d{3})+(?:\.\d*)?")
+_MONEY_MARKS = re.compile(r"^\s*[¥￥]\s*|\s*元\s*$")
 
 
 def _plain_number(text, decimal_comma=False):
     """A number cell as the text float() reads, or None when its separators are not a
     number's (see the module's notes on numbers)."""
-    text = text.replace("，", ",")
+    text = text.replace("，", ",").replace("\u2212", "-").replace("\uff0d", "-")
+    # Money written with its currency's sign or unit (¥100.00, 100.00元), and a
+    # negative written in brackets as accounts write it ((100.00)).
+    text = _MONEY_MARKS.sub("", text)
+    if text.startswith(("(", "（")) and text.endswith((")", "）")) and len(text) > 2:
+        text = "-" + text[1:-1].strip()
     if decimal_comma:
         if text.count(",") > 1 or ("," in text and "." in text):
             return None
@@ -947,7 +953,7 @@ def _row(cells, found, fee_cells, number, decimal_comma):
         cost = 0.0
         for column in columns:
             text = cells[column]
-            fee = _number(text, decimal_comma) if text else 0.0
+            fee = 0.0 if _is_empty_amount(text) else _number(text, decimal_comma)
             if fee is None or not math.isfinite(fee) or fee < 0:
                 raise StatementError(
                     f"{column} {text!r} is not an amount of 0 or more"
@@ -1020,6 +1026,7 @@ def normalise_statement(frame, progress=None):
     ';'-separated text) reads "11,92" as 11.92. ``progress`` as in
     ``read_statement``."""
     found, fees = _find_columns(frame)
+    _refuse_other_markets(frame)
     decimal_comma = bool(frame.attrs.get("decimal_comma"))
     n = len(frame)
     _report(progress, 0.0, "checking the rows")
@@ -1094,8 +1101,8 @@ def normalise_statement(frame, progress=None):
                    if "transaction_cost" in found else fee_cells)
         cost = np.zeros(n)
         for column, column_cells in sources.items():
-            values, _ = _mapped(column_cells, lambda t: _number(t, decimal_comma),
-                                empty=0.0)
+            values, _ = _mapped(column_cells, lambda t: 0.0 if _is_empty_amount(t)
+                                else _number(t, decimal_comma), empty=0.0)
             fee = _floats(values)[column_cells.codes]
             with np.errstate(invalid="ignore"):
                 slow |= trade & ~(np.isfinite(fee) & (fee >= 0))
@@ -1147,6 +1154,37 @@ def normalise_statement(frame, progress=None):
     balances = _balances(frame, decimal_comma)
     _report(progress, 1.0, "checking the rows")
     return Statement(out, skipped, events, unknown, balances)
+
+
+_CURRENCIES = ["币种", "币别", "货币", "货币单位"]
+# Named by the currencies met beside the yuan (some exports write a code, 0 say, for it).
+_OTHER_CURRENCY = re.compile(r"港|美|HKD|USD|HK\$|US\$|欧元|日元|英镑|EUR|JPY|GBP",
+                             re.IGNORECASE)
+_MARKETS = ["交易市场", "市场", "交易所", "交易类别", "市场名称"]
+_OTHER_MARKET = re.compile("港股|沪港通|深港通|香港|B股|HK", re.IGNORECASE)
+
+
+def _refuse_other_markets(frame):
+    """A row in another currency, or of a market other than the A-share exchanges
+    (Hong Kong through the Connect, B shares), is refused: its code would be read as
+    an A share's (00001 as 000001) and its money as yuan."""
+    for headers, foreign, what in (
+            (_CURRENCIES, lambda text: bool(_OTHER_CURRENCY.search(text)),
+             "a currency other than the yuan (人民币)"),
+            (_MARKETS, lambda text: bool(_OTHER_MARKET.search(text)), "a market other "
+                                                                      "than the A shares")):
+        column = _first_header(frame.columns, headers)
+        if column is None:
+            continue
+        cells = _cells(frame[column])
+        bad = np.array([foreign(text) for text in cells.texts], bool)[cells.codes]
+        if bad.any():
+            k = int(np.argmax(bad))
+            raise StatementError(
+                f"{column} {cells.at(k)!r} is {what}: only A-share trades and money in "
+                f"yuan are read (a Hong Kong or B-share code would be taken for an A "
+                f"share's); remove such rows or keep them in a statement of their own",
+                k + 1)
 
 
 def _first_header(columns, headers):

@@ -51,10 +51,12 @@ def rolling_figures(
     annualization: int = 244,
 ) -> Any:
     """Risk figures of the daily `returns` (a Series of fractions) against
-    `benchmark_returns` (a Series, aligned to the labels of `returns` as
-    benchmark_returns.reindex(returns.index) aligns it: a label it lacks is a missing
-    day) over the trailing `window` rows ending on each row, as a float64 DataFrame
-    indexed like `returns` with columns:
+    `benchmark_returns` (a Series, aligned to the rows of `returns`: by calendar day
+    when both are indexed by dates, a date with a time zone counting as its own
+    day, and otherwise as benchmark_returns.reindex(returns.index) aligns it; a day
+    or label it lacks is a missing day, a date it has twice is refused with
+    ValueError) over the trailing `window` rows ending on each row, as a float64
+    DataFrame indexed like `returns` with columns:
     volatility: std(r, ddof 1) * sqrt(A);
     beta: cov(r, b) / var(b), sample estimates;
     sharpe: mean(r - rf_d) / std(r - rf_d, ddof 1) * sqrt(A),

@@ -83,6 +83,11 @@ def test_a_settled_account_agrees_with_its_balance_row_by_row(market):
     assert (check.agree, check.compared, check.first) == (4, 6, (5, 20634.0, 20639.0, -5.0))
     assert check.line().endswith("first difference at row 5, which was not booked: the "
                                  "statement's balance 20,634.00, ours 20,639.00 (-5.00)")
+    # A balance column whose cells cannot be read reconciles nothing, and says so.
+    unread = pd.Series(NAN, index=balances.index, name="资金余额")
+    assert acc.reconcile(unread, result.row_cash).line() == (
+        "the statement's 资金余额 holds no balance that can be read beside a booked row: "
+        "its cash is not reconciled")
     # A row that moves nothing agrees with the cash before it.
     nothing = pd.concat([balances, pd.Series({7: 19995.0})])
     assert acc.reconcile(nothing, result.row_cash)[:3] == (7, 7, None)

@@ -145,6 +145,8 @@ NAN, INF = float("nan"), float("inf")
     (pd.Series([0.0, 0.0], DAYS[:2]), pd.Series([-1.0], [DAYS[1]]), ValueError,
      ["withdrawal of 1.0 on 2024-01-03", "held nothing"]),
     (pd.Series([-5.0, 1.0], DAYS[:2]), None, ValueError, ["opens with -5.0 on 2024-01-02"]),
+    (pd.Series([100.0, -5.0, 100.0], DAYS[:3]), None, ValueError,
+     ["value -5.0 on 2024-01-03", "cannot be negative"]),
     ([100.0, 110.0], None, TypeError, ["pandas Series", "list"]),
     (pd.Series([100.0, 110.0]), None, TypeError, ["label 0 is the number 0"]),
     (V, pd.Series([1.0], ["x"]), TypeError, ["flows", "the text 'x'"]),

@@ -47,6 +47,10 @@ CASES = [
     ("证券转银行", "", "", "", "", ("unknown", "证券转银行 without an amount")),
     ("银行转证券", "", "", "", "abc", ("unknown", "发生金额 'abc' is not an amount")),
     ("银行转证券", "", "x", "", "10", ("deposit", "", 0.0, 10.0)),  # books no shares
+    # Money as accounts and spreadsheets write it.
+    ("银证转账", "", "", "", "(3,000.00)", ("withdrawal", "", 0.0, -3000.0)),
+    ("银证转账", "", "", "", "\u22123000", ("withdrawal", "", 0.0, -3000.0)),
+    ("银证转账", "", "", "", "￥5,000.00元", ("deposit", "", 0.0, 5000.0)),
     # Shares moved in kind.
     ("转托管转入", "000001", "500", "", "0", ("transfer_in", "000001.XSHE", 500.0, 0.0)),
     ("股份转出", "600519", "-100", "", "", ("transfer_out", "600519.XSHG", 100.0, NAN)),

@@ -185,6 +185,10 @@ def test_rolling_figures_align_the_benchmark_by_label():
     assert partial["beta"].iloc[2] == pytest.approx(
         np.cov(r2, b2)[0, 1] / np.var(b2, ddof=1))
     assert math.isnan(partial["volatility"].iloc[1])
+    # A zoned benchmark meets naive returns on its own calendar days.
+    zoned = bs.tz_localize("Asia/Shanghai")
+    pd.testing.assert_frame_equal(tearsheet.rolling_figures(rs, zoned, window=3),
+                                  tearsheet.rolling_figures(rs, bs, window=3))
 
 
 def test_rolling_figures_defaults_and_short_data():
@@ -245,6 +249,9 @@ CALLS = [
      "annualization must be a positive number of days a year, got 0"),
     (tearsheet.rolling_figures, (R, R.to_numpy()), {}, TypeError,
      "benchmark_returns must be a pandas Series, got ndarray"),
+    (tearsheet.rolling_figures, (R, pd.concat([R, R.iloc[:1]])), {}, ValueError,
+     "benchmark_returns has a date more than once: each day's return must come once "
+     "to be matched to the days of returns"),
 ]
 
 
