@@ -81,7 +81,6 @@ TEST(UnitValues, FlowsThatCannotBeBookedNameTheirDay) {
     const std::vector<Case> cases = {
         {{0, 0}, {0, -10}, mf::UnitFault::over_redeemed, 1},  // nothing held
         {{100, 0, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
-        {{100, -5, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
         {{100, nan_, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
         {{100, 100}, {100, nan_}, mf::UnitFault::not_finite, 1},
         {{1, 0.7, 0}, {1, 0, -0.7 * (1 + 1e-6)}, mf::UnitFault::over_redeemed, 2},
@@ -206,4 +205,42 @@ TEST(UnitValues, TheOpeningValueIsTheFirstFlow) {
                                  std::vector<double>{7, 0, 11}, units, uv);
     expect_same(units, {200, 200, 210});
     expect_same(uv, {1.0, 1.1, 1.1});
+}
+
+TEST(UnitValues, AValueBelowZeroIsRefusedWithItsDay) {
+    // An account can be emptied (0) but not overdrawn: both functions refuse -5.
+    const std::vector<double> values{100, -5, 100, 110}, flows{100, 0, 0, 0};
+    const std::vector<std::int64_t> days{20000, 20001, 20002, 20003};
+    for (int f = 0; f < 2; ++f) {
+        try {
+            if (f == 0) {
+                mf::unit_values(values, flows);
+            } else {
+                mf::money_weighted_return(days, values, flows);
+            }
+            ADD_FAILURE() << "no NegativeValueError from function " << f;
+        } catch (const mf::NegativeValueError& e) {
+            EXPECT_EQ(e.day, 1U);
+            EXPECT_EQ(e.value, -5.0);
+        }
+    }
+}
+
+TEST(MoneyWeighted, TimeRunsFromTheFirstDayMoneyIsIn) {
+    // Nothing in until 100 goes in on day 29; 110 on day 59: 10 % over the 30 days
+    // invested.
+    EXPECT_NEAR(mf::money_weighted_return(
+                    std::vector<std::int64_t>{20000, 20029, 20059},
+                    std::vector<double>{0, 100, 110}, std::vector<double>{0, 100, 0}),
+                0.10, 1e-14);
+    // 300 days invested in a series of 400 are under a year: the return over them.
+    EXPECT_NEAR(mf::money_weighted_return(
+                    std::vector<std::int64_t>{20000, 20100, 20400},
+                    std::vector<double>{0, 100, 110}, std::vector<double>{0, 100, 0}),
+                0.10, 1e-14);
+    // 5 % in the one day invested, beyond the annual search: found per window.
+    EXPECT_NEAR(mf::money_weighted_return(
+                    std::vector<std::int64_t>{20000, 20010, 20011},
+                    std::vector<double>{0, 100, 105}, std::vector<double>{0, 100, 0}),
+                0.05, 1e-14);
 }

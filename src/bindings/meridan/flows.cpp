@@ -101,6 +101,18 @@ std::string flow_words(double flow) {
            text_of(py::float_(flow < 0 ? -flow : flow));
 }
 
+// The ValueError for a value below 0, naming its date: the most an account can lose
+// is everything in it.
+[[noreturn]] void refuse_negative(const mf::NegativeValueError& e,
+                                  const DatedValues& values) {
+    const std::string value = text_of(py::float_(e.value));
+    const std::string on = iso_day(values.days[e.day]);
+    throw py::value_error(
+        (e.day == 0 ? "values opens with " + value + " on " + on
+                    : "values has the value " + value + " on " + on) +
+        ": a portfolio's value cannot be negative (0 is everything withdrawn)");
+}
+
 // The ValueError for a flow the core could not turn into units, naming its date and
 // the amounts involved.
 [[noreturn]] void refuse_flow(const mf::UnitError& e, const DatedValues& values) {
@@ -167,8 +179,8 @@ constexpr const char* kUnitValuesDoc =
     "of\n"
     "`values` out of order or repeated, a flow on a date `values` does not have, a\n"
     "withdrawal of more than the portfolio was worth, a flow when the portfolio was\n"
-    "worth nothing (0 or less) at the close before it, a negative opening value\n"
-    "(ValueError naming the date and the amounts).";
+    "worth nothing at the close before it, a value below 0, the opening value\n"
+    "included (ValueError naming the date and the amounts).";
 
 constexpr const char* kMoneyWeightedDoc =
     "The money-weighted return of a portfolio: the rate at which the money put in and\n"
@@ -176,17 +188,20 @@ constexpr const char* kMoneyWeightedDoc =
     "values and flows as for unit_values. The opening value values.iloc[0] goes in on\n"
     "the first date (its own day's flows are already in it), each later date's flows\n"
     "at their date, and the last value comes out on the last date; time counts in\n"
-    "calendar days. The annual rate r in (-1, 10) at which these amounts, discounted\n"
-    "by (1 + r) ** (days / 365), sum to 0 is returned for a span of 365 days or more;\n"
+    "calendar days from the first date money is in (with an opening value of 0, the\n"
+    "date of the first flow), and the span is the days from then to the last date.\n"
+    "The annual rate r in (-1, 10) at which these amounts, discounted by\n"
+    "(1 + r) ** (days / 365), sum to 0 is returned for a span of 365 days or more;\n"
     "for a shorter span, the return over the span, (1 + r) ** (days / 365) - 1, since\n"
     "annualising a few weeks magnifies them; where that annual rate would lie beyond\n"
     "10 (a day's 1 %, a week's 5 %) and the amounts change sign once, the return over\n"
     "the span is sought directly, in (-1, 10). A fraction (0.05 is 5 %). NaN when no\n"
     "rate, or more than one, balances the amounts (money only ever went in, say), or\n"
     "when there are fewer than two amounts that are not 0. Refused as for "
-    "unit_values;\n"
-    "an empty `values` raises meridan.EmptyInputError (a ValueError and an\n"
-    "IndexError).";
+    "unit_values,\n"
+    "but for the flows it could not count in units (a withdrawal of more than the\n"
+    "portfolio was worth, a flow into a portfolio worth nothing); an empty `values`\n"
+    "raises meridan.EmptyInputError (a ValueError and an IndexError).";
 
 }  // namespace
 
@@ -202,6 +217,8 @@ PYBIND11_MODULE(flows, m) {
             std::vector<double> units(n), unit_value(n);
             try {
                 mf::unit_values_from_opening(values.span(), daily, units, unit_value);
+            } catch (const mf::NegativeValueError& e) {
+                refuse_negative(e, values);
             } catch (const mf::UnitError& e) {
                 refuse_flow(e, values);
             }
@@ -220,10 +237,12 @@ PYBIND11_MODULE(flows, m) {
                     "values is empty: it has no opening value");
             const std::vector<double> daily = daily_flows(values, flows);
             double r;
-            {
+            try {
                 // Many flows make the search for every rate take a while.
                 py::gil_scoped_release release;
                 r = mf::money_weighted_return(values.days, values.span(), daily);
+            } catch (const mf::NegativeValueError& e) {
+                refuse_negative(e, values);
             }
             return py::object(py::float_(r));
         }));

@@ -6,18 +6,24 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/named.hpp"
 #include "common/numeric_arrays.hpp"
 #include "common/numpy_interface.hpp"
 #include "common/pyclass.hpp"
 #include "meridan/analysis_inputs.hpp"
+#include "meridan/series/alignment.hpp"
 #include "meridan/tearsheet/drawdowns.hpp"
 #include "meridan/tearsheet/monthly.hpp"
 #include "meridan/tearsheet/rolling.hpp"
@@ -80,6 +86,38 @@ void check_series(const py::object& value, const char* what) {
                          type_name(value));
 }
 
+// The benchmark's returns on the rows of `index`, NaN where it has none. Labels that
+// are all dates are matched by calendar day, a label with a time zone counting as its
+// own wall-clock day as everywhere else, so that a zoned benchmark meets naive
+// returns; other labels are matched as pandas' reindex matches them.
+std::vector<double> benchmark_on(const py::object& index, const py::object& bench) {
+    const py::object bench_index = bench.attr("index");
+    const bind::FloatArray values = bind::float_values(bench);
+    if (index.attr("equals")(bench_index).cast<bool>()) {
+        const std::span<const double> v = bind::span_of(values);
+        return {v.begin(), v.end()};
+    }
+    const std::vector<std::int64_t> days = bind::index_day_numbers(index);
+    const std::vector<std::int64_t> bench_days = bind::index_day_numbers(bench_index);
+    const auto dated = [](const std::vector<std::int64_t>& d) {
+        return std::find(d.begin(), d.end(), bind::no_day) == d.end();
+    };
+    if (!dated(days) || !dated(bench_days)) {
+        const bind::FloatArray by_label =
+            bind::float_values(bench.attr("reindex")(index));
+        const std::span<const double> v = bind::span_of(by_label);
+        return {v.begin(), v.end()};
+    }
+    try {
+        return meridan::series::reindex_fill(bench_days, bind::span_of(values), days,
+                                             std::numeric_limits<double>::quiet_NaN());
+    } catch (const std::invalid_argument&) {
+        throw py::value_error(
+            "benchmark_returns has a date more than once: each day's return must "
+            "come once to be matched to the days of returns");
+    }
+}
+
 constexpr const char* kUnderwaterDoc =
     "How far each day's value lies below the highest value so far: value / running\n"
     "maximum - 1 (0 on a new high, -0.2 at 20 % below it), a float64 Series on the\n"
@@ -117,11 +155,12 @@ constexpr const char* kMonthlyDoc =
 
 constexpr const char* kRollingDoc =
     "Risk figures of the daily `returns` (a Series of fractions) against\n"
-    "`benchmark_returns` (a Series, aligned to the labels of `returns` as\n"
-    "benchmark_returns.reindex(returns.index) aligns it: a label it lacks is a "
-    "missing\n"
-    "day) over the trailing `window` rows ending on each row, as a float64 DataFrame\n"
-    "indexed like `returns` with columns:\n"
+    "`benchmark_returns` (a Series, aligned to the rows of `returns`: by calendar day\n"
+    "when both are indexed by dates, a date with a time zone counting as its own\n"
+    "day, and otherwise as benchmark_returns.reindex(returns.index) aligns it; a day\n"
+    "or label it lacks is a missing day, a date it has twice is refused with\n"
+    "ValueError) over the trailing `window` rows ending on each row, as a float64\n"
+    "DataFrame indexed like `returns` with columns:\n"
     "volatility: std(r, ddof 1) * sqrt(A);\n"
     "beta: cov(r, b) / var(b), sample estimates;\n"
     "sharpe: mean(r - rf_d) / std(r - rf_d, ddof 1) * sqrt(A),\n"
@@ -222,13 +261,10 @@ void register_rolling(py::module_& m) {
                         py::str(annualization).cast<std::string>());
                 }
                 const py::object index = returns.attr("index");
-                py::object bench = benchmark_returns;
-                if (!index.attr("equals")(bench.attr("index")).cast<bool>())
-                    bench = bench.attr("reindex")(index);
                 const bind::FloatArray r = bind::float_values(returns);
-                const bind::FloatArray b = bind::float_values(bench);
-                const ts::RollingFigures f = ts::rolling_figures(
-                    bind::span_of(r), bind::span_of(b), rate, window, periods);
+                const std::vector<double> b = benchmark_on(index, benchmark_returns);
+                const ts::RollingFigures f =
+                    ts::rolling_figures(bind::span_of(r), b, rate, window, periods);
                 const std::size_t n = f.volatility.size();
                 std::vector<double> cells(n * 3);
                 for (std::size_t i = 0; i < n; ++i) {

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "meridan/flows/units.hpp"
+
 namespace meridan::flows {
 
 namespace {
@@ -197,19 +199,33 @@ double money_weighted_return(std::span<const std::int64_t> days,
     if (days.size() != n || flows.size() != n)
         throw std::invalid_argument("money_weighted_return: spans differ in length");
     if (n == 0) return nan_;
+    for (std::size_t d = 1; d < n; ++d)
+        if (days[d] < days[d - 1])
+            throw std::invalid_argument("money_weighted_return: days out of order");
+    refuse_negative_values(values);
+    // Time runs from the first day money is in: days before it, with nothing
+    // invested, earn nothing and would stretch the window the figure is given for.
+    std::size_t first = 0;
+    if (values[0] == 0.0) {
+        first = n - 1;
+        for (std::size_t d = 1; d < n; ++d) {
+            if (flows[d] != 0.0) {
+                first = d;
+                break;
+            }
+        }
+    }
     std::vector<double> amounts, times;
     amounts.reserve(n + 1);
     times.reserve(n + 1);
-    amounts.push_back(values[0]);
+    amounts.push_back(first == 0 ? values[0] : flows[first]);
     times.push_back(0.0);
-    for (std::size_t d = 1; d < n; ++d) {
-        if (days[d] < days[d - 1])
-            throw std::invalid_argument("money_weighted_return: days out of order");
+    for (std::size_t d = first + 1; d < n; ++d) {
         if (flows[d] == 0.0) continue;
         amounts.push_back(flows[d]);
-        times.push_back(static_cast<double>(days[d] - days[0]));
+        times.push_back(static_cast<double>(days[d] - days[first]));
     }
-    const double span = static_cast<double>(days[n - 1] - days[0]);
+    const double span = static_cast<double>(days[n - 1] - days[first]);
     amounts.push_back(-values[n - 1]);
     times.push_back(span);
     const double rate = money_weighted_rate(amounts, times);

@@ -30,11 +30,14 @@ double window_return(double rate, double days);
 /// calendar days `days[d]` (ascending) with net external flows `flows[d]` (positive
 /// in): the opening value values[0] goes in on the first day (that day's flows are
 /// already in it), each later day's flow at its day, and the last value comes out on
-/// the last day. A window shorter than a year whose amounts change sign once has its
-/// return sought directly, in (-1, 10), where the annual rate lies beyond the
-/// search's 10 (a day's 1 %, a week's 5 %).
-/// NaN for no values or no single rate; std::invalid_argument for
-/// spans of different lengths, days out of order and values that are not finite.
+/// the last day. Time counts from the first day money is in: with an opening value
+/// of 0, the day of the first flow that is not 0, so that the window (a year or
+/// more, or less) is the time the money was invested. A window shorter than a year
+/// whose amounts change sign once has its return sought directly, in (-1, 10), where
+/// the annual rate lies beyond the search's 10 (a day's 1 %, a week's 5 %).
+/// NaN for no values or no single rate; NegativeValueError (units.hpp) for a value
+/// below 0; std::invalid_argument for spans of different lengths, days out of order
+/// and a first or last value that is not finite.
 double money_weighted_return(std::span<const std::int64_t> days,
                              std::span<const double> values,
                              std::span<const double> flows);

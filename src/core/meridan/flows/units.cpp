@@ -34,6 +34,7 @@ void run_units(std::span<const double> values, std::span<const double> flows,
     if (flows.size() != n || units.size() != n || unit_value.size() != n)
         throw std::invalid_argument(
             "unit_values: values, flows and outputs differ in length");
+    refuse_negative_values(values);
     double held = 0.0;        // units at the close of the day before
     double price = nan_;      // unit value at the close of the day before
     double last_price = 1.0;  // the last unit value there was, for a fresh start
@@ -79,6 +80,16 @@ UnitError::UnitError(UnitFault fault_, std::size_t day_, double flow_,
       flow(flow_),
       units_before(units_before_),
       unit_value_before(unit_value_before_) {}
+
+NegativeValueError::NegativeValueError(std::size_t day_, double value_)
+    : std::invalid_argument("a value below 0 on day " + std::to_string(day_)),
+      day(day_),
+      value(value_) {}
+
+void refuse_negative_values(std::span<const double> values) {
+    for (std::size_t d = 0; d < values.size(); ++d)
+        if (values[d] < 0.0) throw NegativeValueError(d, values[d]);
+}
 
 void unit_values(std::span<const double> values, std::span<const double> flows,
                  std::span<double> units, std::span<double> unit_value) {

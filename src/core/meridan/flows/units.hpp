@@ -35,6 +35,20 @@ public:
     double unit_value_before;  // the unit value the flow trades at
 };
 
+/// A value below 0: an account holds nothing at worst (0, everything withdrawn), so
+/// such a value is a fault of the series, not a loss. The day's position and the
+/// value.
+class NegativeValueError : public std::invalid_argument {
+public:
+    NegativeValueError(std::size_t day, double value);
+
+    std::size_t day;
+    double value;
+};
+
+/// Throws NegativeValueError for the first of `values` below 0. NaN passes.
+void refuse_negative_values(std::span<const double> values);
+
 /// Writes, for each day d of `values` (the portfolio's value at the close, after
 /// that day's flows) and `flows` (the net external flow of day d, positive in; the
 /// opening value counts as a flow on the first day), the units outstanding at the
@@ -45,9 +59,10 @@ public:
 /// negative), where u is the unit value at the close of day d-1, or, when no units
 /// were held then, the last unit value there was (1.0 if none). Units that fall to
 /// within 1e-9 of the units held before the flow are 0 exactly (everything was
-/// withdrawn): the unit value is NaN until the next deposit. Throws UnitError for a
-/// flow that redeems more units than are held, one that would trade at a unit value
-/// that is not finite and above 0, and a flow that is not finite; and
+/// withdrawn): the unit value is NaN until the next deposit. Throws
+/// NegativeValueError for a value below 0 (before looking at any flow); UnitError
+/// for a flow that redeems more units than are held, one that would trade at a unit
+/// value that is not finite and above 0, and a flow that is not finite; and
 /// std::invalid_argument when the four spans differ in length. O(n), no allocation.
 void unit_values(std::span<const double> values, std::span<const double> flows,
                  std::span<double> units, std::span<double> unit_value);
