@@ -354,6 +354,25 @@ def _find_header(rows):
     return 0
 
 
+def _refuse_a_table_above(rows, header_line):
+    """Lines above the header (`rows`, lists of cells) are passed over as title lines;
+    one that is a row of another table (a section of money moved, above the trades')
+    is refused, as the money it moves would be lost without a word. Such a row names
+    an operation (银行转证券, 证券买入 ...) beside a number, in three cells or more."""
+    for i, cells in enumerate(rows):
+        texts = [str(c).strip() for c in cells if str(c).strip()]
+        if len(texts) < 3 or not any(_number(t) is not None for t in texts):
+            continue
+        if any(t.upper() in _BUY or t.upper() in _SELL
+               or _kinds.operation_rule(t)[0] not in (None, "none") for t in texts):
+            shown = ", ".join(texts)
+            raise StatementError(
+                f"line {i + 1}, above the header on line {header_line}, is a row of "
+                f"another table ({shown[:60]!r}): the rows above a header are not read, "
+                f"and the money this one moves would be lost; put such rows under the "
+                f"header of the trades")
+
+
 def _read_xlsx(path):
     try:
         cells = pd.read_excel(path, sheet_name=0, dtype=str, na_filter=False,
@@ -369,6 +388,7 @@ def _read_xlsx(path):
     at = _find_header(head)
     if not any(str(c).strip() for c in head[at]):
         raise StatementError("no header row")
+    _refuse_a_table_above(head[:at], at + 1)
     if _match_columns([str(c).strip() for c in head[at]])[2]:
         _find_columns(pd.DataFrame(columns=[str(c).strip() for c in head[at]]))
     names = _header_names(head[at])
@@ -541,6 +561,9 @@ def _read_text(data, progress=None):
         _find_columns(pd.DataFrame(columns=_split_line(line, _guess_delimiter(line))))
         chosen = (offset, line, _guess_delimiter(line))
     offset, line, delimiter = chosen
+    above = [text for at, text in head_lines if at < offset]
+    _refuse_a_table_above([_split_line(text, _guess_delimiter(text)) for text in above],
+                          len(above) + 1)
     if _open_quote(line, delimiter) is not None:
         raise StatementError(f"the header {line[:80]!r} opens a quote (\") that is not "
                              f"closed on its line")

@@ -60,12 +60,17 @@ CASES = [
         "成交日期,证券代码,买卖标志,成交数量(股),成交价格(元),佣金(元),印花税（元）",
         "20160301,000001,买入,1000,12.99,5,0.5"]),
      [(1, "000001.XSHE", 1000, 12.99, 5.5)]),
+    ("title_block.csv", text(["资金账号,123456,客户姓名,张三,币种,人民币",
+                              "起始日期,20160301,终止日期,20160331", HEAD, BUY, SELL]), TWO),
     ("money_marks.csv", text([HEAD, BUY.replace(",12.99,5", ",¥12.99,5元"),
                               SELL.replace(",5.5", ",--")]),
      [TWO[0], TWO[1][:4] + (0.0,)]),
     ("yuan_as_a_code.csv", text([HEAD + ",币种,交易市场", BUY + ",0,深圳A股",
                                  SELL + ",人民币,沪A"]), TWO),
     # Faults: the row as it appears (1 = first row under the header), column, value.
+    ("two_tables.csv", text(["资金流水", "发生日期,业务名称,发生金额",
+                             "20160301,银行转证券,100000.00", "", "交割单", HEAD, BUY]),
+     "line 3, above the header on line 6, is a row of another table ('20160301, 银行转证券"),
     ("hong_kong.csv", text([HEAD + ",币种", BUY + ",人民币",
                             SELL.replace(",600519,", ",00001,") + ",港币"]),
      "row 2: 币种 '港币' is a currency other than the yuan (人民币)"),
@@ -132,6 +137,9 @@ def test_workbook_with_title_row_and_repeated_column(tmp_path):
     path = workbook(tmp_path, [header + ["成交价格"],
                                ["20160301", "000001", "买入", "100", "12.5", "13"]])
     with pytest.raises(StatementError, match="names column '成交价格' twice"):
+        read_statement(path)
+    path = workbook(tmp_path, [["20160301", "银行转证券", "1000", "", ""], header])
+    with pytest.raises(StatementError, match="line 1, above the header on line 2, is a row"):
         read_statement(path)
 
 
