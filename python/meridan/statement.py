@@ -43,7 +43,8 @@ another of their list stands in for are passed over silently.
 |                  |                                          | "1,000" reads 1000; a sale    |
 |                  |                                          | may be negative               |
 | last_price       | last_price, 成交价格, 成交均价, 成交价   | price per share; without the  |
-|                  |                                          | column: the day's close       |
+|                  |                                          | column: 成交金额 / quantity,  |
+|                  |                                          | else the day's close          |
 | transaction_cost | transaction_cost, or the sum of 手续费,  | fees in currency; every fee   |
 |                  | 佣金, 印花税, 过户费, 规费, 交易规费,    | column present is added; an   |
 |                  | 经手费, 证管费, 结算费, 其他费, 其他费用,| empty cell is 0               |
@@ -55,6 +56,12 @@ another of their list stands in for are passed over silently.
 |                  | 可用金额 (the balance available)         | no number: NaN                |
 | (event date)     | 发生日期, 清算日期, 交收日期             | a row not a trade whose       |
 |                  |                                          | 成交日期 is empty              |
+
+Fees: a fee column that holds the sum of others on every trade (手续费 beside the 佣金
+and 规费 it totals) is counted once, by its parts, with a warning; 净佣金 is the
+commission when there is no 佣金 or 手续费 column; a statement with no fee column at
+all has each trade's fee from what it came to (成交金额) and the money it moved
+(发生金额, 清算金额 ...) when every trade has both.
 
 Numbers: in ',' and tab separated files (and workbooks) the decimal mark is the point
 and a comma separates thousands only in groups of three ("1,000", "12,345.5"); "11,92"
@@ -112,6 +119,7 @@ import csv
 import datetime as _dt
 import decimal
 import io
+import itertools
 import math
 import os
 import re
@@ -324,6 +332,10 @@ def _match_columns(columns):
                 found[field] = by_key[_header_key(header)]
                 break
     fees = [by_key[_header_key(h)] for h in _FEES if _header_key(h) in by_key]
+    # The commission net of rebates, when the statement gives no other.
+    if _header_key("净佣金") in by_key and not {_header_key("佣金"), _header_key("手续费")} \
+            & by_key.keys():
+        fees.append(by_key[_header_key("净佣金")])
     present = dict(found, datetime=found.get("datetime") or found.get("date"))
     missing = [names for field, names in (
         ("order_book_id", "order_book_id or 证券代码"),
@@ -1119,17 +1131,39 @@ def normalise_statement(frame, progress=None):
             slow |= trade & ~(np.isfinite(price) & (price > 0))
         extra["last_price"] = price
         columns.append("last_price")
+    elif (amount_column := _first_header(frame.columns, [_UNSIGNED])) is not None:
+        # No price column: the price is what the trade came to per share.
+        amount_cells = _cells(frame[amount_column])
+        values, _ = _mapped(amount_cells, lambda t: _number(t, decimal_comma))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            price = np.abs(_floats(values)[amount_cells.codes]) / quantity
+            usable = np.isfinite(price) & (price > 0)
+        if usable[trade & ~slow].all():
+            extra["last_price"] = np.where(usable, price, np.nan)
+            columns.append("last_price")
     if "transaction_cost" in found or fees:
         sources = ({found["transaction_cost"]: cells["transaction_cost"]}
                    if "transaction_cost" in found else fee_cells)
-        cost = np.zeros(n)
+        by_column = {}
         for column, column_cells in sources.items():
             values, _ = _mapped(column_cells, lambda t: 0.0 if _is_empty_amount(t)
                                 else _number(t, decimal_comma), empty=0.0)
             fee = _floats(values)[column_cells.codes]
             with np.errstate(invalid="ignore"):
                 slow |= trade & ~(np.isfinite(fee) & (fee >= 0))
+            by_column[column] = fee
+        for total, parts in _fee_totals(by_column, trade & ~slow).items():
+            del by_column[total]
+            fees.remove(total)
+            warnings.warn(StatementWarning(
+                f"{total} is the sum of {' and '.join(parts)} on every trade: the fees "
+                f"are counted once, by their parts"), stacklevel=2)
+        cost = np.zeros(n)
+        for fee in by_column.values():
             cost = cost + fee
+        extra["transaction_cost"] = cost
+        columns.append("transaction_cost")
+    elif (cost := _fees_from_amounts(frame, buy, trade & ~slow, decimal_comma)) is not None:
         extra["transaction_cost"] = cost
         columns.append("transaction_cost")
     _report(progress, 0.8, "checking the rows")
@@ -1155,7 +1189,8 @@ def normalise_statement(frame, progress=None):
         buy[k] = record["side"] == "BUY"
         trade[k] = True
         for field in extra:
-            extra[field][k] = record[field]
+            if field in record:  # else as read above (a price from 成交金额)
+                extra[field][k] = record[field]
 
     rows = np.flatnonzero(trade)
     index = pd.Index(rows + 1, name="row", dtype="int64")
@@ -1208,6 +1243,68 @@ def _refuse_other_markets(frame):
                 f"yuan are read (a Hong Kong or B-share code would be taken for an A "
                 f"share's); remove such rows or keep them in a statement of their own",
                 k + 1)
+
+
+def _fees_from_amounts(frame, buy, rows, decimal_comma):
+    """The fee of each trade of a statement with no fee column, from what the trade came
+    to (成交金额) and the money it moved (发生金额 or another amount column, which
+    holds the fees: a purchase takes more than it came to, a sale brings less); None
+    unless every trade of `rows` has both and a fee of 0 or more."""
+    gross_column = _first_header(frame.columns, [_UNSIGNED])
+    moved_column = _first_header(frame.columns, [a for a in _AMOUNTS if a != _UNSIGNED])
+    if gross_column is None or moved_column is None or not rows.any():
+        return None
+    numbers = []
+    for column in (gross_column, moved_column):
+        cells = _cells(frame[column])
+        values, _ = _mapped(cells, lambda t: _number(t, decimal_comma))
+        numbers.append(np.abs(_floats(values)[cells.codes]))
+    gross, moved = numbers
+    with np.errstate(invalid="ignore"):
+        fee = np.round(np.where(buy, moved - gross, gross - moved), 2)
+        if not (np.isfinite(fee[rows]).all() and (fee[rows] >= 0).all()):
+            return None
+    return np.where(rows, fee, 0.0)
+
+
+# Fee columns that may total others: (total, the columns it may total, the one of them
+# a total must include).
+_FEE_TOTALS = [
+    ("手续费", ["佣金", "规费", "交易规费", "经手费", "证管费", "过户费", "结算费", "其他费",
+             "其它费"], "佣金"),
+    ("规费", ["经手费", "证管费"], "经手费"),
+    ("交易规费", ["经手费", "证管费"], "经手费"),
+]
+
+
+def _fee_totals(by_column, rows):
+    """{column: the columns it totals} of the fee columns (`by_column`: column -> fee of
+    every row) that hold, on each of `rows` (the trades), the sum of other fee columns,
+    as 手续费 beside the 佣金 and 规费 it totals: adding them all would count the fees
+    twice. A total of one other column (the same fee shown twice) needs three trades
+    with a fee to be told from chance."""
+    totals = {}
+    keys = {_header_key(c): c for c in by_column}
+    for total_key, part_keys, needed in _FEE_TOTALS:
+        total = keys.get(_header_key(total_key))
+        if total is None:
+            continue
+        t = by_column[total][rows]
+        if not (t > 0).any():
+            continue
+        others = [keys[_header_key(k)] for k in part_keys if _header_key(k) in keys]
+        for size in range(1, len(others) + 1):
+            if size == 1 and (t > 0).sum() < 3:
+                continue
+            for parts in itertools.combinations(others, size):
+                if _header_key(needed) not in (_header_key(p) for p in parts):
+                    continue
+                if np.all(np.abs(t - sum(by_column[p][rows] for p in parts)) <= 0.005):
+                    totals[total] = parts
+                    break
+            if total in totals:
+                break
+    return totals
 
 
 def _first_header(columns, headers):

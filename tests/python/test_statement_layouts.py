@@ -60,6 +60,18 @@ CASES = [
         "成交日期,证券代码,买卖标志,成交数量(股),成交价格(元),佣金(元),印花税（元）",
         "20160301,000001,买入,1000,12.99,5,0.5"]),
      [(1, "000001.XSHE", 1000, 12.99, 5.5)]),
+    # No price column: what the trade came to per share.
+    ("price_from_amount.csv", text(["成交日期,证券代码,操作,成交数量,成交金额,手续费",
+                                    "20160301,000001,证券买入,1000,12990.00,5",
+                                    "20160302,600519,证券卖出,-100,\"20,050.00\",5.5"]), TWO),
+    # Fees: the net commission when there is no other; from the money moved when there
+    # is no fee column.
+    ("net_commission.csv", text(["成交日期,证券代码,操作,成交数量,成交价格,净佣金,过户费",
+                                 "20160301,000001,买入,1000,12.99,4,1",
+                                 "20160302,600519,卖出,100,200.5,5.5,0"]), TWO),
+    ("fees_from_amounts.csv", text(["成交日期,证券代码,操作,成交数量,成交价格,成交金额,发生金额",
+                                    "20160301,000001,买入,1000,12.99,12990,-12995",
+                                    "20160302,600519,卖出,100,200.5,20050,20044.5"]), TWO),
     ("title_block.csv", text(["资金账号,123456,客户姓名,张三,币种,人民币",
                               "起始日期,20160301,终止日期,20160331", HEAD, BUY, SELL]), TWO),
     ("money_marks.csv", text([HEAD, BUY.replace(",12.99,5", ",¥12.99,5元"),
@@ -119,6 +131,17 @@ def test_layouts(tmp_path, name, data, expected):
     got = list(zip(frame.index, frame["order_book_id"], frame["last_quantity"],
                    frame["last_price"], frame["transaction_cost"]))
     assert got == [pytest.approx(t) for t in expected]
+
+
+def test_a_fee_column_that_totals_others_is_counted_once(tmp_path):
+    path = tmp_path / "s.csv"
+    path.write_bytes(text(["成交日期,证券代码,操作,成交数量,成交价格,手续费,佣金,规费,过户费",
+                           "20160301,000001,买入,1000,12.99,5,4.5,0.5,0.5",
+                           "20160302,600519,卖出,100,200.5,5.5,5,0.5,0"]))
+    with pytest.warns(StatementWarning, match="手续费 is the sum of 佣金 and 规费 on every "
+                                              "trade"):
+        frame = normalise_statement(read_statement(path)).frame
+    assert frame["transaction_cost"].tolist() == [5.5, 5.5]
 
 
 def workbook(tmp_path, rows):
