@@ -220,9 +220,10 @@ class Account(NamedTuple):
 _HEADERS = {
     "order_book_id": ["order_book_id", "证券代码", "股票代码"],
     "datetime": ["datetime"],
-    "date": ["成交日期"],
+    "date": ["成交日期", "发生日期"],
     "time": ["成交时间"],
-    "side": ["side", "操作", "买卖标志", "买卖方向", "买卖类别", "业务名称"],
+    "side": ["side", "操作", "买卖标志", "买卖方向", "买卖类别", "业务名称", "业务标志",
+             "摘要"],
     "last_quantity": ["last_quantity", "成交数量", "成交股数"],
     "last_price": ["last_price", "成交价格", "成交均价", "成交价"],
     "transaction_cost": ["transaction_cost"],
@@ -256,8 +257,15 @@ cash only (a repo code is no stock)."""
 # A margin account's trades on its own money (担保品买入, 担保品卖出) are plain trades;
 # those on borrowed money or stock (融资买入, 卖券还款, 融券卖出 ...) are refused, as the
 # loan would not be booked.
-_BUY = {"BUY", "买入", "证券买入", "买", "担保品买入"}
-_SELL = {"SELL", "卖出", "证券卖出", "卖", "担保品卖出"}
+_BUY = {"BUY", "B", "买入", "证券买入", "普通买入", "买", "担保品买入"}
+_SELL = {"SELL", "S", "卖出", "证券卖出", "普通卖出", "卖", "担保品卖出"}
+_MARKET_SUFFIX = re.compile(r"\s*[（(][^（()）]*[)）]$")
+
+
+def _side_key(text):
+    """A side as compared with _BUY and _SELL: upper case, without the market some
+    clients add in brackets (证券买入(沪))."""
+    return _MARKET_SUFFIX.sub("", text).upper()
 _MARGIN = re.compile("融资|融券|还款|还券")
 _NOT_TRADES = re.compile("转|红利|股息|利息|派息|入账|入帐|补缴|扣税|申购|配号|中签|撤单|送股|配股")
 
@@ -339,8 +347,8 @@ def _match_columns(columns):
     present = dict(found, datetime=found.get("datetime") or found.get("date"))
     missing = [names for field, names in (
         ("order_book_id", "order_book_id or 证券代码"),
-        ("datetime", "datetime or 成交日期"),
-        ("side", "side, 操作 or 买卖标志"),
+        ("datetime", "datetime, 成交日期 or 发生日期"),
+        ("side", "side, 操作, 买卖标志, 业务名称 or 摘要"),
         ("last_quantity", "last_quantity or 成交数量")) if not present.get(field)]
     return found, fees, missing
 
@@ -402,7 +410,16 @@ def _read_xlsx(path):
         raise StatementError("no header row")
     _refuse_a_table_above(head[:at], at + 1)
     if _match_columns([str(c).strip() for c in head[at]])[2]:
-        _find_columns(pd.DataFrame(columns=[str(c).strip() for c in head[at]]))
+        try:
+            _find_columns(pd.DataFrame(columns=[str(c).strip() for c in head[at]]))
+        except StatementError as exc:
+            with pd.ExcelFile(path, engine="openpyxl") as book:
+                sheets = book.sheet_names
+            if len(sheets) > 1:
+                raise StatementError(f"{exc}; only the workbook's first sheet "
+                                     f"({sheets[0]!r}) is read: move the statement to "
+                                     f"it") from None
+            raise
     names = _header_names(head[at])
     # Cells that Excel holds as dates come back as "2023-03-01 00:00:00".
     frame = cells.iloc[at + 1:].reset_index(drop=True)
@@ -852,14 +869,29 @@ _TIME_RE = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{2}))?(?:\.\d+)?|(\d{5,6})")
 def _date(text):
     if re.fullmatch(r"\d{4}\.\d{1,2}\.\d{1,2}", text):
         text = text.replace(".", "-")
+    elif match := _CN_DATE.fullmatch(text):
+        text = "-".join(match.groups())
+    elif (match := _SERIAL_DATE.fullmatch(text)) and 20000 < int(match.group(1)) < 80000:
+        # A workbook's date cell kept as its serial number: days from 1899-12-30.
+        return pd.Timestamp("1899-12-30") + pd.Timedelta(days=int(match.group(1)))
     try:
         return fix_datetime(text)
     except ValueError:
         return None
 
 
+_CN_DATE = re.compile(r"(\d{4})年(\d{1,2})月(\d{1,2})日")
+_SERIAL_DATE = re.compile(r"(\d{5})(?:\.0+)?")
+_DATED_TIME = re.compile(r"\d{4}[-/.]\d{1,2}[-/.]\d{1,2}[ T](.+)")
+
+
 def _seconds(text):
-    """Seconds after midnight of a time cell, or None."""
+    """Seconds after midnight of a time cell (which may hold the date before the
+    time, 2024-01-02 09:35:12), or None."""
+    if dated := _DATED_TIME.fullmatch(text):
+        text = dated.group(1)
+    if re.fullmatch(r"0?\.\d+", text):  # a workbook's time kept as a fraction of a day
+        return min(round(float(text) * 86400), 86399)
     match = _TIME_RE.fullmatch(text)
     if match is None:
         return None
@@ -922,7 +954,7 @@ def _row(cells, found, fee_cells, number, decimal_comma):
     a trade whose side is not understood: an error, since taking it for anything
     would leave the holdings wrong."""
     side_text = cells["side"]
-    side = side_text.upper()
+    side = _side_key(side_text)
     quantity_text = cells["last_quantity"]
     repo = _is_repo(cells["order_book_id"])
     if side in _BUY and not repo:
@@ -1068,7 +1100,7 @@ def normalise_statement(frame, progress=None):
     cells = {field: _cells(frame[column]) for field, column in found.items()}
     fee_cells = {column: _cells(frame[column]) for column in fees}
 
-    side_texts = [t.upper() for t in cells["side"].texts]
+    side_texts = [_side_key(t) for t in cells["side"].texts]
     buy = np.array([t in _BUY for t in side_texts], bool)[cells["side"].codes]
     sell = np.array([t in _SELL for t in side_texts], bool)[cells["side"].codes]
     # A reverse repo is written as a sale; it is a loan of cash, read with the rows

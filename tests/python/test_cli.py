@@ -129,7 +129,8 @@ def test_a_report_that_cannot_be_written(tmp_path, market, capsys, monkeypatch, 
 def test_missing_columns(tmp_path, market, capsys):
     code, out = run(tmp_path, ["600519,100"], header="证券代码,成交数量")
     assert code == 2 and not out.exists()
-    assert "no column for datetime or 成交日期; side, 操作 or 买卖标志" in capsys.readouterr().err
+    assert ("no column for datetime, 成交日期 or 发生日期; side, 操作, 买卖标志, 业务名称 or "
+            "摘要") in capsys.readouterr().err
 
 
 @pytest.mark.market("pcalc")

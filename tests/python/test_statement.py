@@ -106,8 +106,9 @@ def test_bad_cells_name_row_and_value(tmp_path, row, message):
 
 def test_missing_columns_listed(tmp_path):
     path = write(tmp_path / "s.csv", ["证券代码,成交数量", "600519,100"])
-    with pytest.raises(StatementError, match=r"no column for datetime or 成交日期; "
-                                             r"side, 操作 or 买卖标志 \(its columns"):
+    with pytest.raises(StatementError, match=r"no column for datetime, 成交日期 or 发生日期; "
+                                             r"side, 操作, 买卖标志, 业务名称 or 摘要 \(its "
+                                             r"columns"):
         normalise_statement(read_statement(path))
 
 

@@ -72,6 +72,10 @@ CASES = [
     ("fees_from_amounts.csv", text(["成交日期,证券代码,操作,成交数量,成交价格,成交金额,发生金额",
                                     "20160301,000001,买入,1000,12.99,12990,-12995",
                                     "20160302,600519,卖出,100,200.5,20050,20044.5"]), TWO),
+    # Dates, times, sides and headers as other clients write them.
+    ("other_forms.csv", text(["发生日期,成交时间,证券代码,摘要,成交数量,成交价格,手续费",
+                              "2016年3月1日,2016-03-01 09:35:12,000001,B,1000,12.99,5",
+                              "42431,0.5,600519,证券卖出(沪),100,200.5,5.5"]), TWO),
     ("title_block.csv", text(["资金账号,123456,客户姓名,张三,币种,人民币",
                               "起始日期,20160301,终止日期,20160331", HEAD, BUY, SELL]), TWO),
     ("money_marks.csv", text([HEAD, BUY.replace(",12.99,5", ",¥12.99,5元"),
@@ -160,6 +164,12 @@ def test_workbook_with_title_row_and_repeated_column(tmp_path):
     path = workbook(tmp_path, [header + ["成交价格"],
                                ["20160301", "000001", "买入", "100", "12.5", "13"]])
     with pytest.raises(StatementError, match="names column '成交价格' twice"):
+        read_statement(path)
+    path = tmp_path / "two.xlsx"
+    with pd.ExcelWriter(path) as book:
+        pd.DataFrame([["本报表由系统生成"]]).to_excel(book, sheet_name="说明", index=False, header=False)
+        pd.DataFrame([header]).to_excel(book, sheet_name="交割单", index=False, header=False)
+    with pytest.raises(StatementError, match="only the workbook's first sheet .'说明'. is read"):
         read_statement(path)
     path = workbook(tmp_path, [["20160301", "银行转证券", "1000", "", ""], header])
     with pytest.raises(StatementError, match="line 1, above the header on line 2, is a row"):
