@@ -182,14 +182,19 @@ def test_total_rate_is_for_the_window_from_the_first_return(market, recording):
     assert recording[-1][2] == curve_value("2016-06-02", "9M")
 
 
-@pytest.mark.parametrize("start, end, key, day", [
-    ("2017-03-01", "2017-03-01", "one_month", "2017-02-01"),   # one trading day
-    ("2018-08-01", "2018-09-01", "this_month", "2018-09-01"),  # ends on Saturday the 1st
+@pytest.mark.parametrize("start, end, key, day, why", [
+    ("2017-03-01", "2017-03-01", "one_month", "2017-02-01", ""),   # one trading day
+    ("2018-08-01", "2018-09-01", "this_month", "2018-09-01", ""),  # ends on Saturday the 1st
+    # Past the market data's last day: the closes end before the series.
+    ("2018-11-01", "2019-01-03", "this_month", "2019-01-01",
+     "; the market data ends on 2018-12-31"),
 ])
-def test_empty_window_raises_index_error_naming_the_period(market, start, end, key, day):
+def test_empty_window_raises_index_error_naming_the_period(market, start, end, key, day,
+                                                           why):
     series = pd.Series(1.0, index=pd.date_range(start, end))
-    with pytest.raises(IndexError, match=f"period '{key}' starting {day}"):
+    with pytest.raises(IndexError, match=f"period '{key}' starting {day}") as info:
         risk.risk_analysis(series, INDEX)
+    assert str(info.value).endswith(f"(series ends {end}{why})")
 
 
 def test_unordered_series_is_refused(market):

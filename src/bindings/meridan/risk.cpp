@@ -365,11 +365,21 @@ py::object risk_analysis(const py::module_& m, const py::object& series,
         if (k == return_days.size()) {
             const std::int64_t from =
                 meridan::periods::period_start(period, last_day, first_day);
+            // The market data may end before the series does (not yet brought up to
+            // date): the returns end with it, and the message says so.
+            std::string closes_end;
+            if (!bench_days.empty() && bench_days.back() < last_day &&
+                bind::service(m, "get_next_trading_date")(
+                    meridan::periods::iso_day(bench_days.back()))
+                    .is_none()) {
+                closes_end = "; the market data ends on " +
+                             meridan::periods::iso_day(bench_days.back());
+            }
             PyErr_SetString(
                 PyExc_IndexError,
                 ("no daily return in period '" + std::string(key) + "' starting " +
                  meridan::periods::iso_day(from) + " (series ends " +
-                 meridan::periods::iso_day(last_day) + ")")
+                 meridan::periods::iso_day(last_day) + closes_end + ")")
                     .c_str());
             throw py::error_already_set();
         }
