@@ -446,11 +446,27 @@ def _check_encoding(data, start, encoding):
     return None
 
 
+def _bare_utf16(data):
+    """The codec of UTF-16 text written without its byte-order mark, told by the zero
+    bytes of its ASCII characters (digits, commas, line ends) falling on one side of
+    every pair; None for any other text (which holds no zero bytes)."""
+    head = data[:4096]
+    if len(head) < 8 or head.count(0) < len(head) // 4:
+        return None
+    odd, even = head[1::2].count(0), head[0::2].count(0)
+    if odd > 4 * even:
+        return "utf-16-le"
+    if even > 4 * odd:
+        return "utf-16-be"
+    return None
+
+
 def _decode(data):
     """(bytes as UTF-8 or GB18030 text, the codec name, offset of the text)."""
-    if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
+    codec = "utf-16" if data[:2] in (b"\xff\xfe", b"\xfe\xff") else _bare_utf16(data)
+    if codec:
         try:
-            text = data.decode("utf-16")
+            text = data.decode(codec)
         except UnicodeDecodeError as exc:
             raise StatementError(
                 f"the file starts as UTF-16 text but byte offset {exc.start} holds "

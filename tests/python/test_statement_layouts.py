@@ -36,6 +36,8 @@ CASES = [
     # Excel's "Unicode Text": UTF-16 with its byte-order mark, tabs, CR LF.
     ("unicode.txt", text([x.replace(",", "\t") for x in (HEAD, BUY, SELL)], "utf-16",
                          "\r\n"), TWO),
+    ("unicode_no_mark.txt", text([x.replace(",", "\t") for x in (HEAD, BUY, SELL)],
+                                 "utf-16-le", "\r\n"), TWO),
     ("old_mac.csv", text([HEAD, BUY, SELL], end="\r"), TWO),
     ("title.csv", text(["交割单 2016-03-01 至 2016-03-31", "", HEAD, BUY, SELL]), TWO),
     ("title_commas.csv", text(["交割单,,,,,,,", HEAD, BUY, "", SELL]),
