@@ -378,10 +378,12 @@ def _refuse_a_table_above(rows, header_line):
     """Lines above the header (`rows`, lists of cells) are passed over as title lines;
     one that is a row of another table (a section of money moved, above the trades')
     is refused, as the money it moves would be lost without a word. Such a row names
-    an operation (银行转证券, 证券买入 ...) beside a number, in three cells or more."""
+    an operation (银行转证券, 证券买入 ...) beside a date and an amount, in three cells
+    or more (a summary line, 本期银证转入合计 and its sum, has no date)."""
     for i, cells in enumerate(rows):
         texts = [str(c).strip() for c in cells if str(c).strip()]
-        if len(texts) < 3 or not any(_number(t) is not None for t in texts):
+        if len(texts) < 3 or not any(_date(t) is not None for t in texts) or not any(
+                _number(t) is not None and _date(t) is None for t in texts):
             continue
         if any(t.upper() in _BUY or t.upper() in _SELL
                or _kinds.operation_rule(t)[0] not in (None, "none") for t in texts):
