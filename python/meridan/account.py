@@ -452,8 +452,8 @@ def reconcile(balances, row_cash):
     sign = -1 if len(booked) > 1 and booked[0] > booked[-1] else 1
     by_file = np.argsort(sign * booked, kind="stable")
     before = np.searchsorted(sign * booked[by_file], sign * rows, side="right") - 1
-    position = {row: k for k, row in enumerate(booked.tolist())}
-    place = np.array([position.get(row, math.nan) for row in rows.tolist()], dtype=float)
+    place = pd.Index(booked).get_indexer(rows).astype(float)
+    place[place < 0] = math.nan
     unbooked_rows = np.isnan(place) & (before >= 0)
     place[unbooked_rows] = by_file[before[unbooked_rows]] + 0.5
     keep = np.flatnonzero(~np.isnan(place))
