@@ -382,10 +382,13 @@ def _refuse_a_table_above(rows, header_line):
     or more (a summary line, 本期银证转入合计 and its sum, has no date)."""
     for i, cells in enumerate(rows):
         texts = [str(c).strip() for c in cells if str(c).strip()]
-        if len(texts) < 3 or not any(_date(t) is not None for t in texts) or not any(
-                _number(t) is not None and _date(t) is None for t in texts):
+        if len(texts) < 3:
             continue
-        if any(t.upper() in _BUY or t.upper() in _SELL
+        dated = [_date(t) is not None for t in texts]
+        if not any(dated) or not any(_number(t) is not None and not d
+                                     for t, d in zip(texts, dated)):
+            continue
+        if any(_side_key(t) in _BUY or _side_key(t) in _SELL
                or _kinds.operation_rule(t)[0] not in (None, "none") for t in texts):
             shown = ", ".join(texts)
             raise StatementError(
