@@ -227,7 +227,7 @@ def fetch(start=None, end=None, universe="hs300,zz500", store=None, dry_run=Fals
             raise SourceError("baostock knows no trading day from %s to %s" % (start, end))
         out.write("the store at %s is up to date (%s): nothing was written\n"
                   % (target, done))
-    for note in notes:
+    for note in dict.fromkeys(notes):  # a batch repeats what an earlier one found
         out.write("note: %s\n" % note)
     return target
 
@@ -332,10 +332,7 @@ def _collect(source, start, end, wanted, bar, folder, previous=None, memo=None):
                 members[key].append((on, ids))
             stocks.update(ids)
     if wanted.all:
-        for code, r in basic.items():
-            if r.get("type") == "1" and (r.get("ipoDate") or "9999") <= end and (
-                    not r.get("outDate") or r["outDate"] > since):
-                stocks.add(to_order_book_id(code))
+        stocks |= _all_stocks(basic, since, end, notes)
     stocks -= {INDICES[key][0] for key in wanted.indices}
 
     bar.stage("industries")
@@ -583,6 +580,24 @@ def _industries(rows, stocks):
             continue
         if oid in stocks:
             out[oid] = r.get("industry") or ""
+    return out
+
+
+def _all_stocks(basic, since, end, notes):
+    """The order_book_ids of the list's stocks listed at some time from `since` to `end`.
+    A stock of an exchange this store cannot name (Beijing, say) is left out, with a note
+    that counts them, rather than ending the fetch."""
+    out, other = set(), []
+    for code, r in basic.items():
+        if r.get("type") == "1" and (r.get("ipoDate") or "9999") <= end and (
+                not r.get("outDate") or r["outDate"] > since):
+            try:
+                out.add(to_order_book_id(code))
+            except SourceError:
+                other.append(code)
+    if other:
+        notes.append("%d stocks of exchanges this store cannot name left out (%s)"
+                     % (len(other), ", ".join(sorted(other)[:5])))
     return out
 
 

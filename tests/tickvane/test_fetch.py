@@ -573,3 +573,19 @@ def test_real_fetch_of_three_stocks_over_ten_days(request, tmp_path):
     info = tickvane.store_info(str(store))
     assert info["trading_dates"] == 10
     assert info["rows"]["prices"] >= 25 and info["meta"]["source"] == "fetch"
+
+
+def test_all_leaves_out_stocks_of_other_exchanges(fake, tmp_path):
+    # The list of securities also holds Beijing stocks, whose codes this store cannot
+    # name: they are left out with a note, and the rest of the market is fetched.
+    fake.tables["query_stock_basic"]["rows"] += [
+        ["bj.430047", "北交所甲", "2020-01-02", "", "1", "1"],
+        ["bj.920001", "北交所乙", "2021-11-15", "", "1", "1"]]
+    out = io.StringIO()
+    fetch(START, END, universe="all", store=str(tmp_path / "s.sqlite"), pace=0,
+          progress=False, out=out)
+    assert ("note: 2 stocks of exchanges this store cannot name left out (bj.430047,"
+            " bj.920001)") in out.getvalue()
+    tickvane.use_store(str(tmp_path / "s.sqlite"))
+    ids = set(tickvane.all_instruments(type="CS")["order_book_id"])
+    assert {"600001.XSHG", "000002.XSHE"} <= ids and not any("430047" in i for i in ids)
