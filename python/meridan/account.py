@@ -502,8 +502,9 @@ class Performance(NamedTuple):
     """The unit value's change from the first day's close to the last's."""
     money_weighted: float
     """The rate that discounts the opening value, the flows and the final value to
-    zero: annual for a range of a year or more, over the range otherwise; NaN where no
-    single rate does."""
+    zero: annual where the money was in for a year or more of the range (from the
+    first money in to the last day, or to the day the account was emptied for good),
+    over the range otherwise; NaN where no single rate does."""
     annualised: bool
     """Whether ``money_weighted`` is an annual rate."""
     profit: float
@@ -519,14 +520,16 @@ class Performance(NamedTuple):
 def performance(result, start, end):
     """The ``Performance`` of replay ``result`` from the close of ``start`` to the close
     of ``end`` (both trading days of the replay)."""
-    from meridan.flows import money_weighted_return
+    from meridan.flows import invested_window, money_weighted_return
 
     first, last = pd.Timestamp(start), pd.Timestamp(end)
     values = result.value_series[(result.value_series.index >= first)
                                  & (result.value_series.index <= last)]
     units = result.unit_value[values.index]
     flows = result.flows[(result.flows.index > first) & (result.flows.index <= last)]
-    window = (values.index[-1] - values.index[0]).days
+    # The money-weighted figure is annual when the money was in for a year or more.
+    opened, closed = invested_window(values, flows)
+    window = (closed - opened).days
     return Performance(
         time_weighted=float(units.iloc[-1] / units.iloc[0] - 1),
         money_weighted=float(money_weighted_return(values, flows)),

@@ -3,6 +3,8 @@
 the money-weighted return.
 """
 
+from typing import Any
+
 import pandas as pd
 
 def unit_values(values: pd.Series, flows: pd.Series | None = None) -> tuple[pd.Series, pd.Series]:
@@ -40,8 +42,9 @@ def money_weighted_return(values: pd.Series, flows: pd.Series | None = None) -> 
     values and flows as for unit_values. The opening value values.iloc[0] goes in on
     the first date (its own day's flows are already in it), each later date's flows
     at their date, and the last value comes out on the last date; time counts in
-    calendar days from the first date money is in (with an opening value of 0, the
-    date of the first flow), and the span is the days from then to the last date.
+    calendar days over the dates the money was in (invested_window: from the first
+    date money is in to the last, or to the date the account was emptied when it
+    stays empty to the end), and the span is the days from the one to the other.
     The annual rate r in (-1, 10) at which these amounts, discounted by
     (1 + r) ** (days / 365), sum to 0 is returned for a span of 365 days or more;
     for a shorter span, the return over the span, (1 + r) ** (days / 365) - 1, since
@@ -53,4 +56,15 @@ def money_weighted_return(values: pd.Series, flows: pd.Series | None = None) -> 
     but for the flows it could not count in units (a withdrawal of more than the
     portfolio was worth, a flow into a portfolio worth nothing); an empty `values`
     raises meridan.EmptyInputError (a ValueError and an IndexError).
+    """
+
+def invested_window(values: pd.Series, flows: pd.Series | None = None) -> Any:
+    """The first and last dates the money was in, which money_weighted_return counts
+    its span between: the first date of `values`, or with an opening value of 0 the
+    date of the first flow; the last date of `values`, or the date the account was
+    emptied (a withdrawal of everything, or a loss of it) when it stays empty, with
+    no flow, to the end.
+
+    values and flows as for unit_values. Returns a tuple of two labels of `values`.
+    Refused as for money_weighted_return.
     """

@@ -176,6 +176,39 @@ TEST(MoneyWeighted, OfAPortfolioValueSeries) {
     EXPECT_TRUE(std::isnan(mf::money_weighted_return({}, {}, {})));
 }
 
+TEST(MoneyWeighted, TheWindowIsTheTimeTheMoneyWasIn) {
+    struct Case {
+        std::vector<double> values, flows;
+        std::size_t first, last;
+    };
+    const std::vector<Case> cases{
+        {{100, 110, 121}, {0, 0, 0}, 0, 2},
+        // Nothing in until the deposit of day 2.
+        {{0, 0, 100, 110}, {0, 0, 100, 0}, 2, 3},
+        // Emptied on day 2 and empty to the end.
+        {{100, 110, 0, 0, 0}, {0, 0, -110, 0, 0}, 0, 2},
+        // Everything lost by day 2: that day stays, its 0 is the value out.
+        {{100, 50, 0, 0}, {0, 0, 0, 0}, 0, 2},
+        // Emptied, then money in again: the window runs to the end.
+        {{100, 0, 0, 50, 55}, {0, -100, 0, 50, 0}, 0, 4},
+        {{0, 0}, {0, 0}, 1, 1},
+        {{}, {}, 0, 0},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto r = mf::invested_range(cases[i].values, cases[i].flows);
+        EXPECT_EQ(r.first, cases[i].first) << "case " << i;
+        EXPECT_EQ(r.last, cases[i].last) << "case " << i;
+    }
+    EXPECT_THROW(mf::invested_range(std::vector<double>{1, 2}, std::vector<double>{0}),
+                 std::invalid_argument);
+    // 10 % over the 60 days before everything was withdrawn, not that 60 days' annual
+    // rate compounded over the 400 the statement runs.
+    const std::vector<std::int64_t> days{20000, 20030, 20060, 20200, 20400};
+    EXPECT_NEAR(mf::money_weighted_return(days, std::vector<double>{100, 105, 0, 0, 0},
+                                          std::vector<double>{0, 0, -110, 0, 0}),
+                0.10, 1e-13);
+}
+
 TEST(MoneyWeighted, ShortWindowsBeyondAnAnnualTenfold) {
     // 1.3 % in a day and 10 % in a week are annual rates far above 10: the window's
     // own return is found. A week's deposit on its last day adds to the value out.

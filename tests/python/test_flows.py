@@ -153,15 +153,38 @@ NAN, INF = float("nan"), float("inf")
 ])
 def test_refusals_name_the_date_and_the_amount(values, moved, error, words):
     in_units = any(w in " ".join(words) for w in ("withdrawal", "deposit", "opens"))
-    for function in (flows.unit_values,) + (() if in_units else (flows.money_weighted_return,)):
+    for function in (flows.unit_values,) + (() if in_units else (
+            flows.money_weighted_return, flows.invested_window)):
         with pytest.raises(error) as info:
             function(values, moved)
         assert all(word in str(info.value) for word in words), str(info.value)
+
+
+@pytest.mark.parametrize("values, moved, window", [
+    ([100, 110, 121], {}, (0, 2)),
+    ([0, 0, 100, 110], {2: 100}, (2, 3)),         # nothing in before the deposit
+    ([100, 105, 0, 0, 0], {2: -110}, (0, 2)),     # emptied, and empty to the end
+    ([100, 50, 0, 0], {}, (0, 2)),                # everything lost: that day stays
+    ([100, 0, 0, 50, 55], {1: -100, 3: 50}, (0, 4)),  # emptied, then money in again
+])
+def test_the_money_weighted_return_counts_the_days_the_money_was_in(values, moved, window):
+    # The figure over the whole series is the figure over the days the money was in:
+    # days with nothing invested neither earn nor stretch the window.
+    days = DAYS[::60][:len(values)]
+    v = pd.Series(values, days, dtype=float)
+    f = pd.Series(list(moved.values()), days[list(moved)], dtype=float)
+    first, last = days[window[0]], days[window[1]]
+    assert flows.invested_window(v, f) == (first, last)
+    inside = f[(f.index > first) & (f.index <= last)]
+    got, expected = (flows.money_weighted_return(v, f),
+                     flows.money_weighted_return(v[first:last], inside))
+    assert got == pytest.approx(expected, abs=1e-14) or math.isnan(got) and math.isnan(expected)
 
 
 def test_an_empty_series_has_no_units_and_no_money_weighted_return():
     empty = pd.Series([], index=pd.DatetimeIndex([]), dtype=float)
     units, unit_value = flows.unit_values(empty)
     assert len(units) == len(unit_value) == 0
-    with pytest.raises(meridan.EmptyInputError, match="values is empty"):
-        flows.money_weighted_return(empty)
+    for function in (flows.money_weighted_return, flows.invested_window):
+        with pytest.raises(meridan.EmptyInputError, match="values is empty"):
+            function(empty)

@@ -188,8 +188,9 @@ constexpr const char* kMoneyWeightedDoc =
     "values and flows as for unit_values. The opening value values.iloc[0] goes in on\n"
     "the first date (its own day's flows are already in it), each later date's flows\n"
     "at their date, and the last value comes out on the last date; time counts in\n"
-    "calendar days from the first date money is in (with an opening value of 0, the\n"
-    "date of the first flow), and the span is the days from then to the last date.\n"
+    "calendar days over the dates the money was in (invested_window: from the first\n"
+    "date money is in to the last, or to the date the account was emptied when it\n"
+    "stays empty to the end), and the span is the days from the one to the other.\n"
     "The annual rate r in (-1, 10) at which these amounts, discounted by\n"
     "(1 + r) ** (days / 365), sum to 0 is returned for a span of 365 days or more;\n"
     "for a shorter span, the return over the span, (1 + r) ** (days / 365) - 1, since\n"
@@ -202,6 +203,15 @@ constexpr const char* kMoneyWeightedDoc =
     "but for the flows it could not count in units (a withdrawal of more than the\n"
     "portfolio was worth, a flow into a portfolio worth nothing); an empty `values`\n"
     "raises meridan.EmptyInputError (a ValueError and an IndexError).";
+
+constexpr const char* kInvestedWindowDoc =
+    "The first and last dates the money was in, which money_weighted_return counts\n"
+    "its span between: the first date of `values`, or with an opening value of 0 the\n"
+    "date of the first flow; the last date of `values`, or the date the account was\n"
+    "emptied (a withdrawal of everything, or a loss of it) when it stays empty, with\n"
+    "no flow, to the end.\n\n"
+    "values and flows as for unit_values. Returns a tuple of two labels of `values`.\n"
+    "Refused as for money_weighted_return.";
 
 }  // namespace
 
@@ -245,5 +255,24 @@ PYBIND11_MODULE(flows, m) {
                 refuse_negative(e, values);
             }
             return py::object(py::float_(r));
+        }));
+
+    bind::def_function(
+        m, Signature{"invested_window", {"values", "flows"}, {py::none()}},
+        kInvestedWindowDoc,
+        bind::named<2>([](const py::object& given, const py::object& flows) {
+            const DatedValues values = read_values(given);
+            if (values.days.empty())
+                meridan::analysis::refuse_empty(
+                    "values is empty: it has no opening value");
+            const std::vector<double> daily = daily_flows(values, flows);
+            try {
+                mf::refuse_negative_values(values.span());
+            } catch (const mf::NegativeValueError& e) {
+                refuse_negative(e, values);
+            }
+            const auto [first, last] = mf::invested_range(values.span(), daily);
+            return py::object(py::make_tuple(values.index[py::int_(first)],
+                                             values.index[py::int_(last)]));
         }));
 }

@@ -185,6 +185,30 @@ double money_weighted_rate(std::span<const double> amounts,
     return std::expm1(refine(flows, last_years, bracket_lo, bracket_hi));
 }
 
+InvestedRange invested_range(std::span<const double> values,
+                             std::span<const double> flows) {
+    const std::size_t n = values.size();
+    if (flows.size() != n)
+        throw std::invalid_argument("invested_range: spans differ in length");
+    if (n == 0) return {};
+    InvestedRange r{0, n - 1};
+    if (values[0] == 0.0) {
+        r.first = n - 1;
+        for (std::size_t d = 1; d < n; ++d) {
+            if (flows[d] != 0.0) {
+                r.first = d;
+                break;
+            }
+        }
+    }
+    // Empty to the end with no flow: the window ends on the first empty day (the day
+    // of the withdrawal, or of a loss of everything, which the figure must keep).
+    while (r.last > r.first && values[r.last] == 0.0 && flows[r.last] == 0.0 &&
+           values[r.last - 1] == 0.0)
+        --r.last;
+    return r;
+}
+
 double window_return(double rate, double days) {
     if (days < 0.0)
         throw std::invalid_argument("window_return: negative number of days");
@@ -203,30 +227,22 @@ double money_weighted_return(std::span<const std::int64_t> days,
         if (days[d] < days[d - 1])
             throw std::invalid_argument("money_weighted_return: days out of order");
     refuse_negative_values(values);
-    // Time runs from the first day money is in: days before it, with nothing
-    // invested, earn nothing and would stretch the window the figure is given for.
-    std::size_t first = 0;
-    if (values[0] == 0.0) {
-        first = n - 1;
-        for (std::size_t d = 1; d < n; ++d) {
-            if (flows[d] != 0.0) {
-                first = d;
-                break;
-            }
-        }
-    }
+    // Time runs over the days money is in: days before the first money in or after
+    // the account was emptied earn nothing and would stretch the window the figure
+    // is given for.
+    const auto [first, last] = invested_range(values, flows);
     std::vector<double> amounts, times;
     amounts.reserve(n + 1);
     times.reserve(n + 1);
     amounts.push_back(first == 0 ? values[0] : flows[first]);
     times.push_back(0.0);
-    for (std::size_t d = first + 1; d < n; ++d) {
+    for (std::size_t d = first + 1; d <= last; ++d) {
         if (flows[d] == 0.0) continue;
         amounts.push_back(flows[d]);
         times.push_back(static_cast<double>(days[d] - days[first]));
     }
-    const double span = static_cast<double>(days[n - 1] - days[first]);
-    amounts.push_back(-values[n - 1]);
+    const double span = static_cast<double>(days[last] - days[first]);
+    amounts.push_back(-values[last]);
     times.push_back(span);
     const double rate = money_weighted_rate(amounts, times);
     if (!std::isnan(rate) || span >= 365.0 || span <= 0.0)
