@@ -182,9 +182,11 @@ _TEXT = {
                          "Weights are time averages."),
     "top_holdings": ("对超额收益贡献最大的 {n} 只股票", "The {n} holdings adding most to the active return"),
     "bottom_holdings": ("对超额收益贡献最小的 {n} 只股票", "The {n} holdings adding least to the active return"),
-    "holdings_note": ("贡献:各期个股权重乘以其收益,链接后累计;超额贡献:各期(组合权重 − 基准权重)×(个股收益 − 基准收益),链接后累计。",
+    "holdings_note": ("贡献:各期个股权重乘以其收益,按组合此前各期的增长放大后累计,各股贡献之和等于组合收益;超额贡献:各期(组合权重 − 基准权重)×(个股收益 − 基准收益),链接后累计。",
                       "Contribution: the stock's weight times its return in each period, "
-                      "linked; active contribution: (its portfolio weight − its benchmark "
+                      "grown with the portfolio's return over the periods before, so that "
+                      "the contributions add up to the portfolio's return; active "
+                      "contribution: (its portfolio weight − its benchmark "
                       "weight) × (its return − the benchmark's return) in each period, "
                       "linked."),
     "order_book_id": ("代码", "Code"),

@@ -234,6 +234,9 @@ def test_attribute_on_the_sample_market():
         assert (unheld[["Selection", "Interaction"]] == 0).all().all()
         assert set(result.holdings.index) == set(stocks) & {
             p["order_book_id"] for s in series for p in s["positions"] if p["quantity"] > 0}
+        # The holdings' contributions add up to the portfolio's return.
+        assert result.holdings["contribution"].sum() == pytest.approx(
+            total["PortfolioReturn"], abs=1e-12)
 
 
 @pytest.mark.sample

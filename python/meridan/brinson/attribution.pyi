@@ -54,8 +54,10 @@ def attribute(
     averaged over time, the returns linked, and the linked effects; periods:
     indexed by (start, sector), the period's weights, returns and the three
     effects; holdings: by order_book_id, for each stock held in the range,
-    `contribution` (the linked w r) and `active_contribution` (the linked
-    (w - wb)(r - R_b), wb the stock's benchmark weight, 0 when it is no member).
+    `contribution` (each period's w r grown with the portfolio's return over the
+    periods before, so that they add up to the portfolio's return) and
+    `active_contribution` (the linked (w - wb)(r - R_b), wb the stock's benchmark
+    weight, 0 when it is no member).
 
     Refused as calc refuses its arguments; a method or linking not listed, or a
     flow that cannot be counted: ValueError naming the value; flows that are not

@@ -714,8 +714,10 @@ constexpr const char* kAttributeDoc =
     "averaged over time, the returns linked, and the linked effects; periods:\n"
     "indexed by (start, sector), the period's weights, returns and the three\n"
     "effects; holdings: by order_book_id, for each stock held in the range,\n"
-    "`contribution` (the linked w r) and `active_contribution` (the linked\n"
-    "(w - wb)(r - R_b), wb the stock's benchmark weight, 0 when it is no member).\n\n"
+    "`contribution` (each period's w r grown with the portfolio's return over the\n"
+    "periods before, so that they add up to the portfolio's return) and\n"
+    "`active_contribution` (the linked (w - wb)(r - R_b), wb the stock's benchmark\n"
+    "weight, 0 when it is no member).\n\n"
     "Refused as calc refuses its arguments; a method or linking not listed, or a\n"
     "flow that cannot be counted: ValueError naming the value; flows that are not\n"
     "a Series by date: TypeError.";

@@ -263,6 +263,18 @@ Attribution attribute(std::span<const PeriodInput> periods, Method method,
         }
     }
 
+    // Each holding's contribution to the portfolio's return, whatever the linking of
+    // the effects: each period's scaled by the portfolio's growth over the periods
+    // before, so that they add up to the compound portfolio return (the coefficients
+    // of an active-return linking would not).
+    out.contribution.assign(h, 0.0);
+    double p_growth = 1.0;
+    for (std::size_t t = 0; t < t_count; ++t) {
+        for (std::size_t i = 0; i < h; ++i)
+            out.contribution[i] += p_growth * contribution[t * h + i];
+        p_growth *= 1.0 + rp[t];
+    }
+
     if (how != Linking::scaled) {
         for (auto effect :
              {&Effects::allocation, &Effects::selection, &Effects::interaction}) {
@@ -274,30 +286,25 @@ Attribution attribute(std::span<const PeriodInput> periods, Method method,
             out.effects.total[s] = out.effects.allocation[s] +
                                    out.effects.selection[s] +
                                    out.effects.interaction[s];
-        out.contribution = link_values(contribution, h, rp, rb, how);
         out.active_contribution = link_values(active, h, rp, rb, how);
         return out;
     }
 
     out.effects = attribution_effects(out.portfolio.weight, out.benchmark.weight,
                                       out.portfolio.ret, out.benchmark.ret, method);
-    // Holdings as the table's rows: contributions scaled by the growth of the
-    // earlier periods, weights averaged by length, the active part taken once on
-    // the averaged weights and linked returns.
-    out.contribution.assign(h, 0.0);
+    // Holdings as the table's rows: weights averaged by length, the active part
+    // taken once on the averaged weights and linked returns.
     out.active_contribution.assign(h, 0.0);
     std::vector<double> w_avg(h, 0.0), wb_avg(h, 0.0), b_contribution(h, 0.0);
-    double p_growth = 1.0, b_growth = 1.0, total_length = 0.0;
+    double b_growth = 1.0, total_length = 0.0;
     for (std::size_t t = 0; t < t_count; ++t) {
         total_length += lengths[t];
         for (std::size_t i = 0; i < h; ++i) {
-            out.contribution[i] += p_growth * contribution[t * h + i];
             b_contribution[i] +=
                 b_growth * product(b_held[t].weight[i], b_held[t].ret[i]);
             w_avg[i] += lengths[t] * p_held[t].weight[i];
             wb_avg[i] += lengths[t] * b_held[t].weight[i];
         }
-        p_growth *= 1.0 + rp[t];
         b_growth *= 1.0 + rb[t];
     }
     for (std::size_t i = 0; i < h; ++i) {

@@ -89,7 +89,7 @@ struct Attribution {
     Effects effects;          // per row, linked
     double portfolio_return;  // compounded over the periods
     double benchmark_return;
-    std::vector<double> contribution;         // per holding, linked w r
+    std::vector<double> contribution;  // per holding, w r grown with the portfolio
     std::vector<double> active_contribution;  // per holding, linked (w - wb)(r - B_t)
 };
 
