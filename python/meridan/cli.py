@@ -249,7 +249,14 @@ def _analyse(options, out, progress):
     from meridan import analysis as _analysis
     from meridan import page as _page
 
-    _analysis.check_options(options.statement, _analysis.options_of(options))
+    statement = _analysis.check_options(options.statement, _analysis.options_of(options))
+    # The report must never replace one of the command's own inputs.
+    for given, what in ((statement, "the statement"),
+                        (getattr(options, "positions", None), "the --positions file")):
+        if given and os.path.exists(given) and os.path.exists(options.out) \
+                and os.path.samefile(given, options.out):
+            raise _Refusal(f"--out {options.out} is {what}: writing the report there "
+                           f"would destroy it; give another file name")
     folder = os.path.dirname(os.path.abspath(options.out))
     if not os.path.isdir(folder):
         raise _Refusal(f"--out {options.out}: no folder {folder} to write the report in")
@@ -334,6 +341,8 @@ def _write(path, text):
     no half-written report. A path that is no regular file (a device or a pipe) is
     written directly: it cannot be replaced."""
     data = text.encode("utf-8")
+    # A link is followed: the file it names is replaced, the link is kept.
+    path = os.path.realpath(path)
     try:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
@@ -349,10 +358,14 @@ def _write(path, text):
             stream.write(data)
             stream.flush()
             os.fsync(stream.fileno())
-        # mkstemp makes the file private; a report is an ordinary file.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
+        # mkstemp makes the file private; a new report is an ordinary file, and a
+        # report written over keeps the permissions its owner gave it.
+        if mode is not None:
+            os.chmod(temporary, stat.S_IMODE(mode))
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(temporary, 0o666 & ~umask)
         os.replace(temporary, path)
     except BaseException:
         if os.path.exists(temporary):

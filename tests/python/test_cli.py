@@ -99,13 +99,32 @@ def test_hostile_statement_writes_nothing(tmp_path, market, capsys, rows,
 
 @pytest.mark.market("pcalc")
 @pytest.mark.parametrize("out, message", [("absent/report.html", "no folder"),
-                                          (".", "is a folder")])
+                                          (".", "is a folder"),
+                                          ("s.csv", "is the statement"),
+                                          ("./absent/../s.csv", "is the statement")])
 def test_unwritable_report_path(tmp_path, market, capsys, out, message):
     statement = tmp_path / "s.csv"
-    statement.write_text("\n".join([HEADER] + BUYS) + "\n", encoding="utf-8")
+    text = "\n".join([HEADER] + BUYS) + "\n"
+    statement.write_text(text, encoding="utf-8")
+    if out.startswith("./absent/.."):  # the statement by another path
+        (tmp_path / "absent").mkdir()
     assert cli.main(["analyse", str(statement), "--out", str(tmp_path / out)]) == 2
     assert message in capsys.readouterr().err
-    assert [p.name for p in tmp_path.iterdir()] == ["s.csv"]
+    assert statement.read_text(encoding="utf-8") == text
+    assert {p.name for p in tmp_path.iterdir()} <= {"s.csv", "absent"}
+
+
+def test_a_report_written_over_keeps_its_mode_and_its_link(tmp_path):
+    # A private report stays private; a link given as --out keeps pointing at the
+    # report it names, which is the file rewritten.
+    private, link = tmp_path / "private.html", tmp_path / "link.html"
+    private.write_text("old", encoding="utf-8")
+    private.chmod(0o600)
+    link.symlink_to(private)
+    cli._write(str(link), "new")
+    assert link.is_symlink() and private.read_text(encoding="utf-8") == "new"
+    assert private.stat().st_mode & 0o777 == 0o600
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.html", "private.html"]
 
 
 @pytest.mark.market("pcalc")
