@@ -202,6 +202,14 @@ def attribution(result, series, options, md, start, end):
     if flows is not None and len(flows):
         first, last = pd.Timestamp(start), pd.Timestamp(end)
         flows = flows[(flows.index > first) & (flows.index <= last) & (flows != 0)]
+        emptied = pd.Timestamp(snapshots[-1]["date"])
+        if snapshots[-1]["market_value"] == 0 and emptied in flows.index:
+            # Emptied at the last close: its units are redeemed at that close, so the
+            # range's returns are those of the account before the withdrawal.
+            back = -float(flows[emptied])
+            snapshots[-1] = {**snapshots[-1], "cash": snapshots[-1]["cash"] + back,
+                             "market_value": snapshots[-1]["market_value"] + back}
+            flows = flows.drop(emptied)
     found = brinson_module.attribute(snapshots, benchmark, classifier, start, end, md,
                                      method=options.method, linking="carino",
                                      flows=flows if flows is not None and len(flows)
@@ -483,6 +491,7 @@ def run(statement, options=None, md=None, progress=None):
         start, end, replay_start = period(statement, account, options, market_days, notes)
         result, cash, stated_at = replay(statement, account, options, md,
                                          opening_positions, replay_start, end, progress)
+        end = emptied_end(result, start, end, options.end, notes)
         series, values, start, end = per_unit(result, start, end)
         bench = benchmark(options, values, start)
         facts = _facts(statement, account, (cash, stated_at), options, result,
@@ -644,6 +653,27 @@ def replay(statement, account, options, md, positions, start, end, progress):
         raise error from None
     progress.done(f"{len(result.value_series)} days")
     return result, cash, stated_at
+
+
+def emptied_end(result, start, end, given, notes):
+    """The range's last day: ``end``, unless the account was emptied for good on a day
+    of the range and no ``--end`` was given (``given`` None); the range then ends on
+    the last day it held something, and ``notes`` is told so."""
+    if given is not None:
+        return end
+    try:
+        unit_value = result.unit_value
+    except ValueError:  # a flow that cannot be counted: per_unit says which
+        return end
+    inside = unit_value[(unit_value.index >= pd.Timestamp(start))
+                        & (unit_value.index <= pd.Timestamp(end))]
+    held = inside.to_numpy() > 0
+    if not held.any() or held[-1]:
+        return end
+    last = inside.index[len(held) - 1 - int(held[::-1].argmax())].date()
+    notes.append(f"the account holds nothing after {last} (everything was withdrawn): "
+                 f"the analysis ends there")
+    return last
 
 
 def per_unit(result, start, end):

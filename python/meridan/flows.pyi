@@ -24,13 +24,17 @@ def unit_values(values: pd.Series, flows: pd.Series | None = None) -> tuple[pd.S
     (from an opening value of 0 to the first deposit, or after everything was
     withdrawn: a withdrawal that leaves less than a billionth of the units counts as
     everything) there is no unit value (NaN); the next deposit buys at the last unit
-    value there was (1.0 if none).
+    value there was (1.0 if none). A withdrawal that leaves a value of 0 at the close
+    but is worth more or less than the close before (everything sold that day and
+    taken out) redeems every unit at the day's close instead, the withdrawal over the
+    units held, which is that day's unit value and the last there was.
 
     Returns (units, unit_value), two float64 Series on the index of `values`, named
     "units" and "unit_value". Refused: an argument that is not a Series or has labels
     that are not dates (TypeError); a value or flow that is NaN or infinite, dates of
     `values` out of order or repeated, a flow on a date `values` does not have, a
-    withdrawal of more than the portfolio was worth, a flow when the portfolio was
+    withdrawal of more than the portfolio was worth that leaves something in it, a
+    flow when the portfolio was
     worth nothing at the close before it, a value below 0, the opening value
     included (ValueError naming the date and the amounts).
     """

@@ -64,12 +64,24 @@ TEST(UnitValues, FlowsBuyAndRedeemAtThePreviousClose) {
 
 TEST(UnitValues, NothingBeforeTheFirstFlowAndAWholeWithdrawalLeavesNoUnits) {
     // No units until money goes in; 0.7 withdrawn from 0.7 with a rounding of
-    // 1e-12 still leaves exactly none (by 1e-6 it is more than is held, below).
+    // 1e-12 still leaves exactly none, at the close before.
     const auto r = mf::unit_values(std::vector<double>{5, 1, 0.7, 0},
                                    std::vector<double>{0, 1, 0, -0.7 * (1 + 1e-12)});
     expect_same(r.units, {0, 1, 1, 0});
     expect_same(r.unit_value, {nan_, 1.0, 0.7, nan_});
     EXPECT_EQ(r.units[3], 0.0);
+}
+
+TEST(UnitValues, AWithdrawalOutOfTheDaysSalesIsRedeemedAtItsClose) {
+    // Day 2: everything sold and 105 taken out after a rise to 105 (more than the
+    // 100 of the close before) or 95 after a fall: the day's return is kept (1.05,
+    // 0.95), no units are left, and a deposit of day 3 buys at that close.
+    for (const double close : {105.0, 95.0}) {
+        const auto r = mf::unit_values(std::vector<double>{100, 100, 0, 60},
+                                       std::vector<double>{100, 0, -close, 60});
+        expect_same(r.units, {100, 100, 0, 60 / (close / 100)});
+        expect_same(r.unit_value, {1.0, 1.0, close / 100, close / 100});
+    }
 }
 
 TEST(UnitValues, FlowsThatCannotBeBookedNameTheirDay) {
@@ -83,7 +95,9 @@ TEST(UnitValues, FlowsThatCannotBeBookedNameTheirDay) {
         {{100, 0, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
         {{100, nan_, 10}, {100, 0, 10}, mf::UnitFault::worthless, 2},
         {{100, 100}, {100, nan_}, mf::UnitFault::not_finite, 1},
-        {{1, 0.7, 0}, {1, 0, -0.7 * (1 + 1e-6)}, mf::UnitFault::over_redeemed, 2},
+        // More than the close before was worth, with something left: no sale of
+        // everything explains it.
+        {{1, 0.7, 0.1}, {1, 0, -0.75}, mf::UnitFault::over_redeemed, 2},
     };
     for (const auto& c : cases) {
         std::size_t day = 99;

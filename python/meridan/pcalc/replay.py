@@ -57,7 +57,8 @@ class Replay(_ReplayFields):
       value of one unit (the value series divided by the units; NaN while no units are
       outstanding), float64 Series on the value series' days. A flow buys or redeems
       units at the unit value of the previous trading day's close, so a deposit or a
-      withdrawal never moves the unit value;
+      withdrawal never moves the unit value; a withdrawal of everything left at a
+      day's close (the day's sales paid out) redeems at that close instead;
     - ``row_cash``: for a statement's replay, the cash after each booked row (a Series
       indexed by the row numbers, in booking order); None otherwise;
     - ``notes``: what the replay assumed or adjusted, in plain words (a list of text).
@@ -88,19 +89,25 @@ class Replay(_ReplayFields):
         """The portfolio series per unit: each snapshot with its money fields (its
         "market_value" and "cash", and each position's "market_value") divided by the
         units outstanding at that day's close; quantities stay in shares. A day without
-        units outstanding has NaN money fields."""
-        units = self.units.to_numpy()
+        units outstanding has NaN money fields, but for the day an account was emptied
+        at its close (its unit value that close): its snapshot before the withdrawal,
+        per unit held before it."""
+        units, unit_value = self.units.to_numpy(), self.unit_value.to_numpy()
+        flows = ([0.0] * len(units) if self.flows is None
+                 else self.flows.reindex(self.units.index, fill_value=0.0).to_numpy())
         out = []
-        for snapshot, n in zip(self.portfolio_series, units):
-            scale = 1.0 / float(n) if n > 0 else math.nan
+        for k, (snapshot, n) in enumerate(zip(self.portfolio_series, units)):
+            scale, back = (1.0 / float(n) if n > 0 else math.nan), 0.0
+            if not n > 0 and k and units[k - 1] > 0 and unit_value[k] > 0:
+                scale, back = 1.0 / float(units[k - 1]), -float(flows[k])
             out.append({
                 "date": snapshot["date"],
                 "positions": [{"order_book_id": p["order_book_id"],
                                "quantity": p["quantity"],
                                "market_value": p["market_value"] * scale}
                               for p in snapshot["positions"]],
-                "market_value": snapshot["market_value"] * scale,
-                "cash": snapshot["cash"] * scale,
+                "market_value": (snapshot["market_value"] + back) * scale,
+                "cash": (snapshot["cash"] + back) * scale,
             })
         return out
 

@@ -40,6 +40,8 @@ void run_units(std::span<const double> values, std::span<const double> flows,
     double last_price = 1.0;  // the last unit value there was, for a fresh start
     for (std::size_t d = 0; d < n; ++d) {
         const double flow = opening && d == 0 ? values[0] : flows[d];
+        // The unit value a withdrawal out of the day's own proceeds is redeemed at.
+        double exit_price = nan_;
         if (flow != 0.0) {
             if (!std::isfinite(flow))
                 throw UnitError(UnitFault::not_finite, d, flow, held, price);
@@ -49,6 +51,20 @@ void run_units(std::span<const double> values, std::span<const double> flows,
             if (!(at > 0.0) || !std::isfinite(at))
                 throw UnitError(UnitFault::worthless, d, flow, held, at);
             double after = held + flow / at;
+            if (flow < 0.0 && held > 0.0 && values[d] == 0.0 &&
+                std::fabs(after) > kEmptied * held) {
+                // Everything there is at the close taken out, worth more or less than
+                // the close before (the day's sales paid out after a rise or a fall):
+                // redeemed at the day's close, the value before it per unit, so that
+                // the day's return is kept and the account holds no units. Anything
+                // short of everything stays at the close before, where more than it
+                // was worth is refused.
+                const double close = -flow / held;
+                if (std::isfinite(close)) {
+                    exit_price = close;
+                    after = 0.0;
+                }
+            }
             if (std::fabs(after) <= kEmptied * held) {
                 after = 0.0;
             } else if (after < 0.0) {
@@ -62,10 +78,14 @@ void run_units(std::span<const double> values, std::span<const double> flows,
             // Only a usable value can price a later fresh start; a worthless
             // portfolio is refused when money next moves.
             if (price > 0.0 && std::isfinite(price)) last_price = price;
+            unit_value[d] = price;
         } else {
+            // Emptied at the close: the day's unit value is the one it was redeemed
+            // at, which a later deposit buys at.
             price = nan_;
+            if (!std::isnan(exit_price)) last_price = exit_price;
+            unit_value[d] = exit_price;
         }
-        unit_value[d] = price;
     }
 }
 

@@ -59,7 +59,11 @@ void refuse_negative_values(std::span<const double> values);
 /// negative), where u is the unit value at the close of day d-1, or, when no units
 /// were held then, the last unit value there was (1.0 if none). Units that fall to
 /// within 1e-9 of the units held before the flow are 0 exactly (everything was
-/// withdrawn): the unit value is NaN until the next deposit. Throws
+/// withdrawn): the unit value is NaN until the next deposit. A withdrawal of all
+/// there is at the close (values[d] == 0) worth more or less than the close before
+/// (the day's sales paid out after a rise or a fall) is redeemed at the day's close
+/// instead, the value before it per unit, which is then the day's unit value and
+/// the price a later deposit buys at; no units are left. Throws
 /// NegativeValueError for a value below 0 (before looking at any flow); UnitError
 /// for a flow that redeems more units than are held, one that would trade at a unit
 /// value that is not finite and above 0, and a flow that is not finite; and
