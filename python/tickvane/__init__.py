@@ -195,6 +195,13 @@ def close_store():
     _manage.close_store()
 
 
+def when_store_changes(callback):
+    """Call ``callback()`` (no arguments) whenever the store is closed, another store is
+    chosen or its file is replaced, so that a memo of what the store answered forgets
+    it. (Not among the names that ``from tickvane import *`` gives.)"""
+    _manage.when_store_changes(callback)
+
+
 def store_path():
     """The path of the store the operations read, without opening it, and whether it
     would be built on first use: (path, built_unasked). Only the sample in the user cache

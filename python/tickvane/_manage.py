@@ -19,6 +19,7 @@ ENV_STORE = "TICKVANE_STORE"
 _lock = threading.RLock()
 _current = None    # the open client Store
 _chosen = None     # path given to use_store, or None for the default
+_listeners = []    # called with no arguments whenever the store is closed
 
 
 def default_path():
@@ -138,12 +139,22 @@ def use_store(path=None):
 
 
 def close_store():
-    """Close the open store and drop its in-memory data; the next operation reopens it."""
+    """Close the open store and drop its in-memory data; the next operation reopens it.
+    Every listener is told: the next store may be another, or the file replaced."""
     global _current
     with _lock:
         if _current is not None:
             _current.close()
             _current = None
+        for listener in list(_listeners):
+            listener()
+
+
+def when_store_changes(callback):
+    """Call ``callback()`` whenever the store is closed, another is chosen or its file
+    is replaced: for memos of what the store answered."""
+    with _lock:
+        _listeners.append(callback)
 
 
 def forget_if_current(path):

@@ -104,3 +104,19 @@ def test_base_class_is_abstract(market):
             call()
         assert info.value.args == ()
     assert market.count() == 0
+
+
+def test_the_memos_forget_a_store_that_was_closed(market):
+    # Another store chosen, or the file replaced by a fetch, closes the one open: what
+    # it answered is asked again of the next.
+    import tickvane
+
+    memos = (bm.index_components, bm.index_weights, bm.get_change_rate)
+    bm.BrinsonBenchmark_HS300.components(D1)
+    bm.BrinsonBenchmark_HS300.get_weighting(D1)
+    bm.get_change_rate("000300.XSHG", D1, D2)
+    assert [f.cache_info().currsize for f in memos] == [1, 1, 1]
+    tickvane.close_store()
+    assert [f.cache_info().currsize for f in memos] == [0, 0, 0]
+    bm.BrinsonBenchmark_HS300.components(D1)
+    assert market.count("index_components") == 2

@@ -212,6 +212,13 @@ PYBIND11_MODULE(benchmark, m) {
     m.attr("tickvane") = py::module_::import("tickvane");
 
     register_memoised(m);
+    // The memos keep what the store open at the time answered: another store, or the
+    // same file replaced by a fetch, must not be answered from them.
+    const py::object client = m.attr("tickvane");
+    if (py::hasattr(client, "when_store_changes")) {
+        for (const char* name : {"index_components", "index_weights", "get_change_rate"})
+            client.attr("when_store_changes")(m.attr(name).attr("cache_clear"));
+    }
     py::object index = register_benchmarks(m);
     m.attr("BrinsonBenchmark_HS300") = index("000300.XSHG");
     m.attr("BrinsonBenchmark_ZZ500") = index("000905.XSHG");
