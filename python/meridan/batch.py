@@ -30,7 +30,10 @@ written as Parquet files in ``RESULTS/``:
 * ``failures``: (portfolio, step, message) of each statement refused, with the message
   the single command prints, or of one that killed a worker each time it was tried;
 * ``unavailable``: (portfolio, analysis, reason) of each analysis that could not be
-  made on a portfolio's data (the others of that portfolio are in their tables).
+  made on a portfolio's data (the others of that portfolio are in their tables);
+* ``notes``: (portfolio, note) of what the single command would say of a statement
+  analysed: its warnings (a trade price far from the day's close, say) and what the
+  analysis assumed or adjusted.
 
 ``--reports`` also writes each portfolio's HTML page to ``RESULTS/reports/``.
 
@@ -68,7 +71,7 @@ import pandas as pd
 SUFFIXES = (".csv", ".txt", ".xls", ".xlsx")
 POSITIONS = ".positions.csv"
 TABLES = ("key_figures", "brinson", "risk", "profit", "exposure", "style", "failures",
-          "unavailable")
+          "unavailable", "notes")
 INSTALL = ('meridan batch needs dask, distributed and pyarrow: pip install '
            '"meridan[batch]"')
 
@@ -93,6 +96,7 @@ class Results(NamedTuple):
     style: pd.DataFrame
     failures: pd.DataFrame
     unavailable: pd.DataFrame
+    notes: pd.DataFrame
     timings: pd.DataFrame
 
 
@@ -108,6 +112,11 @@ class BatchError(Exception):
 # process-wide already; the store stays open in tickvane between statements, which
 # also counts its rows (for the description every statement reads) only once.
 _WARM: dict = {}
+
+# A warm provider keeps every close it has read: it is replaced by a fresh one once it
+# holds this many, so that a worker's memory stays bounded in a batch of any size (the
+# results do not depend on what a provider has cached).
+WARM_CLOSES = 200_000
 
 
 class _Warm:
@@ -148,6 +157,21 @@ def _write_source(folder, name, source):
     return os.fspath(source)
 
 
+def _kept_lines():
+    """A progress that shows nothing and keeps the lines the single command prints of
+    a statement (its warnings: trade prices far from the close, ...) in ``lines``."""
+    from meridan.analysis import _Silent
+
+    class Kept(_Silent):
+        def __init__(self):
+            self.lines = []
+
+        def line(self, text):
+            self.lines.append(text)
+
+    return Kept()
+
+
 def analyse_one(portfolio, source, options, store=None, positions=None, lang=None,
                 report=False):
     """Runs on a worker: the analysis of one statement as a dict of plain data.
@@ -172,9 +196,21 @@ def analyse_one(portfolio, source, options, store=None, positions=None, lang=Non
         path = _write_source(folder, portfolio, source)
         if positions is not None:
             given["positions"] = _write_source(folder, portfolio + POSITIONS, positions)
-        result = analysis.run(path, given, md=state.md)
+        shown = _kept_lines()
+        result = analysis.run(path, given, md=state.md, progress=shown)
         state.statements += 1
+        if len(getattr(state.md, "_price_cache", ())) > WARM_CLOSES:
+            from meridan.quotes import CachedMarketDataProvider
+
+            state.md = CachedMarketDataProvider()
         out["tables"] = tables_of(portfolio, result)
+        # What the single command would print of the statement (its warnings) and the
+        # analysis's notes, kept beside the results.
+        notes = [_named(line, folder, portfolio) for line in shown.lines]
+        notes += [str(note) for note in result.facts.get("notes") or []]
+        if notes:
+            out["tables"]["notes"] = pd.DataFrame(
+                [(portfolio, note) for note in notes], columns=["portfolio", "note"])
         if report:
             from meridan import page
 
@@ -309,8 +345,8 @@ def _work(statements):
     seen = set()
     work = []
     for portfolio, source in items:
-        if isinstance(source, bytes):
-            work.append((portfolio, source, None))
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            work.append((portfolio, bytes(source), None))
         else:
             source = os.fspath(source)
             work.append((portfolio, source, positions_beside(source)))
@@ -429,6 +465,12 @@ def analyse_many(statements, client=None, *, store=None, reports=None, workers=N
     work = _work(statements)
     store = _store() if store is None else os.path.abspath(store)
     if reports is not None:
+        named = {}
+        for portfolio, _, _ in work:
+            other = named.setdefault(_report_name(portfolio), portfolio)
+            if other != portfolio:
+                raise BatchError(f"the statements {other!r} and {portfolio!r} would have "
+                                 f"the same report {_report_name(portfolio)}; rename one")
         os.makedirs(reports, exist_ok=True)
     own = None
     if client is None:
@@ -477,12 +519,16 @@ def _gather(client, work, options, store, reports, progress, distributed):
             out = _failed(portfolio, "error", f"{portfolio}: {type(exc).__name__}: {exc}")
         future.release()
         if out.get("report") is not None:
-            _write_text(os.path.join(reports, portfolio.replace("/", "_").replace(
-                "\\", "_") + ".html"), out.pop("report"))
+            _write_text(os.path.join(reports, _report_name(portfolio)), out.pop("report"))
         done[portfolio] = out
         if counter is not None:
             counter.update(out["failure"] is not None)
     return collect([done[portfolio] for portfolio, _, _ in work])
+
+
+def _report_name(portfolio):
+    """The file name of a portfolio's page: its id with "/" and "\\" as "_"."""
+    return portfolio.replace("/", "_").replace("\\", "_") + ".html"
 
 
 def _failed(portfolio, step, message):
@@ -534,6 +580,8 @@ def _empty(name):
         return frame
     if name == "unavailable":
         return pd.DataFrame(columns=["portfolio", "analysis", "reason"], dtype="str")
+    if name == "notes":
+        return pd.DataFrame(columns=["portfolio", "note"], dtype="str")
     columns = {"portfolio": pd.Series(dtype="str")}
     for key in _KEYS[name]:
         columns[key] = pd.Series(dtype=_DAY if key == "day" else "str")
@@ -709,6 +757,9 @@ def _main(options, out, err):
         print(f"{found.unavailable['portfolio'].nunique():,} portfolios without an "
               f"analysis that could not be made on their data (unavailable.parquet)",
               file=out)
+    if len(found.notes):
+        print(f"{found.notes['portfolio'].nunique():,} portfolios with warnings or notes "
+              f"the single command would print (notes.parquet)", file=out)
     return 1 if len(found.failures) or len(found.unavailable) else 0
 
 

@@ -152,6 +152,7 @@ SCHEMAS = {
     "style": ["portfolio", "regression"],
     "failures": ["portfolio", "step", "message"],
     "unavailable": ["portfolio", "analysis", "reason"],
+    "notes": ["portfolio", "note"],
 }
 
 
@@ -168,7 +169,8 @@ def test_result_tables_schemas(results, tmp_path):
             if key in ("start", "end", "day"):
                 assert table[key].dtype == "datetime64[ns]"
                 assert getattr(empty, name)[key].dtype == "datetime64[ns]"
-        numbers = table.columns[2:] if name not in ("failures", "unavailable") else []
+        numbers = table.columns[2:] if name not in ("failures", "unavailable",
+                                                    "notes") else []
         numbers = [c for c in numbers if c not in ("index", "start", "end", "factor")]
         assert all(pd.api.types.is_numeric_dtype(table[c]) for c in numbers), name
         # The Parquet files give the same tables back.
@@ -285,3 +287,27 @@ def test_command_without_the_packages(monkeypatch, folder, capsys):
     monkeypatch.setitem(__import__("sys").modules, "distributed", None)
     assert batch.main(batch._parser().parse_args([str(folder / "a.csv")])) == 2
     assert 'pip install "meridan[batch]"' in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("ids", [["desk/a.csv", "desk_a.csv"], ["desk\\a.csv", "desk/a.csv"]])
+def test_reports_of_distinct_ids_never_overwrite_each_other(client, folder, store,
+                                                           tmp_path, ids):
+    statements = {portfolio: folder / "a.csv" for portfolio in ids}
+    with pytest.raises(batch.BatchError, match="the same report"):
+        batch.analyse_many(statements, client, store=store, end=END, reports=tmp_path)
+    assert not list(tmp_path.iterdir())
+
+
+def test_statement_content_of_any_bytes_type_and_its_warnings(client, folder, store):
+    # A trade price far from the day's close, accepted: the single command warns of
+    # it, and the batch keeps the warning beside the results.
+    far = _text(BUYS).replace("12.99", "129.9").encode("utf-8")
+    content = (folder / "a.csv").read_bytes()
+    found = batch.analyse_many({"bytes.csv": content, "bytearray.csv": bytearray(content),
+                                "memoryview.csv": memoryview(content), "far.csv": far},
+                               client, store=store, end=END, accept_prices=True)
+    assert sorted(found.key_figures["portfolio"]) == [
+        "bytearray.csv", "bytes.csv", "far.csv", "memoryview.csv"]
+    warned = found.notes[found.notes["note"].str.contains("half to twice the day's close")]
+    assert warned["portfolio"].tolist() == ["far.csv"]
+    assert "far.csv: warning" in warned["note"].iloc[0]
