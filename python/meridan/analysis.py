@@ -493,6 +493,7 @@ def run(statement, options=None, md=None, progress=None):
                                          opening_positions, replay_start, end, progress)
         end = emptied_end(result, start, end, options.end, notes)
         series, values, start, end = per_unit(result, start, end)
+        _say_first_day(result, start, notes)
         bench = benchmark(options, values, start)
         facts = _facts(statement, account, (cash, stated_at), options, result,
                        opening_positions, (start, end, len(values)), market, notes)
@@ -674,6 +675,22 @@ def emptied_end(result, start, end, given, notes):
     notes.append(f"the account holds nothing after {last} (everything was withdrawn): "
                  f"the analysis ends there")
     return last
+
+
+def _say_first_day(result, start, notes):
+    """Tells ``notes`` that the figures run from the close of the replay's first day
+    when that day's trades, fees and moves changed what the account opened with: they
+    are in the opening value, not in a return or the profit."""
+    first = pd.Timestamp(start)
+    if result.flows is None or result.value_series.index[0] != first:
+        return
+    opened = float(result.flows.get(first, 0.0))
+    moved = float(result.value_series.iloc[0]) - opened
+    if abs(moved) >= 0.005:
+        notes.append(f"the figures run from the close of {start}: that day's trades, fees "
+                     f"and price moves ({moved:+,.2f} on the {opened:,.2f} the account "
+                     f"opened with) are in the opening value, not in the returns or the "
+                     f"profit")
 
 
 def per_unit(result, start, end):

@@ -942,6 +942,12 @@ _NOTES_ZH = [
     (re.compile(r"the store has no yield curve on (.*): a risk-free rate of 0 is used for "
                 r"the windows starting there$"),
      "数据库在 {0} 没有收益率曲线:自这些日期开始的区间无风险利率取 0"),
+    (re.compile(r"the account holds nothing after (\S+) \(everything was withdrawn\): the "
+                r"analysis ends there$"), "账户在 {0} 之后已无资产(资金已全部转出):分析截至该日"),
+    (re.compile(r"the figures run from the close of (\S+): that day's trades, fees and price "
+                r"moves \((\S+) on the (\S+) the account opened with\) are in the opening "
+                r"value, not in the returns or the profit$"),
+     "各项数据自 {0} 收盘起计算:当日的交易、费用与价格变动(相对于期初的 {2} 为 {1})计入期初市值,不计入收益率与盈亏"),
 ]
 
 

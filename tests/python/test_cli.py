@@ -434,6 +434,27 @@ def test_an_opening_deposit_reads_as_opening_cash(tmp_path, capsys, on_store):
 
 
 
+@pytest.mark.parametrize("first_buy, said", [
+    # Bought at 10.10 against the close of 10.00: 100 of the 20,000 put in is gone by
+    # the first close, which the figures run from; the page says so.
+    ("10.10", "that day's trades, fees and price moves (-100.00 on the 20,000.00 the "
+              "account opened with) are in the opening value"),
+    ("10.00", None),  # bought at the close: nothing to say
+])
+def test_the_first_days_result_is_named(tmp_path, capsys, on_store, first_buy, said):
+    on_store("full")
+    rows = ["20200102,09:00:00,,,银行转证券,,,20000.00,20000.00",
+            f"20200102,10:00:00,600001,甲银行,证券买入,1000,{first_buy},"
+            f"{-1000 * float(first_buy):.2f},{20000 - 1000 * float(first_buy):.2f}"]
+    statement = tmp_path / "交割单.csv"
+    statement.write_text("\n".join([TINY_HEADER + ",发生金额,资金余额"] + rows) + "\n",
+                         encoding="utf-8")
+    cli.main(["analyse", str(statement), "--out", str(tmp_path / "r.html")])
+    printed = capsys.readouterr().out
+    assert ("the figures run from the close of 2020-01-02" in printed) == (said is not None)
+    assert said is None or said in printed
+
+
 @pytest.mark.parametrize("withdrawn, balance, status, printed", [
     # The account closed: everything sold above the day before's close and the money
     # withdrawn the same day. Redeemed at that day's close: +5 %, and the analysis
