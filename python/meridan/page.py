@@ -40,8 +40,8 @@ _TEXT = {
     "benchmark": ("基准", "Benchmark"),
     "statement": ("对账单", "Statement"),
     "statement_v": ("{name}:成交 {trades} 笔,其他记录 {events} 条,未变动资金的记录 {skipped} 条",
-                    "{name}: {trades} trades, {events} other rows booked, {skipped} rows "
-                    "that move nothing"),
+                    "{name}: {trades} {trade_s}, {events} other {row_s} booked, {skipped} "
+                    "{nothing}"),
     "unknown": ("无法识别而略去的记录 {n} 条", "{n} rows could not be read as any kind and "
                 "were left out"),
     "cash": ("期初现金", "Opening cash"),
@@ -885,7 +885,12 @@ def _facts_html(analysis, t):
     rows.append((t("benchmark"), f"{benchmark_name(analysis, t)} ({index_id})"))
     rows.append((t("statement"), t("statement_v", name=facts["name"],
                                    trades=len(account.trades), events=len(account.events),
-                                   skipped=len(account.skipped))))
+                                   skipped=len(account.skipped),
+                                   trade_s="trade" if len(account.trades) == 1 else "trades",
+                                   row_s="row" if len(account.events) == 1 else "rows",
+                                   nothing="row that moves nothing"
+                                   if len(account.skipped) == 1
+                                   else "rows that move nothing")))
     cash, stated = money(facts["cash"]), facts.get("cash_stated")
     rows.append((t("cash"), t("cash_given", cash=cash) if facts["cash_given"]
                  else t("cash_stated", cash=cash, column=stated[0], row=stated[1])
