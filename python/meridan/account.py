@@ -527,6 +527,10 @@ def performance(result, start, end):
                                  & (result.value_series.index <= last)]
     units = result.unit_value[values.index]
     flows = result.flows[(result.flows.index > first) & (result.flows.index <= last)]
+    # Each day's money in and out as the rows moved it, before the day's netting.
+    moved = result.gross_flows
+    if moved is not None:
+        moved = moved[(moved.index > first) & (moved.index <= last)]
     # The money-weighted figure is annual when the money was in for a year or more.
     opened, closed = invested_window(values, flows)
     window = (closed - opened).days
@@ -536,8 +540,10 @@ def performance(result, start, end):
         annualised=window >= 365,
         profit=float(values.iloc[-1] - values.iloc[0] - flows.sum()),
         opening_value=float(values.iloc[0]), final_value=float(values.iloc[-1]),
-        deposits=float(flows[flows > 0].sum()),
-        withdrawals=abs(float(flows[flows < 0].sum())))
+        deposits=float(moved["in"].sum()) if moved is not None
+        else float(flows[flows > 0].sum()),
+        withdrawals=float(moved["out"].sum()) if moved is not None
+        else abs(float(flows[flows < 0].sum())))
 
 
 _POSITION_HEADERS = {"order_book_id": ["order_book_id", "code", "证券代码", "股票代码"],

@@ -111,6 +111,18 @@ def test_an_opening_deposit_gives_the_figures_of_opening_cash(market):
     assert acc.performance(deposit, D[1], D[5]) == acc.performance(cash, D[1], D[5])
 
 
+def test_deposits_and_withdrawals_are_counted_as_the_rows_moved_them(market):
+    # 30,000 in and 20,000 out on one day are not a deposit of 10,000.
+    table = events((1, "deposit", D[0], "", 0, NAN, 20000.0),
+                   (3, "deposit", D[2], "", 0, NAN, 30000.0),
+                   (4, "withdrawal", D[2], "", 0, NAN, -20000.0),
+                   (5, "withdrawal", D[4], "", 0, NAN, -1000.0))
+    result = replay([trade("2024-03-05 10:00", A, "BUY", 1000, 10.5, 5.0)], [2], table)
+    p = acc.performance(result, D[0], D[5])
+    assert (p.deposits, p.withdrawals) == (30000.0, 21000.0)
+    assert p.profit == p.final_value - p.opening_value - 30000.0 + 21000.0
+
+
 def test_an_allotment_paid_then_credited_is_held_once(market):
     """E lists on D[3]: allotted on D[1] at its offer price 8.0 and held at that price
     until its first close, credited on D[3], sold on D[5]."""

@@ -59,12 +59,16 @@ class Replay(_ReplayFields):
       units at the unit value of the previous trading day's close, so a deposit or a
       withdrawal never moves the unit value; a withdrawal of everything left at a
       day's close (the day's sales paid out) redeems at that close instead;
+    - ``gross_flows``: the money that came in ("in") and went out ("out", a positive
+      sum) on each day after the first that had any, before they were netted into
+      ``flows``, a DataFrame by day;
     - ``row_cash``: for a statement's replay, the cash after each booked row (a Series
       indexed by the row numbers, in booking order); None otherwise;
     - ``notes``: what the replay assumed or adjusted, in plain words (a list of text).
     """
 
     flows = None
+    gross_flows = None
     row_cash = None
     notes = ()
 
@@ -252,6 +256,7 @@ class ReplayRun:
         self.row_cash = []
         self._flows = {}
         self._day_flow = 0.0
+        self._day_gross = [0.0, 0.0]  # the day's money in, and out (as a positive sum)
 
     # -- what is booked
 
@@ -306,6 +311,7 @@ class ReplayRun:
     def flow(self, amount):
         """Counts ``amount`` as money from outside on the day being booked."""
         self._day_flow += float(amount)
+        self._day_gross[float(amount) < 0] += abs(float(amount))
 
     def cash_now(self):
         """The book's cash with its dividend income (not the money held at cost)."""
@@ -362,9 +368,10 @@ class ReplayRun:
         days, md = self.days, self.md
         self.book = book = Portfolio(self.cash, self.positions)
         last_close = self.last_close
-        series, values, flow_days, flow_amounts = [], [], [], []
+        series, values, flow_days, flow_amounts, gross = [], [], [], [], []
         for k, day in enumerate(days):
             self._day_flow = 0.0
+            self._day_gross = [0.0, 0.0]
             held = book.holdings()
 
             # 1. Splits since the previous trading day.
@@ -448,6 +455,8 @@ class ReplayRun:
             if self._day_flow:
                 flow_days.append(day)
                 flow_amounts.append(self._day_flow)
+            if k and any(self._day_gross):
+                gross.append((day, *self._day_gross))
 
         index = pd.to_datetime(days)
         value_series = pd.Series(values, index=index, dtype="float64")
@@ -455,6 +464,9 @@ class ReplayRun:
         self.skipped.sort(key=lambda pair: pair[0])
         result = Replay(series, value_series, [t for _, t in self.skipped], book)
         result.flows = flows
+        result.gross_flows = pd.DataFrame(
+            [g[1:] for g in gross], columns=["in", "out"], dtype="float64",
+            index=pd.to_datetime([g[0] for g in gross]))
         result.notes = list(self.notes)
         if self.row_cash:
             rows, cash = zip(*self.row_cash)
