@@ -216,7 +216,8 @@ PYBIND11_MODULE(benchmark, m) {
     // same file replaced by a fetch, must not be answered from them.
     const py::object client = m.attr("tickvane");
     if (py::hasattr(client, "when_store_changes")) {
-        for (const char* name : {"index_components", "index_weights", "get_change_rate"})
+        for (const char* name :
+             {"index_components", "index_weights", "get_change_rate"})
             client.attr("when_store_changes")(m.attr(name).attr("cache_clear"));
     }
     py::object index = register_benchmarks(m);
