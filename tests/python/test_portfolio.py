@@ -390,3 +390,23 @@ def test_a_cash_movement_that_would_corrupt_the_book_changes_nothing(cash, amoun
         book.apply_cash(amount)
     assert all(word in str(info.value) for word in words), str(info.value)
     assert state(book) == before
+
+
+def test_a_copied_book_is_a_book_of_its_own():
+    # A what-if trade on a copy leaves the original's shares and cash as they were.
+    book = Portfolio(10000.0, {"000001.XSHE": 1000})
+    for what_if in (copy.copy(book), copy.deepcopy(book)):
+        what_if.apply_trade(trade(quantity=500))
+        assert (book._cash, book._positions["000001.XSHE"].quantity) == (10000.0, 1000)
+    assert repr(book) == "Portfolio(cash=10000.0, dividends=0, positions={'000001.XSHE': 1000})"
+
+
+def test_numpy_quantities_read_as_plain_numbers_in_messages():
+    # Split coefficients come from market data as numpy numbers.
+    import numpy as np
+
+    book = Portfolio(0, {"000001.XSHE": 1000})
+    book.apply_split({"000001.XSHE": np.float64(1.3)})
+    with pytest.raises(ValueError) as info:
+        book.apply_trade(trade(side="SELL", quantity=5000))
+    assert "np." not in str(info.value) and "1300.0" in str(info.value)

@@ -320,3 +320,38 @@ def test_flows_on_idle_days_in_kind_and_beyond_the_cash(week):
 def test_unreadable_flows_are_refused(week, flows, error):
     with pytest.raises(error, match="flows"):
         replay([], D[0], D[5], cash=1000.0, flows=flows)
+
+
+@on_week
+@pytest.mark.parametrize("when", [
+    pd.Timestamp("2024-03-05 10:00"),
+    pd.Timestamp("2024-03-05 10:00", tz="Asia/Shanghai"),
+    pd.Timestamp("2024-03-05", tz="Asia/Shanghai").tz_convert("UTC"),  # 03-04 16:00 UTC
+    pd.Timestamp("2024-03-05 02:00", tz="UTC"),
+])
+def test_trade_times_count_on_their_beijing_day(week, when):
+    result = replay([trade(when, C, "BUY", 100, 50.5)], D[0], D[5], cash=10000.0)
+    held = [bool(s["positions"]) for s in result.portfolio_series]
+    assert held[:3] == [False, True, True]
+
+
+@on_week
+def test_opening_positions_as_a_series_and_indices_moved_in_kind(week):
+    as_dict = replay([], D[0], D[5], cash=0.0, positions={C: 100})
+    as_series = replay([], D[0], D[5], cash=0.0, positions=pd.Series({C: 100}))
+    pd.testing.assert_series_equal(as_series.value_series, as_dict.value_series)
+    week.add_rows("instruments", "000300.XSHG,沪深300,INDX,XSHG,2005-04-08,,1,,")
+    with pytest.raises(ValueError, match=r"^flows\[0\]"):
+        replay([], D[0], D[5], cash=10.0, flows=[(D[1], "000300.XSHG", 5)])
+
+
+@on_week
+@pytest.mark.parametrize("cash, noted", [(5050.0, False), (1000.0, True)])
+def test_a_buy_beyond_the_cash_is_noted(week, cash, noted):
+    # 100 of C at 50.5 on day 1 cost 5,050: with 1,000 the book borrows 4,050.
+    result = replay([trade("2024-03-05 10:00", C, "BUY", 100, 50.5)], D[0], D[5], cash=cash)
+    assert [n for n in result.notes if "spends more than the cash held" in n] == (
+        ["trades[0] (BUY 100 600036.XSHG at 2024-03-05 10:00:00) spends more than the cash "
+         "held: -4,050.00 after it on 2024-03-05, so the book runs on borrowed money and "
+         "its returns are levered; open the replay with more cash (cash=...) or add the "
+         "deposit that paid for it (flows=...)"] if noted else [])

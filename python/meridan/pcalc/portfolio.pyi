@@ -48,6 +48,14 @@ class Portfolio:
         """The Position of order book id `key`; a new flat Position, not stored, for an
         instrument that is not in the book.
         """
+    def __copy__(self) -> Any:
+        """A book of its own with the same cash, dividends and positions (copy.copy is
+        copy.deepcopy: the two never share a position).
+        """
+    def __repr__(self) -> str:
+        """Portfolio(cash=..., dividends=..., positions={id: quantity}) of the
+        instruments held.
+        """
     def apply_trade(self, trade: Trade) -> None:
         """Books an executed trade: cash moves by price times quantity, plus the
         transaction cost on a buy or minus it on a sale (side "BUY" or "SELL"), and

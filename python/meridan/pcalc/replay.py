@@ -204,7 +204,8 @@ def replay(trades, start_date, end_date, md=None, cash=100000.0, positions=None,
             run.add(day, (0, j), _FlowInKind(flow[1], flow[2], where))
     for i, trade in enumerate(trades):
         run.add_trade(i, trade, (1, i))
-    _refuse_indices(list(positions or ()) + [f[1] for f in flow_list if len(f) == 3],
+    _refuse_indices([] if positions is None else list(positions.keys()),
+                    [(f"flows[{j}]", f[1]) for j, f in enumerate(flow_list) if len(f) == 3],
                     trades)
     return run.go()
 
@@ -243,6 +244,7 @@ class ReplayRun:
         self.positions = positions
         self.skip_untradable = skip_untradable
         self.strict_cash = strict_cash
+        self._overdrawn = False  # noted once: the first trade that overdrew the cash
         self.trading = set(self.days)
         self.by_day = {}
         self.skipped = []
@@ -263,6 +265,11 @@ class ReplayRun:
     def _in_range(self, when, where, what):
         """The calendar day of ``when``; ValueError naming ``where`` when it is no date
         or lies outside the range."""
+        if isinstance(when, _dt.datetime) and when.tzinfo is not None:
+            # A trade or flow time with a time zone counts on its Beijing day, the
+            # day fix_trades would give it (midnight in Beijing is 16:00 UTC the day
+            # before).
+            when = pd.Timestamp(when).tz_convert("Asia/Shanghai")
         try:
             day = _day(when, what)
         except ValueError as exc:
@@ -491,6 +498,14 @@ class ReplayRun:
             if hasattr(exc, "add_note"):  # Python 3.11 and later
                 exc.add_note(f"while booking {_describe(i, trade)}")
             raise
+        if self.strict_cash and not self._overdrawn and self.cash_now() < -_CENT / 2:
+            # The book lets cash go below zero; returns on borrowed money are levered.
+            self._overdrawn = True
+            self.notes.append(
+                f"{_describe(i, trade)} spends more than the cash held: {self.cash_now():,.2f}"
+                f" after it on {day}, so the book runs on borrowed money and its returns "
+                f"are levered; open the replay with more cash (cash=...) or add the "
+                f"deposit that paid for it (flows=...)")
 
 
 class _Trade(NamedTuple):
@@ -680,14 +695,16 @@ def _check_positions(positions):
     )
 
 
-def _refuse_indices(position_ids, trades):
-    """ValueError for an opening position or a trade in an index: an index has no
-    shares to hold. Ids the market data does not know are left to the provider, whose
-    closes decide whether they can be booked."""
+def _refuse_indices(position_ids, flows_in_kind, trades):
+    """ValueError for an opening position, shares moved in kind or a trade in an
+    index: an index has no shares to hold. Ids the market data does not know are left
+    to the provider, whose closes decide whether they can be booked."""
     # The first place of each id, described only if it is refused.
     first = {}
     for oid in position_ids:
         first.setdefault(oid, lambda oid=oid: f"positions[{oid!r}]")
+    for where, oid in flows_in_kind:
+        first.setdefault(oid, lambda where=where: where)
     for i, trade in enumerate(trades):
         if trade.order_book_id not in first:
             first[trade.order_book_id] = lambda i=i, t=trade: _describe(i, t)

@@ -28,7 +28,14 @@ enum class Bound { any, non_negative, positive };
 /// repr() of a value for a message, cut short when long (a whole table given by
 /// mistake).
 inline std::string repr_of(py::handle value) {
-    std::string text = py::repr(value).cast<std::string>();
+    // numpy scalars (a split coefficient read from market data makes a quantity
+    // np.float64) show as plain numbers: "1300.0", not "np.float64(1300.0)".
+    const bool numpy_number =
+        !PyFloat_CheckExact(value.ptr()) && !PyLong_CheckExact(value.ptr()) &&
+        py::str(py::type::handle_of(value).attr("__module__")).cast<std::string>() ==
+            "numpy";
+    std::string text =
+        (numpy_number ? py::str(value) : py::repr(value)).cast<std::string>();
     if (text.size() > 120) {
         const std::size_t first_line = text.find('\n');
         text = text.substr(0, std::min<std::size_t>(first_line, 100)) + " ...";

@@ -221,6 +221,34 @@ void register_book(const Book& b) {
             mb::ObjectLock lock(self);
             return py::object(book_slot->value(self)[key]);
         }));
+
+    // A shallow copy would share the Positions mapping and its Position objects: a
+    // trade booked on the copy would move the original's shares but not its cash.
+    mb::def_method(
+        portfolio_cls, {"__copy__", {"self"}, {}},
+        "A book of its own with the same cash, dividends and positions (copy.copy is\n"
+        "copy.deepcopy: the two never share a position).",
+        mb::named<1>([](const py::object& self) {
+            return py::object(py::module_::import("copy").attr("deepcopy")(self));
+        }));
+
+    mb::def_method(
+        portfolio_cls, {"__repr__", {"self"}, {}},
+        "Portfolio(cash=..., dividends=..., positions={id: quantity}) of the\n"
+        "instruments held.",
+        mb::named<1>([positions, book_slot, cash_slot,
+                      dividends_slot](const py::object& self) {
+            mb::ObjectLock lock(self);
+            py::dict held;
+            for (auto& [oid, position] : item_pairs(book_slot->value(self))) {
+                const py::object quantity = positions->quantity(position);
+                if (nonzero(quantity)) held[oid] = quantity;
+            }
+            return py::object(
+                py::str("Portfolio(cash={!r}, dividends={!r}, positions={!r})")
+                    .format(cash_slot->value(self), dividends_slot->value(self), held));
+        }),
+        {position_cls});
 }
 
 // Booking an executed trade.
