@@ -13,8 +13,9 @@ def get_exposure(order_book_ids: list[str], date: Any) -> pd.DataFrame:
     A DataFrame with one row per instrument that has exposures, in the order
     asked for, and one column per factor (the service's factor names). When the
     service has nothing for the window, it is moved back one trading day at a time,
-    at most 30 times; then RuntimeError. An empty list asks for nothing and gives
-    an empty table over the ten factors.
+    at most 30 times and no further back than 60 calendar days (a date long after
+    the data's end has none); then RuntimeError. `date` may be date text. An
+    empty list asks for nothing and gives an empty table over the ten factors.
     """
 
 def _is_new_stock(order_book_id: str, date: pd.Timestamp) -> bool:

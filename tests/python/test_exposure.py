@@ -112,6 +112,16 @@ def test_look_back_is_bounded(market):
     assert market.count("get_previous_trading_date") == 30
 
 
+@pytest.mark.parametrize("date", [pd.Timestamp("2018-06-29"), "2018-06-29"])
+def test_a_date_long_after_the_data_is_not_answered_with_its_last_day(market, date):
+    # The calendar ends on 2017-07-31: the trading day before 2018-06-29 is that day,
+    # eleven months back, not a day of the look-back. (Text is read as a date.)
+    with pytest.raises(RuntimeError, match="no factor exposure for 2 instruments in the "
+                       "30 trading days before 2018-06-29"):
+        ex.get_exposure([BANK, MOUTAI], date)
+    assert market.count("get_factor_exposure") == 1
+
+
 def test_exposure_edge_replies(market):
     # An empty list asks for nothing.
     empty = ex.get_exposure([], DAY)

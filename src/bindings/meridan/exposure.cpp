@@ -47,6 +47,10 @@ constexpr int kWindowDays = 90;
 // A date without exposures (a holiday, a gap in the data) moves the window back one
 // trading day at a time, at most this many times.
 constexpr int kLookBackTradingDays = 30;
+// ... and never further back than this many calendar days: 30 trading days span about
+// seven weeks, the Spring Festival included. A date after the last day of the market
+// data would otherwise be answered, silently, with exposures months or years old.
+constexpr std::int64_t kLookBackCalendarDays = 60;
 
 const char* const kFactors[][2] = {
     {"beta", "贝塔"},       {"growth", "成长性"}, {"liquidity", "流动性"},
@@ -273,6 +277,9 @@ py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
         if (shift == kLookBackTradingDays) break;
         day = service(m, "get_previous_trading_date")(day);
         if (day.is_none()) break;  // before the service's calendar
+        const auto from = meridan::bind::day_number(date);
+        const auto to = meridan::bind::day_number(day);
+        if (from && to && *from - *to > kLookBackCalendarDays) break;  // past its end
     }
     no_exposure(count, date);
 }
@@ -705,12 +712,19 @@ void register_lookups(py::module_& m) {
         "asked for, and one column per factor (the service's factor names). When the\n"
         "service has nothing for the window, it is moved back one trading day at a "
         "time,\n"
-        "at most 30 times; then RuntimeError. An empty list asks for nothing and "
-        "gives\n"
-        "an empty table over the ten factors.",
+        "at most 30 times and no further back than 60 calendar days (a date long "
+        "after\n"
+        "the data's end has none); then RuntimeError. `date` may be date text. An\n"
+        "empty list asks for nothing and gives an empty table over the ten factors.",
         meridan::bind::named<2>(
-            [m](const py::object& order_book_ids, const py::object& date) {
+            [m](const py::object& order_book_ids, const py::object& given) {
                 const py::list ids = id_list(order_book_ids);
+                // Date text is read as the date it names, as the analyses read it.
+                const py::object date =
+                    PyUnicode_Check(given.ptr())
+                        ? py::object(
+                              meridan::bind::global(m, "pd").attr("Timestamp")(given))
+                        : given;
                 return exposure_frame(fetch_exposures(m, order_book_ids, ids, date));
             }));
 
