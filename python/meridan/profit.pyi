@@ -32,9 +32,10 @@ def profit_analysis(
     "YYYY-MM-DD" and each day's return since the first value (so the first is 0.0).
     Refused before any request: a series that is not a pandas Series (TypeError), an
     empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with
-    labels that are not dates (numbers, say: TypeError), dates out of order or a
-    value that is NaN, infinite or not above 0 (ValueError naming the first such
-    date); a benchmark that is neither text nor None (TypeError). Date labels may
+    labels that are not dates (numbers, say: TypeError), dates out of order or
+    repeated, or a value that is NaN, infinite or not above 0 (ValueError naming the
+    first such date); a benchmark that is neither text nor None (TypeError). Date
+    labels may
     be text ("2017-03-01"); labels with a time zone count as their own calendar
     days.
     """

@@ -27,8 +27,8 @@ def style_analysis(portfolio_series: pd.Series, /) -> dict[str, Any]:
 
     Refused before any request: a series that is not a pandas Series (TypeError), an
     empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with
-    labels that are not dates (numbers, say: TypeError), dates out of order, or a
-    value that is NaN, infinite or not above 0 (ValueError naming the first such
-    date). Date labels may be text ("2017-03-01"); labels with a time zone count
+    labels that are not dates (numbers, say: TypeError), dates out of order or
+    repeated, or a value that is NaN, infinite or not above 0 (ValueError naming the
+    first such date). Date labels may be text ("2017-03-01"); labels with a time zone count
     as their own calendar days.
     """

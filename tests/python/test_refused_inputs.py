@@ -71,6 +71,12 @@ def trade(oid, when="2016-03-02 10:00"):
                  last_price=10.0, last_quantity=100, side="BUY", transaction_cost=0.0)
 
 
+def repeated():
+    """A value series whose third date appears twice."""
+    v = values()
+    return pd.concat([v.iloc[:3], v.iloc[2:]])
+
+
 VALUE_ANALYSES = {
     "risk": lambda s: risk.risk_analysis(s, INDEX),
     "profit": lambda s: profit.profit_analysis(s, INDEX),
@@ -110,6 +116,14 @@ CASES = [
      (values(), bm.BrinsonBenchmark_HS300), TypeError, "text such as '000300.XSHG') or None", 0),
     ("profit: benchmark_series", profit.profit_analysis, (values(), None, values({1: 0.0})),
      ValueError, "benchmark_series has the value 0.0 on 2016-03-02", 0),
+    # Aligned by date, a series must hold each date once (risk takes the changes as
+    # they come).
+    ("profit: repeated date", profit.profit_analysis, (repeated(), INDEX), ValueError,
+     "portfolio_series has the date 2016-03-03 twice: each date must appear once", 0),
+    ("profit: benchmark repeated", profit.profit_analysis, (values(), None, repeated()),
+     ValueError, "benchmark_series has the date 2016-03-03 twice", 0),
+    ("style: repeated date", style.style_analysis, (repeated(),), ValueError,
+     "portfolio_series has the date 2016-03-03 twice", 0),
 
     # The attribution.
     ("calc: empty list", attribution, ([],), EMPTY, "portfolio_series is empty: it has no "

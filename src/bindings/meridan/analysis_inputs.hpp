@@ -110,10 +110,12 @@ inline py::object whole_days_between(const py::object& start, const py::object& 
 /// Reads `series`, the argument `argument`: a pandas Series, not empty, indexed by
 /// dates (date, datetime, Timestamp, datetime64 or date text; a time zone's labels
 /// count as their own calendar days) in ascending order, every value finite and
-/// above 0 (the analyses divide by every value). TypeError for the wrong kind of
-/// object or label; `refuse_empty` for no value; ValueError naming the first
-/// offending date otherwise.
-inline ValueSeries read_value_series(const py::object& series, const char* argument) {
+/// above 0 (the analyses divide by every value); with `each_date_once`, no date
+/// twice (for analyses that align the series by date, which a repeated date makes
+/// ambiguous). TypeError for the wrong kind of object or label; `refuse_empty` for
+/// no value; ValueError naming the first offending date otherwise.
+inline ValueSeries read_value_series(const py::object& series, const char* argument,
+                                     bool each_date_once = false) {
     const std::string name(argument);
     if (!py::isinstance(series, bind::pandas().attr("Series"))) {
         throw py::type_error(name + " must be a pandas Series of values by date, got " +
@@ -135,6 +137,15 @@ inline ValueSeries read_value_series(const py::object& series, const char* argum
         throw py::value_error(name + " dates must be in ascending order: " +
                               periods::iso_day(out.days[*i]) + " follows " +
                               periods::iso_day(out.days[*i - 1]));
+    }
+    if (each_date_once) {
+        for (std::size_t i = 1; i < out.days.size(); ++i) {
+            if (out.days[i] == out.days[i - 1]) {
+                throw py::value_error(name + " has the date " +
+                                      periods::iso_day(out.days[i]) +
+                                      " twice: each date must appear once");
+            }
+        }
     }
     out.values = bind::float_values(series);
     if (const auto i = inputs::first_unusable_value(bind::span_of(out.values))) {

@@ -51,10 +51,11 @@ DatedSeries read_series(const py::object& series, const char* what) {
 }
 
 // A value series given by the caller: refused unless its values can be divided by
-// and its labels are dates in order (see read_value_series).
+// and its labels are dates in order, each once, as its alignment by date needs (see
+// read_value_series).
 DatedSeries read_value_series(const py::object& series, const char* what) {
     meridan::analysis::ValueSeries v =
-        meridan::analysis::read_value_series(series, what);
+        meridan::analysis::read_value_series(series, what, true);
     return {std::move(v.index), std::move(v.days), std::move(v.values)};
 }
 
@@ -128,9 +129,10 @@ constexpr const char* kDoc =
     "0.0).\n"
     "Refused before any request: a series that is not a pandas Series (TypeError), an\n"
     "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with\n"
-    "labels that are not dates (numbers, say: TypeError), dates out of order or a\n"
-    "value that is NaN, infinite or not above 0 (ValueError naming the first such\n"
-    "date); a benchmark that is neither text nor None (TypeError). Date labels may\n"
+    "labels that are not dates (numbers, say: TypeError), dates out of order or\n"
+    "repeated, or a value that is NaN, infinite or not above 0 (ValueError naming the\n"
+    "first such date); a benchmark that is neither text nor None (TypeError). Date\n"
+    "labels may\n"
     "be text (\"2017-03-01\"); labels with a time zone count as their own calendar\n"
     "days.";
 

@@ -83,15 +83,16 @@ constexpr const char* kDoc =
     "\"latest_tvalues\": the t-statistics of the last window's coefficients.\n\n"
     "Refused before any request: a series that is not a pandas Series (TypeError), an\n"
     "empty one (meridan.EmptyInputError, a ValueError and an IndexError), one with\n"
-    "labels that are not dates (numbers, say: TypeError), dates out of order, or a\n"
-    "value that is NaN, infinite or not above 0 (ValueError naming the first such\n"
-    "date). Date labels may be text (\"2017-03-01\"); labels with a time zone count\n"
+    "labels that are not dates (numbers, say: TypeError), dates out of order or\n"
+    "repeated, or a value that is NaN, infinite or not above 0 (ValueError naming the\n"
+    "first such date). Date labels may be text (\"2017-03-01\"); labels with a time "
+    "zone count\n"
     "as their own calendar days.";
 
 // The module function style_analysis (see kDoc).
 py::object style_analysis(py::handle m, const py::object& portfolio_series) {
-    const meridan::analysis::ValueSeries given =
-        meridan::analysis::read_value_series(portfolio_series, "portfolio_series");
+    const meridan::analysis::ValueSeries given = meridan::analysis::read_value_series(
+        portfolio_series, "portfolio_series", true);
     // Changes on the series as passed in, before it meets the factor calendar.
     std::vector<double> returns =
         meridan::series::pad_filled_changes(bind::span_of(given.values));
