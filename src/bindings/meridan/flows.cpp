@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/args.hpp"
@@ -93,6 +94,17 @@ std::vector<double> daily_flows(const DatedValues& values, const py::object& flo
             "counts on");
     }
     return daily;
+}
+
+// The value series (not empty: it has an opening value) and each of its days' net
+// flow, for the money-weighted figures.
+std::pair<DatedValues, std::vector<double>> money_flows(const py::object& given,
+                                                        const py::object& flows) {
+    DatedValues values = read_values(given);
+    if (values.days.empty())
+        meridan::analysis::refuse_empty("values is empty: it has no opening value");
+    std::vector<double> daily = daily_flows(values, flows);
+    return {std::move(values), std::move(daily)};
 }
 
 // "deposit of 10.0" / "withdrawal of 10.0".
@@ -247,11 +259,7 @@ PYBIND11_MODULE(flows, m) {
         m, Signature{"money_weighted_return", {"values", "flows"}, {py::none()}},
         kMoneyWeightedDoc,
         bind::named<2>([](const py::object& given, const py::object& flows) {
-            const DatedValues values = read_values(given);
-            if (values.days.empty())
-                meridan::analysis::refuse_empty(
-                    "values is empty: it has no opening value");
-            const std::vector<double> daily = daily_flows(values, flows);
+            const auto [values, daily] = money_flows(given, flows);
             double r;
             try {
                 // Many flows make the search for every rate take a while.
@@ -267,11 +275,7 @@ PYBIND11_MODULE(flows, m) {
         m, Signature{"invested_window", {"values", "flows"}, {py::none()}},
         kInvestedWindowDoc,
         bind::named<2>([](const py::object& given, const py::object& flows) {
-            const DatedValues values = read_values(given);
-            if (values.days.empty())
-                meridan::analysis::refuse_empty(
-                    "values is empty: it has no opening value");
-            const std::vector<double> daily = daily_flows(values, flows);
+            const auto [values, daily] = money_flows(given, flows);
             try {
                 mf::refuse_negative_values(values.span());
             } catch (const mf::NegativeValueError& e) {
