@@ -269,6 +269,7 @@ struct Exposures {
 py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
                        std::size_t count, const py::object& date) {
     const py::object window = days(m, kWindowDays);
+    const auto from = meridan::bind::day_number(date);
     py::object day = date;
     for (int shift = 0;; ++shift) {
         py::object reply =
@@ -277,7 +278,6 @@ py::object fetch_reply(const py::module_& m, const py::object& order_book_ids,
         if (shift == kLookBackTradingDays) break;
         day = service(m, "get_previous_trading_date")(day);
         if (day.is_none()) break;  // before the service's calendar
-        const auto from = meridan::bind::day_number(date);
         const auto to = meridan::bind::day_number(day);
         if (from && to && *from - *to > kLookBackCalendarDays) break;  // past its end
     }
