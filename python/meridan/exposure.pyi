@@ -63,10 +63,11 @@ def exposure_analysis(
 
     Refused: a portfolio_series that is not a list of snapshots or a benchmark
     without get_weighting() (TypeError), dates that are not dates (TypeError), a
-    start_date after end_date (ValueError), and the snapshots
-    single_exposure_analysis refuses, the last one of the range worth more than
-    0. No snapshot in the range (an empty series, say) gives an empty dict and
-    asks nothing.
+    start_date after end_date (ValueError); a snapshot of the range whose
+    market_value or cash is not finite, a snapshot analysed that
+    single_exposure_analysis refuses (the positions of the others are not read),
+    and a last snapshot of the range worth 0 or less (ValueError). No snapshot in
+    the range (an empty series, say) gives an empty dict and asks nothing.
     """
 
 def exposure_analysis_1(

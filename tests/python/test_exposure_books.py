@@ -1,6 +1,6 @@
-"""Books of many positions: every snapshot of a period's range is checked, whatever the
-position of a fault in a long list and however the positions' dicts were made; and a
-benchmark's weights are read alike whatever kind of index labels them."""
+"""Books of many positions: a snapshot analysed is checked whatever the position of a
+fault in a long list and however the positions' dicts were made, the others' money
+only; and a benchmark's weights are read alike whatever kind of index labels them."""
 
 import math
 
@@ -32,15 +32,18 @@ def fresh_text(text):
     return "".join(list(text))
 
 
-def series(change=None):
+SHOWN, UNSHOWN = "2016-09-30", "2016-05-13"  # the last snapshot, and one not analysed
+
+
+def series(change=None, on=SHOWN):
     """Weekly snapshots of a book of HELD positions; `change(positions)` alters the
-    positions of the snapshot of 2016-05-13, which the analysis does not show."""
+    positions of the snapshot of `on`."""
     out = []
     for i, day in enumerate(pd.bdate_range(START, END, freq="W-FRI")):
         positions = [{"order_book_id": BANK if k % 2 else ESTATE, "quantity": 100,
                       "market_value": 1e4 + k + i} for k in range(HELD)]
         total = sum(p["market_value"] for p in positions) + 5.0
-        if i == 10 and change:
+        if str(day.date()) == on and change:
             change(positions)
         out.append({"date": day.date(), "market_value": total, "cash": 5.0,
                     "positions": positions})
@@ -91,20 +94,20 @@ class Key(str):
 
 FAULTS = [
     ("NaN at the last position", set_value(HELD - 1, math.nan), ValueError,
-     "the snapshot of 2016-05-13: '000001.XSHE' market_value nan is not a finite number"),
+     "the snapshot of 2016-09-30: '000001.XSHE' market_value nan is not a finite number"),
     ("negative deep in the list", set_value(20, -1.0), ValueError,
-     "the snapshot of 2016-05-13: '000002.XSHE' market_value -1.0 is negative"),
+     "the snapshot of 2016-09-30: '000002.XSHE' market_value -1.0 is negative"),
     ("infinite right after the first", set_value(1, math.inf), ValueError,
-     "the snapshot of 2016-05-13: '000001.XSHE' market_value inf is not a finite number"),
+     "the snapshot of 2016-09-30: '000001.XSHE' market_value inf is not a finite number"),
     ("no id at the last position", drop_id(HELD - 1), KeyError, "order_book_id"),
     ("text value deep in the list", set_value(30, "12"), TypeError,
-     "the snapshot of 2016-05-13: '000002.XSHE' market_value must be a number, got '12'"),
+     "the snapshot of 2016-09-30: '000002.XSHE' market_value must be a number, got '12'"),
     ("NaN where the keys are other objects",
      then(rebuilt(fresh_text, at=range(10, 30)), set_value(25, math.nan)), ValueError,
-     "the snapshot of 2016-05-13: '000001.XSHE' market_value nan is not a finite number"),
+     "the snapshot of 2016-09-30: '000001.XSHE' market_value nan is not a finite number"),
     ("NaN where the keys stand elsewhere",
      then(rebuilt(lambda k: k, at=range(1, HELD, 2)), set_value(21, math.nan)), ValueError,
-     "the snapshot of 2016-05-13: '000001.XSHE' market_value nan is not a finite number"),
+     "the snapshot of 2016-09-30: '000001.XSHE' market_value nan is not a finite number"),
     ("no id where the first position's keys stand elsewhere",
      then(rebuilt(lambda k: k, at=[0]), drop_id(12)), KeyError, "order_book_id"),
     ("no id where the keys are a str subclass",
@@ -115,12 +118,24 @@ FAULTS = [
 @pytest.mark.parametrize("change, error, message", [f[1:] for f in FAULTS],
                          ids=[f[0] for f in FAULTS])
 @pytest.mark.parametrize("analysis", [ex.exposure_analysis, ex.exposure_analysis_1])
-def test_a_fault_anywhere_in_a_snapshot_of_the_range_is_refused(market, analysis, change,
-                                                                 error, message):
+def test_a_fault_anywhere_in_a_snapshot_analysed_is_refused(market, analysis, change,
+                                                             error, message):
     with pytest.raises(error) as info:
         analysis(series(change), Benchmark(), START, END)
     assert message in str(info.value)
     assert market.count() == 0  # refused before anything is asked
+
+
+@pytest.mark.parametrize("analysis", [ex.exposure_analysis, ex.exposure_analysis_1])
+def test_a_snapshot_not_analysed_has_its_own_money_checked_only(market, analysis):
+    expected = analysis(series(), Benchmark(), START, END)
+    assert UNSHOWN not in expected
+    for fault in FAULTS:  # its positions make no figure and are not read
+        assert analysis(series(fault[1], on=UNSHOWN), Benchmark(), START, END) == expected
+    faulty = series()
+    next(s for s in faulty if str(s["date"]) == UNSHOWN)["cash"] = math.nan
+    with pytest.raises(ValueError, match=f"the snapshot of {UNSHOWN}: cash nan is not a"):
+        analysis(faulty, Benchmark(), START, END)
 
 
 SOUND = [

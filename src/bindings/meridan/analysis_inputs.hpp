@@ -302,13 +302,14 @@ double snapshot_number(py::handle value, const What& what) {
 struct SnapshotRules {
     bool money = true;        // market_value, cash and each position's market_value
     bool quantities = false;  // each position's quantity
+    bool positions = true;  // without it, only the snapshot's own market_value and cash
 };
 
 /// Checks the snapshot of the date `date` (as messages show it): its market_value
 /// and cash finite, each position's market_value finite and not negative (with
-/// `rules.money`), each quantity finite and not negative (with `rules.quantities`).
-/// ValueError naming the date (and the id). The words naming a position are made
-/// only for a fault.
+/// `rules.money`), each quantity finite and not negative (with `rules.quantities`);
+/// the positions are not read without `rules.positions`. ValueError naming the date
+/// (and the id). The words naming a position are made only for a fault.
 inline void check_snapshot(py::handle snapshot, const std::string& date,
                            SnapshotRules rules) {
     const std::string where = "the snapshot of " + date;
@@ -320,6 +321,7 @@ inline void check_snapshot(py::handle snapshot, const std::string& date,
             if (f != inputs::Fault::none) refuse_number(where + ": " + key, value, f);
         }
     }
+    if (!rules.positions) return;
     const std::string in = where + ": a position";
     for (py::handle position : field(snapshot, "positions", where)) {
         py::object oid = field(position, "order_book_id", in);

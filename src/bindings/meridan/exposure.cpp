@@ -187,18 +187,23 @@ private:
                                          meridan::bind::name<"market_value">()}};
 };
 
-// Whether a snapshot certainly passes the money checks of the analyses, read on the
-// common shape only (a dict of plain numbers whose positions are a list of dicts):
-// a period's every snapshot in range is checked, and building the messages' texts for
-// each of them cost more than the analysis itself. False for any other shape and for
-// any fault; the caller then runs the full check, which raises with the exact text
-// (or accepts a shape read only there, Decimal values say).
+// Whether a snapshot's own market value and cash certainly pass the money checks,
+// read on the common shape only (a dict of plain numbers): a period's every snapshot
+// in range is checked, and building the messages' texts for each of them would cost
+// more than the analysis itself. False for any other shape and for any fault; the
+// caller then runs the full check, which raises with the exact text (or accepts a
+// shape read only there, Decimal values say).
+bool snapshot_money_sound(PyObject* snapshot) {
+    return PyDict_CheckExact(snapshot) &&
+           plain_money(snapshot, meridan::bind::name<"market_value">().ptr()) &&
+           plain_money(snapshot, meridan::bind::name<"cash">().ptr());
+}
+
+// The same for the whole snapshot, its positions included (a list of dicts on the
+// common shape).
 bool money_plainly_sound(PyObject* snapshot, PositionKeys& keys) {
     namespace in = meridan::inputs;
-    if (!PyDict_CheckExact(snapshot)) return false;
-    if (!plain_money(snapshot, meridan::bind::name<"market_value">().ptr()) ||
-        !plain_money(snapshot, meridan::bind::name<"cash">().ptr()))
-        return false;
+    if (!snapshot_money_sound(snapshot)) return false;
     // Held while read: a look-up can run a key's own comparison, which could change
     // the snapshot.
     const auto positions =
@@ -662,19 +667,30 @@ py::object period_analysis(const py::module_& m, const py::object& portfolio_ser
     check::check_benchmark_object(benchmark, {"get_weighting"});
     std::stable_sort(in_range.begin(), in_range.end(),
                      [](const InRange& x, const InRange& y) { return x.day < y.day; });
-    PositionKeys keys;
+    std::vector<std::int64_t> snapshot_days;
+    for (const InRange& s : in_range) snapshot_days.push_back(s.day);
+    const std::vector<std::size_t> chosen =
+        choice == Choice::by_step ? mx::choose_by_step(snapshot_days, start, end)
+                                  : mx::choose_first_middle_last(in_range.size());
+
+    // Refusals before anything is asked. Every snapshot of the range has its own money
+    // checked (its market value and cash); the positions are checked in the snapshots
+    // analysed, whose figures they make (the others' are never read), earliest first.
     for (const InRange& s : in_range) {
+        if (!snapshot_money_sound(s.snapshot.ptr()))
+            check::check_snapshot(s.snapshot, date_key(s.day), {.positions = false});
+    }
+    std::vector<std::size_t> analysed = chosen;
+    std::sort(analysed.begin(), analysed.end());
+    PositionKeys keys;
+    for (std::size_t i : analysed) {
+        const InRange& s = in_range[i];
         if (!money_plainly_sound(s.snapshot.ptr(), keys))
             check::check_snapshot(s.snapshot, date_key(s.day), {});
     }
     const InRange& last = in_range.back();
     check::check_closing_snapshot(last.snapshot, date_key(last.day));
-    std::vector<std::int64_t> snapshot_days;
-    for (const InRange& s : in_range) snapshot_days.push_back(s.day);
 
-    const std::vector<std::size_t> chosen =
-        choice == Choice::by_step ? mx::choose_by_step(snapshot_days, start, end)
-                                  : mx::choose_first_middle_last(in_range.size());
     py::dict result;
     for (std::size_t i : chosen) {
         const InRange& s = in_range[i];
@@ -804,10 +820,12 @@ void register_analyses(py::module_& m) {
         "\"st_stock_weight\" and \"new_stock_weight\". A benchmark must be given.\n\n"
         "Refused: a portfolio_series that is not a list of snapshots or a benchmark\n"
         "without get_weighting() (TypeError), dates that are not dates (TypeError), a\n"
-        "start_date after end_date (ValueError), and the snapshots\n"
-        "single_exposure_analysis refuses, the last one of the range worth more than\n"
-        "0. No snapshot in the range (an empty series, say) gives an empty dict and\n"
-        "asks nothing.",
+        "start_date after end_date (ValueError); a snapshot of the range whose\n"
+        "market_value or cash is not finite, a snapshot analysed that\n"
+        "single_exposure_analysis refuses (the positions of the others are not read),\n"
+        "and a last snapshot of the range worth 0 or less (ValueError). No snapshot "
+        "in\n"
+        "the range (an empty series, say) gives an empty dict and asks nothing.",
         period_function(m, Choice::by_step));
 
     meridan::bind::def_function(
