@@ -494,6 +494,7 @@ def run(statement, options=None, md=None, progress=None):
         end = emptied_end(result, start, end, options.end, notes)
         series, values, start, end = per_unit(result, start, end)
         _say_first_day(result, start, notes)
+        _say_delisted(series, notes)
         bench = benchmark(options, values, start)
         facts = _facts(statement, account, (cash, stated_at), options, result,
                        opening_positions, (start, end, len(values)), market, notes)
@@ -691,6 +692,30 @@ def _say_first_day(result, start, notes):
                      f"and price moves ({moved:+,.2f} on the {opened:,.2f} the account "
                      f"opened with) are in the opening value, not in the returns or the "
                      f"profit")
+
+
+def _say_delisted(series, notes):
+    """Tells ``notes`` of each stock held on a day of ``series`` on or after its
+    delisting date: the market data has no close from then on, so the book values it
+    at its last close, which need not be what it can still be sold for."""
+    import tickvane
+
+    last_held = {}
+    for snapshot in series:
+        for position in snapshot["positions"]:
+            last_held[position["order_book_id"]] = snapshot["date"]
+    if not last_held:
+        return
+    for record in tickvane.instruments(sorted(last_held)):
+        gone = None if record is None else getattr(record, "de_listed_date", None)
+        if gone is None or pd.isna(gone):
+            continue
+        gone = pd.Timestamp(gone).date()
+        held = pd.Timestamp(last_held[record.order_book_id]).date()
+        if held >= gone:
+            notes.append(f"{record.order_book_id} was delisted on {gone} and is held "
+                         f"until {held}: it is valued at its last close from then on, "
+                         f"which need not be what it can be sold for")
 
 
 def per_unit(result, start, end):

@@ -953,6 +953,9 @@ _NOTES_ZH = [
                 r"moves \((\S+) on the (\S+) the account opened with\) are in the opening "
                 r"value, not in the returns or the profit$"),
      "各项数据自 {0} 收盘起计算:当日的交易、费用与价格变动(相对于期初的 {2} 为 {1})计入期初市值,不计入收益率与盈亏"),
+    (re.compile(r"(\S+) was delisted on (\S+) and is held until (\S+): it is valued at its "
+                r"last close from then on, which need not be what it can be sold for$"),
+     "{0} 已于 {1} 退市,持有至 {2}:退市后按其最后收盘价估值,未必是其可卖出的价格"),
 ]
 
 

@@ -455,6 +455,22 @@ def test_the_first_days_result_is_named(tmp_path, capsys, on_store, first_buy, s
     assert said is None or said in printed
 
 
+def test_a_stock_held_past_its_delisting_is_named(tmp_path, capsys, on_store):
+    # 000003 last trades on 01-09 and is delisted on 01-10; the range runs to 01-15.
+    on_store("full")
+    rows = ["20200102,10:00:00,000003,*ST丙药,证券买入,1000,3.00",
+            "20200102,10:00:00,600001,甲银行,证券买入,1000,10.00"]
+    code, out, _, statement, report = _analyse_tiny(tmp_path, capsys, "--cash", "20000",
+                                                    rows=rows)
+    assert code == 0
+    assert ("Note: 000003.XSHE was delisted on 2020-01-10 and is held until 2020-01-15: "
+            "it is valued at its last close from then on") in out
+    assert "600001.XSHG was delisted" not in out
+    chinese = tmp_path / "zh.html"
+    cli.main(["analyse", str(statement), "--cash", "20000", "--out", str(chinese)])
+    assert "000003.XSHE 已于 2020-01-10 退市,持有至 2020-01-15" in chinese.read_text("utf-8")
+
+
 @pytest.mark.parametrize("withdrawn, balance, status, printed", [
     # The account closed: everything sold above the day before's close and the money
     # withdrawn the same day. Redeemed at that day's close: +5 %, and the analysis
