@@ -64,10 +64,12 @@ def exposure_analysis(
     Refused: a portfolio_series that is not a list of snapshots or a benchmark
     without get_weighting() (TypeError), dates that are not dates (TypeError), a
     start_date after end_date (ValueError); a snapshot of the range whose
-    market_value or cash is not finite, a snapshot analysed that
-    single_exposure_analysis refuses (the positions of the others are not read),
-    and a last snapshot of the range worth 0 or less (ValueError). No snapshot in
-    the range (an empty series, say) gives an empty dict and asks nothing.
+    market_value or cash is not finite, a snapshot analysed holding a position
+    without an id (KeyError) or whose market_value is not a finite number of 0
+    or more (the positions of the others are not read), a snapshot analysed
+    holding an index, and a last snapshot of the range worth 0 or less
+    (ValueError). No snapshot in the range (an empty series, say) gives an empty
+    dict and asks nothing.
     """
 
 def exposure_analysis_1(

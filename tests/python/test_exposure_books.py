@@ -136,6 +136,13 @@ def test_a_snapshot_not_analysed_has_its_own_money_checked_only(market, analysis
     next(s for s in faulty if str(s["date"]) == UNSHOWN)["cash"] = math.nan
     with pytest.raises(ValueError, match=f"the snapshot of {UNSHOWN}: cash nan is not a"):
         analysis(faulty, Benchmark(), START, END)
+    # Of two faults, the earlier snapshot's is named, whichever kind each is.
+    first_shown = min(expected)
+    faulty = series(set_value(20, -1.0), on=first_shown)
+    next(s for s in faulty if str(s["date"]) > first_shown)["cash"] = math.nan
+    with pytest.raises(ValueError, match=f"the snapshot of {first_shown}: '000002.XSHE' "
+                                         "market_value -1.0 is negative"):
+        analysis(faulty, Benchmark(), START, END)
 
 
 SOUND = [

@@ -673,20 +673,20 @@ py::object period_analysis(const py::module_& m, const py::object& portfolio_ser
         choice == Choice::by_step ? mx::choose_by_step(snapshot_days, start, end)
                                   : mx::choose_first_middle_last(in_range.size());
 
-    // Refusals before anything is asked. Every snapshot of the range has its own money
-    // checked (its market value and cash); the positions are checked in the snapshots
-    // analysed, whose figures they make (the others' are never read), earliest first.
-    for (const InRange& s : in_range) {
-        if (!snapshot_money_sound(s.snapshot.ptr()))
-            check::check_snapshot(s.snapshot, date_key(s.day), {.positions = false});
-    }
-    std::vector<std::size_t> analysed = chosen;
-    std::sort(analysed.begin(), analysed.end());
+    // Refusals before anything is asked, the earliest snapshot's first. Every snapshot
+    // of the range has its own money checked (its market value and cash); the
+    // positions are checked in the snapshots analysed, whose figures they make (the
+    // others' are never read).
+    std::vector<bool> analysed(in_range.size(), false);
+    for (std::size_t i : chosen) analysed[i] = true;
     PositionKeys keys;
-    for (std::size_t i : analysed) {
+    for (std::size_t i = 0; i < in_range.size(); ++i) {
         const InRange& s = in_range[i];
-        if (!money_plainly_sound(s.snapshot.ptr(), keys))
-            check::check_snapshot(s.snapshot, date_key(s.day), {});
+        const bool sound = analysed[i] ? money_plainly_sound(s.snapshot.ptr(), keys)
+                                       : snapshot_money_sound(s.snapshot.ptr());
+        if (!sound)
+            check::check_snapshot(s.snapshot, date_key(s.day),
+                                  {.positions = analysed[i]});
     }
     const InRange& last = in_range.back();
     check::check_closing_snapshot(last.snapshot, date_key(last.day));
@@ -821,11 +821,12 @@ void register_analyses(py::module_& m) {
         "Refused: a portfolio_series that is not a list of snapshots or a benchmark\n"
         "without get_weighting() (TypeError), dates that are not dates (TypeError), a\n"
         "start_date after end_date (ValueError); a snapshot of the range whose\n"
-        "market_value or cash is not finite, a snapshot analysed that\n"
-        "single_exposure_analysis refuses (the positions of the others are not read),\n"
-        "and a last snapshot of the range worth 0 or less (ValueError). No snapshot "
-        "in\n"
-        "the range (an empty series, say) gives an empty dict and asks nothing.",
+        "market_value or cash is not finite, a snapshot analysed holding a position\n"
+        "without an id (KeyError) or whose market_value is not a finite number of 0\n"
+        "or more (the positions of the others are not read), a snapshot analysed\n"
+        "holding an index, and a last snapshot of the range worth 0 or less\n"
+        "(ValueError). No snapshot in the range (an empty series, say) gives an empty\n"
+        "dict and asks nothing.",
         period_function(m, Choice::by_step));
 
     meridan::bind::def_function(
