@@ -203,6 +203,8 @@ CASES = [
      TypeError, "not the order book id '000300.XSHG'", 0),
     ("single: integer date", ex.single_exposure_analysis, (snap(D[0]), None, 20160301),
      TypeError, "date must be a date, got the number 20160301", 0),
+    ("single: worth nothing", ex.single_exposure_analysis, (snap(D[0], total=0.0), None, D[0]),
+     ValueError, "the snapshot of 2016-03-01: market_value 0.0 is not above 0", 0),
     ("single: infinite value", ex.single_exposure_analysis,
      (snap(D[0], value=math.inf), None, D[0]), ValueError,
      "the snapshot of 2016-03-01: market_value inf is not a finite number", 0),

@@ -343,11 +343,14 @@ inline std::string snapshot_date_text(py::handle snapshot) {
     return text_of(date);
 }
 
-/// Checks the market_value of the snapshot a range ends on: above 0, since the
-/// growth over the range is measured to it.
-inline void check_closing_snapshot(py::handle snapshot, const std::string& date) {
-    const std::string where =
-        "the snapshot of " + date + " (the last of the range): market_value";
+/// Checks the market_value of the snapshot a range ends on (or of a snapshot
+/// analysed alone, with `alone`): above 0, since the growth over the range is
+/// measured to it and the book's weights are shares of it.
+inline void check_closing_snapshot(py::handle snapshot, const std::string& date,
+                                   bool alone = false) {
+    const std::string where = "the snapshot of " + date +
+                              (alone ? "" : " (the last of the range)") +
+                              ": market_value";
     py::object value = field(snapshot, "market_value", where);
     const inputs::Fault f = inputs::closing_value_fault(snapshot_number(value, where));
     if (f != inputs::Fault::none) refuse_number(where, value, f);

@@ -499,12 +499,11 @@ struct Single {
     py::object benchmark_factors = py::none();  // the benchmark exposure's labels
 };
 
-// The refusals of one snapshot, before anything is asked of the market data: its
-// money (finite values, no negative holding) and, for the last snapshot of a range
-// or a snapshot analysed alone, a value above 0.
+// The refusals of a snapshot analysed alone, before anything is asked of the market
+// data: its money (finite values, no negative holding) and a value above 0.
 void check_snapshot(const py::object& portfolio, const std::string& day) {
     meridan::analysis::check_snapshot(portfolio, day, {});
-    meridan::analysis::check_closing_snapshot(portfolio, day);
+    meridan::analysis::check_closing_snapshot(portfolio, day, /*alone=*/true);
 }
 
 // What a caller reads of a snapshot's analysis: the pandas results, or only the
