@@ -11,7 +11,7 @@ import meridan.exposure as ex
 
 BANK, ESTATE, MOUTAI = "000001.XSHE", "000002.XSHE", "600519.XSHG"
 START, END = "2016-03-01", "2016-09-30"
-HELD = 40  # positions per snapshot, many more than are read ahead
+HELD = 40  # positions per snapshot: a fault deep in a long list
 
 pytestmark = pytest.mark.market("brinson")
 

@@ -19,7 +19,6 @@
 #include "common/convert.hpp"
 #include "common/float_series.hpp"
 #include "common/globals.hpp"
-#include "common/key_places.hpp"
 #include "common/named.hpp"
 #include "common/names.hpp"
 #include "common/numeric_arrays.hpp"
@@ -118,75 +117,6 @@ bool plain_money(PyObject* snapshot, PyObject* key) {
            meridan::inputs::money_fault(x) == meridan::inputs::Fault::none;
 }
 
-// How many positions ahead of the one being checked are asked into the cache.
-constexpr Py_ssize_t kReadAhead = 8;
-
-// A hint that `object` will be read soon; no effect on what the program does.
-inline void read_ahead(const void* object) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(object);
-#else
-    (void)object;
-#endif
-}
-
-// The keys a position is read by: the interned names, or the objects equal to them
-// that the caller's dicts hold (dicts read back from a file or built from text hold
-// their own "market_value", usually one object shared by all of them). A look-up by
-// the very object a dict holds compares no text.
-class PositionKeys {
-public:
-    // Learns the keys' objects and places from the first position of a snapshot.
-    void learn(PyObject* position) { places_.learn(position); }
-
-    // The market value of a position dict that also holds an order book id, or
-    // nullptr when it lacks either or a look-up fails (a borrowed reference). The
-    // usual position, made like the first, is read at the places learnt, which runs
-    // no code; any other is looked up.
-    PyObject* money_of(PyObject* position) const {
-        try {
-            if (!places_.get(position, 0)) return nullptr;
-            return places_.get(position, 1);
-        } catch (py::error_already_set&) {
-            return nullptr;  // not plainly sound: the full check says why
-        }
-    }
-
-    // How many of `positions` (a list's items, `n` of them), from `first` on, are
-    // plainly sound read at the places learnt: a plain dict holding the very keys
-    // there, and a float market value that is finite and not negative. It stops at
-    // the first that is not, for the caller to read. Runs no code; everything it
-    // reads is kept in locals, as no call it makes can change it.
-    Py_ssize_t sound_run(PyObject* const* positions, Py_ssize_t first,
-                         Py_ssize_t n) const noexcept {
-        namespace in = meridan::inputs;
-        const Py_ssize_t id_place = places_.place(0), value_place = places_.place(1);
-        PyObject* const id_key = places_.key(0);
-        PyObject* const value_key = places_.key(1);
-        if (id_place < 0 || value_place < 0) return first;
-        Py_ssize_t i = first;
-        for (; i < n; ++i) {
-            // The positions lie apart in memory and a book's are read once each:
-            // asking for one a few places ahead lets its reading overlap this one's.
-            if (i + kReadAhead < n) read_ahead(positions[i + kReadAhead]);
-            PyObject* const position = positions[i];
-            if (!PyDict_CheckExact(position) ||
-                !meridan::bind::KeyPlaces<2>::value_at(position, id_place, id_key))
-                break;
-            PyObject* const value =
-                meridan::bind::KeyPlaces<2>::value_at(position, value_place, value_key);
-            if (!value || !PyFloat_CheckExact(value) ||
-                in::holding_fault(PyFloat_AS_DOUBLE(value)) != in::Fault::none)
-                break;
-        }
-        return i;
-    }
-
-private:
-    meridan::bind::KeyPlaces<2> places_{{meridan::bind::name<"order_book_id">(),
-                                         meridan::bind::name<"market_value">()}};
-};
-
 // Whether a snapshot's own market value and cash certainly pass the money checks,
 // read on the common shape only (a dict of plain numbers): a period's every snapshot
 // in range is checked, and building the messages' texts for each of them would cost
@@ -197,39 +127,6 @@ bool snapshot_money_sound(PyObject* snapshot) {
     return PyDict_CheckExact(snapshot) &&
            plain_money(snapshot, meridan::bind::name<"market_value">().ptr()) &&
            plain_money(snapshot, meridan::bind::name<"cash">().ptr());
-}
-
-// The same for the whole snapshot, its positions included (a list of dicts on the
-// common shape).
-bool money_plainly_sound(PyObject* snapshot, PositionKeys& keys) {
-    namespace in = meridan::inputs;
-    if (!snapshot_money_sound(snapshot)) return false;
-    // Held while read: a look-up can run a key's own comparison, which could change
-    // the snapshot.
-    const auto positions =
-        py::reinterpret_borrow<py::object>(dict_item<"positions">(snapshot));
-    if (!positions || !PyList_CheckExact(positions.ptr())) return false;
-    PyObject* const list = positions.ptr();
-    if (PyList_GET_SIZE(list) == 0) return true;
-    if (!PyDict_CheckExact(PyList_GET_ITEM(list, 0))) return false;
-    keys.learn(PyList_GET_ITEM(list, 0));
-    double x = 0.0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        // The usual positions, made like the first, in one run; the one it stops at
-        // is read here. Borrowed while read at the places learnt, which runs no
-        // code; held while looked up, as a look-up can run a key's own comparison
-        // (which could change the list: its size and items are read again).
-        i = keys.sound_run(PySequence_Fast_ITEMS(list), i, PyList_GET_SIZE(list));
-        if (i == PyList_GET_SIZE(list)) break;
-        const auto position =
-            py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
-        if (!PyDict_CheckExact(position.ptr())) return false;
-        PyObject* const value = keys.money_of(position.ptr());
-        if (!value || !plain_number(value, x) ||
-            in::holding_fault(x) != in::Fault::none)
-            return false;
-    }
-    return true;
 }
 
 // The calendar day of every snapshot, as check::snapshot_days reads them (unordered
@@ -678,12 +575,9 @@ py::object period_analysis(const py::module_& m, const py::object& portfolio_ser
     // others' are never read).
     std::vector<bool> analysed(in_range.size(), false);
     for (std::size_t i : chosen) analysed[i] = true;
-    PositionKeys keys;
     for (std::size_t i = 0; i < in_range.size(); ++i) {
         const InRange& s = in_range[i];
-        const bool sound = analysed[i] ? money_plainly_sound(s.snapshot.ptr(), keys)
-                                       : snapshot_money_sound(s.snapshot.ptr());
-        if (!sound)
+        if (analysed[i] || !snapshot_money_sound(s.snapshot.ptr()))
             check::check_snapshot(s.snapshot, date_key(s.day),
                                   {.positions = analysed[i]});
     }
